@@ -1,0 +1,109 @@
+// Numbered channels: a fixed table of records, each closed or open on a device. A record is open
+// exactly when its `hooks` pointer is set. Channel 0 is the console (set up by the print layer),
+// 1 to 254 are file channels, -1 is a reserved record that nothing opens.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "channels/text.h"
+#include "frame/status_store.h"
+
+using ChannelNumber = std::int32_t;
+
+constexpr ChannelNumber ConsoleChannel = 0;
+constexpr ChannelNumber HighestFileChannel = 254;
+
+enum class OpenMode : std::int32_t {
+  Binary = 0,
+  Random = 1,
+  Input = 2,   // read a file line by line
+  Output = 3,  // create or empty a file and write it
+  Append = 4,  // add to the end of a file, creating it if missing
+};
+
+struct Channel;
+
+// A device's operations in fixed slot order; a null slot: the device lacks the operation.
+// Every operation takes the channel's record first.
+struct ChannelHooks {
+  int (*atEnd)(Channel* record);          // -1 at end, 0 more to read
+  StatusCode (*close)(Channel* record);   // releases the device handle
+  StatusCode (*seek)(Channel* record, std::int64_t offset, int origin);  // SEEK_SET/CUR/END
+  StatusCode (*tell)(Channel* record, std::int64_t* position);
+  StatusCode (*read)(Channel* record, char* buffer, std::size_t* count);  // in/out count
+  StatusCode (*readWide)(Channel* record, wchar_t* buffer, std::size_t* count);
+  StatusCode (*write)(Channel* record, const char* bytes, std::size_t count);
+  StatusCode (*writeWide)(Channel* record, const char16_t* units, std::size_t count);
+  StatusCode (*lock)(Channel* record, std::int64_t offset, std::int64_t length);
+  StatusCode (*unlock)(Channel* record, std::int64_t offset, std::int64_t length);
+  StatusCode (*readLine)(Channel* record, Text& destination);
+  StatusCode (*readLineWide)(Channel* record, wchar_t* destination, std::size_t size);
+  void (*unused12)();  // always null
+  StatusCode (*flush)(Channel* record);
+};
+static_assert(sizeof(ChannelHooks) == 14 * sizeof(void (*)()), "fourteen slots");
+
+// The record of one channel. A closed record is all zeros.
+struct Channel {
+  OpenMode mode;
+  std::int32_t recordLength;  // Random, Input, Output: given length if > 0, else 128; else 0
+  std::int32_t encoding;      // 0: plain bytes, the only encoding recorded
+  std::int64_t size;          // file length measured at open (Output: 0); never updated
+  std::int32_t access;        // 0 unspecified, 1 read, 2 write, 3 read and write
+  std::int32_t lockMode;      // recorded only
+  std::int32_t column;        // bytes written on the current line; kept by the print layer
+  std::uint32_t width;        // line width, 0 for no limit; only the console has one
+  const ChannelHooks* hooks;  // null while closed
+  void* stream;               // the device's handle: a FILE* for a file channel
+};
+
+// The record for `number`, or null when the number names no record (255 and above, -2 and below).
+Channel* lookupChannel(ChannelNumber number);
+
+// Opens `name` on `channel`. Returns and stores Ok; NotApplicable when the number has no record,
+// the channel is already open (its file is left alone, nothing is created) or the mode is not one
+// of the five; NotOpened when the file could not be opened in any stream mode tried;
+// TransferFailed when measuring the size failed (the channel then stays open with size 0).
+// The first call of the process registers the channel closer, whatever its outcome.
+StatusCode openChannel(std::string_view name,
+                       OpenMode mode,
+                       int access,
+                       int lockMode,
+                       ChannelNumber channel,
+                       int recordLength);
+
+// The file device's open on a record that openChannel prepared: sets the hooks and the stream.
+StatusCode openFileDevice(Channel* record, const char* name, std::size_t nameLength);
+
+// Closes one channel, or every file channel when `channel` is 0 (the console stays open).
+// Returns and stores Ok; NotApplicable for a closed channel or a number without a record;
+// TransferFailed when buffered bytes could not be written or the stream had failed earlier:
+// the channel is closed and cleared all the same.
+StatusCode closeChannel(ChannelNumber channel);
+
+// Closes every open file channel (1 to 254) and clears their records. Stores no status.
+void closeAllChannels();
+
+// Sets every record (console, reserved, 1 to 254) to all zeros without closing anything.
+void clearChannelTable();
+
+// Registers the channel closer with atexit, once per process. Called by every openChannel.
+void registerChannelCloser();
+
+// Hands `length` bytes to the record's write operation in one call; does not touch `column`.
+// NotApplicable for a missing or closed record or a device without write; otherwise the
+// write's own status.
+StatusCode writeChannelBytes(Channel* record, const char* bytes, std::size_t length);
+
+// Pushes a channel's buffered bytes to its file. Ok, NotApplicable (no such or closed channel, no
+// flush operation) or TransferFailed when the bytes could not be written.
+StatusCode flushChannel(ChannelNumber channel);
+
+// Locks or unlocks a byte region of a channel's file against other processes; the lock does not
+// wait. Ok, NotApplicable (closed channel, no such operation, length 0) or TransferFailed (refused).
+StatusCode lockChannel(ChannelNumber channel, std::int64_t offset, std::int64_t length);
+StatusCode unlockChannel(ChannelNumber channel, std::int64_t offset, std::int64_t length);
+
+// The file device's operations table.
+extern const ChannelHooks fileDeviceHooks;

@@ -1,0 +1,10 @@
+// Command execution: one command line handed to the command processor, blocking until it ends.
+// On Windows that is the system's command processor; elsewhere the built-in one, in process.
+#pragma once
+
+#include "channels/text.h"
+
+// Runs `command` up to its first NUL byte. Returns -1 for an empty command (nothing runs),
+// otherwise the command processor's exit status (-1 when it could not be started). Stores no
+// status. Takes the command text over: it is released when the call ends.
+int runCommand(Text command);

@@ -1,0 +1,14 @@
+// Windows command execution: the system's command processor, through the standard library.
+#include <cstdio>
+#include <cstdlib>
+
+#include "console/console_writer.h"
+#include "frame/run_command.h"
+
+int runCommand(Text command) {
+  if (command.empty()) return -1;
+  // Everything printed so far must stand before what the command processor prints.
+  consoleFlush();
+  std::fflush(nullptr);
+  return std::system(command.c_str());
+}

@@ -1,0 +1,35 @@
+// Print operations: an item on a channel, then nothing, a line end (CR LF) or blanks up to the
+// next 14-column print zone. Each channel's `column` is kept here. The first print of the process,
+// on any channel, sets channel 0 up as the console channel.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "channels/channel.h"
+
+// What follows a printed item.
+enum class PrintMask : std::uint32_t {
+  None = 0,       // nothing: the next item continues the line
+  NewLine = 1,    // CR LF
+  PadToZone = 2,  // blanks to the next print zone, or CR LF past the channel's width
+};
+
+constexpr std::int32_t PrintZoneWidth = 14;
+
+// Writes the text's bytes unchanged, then what the mask asks for, as two writes. The outcome is
+// the status of the last write made; an empty text with mask None writes and stores nothing.
+void printText(ChannelNumber channel, std::string_view text, PrintMask mask);
+
+// Writes only what the mask asks for; with PrintMask::NewLine the bare line end.
+void printVoid(ChannelNumber channel, PrintMask mask);
+
+// One write of `count` bytes plus the column update (only when the write succeeded).
+void printBytes(Channel* channel, const char* bytes, std::size_t count);
+
+// Blanks up to the next print zone in one write, or CR LF when that zone would pass the width.
+void padToZone(Channel* channel);
+
+// Sets channel 0 up as the console channel on its first call; later calls do nothing.
+void setUpConsoleChannel();
