@@ -8,3 +8,11 @@
 // otherwise the command processor's exit status (-1 when it could not be started). Stores no
 // status. Takes the command text over: it is released when the call ends.
 int runCommand(Text command);
+
+// True when `path` can reach the command processor inside double quotes as exactly itself:
+// no NUL, CR or LF anywhere; on Windows also no "%" (expanded even inside quotes) and no
+// double quote.
+bool commandCanCarryPath(std::string_view path);
+
+// Blocks the program for about `milliseconds`.
+void waitMilliseconds(int milliseconds);

@@ -1,5 +1,8 @@
 // POSIX command execution: no shell is ever started. The built-in command processor carries out
 // the few command lines the cleaning run issues, in this process.
+#include <time.h>
+
+#include <cerrno>
 #include <string_view>
 
 #include "commands/command_processor.h"
@@ -13,4 +16,14 @@ int runCommand(Text command) {
   // Everything printed so far must stand before what the command prints.
   consoleFlush();
   return runBuiltinCommand(line);
+}
+
+bool commandCanCarryPath(std::string_view path) {
+  return path.find_first_of(std::string_view("\0\r\n", 3)) == std::string_view::npos;
+}
+
+void waitMilliseconds(int milliseconds) {
+  timespec pause{milliseconds / 1000, (milliseconds % 1000) * 1000000L};
+  while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+  }
 }

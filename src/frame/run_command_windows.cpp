@@ -1,4 +1,6 @@
 // Windows command execution: the system's command processor, through the standard library.
+#include <windows.h>
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -12,3 +14,9 @@ int runCommand(Text command) {
   std::fflush(nullptr);
   return std::system(command.c_str());
 }
+
+bool commandCanCarryPath(std::string_view path) {
+  return path.find_first_of(std::string_view("\0\r\n%\"", 5)) == std::string_view::npos;
+}
+
+void waitMilliseconds(int milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); }
