@@ -1,0 +1,161 @@
+// The cleaning run: two passes, blacklists then whitelists. Each list file is read on channel 2,
+// its good entries go to "list.tmp" on channel 3, every dropped entry is marked "#" on the console
+// and recorded in "chklist.log" on channel 9, and then "list.tmp" replaces the list file in one
+// move. A list file is replaced only when all of that succeeded; otherwise it stays as it was and
+// its console line says why.
+#include "cleaning/cleaning_run.h"
+
+#include <string_view>
+
+#include "channels/channel.h"
+#include "channels/line_reader.h"
+#include "cleaning/entry_check.h"
+#include "frame/run_command.h"
+#include "print/print.h"
+
+namespace {
+
+constexpr ChannelNumber FileListChannel = 1;
+constexpr ChannelNumber ListFileChannel = 2;
+constexpr ChannelNumber CleanedCopyChannel = 3;
+
+constexpr std::string_view RejectionLogName = "chklist.log";
+constexpr std::string_view CleanedCopyName = "list.tmp";
+
+// One byte far beyond any real log's end: locking it keeps a second run in this directory out
+// without barring anyone from reading the log itself.
+constexpr std::int64_t RunLockOffset = 0x7FFFFFFE;
+constexpr std::int64_t RunLockLength = 1;
+constexpr int RunLockRetryMilliseconds = 200;
+
+struct ListKindTexts {
+  std::string_view searchCommand;
+  std::string_view fileList;
+  std::string_view removeCommand;
+};
+
+ListKindTexts textsOf(ListKind kind) {
+  if (kind == ListKind::Blacklist) {
+    return {"dir blacklist.txt /s/b > blist.dir", "blist.dir", "del blist.dir"};
+  }
+  return {"dir whitelist.txt /s/b > wlist.dir", "wlist.dir", "del wlist.dir"};
+}
+
+// Ends the current console line with the reason its list file was left as it was.
+void sayNotCleaned(bool marksPrinted, std::string_view reason) {
+  Text line = marksPrinted ? " not cleaned: " : "not cleaned: ";
+  line += reason;
+  printText(ConsoleChannel, line, PrintMask::NewLine);
+}
+
+void removeCleanedCopy() { runCommand("del " + Text(CleanedCopyName)); }
+
+// Cleans one list file: reads it, writes the good entries to the cleaned copy, marks and logs
+// the others, and replaces the list file when nothing failed.
+void cleanListFile(const Text& path) {
+  const Text checking = "Checking " + path + " ";
+  if (!commandCanCarryPath(path)) {
+    printText(ConsoleChannel, checking, PrintMask::None);
+    sayNotCleaned(false, "its name cannot be passed to the command processor");
+    return;
+  }
+  if (openChannel(path, OpenMode::Input, 0, 0, ListFileChannel, 0) != StatusCode::Ok) {
+    closeChannel(ListFileChannel);  // a failed size measurement leaves the channel open
+    printText(ConsoleChannel, checking, PrintMask::None);
+    sayNotCleaned(false, "cannot open the file");
+    return;
+  }
+  if (openChannel(CleanedCopyName, OpenMode::Output, 0, 0, CleanedCopyChannel, 0) !=
+      StatusCode::Ok) {
+    closeChannel(ListFileChannel);
+    printText(ConsoleChannel, checking, PrintMask::None);
+    sayNotCleaned(false, "cannot write list.tmp");
+    return;
+  }
+  printText(ConsoleChannel, checking, PrintMask::None);
+
+  Text entry;
+  bool marksPrinted = false;
+  while (channelAtEnd(ListFileChannel) == 0) {
+    readLineInto(ListFileChannel, entry);
+    if (isGoodEntry(entry)) {
+      printText(CleanedCopyChannel, entry, PrintMask::NewLine);
+    } else {
+      printText(ConsoleChannel, "#", PrintMask::None);
+      marksPrinted = true;
+      logRejectedEntry(path, entry);
+    }
+  }
+
+  // Closing reports what went wrong on the way: a read error, or cleaned bytes that never
+  // reached the disk. The log is flushed so that no entry leaves the list file unrecorded.
+  const bool readFailed = closeChannel(ListFileChannel) != StatusCode::Ok;
+  const bool writeFailed = closeChannel(CleanedCopyChannel) != StatusCode::Ok;
+  const bool logFailed = flushChannel(RejectionLogChannel) != StatusCode::Ok;
+  if (readFailed || writeFailed || logFailed) {
+    sayNotCleaned(marksPrinted, readFailed    ? "cannot read the file"
+                                : writeFailed ? "cannot write list.tmp"
+                                              : "cannot write chklist.log");
+    removeCleanedCopy();
+    return;
+  }
+  printVoid(ConsoleChannel, PrintMask::NewLine);
+
+  // One overwriting move: at no moment is the list file missing.
+  if (runCommand("move /y " + Text(CleanedCopyName) + " \"" + path + "\"") != 0) {
+    printText(ConsoleChannel, "Not cleaned: " + path + " could not be replaced",
+              PrintMask::NewLine);
+    removeCleanedCopy();
+  }
+}
+
+// Holds the run lock on the rejection log, waiting while another run in this directory has it.
+void lockRun() {
+  if (lockChannel(RejectionLogChannel, RunLockOffset, RunLockLength) !=
+      StatusCode::TransferFailed) {
+    return;  // locked, or the file system has no locks to offer
+  }
+  printText(ConsoleChannel, "Waiting for another chklist run in this directory to finish...",
+            PrintMask::NewLine);
+  while (lockChannel(RejectionLogChannel, RunLockOffset, RunLockLength) ==
+         StatusCode::TransferFailed) {
+    waitMilliseconds(RunLockRetryMilliseconds);
+  }
+}
+
+}  // namespace
+
+void cleanListKind(ListKind kind) {
+  const ListKindTexts texts = textsOf(kind);
+  printText(ConsoleChannel, "Generating file list... Please wait...", PrintMask::NewLine);
+  runCommand(Text(texts.searchCommand));
+  if (openChannel(texts.fileList, OpenMode::Input, 0, 0, FileListChannel, 0) == StatusCode::Ok) {
+    Text path;
+    while (channelAtEnd(FileListChannel) == 0) {
+      readLineInto(FileListChannel, path);
+      // An empty line names no file (the reader can deliver one after a very long path).
+      if (!path.empty()) cleanListFile(path);
+    }
+  } else {
+    printText(ConsoleChannel, "Cannot read the file list " + Text(texts.fileList) +
+                                  ": no list file of this kind is checked",
+              PrintMask::NewLine);
+  }
+  closeChannel(FileListChannel);
+  runCommand(Text(texts.removeCommand));
+}
+
+void runCleaning() {
+  if (openChannel(RejectionLogName, OpenMode::Append, 0, 0, RejectionLogChannel, 0) !=
+      StatusCode::Ok) {
+    // Without the log a dropped entry would leave no trace: change nothing.
+    printText(ConsoleChannel, "Cannot open chklist.log: no list file is changed",
+              PrintMask::NewLine);
+    closeChannel(0);
+    return;
+  }
+  lockRun();
+  cleanListKind(ListKind::Blacklist);
+  cleanListKind(ListKind::Whitelist);
+  closeChannel(0);
+}

@@ -1,0 +1,281 @@
+#!/usr/bin/env python3
+"""End-to-end tests: run the built chklist program in scratch directory trees and compare bytes.
+
+Usage: run_tests.py PATH_TO_CHKLIST [unittest arguments]
+"""
+import fcntl
+import os
+import re
+import shutil
+import signal
+import stat
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+CHKLIST = None
+BANNER = b"Generating file list... Please wait...\r\n"
+RECORD = re.compile(rb"(\d\d)-(\d\d)-(\d{4})    (\d\d):(\d\d):(\d\d)      ")
+RUN_LOCK_OFFSET = 0x7FFFFFFE
+
+
+def zone_pad(length):
+    """Blanks after a field that ends at column `length`."""
+    return b" " * (14 - length % 14)
+
+
+def expected_record(path, entry):
+    """A log record without its date and time (the first 28 bytes)."""
+    return path + zone_pad(28 + len(path)) + entry + b"\r\n"
+
+
+def as_nobody():
+    """preexec_fn dropping root to nobody, so permission checks apply."""
+    def drop():
+        os.setgroups([])
+        os.setgid(65534)
+        os.setuid(65534)
+    return drop
+
+
+class ChklistTest(unittest.TestCase):
+    def setUp(self):
+        self.root = os.path.realpath(tempfile.mkdtemp(prefix="chklist-e2e-"))
+        os.chmod(self.root, 0o755)
+
+    def tearDown(self):
+        for dirpath, dirnames, _ in os.walk(self.root):
+            for name in dirnames:
+                full = os.path.join(dirpath, name)
+                if not os.path.islink(full):
+                    os.chmod(full, 0o755)
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    # -- helpers --------------------------------------------------------------------------
+    def path(self, *parts):
+        return os.path.join(self.root, *parts)
+
+    def bpath(self, *parts):
+        return os.fsencode(self.path(*parts))
+
+    def write(self, relative, data, mode=None):
+        full = self.path(relative)
+        os.makedirs(os.path.dirname(full), exist_ok=True)
+        with open(full, "wb") as out:
+            out.write(data)
+        if mode is not None:
+            os.chmod(full, mode)
+        return full
+
+    def read(self, relative):
+        with open(self.path(relative), "rb") as data:
+            return data.read()
+
+    def run_chklist(self, *args, preexec_fn=None, wait=True, **kwargs):
+        process = subprocess.Popen([CHKLIST, *args], cwd=self.root, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
+                                   preexec_fn=preexec_fn, **kwargs)
+        if not wait:
+            return process
+        out, err = process.communicate(timeout=120)
+        self.assertEqual(process.returncode, 0, err)
+        return out, err
+
+    def log_records(self):
+        """The log's records with their date and time checked and cut off."""
+        data = self.read("chklist.log") if os.path.exists(self.path("chklist.log")) else b""
+        records = []
+        for line in data.split(b"\r\n")[:-1]:
+            match = RECORD.match(line)
+            self.assertIsNotNone(match, line)
+            month, day, _, hour, minute, second = (int(x) for x in match.groups())
+            self.assertTrue(1 <= month <= 12 and 1 <= day <= 31, line)
+            self.assertTrue(hour < 24 and minute < 60 and second < 61, line)
+            records.append(line[28:] + b"\r\n")
+        self.assertTrue(data == b"" or data.endswith(b"\r\n"))
+        return records
+
+    def leftovers(self):
+        return [name for name in ("list.tmp", "blist.dir", "wlist.dir")
+                if os.path.lexists(self.path(name))]
+
+    # -- the ordinary run -----------------------------------------------------------------
+    def test_all_good_entries_are_kept_with_crlf_and_nothing_is_logged(self):
+        self.write("blacklist.txt", b"alice@example.org\nbob@example.org\r\ncarol@example.org")
+        out, _ = self.run_chklist()
+        self.assertEqual(self.read("blacklist.txt"),
+                         b"alice@example.org\r\nbob@example.org\r\ncarol@example.org\r\n")
+        self.assertEqual(out, BANNER + b"Checking " + self.bpath("blacklist.txt") + b" \r\n"
+                         + BANNER)
+        self.assertEqual(self.log_records(), [])
+        self.assertEqual(self.leftovers(), [])
+
+    def test_dropped_entries_are_marked_and_logged_in_order(self):
+        entries = [b"abc@def", b"ab@cde", b"nomarkhere", b"@@@@@@@", b"", b"  a@b  ",
+                   b"x\x00y@zzzz", b"trailing@cr\r"]
+        self.write("blacklist.txt", b"\n".join(entries) + b"\n")
+        out, _ = self.run_chklist()
+        kept = [b"abc@def", b"@@@@@@@", b"  a@b  ", b"x\x00y@zzzz", b"trailing@cr\r"]
+        self.assertEqual(self.read("blacklist.txt"), b"".join(e + b"\r\n" for e in kept))
+        path = self.bpath("blacklist.txt")
+        self.assertEqual(self.log_records(), [expected_record(path, e)
+                                              for e in (b"ab@cde", b"nomarkhere", b"")])
+        self.assertEqual(out, BANNER + b"Checking " + path + b" ###\r\n" + BANNER)
+
+    def test_whitelists_come_after_blacklists_and_files_in_listing_order(self):
+        self.write("b/blacklist.txt", b"short\n")
+        self.write("a/whitelist.txt", b"w@x\n")
+        self.write("a/blacklist.txt", b"bad\n")
+        self.write("blacklist.txt", b"good@example.org\n")
+        out, _ = self.run_chklist()
+        lines = out.split(b"\r\n")
+        self.assertEqual(lines, [
+            BANNER[:-2],
+            b"Checking " + self.bpath("blacklist.txt") + b" ",
+            b"Checking " + self.bpath("a", "blacklist.txt") + b" #",
+            b"Checking " + self.bpath("b", "blacklist.txt") + b" #",
+            BANNER[:-2],
+            b"Checking " + self.bpath("a", "whitelist.txt") + b" #",
+            b""])
+        self.assertEqual(self.read("a/whitelist.txt"), b"")
+        self.assertEqual(len(self.log_records()), 3)
+
+    def test_stale_list_tmp_is_replaced_and_nothing_is_left_behind(self):
+        self.write("list.tmp", b"stale@example.org\r\n")
+        self.write("d/blacklist.txt", b"fresh@example.org\n")
+        self.run_chklist()
+        self.assertEqual(self.read("d/blacklist.txt"), b"fresh@example.org\r\n")
+        self.assertEqual(self.leftovers(), [])
+
+    def test_tree_without_lists_prints_two_banners_and_leaves_no_file_lists(self):
+        self.write("other/notes.txt", b"x\n")
+        out, _ = self.run_chklist("ignored", "--arguments")
+        self.assertEqual(out, BANNER + BANNER)
+        self.assertEqual(self.leftovers(), [])
+        self.assertEqual(self.read("chklist.log"), b"")
+
+    def test_log_grows_from_run_to_run(self):
+        self.write("blacklist.txt", b"one\n")
+        self.run_chklist()
+        self.write("blacklist.txt", b"two\n")
+        self.run_chklist()
+        path = self.bpath("blacklist.txt")
+        self.assertEqual(self.log_records(),
+                         [expected_record(path, b"one"), expected_record(path, b"two")])
+
+    def test_private_list_keeps_its_permissions(self):
+        self.write("blacklist.txt", b"a@example.org\nbad\n", mode=0o600)
+        self.run_chklist()
+        self.assertEqual(stat.S_IMODE(os.stat(self.path("blacklist.txt")).st_mode), 0o600)
+
+    # -- failures leave list files as they were -------------------------------------------
+    def require_root(self):
+        if os.geteuid() != 0:
+            self.skipTest("needs root to run the program as an unprivileged user")
+
+    def test_unreadable_list_file_is_left_alone_and_said(self):
+        self.require_root()
+        os.chmod(self.root, 0o777)
+        original = b"bad\nkeep@example.org\n"
+        self.write("blacklist.txt", original, mode=0o200)
+        self.write("whitelist.txt", b"w@example.org\nbad\n", mode=0o666)
+        out, _ = self.run_chklist(preexec_fn=as_nobody())
+        self.assertEqual(self.read("blacklist.txt"), original)
+        self.assertIn(b"Checking " + self.bpath("blacklist.txt")
+                      + b" not cleaned: cannot open the file\r\n", out)
+        self.assertEqual(self.read("whitelist.txt"), b"w@example.org\r\n")
+        self.assertEqual(self.log_records(), [expected_record(self.bpath("whitelist.txt"), b"bad")])
+
+    def test_list_in_read_only_directory_is_left_alone_and_said(self):
+        self.require_root()
+        os.chmod(self.root, 0o777)
+        original = b"bad\nkeep@example.org\n"
+        self.write("locked/blacklist.txt", original, mode=0o666)
+        os.chmod(self.path("locked"), 0o555)
+        out, _ = self.run_chklist(preexec_fn=as_nobody())
+        self.assertEqual(self.read("locked/blacklist.txt"), original)
+        self.assertIn(b"could not be replaced", out)
+        self.assertEqual(self.leftovers(), [])
+
+    def test_cleaned_copy_cut_short_by_a_size_limit_replaces_nothing(self):
+        import resource
+        original = b"".join(b"entry%06d@example.org\n" % i for i in range(20000))
+        self.write("blacklist.txt", original)
+
+        def limit():
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (64 * 1024, 64 * 1024))
+        out, _ = self.run_chklist(preexec_fn=limit)
+        self.assertEqual(self.read("blacklist.txt"), original)
+        self.assertIn(b" not cleaned: cannot write list.tmp\r\n", out)
+        self.assertEqual(self.leftovers(), [])
+
+    def test_log_that_cannot_be_opened_changes_nothing(self):
+        os.mkdir(self.path("chklist.log"))
+        original = b"bad\n"
+        self.write("blacklist.txt", original)
+        out, _ = self.run_chklist()
+        self.assertEqual(self.read("blacklist.txt"), original)
+        self.assertEqual(out, b"Cannot open chklist.log: no list file is changed\r\n")
+
+    def test_planted_link_at_list_tmp_is_never_written_through(self):
+        victim = self.write("victim.txt", b"precious\n")
+        os.symlink(victim, self.path("list.tmp"))
+        original = b"bad\nok@example.org\n"
+        self.write("d/blacklist.txt", original)
+        out, _ = self.run_chklist()
+        self.assertEqual(self.read("victim.txt"), b"precious\n")
+        self.assertEqual(self.read("d/blacklist.txt"), original)
+        self.assertIn(b"not cleaned: cannot write list.tmp", out)
+
+    def test_hostile_names_are_cleaned_as_themselves(self):
+        names = ["a b", "q\"uote", "semi;colon", "amp&er", "pipe|x", "$(touch PWNED)",
+                 "`touch PWNED2`", "it's", "-dash", "pct%PATH%", "esc\x1b]0;title\x07"]
+        for name in names:
+            self.write(os.path.join(name, "blacklist.txt"), b"bad\nok@example.org\n")
+        out, _ = self.run_chklist()
+        for name in names:
+            self.assertEqual(self.read(os.path.join(name, "blacklist.txt")),
+                             b"ok@example.org\r\n", name)
+        self.assertFalse(os.path.exists(self.path("PWNED")))
+        self.assertFalse(os.path.exists(self.path("PWNED2")))
+        self.assertEqual(len(self.log_records()), len(names))
+        self.assertEqual(self.leftovers(), [])
+
+    def test_second_run_waits_for_the_first(self):
+        original = b"bad\nok@example.org\n"
+        self.write("blacklist.txt", original)
+        with open(self.path("chklist.log"), "ab") as log:
+            fcntl.lockf(log, fcntl.LOCK_EX, 1, RUN_LOCK_OFFSET)
+            process = self.run_chklist(wait=False)
+            time.sleep(1.0)
+            self.assertIsNone(process.poll(), "the run did not wait for the lock")
+            self.assertEqual(self.read("blacklist.txt"), original)
+            fcntl.lockf(log, fcntl.LOCK_UN, 1, RUN_LOCK_OFFSET)
+        out, _ = process.communicate(timeout=60)
+        self.assertEqual(process.returncode, 0)
+        self.assertTrue(out.startswith(
+            b"Waiting for another chklist run in this directory to finish...\r\n" + BANNER), out)
+        self.assertEqual(self.read("blacklist.txt"), b"ok@example.org\r\n")
+
+    def test_two_runs_started_together_lose_nothing(self):
+        for index in range(30):
+            self.write("d%02d/blacklist.txt" % index,
+                       b"".join(b"e%04d@example.org\nbad%04d\n" % (i, i) for i in range(300)))
+        first = self.run_chklist(wait=False)
+        second = self.run_chklist(wait=False)
+        for process in (first, second):
+            process.communicate(timeout=120)
+            self.assertEqual(process.returncode, 0)
+        expected = b"".join(b"e%04d@example.org\r\n" % i for i in range(300))
+        for index in range(30):
+            self.assertEqual(self.read("d%02d/blacklist.txt" % index), expected)
+        self.assertEqual(len(self.log_records()), 30 * 300)
+        self.assertEqual(self.leftovers(), [])
+
+
+if __name__ == "__main__":
+    CHKLIST = os.path.abspath(sys.argv.pop(1))
+    unittest.main(verbosity=2)
