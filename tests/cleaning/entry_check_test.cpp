@@ -1,0 +1,110 @@
+#include "cleaning/entry_check.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+
+#include "channels/channel.h"
+#include "support/scratch_dir.h"
+
+using namespace std::string_literals;
+
+TEST(EntryCheck, KeepsEntriesOfSevenBytesOrMoreHoldingAnAtSign) {
+  struct Case {
+    std::string entry;
+    bool good;
+  };
+  const Case cases[] = {
+      {"abc@def", true},          // exactly 7 bytes
+      {"ab@cde", false},          // 6 bytes
+      {"abcdefgh", false},        // long, no "@"
+      {"@@@@@@@", true},          // only marks
+      {"", false},                // empty line
+      {"  a@b  ", true},          // blanks count
+      {"@abcdef", true},          // mark first
+      {"abcdef@", true},          // mark last
+      {"ab\0@def"s, true},        // a NUL byte counts in the length
+      {"a\0\0\0\0\0@"s, true},    // NULs do not hide the mark
+      {"\0\0\0\0\0\0\0"s, false}, // seven NULs, no mark
+      {"ABC@DEF", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.entry));
+    EXPECT_EQ(isGoodEntry(c.entry), c.good);
+  }
+}
+
+TEST(EntryCheck, DateAndTimeTextsHaveTheirFixedShapes) {
+  const std::regex date("(0[1-9]|1[0-2])-(0[1-9]|[12][0-9]|3[01])-[0-9]{4}");
+  const std::regex time("([01][0-9]|2[0-3]):[0-5][0-9]:[0-6][0-9]");
+  EXPECT_TRUE(std::regex_match(dateText(), date)) << dateText();
+  EXPECT_TRUE(std::regex_match(timeText(), time)) << timeText();
+}
+
+class RejectionLog : public testing::Test {
+ protected:
+  void SetUp() override {
+    clearChannelTable();
+    setStatus(StatusCode::Ok);
+    ASSERT_EQ(openChannel("chklist.log", OpenMode::Append, 0, 0, RejectionLogChannel, 0),
+              StatusCode::Ok);
+  }
+  void TearDown() override { closeChannel(0); }
+
+  // The log's bytes with the date and time fields of each record checked and removed.
+  std::string recordsWithoutClock() {
+    closeChannel(RejectionLogChannel);
+    const std::string log = readFileBytes(scratch_.path() / "chklist.log");
+    const std::regex stamp("[0-9]{2}-[0-9]{2}-[0-9]{4}    [0-9]{2}:[0-9]{2}:[0-9]{2}      ");
+    std::string rest;
+    std::size_t start = 0;
+    while (start < log.size()) {
+      const std::size_t end = log.find("\r\n", start);
+      EXPECT_NE(end, std::string::npos) << "record without its line end";
+      if (end == std::string::npos) break;
+      const std::string record = log.substr(start, end + 2 - start);
+      EXPECT_TRUE(std::regex_search(record.substr(0, 28), stamp)) << record;
+      rest += record.substr(28);
+      start = end + 2;
+    }
+    return rest;
+  }
+
+  ScratchDir scratch_;
+};
+
+TEST_F(RejectionLog, PathIsPaddedToTheNextZoneWithAtLeastOneBlank) {
+  const std::string path27(27, 'p');
+  const std::string path28(28, 'q');
+  const std::string path22(22, 'r');
+  logRejectedEntry(path27, "one");
+  logRejectedEntry(path28, "two");
+  logRejectedEntry(path22, "spam");
+  // Columns: the path starts at 28; 27 bytes end at 55 (1 blank to 56), 28 bytes end at 56
+  // (a full zone of 14 blanks), 22 bytes end at 50 (6 blanks).
+  EXPECT_EQ(recordsWithoutClock(), path27 + " " + "one\r\n" +             //
+                                       path28 + std::string(14, ' ') + "two\r\n" +  //
+                                       path22 + std::string(6, ' ') + "spam\r\n");
+}
+
+TEST_F(RejectionLog, EmptyEntryEndsWithThePathItsPaddingAndALineEnd) {
+  logRejectedEntry("/lists/blacklist.txt", "");
+  EXPECT_EQ(recordsWithoutClock(), "/lists/blacklist.txt" + std::string(8, ' ') + "\r\n");
+}
+
+TEST_F(RejectionLog, EntryBytesAreWrittenUnchanged) {
+  const std::string entry = "a\0b\rc\x1b"s;
+  logRejectedEntry("p", entry);
+  EXPECT_EQ(recordsWithoutClock(), "p" + std::string(13, ' ') + entry + "\r\n");
+}
+
+TEST_F(RejectionLog, RecordsAfterTheFirstStartAtColumnOneOfAnExistingLog) {
+  logRejectedEntry("first", "x");
+  closeChannel(RejectionLogChannel);
+  ASSERT_EQ(openChannel("chklist.log", OpenMode::Append, 0, 0, RejectionLogChannel, 0),
+            StatusCode::Ok);
+  logRejectedEntry("second", "y");
+  EXPECT_EQ(recordsWithoutClock(), "first" + std::string(9, ' ') + "x\r\n" + "second" +
+                                       std::string(8, ' ') + "y\r\n");
+}
