@@ -40,7 +40,9 @@ def as_nobody():
     return drop
 
 
-class ChklistTest(unittest.TestCase):
+class ScratchTree(unittest.TestCase):
+    """A scratch directory tree to run the program in, and helpers to inspect it."""
+
     def setUp(self):
         self.root = os.path.realpath(tempfile.mkdtemp(prefix="chklist-e2e-"))
         os.chmod(self.root, 0o755)
@@ -101,6 +103,8 @@ class ChklistTest(unittest.TestCase):
         return [name for name in ("list.tmp", "blist.dir", "wlist.dir")
                 if os.path.lexists(self.path(name))]
 
+
+class ChklistTest(ScratchTree):
     # -- the ordinary run -----------------------------------------------------------------
     def test_all_good_entries_are_kept_with_crlf_and_nothing_is_logged(self):
         self.write("blacklist.txt", b"alice@example.org\nbob@example.org\r\ncarol@example.org")
@@ -274,6 +278,41 @@ class ChklistTest(unittest.TestCase):
             self.assertEqual(self.read("d%02d/blacklist.txt" % index), expected)
         self.assertEqual(len(self.log_records()), 30 * 300)
         self.assertEqual(self.leftovers(), [])
+
+
+class TerminalTest(ScratchTree):
+    """The program in a real terminal: tmux gives it one, capture-pane reads the screen."""
+
+    def tmux(self, *args):
+        return subprocess.run(["tmux", "-L", self.socket, *args], check=True,
+                              capture_output=True).stdout
+
+    def test_names_holding_escape_sequences_cannot_drive_the_terminal(self):
+        if shutil.which("tmux") is None:
+            self.skipTest("tmux is not installed")
+        self.socket = "chklist-e2e-%d" % os.getpid()
+        hostile = "x\x1b]2;HACKED\x07\x1b[2J\x1b[31mred"
+        self.write(os.path.join(hostile, "blacklist.txt"), b"bad\nok@example.org\n")
+        script = self.write("run.sh", ("cd '%s' && '%s'; echo DONE; sleep 30\n"
+                                       % (self.root, CHKLIST)).encode())
+        self.tmux("new-session", "-d", "-x", "200", "-y", "20", "-s", "t", "sh", script)
+        try:
+            screen = b""
+            for _ in range(100):
+                screen = self.tmux("capture-pane", "-p", "-t", "t")
+                if b"DONE" in screen:
+                    break
+                time.sleep(0.1)
+            title = self.tmux("display-message", "-p", "-t", "t", "#{pane_title}")
+        finally:
+            subprocess.run(["tmux", "-L", self.socket, "kill-server"], capture_output=True)
+        self.assertIn(b"DONE", screen)
+        shown = os.fsencode(self.path("x")) + b"?]2;HACKED??[2J?[31mred/blacklist.txt #"
+        self.assertIn(b"Checking " + shown, screen)
+        self.assertEqual(screen.count(b"Generating file list... Please wait..."), 2)
+        self.assertNotIn(b"HACKED", title)
+        self.assertEqual(self.read(os.path.join(hostile, "blacklist.txt")),
+                         b"ok@example.org\r\n")
 
 
 if __name__ == "__main__":
