@@ -10,6 +10,7 @@
 #include "channels/channel.h"
 #include "channels/line_reader.h"
 #include "cleaning/entry_check.h"
+#include "cleaning/list_file_state.h"
 #include "frame/run_command.h"
 #include "print/print.h"
 
@@ -72,6 +73,11 @@ void cleanListFile(const Text& path) {
     sayNotCleaned(false, "cannot write list.tmp");
     return;
   }
+  // What the file was when it was opened; checked again before it is replaced, so that entries
+  // another process added meanwhile are not lost with the replacement.
+  ListFileState openedState;
+  const bool stateKnown = readListFileState(path, openedState) &&
+                    openedState.size == lookupChannel(ListFileChannel)->size;
   printText(ConsoleChannel, checking, PrintMask::None);
 
   Text entry;
@@ -92,10 +98,14 @@ void cleanListFile(const Text& path) {
   const bool readFailed = closeChannel(ListFileChannel) != StatusCode::Ok;
   const bool writeFailed = closeChannel(CleanedCopyChannel) != StatusCode::Ok;
   const bool logFailed = flushChannel(RejectionLogChannel) != StatusCode::Ok;
-  if (readFailed || writeFailed || logFailed) {
+  ListFileState closedState;
+  const bool changed =
+      !stateKnown || !readListFileState(path, closedState) || !(closedState == openedState);
+  if (readFailed || writeFailed || logFailed || changed) {
     sayNotCleaned(marksPrinted, readFailed    ? "cannot read the file"
                                 : writeFailed ? "cannot write list.tmp"
-                                              : "cannot write chklist.log");
+                                : logFailed   ? "cannot write chklist.log"
+                                              : "the file changed while it was read");
     removeCleanedCopy();
     return;
   }
