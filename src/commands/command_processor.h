@@ -1,9 +1,61 @@
 // The built-in command processor used where there is no Windows command processor. It carries
 // out the command lines the cleaning run issues: "dir NAME /s/b > FILE", "move /y SRC DST" and
-// "del FILE"; anything else is refused.
+// "del FILE"; anything else is refused. No shell is ever started: the words of the line reach
+// the file operations as they are, so no byte of a path can run anything.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 // Runs one command line. Returns 0 on success, 1 on failure (with one line on standard error).
 int runBuiltinCommand(std::string_view line);
+
+// The three commands the processor knows.
+enum class CommandVerb {
+  Dir,   // "dir NAME /s/b > FILE": first = NAME, second = FILE
+  Move,  // "move /y SRC DST" or "move SRC DST": first = SRC, second = DST
+  Del,   // "del FILE": first = FILE, second empty
+};
+
+// One command line taken apart; the words are exact bytes, quotes removed.
+struct ParsedCommand {
+  CommandVerb verb = CommandVerb::Del;
+  std::string first;
+  std::string second;
+};
+
+// Takes `line` apart by the grammar documented in command_line.cpp. Returns true and fills
+// `command`; on a line it does not understand returns false and puts a one-line reason (no line
+// end) in `error`.
+bool parseCommandLine(std::string_view line, ParsedCommand* command, std::string* error);
+
+// The file operations behind the verbs. Each returns 0 on success, 1 on failure after writing
+// one line to standard error.
+
+// Creates or empties `listFile` (never through a symbolic link) and writes to it the absolute
+// path of every regular file named exactly `name` in the current directory and below, each
+// followed by CR LF: a directory's own match first, then its subdirectories in byte order of
+// their names, depth first. Symbolic links are neither listed nor followed. Returns 1 only when
+// `listFile` could not be created or written; unreadable directories and names holding CR or LF
+// are skipped with a line on standard error, no match at all writes "File Not Found" there.
+int listFilesNamed(const std::string& name, const std::string& listFile);
+
+// Replaces `destination` by `source` so that `destination` always exists: on one file system by
+// a rename, across file systems by a copy beside `destination` renamed over it. An existing
+// `destination` hands its permission bits (and owner and group where allowed) to the
+// replacement; a symbolic link or directory at `destination` is refused. On failure before the
+// replacement both files are as they were.
+int replaceFile(const std::string& source, const std::string& destination);
+
+// Removes the regular file `path`; refuses directories and anything else that is not a regular
+// file.
+int deleteRegularFile(const std::string& path);
+
+// `text` with every byte that a terminal would act on replaced by "?": C0 controls other than
+// TAB, DEL, the C1 controls (U+0080 to U+009F) and bytes that are not valid UTF-8.
+std::string terminalSafeText(std::string_view text);
+
+// Writes `message` and a line end to standard error in one write. When standard error is a
+// terminal the message goes through terminalSafeText; otherwise only CR and LF become "?", so
+// a path holding a line break still gives one line.
+void reportCommandError(std::string_view message);

@@ -1,0 +1,219 @@
+// "dir NAME /s/b > FILE" on POSIX: a depth-first walk of the current directory that writes the
+// absolute path of every regular file named NAME to FILE, CR LF after each. Directories are
+// opened relative to their parent with O_NOFOLLOW, so a symbolic link (or one swapped in during
+// the walk) is never entered; each directory is read in one pass and only its subdirectory
+// names are kept, so memory follows the widest directory on the current branch.
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "commands/command_processor.h"
+
+namespace {
+
+std::string errorText(int code) { return std::strerror(code); }
+
+// The listing's output: buffered writes to FILE, the first failure kept.
+struct ListOutput {
+  int fd = -1;
+  std::string buffer;
+  int writeError = 0;
+
+  void flush() {
+    std::size_t done = 0;
+    while (writeError == 0 && done < buffer.size()) {
+      ssize_t written = write(fd, buffer.data() + done, buffer.size() - done);
+      if (written < 0 && errno == EINTR) continue;
+      if (written < 0) {
+        writeError = errno;
+      } else if (written == 0) {
+        writeError = EIO;
+      } else {
+        done += static_cast<std::size_t>(written);
+      }
+    }
+    buffer.clear();
+  }
+
+  void addLine(std::string_view path) {
+    buffer.append(path);
+    buffer.append("\r\n");
+    if (buffer.size() >= 64 * 1024) flush();
+  }
+};
+
+// One walk: what it looks for and what it has found so far.
+struct Walk {
+  std::string_view name;
+  ListOutput* output;
+  std::size_t matches = 0;
+};
+
+// The kind of entry `entryName` in `dirFd`, from d_type when the file system gives it.
+unsigned char entryType(int dirFd, const dirent* entry) {
+  if (entry->d_type != DT_UNKNOWN) return entry->d_type;
+  struct stat status;
+  if (fstatat(dirFd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) return DT_UNKNOWN;
+  if (S_ISREG(status.st_mode)) return DT_REG;
+  if (S_ISDIR(status.st_mode)) return DT_DIR;
+  return DT_UNKNOWN;
+}
+
+void reportPath(std::string_view what, std::string_view path, int code) {
+  reportCommandError("dir: " + std::string(what) + " \"" + std::string(path) +
+                     "\": " + errorText(code));
+}
+
+// Lists the directory open on `dirFd` (whose absolute path is `path`) and everything below it.
+// Takes `dirFd` over and closes it.
+void walkDirectory(Walk* walk, int dirFd, std::string* path) {
+  int readFd = dup(dirFd);
+  DIR* stream = readFd < 0 ? nullptr : fdopendir(readFd);
+  if (stream == nullptr) {
+    int code = errno;
+    if (readFd >= 0) close(readFd);
+    close(dirFd);
+    reportPath("cannot read directory", *path, code);
+    return;
+  }
+  // Subdirectory names, each NUL-terminated, in one buffer; `starts` indexes them.
+  std::string names;
+  std::vector<std::uint32_t> starts;
+  bool ownMatch = false;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = readdir(stream);
+    if (entry == nullptr) {
+      if (errno != 0) reportPath("cannot read all of directory", *path, errno);
+      break;
+    }
+    const char* entryName = entry->d_name;
+    if (std::strcmp(entryName, ".") == 0 || std::strcmp(entryName, "..") == 0) continue;
+    bool named = walk->name == entryName;
+    if (!named && entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN) continue;
+    unsigned char type = entryType(dirFd, entry);
+    if (type == DT_DIR) {
+      starts.push_back(static_cast<std::uint32_t>(names.size()));
+      names.append(entryName);
+      names.push_back('\0');
+    } else if (type == DT_REG && named) {
+      ownMatch = true;
+    }
+  }
+  closedir(stream);
+
+  std::size_t pathLength = path->size();
+  bool rootSlash = !path->empty() && path->back() == '/';
+  if (ownMatch) {
+    if (!rootSlash) path->push_back('/');
+    path->append(walk->name);
+    if (path->find_first_of("\r\n") != std::string::npos) {
+      reportCommandError("dir: left out a path holding a line break: \"" + *path + "\"");
+    } else {
+      walk->output->addLine(*path);
+      ++walk->matches;
+    }
+    path->resize(pathLength);
+  }
+
+  auto nameAt = [&](std::uint32_t start) { return std::string_view(names.c_str() + start); };
+  std::sort(starts.begin(), starts.end(),
+            [&](std::uint32_t a, std::uint32_t b) { return nameAt(a) < nameAt(b); });
+  for (std::uint32_t start : starts) {
+    if (!rootSlash) path->push_back('/');
+    path->append(nameAt(start));
+    int childFd =
+        openat(dirFd, names.c_str() + start, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (childFd >= 0) {
+      walkDirectory(walk, childFd, path);
+    } else if (errno != ELOOP && errno != ENOTDIR) {
+      // ELOOP, ENOTDIR: replaced by a link or a file since it was read; not ours to list.
+      reportPath("cannot open directory", *path, errno);
+    }
+    path->resize(pathLength);
+  }
+  close(dirFd);
+}
+
+// The current directory's absolute path; empty with `errno` set when it cannot be had.
+std::string currentDirectory() {
+  std::string path(4096, '\0');
+  for (;;) {
+    if (getcwd(path.data(), path.size()) != nullptr) {
+      path.resize(std::strlen(path.c_str()));
+      return path;
+    }
+    if (errno != ERANGE) return std::string();
+    path.resize(path.size() * 2);
+  }
+}
+
+// Opens `listFile` for writing and empties it: created if missing, refused when a symbolic
+// link, a directory or any other non-regular file stands in its place, or when it has other
+// names (emptying it would empty another file too). Returns the descriptor or -1 with `errno`.
+int openListFile(const std::string& listFile) {
+  int fd = open(listFile.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+  if (fd < 0) return -1;
+  struct stat status;
+  int code = 0;
+  if (fstat(fd, &status) != 0) {
+    code = errno;
+  } else if (!S_ISREG(status.st_mode)) {
+    code = EINVAL;
+  } else if (status.st_nlink > 1) {
+    code = EMLINK;
+  } else if (ftruncate(fd, 0) != 0 || fcntl(fd, F_SETFL, 0) != 0) {
+    code = errno;
+  }
+  if (code != 0) {
+    close(fd);
+    errno = code;
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
+int listFilesNamed(const std::string& name, const std::string& listFile) {
+  ListOutput output;
+  output.fd = openListFile(listFile);
+  if (output.fd < 0) {
+    int code = errno;
+    std::string why = code == ELOOP    ? "it is a symbolic link"
+                      : code == EINVAL ? "it is not a regular file"
+                      : code == EMLINK ? "it has more than one name"
+                                       : errorText(code);
+    reportCommandError("dir: cannot write \"" + listFile + "\": " + why);
+    return 1;
+  }
+  std::string path = currentDirectory();
+  int rootFd = path.empty() ? -1 : open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  Walk walk{name, &output};
+  if (rootFd < 0) {
+    reportCommandError("dir: cannot read the current directory: " + errorText(errno));
+  } else if (name.empty() || name.find('/') != std::string::npos) {
+    // No directory entry can have such a name.
+    close(rootFd);
+  } else {
+    walkDirectory(&walk, rootFd, &path);
+  }
+  output.flush();
+  int closeError = close(output.fd) == 0 ? 0 : errno;
+  if (output.writeError != 0 || closeError != 0) {
+    reportCommandError("dir: cannot write \"" + listFile +
+                       "\": " + errorText(output.writeError != 0 ? output.writeError : closeError));
+    return 1;
+  }
+  if (walk.matches == 0) reportCommandError("File Not Found");
+  return 0;
+}
