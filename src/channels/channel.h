@@ -14,6 +14,10 @@ using ChannelNumber = std::int32_t;
 constexpr ChannelNumber ConsoleChannel = 0;
 constexpr ChannelNumber HighestFileChannel = 254;
 
+// The `size` of a channel whose length could not be measured at open (a pipe): its end is
+// where its stream ends.
+constexpr std::int64_t UnknownSize = INT64_MAX;
+
 enum class OpenMode : std::int32_t {
   Binary = 0,
   Random = 1,
@@ -27,8 +31,8 @@ struct Channel;
 // A device's operations in fixed slot order; a null slot: the device lacks the operation.
 // Every operation takes the channel's record first.
 struct ChannelHooks {
-  int (*atEnd)(Channel* record);          // -1 at end, 0 more to read
-  StatusCode (*close)(Channel* record);   // releases the device handle
+  int (*atEnd)(Channel* record);         // -1 at end, 0 more to read
+  StatusCode (*close)(Channel* record);  // releases the device handle
   StatusCode (*seek)(Channel* record, std::int64_t offset, int origin);  // SEEK_SET/CUR/END
   StatusCode (*tell)(Channel* record, std::int64_t* position);
   StatusCode (*read)(Channel* record, char* buffer, std::size_t* count);  // in/out count
@@ -49,7 +53,8 @@ struct Channel {
   OpenMode mode;
   std::int32_t recordLength;  // Random, Input, Output: given length if > 0, else 128; else 0
   std::int32_t encoding;      // 0: plain bytes, the only encoding recorded
-  std::int64_t size;          // file length measured at open (Output: 0); never updated
+  std::int64_t size;          // file length measured at open (Output: 0, unmeasurable:
+                              // UnknownSize); never updated
   std::int32_t access;        // 0 unspecified, 1 read, 2 write, 3 read and write
   std::int32_t lockMode;      // recorded only
   std::int32_t column;        // bytes written on the current line; kept by the print layer
@@ -64,7 +69,8 @@ Channel* lookupChannel(ChannelNumber number);
 // Opens `name` on `channel`. Returns and stores Ok; NotApplicable when the number has no record,
 // the channel is already open (its file is left alone, nothing is created) or the mode is not one
 // of the five; NotOpened when the file could not be opened in any stream mode tried;
-// TransferFailed when measuring the size failed (the channel then stays open with size 0).
+// TransferFailed when measuring the size failed: the channel then stays open with UnknownSize,
+// unless it could not be put back at the start (then it is closed).
 // The first call of the process registers the channel closer, whatever its outcome.
 StatusCode openChannel(std::string_view name,
                        OpenMode mode,
@@ -101,7 +107,8 @@ StatusCode writeChannelBytes(Channel* record, const char* bytes, std::size_t len
 StatusCode flushChannel(ChannelNumber channel);
 
 // Locks or unlocks a byte region of a channel's file against other processes; the lock does not
-// wait. Ok, NotApplicable (closed channel, no such operation, length 0) or TransferFailed (refused).
+// wait. Ok, NotApplicable (closed channel, no such operation, length 0) or TransferFailed
+// (refused).
 StatusCode lockChannel(ChannelNumber channel, std::int64_t offset, std::int64_t length);
 StatusCode unlockChannel(ChannelNumber channel, std::int64_t offset, std::int64_t length);
 

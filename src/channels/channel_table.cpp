@@ -1,0 +1,175 @@
+// The channel table and the operations that look channels up, open, close, write, flush and
+// lock them. The records hold the devices' handles; the file device's own operations are in
+// file_device.cpp, line reading and the end-of-file rule in line_reader.cpp.
+#include <cstdio>
+#include <cstdlib>
+
+#include "channels/channel.h"
+
+namespace {
+
+// Every channel record: index 0 is the reserved record -1, index 1 the console (channel 0),
+// indexes 2 to 255 the file channels 1 to 254. All zeros (closed) at process start and after
+// clearChannelTable; openChannel, the close operations and the print layer's console set-up
+// change them.
+Channel channelTable[HighestFileChannel + 2];
+
+// Set once the channel closer is registered with atexit; cleared when the closer has run.
+bool closerRegistered = false;
+// Set by clearChannelTable, so that the first open clears the table only when start-up did not.
+bool tableCleared = false;
+
+// The exit handler registered by the first open: closes whatever the program left open, so
+// buffered output reaches its file.
+void channelCloser() {
+  if (!closerRegistered) return;
+  closeAllChannels();
+  closerRegistered = false;
+}
+
+void clearRecord(Channel* record) { *record = Channel{}; }
+
+// 128 for the record-oriented modes when no positive length is given; 0 for Binary and Append.
+std::int32_t recordLengthFor(OpenMode mode, int recordLength) {
+  if (mode == OpenMode::Binary || mode == OpenMode::Append) return 0;
+  return recordLength > 0 ? recordLength : 128;
+}
+
+// Measures the length of a freshly opened file into record->size; the open's final status.
+StatusCode measureSize(Channel* record) {
+  const ChannelHooks* hooks = record->hooks;
+  if (hooks->seek == nullptr || hooks->tell == nullptr) return setStatus(StatusCode::Ok);
+  switch (record->mode) {
+    case OpenMode::Binary:
+    case OpenMode::Random:
+    case OpenMode::Input: {
+      // A length that cannot be measured (a pipe) leaves the end to the stream itself; a size
+      // of 0 would report a non-empty file as empty.
+      if (hooks->seek(record, 0, SEEK_END) != StatusCode::Ok) {
+        record->size = UnknownSize;
+        return setStatus(StatusCode::TransferFailed);
+      }
+      const StatusCode told = hooks->tell(record, &record->size);
+      if (told != StatusCode::Ok) record->size = UnknownSize;
+      if (hooks->seek(record, 0, SEEK_SET) != StatusCode::Ok) {
+        // Left at the end, every read would find nothing: do not keep such a channel.
+        hooks->close(record);
+        clearRecord(record);
+        return setStatus(StatusCode::TransferFailed);
+      }
+      return setStatus(told);
+    }
+    case OpenMode::Append:
+      return hooks->tell(record, &record->size);
+    case OpenMode::Output:
+      break;
+  }
+  return setStatus(StatusCode::Ok);
+}
+
+// The open record of `channel`, or null (with NotApplicable stored) for a closed channel or a
+// number without a record.
+Channel* openRecord(ChannelNumber channel) {
+  Channel* record = lookupChannel(channel);
+  if (record == nullptr || record->hooks == nullptr) {
+    setStatus(StatusCode::NotApplicable);
+    return nullptr;
+  }
+  return record;
+}
+
+}  // namespace
+
+Channel* lookupChannel(ChannelNumber number) {
+  if (number < -1 || number > HighestFileChannel) return nullptr;
+  return &channelTable[number + 1];
+}
+
+StatusCode openChannel(std::string_view name,
+                       OpenMode mode,
+                       int access,
+                       int lockMode,
+                       ChannelNumber channel,
+                       int recordLength) {
+  registerChannelCloser();
+  Channel* record = lookupChannel(channel);
+  if (record == nullptr) return setStatus(StatusCode::NotApplicable);
+  // A busy channel keeps its file and position, and the named file is not touched.
+  if (record->hooks != nullptr) return setStatus(StatusCode::NotApplicable);
+
+  clearRecord(record);
+  record->mode = mode;
+  record->access = access;
+  record->lockMode = lockMode;
+  record->recordLength = recordLengthFor(mode, recordLength);
+  const StatusCode opened = openFileDevice(record, name.data(), name.size());
+  if (opened != StatusCode::Ok) {
+    clearRecord(record);
+    return opened;
+  }
+  return measureSize(record);
+}
+
+StatusCode closeChannel(ChannelNumber channel) {
+  if (channel == ConsoleChannel) {
+    closeAllChannels();
+    return setStatus(StatusCode::Ok);
+  }
+  Channel* record = openRecord(channel);
+  if (record == nullptr) return StatusCode::NotApplicable;
+  const StatusCode closed =
+      record->hooks->close != nullptr ? record->hooks->close(record) : StatusCode::Ok;
+  // A failed close has still released the stream: the channel is closed either way.
+  clearRecord(record);
+  return setStatus(closed);
+}
+
+void closeAllChannels() {
+  for (ChannelNumber channel = 1; channel <= HighestFileChannel; ++channel) {
+    Channel* record = lookupChannel(channel);
+    if (record->hooks != nullptr && record->hooks->close != nullptr) record->hooks->close(record);
+  }
+  for (ChannelNumber channel = 1; channel <= HighestFileChannel; ++channel) {
+    clearRecord(lookupChannel(channel));
+  }
+}
+
+void clearChannelTable() {
+  for (Channel& record : channelTable) clearRecord(&record);
+  tableCleared = true;
+}
+
+void registerChannelCloser() {
+  if (closerRegistered) return;
+  if (!tableCleared) clearChannelTable();
+  std::atexit(channelCloser);
+  closerRegistered = true;
+}
+
+StatusCode writeChannelBytes(Channel* record, const char* bytes, std::size_t length) {
+  if (record == nullptr || record->hooks == nullptr || record->hooks->write == nullptr) {
+    return setStatus(StatusCode::NotApplicable);
+  }
+  return record->hooks->write(record, bytes, length);
+}
+
+StatusCode flushChannel(ChannelNumber channel) {
+  Channel* record = openRecord(channel);
+  if (record == nullptr) return StatusCode::NotApplicable;
+  if (record->hooks->flush == nullptr) return setStatus(StatusCode::NotApplicable);
+  return record->hooks->flush(record);
+}
+
+StatusCode lockChannel(ChannelNumber channel, std::int64_t offset, std::int64_t length) {
+  Channel* record = openRecord(channel);
+  if (record == nullptr) return StatusCode::NotApplicable;
+  if (record->hooks->lock == nullptr) return setStatus(StatusCode::NotApplicable);
+  return record->hooks->lock(record, offset, length);
+}
+
+StatusCode unlockChannel(ChannelNumber channel, std::int64_t offset, std::int64_t length) {
+  Channel* record = openRecord(channel);
+  if (record == nullptr) return StatusCode::NotApplicable;
+  if (record->hooks->unlock == nullptr) return setStatus(StatusCode::NotApplicable);
+  return record->hooks->unlock(record, offset, length);
+}

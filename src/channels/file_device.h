@@ -1,0 +1,14 @@
+// The file device's slots that line reading owns: they are defined in line_reader.cpp and
+// placed in the file device's operations table by file_device.cpp.
+#pragma once
+
+#include "channels/channel.h"
+
+// -1 when the channel has no stream, its stream has failed or run into the end, or (Input) its
+// position has reached the length measured at open; for Binary and Random -1 once the
+// position reaches that length. 0 otherwise. Stores no status.
+int fileAtEnd(Channel* record);
+
+// Reads the next line of the record's stream into `destination`: the line reader's result, or
+// NotApplicable when the record has no stream.
+StatusCode fileReadLine(Channel* record, Text& destination);

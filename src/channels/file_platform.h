@@ -1,0 +1,32 @@
+// What the file device needs from the operating system, one implementation per platform:
+// file_platform_posix.cpp and file_platform_windows.cpp. The file device (file_device.cpp) and
+// the line reader (line_reader.cpp) hold the rules; these functions only reach the system.
+// Each platform file also defines the line reader's default chunk read, readStreamChunk.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "frame/status_store.h"
+
+// Turns a name as the program writes it into the platform's form, in place: on Windows every
+// "/" becomes a backslash; on POSIX "/" is the separator already and nothing changes.
+void toPlatformFileName(std::string& name);
+
+// Opens `name` with the stdio stream mode `streamMode` ("rb", "wb", "ab", "r+b", "w+b").
+// Null when the file cannot be opened; then nothing is left open. On POSIX a truncating
+// mode ("w...") does not follow a symbolic link at the final name, and no mode's descriptor
+// is inherited by commands the program runs.
+std::FILE* openFileStream(const std::string& name, const char* streamMode);
+
+// The stream's position as a 64-bit byte offset; -1 when it cannot be told.
+std::int64_t tellFileStream(std::FILE* stream);
+
+// Moves the stream to `offset` from `origin` (SEEK_SET, SEEK_CUR, SEEK_END): true on success.
+bool seekFileStream(std::FILE* stream, std::int64_t offset, int origin);
+
+// Locks (`lock` true) or unlocks a byte region of the stream's file without waiting. A lock is
+// exclusive when the stream can write, shared otherwise. Returns Ok, or TransferFailed when
+// refused; stores nothing. The length is greater than 0; the caller checks.
+StatusCode lockFileRegion(std::FILE* stream, std::int64_t offset, std::int64_t length, bool lock);

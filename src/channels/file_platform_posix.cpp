@@ -1,0 +1,89 @@
+// The file device's system side on POSIX: descriptors opened with open(2) so that a truncating
+// open never follows a symbolic link, 64-bit positions through ftello/fseeko, fcntl record
+// locks, and the line reader's default chunk read over getc_unlocked.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "channels/file_platform.h"
+#include "channels/line_reader.h"
+
+namespace {
+
+// open(2) flags for a stdio stream mode; -1 for a mode the file device never asks for.
+int openFlagsFor(const char* streamMode) {
+  const bool update = std::strchr(streamMode, '+') != nullptr;
+  switch (streamMode[0]) {
+    case 'r':
+      return update ? O_RDWR : O_RDONLY;
+    case 'w':
+      // A planted link at the name of a file about to be emptied must not empty its target.
+      return (update ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC | O_NOFOLLOW;
+    case 'a':
+      return (update ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND;
+    default:
+      return -1;
+  }
+}
+
+}  // namespace
+
+void toPlatformFileName(std::string&) {}
+
+std::FILE* openFileStream(const std::string& name, const char* streamMode) {
+  const int flags = openFlagsFor(streamMode);
+  if (flags < 0) return nullptr;
+  int descriptor;
+  do {
+    descriptor = ::open(name.c_str(), flags | O_CLOEXEC, 0666);
+  } while (descriptor < 0 && errno == EINTR);
+  if (descriptor < 0) return nullptr;
+  std::FILE* stream = ::fdopen(descriptor, streamMode);
+  if (stream == nullptr) ::close(descriptor);
+  return stream;
+}
+
+std::int64_t tellFileStream(std::FILE* stream) { return ::ftello(stream); }
+
+bool seekFileStream(std::FILE* stream, std::int64_t offset, int origin) {
+  return ::fseeko(stream, static_cast<off_t>(offset), origin) == 0;
+}
+
+StatusCode lockFileRegion(std::FILE* stream, std::int64_t offset, std::int64_t length, bool lock) {
+  const int descriptor = ::fileno(stream);
+  const int accessMode = ::fcntl(descriptor, F_GETFL);
+  if (accessMode < 0) return StatusCode::TransferFailed;
+  struct flock region {};
+  if (!lock) {
+    region.l_type = F_UNLCK;
+  } else if ((accessMode & O_ACCMODE) == O_RDONLY) {
+    region.l_type = F_RDLCK;
+  } else {
+    region.l_type = F_WRLCK;
+  }
+  region.l_whence = SEEK_SET;
+  region.l_start = static_cast<off_t>(offset);
+  region.l_len = static_cast<off_t>(length);
+  if (::fcntl(descriptor, F_SETLK, &region) != 0) return StatusCode::TransferFailed;
+  return StatusCode::Ok;
+}
+
+std::size_t readStreamChunk(char* buffer, int size, std::FILE* stream) {
+  // One lock for the whole chunk, then the unlocked per-byte read that stays inside the
+  // stream's buffer: a short line costs its own bytes, not the chunk's size.
+  std::size_t stored = 0;
+  if (size <= 1) return 0;
+  const std::size_t limit = static_cast<std::size_t>(size) - 1;
+  ::flockfile(stream);
+  while (stored < limit) {
+    const int byte = getc_unlocked(stream);
+    if (byte == EOF) break;
+    buffer[stored++] = static_cast<char>(byte);
+    if (byte == '\n') break;
+  }
+  ::funlockfile(stream);
+  buffer[stored] = '\0';
+  return stored;
+}

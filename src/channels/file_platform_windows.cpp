@@ -1,0 +1,55 @@
+// The file device's system side on Windows: backslash names, fopen, 64-bit positions through
+// _ftelli64/_fseeki64, region locks with LockFile/UnlockFile on the stream's system handle,
+// and the line reader's default chunk read over _getc_nolock.
+#include <io.h>
+#include <windows.h>
+
+#include "channels/file_platform.h"
+#include "channels/line_reader.h"
+
+void toPlatformFileName(std::string& name) {
+  for (char& byte : name) {
+    if (byte == '/') byte = '\\';
+  }
+}
+
+std::FILE* openFileStream(const std::string& name, const char* streamMode) {
+  return std::fopen(name.c_str(), streamMode);
+}
+
+std::int64_t tellFileStream(std::FILE* stream) { return _ftelli64(stream); }
+
+bool seekFileStream(std::FILE* stream, std::int64_t offset, int origin) {
+  return _fseeki64(stream, offset, origin) == 0;
+}
+
+StatusCode lockFileRegion(std::FILE* stream, std::int64_t offset, std::int64_t length, bool lock) {
+  const intptr_t osHandle = _get_osfhandle(_fileno(stream));
+  if (osHandle == -1) return StatusCode::TransferFailed;
+  const HANDLE handle = reinterpret_cast<HANDLE>(osHandle);
+  const auto offsetLow = static_cast<DWORD>(static_cast<std::uint64_t>(offset));
+  const auto offsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(offset) >> 32);
+  const auto lengthLow = static_cast<DWORD>(static_cast<std::uint64_t>(length));
+  const auto lengthHigh = static_cast<DWORD>(static_cast<std::uint64_t>(length) >> 32);
+  const BOOL done = lock ? LockFile(handle, offsetLow, offsetHigh, lengthLow, lengthHigh)
+                         : UnlockFile(handle, offsetLow, offsetHigh, lengthLow, lengthHigh);
+  return done ? StatusCode::Ok : StatusCode::TransferFailed;
+}
+
+std::size_t readStreamChunk(char* buffer, int size, std::FILE* stream) {
+  // One lock for the whole chunk, then the unlocked per-byte read that stays inside the
+  // stream's buffer: a short line costs its own bytes, not the chunk's size.
+  std::size_t stored = 0;
+  if (size <= 1) return 0;
+  const std::size_t limit = static_cast<std::size_t>(size) - 1;
+  _lock_file(stream);
+  while (stored < limit) {
+    const int byte = _getc_nolock(stream);
+    if (byte == EOF) break;
+    buffer[stored++] = static_cast<char>(byte);
+    if (byte == '\n') break;
+  }
+  _unlock_file(stream);
+  buffer[stored] = '\0';
+  return stored;
+}

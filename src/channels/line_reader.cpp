@@ -1,0 +1,100 @@
+// Line reading and the end-of-file rule: the channel operations, the file device's atEnd and
+// readLine slots, and the line reader over a stdio stream. A line is cut from chunks of at most
+// 511 bytes; the chunk boundaries decide where a CR or trailing NUL bytes end a line, so the
+// reader keeps them whatever chunk reader it is given.
+#include "channels/line_reader.h"
+
+#include "channels/file_device.h"
+#include "channels/file_platform.h"
+
+namespace {
+
+// One chunk holds at most ChunkSize - 1 bytes.
+constexpr int ChunkSize = 512;
+
+}  // namespace
+
+int channelAtEnd(ChannelNumber channel) {
+  Channel* record = lookupChannel(channel);
+  if (record == nullptr || record->hooks == nullptr) {
+    setStatus(StatusCode::NotApplicable);
+    return 1;
+  }
+  if (record->hooks->atEnd == nullptr) return -1;
+  return record->hooks->atEnd(record);
+}
+
+StatusCode readLineInto(ChannelNumber channel, Text& destination) {
+  Channel* record = lookupChannel(channel);
+  if (record == nullptr || record->hooks == nullptr || record->hooks->readLine == nullptr) {
+    return setStatus(StatusCode::NotApplicable);
+  }
+  // Running into the end of the input is not a failure of the read: it leaves an empty line.
+  record->hooks->readLine(record, destination);
+  return setStatus(StatusCode::Ok);
+}
+
+int fileAtEnd(Channel* record) {
+  std::FILE* stream = static_cast<std::FILE*>(record->stream);
+  if (stream == nullptr) return -1;
+  // A failed stream has nothing more to give, and a read that ran into the end is the end
+  // whatever the measured length says (the file may have shrunk): no caller loops forever.
+  if (std::ferror(stream) != 0 || std::feof(stream) != 0) return -1;
+  switch (record->mode) {
+    case OpenMode::Binary:
+    case OpenMode::Random:
+      return tellFileStream(stream) < record->size ? 0 : -1;
+    case OpenMode::Input:
+      // The end is the length measured at open: bytes appended since are not read.
+      if (record->hooks->seek != nullptr && record->hooks->tell != nullptr &&
+          tellFileStream(stream) >= record->size) {
+        return -1;
+      }
+      return 0;
+    case OpenMode::Output:
+    case OpenMode::Append:
+      break;
+  }
+  return 0;
+}
+
+StatusCode fileReadLine(Channel* record, Text& destination) {
+  std::FILE* stream = static_cast<std::FILE*>(record->stream);
+  if (stream == nullptr) return setStatus(StatusCode::NotApplicable);
+  return readLineFromStream(stream, destination);
+}
+
+StatusCode readLineFromStream(std::FILE* stream, Text& destination, ChunkReader readChunk) {
+  setStatus(StatusCode::Ok);
+  char chunk[ChunkSize];
+  bool firstChunk = true;
+  for (;;) {
+    std::size_t stored = readChunk(chunk, ChunkSize, stream);
+    if (stored == 0) {
+      // The input has ended: what earlier chunks gave is its last line.
+      if (firstChunk) destination.clear();
+      return StatusCode::TransferFailed;
+    }
+    if (stored > ChunkSize - 1) stored = ChunkSize - 1;
+    // NUL bytes that end a chunk are dropped; the byte before them decides the line's end.
+    std::size_t kept = stored;
+    while (kept > 0 && chunk[kept - 1] == '\0') --kept;
+    const char last = kept > 0 ? chunk[kept - 1] : '\0';
+    if (last == '\n' || last == '\r') {
+      std::size_t cut = kept - 1;
+      if (last == '\n' && cut > 0 && chunk[cut - 1] == '\r') --cut;
+      if (firstChunk) {
+        destination.assign(chunk, cut);
+      } else {
+        destination.append(chunk, cut);
+      }
+      return StatusCode::Ok;
+    }
+    if (firstChunk) {
+      destination.assign(chunk, kept);
+      firstChunk = false;
+    } else {
+      destination.append(chunk, kept);
+    }
+  }
+}
