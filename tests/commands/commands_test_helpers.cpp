@@ -1,0 +1,159 @@
+#include "commands/commands_test_helpers.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+uid_t unprivilegedUser() {
+  const passwd* entry = getpwnam("nobody");
+  return entry != nullptr ? entry->pw_uid : 65534;
+}
+
+gid_t unprivilegedGroup() {
+  const passwd* entry = getpwnam("nobody");
+  return entry != nullptr ? entry->pw_gid : 65534;
+}
+
+// Exit code of a child whose setup failed; the reason is on its pipe.
+constexpr int SetupFailed = 125;
+
+void writeAllTo(int fd, const std::string& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t written = write(fd, bytes.data() + done, bytes.size() - done);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return;
+    done += static_cast<std::size_t>(written);
+  }
+}
+
+}  // namespace
+
+StderrCapture::StderrCapture() {
+  std::fflush(stderr);
+  char name[] = "/tmp/chklist-stderr-XXXXXX";
+  file_ = mkstemp(name);
+  unlink(name);
+  saved_ = dup(STDERR_FILENO);
+  dup2(file_, STDERR_FILENO);
+}
+
+StderrCapture::~StderrCapture() { text(); }
+
+std::string StderrCapture::text() {
+  if (saved_ < 0) return std::string();
+  std::fflush(stderr);
+  dup2(saved_, STDERR_FILENO);
+  close(saved_);
+  saved_ = -1;
+  std::string bytes;
+  char buffer[4096];
+  lseek(file_, 0, SEEK_SET);
+  for (ssize_t got; (got = read(file_, buffer, sizeof buffer)) > 0;) {
+    bytes.append(buffer, static_cast<std::size_t>(got));
+  }
+  close(file_);
+  return bytes;
+}
+
+std::optional<std::string> runInChild(ChildSetup setup,
+                                      const std::function<std::string()>& body,
+                                      std::string* why) {
+  bool root = geteuid() == 0;
+  if (setup == ChildSetup::Unprivileged && !root) return body();
+  if (setup == ChildSetup::PrivateMounts && !root) {
+    *why = "mounting a tmpfs needs root";
+    return std::nullopt;
+  }
+  int channel[2];
+  if (pipe(channel) != 0) {
+    *why = std::string("pipe: ") + std::strerror(errno);
+    return std::nullopt;
+  }
+  std::fflush(nullptr);
+  pid_t child = fork();
+  if (child < 0) {
+    *why = std::string("fork: ") + std::strerror(errno);
+    return std::nullopt;
+  }
+  if (child == 0) {
+    close(channel[0]);
+    if (setup == ChildSetup::Unprivileged) {
+      gid_t group = unprivilegedGroup();
+      if (setgroups(0, nullptr) != 0 || setresgid(group, group, group) != 0 ||
+          setresuid(unprivilegedUser(), unprivilegedUser(), unprivilegedUser()) != 0) {
+        writeAllTo(channel[1], std::string("cannot drop privileges: ") + std::strerror(errno));
+        _exit(SetupFailed);
+      }
+    } else if (unshare(CLONE_NEWNS) != 0 ||
+               mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+      writeAllTo(channel[1], std::string("no private mount namespace: ") + std::strerror(errno));
+      _exit(SetupFailed);
+    }
+    writeAllTo(channel[1], body());
+    _exit(0);
+  }
+  close(channel[1]);
+  std::string result;
+  char buffer[4096];
+  for (ssize_t got; (got = read(channel[0], buffer, sizeof buffer)) != 0;) {
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) break;
+    result.append(buffer, static_cast<std::size_t>(got));
+  }
+  close(channel[0]);
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(status) && WEXITSTATUS(status) == SetupFailed) {
+    *why = result;
+    return std::nullopt;
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    return "child ended abnormally (status " + std::to_string(status) + "): " + result;
+  }
+  return result;
+}
+
+void handTreeToUnprivilegedUser(const std::filesystem::path& root) {
+  if (geteuid() != 0) return;
+  std::error_code error;
+  uid_t user = unprivilegedUser();
+  gid_t group = unprivilegedGroup();
+  if (lchown(root.c_str(), user, group) != 0) return;
+  for (auto it = std::filesystem::recursive_directory_iterator(root, error);
+       !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+    if (lchown(it->path().c_str(), user, group) != 0) return;
+  }
+}
+
+std::string mountTmpfs(const std::filesystem::path& directory, int kilobytes) {
+  std::string options = "size=" + std::to_string(kilobytes) + "k";
+  if (mount("tmpfs", directory.c_str(), "tmpfs", 0, options.c_str()) != 0) {
+    return std::string("mount tmpfs: ") + std::strerror(errno);
+  }
+  return std::string();
+}
+
+int permissionBits(const std::filesystem::path& file) {
+  struct stat status;
+  if (lstat(file.c_str(), &status) != 0) return -1;
+  return static_cast<int>(status.st_mode & 07777);
+}
+
+bool entryExists(const std::filesystem::path& file) {
+  struct stat status;
+  return lstat(file.c_str(), &status) == 0;
+}

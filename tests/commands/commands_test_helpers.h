@@ -1,0 +1,53 @@
+// Helpers for the built-in commands' tests: capturing standard error, running a piece of a test
+// as an unprivileged user or with private mounts in a forked child, small file queries.
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+
+// Sends standard error (file descriptor 2) to a temporary file until text() or destruction.
+class StderrCapture {
+ public:
+  StderrCapture();
+  ~StderrCapture();
+  StderrCapture(const StderrCapture&) = delete;
+  StderrCapture& operator=(const StderrCapture&) = delete;
+
+  // Restores standard error and returns everything written to it meanwhile.
+  std::string text();
+
+ private:
+  int saved_ = -1;
+  int file_ = -1;
+};
+
+enum class ChildSetup {
+  // As the user nobody when the test runs as root (the tree must be handed over first with
+  // handTreeToUnprivilegedUser); as the test's own user, in this process, otherwise.
+  Unprivileged,
+  // In a forked child with its own mount namespace: tmpfs mounts made there vanish with it.
+  PrivateMounts,
+};
+
+// Runs `body` under `setup` and returns its result; nullopt with the reason in `why` when the
+// setup is not possible here (then the test should skip).
+std::optional<std::string> runInChild(ChildSetup setup,
+                                      const std::function<std::string()>& body,
+                                      std::string* why);
+
+// Makes the user of ChildSetup::Unprivileged the owner of everything under `root` (a no-op
+// unless running as root).
+void handTreeToUnprivilegedUser(const std::filesystem::path& root);
+
+// Mounts a tmpfs of `kilobytes` at `directory`; "" on success, else the reason.
+std::string mountTmpfs(const std::filesystem::path& directory, int kilobytes);
+
+// The permission bits of `file` (not following a link); -1 when it does not exist.
+int permissionBits(const std::filesystem::path& file);
+
+// Whether anything, even a dangling symbolic link, stands at `file`.
+bool entryExists(const std::filesystem::path& file);
