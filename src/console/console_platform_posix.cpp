@@ -1,0 +1,115 @@
+// The console platform on POSIX systems: there is no console screen buffer, so the writer always
+// finds the console absent and takes the byte path to fd 1. Redirected output gets the bytes
+// exactly; a terminal gets them through the terminal filter, so printed names cannot drive it.
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "console/console_platform.h"
+#include "console/terminal_text.h"
+
+namespace {
+
+// The descriptors behind the two handles, and whether fd 1 is a terminal, found when the writer
+// takes its handles. `filter` carries an unfinished UTF-8 character between writes.
+int inputDescriptor = 0;
+int outputDescriptor = 1;
+bool outputIsTerminal = false;
+TerminalTextState filter = {};
+
+// Writes all `count` bytes to fd 1, resuming after partial writes and interrupts.
+bool writeAll(const char* bytes, std::size_t count) {
+  while (count > 0) {
+    const ssize_t written = write(STDOUT_FILENO, bytes, count);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (written == 0) return false;
+    bytes += written;
+    count -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+ConsoleHandle posixGetStdHandle(StandardStream which) {
+  if (which == StandardStream::Input) return &inputDescriptor;
+  outputIsTerminal = isatty(STDOUT_FILENO) == 1;
+  filter = {};
+  return &outputDescriptor;
+}
+
+bool posixGetConsoleMode(ConsoleHandle, std::uint32_t*) { return false; }
+bool posixSetConsoleMode(ConsoleHandle, std::uint32_t) { return false; }
+bool posixGetScreenBufferInfo(ConsoleHandle, ConsoleBufferInfo*) { return false; }
+bool posixWriteOutput(ConsoleHandle, const ConsoleCell*, ConsoleCoord, ConsoleCoord, ConsoleRect*) {
+  return false;
+}
+bool posixScrollBuffer(
+    ConsoleHandle, const ConsoleRect*, const ConsoleRect*, ConsoleCoord, const ConsoleCell*) {
+  return false;
+}
+bool posixFillAttribute(ConsoleHandle, std::uint16_t, std::uint32_t, ConsoleCoord, std::uint32_t*) {
+  return false;
+}
+bool posixFillCharacter(ConsoleHandle, char, std::uint32_t, ConsoleCoord, std::uint32_t*) {
+  return false;
+}
+bool posixSetCursorPosition(ConsoleHandle, ConsoleCoord) { return false; }
+bool posixSetWindowInfo(ConsoleHandle, bool, const ConsoleRect*) { return false; }
+bool posixBeep(std::uint32_t, std::uint32_t) { return false; }
+
+// A file or pipe: one write(2), as much as it takes. A terminal: every byte filtered and written
+// in full, so `written` is the whole count unless writing failed.
+bool posixWriteFile(ConsoleHandle, const char* bytes, std::uint32_t count, std::uint32_t* written) {
+  *written = 0;
+  if (!outputIsTerminal) {
+    for (;;) {
+      const ssize_t result = write(STDOUT_FILENO, bytes, count);
+      if (result < 0 && errno == EINTR) continue;
+      if (result < 0) return false;
+      *written = static_cast<std::uint32_t>(result);
+      return true;
+    }
+  }
+  constexpr std::uint32_t Piece = 4096;
+  char shown[Piece + TerminalTextCarry];
+  while (*written < count) {
+    std::uint32_t part = count - *written;
+    if (part > Piece) part = Piece;
+    const std::size_t produced = filterTerminalText(filter, bytes + *written, part, shown);
+    if (!writeAll(shown, produced)) return false;
+    *written += part;
+  }
+  return true;
+}
+
+bool posixIsTerminal(ConsoleHandle) { return outputIsTerminal; }
+
+// The end of a stretch of output: an unfinished character will not be completed, show it as "?".
+void posixFinishOutput(ConsoleHandle) {
+  if (!outputIsTerminal) return;
+  char shown[TerminalTextCarry];
+  writeAll(shown, finishTerminalText(filter, shown));
+}
+
+constexpr ConsolePlatform posixConsolePlatform = {
+    .getStdHandle = posixGetStdHandle,
+    .getConsoleMode = posixGetConsoleMode,
+    .setConsoleMode = posixSetConsoleMode,
+    .getScreenBufferInfo = posixGetScreenBufferInfo,
+    .writeOutput = posixWriteOutput,
+    .scrollBuffer = posixScrollBuffer,
+    .fillAttribute = posixFillAttribute,
+    .fillCharacter = posixFillCharacter,
+    .setCursorPosition = posixSetCursorPosition,
+    .setWindowInfo = posixSetWindowInfo,
+    .writeFile = posixWriteFile,
+    .beep = posixBeep,
+    .isTerminal = posixIsTerminal,
+    .finishOutput = posixFinishOutput,
+};
+
+}  // namespace
+
+const ConsolePlatform* defaultConsolePlatform() { return &posixConsolePlatform; }

@@ -1,0 +1,147 @@
+// The console platform on Windows: each slot is the console API call of the same name. Cells
+// are converted to CHAR_INFO here; the writer never hands over more than 256 cells at a time.
+#include <windows.h>
+
+#include "console/console_platform.h"
+
+namespace {
+
+constexpr int MaxCells = 256;
+
+COORD toCoord(ConsoleCoord value) { return COORD{value.x, value.y}; }
+
+SMALL_RECT toRect(const ConsoleRect& value) {
+  return SMALL_RECT{value.left, value.top, value.right, value.bottom};
+}
+
+CHAR_INFO toCharInfo(const ConsoleCell& cell) {
+  CHAR_INFO info = {};
+  info.Char.AsciiChar = cell.character;
+  info.Attributes = cell.attribute;
+  return info;
+}
+
+ConsoleHandle windowsGetStdHandle(StandardStream which) {
+  return GetStdHandle(which == StandardStream::Input ? STD_INPUT_HANDLE : STD_OUTPUT_HANDLE);
+}
+
+bool windowsGetConsoleMode(ConsoleHandle input, std::uint32_t* mode) {
+  DWORD value = 0;
+  if (!GetConsoleMode(input, &value)) return false;
+  *mode = value;
+  return true;
+}
+
+bool windowsSetConsoleMode(ConsoleHandle input, std::uint32_t mode) {
+  return SetConsoleMode(input, mode) != FALSE;
+}
+
+bool windowsGetScreenBufferInfo(ConsoleHandle output, ConsoleBufferInfo* info) {
+  CONSOLE_SCREEN_BUFFER_INFO raw = {};
+  if (!GetConsoleScreenBufferInfo(output, &raw)) return false;
+  info->size = ConsoleCoord{raw.dwSize.X, raw.dwSize.Y};
+  info->cursor = ConsoleCoord{raw.dwCursorPosition.X, raw.dwCursorPosition.Y};
+  info->attribute = raw.wAttributes;
+  info->window =
+      ConsoleRect{raw.srWindow.Left, raw.srWindow.Top, raw.srWindow.Right, raw.srWindow.Bottom};
+  return true;
+}
+
+bool windowsWriteOutput(ConsoleHandle output,
+                        const ConsoleCell* cells,
+                        ConsoleCoord size,
+                        ConsoleCoord origin,
+                        ConsoleRect* region) {
+  const int count = size.x * size.y;
+  if (size.x < 0 || size.y < 0 || count > MaxCells) return false;
+  CHAR_INFO converted[MaxCells];
+  for (int i = 0; i < count; ++i) converted[i] = toCharInfo(cells[i]);
+  SMALL_RECT target = toRect(*region);
+  const BOOL result =
+      WriteConsoleOutputA(output, converted, toCoord(size), toCoord(origin), &target);
+  *region = ConsoleRect{target.Left, target.Top, target.Right, target.Bottom};
+  return result != FALSE;
+}
+
+bool windowsScrollBuffer(ConsoleHandle output,
+                         const ConsoleRect* source,
+                         const ConsoleRect* clip,
+                         ConsoleCoord destination,
+                         const ConsoleCell* fill) {
+  const SMALL_RECT sourceRect = toRect(*source);
+  SMALL_RECT clipRect = {};
+  if (clip != nullptr) clipRect = toRect(*clip);
+  const CHAR_INFO fillCell = toCharInfo(*fill);
+  return ScrollConsoleScreenBufferA(output, &sourceRect, clip != nullptr ? &clipRect : nullptr,
+                                    toCoord(destination), &fillCell) != FALSE;
+}
+
+bool windowsFillAttribute(ConsoleHandle output,
+                          std::uint16_t attribute,
+                          std::uint32_t count,
+                          ConsoleCoord start,
+                          std::uint32_t* written) {
+  DWORD done = 0;
+  const BOOL result = FillConsoleOutputAttribute(output, attribute, count, toCoord(start), &done);
+  *written = done;
+  return result != FALSE;
+}
+
+bool windowsFillCharacter(ConsoleHandle output,
+                          char character,
+                          std::uint32_t count,
+                          ConsoleCoord start,
+                          std::uint32_t* written) {
+  DWORD done = 0;
+  const BOOL result = FillConsoleOutputCharacterA(output, character, count, toCoord(start), &done);
+  *written = done;
+  return result != FALSE;
+}
+
+bool windowsSetCursorPosition(ConsoleHandle output, ConsoleCoord position) {
+  return SetConsoleCursorPosition(output, toCoord(position)) != FALSE;
+}
+
+bool windowsSetWindowInfo(ConsoleHandle output, bool absolute, const ConsoleRect* window) {
+  const SMALL_RECT rect = toRect(*window);
+  return SetConsoleWindowInfo(output, absolute ? TRUE : FALSE, &rect) != FALSE;
+}
+
+bool windowsWriteFile(ConsoleHandle output,
+                      const char* bytes,
+                      std::uint32_t count,
+                      std::uint32_t* written) {
+  DWORD done = 0;
+  const BOOL result = WriteFile(output, bytes, count, &done, nullptr);
+  *written = done;
+  return result == TRUE;
+}
+
+bool windowsBeep(std::uint32_t frequency, std::uint32_t milliseconds) {
+  return Beep(frequency, milliseconds) != FALSE;
+}
+
+// A character device (a console with a one-row window, or a serial line) is watched live; files
+// and pipes are not.
+bool windowsIsTerminal(ConsoleHandle output) { return GetFileType(output) == FILE_TYPE_CHAR; }
+
+constexpr ConsolePlatform windowsConsolePlatform = {
+    .getStdHandle = windowsGetStdHandle,
+    .getConsoleMode = windowsGetConsoleMode,
+    .setConsoleMode = windowsSetConsoleMode,
+    .getScreenBufferInfo = windowsGetScreenBufferInfo,
+    .writeOutput = windowsWriteOutput,
+    .scrollBuffer = windowsScrollBuffer,
+    .fillAttribute = windowsFillAttribute,
+    .fillCharacter = windowsFillCharacter,
+    .setCursorPosition = windowsSetCursorPosition,
+    .setWindowInfo = windowsSetWindowInfo,
+    .writeFile = windowsWriteFile,
+    .beep = windowsBeep,
+    .isTerminal = windowsIsTerminal,
+    .finishOutput = nullptr,
+};
+
+}  // namespace
+
+const ConsolePlatform* defaultConsolePlatform() { return &windowsConsolePlatform; }

@@ -1,0 +1,418 @@
+// The console writer's text engine and byte path, written once for every platform. It reaches the
+// console only through the ConsolePlatform table (console_platform.h): a real console gets cells,
+// control bytes, wrap and scroll done here; anything else gets the bytes through a fixed buffer.
+#include "console/console_writer.h"
+
+#include <cstring>
+
+#include "console/console_platform.h"
+
+namespace {
+
+// The platform in use: null until first needed, then defaultConsolePlatform() unless a test
+// installed its own with useConsolePlatform().
+const ConsolePlatform* platform = nullptr;
+
+const ConsolePlatform& api() {
+  if (platform == nullptr) platform = defaultConsolePlatform();
+  return *platform;
+}
+
+// The standard handles, taken once by consoleHandles() at the first console access. `terminal`
+// says that the byte path ends on a terminal, so held output goes out at every line end.
+struct ConsoleHandles {
+  ConsoleHandle inputHandle;
+  ConsoleHandle outputHandle;
+  bool taken;
+  bool terminal;
+};
+ConsoleHandles handles = {};
+
+// The screen: left 0, top and bottom the window's rows, right the buffer's last column; all zero
+// when standard output is no console. Read at the first console access (`read` set), then again
+// at the end of every console-path write. The console is present when left != right and
+// top != bottom.
+struct ScreenRect {
+  std::int16_t left;
+  std::int16_t top;
+  std::int16_t right;
+  std::int16_t bottom;
+  bool read;
+};
+ScreenRect screenRect = {};
+
+// The text view's rows counted from 1 at the screen's top: first is 1, last the window height
+// at the first console-path write (`taken` set then). Never re-read, so a later change of the
+// window's height leaves the view at its old row count.
+struct ViewRows {
+  std::int32_t first;
+  std::int32_t last;
+  bool taken;
+};
+ViewRows viewRows = {1, 0, false};
+
+// Set when a console-path write ended in the view's bottom-right cell: the line feed that the
+// wrap would have made is owed, and the next console-path write makes it first.
+bool pendingLineFeed = false;
+
+// Byte-path output not yet handed to the platform. Written out when full, at the end of a write
+// holding LF when the bytes go to a terminal, and by consoleFlush().
+constexpr std::uint32_t HeldBytesSize = 8192;
+char heldBytes[HeldBytesSize];
+std::uint32_t heldCount = 0;
+
+constexpr std::int32_t RunLimit = 256;
+constexpr char TabSource[8] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
+
+// What one console-path write knows about the console.
+struct ConsoleInfo {
+  std::int32_t bufferColumns;
+  std::int32_t bufferRows;
+  std::uint16_t attribute;  // given to every cell written or blanked
+  ConsoleHandle outputHandle;
+  bool partialView;  // the view's top or bottom differs from the screen's
+};
+
+// The record the text engine works on, in buffer coordinates; scrollView may move top and bottom.
+struct ConsoleView {
+  ConsoleInfo info;
+  void (*scrollView)(ConsoleView* view, std::int32_t n);
+  bool (*writeCells)(ConsoleView* view, const char* bytes, std::int32_t k);
+  std::int32_t left;
+  std::int32_t top;
+  std::int32_t right;
+  std::int32_t bottom;
+  std::int32_t cursorColumn;
+  std::int32_t cursorRow;
+};
+
+ConsoleCoord coord(std::int32_t x, std::int32_t y) {
+  return ConsoleCoord{static_cast<std::int16_t>(x), static_cast<std::int16_t>(y)};
+}
+
+ConsoleRect rect(std::int32_t left, std::int32_t top, std::int32_t right, std::int32_t bottom) {
+  return ConsoleRect{static_cast<std::int16_t>(left), static_cast<std::int16_t>(top),
+                     static_cast<std::int16_t>(right), static_cast<std::int16_t>(bottom)};
+}
+
+const ConsoleHandles& consoleHandles() {
+  if (!handles.taken) {
+    handles.taken = true;
+    handles.inputHandle = api().getStdHandle(StandardStream::Input);
+    handles.outputHandle = api().getStdHandle(StandardStream::Output);
+    std::uint32_t mode = 0;
+    if (handles.inputHandle != nullptr && api().getConsoleMode(handles.inputHandle, &mode)) {
+      api().setConsoleMode(handles.inputHandle, mode | ConsoleProcessedInput);
+    }
+    handles.terminal = api().isTerminal != nullptr && api().isTerminal(handles.outputHandle);
+  }
+  return handles;
+}
+
+void refreshScreenRect() {
+  ConsoleBufferInfo info = {};
+  if (api().getScreenBufferInfo(consoleHandles().outputHandle, &info)) {
+    screenRect.left = 0;
+    screenRect.top = info.window.top;
+    screenRect.right = static_cast<std::int16_t>(info.size.x - 1);
+    screenRect.bottom = info.window.bottom;
+  } else {
+    screenRect.left = screenRect.top = screenRect.right = screenRect.bottom = 0;
+  }
+  screenRect.read = true;
+}
+
+void ensureScreenRect() {
+  if (!screenRect.read) refreshScreenRect();
+}
+
+bool consolePresent() {
+  return screenRect.left != screenRect.right && screenRect.top != screenRect.bottom;
+}
+
+// Hands the held bytes to the platform: on after a partial write, stopping at the first failure
+// (or a write that takes nothing); what is left then is dropped.
+void writeOutHeldBytes() {
+  const char* next = heldBytes;
+  std::uint32_t remaining = heldCount;
+  heldCount = 0;
+  while (remaining > 0) {
+    std::uint32_t written = 0;
+    if (!api().writeFile(handles.outputHandle, next, remaining, &written) || written == 0) return;
+    if (written > remaining) written = remaining;
+    next += written;
+    remaining -= written;
+  }
+}
+
+// The byte path: every byte unchanged, through the held buffer.
+void writeBytes(const char* bytes, std::uint32_t length) {
+  const bool lineEnd = handles.terminal && std::memchr(bytes, '\n', length) != nullptr;
+  while (length > 0) {
+    std::uint32_t part = HeldBytesSize - heldCount;
+    if (part > length) part = length;
+    std::memcpy(heldBytes + heldCount, bytes, part);
+    heldCount += part;
+    bytes += part;
+    length -= part;
+    if (heldCount == HeldBytesSize) writeOutHeldBytes();
+  }
+  if (lineEnd) writeOutHeldBytes();
+}
+
+// Sets `count` cells of row `row` from the view's left to blanks in the write's attribute.
+void blankRow(ConsoleView* view, std::int32_t row) {
+  const std::uint32_t count = static_cast<std::uint32_t>(view->right - view->left + 1);
+  std::uint32_t written = 0;
+  api().fillAttribute(view->info.outputHandle, view->info.attribute, count, coord(view->left, row),
+                      &written);
+  api().fillCharacter(view->info.outputHandle, ' ', count, coord(view->left, row), &written);
+}
+
+void blankRows(ConsoleView* view, std::int32_t first, std::int32_t last) {
+  for (std::int32_t row = first; row <= last; ++row) blankRow(view, row);
+}
+
+// Scrolls the view's contents up by n rows. A view that is the whole screen first moves down
+// the buffer while there are rows below it; only then does the buffer's content move.
+void scrollView(ConsoleView* view, std::int32_t n) {
+  const ConsoleCell fill = {' ', view->info.attribute};
+  const ConsoleHandle output = view->info.outputHandle;
+  if (view->info.partialView) {
+    const std::int32_t height = view->bottom - view->top + 1;
+    if (n >= height) {
+      blankRows(view, view->top, view->bottom);
+    } else {
+      const ConsoleRect source = rect(view->left, view->top + n, view->right, view->bottom);
+      api().scrollBuffer(output, &source, nullptr, coord(view->left, view->top), &fill);
+      if (height - n < n) blankRows(view, view->top + (height - n), view->bottom);
+    }
+    view->cursorRow = view->bottom;
+    return;
+  }
+  const std::int32_t bufferRows = view->info.bufferRows;
+  if (view->bottom + 1 < bufferRows) {
+    std::int32_t k = bufferRows - 1 - view->bottom;
+    if (k > n) k = n;
+    view->top += k;
+    view->bottom += k;
+    n -= k;
+    if (n == 0) return;
+  }
+  if (n >= bufferRows) {
+    blankRows(view, view->top, view->bottom);
+  } else {
+    const ConsoleRect source = rect(0, n, view->info.bufferColumns - 1, bufferRows - 1);
+    api().scrollBuffer(output, &source, nullptr, coord(0, 0), &fill);
+    if (bufferRows - n < n) blankRows(view, bufferRows - n, bufferRows - 1);
+  }
+  view->cursorRow = view->bottom;
+}
+
+// One row segment of at most RunLimit cells at the cursor, without moving the console's cursor.
+bool writeCells(ConsoleView* view, const char* bytes, std::int32_t k) {
+  ConsoleCell cells[RunLimit];
+  for (std::int32_t i = 0; i < k; ++i) cells[i] = ConsoleCell{bytes[i], view->info.attribute};
+  ConsoleRect region =
+      rect(view->cursorColumn, view->cursorRow, view->cursorColumn + k - 1, view->cursorRow);
+  return api().writeOutput(view->info.outputHandle, cells, coord(k, 1), coord(0, 0), &region);
+}
+
+// Puts a run of printable bytes on the screen from the cursor, split at the right edge. The
+// wrap is immediate: a run ending in the last column leaves the cursor on the next row's left.
+void writeRun(ConsoleView* view, const char* bytes, std::int32_t n) {
+  while (n > 0) {
+    const std::int32_t room = view->right - view->cursorColumn + 1;
+    if (room <= 0) {
+      // The buffer grew wider since the screen was read: the cursor stands past the view's edge.
+      view->cursorColumn = view->left;
+      ++view->cursorRow;
+      continue;
+    }
+    const std::int32_t k = n > room ? room : n;
+    if (view->cursorRow > view->bottom) view->scrollView(view, view->cursorRow - view->bottom);
+    if (!view->writeCells(view, bytes, k)) return;
+    view->cursorColumn += k;
+    bytes += k;
+    n -= k;
+    if (view->cursorColumn == view->right + 1) {
+      view->cursorColumn = view->left;
+      ++view->cursorRow;
+    }
+  }
+}
+
+// The text engine: collects printable bytes into runs, acts on BEL, BS, TAB, LF and CR.
+void writeTextToView(ConsoleView* view, const char* bytes, std::uint32_t length) {
+  char run[RunLimit];
+  std::int32_t runLength = 0;
+  bool moved = false;  // a control byte moved the cursor since the last run was written
+  std::int32_t x = view->cursorColumn;  // where the next collected byte lands
+  const std::int32_t width = view->right - view->left + 1;
+  for (std::uint32_t i = 0; i < length; ++i) {
+    const signed char value = static_cast<signed char>(bytes[i]);
+    if (value == 7) {
+      // Sounds at once, ahead of the bytes collected before it.
+      api().beep(1000, 250);
+      continue;
+    }
+    const bool moves = value == 8 || value == 10 || value == 13;
+    std::int32_t adds = 0;
+    if (value == 9) {
+      adds = 8 - (x - view->left) % 8;
+    } else if (!moves) {
+      adds = 1;
+    }
+    if ((moves || runLength + adds > RunLimit) && runLength > 0) {
+      writeRun(view, run, runLength);
+      runLength = 0;
+      moved = false;
+    }
+    if (moves) {
+      // Measured from the console's cursor, which equals x unless a failed run left it behind.
+      std::int32_t dx = 0;
+      std::int32_t dy = 0;
+      if (value == 8) {
+        dx = view->cursorColumn > view->left ? -1 : 0;
+      } else {
+        dx = view->left - view->cursorColumn;
+        dy = value == 10 ? 1 : 0;
+      }
+      view->cursorColumn += dx;
+      view->cursorRow += dy;
+      x = view->cursorColumn;
+      moved = true;
+      continue;
+    }
+    x += adds;
+    if (x > view->right) x = (x - view->left) % width + view->left;
+    if (value == 9) {
+      std::memcpy(run + runLength, TabSource, static_cast<std::size_t>(adds));
+    } else {
+      run[runLength] = bytes[i];
+    }
+    runLength += adds;
+  }
+  if (runLength > 0) {
+    writeRun(view, run, runLength);
+  } else if (moved && view->cursorRow > view->bottom) {
+    view->scrollView(view, view->cursorRow - view->bottom);
+  }
+}
+
+}  // namespace
+
+void useConsolePlatform(const ConsolePlatform* newPlatform) { platform = newPlatform; }
+
+void resetConsoleWriter() {
+  handles = {};
+  screenRect = {};
+  viewRows = {1, 0, false};
+  pendingLineFeed = false;
+  heldCount = 0;
+}
+
+void consoleSize(int* columns, int* rows) {
+  consoleHandles();
+  ensureScreenRect();
+  int width = 80;
+  int height = 25;
+  if (consolePresent()) {
+    width = screenRect.right - screenRect.left + 1;
+    height = screenRect.bottom - screenRect.top + 1;
+  }
+  if (columns != nullptr) *columns = width;
+  if (rows != nullptr) *rows = height;
+}
+
+int consoleCursorColumn() {
+  ConsoleBufferInfo info = {};
+  const int column =
+      api().getScreenBufferInfo(consoleHandles().outputHandle, &info) ? info.cursor.x : 0;
+  ensureScreenRect();
+  if (!consolePresent()) return 1;
+  return column - screenRect.left + 1;
+}
+
+void consoleWrite(const char* bytes, std::uint32_t length) {
+  if (length == 0) return;
+  // Normally the console channel's set-up has read the screen already; a write that comes first
+  // still needs the handles and the screen.
+  consoleHandles();
+  ensureScreenRect();
+  if (!consolePresent()) {
+    writeBytes(bytes, length);
+    return;
+  }
+  if (!viewRows.taken) {
+    consoleSize(nullptr, &viewRows.last);
+    viewRows.taken = true;
+  }
+  const std::int32_t screenLeft = screenRect.left;
+  const std::int32_t screenTop = screenRect.top;
+  const std::int32_t screenWidth = screenRect.right - screenRect.left + 1;
+  const std::int32_t screenHeight = screenRect.bottom - screenRect.top + 1;
+
+  ConsoleView view = {};
+  view.scrollView = scrollView;
+  view.writeCells = writeCells;
+  view.left = screenLeft;
+  view.top = screenTop + viewRows.first - 1;
+  view.right = screenLeft + screenWidth - 1;
+  view.bottom = screenTop + viewRows.last - 1;
+  view.info.outputHandle = handles.outputHandle;
+  view.info.partialView = view.top != screenTop || view.bottom != screenTop + screenHeight - 1;
+
+  ConsoleBufferInfo info = {};
+  const bool infoRead = api().getScreenBufferInfo(handles.outputHandle, &info);
+  if (infoRead) {
+    view.info.bufferColumns = info.size.x;
+    view.info.bufferRows = info.size.y;
+    view.info.attribute = info.attribute;
+    view.cursorColumn = info.cursor.x;
+    view.cursorRow = info.cursor.y;
+  } else {
+    view.info.bufferColumns = 80;
+    view.info.bufferRows = 25;
+    view.info.attribute = 7;
+    view.cursorColumn = view.left;
+    view.cursorRow = view.top;
+  }
+
+  if (pendingLineFeed) {
+    pendingLineFeed = false;
+    view.cursorColumn = view.left;
+    ++view.cursorRow;
+    if (view.cursorRow > view.bottom) scrollView(&view, view.cursorRow - view.bottom);
+  }
+
+  writeTextToView(&view, bytes, length);
+
+  if (view.cursorColumn == view.left && view.cursorRow == view.bottom + 1) {
+    // The last byte filled the bottom-right cell: keep it in sight and owe the line feed.
+    view.cursorColumn = view.right;
+    view.cursorRow = view.bottom;
+    pendingLineFeed = true;
+  } else if (view.cursorRow > view.bottom) {
+    scrollView(&view, view.cursorRow - view.bottom);
+  }
+  api().setCursorPosition(handles.outputHandle, coord(view.cursorColumn, view.cursorRow));
+
+  if (view.top != screenTop && !view.info.partialView) {
+    // The window follows the view down the buffer, keeping its own columns: the view spans the
+    // buffer's full width, which may be wider than any window the screen can show.
+    ConsoleRect window = rect(view.left, view.top, view.right, view.bottom);
+    if (infoRead) {
+      window.left = info.window.left;
+      window.right = info.window.right;
+    }
+    api().setWindowInfo(handles.outputHandle, true, &window);
+  }
+  refreshScreenRect();
+}
+
+void consoleFlush() {
+  if (!handles.taken) return;
+  writeOutHeldBytes();
+  if (api().finishOutput != nullptr) api().finishOutput(handles.outputHandle);
+}

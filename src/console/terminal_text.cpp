@@ -1,0 +1,84 @@
+// The terminal filter behind the byte path on a terminal: a UTF-8 decoder that judges each
+// byte, kept apart from any output so that it can be tested on its own.
+#include "console/terminal_text.h"
+
+namespace {
+
+// How many continuation bytes follow `lead`; -1 when it starts no well-formed character.
+int continuationCount(unsigned char lead) {
+  if (lead >= 0xC2 && lead <= 0xDF) return 1;
+  if (lead >= 0xE0 && lead <= 0xEF) return 2;
+  if (lead >= 0xF0 && lead <= 0xF4) return 3;
+  return -1;
+}
+
+// Whether `byte` may stand at `position` (1 to 3) of the character that `lead` starts. The
+// second byte's range rules out overlong forms, surrogates, code points past U+10FFFF and the C1
+// controls U+0080 to U+009F (C2 80 to C2 9F), which some terminals execute.
+bool fitsAt(unsigned char lead, int position, unsigned char byte) {
+  unsigned char low = 0x80;
+  unsigned char high = 0xBF;
+  if (position == 1) {
+    if (lead == 0xC2) low = 0xA0;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  }
+  return byte >= low && byte <= high;
+}
+
+// Printable ASCII and the five control bytes a terminal only uses to move or ring.
+bool isSafeAscii(unsigned char byte) {
+  return (byte >= 0x20 && byte < 0x7F) || byte == 7 || byte == 8 || byte == 9 || byte == 10 ||
+         byte == 13;
+}
+
+}  // namespace
+
+std::size_t filterTerminalText(TerminalTextState& state,
+                               const char* bytes,
+                               std::size_t count,
+                               char* out) {
+  std::size_t produced = 0;
+  std::size_t index = 0;
+  while (index < count) {
+    const unsigned char byte = static_cast<unsigned char>(bytes[index]);
+    if (state.heldCount > 0) {
+      const unsigned char lead = state.held[0];
+      if (!fitsAt(lead, state.heldCount, byte)) {
+        // The held bytes start nothing valid: each shows as "?", and this byte is judged anew.
+        for (int i = 0; i < state.heldCount; ++i) out[produced++] = '?';
+        state.heldCount = 0;
+        continue;
+      }
+      ++index;
+      if (state.heldCount == continuationCount(lead)) {
+        for (int i = 0; i < state.heldCount; ++i)
+          out[produced++] = static_cast<char>(state.held[i]);
+        out[produced++] = static_cast<char>(byte);
+        state.heldCount = 0;
+      } else {
+        state.held[state.heldCount++] = byte;
+      }
+      continue;
+    }
+    ++index;
+    if (byte < 0x80) {
+      out[produced++] = isSafeAscii(byte) ? static_cast<char>(byte) : '?';
+    } else if (continuationCount(byte) > 0) {
+      state.held[0] = byte;
+      state.heldCount = 1;
+    } else {
+      out[produced++] = '?';
+    }
+  }
+  return produced;
+}
+
+std::size_t finishTerminalText(TerminalTextState& state, char* out) {
+  std::size_t produced = state.heldCount;
+  for (std::size_t i = 0; i < produced; ++i) out[i] = '?';
+  state.heldCount = 0;
+  return produced;
+}

@@ -1,0 +1,29 @@
+// Makes bytes safe to show on a terminal: everything a terminal would execute as a control
+// sequence, and every byte that is not part of valid UTF-8, becomes "?". Byte for byte, so the
+// length never changes; a character split between two calls is judged once it is complete.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// The bytes of an unfinished UTF-8 character carried from one call to the next.
+struct TerminalTextState {
+  unsigned char held[3];
+  std::uint8_t heldCount;  // 0 to 3
+};
+
+// The most bytes filterTerminalText can produce beyond `count`: the held bytes of the last call.
+constexpr std::size_t TerminalTextCarry = 3;
+
+// Copies `count` bytes to `out`, each kept or replaced by "?": kept are printable ASCII, BEL, BS,
+// TAB, LF, CR and complete well-formed UTF-8 characters other than the C1 controls U+0080 to
+// U+009F. A valid but unfinished character at the end is held in `state` and not written yet.
+// Returns the number of bytes put in `out` (at most count + TerminalTextCarry).
+std::size_t filterTerminalText(TerminalTextState& state,
+                               const char* bytes,
+                               std::size_t count,
+                               char* out);
+
+// Writes one "?" per held byte to `out` (room for TerminalTextCarry) and clears `state`; for the
+// end of output, when no continuation can come. Returns the number of bytes put in `out`.
+std::size_t finishTerminalText(TerminalTextState& state, char* out);
