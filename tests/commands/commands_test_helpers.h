@@ -29,6 +29,8 @@ enum class ChildSetup {
   // As the user nobody when the test runs as root (the tree must be handed over first with
   // handTreeToUnprivilegedUser); as the test's own user, in this process, otherwise.
   Unprivileged,
+  // In a forked child, unchanged: process-wide limits set there end with it.
+  Forked,
   // In a forked child with its own mount namespace: tmpfs mounts made there vanish with it.
   PrivateMounts,
 };

@@ -1,0 +1,212 @@
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "commands/command_processor.h"
+#include "commands/commands_test_helpers.h"
+#include "support/scratch_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The listing expected for `relativePaths` under the current directory, CR LF after each.
+std::string listing(const std::vector<std::string>& relativePaths) {
+  std::string root = fs::current_path().string();
+  std::string bytes;
+  for (const std::string& relative : relativePaths) bytes += root + "/" + relative + "\r\n";
+  return bytes;
+}
+
+void makeFile(const fs::path& file, const std::string& bytes = "x@example.com\r\n") {
+  fs::create_directories(file.parent_path().empty() ? fs::path(".") : file.parent_path());
+  writeFileBytes(file, bytes);
+}
+
+TEST(DirCommand, ListsOwnMatchFirstThenSubdirectoriesInByteOrderDepthFirst) {
+  ScratchDir scratch;
+  for (const char* file : {
+           "blacklist.txt",
+           "b/blacklist.txt",
+           "a/z/blacklist.txt",
+           "a/blacklist.txt",
+           "a/Z/deeper/blacklist.txt",
+           "A/blacklist.txt",
+           "B/blacklist.txt",
+           "a b/blacklist.txt",
+           "\xC3\xA9/blacklist.txt",
+           "-/blacklist.txt",
+           // Not matches: other case, longer names, other files.
+           "c/Blacklist.txt",
+           "c/blacklist.txt.bak",
+           "c/xblacklist.txt",
+           "c/whitelist.txt",
+       }) {
+    makeFile(file);
+  }
+  // A directory of the name is no match, but is searched.
+  fs::create_directories("d/blacklist.txt/e");
+  makeFile("d/blacklist.txt/e/blacklist.txt");
+  fs::create_directories("empty/nested");
+
+  StderrCapture capture;
+  EXPECT_EQ(runBuiltinCommand("dir blacklist.txt /s/b > blist.dir"), 0);
+  EXPECT_EQ(capture.text(), "");
+  EXPECT_EQ(readFileBytes("blist.dir"), listing({
+                                            "blacklist.txt",
+                                            "-/blacklist.txt",
+                                            "A/blacklist.txt",
+                                            "B/blacklist.txt",
+                                            "a/blacklist.txt",
+                                            "a/Z/deeper/blacklist.txt",
+                                            "a/z/blacklist.txt",
+                                            "a b/blacklist.txt",
+                                            "b/blacklist.txt",
+                                            "d/blacklist.txt/e/blacklist.txt",
+                                            "\xC3\xA9/blacklist.txt",
+                                        }));
+}
+
+TEST(DirCommand, NeitherListsNorFollowsSymbolicLinks) {
+  ScratchDir outside(false);
+  makeFile(outside.path() / "blacklist.txt");
+  ScratchDir scratch;
+  makeFile("real/blacklist.txt");
+  makeFile("elsewhere.txt");
+  fs::create_directory("links");
+  fs::create_symlink("../elsewhere.txt", "links/blacklist.txt");  // file link of the name
+  fs::create_directory_symlink("../real", "links/to-real");       // directory link
+  fs::create_directory_symlink("..", "links/loop");               // a loop
+  fs::create_directory_symlink(outside.path(), "links/outside");  // out of the tree
+  fs::create_symlink("missing", "links/dangling");
+
+  StderrCapture capture;
+  EXPECT_EQ(runBuiltinCommand("dir blacklist.txt /s/b > blist.dir"), 0);
+  EXPECT_EQ(capture.text(), "");
+  EXPECT_EQ(readFileBytes("blist.dir"), listing({"real/blacklist.txt"}));
+}
+
+TEST(DirCommand, LeavesOutNamesHoldingLineBreaksWithOneLineEach) {
+  ScratchDir scratch;
+  makeFile("a\nb/blacklist.txt");
+  makeFile("c\rd/blacklist.txt");
+  makeFile("ok/blacklist.txt");
+
+  StderrCapture capture;
+  EXPECT_EQ(runBuiltinCommand("dir blacklist.txt /s/b > blist.dir"), 0);
+  std::string messages = capture.text();
+  EXPECT_EQ(readFileBytes("blist.dir"), listing({"ok/blacklist.txt"}));
+  EXPECT_EQ(std::count(messages.begin(), messages.end(), '\n'), 2) << messages;
+  EXPECT_EQ(messages.find('\r'), std::string::npos);
+  EXPECT_NE(messages.find("a?b/blacklist.txt"), std::string::npos) << messages;
+  EXPECT_NE(messages.find("c?d/blacklist.txt"), std::string::npos) << messages;
+}
+
+TEST(DirCommand, SkipsAnUnreadableDirectoryWithALineAndListsTheRest) {
+  ScratchDir scratch;
+  makeFile("a/blacklist.txt");
+  makeFile("closed/blacklist.txt");
+  makeFile("closed/inner/blacklist.txt");
+  makeFile("z/blacklist.txt");
+  handTreeToUnprivilegedUser(scratch.path());
+
+  StderrCapture capture;
+  std::string why;
+  std::optional<std::string> result = runInChild(
+      ChildSetup::Unprivileged,
+      [] {
+        if (chmod("closed", 0) != 0) return std::string("chmod failed");
+        int code = runBuiltinCommand("dir blacklist.txt /s/b > blist.dir");
+        chmod("closed", 0700);
+        return "result " + std::to_string(code);
+      },
+      &why);
+  std::string messages = capture.text();
+  if (!result) GTEST_SKIP() << why;
+  EXPECT_EQ(*result, "result 0");
+  EXPECT_EQ(readFileBytes("blist.dir"), listing({"a/blacklist.txt", "z/blacklist.txt"}));
+  EXPECT_EQ(std::count(messages.begin(), messages.end(), '\n'), 1) << messages;
+  EXPECT_NE(messages.find(scratch.path().string() + "/closed\""), std::string::npos) << messages;
+}
+
+TEST(DirCommand, NoMatchEmptiesTheListAndSaysFileNotFound) {
+  ScratchDir scratch;
+  makeFile("a/whitelist.txt");
+  writeFileBytes("blist.dir", "/old/blacklist.txt\r\n");
+
+  StderrCapture capture;
+  EXPECT_EQ(runBuiltinCommand("dir blacklist.txt /s/b > blist.dir"), 0);
+  EXPECT_EQ(capture.text(), "File Not Found\n");
+  ASSERT_TRUE(fs::is_regular_file("blist.dir"));
+  EXPECT_EQ(readFileBytes("blist.dir"), "");
+}
+
+TEST(DirCommand, NeverWritesThroughWhatStandsAtTheListFile) {
+  ScratchDir scratch;
+  makeFile("blacklist.txt");
+  writeFileBytes("victim.txt", "precious");
+  fs::create_symlink("victim.txt", "planted-link");
+  fs::create_symlink("created-by-link", "dangling-link");
+  fs::create_directory("a-directory");
+  fs::create_hard_link("victim.txt", "hard-link");
+
+  for (const char* listFile : {"planted-link", "dangling-link", "a-directory", "hard-link",
+                               "no-such-directory/blist.dir"}) {
+    SCOPED_TRACE(listFile);
+    StderrCapture capture;
+    EXPECT_EQ(runBuiltinCommand(std::string("dir blacklist.txt /s/b > ") + listFile), 1);
+    std::string message = capture.text();
+    EXPECT_EQ(std::count(message.begin(), message.end(), '\n'), 1) << message;
+    EXPECT_NE(message.find(listFile), std::string::npos) << message;
+  }
+  EXPECT_EQ(readFileBytes("victim.txt"), "precious");
+  EXPECT_TRUE(fs::is_symlink("planted-link"));
+  EXPECT_FALSE(entryExists("created-by-link"));
+  EXPECT_TRUE(fs::is_empty("a-directory"));
+}
+
+TEST(DirCommand, AFailedWriteOfTheListGivesResultOne) {
+  ScratchDir scratch;
+  for (int i = 0; i < 200; ++i) makeFile("d" + std::to_string(i) + "/blacklist.txt");
+  StderrCapture capture;
+  std::string why;
+  // A file size limit makes the writes fail part way, as a full disk would.
+  std::optional<std::string> result = runInChild(
+      ChildSetup::Forked,
+      [] {
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit{100, 100};
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return std::string("setrlimit failed");
+        return "result " + std::to_string(runBuiltinCommand("dir blacklist.txt /s/b > blist.dir"));
+      },
+      &why);
+  std::string message = capture.text();
+  if (!result) GTEST_SKIP() << why;
+  EXPECT_EQ(*result, "result 1");
+  EXPECT_NE(message.find("blist.dir"), std::string::npos) << message;
+}
+
+TEST(DirCommand, AWideTreeIsListedCompletelyInOrder) {
+  ScratchDir scratch;
+  std::vector<std::string> expected;
+  for (int i = 0; i < 300; ++i) {
+    std::string name = "dir" + std::to_string(1000 + i);
+    fs::create_directory(name);
+    if (i % 3 == 0) {
+      makeFile(name + "/whitelist.txt");
+      expected.push_back(name + "/whitelist.txt");
+    }
+  }
+  StderrCapture capture;
+  EXPECT_EQ(runBuiltinCommand("dir whitelist.txt /s/b > wlist.dir"), 0);
+  EXPECT_EQ(capture.text(), "");
+  EXPECT_EQ(readFileBytes("wlist.dir"), listing(expected));
+}
+
+}  // namespace
