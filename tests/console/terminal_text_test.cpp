@@ -1,0 +1,123 @@
+// The terminal filter: which bytes reach a terminal unchanged and which show as "?".
+#include "console/terminal_text.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+// Filters `input` in pieces cut at `cuts` (ascending positions), then finishes.
+std::string filterInPieces(const std::string& input, std::initializer_list<std::size_t> cuts) {
+  TerminalTextState state = {};
+  std::string shown;
+  char out[64];
+  std::size_t from = 0;
+  auto piece = [&](std::size_t to) {
+    const std::size_t produced = filterTerminalText(state, input.data() + from, to - from, out);
+    shown.append(out, produced);
+    from = to;
+  };
+  for (std::size_t cut : cuts) piece(cut);
+  piece(input.size());
+  shown.append(out, finishTerminalText(state, out));
+  return shown;
+}
+
+std::string filterWhole(const std::string& input) { return filterInPieces(input, {}); }
+
+TEST(TerminalText, EachByteIsKeptOrShownAsAQuestionMark) {
+  struct Case {
+    const char* what;
+    std::string input;
+    std::string shown;
+  };
+  const Case cases[] = {
+      {"printable ASCII", "Checking a/b-list.txt ~", "Checking a/b-list.txt ~"},
+      {"bell, backspace, tab, line ends", "\x07\b\t\r\n", "\x07\b\t\r\n"},
+      {"title change", "\x1b]0;owned\x07", "?]0;owned\x07"},
+      {"clear screen", "\x1b[2J\x1b[H", "?[2J?[H"},
+      {"other C0 bytes", std::string("\0\x01\x0b\x0c\x0e\x1a\x1f", 7), "???????"},
+      {"DEL",
+       "a\x7f"
+       "b",
+       "a?b"},
+      {"two-byte character", "caf\xc3\xa9", "caf\xc3\xa9"},
+      {"no-break space", "\xc2\xa0", "\xc2\xa0"},
+      {"three-byte character", "\xe2\x82\xac", "\xe2\x82\xac"},
+      {"four-byte character", "\xf0\x9f\x98\x80", "\xf0\x9f\x98\x80"},
+      {"highest code point", "\xf4\x8f\xbf\xbf", "\xf4\x8f\xbf\xbf"},
+      {"raw C1 CSI",
+       "\x9b"
+       "2J",
+       "?2J"},
+      {"raw C1 OSC and ST",
+       "\x9d"
+       "0;x\x9c",
+       "?0;x?"},
+      {"encoded C1 CSI",
+       "\xc2\x9b"
+       "2J",
+       "??2J"},
+      {"encoded NEL", "\xc2\x85", "??"},
+      {"overlong slash, two bytes", "\xc0\xaf", "??"},
+      {"overlong, C1 lead", "\xc1\xbf", "??"},
+      {"overlong, three bytes", "\xe0\x80\xaf", "???"},
+      {"overlong ESC, three bytes", "\xe0\x80\x9b", "???"},
+      {"overlong, four bytes", "\xf0\x80\x80\xaf", "????"},
+      {"surrogate", "\xed\xa0\x80", "???"},
+      {"past U+10FFFF", "\xf4\x90\x80\x80", "????"},
+      {"bytes never in UTF-8", "\xf5\xf8\xfe\xff", "????"},
+      {"stray continuation",
+       "a\x80"
+       "b",
+       "a?b"},
+      {"lead cut short by ASCII",
+       "\xc3"
+       "A",
+       "?A"},
+      {"lead cut short by ESC", "\xe2\x82\x1b[2J", "???[2J"},
+      {"lead followed by a lead", "\xc3\xc3\xa9", "?\xc3\xa9"},
+      {"unfinished at the end", "ok\xf0\x9f\x98", "ok???"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string shown = filterWhole(c.input);
+    EXPECT_EQ(shown, c.shown);
+    EXPECT_EQ(shown.size(), c.input.size());
+  }
+}
+
+TEST(TerminalText, CharactersSplitBetweenCallsAreJudgedWhole) {
+  const std::string input =
+      "a\xc3\xa9"
+      "b\xe2\x82\xac"
+      "c\xf0\x9f\x98\x80"
+      "\xed\xa0\x80\x1b"
+      "d\xc2\x9b";
+  const std::string whole = filterWhole(input);
+  EXPECT_EQ(whole,
+            "a\xc3\xa9"
+            "b\xe2\x82\xac"
+            "c\xf0\x9f\x98\x80"
+            "????d??");
+  for (std::size_t cut = 0; cut <= input.size(); ++cut) {
+    SCOPED_TRACE(cut);
+    EXPECT_EQ(filterInPieces(input, {cut}), whole);
+    for (std::size_t second = cut; second <= input.size(); ++second) {
+      EXPECT_EQ(filterInPieces(input, {cut, second}), whole);
+    }
+  }
+}
+
+TEST(TerminalText, AnUnfinishedCharacterIsHeldUntilItsLastByte) {
+  TerminalTextState state = {};
+  char out[16];
+  EXPECT_EQ(filterTerminalText(state, "x\xe2\x82", 3, out), 1u);
+  EXPECT_EQ(std::string(out, 1), "x");
+  const std::size_t produced = filterTerminalText(state, "\xac", 1, out);
+  EXPECT_EQ(std::string(out, produced), "\xe2\x82\xac");
+  EXPECT_EQ(finishTerminalText(state, out), 0u);
+}
+
+}  // namespace
