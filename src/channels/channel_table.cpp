@@ -125,6 +125,8 @@ StatusCode closeChannel(ChannelNumber channel) {
 }
 
 void closeAllChannels() {
+  // The devices' close operations store their outcomes; this operation leaves none behind.
+  const StatusCode before = lastStatus();
   for (ChannelNumber channel = 1; channel <= HighestFileChannel; ++channel) {
     Channel* record = lookupChannel(channel);
     if (record->hooks != nullptr && record->hooks->close != nullptr) record->hooks->close(record);
@@ -132,6 +134,7 @@ void closeAllChannels() {
   for (ChannelNumber channel = 1; channel <= HighestFileChannel; ++channel) {
     clearRecord(lookupChannel(channel));
   }
+  setStatus(before);
 }
 
 void clearChannelTable() {

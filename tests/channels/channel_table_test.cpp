@@ -31,8 +31,8 @@ bool isClosedRecord(ChannelNumber channel) {
   const Channel* record = lookupChannel(channel);
   return record != nullptr && record->hooks == nullptr && record->stream == nullptr &&
          record->mode == OpenMode::Binary && record->recordLength == 0 && record->encoding == 0 &&
-         record->size == 0 && record->access == 0 && record->lockMode == 0 &&
-         record->column == 0 && record->width == 0;
+         record->size == 0 && record->access == 0 && record->lockMode == 0 && record->column == 0 &&
+         record->width == 0;
 }
 
 StatusCode writeText(ChannelNumber channel, const std::string& bytes) {
@@ -174,7 +174,10 @@ TEST_F(ChannelOpen, AppendCreatesAMissingFileAndWritesAfterOldContents) {
 }
 
 TEST_F(ChannelOpen, WrittenBytesReachTheFileUnchanged) {
-  const std::string bytes("a\r\nb\nc\rd\0e\x1a" "f\r\n", 13);
+  const std::string bytes(
+      "a\r\nb\nc\rd\0e\x1a"
+      "f\r\n",
+      13);
   ASSERT_EQ(openChannel("out.bin", OpenMode::Output, 0, 0, 3, 0), StatusCode::Ok);
   ASSERT_EQ(writeText(3, bytes), StatusCode::Ok);
   ASSERT_EQ(writeText(3, ""), StatusCode::Ok) << "an empty run is complete";
@@ -222,12 +225,9 @@ TEST_F(ChannelOpen, RecordsTheMeasuredLengthModeAndAccess) {
     std::int32_t recordedAccess;
   };
   const Case cases[] = {
-      {OpenMode::Input, 0, 0, 5, 128, 3},
-      {OpenMode::Input, 1, 64, 5, 64, 1},
-      {OpenMode::Binary, 0, 64, 5, 0, 3},
-      {OpenMode::Binary, 1, 0, 5, 0, 1},
-      {OpenMode::Random, 3, -4, 5, 128, 3},
-      {OpenMode::Append, 0, 64, -1, 0, 3},
+      {OpenMode::Input, 0, 0, 5, 128, 3},   {OpenMode::Input, 1, 64, 5, 64, 1},
+      {OpenMode::Binary, 0, 64, 5, 0, 3},   {OpenMode::Binary, 1, 0, 5, 0, 1},
+      {OpenMode::Random, 3, -4, 5, 128, 3}, {OpenMode::Append, 0, 64, -1, 0, 3},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(static_cast<int>(c.mode));

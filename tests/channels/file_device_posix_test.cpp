@@ -1,0 +1,201 @@
+// The file device on POSIX: failing writes and closes on a full device, output opens that
+// refuse a planted symbolic link, record locks between processes, descriptors kept from
+// commands, and end-of-file answers on streams that fail.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "channels/channel.h"
+#include "channels/line_reader.h"
+#include "support/scratch_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class FileDevicePosix : public testing::Test {
+ protected:
+  void SetUp() override {
+    clearChannelTable();
+    setStatus(StatusCode::Ok);
+  }
+  void TearDown() override { closeAllChannels(); }
+
+  // Opens /dev/full, where every write that reaches the device fails with ENOSPC.
+  void openFullDevice(ChannelNumber channel) {
+    if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full on this system";
+    ASSERT_EQ(openChannel("/dev/full", OpenMode::Output, 0, 0, channel, 0), StatusCode::Ok);
+  }
+
+  ScratchDir scratch_;
+};
+
+StatusCode writeText(ChannelNumber channel, const std::string& bytes) {
+  return writeChannelBytes(lookupChannel(channel), bytes.data(), bytes.size());
+}
+
+TEST_F(FileDevicePosix, BufferedBytesThatCannotBeWrittenFailTheClose) {
+  openFullDevice(3);
+  ASSERT_EQ(writeText(3, "x@example.org\r\n"), StatusCode::Ok) << "still in the buffer";
+  EXPECT_EQ(closeChannel(3), StatusCode::TransferFailed);
+  EXPECT_EQ(lastStatus(), StatusCode::TransferFailed);
+  EXPECT_EQ(lookupChannel(3)->hooks, nullptr) << "closed all the same";
+  EXPECT_EQ(closeChannel(3), StatusCode::NotApplicable);
+}
+
+TEST_F(FileDevicePosix, AWriteThatOverflowsTheBufferFailsAndSoDoesEveryLaterOne) {
+  openFullDevice(3);
+  EXPECT_EQ(writeText(3, std::string(10000, 'a')), StatusCode::TransferFailed);
+  EXPECT_EQ(writeText(3, "b"), StatusCode::TransferFailed) << "the stream has failed";
+  EXPECT_EQ(writeText(3, ""), StatusCode::TransferFailed);
+  EXPECT_EQ(channelAtEnd(3), -1);
+  EXPECT_EQ(closeChannel(3), StatusCode::TransferFailed);
+}
+
+TEST_F(FileDevicePosix, AFailureHiddenInTheBufferIsReportedByTheNextWrite) {
+  openFullDevice(3);
+  ASSERT_EQ(writeText(3, std::string(100, 'a')), StatusCode::Ok);
+  EXPECT_EQ(writeText(3, std::string(8100, 'b')), StatusCode::TransferFailed);
+}
+
+TEST_F(FileDevicePosix, FlushReportsBytesThatCannotBeWritten) {
+  openFullDevice(3);
+  ASSERT_EQ(writeText(3, "x"), StatusCode::Ok);
+  EXPECT_EQ(flushChannel(3), StatusCode::TransferFailed);
+}
+
+TEST_F(FileDevicePosix, CloseAllStoresNothingWhenACloseFails) {
+  openFullDevice(3);
+  ASSERT_EQ(writeText(3, "x"), StatusCode::Ok);
+  setStatus(StatusCode::NotOpened);
+  closeAllChannels();
+  EXPECT_EQ(lastStatus(), StatusCode::NotOpened);
+  EXPECT_EQ(lookupChannel(3)->hooks, nullptr);
+}
+
+TEST_F(FileDevicePosix, TruncatingOpensRefuseASymbolicLinkAndLeaveItsTargetAlone) {
+  writeFileBytes("blacklist.txt", "a@example.org\r\n");
+  fs::create_symlink("blacklist.txt", "list.tmp");
+  fs::create_symlink("created.txt", "dangling.tmp");
+  const struct {
+    const char* name;
+    OpenMode mode;
+    int access;
+  } cases[] = {
+      {"list.tmp", OpenMode::Output, 0},
+      {"list.tmp", OpenMode::Binary, 2},
+      {"dangling.tmp", OpenMode::Output, 0},
+      {"dangling.tmp", OpenMode::Random, 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(openChannel(c.name, c.mode, c.access, 0, 3, 0), StatusCode::NotOpened);
+    EXPECT_EQ(lookupChannel(3)->hooks, nullptr);
+    EXPECT_EQ(lookupChannel(3)->stream, nullptr);
+  }
+  EXPECT_EQ(readFileBytes("blacklist.txt"), "a@example.org\r\n");
+  EXPECT_FALSE(fs::exists("created.txt"));
+}
+
+TEST_F(FileDevicePosix, InputFollowsASymbolicLink) {
+  writeFileBytes("real.txt", "entry\n");
+  fs::create_symlink("real.txt", "link.txt");
+  ASSERT_EQ(openChannel("link.txt", OpenMode::Input, 0, 0, 2, 0), StatusCode::Ok);
+  Text line;
+  ASSERT_EQ(readLineInto(2, line), StatusCode::Ok);
+  EXPECT_EQ(line, "entry");
+}
+
+TEST_F(FileDevicePosix, ABackslashIsPartOfTheName) {
+  ASSERT_EQ(openChannel("a\\b.txt", OpenMode::Output, 0, 0, 3, 0), StatusCode::Ok);
+  ASSERT_EQ(closeChannel(3), StatusCode::Ok);
+  EXPECT_TRUE(fs::exists("a\\b.txt"));
+}
+
+TEST_F(FileDevicePosix, CommandsRunByTheProgramDoNotInheritChannelFiles) {
+  writeFileBytes("list.txt", "x\n");
+  ASSERT_EQ(openChannel("list.txt", OpenMode::Input, 0, 0, 2, 0), StatusCode::Ok);
+  ASSERT_EQ(openChannel("list.tmp", OpenMode::Output, 0, 0, 3, 0), StatusCode::Ok);
+  ASSERT_EQ(openChannel("chklist.log", OpenMode::Append, 0, 0, 9, 0), StatusCode::Ok);
+  for (ChannelNumber channel : {2, 3, 9}) {
+    const int descriptor = ::fileno(static_cast<std::FILE*>(lookupChannel(channel)->stream));
+    EXPECT_NE(::fcntl(descriptor, F_GETFD) & FD_CLOEXEC, 0) << channel;
+  }
+}
+
+// Another process's attempt to lock the first byte of chklist.log for writing: its status.
+int lockFromAnotherProcess() {
+  openChannel("chklist.log", OpenMode::Append, 0, 0, 10, 0);
+  return static_cast<int>(lockChannel(10, 0, 1));
+}
+
+TEST_F(FileDevicePosix, ALockIsRefusedToAnotherProcessUntilUnlocked) {
+  GTEST_FLAG_SET(death_test_style, "fast");  // the child is a fork: it shares the parent's files
+  ASSERT_EQ(openChannel("chklist.log", OpenMode::Append, 0, 0, 9, 0), StatusCode::Ok);
+  ASSERT_EQ(lockChannel(9, 0, 1), StatusCode::Ok);
+  EXPECT_EXIT(std::_Exit(lockFromAnotherProcess()), testing::ExitedWithCode(3), "");
+  ASSERT_EQ(unlockChannel(9, 0, 1), StatusCode::Ok);
+  EXPECT_EXIT(std::_Exit(lockFromAnotherProcess()), testing::ExitedWithCode(0), "");
+}
+
+TEST_F(FileDevicePosix, AReadOnlyChannelTakesASharedLock) {
+  GTEST_FLAG_SET(death_test_style, "fast");
+  writeFileBytes("chklist.log", "old\r\n");
+  ASSERT_EQ(openChannel("chklist.log", OpenMode::Input, 0, 0, 2, 0), StatusCode::Ok);
+  ASSERT_EQ(lockChannel(2, 0, 1), StatusCode::Ok);
+  EXPECT_EXIT(std::_Exit(lockFromAnotherProcess()), testing::ExitedWithCode(3), "");
+}
+
+TEST_F(FileDevicePosix, BinaryWithoutAccessFallsBackToReadOnly) {
+  // A directory opens for reading only, whoever runs the test.
+  fs::create_directory("dir");
+  openChannel("dir", OpenMode::Binary, 0, 0, 7, 0);
+  ASSERT_NE(lookupChannel(7)->hooks, nullptr);
+  EXPECT_EQ(lookupChannel(7)->access, 1);
+}
+
+TEST_F(FileDevicePosix, ADirectoryReadAsAFileComesToAnEnd) {
+  fs::create_directory("blacklist.txt");
+  const StatusCode opened = openChannel("blacklist.txt", OpenMode::Input, 0, 0, 2, 0);
+  if (lookupChannel(2)->hooks == nullptr) {
+    EXPECT_EQ(opened, StatusCode::NotOpened);
+    return;
+  }
+  int reads = 0;
+  for (; reads < 100 && channelAtEnd(2) != -1; ++reads) {
+    Text line;
+    readLineInto(2, line);
+    EXPECT_EQ(line, "");
+  }
+  EXPECT_LT(reads, 100) << "the failed stream must report its end";
+}
+
+TEST_F(FileDevicePosix, APipeIsReadToItsEndThoughItsLengthCannotBeMeasured) {
+  int ends[2];
+  ASSERT_EQ(::pipe(ends), 0);
+  const std::string content = "a@example.org\nb@example.org\n";
+  ASSERT_EQ(::write(ends[1], content.data(), content.size()), static_cast<ssize_t>(content.size()));
+  ::close(ends[1]);
+  const std::string name = "/dev/fd/" + std::to_string(ends[0]);
+  if (!fs::exists(name)) {
+    ::close(ends[0]);
+    GTEST_SKIP() << "no /dev/fd here";
+  }
+  EXPECT_EQ(openChannel(name, OpenMode::Input, 0, 0, 2, 0), StatusCode::TransferFailed);
+  ::close(ends[0]);
+  ASSERT_NE(lookupChannel(2)->hooks, nullptr) << "the channel stays open";
+  std::vector<std::string> lines;
+  for (int guard = 0; guard < 10 && channelAtEnd(2) != -1; ++guard) {
+    Text line;
+    readLineInto(2, line);
+    lines.push_back(line);
+  }
+  EXPECT_EQ(lines, (std::vector<std::string>{"a@example.org", "b@example.org", ""}));
+}
+
+}  // namespace

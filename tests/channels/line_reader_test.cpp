@@ -1,0 +1,322 @@
+// The line reader's rules, from a chunk source the test controls and from real files, checked
+// against a reader that works chunk by chunk exactly as fgets delivers them; and the
+// end-of-file rule of channels.
+#include "channels/line_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "support/scratch_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Reads = std::vector<std::pair<StatusCode, std::string>>;
+
+// The bytes the controlled chunk source delivers, and how far it has got.
+std::string sourceBytes;
+std::size_t sourcePosition = 0;
+
+// Delivers chunks as fgets does: at most size - 1 bytes, ending after the first LF.
+std::size_t readSourceChunk(char* buffer, int size, std::FILE*) {
+  std::size_t stored = 0;
+  while (stored + 1 < static_cast<std::size_t>(size) && sourcePosition < sourceBytes.size()) {
+    const char byte = sourceBytes[sourcePosition++];
+    buffer[stored++] = byte;
+    if (byte == '\n') break;
+  }
+  buffer[stored] = '\0';
+  return stored;
+}
+
+// Reads lines until a read reports the end of the input; every result with its line.
+Reads readAll(std::FILE* stream, ChunkReader readChunk) {
+  Reads reads;
+  Text line = "previous line";
+  for (int guard = 0; guard < 1000; ++guard) {
+    const StatusCode status = readLineFromStream(stream, line, readChunk);
+    reads.emplace_back(status, line);
+    if (status != StatusCode::Ok) break;
+  }
+  return reads;
+}
+
+// One line read the slow way: a zeroed 512-byte buffer per fgets, the last non-NUL byte of the
+// first 511 decides. The optimised reader must give the very same lines.
+StatusCode referenceReadLine(std::FILE* stream, std::string& destination) {
+  bool firstChunk = true;
+  for (;;) {
+    char buffer[512] = {};
+    if (std::fgets(buffer, 512, stream) == nullptr) {
+      if (firstChunk) destination.clear();
+      return StatusCode::TransferFailed;
+    }
+    int last = 510;
+    while (last >= 0 && buffer[last] == '\0') --last;
+    if (last >= 0 && (buffer[last] == '\n' || buffer[last] == '\r')) {
+      int cut = last;
+      if (buffer[last] == '\n' && last > 0 && buffer[last - 1] == '\r') cut = last - 1;
+      if (firstChunk) {
+        destination.assign(buffer, cut);
+      } else {
+        destination.append(buffer, cut);
+      }
+      return StatusCode::Ok;
+    }
+    if (firstChunk) {
+      destination.assign(buffer, last + 1);
+    } else {
+      destination.append(buffer, last + 1);
+    }
+    firstChunk = false;
+  }
+}
+
+std::string bytesOf(const char* text, std::size_t length) { return std::string(text, length); }
+
+struct RuleCase {
+  const char* rule;
+  std::string input;
+  Reads reads;
+};
+
+std::vector<RuleCase> ruleCases() {
+  const std::string a509(509, 'a');
+  const std::string a510(510, 'a');
+  const std::string a511(511, 'a');
+  const std::string a1200(1200, 'a');
+  constexpr StatusCode Ok = StatusCode::Ok;
+  constexpr StatusCode Ended = StatusCode::TransferFailed;
+  return {
+      {"text, LF", "x\n", {{Ok, "x"}, {Ended, ""}}},
+      {"text, CR, LF", "x\r\n", {{Ok, "x"}, {Ended, ""}}},
+      {"LF alone", "\n", {{Ok, ""}, {Ended, ""}}},
+      {"CR, LF alone", "\r\n", {{Ok, ""}, {Ended, ""}}},
+      {"CR inside a line is data", "a\rb\n", {{Ok, "a\rb"}, {Ended, ""}}},
+      {"text at the end of the input", "text", {{Ended, "text"}}},
+      {"text, CR at the end of the input", "text\r", {{Ok, "text"}, {Ended, ""}}},
+      {"trailing NULs at the end of the input", bytesOf("text\0\0", 6), {{Ended, "text"}}},
+      {"NULs inside a line", bytesOf("a\0b\n", 4), {{Ok, bytesOf("a\0b", 3)}, {Ended, ""}}},
+      {"CR, NUL, LF keeps the CR", bytesOf("a\r\0\n", 4), {{Ok, bytesOf("a\r\0", 3)}, {Ended, ""}}},
+      {"CR before trailing NULs at the end", bytesOf("ab\r\0\0", 5), {{Ok, "ab"}, {Ended, ""}}},
+      {"nothing", "", {{Ended, ""}}},
+      {"only NULs", bytesOf("\0\0\0", 3), {{Ended, ""}}},
+      {"two lines, the last without line end", "x\ny", {{Ok, "x"}, {Ended, "y"}}},
+      {"LF LF gives an empty last line", "x\n\n", {{Ok, "x"}, {Ok, ""}, {Ended, ""}}},
+      {"511 bytes, LF", a511 + "\n", {{Ok, a511}, {Ended, ""}}},
+      {"511 bytes, CR, LF", a511 + "\r\n", {{Ok, a511}, {Ended, ""}}},
+      {"1200 bytes, LF", a1200 + "\n", {{Ok, a1200}, {Ended, ""}}},
+      {"1200 bytes at the end of the input", a1200, {{Ended, a1200}}},
+      {"510 bytes, CR, LF: the CR fills the chunk",
+       a510 + "\r\n",
+       {{Ok, a510}, {Ok, ""}, {Ended, ""}}},
+      {"CR as the 511th byte of a long line",
+       a510 + "\rbcd\n",
+       {{Ok, a510}, {Ok, "bcd"}, {Ended, ""}}},
+      {"NULs ending a full chunk inside a long line",
+       a509 + bytesOf("\0\0b\n", 4),
+       {{Ok, a509 + "b"}, {Ended, ""}}},
+      {"a full chunk of NULs inside a line",
+       std::string(511, '\0') + "z\n",
+       {{Ok, "z"}, {Ended, ""}}},
+      {"CR inside a long line, not at a chunk end",
+       a509 + "\r" + a509 + "\n",
+       {{Ok, a509 + "\r" + a509}, {Ended, ""}}},
+  };
+}
+
+TEST(LineReaderRules, EachRuleFromAControlledChunkSource) {
+  for (const RuleCase& c : ruleCases()) {
+    SCOPED_TRACE(c.rule);
+    sourceBytes = c.input;
+    sourcePosition = 0;
+    setStatus(StatusCode::NotApplicable);
+    EXPECT_EQ(readAll(nullptr, readSourceChunk), c.reads);
+    EXPECT_EQ(lastStatus(), StatusCode::Ok) << "the end of the input is not a stored failure";
+  }
+}
+
+TEST(LineReaderRules, EachRuleFromARealFile) {
+  ScratchDir scratch;
+  for (const RuleCase& c : ruleCases()) {
+    SCOPED_TRACE(c.rule);
+    writeFileBytes("input.txt", c.input);
+    std::FILE* stream = std::fopen("input.txt", "rb");
+    ASSERT_NE(stream, nullptr);
+    EXPECT_EQ(readAll(stream, readStreamChunk), c.reads);
+    std::fclose(stream);
+  }
+}
+
+TEST(LineReaderRules, MatchesTheChunkByChunkReferenceOnRandomInput) {
+  ScratchDir scratch;
+  std::mt19937 random(20261207);  // fixed: a failure can be replayed
+  const char alphabet[] = {'a', 'b', '\r', '\n', '\0'};
+  for (int round = 0; round < 300; ++round) {
+    std::string input;
+    const int pieces = static_cast<int>(random() % 12);
+    for (int piece = 0; piece < pieces; ++piece) {
+      // Runs near the chunk size put CR, LF and NUL bytes on and around chunk boundaries.
+      const std::size_t run = random() % 3 == 0 ? 505 + random() % 10 : random() % 6;
+      input.append(run, 'a');
+      const std::size_t tail = random() % 4;
+      for (std::size_t index = 0; index < tail; ++index) input.push_back(alphabet[random() % 5]);
+    }
+    writeFileBytes("input.txt", input);
+    std::FILE* expectedStream = std::fopen("input.txt", "rb");
+    std::FILE* actualStream = std::fopen("input.txt", "rb");
+    ASSERT_NE(expectedStream, nullptr);
+    ASSERT_NE(actualStream, nullptr);
+    for (int read = 0; read < 100; ++read) {
+      std::string expected = "old";
+      Text actual = "old";
+      const StatusCode expectedStatus = referenceReadLine(expectedStream, expected);
+      ASSERT_EQ(readLineFromStream(actualStream, actual), expectedStatus)
+          << "round " << round << " read " << read;
+      ASSERT_EQ(actual, expected) << "round " << round << " read " << read;
+      if (expectedStatus != StatusCode::Ok) break;
+    }
+    std::fclose(expectedStream);
+    std::fclose(actualStream);
+  }
+}
+
+class LineReading : public testing::Test {
+ protected:
+  void SetUp() override {
+    clearChannelTable();
+    setStatus(StatusCode::Ok);
+  }
+  void TearDown() override { closeAllChannels(); }
+
+  // Every line of `bytes`, read through channel 2 for as long as it is not at its end.
+  std::vector<std::string> linesOf(const std::string& bytes) {
+    writeFileBytes("list.txt", bytes);
+    std::vector<std::string> lines;
+    EXPECT_EQ(openChannel("list.txt", OpenMode::Input, 0, 0, 2, 0), StatusCode::Ok);
+    for (int guard = 0; guard < 1000 && channelAtEnd(2) != -1; ++guard) {
+      Text line;
+      EXPECT_EQ(readLineInto(2, line), StatusCode::Ok);
+      lines.push_back(line);
+    }
+    EXPECT_EQ(closeChannel(2), StatusCode::Ok);
+    return lines;
+  }
+
+  ScratchDir scratch_;
+};
+
+TEST_F(LineReading, ACallerThatStopsAtTheEndGetsEveryLineAndNoExtraOne) {
+  using Lines = std::vector<std::string>;
+  const struct {
+    const char* what;
+    std::string bytes;
+    Lines lines;
+  } cases[] = {
+      {"LF line ends", "x\ny\n", {"x", "y"}},
+      {"CR LF, last line without end", "x\r\ny", {"x", "y"}},
+      {"ends in CR LF", "x\r\ny\r\n", {"x", "y"}},
+      {"ends in LF LF", "x\n\n", {"x", ""}},
+      {"empty file", "", {}},
+      {"a 0x1A byte is data",
+       "a\x1a"
+       "b\r\nc\r\n",
+       {"a\x1a"
+        "b",
+        "c"}},
+      {"CR alone at the end", "x\r", {"x"}},
+      {"1200-byte line", std::string(1200, 'q') + "\r\n", {std::string(1200, 'q')}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(linesOf(c.bytes), c.lines);
+  }
+}
+
+TEST_F(LineReading, AnEmptyFileIsAtItsEndBeforeAnyRead) {
+  writeFileBytes("empty.txt", "");
+  ASSERT_EQ(openChannel("empty.txt", OpenMode::Input, 0, 0, 2, 0), StatusCode::Ok);
+  EXPECT_EQ(channelAtEnd(2), -1);
+}
+
+TEST_F(LineReading, ReadingAtTheEndGivesAnEmptyLineAndStatusOk) {
+  writeFileBytes("list.txt", "only\n");
+  ASSERT_EQ(openChannel("list.txt", OpenMode::Input, 0, 0, 2, 0), StatusCode::Ok);
+  Text line;
+  ASSERT_EQ(readLineInto(2, line), StatusCode::Ok);
+  ASSERT_EQ(channelAtEnd(2), -1);
+  setStatus(StatusCode::TransferFailed);
+  EXPECT_EQ(readLineInto(2, line), StatusCode::Ok);
+  EXPECT_EQ(line, "");
+  EXPECT_EQ(lastStatus(), StatusCode::Ok);
+  EXPECT_EQ(channelAtEnd(2), -1);
+}
+
+TEST_F(LineReading, AClosedChannelLeavesTheDestinationAlone) {
+  ASSERT_EQ(openChannel("missing.txt", OpenMode::Input, 0, 0, 2, 0), StatusCode::NotOpened);
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    Text line = "previous";
+    setStatus(StatusCode::Ok);
+    EXPECT_EQ(readLineInto(2, line), StatusCode::NotApplicable);
+    EXPECT_EQ(line, "previous");
+    setStatus(StatusCode::Ok);
+    EXPECT_EQ(channelAtEnd(2), 1);
+    EXPECT_EQ(lastStatus(), StatusCode::NotApplicable);
+  }
+  Text line = "previous";
+  EXPECT_EQ(readLineInto(300, line), StatusCode::NotApplicable);
+  EXPECT_EQ(channelAtEnd(-2), 1);
+  EXPECT_EQ(line, "previous");
+}
+
+TEST_F(LineReading, ADeviceWithoutLineReadingIsAtItsEndAndCannotBeRead) {
+  ChannelHooks consoleLike{};
+  lookupChannel(0)->hooks = &consoleLike;
+  setStatus(StatusCode::TransferFailed);
+  EXPECT_EQ(channelAtEnd(0), -1);
+  EXPECT_EQ(lastStatus(), StatusCode::TransferFailed) << "the answer stores no status";
+  Text line = "previous";
+  EXPECT_EQ(readLineInto(0, line), StatusCode::NotApplicable);
+  EXPECT_EQ(line, "previous");
+  lookupChannel(0)->hooks = nullptr;
+}
+
+TEST_F(LineReading, BytesAppendedAfterTheOpenAreNotRead) {
+  writeFileBytes("list.txt", "a\nb\n");
+  ASSERT_EQ(openChannel("list.txt", OpenMode::Input, 0, 0, 2, 0), StatusCode::Ok);
+  ASSERT_EQ(openChannel("list.txt", OpenMode::Append, 0, 0, 9, 0), StatusCode::Ok);
+  ASSERT_EQ(writeChannelBytes(lookupChannel(9), "late\n", 5), StatusCode::Ok);
+  ASSERT_EQ(flushChannel(9), StatusCode::Ok);
+  std::vector<std::string> lines;
+  for (int guard = 0; guard < 10 && channelAtEnd(2) != -1; ++guard) {
+    Text line;
+    readLineInto(2, line);
+    lines.push_back(line);
+  }
+  EXPECT_EQ(lines, (std::vector<std::string>{"a", "b"}));
+}
+
+TEST_F(LineReading, OutputChannelsAreAtTheirEndOnlyAfterARead) {
+  ASSERT_EQ(openChannel("out.txt", OpenMode::Output, 0, 0, 3, 0), StatusCode::Ok);
+  EXPECT_EQ(channelAtEnd(3), 0);
+  ASSERT_EQ(openChannel("out.txt", OpenMode::Binary, 0, 0, 4, 0), StatusCode::Ok);
+  EXPECT_EQ(channelAtEnd(4), -1) << "an empty binary file is at its end";
+}
+
+TEST_F(LineReading, ABinaryChannelIsAtItsEndAtTheMeasuredLength) {
+  writeFileBytes("data.bin", "abc\n");
+  ASSERT_EQ(openChannel("data.bin", OpenMode::Binary, 1, 0, 4, 0), StatusCode::Ok);
+  EXPECT_EQ(channelAtEnd(4), 0);
+  Text line;
+  ASSERT_EQ(readLineInto(4, line), StatusCode::Ok);
+  EXPECT_EQ(line, "abc");
+  EXPECT_EQ(channelAtEnd(4), -1);
+}
+
+}  // namespace
