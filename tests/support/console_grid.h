@@ -29,7 +29,8 @@ struct ConsoleGrid {
   std::string sink;                  // the byte path's output
   int writeFileCalls = 0;
   int windowMoves = 0;
-  std::vector<int> cellWrites;            // the width of each WriteConsoleOutputA call, in order
+  std::vector<int> cellWrites;       // the width of each WriteConsoleOutputA call, in order
+  std::vector<ConsoleCell> scratch;  // the scroll's copy, sized once: scrolling allocates nothing
   std::vector<std::string> screenAtBeep;  // the window's text each time Beep was called
 
   ConsoleGrid() { resize(80, 25, 25); }
@@ -39,6 +40,7 @@ struct ConsoleGrid {
     columns = bufferColumns;
     rows = bufferRows;
     cells.assign(static_cast<std::size_t>(columns * rows), ConsoleCell{' ', 7});
+    scratch.reserve(cells.size());
     window = ConsoleRect{0, 0, static_cast<std::int16_t>(columns - 1),
                          static_cast<std::int16_t>(windowRows - 1)};
     cursor = ConsoleCoord{0, 0};
@@ -188,7 +190,8 @@ inline bool gridScrollBuffer(ConsoleHandle,
   if (left > right || top > bottom) return false;
   const int destinationX = destination.x + (left - source->left);
   const int destinationY = destination.y + (top - source->top);
-  std::vector<ConsoleCell> block;
+  std::vector<ConsoleCell>& block = grid.scratch;
+  block.clear();
   for (int y = top; y <= bottom; ++y)
     for (int x = left; x <= right; ++x) block.push_back(grid.at(x, y));
   for (int y = top; y <= bottom; ++y)
