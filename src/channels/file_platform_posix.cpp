@@ -71,19 +71,18 @@ StatusCode lockFileRegion(std::FILE* stream, std::int64_t offset, std::int64_t l
 }
 
 std::size_t readStreamChunk(char* buffer, int size, std::FILE* stream) {
-  // One lock for the whole chunk, then the unlocked per-byte read that stays inside the
-  // stream's buffer: a short line costs its own bytes, not the chunk's size.
+  // A per-byte read that stays inside the stream's buffer: a short line costs its own bytes,
+  // not the chunk's size. Unlocked: the program has one thread, and a channel's stream is
+  // used by nothing but its channel.
   std::size_t stored = 0;
   if (size <= 1) return 0;
   const std::size_t limit = static_cast<std::size_t>(size) - 1;
-  ::flockfile(stream);
   while (stored < limit) {
     const int byte = getc_unlocked(stream);
     if (byte == EOF) break;
     buffer[stored++] = static_cast<char>(byte);
     if (byte == '\n') break;
   }
-  ::funlockfile(stream);
   buffer[stored] = '\0';
   return stored;
 }
