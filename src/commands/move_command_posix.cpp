@@ -73,8 +73,9 @@ int takeOverMetadata(int fd, const struct stat& model, const struct stat& curren
 // Restores what takeOverMetadata changed on SRC when the replacement does not happen.
 void restoreMetadata(int fd, const struct stat& original) {
   // Best effort: the content is untouched either way.
-  if (fchown(fd, original.st_uid, original.st_gid) != 0) return;
-  if (fchmod(fd, original.st_mode & 07777) != 0) return;
+  bool ownerRestored = fchown(fd, original.st_uid, original.st_gid) == 0;
+  bool modeRestored = fchmod(fd, original.st_mode & 07777) == 0;
+  static_cast<void>(ownerRestored && modeRestored);
 }
 
 bool writeAll(int fd, const char* bytes, std::size_t length) {

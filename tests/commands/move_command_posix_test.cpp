@@ -2,7 +2,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -143,6 +145,28 @@ TEST(MoveCommand, TheReplacementTakesOverOwnerAndGroupWhenAllowed) {
   EXPECT_EQ(status.st_uid, 65534u);
   EXPECT_EQ(status.st_gid, 65534u);
   EXPECT_EQ(readFileBytes("blacklist.txt"), "new");
+}
+
+TEST(MoveCommand, AGroupThatCannotBeTakenOverGetsNoPermissions) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to make a list owned by another user";
+  ScratchDir scratch;
+  writeFileBytes("list.tmp", "new");
+  handTreeToUnprivilegedUser(scratch.path());
+  // Owned by root: the unprivileged mover can neither take over its owner nor its group.
+  writeFileBytes("blacklist.txt", "old");
+  ASSERT_EQ(chown("blacklist.txt", 0, 0), 0);
+  ASSERT_EQ(chmod("blacklist.txt", 0640), 0);
+  std::string why;
+  std::optional<std::string> result = runInChild(
+      ChildSetup::Unprivileged,
+      [] {
+        return "result " + std::to_string(runBuiltinCommand("move /y list.tmp blacklist.txt"));
+      },
+      &why);
+  if (!result) GTEST_SKIP() << why;
+  EXPECT_EQ(*result, "result 0");
+  EXPECT_EQ(readFileBytes("blacklist.txt"), "new");
+  EXPECT_EQ(permissionBits("blacklist.txt"), 0600) << "group bits for a group not taken over";
 }
 
 TEST(MoveCommand, AcrossFileSystemsCopiesBesideTheDestinationThenRemovesTheSource) {
