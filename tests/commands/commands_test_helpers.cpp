@@ -97,8 +97,9 @@ std::optional<std::string> runInChild(ChildSetup setup,
         writeAllTo(channel[1], std::string("cannot drop privileges: ") + std::strerror(errno));
         _exit(SetupFailed);
       }
-    } else if (unshare(CLONE_NEWNS) != 0 ||
-               mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    } else if (setup == ChildSetup::PrivateMounts &&
+               (unshare(CLONE_NEWNS) != 0 ||
+                mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)) {
       writeAllTo(channel[1], std::string("no private mount namespace: ") + std::strerror(errno));
       _exit(SetupFailed);
     }
