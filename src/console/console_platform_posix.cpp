@@ -1,9 +1,11 @@
 // The console platform on POSIX systems: there is no console screen buffer, so the writer always
 // finds the console absent and takes the byte path to fd 1. Redirected output gets the bytes
 // exactly; a terminal gets them through the terminal filter, so printed names cannot drive it.
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <ctime>
 
 #include "console/console_platform.h"
 #include "console/terminal_text.h"
@@ -17,10 +19,33 @@ int outputDescriptor = 1;
 bool outputIsTerminal = false;
 TerminalTextState filter = {};
 
+// One write(2) to fd 1 that cannot kill the process: when the reader of a pipe has gone, the
+// write fails with EPIPE and the SIGPIPE it raises is taken back, instead of ending the run
+// between deleting a list file and moving its cleaned copy into place.
+ssize_t writeOutput(const char* bytes, std::size_t count) {
+  sigset_t pipeSignal;
+  sigset_t previous;
+  sigemptyset(&pipeSignal);
+  sigaddset(&pipeSignal, SIGPIPE);
+  sigprocmask(SIG_BLOCK, &pipeSignal, &previous);
+  sigset_t pending;
+  sigpending(&pending);
+  const bool alreadyPending = sigismember(&pending, SIGPIPE) == 1;
+  const ssize_t result = write(STDOUT_FILENO, bytes, count);
+  const int error = errno;
+  if (result < 0 && error == EPIPE && !alreadyPending) {
+    const timespec noWait = {0, 0};
+    sigtimedwait(&pipeSignal, nullptr, &noWait);
+  }
+  sigprocmask(SIG_SETMASK, &previous, nullptr);
+  errno = error;
+  return result;
+}
+
 // Writes all `count` bytes to fd 1, resuming after partial writes and interrupts.
 bool writeAll(const char* bytes, std::size_t count) {
   while (count > 0) {
-    const ssize_t written = write(STDOUT_FILENO, bytes, count);
+    const ssize_t written = writeOutput(bytes, count);
     if (written < 0) {
       if (errno == EINTR) continue;
       return false;
@@ -65,7 +90,7 @@ bool posixWriteFile(ConsoleHandle, const char* bytes, std::uint32_t count, std::
   *written = 0;
   if (!outputIsTerminal) {
     for (;;) {
-      const ssize_t result = write(STDOUT_FILENO, bytes, count);
+      const ssize_t result = writeOutput(bytes, count);
       if (result < 0 && errno == EINTR) continue;
       if (result < 0) return false;
       *written = static_cast<std::uint32_t>(result);

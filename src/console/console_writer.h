@@ -5,7 +5,9 @@
 
 #include <cstdint>
 
-// Writes `length` bytes of any value. Reports nothing.
+// Writes `length` bytes of any value. Reports nothing. On the byte path the bytes wait in a fixed
+// buffer until it fills, until a write holding LF when standard output is a terminal, or until
+// consoleFlush().
 void consoleWrite(const char* bytes, std::uint32_t length);
 
 // The screen's width (buffer columns) and height (window rows); 80 x 25 when there is no

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -154,6 +155,25 @@ TEST_F(PosixTerminalTest, ACharacterSplitBetweenWritesStaysWhole) {
   }
   EXPECT_EQ(joined, "a\n\xe2\x82\xac\n");
   EXPECT_EQ(cut, "b??\n");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(PosixConsole, AClosedPipeDoesNotEndTheProgram) {
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  close(ends[0]);  // the reader has gone
+  {
+    StandardOutputTo redirect(ends[1]);
+    write("Checking blacklist.txt\r\n");
+    consoleFlush();
+  }
+  close(ends[1]);
+  sigset_t pending;
+  sigpending(&pending);
+  EXPECT_EQ(sigismember(&pending, SIGPIPE), 0);  // nothing left to strike later either
 }
 
 }  // namespace
