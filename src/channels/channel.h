@@ -79,7 +79,11 @@ StatusCode openChannel(std::string_view name,
                        ChannelNumber channel,
                        int recordLength);
 
-// The file device's open on a record that openChannel prepared: sets the hooks and the stream.
+// The file device's open on a record that openChannel prepared (mode and access set). Opens the
+// name in the stream modes that mode and access choose, fully buffered with 8192 bytes; on POSIX
+// a truncating open refuses a symbolic link at the name. Returns and stores Ok (hooks, stream
+// and access set); NotApplicable for a mode that is not one of the five; NotOpened when every
+// stream mode failed, the name is empty or holds a NUL byte (the record is then left as given).
 StatusCode openFileDevice(Channel* record, const char* name, std::size_t nameLength);
 
 // Closes one channel, or every file channel when `channel` is 0 (the console stays open).
@@ -107,7 +111,8 @@ StatusCode writeChannelBytes(Channel* record, const char* bytes, std::size_t len
 StatusCode flushChannel(ChannelNumber channel);
 
 // Locks or unlocks a byte region of a channel's file against other processes; the lock does not
-// wait. Ok, NotApplicable (closed channel, no such operation, length 0) or TransferFailed
+// wait; a lock is exclusive when the channel can write, shared otherwise. Ok, NotApplicable
+// (closed channel, no such operation, length not above 0, negative offset) or TransferFailed
 // (refused).
 StatusCode lockChannel(ChannelNumber channel, std::int64_t offset, std::int64_t length);
 StatusCode unlockChannel(ChannelNumber channel, std::int64_t offset, std::int64_t length);

@@ -16,14 +16,18 @@ int channelAtEnd(ChannelNumber channel);
 StatusCode readLineInto(ChannelNumber channel, Text& destination);
 
 // Reads one chunk of at most size - 1 bytes from `stream` into `buffer`, stopping after the
-// first LF; returns the number of bytes stored, 0 when nothing could be read.
+// first LF, and puts a NUL after them; returns the number of bytes stored (NUL bytes read count),
+// 0 when nothing could be read (the end of the input or a read error).
 using ChunkReader = std::size_t (*)(char* buffer, int size, std::FILE* stream);
 
-// The default chunk reader: the stream's own chunked read.
+// The default chunk reader, in the platform's file: costs the bytes it stores, not `size`.
 std::size_t readStreamChunk(char* buffer, int size, std::FILE* stream);
 
-// The line reader over a stdio stream. Ok when a line end was found; TransferFailed when the
-// input ended first (the destination then holds what was read: the last line, or nothing).
+// The line reader over a stdio stream, reading chunks of at most 511 bytes. A chunk ends the
+// line when its last byte that is not NUL is LF (a CR before it is dropped too) or CR; NUL bytes
+// that end a chunk are dropped; every other byte stays in the line. Stores Ok in any case;
+// returns Ok when a line end was found, TransferFailed (not stored) when the input ended first:
+// the destination then holds what was read, the last line or nothing.
 StatusCode readLineFromStream(std::FILE* stream,
                               Text& destination,
                               ChunkReader readChunk = readStreamChunk);
