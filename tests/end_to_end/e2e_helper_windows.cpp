@@ -1,0 +1,77 @@
+// A helper of the Windows end-to-end tests. It holds a file the way another Windows program would,
+// until its standard input ends, and tells whether standard output is a usable console.
+//   e2e_helper exclusive PATH            opens PATH allowing no other opening at all
+//   e2e_helper readers PATH              opens PATH allowing others to read it, nothing more
+//   e2e_helper lock OFFSET LENGTH PATH   opens PATH shared and locks a byte region of it
+//   e2e_helper console                   prints "console COLUMNS ROWS BUFFER_ROWS" or "no console"
+// The holding modes print "held" and a line end once the file is held; exit 1 when they cannot.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+int fail(const char* what, const char* path) {
+  std::fprintf(stderr, "e2e_helper: cannot %s %s (error %lu)\n", what, path, GetLastError());
+  return 1;
+}
+
+// Returns when standard input reaches its end or fails.
+void waitForEndOfInput() {
+  const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  char buffer[64];
+  DWORD read = 0;
+  while (ReadFile(input, buffer, sizeof buffer, &read, nullptr) && read > 0) {
+  }
+}
+
+void sayHeld() {
+  std::fputs("held\n", stdout);
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const bool exclusive = argc == 3 && std::strcmp(argv[1], "exclusive") == 0;
+  if (exclusive || (argc == 3 && std::strcmp(argv[1], "readers") == 0)) {
+    const HANDLE file = CreateFileA(argv[2], GENERIC_READ, exclusive ? 0 : FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return fail("open", argv[2]);
+    sayHeld();
+    waitForEndOfInput();
+    CloseHandle(file);
+    return 0;
+  }
+  if (argc == 5 && std::strcmp(argv[1], "lock") == 0) {
+    const unsigned long long offset = std::strtoull(argv[2], nullptr, 0);
+    const unsigned long long length = std::strtoull(argv[3], nullptr, 0);
+    const HANDLE file = CreateFileA(argv[4], GENERIC_READ | GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return fail("open", argv[4]);
+    if (!LockFile(file, static_cast<DWORD>(offset), static_cast<DWORD>(offset >> 32),
+                  static_cast<DWORD>(length), static_cast<DWORD>(length >> 32))) {
+      return fail("lock a region of", argv[4]);
+    }
+    sayHeld();
+    waitForEndOfInput();
+    CloseHandle(file);
+    return 0;
+  }
+  if (argc == 2 && std::strcmp(argv[1], "console") == 0) {
+    CONSOLE_SCREEN_BUFFER_INFO info = {};
+    if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info)) {
+      std::puts("no console");
+      return 0;
+    }
+    std::printf("console %d %d %d\n", info.dwSize.X, info.srWindow.Bottom - info.srWindow.Top + 1,
+                info.dwSize.Y);
+    return 0;
+  }
+  std::fputs("usage: e2e_helper exclusive|readers PATH | lock OFFSET LENGTH PATH | console\n",
+             stderr);
+  return 2;
+}

@@ -1,0 +1,425 @@
+#!/usr/bin/env python3
+"""Windows end-to-end tests: chklist.exe under wine, in scratch directory trees, comparing bytes.
+
+Usage: run_windows_tests.py CHKLIST_EXE E2E_HELPER_EXE EMULATOR... [-- unittest arguments]
+
+EMULATOR is the command that runs a Windows program (cmake/wine-run.sh and its wine prefix). The
+program's own "dir", "move" and "del" command lines run in wine's command processor; list paths
+are the Z: drive's names of the scratch tree. When wine cannot start, the suite prints why and
+exits with 77 (skipped).
+"""
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+CHKLIST = None
+HELPER = None
+EMULATOR = []
+SKIP_CODE = 77
+BANNER = b"Generating file list... Please wait...\r\n"
+RECORD = re.compile(rb"(\d\d)-(\d\d)-(\d{4})    (\d\d):(\d\d):(\d\d)      ")
+RUN_LOCK_OFFSET = 0x7FFFFFFE
+CANNOT_PASS = b" not cleaned: its name cannot be passed to the command processor\r\n"
+
+
+def zone_pad(length):
+    """Blanks after a field that ends at column `length`."""
+    return b" " * (14 - length % 14)
+
+
+def expected_record(path, entry):
+    """A log record without its date and time (the first 28 bytes)."""
+    return path + zone_pad(28 + len(path)) + entry + b"\r\n"
+
+
+def windows_name(path):
+    """The name wine gives a Unix path: the Z: drive maps the Unix root."""
+    return b"Z:" + os.fsencode(path).replace(b"/", b"\\")
+
+
+class ScratchTree(unittest.TestCase):
+    """A scratch directory tree to run chklist.exe in, and helpers to inspect it."""
+
+    def setUp(self):
+        self.root = os.path.realpath(tempfile.mkdtemp(prefix="chklist-win-"))
+        self.holders = []
+
+    def tearDown(self):
+        for holder in list(self.holders):
+            self.release(holder)
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    # -- helpers --------------------------------------------------------------------------
+    def path(self, *parts):
+        return os.path.join(self.root, *parts)
+
+    def wpath(self, *parts):
+        return windows_name(self.path(*parts))
+
+    def write(self, relative, data):
+        full = self.path(relative)
+        os.makedirs(os.path.dirname(full), exist_ok=True)
+        with open(full, "wb") as out:
+            out.write(data)
+        return full
+
+    def read(self, relative):
+        with open(self.path(relative), "rb") as data:
+            return data.read()
+
+    def run_chklist(self, wait=True):
+        process = subprocess.Popen([*EMULATOR, CHKLIST], cwd=self.root, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
+        if not wait:
+            return process
+        out, err = process.communicate(timeout=300)
+        self.assertEqual(process.returncode, 0, err)
+        return out, err
+
+    def hold(self, *arguments):
+        """Starts the helper holding a file; returns once it holds it."""
+        holder = subprocess.Popen([*EMULATOR, HELPER, *arguments], cwd=self.root,
+                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        self.holders.append(holder)
+        self.assertEqual(holder.stdout.readline(), b"held\r\n", arguments)
+        return holder
+
+    def release(self, holder):
+        holder.stdin.close()
+        holder.stdout.close()
+        holder.wait(timeout=60)
+        if holder in self.holders:
+            self.holders.remove(holder)
+
+    def log_records(self):
+        """The log's records with their date and time checked and cut off."""
+        data = self.read("chklist.log") if os.path.exists(self.path("chklist.log")) else b""
+        records = []
+        for line in data.split(b"\r\n")[:-1]:
+            match = RECORD.match(line)
+            self.assertIsNotNone(match, line)
+            month, day, _, hour, minute, second = (int(x) for x in match.groups())
+            self.assertTrue(1 <= month <= 12 and 1 <= day <= 31, line)
+            self.assertTrue(hour < 24 and minute < 60 and second < 61, line)
+            records.append(line[28:] + b"\r\n")
+        self.assertTrue(data == b"" or data.endswith(b"\r\n"))
+        return records
+
+    def leftovers(self):
+        return [name for name in ("list.tmp", "blist.dir", "wlist.dir")
+                if os.path.lexists(self.path(name))]
+
+
+class WindowsRunTest(ScratchTree):
+    # -- the ordinary run -----------------------------------------------------------------
+    def test_good_entries_are_kept_with_crlf_whatever_their_line_ends(self):
+        # LF, CR LF, no line end after the last entry; a Ctrl-Z and a NUL inside an entry are
+        # data, not the end of the file.
+        self.write("blacklist.txt", b"alice@example.org\nbob@example.org\r\n"
+                   b"x\x1ay@example.org\r\nnul\x00l@example.org\ncarol@example.org")
+        out, _ = self.run_chklist()
+        self.assertEqual(self.read("blacklist.txt"),
+                         b"alice@example.org\r\nbob@example.org\r\nx\x1ay@example.org\r\n"
+                         b"nul\x00l@example.org\r\ncarol@example.org\r\n")
+        self.assertEqual(out, BANNER + b"Checking " + self.wpath("blacklist.txt") + b" \r\n"
+                         + BANNER)
+        self.assertEqual(self.log_records(), [])
+        self.assertEqual(self.leftovers(), [])
+
+    def test_dropped_entries_are_marked_and_logged_in_order(self):
+        entries = [b"abc@def", b"ab@cde", b"nomarkhere", b"@@@@@@@", b"", b"  a@b  ",
+                   b"short@"]
+        self.write("blacklist.txt", b"\r\n".join(entries) + b"\r\n")
+        out, err = self.run_chklist()
+        kept = [b"abc@def", b"@@@@@@@", b"  a@b  "]
+        self.assertEqual(self.read("blacklist.txt"), b"".join(e + b"\r\n" for e in kept))
+        path = self.wpath("blacklist.txt")
+        self.assertEqual(self.log_records(), [expected_record(path, e) for e in
+                                              (b"ab@cde", b"nomarkhere", b"", b"short@")])
+        # Standard output holds the program's own bytes only: wine's command processor reports
+        # the whitelist search that found nothing on standard error.
+        self.assertEqual(out, BANNER + b"Checking " + path + b" ####\r\n" + BANNER)
+        self.assertIn(b"File not found.", err)
+
+    def test_whitelists_come_after_blacklists_and_files_in_listing_order(self):
+        self.write("b/blacklist.txt", b"short\n")
+        self.write("a b/whitelist.txt", b"w@x\n")
+        self.write("a b/blacklist.txt", b"bad\n")
+        self.write("blacklist.txt", b"good@example.org\n")
+        out, _ = self.run_chklist()
+        self.assertEqual(out.split(b"\r\n"), [
+            BANNER[:-2],
+            b"Checking " + self.wpath("blacklist.txt") + b" ",
+            b"Checking " + self.wpath("a b", "blacklist.txt") + b" #",
+            b"Checking " + self.wpath("b", "blacklist.txt") + b" #",
+            BANNER[:-2],
+            b"Checking " + self.wpath("a b", "whitelist.txt") + b" #",
+            b""])
+        self.assertEqual(self.read("a b/whitelist.txt"), b"")
+        self.assertEqual(self.read("blacklist.txt"), b"good@example.org\r\n")
+        self.assertEqual(len(self.log_records()), 3)
+        self.assertEqual(self.leftovers(), [])
+
+    def test_stale_list_tmp_is_replaced_and_nothing_is_left_behind(self):
+        self.write("list.tmp", b"stale@example.org\r\n")
+        self.write("d/blacklist.txt", b"fresh@example.org\n")
+        self.run_chklist()
+        self.assertEqual(self.read("d/blacklist.txt"), b"fresh@example.org\r\n")
+        self.assertEqual(self.leftovers(), [])
+
+    def test_tree_without_lists_prints_two_banners_and_leaves_no_file_lists(self):
+        self.write("other/notes.txt", b"x\n")
+        out, err = self.run_chklist()
+        self.assertEqual(out, BANNER + BANNER)
+        self.assertEqual(err.count(b"File not found."), 2)
+        self.assertEqual(self.leftovers(), [])
+        self.assertEqual(self.read("chklist.log"), b"")
+
+    def test_log_grows_from_run_to_run(self):
+        self.write("blacklist.txt", b"one\n")
+        self.run_chklist()
+        self.write("blacklist.txt", b"two\n")
+        self.run_chklist()
+        path = self.wpath("blacklist.txt")
+        self.assertEqual(self.log_records(),
+                         [expected_record(path, b"one"), expected_record(path, b"two")])
+
+    # -- failures leave list files as they were -------------------------------------------
+    def test_file_held_by_another_program_is_left_alone_and_said(self):
+        original = b"bad\nkeep@example.org\n"
+        self.write("blacklist.txt", original)
+        self.write("whitelist.txt", b"w@example.org\nbad\n")
+        self.hold("exclusive", "blacklist.txt")
+        out, _ = self.run_chklist()
+        self.assertEqual(self.read("blacklist.txt"), original)
+        self.assertIn(b"Checking " + self.wpath("blacklist.txt")
+                      + b" not cleaned: cannot open the file\r\n", out)
+        self.assertEqual(self.read("whitelist.txt"), b"w@example.org\r\n")
+        self.assertEqual(self.log_records(), [expected_record(self.wpath("whitelist.txt"), b"bad")])
+        self.assertEqual(self.leftovers(), [])
+
+    def test_list_file_that_cannot_be_replaced_is_left_alone_and_said(self):
+        # Another program has the file open for reading and lets others only read it: the
+        # cleaning reads it, but the move that would replace it is refused.
+        original = b"bad\nkeep@example.org\n"
+        self.write("d/blacklist.txt", original)
+        self.hold("readers", os.path.join("d", "blacklist.txt"))
+        out, err = self.run_chklist()
+        self.assertEqual(self.read("d/blacklist.txt"), original)
+        self.assertIn(b"Checking " + self.wpath("d", "blacklist.txt") + b" #\r\n"
+                      + b"Not cleaned: " + self.wpath("d", "blacklist.txt")
+                      + b" could not be replaced\r\n", out)
+        self.assertEqual(self.log_records(),
+                         [expected_record(self.wpath("d", "blacklist.txt"), b"bad")])
+        self.assertEqual(self.leftovers(), [])
+
+    def test_planted_list_tmp_directory_is_left_with_its_contents(self):
+        self.write("list.tmp/precious.txt", b"precious\n")
+        original = b"bad\nok@example.org\n"
+        self.write("d/blacklist.txt", original)
+        out, _ = self.run_chklist()
+        self.assertEqual(self.read("list.tmp/precious.txt"), b"precious\n")
+        self.assertEqual(self.read("d/blacklist.txt"), original)
+        self.assertIn(b"Checking " + self.wpath("d", "blacklist.txt")
+                      + b" not cleaned: cannot write list.tmp\r\n", out)
+        self.assertEqual(self.log_records(), [])
+
+    def test_log_that_cannot_be_opened_changes_nothing(self):
+        os.mkdir(self.path("chklist.log"))
+        original = b"bad\n"
+        self.write("blacklist.txt", original)
+        out, _ = self.run_chklist()
+        self.assertEqual(self.read("blacklist.txt"), original)
+        self.assertEqual(out, b"Cannot open chklist.log: no list file is changed\r\n")
+        self.assertEqual(self.leftovers(), [])
+
+    def test_hostile_names_are_cleaned_as_themselves(self):
+        # Characters the command processor treats specially, all legal in Windows names. If a
+        # path were not passed as one quoted argument, "&" would run "del" on victim.txt.
+        names = ["a b", "amp&er", "x & del victim.txt &", "semi;colon", "paren(x)", "caret^x",
+                 "it's", "-dash", "bang!x", "comma,x", "eq=x", "plus+x", "b[r]{c}", "dollar$x",
+                 "back`tick", "tilde~1"]
+        self.write("victim.txt", b"precious\n")
+        for name in names:
+            self.write(os.path.join(name, "blacklist.txt"), b"bad\nok@example.org\n")
+        out, _ = self.run_chklist()
+        for name in names:
+            self.assertEqual(self.read(os.path.join(name, "blacklist.txt")),
+                             b"ok@example.org\r\n", name)
+            self.assertIn(b"Checking " + self.wpath(name, "blacklist.txt") + b" #\r\n", out)
+        self.assertEqual(self.read("victim.txt"), b"precious\n")
+        self.assertEqual(len(self.log_records()), len(names))
+        self.assertEqual(self.leftovers(), [])
+
+    def test_percent_names_are_left_untouched_and_said(self):
+        # The command processor expands %NAME% even inside quotes: such a path cannot be passed.
+        original = b"bad\nok@example.org\n"
+        names = ["pct%PATH%", "pct%x", "%"]
+        for name in names:
+            self.write(os.path.join(name, "blacklist.txt"), original)
+        self.write("plain/blacklist.txt", original)
+        out, _ = self.run_chklist()
+        for name in names:
+            self.assertEqual(self.read(os.path.join(name, "blacklist.txt")), original, name)
+            self.assertIn(b"Checking " + self.wpath(name, "blacklist.txt") + CANNOT_PASS, out)
+        self.assertEqual(self.read("plain/blacklist.txt"), b"ok@example.org\r\n")
+        self.assertEqual(self.log_records(),
+                         [expected_record(self.wpath("plain", "blacklist.txt"), b"bad")])
+        self.assertEqual(self.leftovers(), [])
+
+    # -- runs in the same directory -------------------------------------------------------
+    def test_second_run_waits_for_the_first(self):
+        original = b"bad\nok@example.org\n"
+        self.write("blacklist.txt", original)
+        self.write("chklist.log", b"")
+        holder = self.hold("lock", str(RUN_LOCK_OFFSET), "1", "chklist.log")
+        process = self.run_chklist(wait=False)
+        time.sleep(4.0)
+        self.assertIsNone(process.poll(), "the run did not wait for the lock")
+        self.assertEqual(self.read("blacklist.txt"), original)
+        self.release(holder)
+        out, err = process.communicate(timeout=120)
+        self.assertEqual(process.returncode, 0, err)
+        self.assertTrue(out.startswith(
+            b"Waiting for another chklist run in this directory to finish...\r\n" + BANNER), out)
+        self.assertEqual(self.read("blacklist.txt"), b"ok@example.org\r\n")
+
+    def test_two_runs_started_together_lose_nothing(self):
+        for index in range(8):
+            self.write("d%02d/blacklist.txt" % index,
+                       b"".join(b"e%04d@example.org\nbad%04d\n" % (i, i) for i in range(200)))
+        first = self.run_chklist(wait=False)
+        second = self.run_chklist(wait=False)
+        for process in (first, second):
+            _, err = process.communicate(timeout=300)
+            self.assertEqual(process.returncode, 0, err)
+        expected = b"".join(b"e%04d@example.org\r\n" % i for i in range(200))
+        for index in range(8):
+            self.assertEqual(self.read("d%02d/blacklist.txt" % index), expected)
+        self.assertEqual(len(self.log_records()), 8 * 200)
+        self.assertEqual(self.leftovers(), [])
+
+
+class WindowsConsoleTest(ScratchTree):
+    """chklist.exe on a real Windows console: wine makes one of the tmux pane it runs in."""
+    maxDiff = None
+
+    def setUp(self):
+        super().setUp()
+        if shutil.which("tmux") is None:
+            self.skipTest("tmux is not installed")
+        self.socket = None
+
+    def tearDown(self):
+        self.stop_tmux()
+        super().tearDown()
+
+    def stop_tmux(self):
+        if self.socket is not None:
+            subprocess.run(["tmux", "-L", self.socket, "kill-server"], capture_output=True)
+            self.socket = None
+
+    def tmux(self, *args):
+        return subprocess.run(["tmux", "-L", self.socket, *args], check=True,
+                              capture_output=True).stdout
+
+    def screen_of(self, program, columns, rows):
+        """Runs the program in a pane of the given size; returns the pane's rows at its end."""
+        self.stop_tmux()
+        self.socket = "chklist-win-%d-%d" % (os.getpid(), time.monotonic_ns())
+        command = " ".join("'%s'" % part for part in [*EMULATOR, *program])
+        script = self.write("run.sh", ("cd '%s' && %s; echo DONE; sleep 300\n"
+                                       % (self.root, command)).encode())
+        self.tmux("new-session", "-d", "-x", str(columns), "-y", str(rows), "-s", "t",
+                  "sh", script)
+        screen = b""
+        deadline = time.time() + 240
+        while time.time() < deadline:
+            screen = self.tmux("capture-pane", "-p", "-t", "t")
+            if b"DONE" in screen:
+                break
+            time.sleep(0.2)
+        self.assertIn(b"DONE", screen)
+        rows_shown = screen.split(b"\n")
+        return rows_shown[:rows]
+
+    def require_console(self, columns, rows):
+        screen = self.screen_of([HELPER, "console"], columns, rows)
+        if not screen[0].startswith(b"console "):
+            self.skipTest("wine gives no usable console in tmux: %r" % screen[0])
+        self.assertEqual(screen[0], b"console %d %d %d" % (columns, rows, rows))
+        os.remove(self.path("run.sh"))
+
+    def test_screen_shows_banner_checking_lines_and_marks(self):
+        self.require_console(100, 20)
+        self.write("blacklist.txt", b"bad\ngood@example.org\nx\n")
+        self.write("a b/blacklist.txt", b"alice@example.org\n")
+        self.write("c/whitelist.txt", b"w@\n")
+        screen = self.screen_of([CHKLIST], 100, 20)
+        self.assertEqual(screen[:6], [
+            BANNER[:-2],
+            b"Checking " + self.wpath("blacklist.txt") + b" ##",
+            b"Checking " + self.wpath("a b", "blacklist.txt"),
+            BANNER[:-2],
+            b"Checking " + self.wpath("c", "whitelist.txt") + b" #",
+            b"DONE",
+        ])
+        self.assertEqual(screen[6:], [b""] * 14)
+        self.assertEqual(self.read("blacklist.txt"), b"good@example.org\r\n")
+
+    def test_output_scrolling_past_the_bottom_keeps_every_line_in_place(self):
+        columns, rows = 60, 10
+        self.require_console(columns, rows)
+        count = 14
+        for index in range(count):
+            self.write("d%02d/blacklist.txt" % index, b"bad\n" * (index % 3) + b"ok@example.org\n")
+        # A name longer than a row: its line wraps onto the next row, marks and all.
+        long_name = "l" * 40
+        self.write(os.path.join(long_name, "blacklist.txt"), b"bad\nworse\n")
+        self.write("zz/whitelist.txt", b"w@\n")
+        screen = self.screen_of([CHKLIST], columns, rows)
+
+        def rows_of(line):
+            return [line[i:i + columns] for i in range(0, len(line), columns)] or [b""]
+        expected = rows_of(BANNER[:-2])
+        for index in range(count):
+            expected += rows_of(b"Checking " + self.wpath("d%02d" % index, "blacklist.txt") + b" "
+                                + b"#" * (index % 3))
+        expected += rows_of(b"Checking " + self.wpath(long_name, "blacklist.txt") + b" ##")
+        expected += rows_of(BANNER[:-2])
+        expected += rows_of(b"Checking " + self.wpath("zz", "whitelist.txt") + b" #")
+        # The shell's line end after DONE scrolls once more and leaves the bottom row empty.
+        expected += [b"DONE", b""]
+        self.assertGreater(len(expected), rows)
+        # The bottom of the output fills the window; the top has scrolled away.
+        self.assertEqual([row.rstrip(b" ") for row in screen],
+                         [row.rstrip(b" ") for row in expected[-rows:]])
+        for index in range(count):
+            self.assertEqual(self.read("d%02d/blacklist.txt" % index), b"ok@example.org\r\n")
+
+
+def main():
+    global CHKLIST, HELPER, EMULATOR
+    arguments = sys.argv[1:]
+    rest = []
+    if "--" in arguments:
+        rest = arguments[arguments.index("--") + 1:]
+        arguments = arguments[:arguments.index("--")]
+    CHKLIST = os.path.abspath(arguments[0])
+    HELPER = os.path.abspath(arguments[1])
+    EMULATOR = arguments[2:]
+    check = subprocess.run([*EMULATOR, "--check"], capture_output=True)
+    if check.returncode != 0:
+        sys.stderr.write(check.stderr.decode(errors="replace"))
+        print("Windows end-to-end tests skipped: wine cannot start here")
+        sys.exit(SKIP_CODE)
+    unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
+
+
+if __name__ == "__main__":
+    main()
