@@ -1,6 +1,9 @@
 // The file device's system side on POSIX: descriptors opened with open(2) so that a truncating
 // open never follows a symbolic link, 64-bit positions through ftello/fseeko, fcntl record
 // locks, and the line reader's default chunk read over getc_unlocked.
+// 64-bit file positions and lock regions on 32-bit systems too.
+#define _FILE_OFFSET_BITS 64
+
 #include <fcntl.h>
 #include <unistd.h>
 
