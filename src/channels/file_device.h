@@ -9,6 +9,7 @@
 // position reaches that length. 0 otherwise. Stores no status.
 int fileAtEnd(Channel* record);
 
-// Reads the next line of the record's stream into `destination`: the line reader's result, or
-// NotApplicable when the record has no stream.
+// Reads the next line of the record's stream into `destination`. Returns and stores Ok, also at
+// the end of the input; TransferFailed when the stream's error indicator is set (a read failed,
+// now or earlier); NotApplicable when the record has no stream.
 StatusCode fileReadLine(Channel* record, Text& destination);

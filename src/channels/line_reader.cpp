@@ -30,7 +30,11 @@ StatusCode readLineInto(ChannelNumber channel, Text& destination) {
     return setStatus(StatusCode::NotApplicable);
   }
   // Running into the end of the input is not a failure of the read: it leaves an empty line.
-  record->hooks->readLine(record, destination);
+  // A failed read is: the line it gives may be cut short, and the caller must not take the
+  // input as complete.
+  if (record->hooks->readLine(record, destination) == StatusCode::TransferFailed) {
+    return setStatus(StatusCode::TransferFailed);
+  }
   return setStatus(StatusCode::Ok);
 }
 
@@ -61,7 +65,9 @@ int fileAtEnd(Channel* record) {
 StatusCode fileReadLine(Channel* record, Text& destination) {
   std::FILE* stream = static_cast<std::FILE*>(record->stream);
   if (stream == nullptr) return setStatus(StatusCode::NotApplicable);
-  return readLineFromStream(stream, destination);
+  readLineFromStream(stream, destination);
+  // The reader treats a read error as the end of the input; the error indicator tells them apart.
+  return setStatus(std::ferror(stream) != 0 ? StatusCode::TransferFailed : StatusCode::Ok);
 }
 
 StatusCode readLineFromStream(std::FILE* stream, Text& destination, ChunkReader readChunk) {

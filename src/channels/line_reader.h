@@ -11,8 +11,10 @@
 int channelAtEnd(ChannelNumber channel);
 
 // Replaces `destination` with the next line of the channel, without its line end.
-// Ok (also at the end of the input: then the destination is empty); NotApplicable, destination
-// untouched, when the number has no record, the channel is closed or cannot read lines.
+// Ok (also at the end of the input: then the destination is empty); TransferFailed when a read of
+// the channel's file has failed (the line may be cut short; the channel then reports its end);
+// NotApplicable, destination untouched, when the number has no record, the channel is closed or
+// cannot read lines.
 StatusCode readLineInto(ChannelNumber channel, Text& destination);
 
 // Reads one chunk of at most size - 1 bytes from `stream` into `buffer`, stopping after the

@@ -1,6 +1,6 @@
 // The file device on POSIX: failing writes and closes on a full device, output opens that
 // refuse a planted symbolic link, record locks between processes, descriptors kept from
-// commands, and end-of-file answers on streams that fail.
+// commands, and reads and end-of-file answers on streams that fail.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -169,10 +169,13 @@ TEST_F(FileDevicePosix, ADirectoryReadAsAFileComesToAnEnd) {
   int reads = 0;
   for (; reads < 100 && channelAtEnd(2) != -1; ++reads) {
     Text line;
-    readLineInto(2, line);
+    EXPECT_EQ(readLineInto(2, line), StatusCode::TransferFailed) << "not a complete, empty file";
     EXPECT_EQ(line, "");
   }
   EXPECT_LT(reads, 100) << "the failed stream must report its end";
+  Text line = "previous";
+  EXPECT_EQ(readLineInto(2, line), StatusCode::TransferFailed);
+  EXPECT_EQ(lastStatus(), StatusCode::TransferFailed);
 }
 
 TEST_F(FileDevicePosix, APipeIsReadToItsEndThoughItsLengthCannotBeMeasured) {
