@@ -5,6 +5,7 @@
 #define _FILE_OFFSET_BITS 64
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -23,7 +24,8 @@ int openFlagsFor(const char* streamMode) {
       return update ? O_RDWR : O_RDONLY;
     case 'w':
       // A planted link at the name of a file about to be emptied must not empty its target.
-      return (update ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC | O_NOFOLLOW;
+      // The file is emptied only after it proved to be a plain file of its own (see below).
+      return (update ? O_RDWR : O_WRONLY) | O_CREAT | O_NOFOLLOW;
     case 'a':
       return (update ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND;
     default:
@@ -40,9 +42,25 @@ std::FILE* openFileStream(const std::string& name, const char* streamMode) {
   if (flags < 0) return nullptr;
   int descriptor;
   do {
-    descriptor = ::open(name.c_str(), flags | O_CLOEXEC, 0666);
+    descriptor = ::open(name.c_str(), flags | O_CLOEXEC, 0600);
   } while (descriptor < 0 && errno == EINTR);
   if (descriptor < 0) return nullptr;
+  if (streamMode[0] == 'w') {
+    // Emptying a second name of another file (a hard link) or a device would destroy data the
+    // program was never asked to touch. The new content may hold a private list's entries, so it
+    // stays readable by its owner alone until it is moved into place.
+    // Character devices (a terminal, /dev/null) are written as they are.
+    struct stat info {};
+    const bool usable =
+        ::fstat(descriptor, &info) == 0 &&
+        (S_ISCHR(info.st_mode) ||
+         (S_ISREG(info.st_mode) && info.st_nlink == 1 && ::ftruncate(descriptor, 0) == 0 &&
+          ::fchmod(descriptor, S_IRUSR | S_IWUSR) == 0));
+    if (!usable) {
+      ::close(descriptor);
+      return nullptr;
+    }
+  }
   std::FILE* stream = ::fdopen(descriptor, streamMode);
   if (stream == nullptr) ::close(descriptor);
   return stream;

@@ -102,6 +102,27 @@ TEST_F(FileDevicePosix, TruncatingOpensRefuseASymbolicLinkAndLeaveItsTargetAlone
   EXPECT_FALSE(fs::exists("created.txt"));
 }
 
+TEST_F(FileDevicePosix, TruncatingOpensRefuseASecondNameOfAnotherFile) {
+  writeFileBytes("victim.txt", "precious\n");
+  fs::create_hard_link("victim.txt", "list.tmp");
+  EXPECT_EQ(openChannel("list.tmp", OpenMode::Output, 0, 0, 3, 0), StatusCode::NotOpened);
+  EXPECT_EQ(lookupChannel(3)->hooks, nullptr);
+  EXPECT_EQ(readFileBytes("victim.txt"), "precious\n");
+}
+
+TEST_F(FileDevicePosix, OutputFilesStayPrivateWhileTheyAreWritten) {
+  writeFileBytes("stale.tmp", "old\n");
+  fs::permissions("stale.tmp", fs::perms::all);
+  for (const char* name : {"new.tmp", "stale.tmp"}) {
+    SCOPED_TRACE(name);
+    ASSERT_EQ(openChannel(name, OpenMode::Output, 0, 0, 3, 0), StatusCode::Ok);
+    EXPECT_EQ(closeChannel(3), StatusCode::Ok);
+    EXPECT_EQ(fs::status(name).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(fs::file_size(name), 0u);
+  }
+}
+
 TEST_F(FileDevicePosix, InputFollowsASymbolicLink) {
   writeFileBytes("real.txt", "entry\n");
   fs::create_symlink("real.txt", "link.txt");
