@@ -51,11 +51,10 @@ std::FILE* openFileStream(const std::string& name, const char* streamMode) {
     // stays readable by its owner alone until it is moved into place.
     // Character devices (a terminal, /dev/null) are written as they are.
     struct stat info {};
-    const bool usable =
-        ::fstat(descriptor, &info) == 0 &&
-        (S_ISCHR(info.st_mode) ||
-         (S_ISREG(info.st_mode) && info.st_nlink == 1 && ::ftruncate(descriptor, 0) == 0 &&
-          ::fchmod(descriptor, S_IRUSR | S_IWUSR) == 0));
+    const bool usable = ::fstat(descriptor, &info) == 0 &&
+                        (S_ISCHR(info.st_mode) || (S_ISREG(info.st_mode) && info.st_nlink == 1 &&
+                                                   ::ftruncate(descriptor, 0) == 0 &&
+                                                   ::fchmod(descriptor, S_IRUSR | S_IWUSR) == 0));
     if (!usable) {
       ::close(descriptor);
       return nullptr;

@@ -77,7 +77,7 @@ void cleanListFile(const Text& path) {
   // another process added meanwhile are not lost with the replacement.
   ListFileState openedState;
   const bool stateKnown = readListFileState(path, openedState) &&
-                    openedState.size == lookupChannel(ListFileChannel)->size;
+                          openedState.size == lookupChannel(ListFileChannel)->size;
   printText(ConsoleChannel, checking, PrintMask::None);
 
   Text entry;
@@ -147,8 +147,9 @@ void cleanListKind(ListKind kind) {
       if (!path.empty()) cleanListFile(path);
     }
   } else {
-    printText(ConsoleChannel, "Cannot read the file list " + Text(texts.fileList) +
-                                  ": no list file of this kind is checked",
+    printText(ConsoleChannel,
+              "Cannot read the file list " + Text(texts.fileList) +
+                  ": no list file of this kind is checked",
               PrintMask::NewLine);
   }
   closeChannel(FileListChannel);

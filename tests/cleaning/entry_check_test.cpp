@@ -16,17 +16,17 @@ TEST(EntryCheck, KeepsEntriesOfSevenBytesOrMoreHoldingAnAtSign) {
     bool good;
   };
   const Case cases[] = {
-      {"abc@def", true},          // exactly 7 bytes
-      {"ab@cde", false},          // 6 bytes
-      {"abcdefgh", false},        // long, no "@"
-      {"@@@@@@@", true},          // only marks
-      {"", false},                // empty line
-      {"  a@b  ", true},          // blanks count
-      {"@abcdef", true},          // mark first
-      {"abcdef@", true},          // mark last
-      {"ab\0@def"s, true},        // a NUL byte counts in the length
-      {"a\0\0\0\0\0@"s, true},    // NULs do not hide the mark
-      {"\0\0\0\0\0\0\0"s, false}, // seven NULs, no mark
+      {"abc@def", true},           // exactly 7 bytes
+      {"ab@cde", false},           // 6 bytes
+      {"abcdefgh", false},         // long, no "@"
+      {"@@@@@@@", true},           // only marks
+      {"", false},                 // empty line
+      {"  a@b  ", true},           // blanks count
+      {"@abcdef", true},           // mark first
+      {"abcdef@", true},           // mark last
+      {"ab\0@def"s, true},         // a NUL byte counts in the length
+      {"a\0\0\0\0\0@"s, true},     // NULs do not hide the mark
+      {"\0\0\0\0\0\0\0"s, false},  // seven NULs, no mark
       {"ABC@DEF", true},
   };
   for (const Case& c : cases) {
@@ -83,7 +83,7 @@ TEST_F(RejectionLog, PathIsPaddedToTheNextZoneWithAtLeastOneBlank) {
   logRejectedEntry(path22, "spam");
   // Columns: the path starts at 28; 27 bytes end at 55 (1 blank to 56), 28 bytes end at 56
   // (a full zone of 14 blanks), 22 bytes end at 50 (6 blanks).
-  EXPECT_EQ(recordsWithoutClock(), path27 + " " + "one\r\n" +             //
+  EXPECT_EQ(recordsWithoutClock(), path27 + " " + "one\r\n" +                       //
                                        path28 + std::string(14, ' ') + "two\r\n" +  //
                                        path22 + std::string(6, ' ') + "spam\r\n");
 }
@@ -105,6 +105,6 @@ TEST_F(RejectionLog, RecordsAfterTheFirstStartAtColumnOneOfAnExistingLog) {
   ASSERT_EQ(openChannel("chklist.log", OpenMode::Append, 0, 0, RejectionLogChannel, 0),
             StatusCode::Ok);
   logRejectedEntry("second", "y");
-  EXPECT_EQ(recordsWithoutClock(), "first" + std::string(9, ' ') + "x\r\n" + "second" +
-                                       std::string(8, ' ') + "y\r\n");
+  EXPECT_EQ(recordsWithoutClock(),
+            "first" + std::string(9, ' ') + "x\r\n" + "second" + std::string(8, ' ') + "y\r\n");
 }
