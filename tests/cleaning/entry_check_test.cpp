@@ -96,7 +96,8 @@ TEST_F(RejectionLog, EmptyEntryEndsWithThePathItsPaddingAndALineEnd) {
 TEST_F(RejectionLog, EntryBytesAreWrittenUnchanged) {
   const std::string entry = "a\0b\rc\x1b"s;
   logRejectedEntry("p", entry);
-  EXPECT_EQ(recordsWithoutClock(), "p" + std::string(13, ' ') + entry + "\r\n");
+  const std::string expected = std::string("p").append(13, ' ').append(entry).append("\r\n");
+  EXPECT_EQ(recordsWithoutClock(), expected);
 }
 
 TEST_F(RejectionLog, RecordsAfterTheFirstStartAtColumnOneOfAnExistingLog) {
