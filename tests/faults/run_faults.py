@@ -1,0 +1,791 @@
+#!/usr/bin/env python3
+"""Fault suite: run the built chklist program under faults, hostile input and interruption.
+
+Every scenario is judged by one rule. Each list file ends exactly as it was or exactly fully
+cleaned (never missing, partial, or mixed with another file), its mode unchanged; nothing else
+in the tree is touched except "chklist.log" and the temporary files "list.tmp", "blist.dir" and
+"wlist.dir" in the directory the run starts in; and every entry a cleaned list file dropped has a
+record in "chklist.log". The whole tree is snapshotted (bytes, modes, link targets) before and
+after each run. Scenarios then check what they expect on top of that.
+
+Usage: run_faults.py PATH_TO_CHKLIST [unittest arguments]
+Scenarios that need root (mounts, running as an unprivileged user) skip themselves otherwise.
+"""
+import collections
+import hashlib
+import os
+import re
+import resource
+import shutil
+import signal
+import stat
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+CHKLIST = None
+TEMPORARY_NAMES = {b"chklist.log", b"list.tmp", b"blist.dir", b"wlist.dir"}
+LIST_NAMES = {b"blacklist.txt", b"whitelist.txt"}
+RECORD_HEADER = re.compile(rb"\d\d-\d\d-\d{4}    \d\d:\d\d:\d\d      ")
+NOBODY = 65534
+CHUNK = 511  # bytes the line reader takes at most per chunk
+FIGURES = collections.OrderedDict()  # printed at the end: what the scenarios measured
+
+
+# -- the reference: what a list file becomes ------------------------------------------------
+def read_entries(data):
+    """The entries of a list file, read as the program reads it: chunks of at most 511 bytes
+    that stop after an LF; a chunk whose last byte that is not NUL is LF or CR ends the line (a
+    CR before that LF goes too); NUL bytes ending a chunk are dropped; the file ends at its
+    length."""
+    entries, position = [], 0
+    while position < len(data):
+        pieces = []
+        while position < len(data):
+            newline = data.find(b"\n", position, position + CHUNK)
+            end = newline + 1 if newline >= 0 else min(position + CHUNK, len(data))
+            chunk = data[position:end].rstrip(b"\0")
+            position = end
+            if chunk and chunk[-1] in b"\r\n":
+                cut = len(chunk) - 1
+                if chunk[-1] == 0x0A and cut > 0 and chunk[cut - 1] == 0x0D:
+                    cut -= 1
+                pieces.append(chunk[:cut])
+                break
+            pieces.append(chunk)
+        entries.append(b"".join(pieces))
+    return entries
+
+
+def is_good(entry):
+    return len(entry) >= 7 and b"@" in entry
+
+
+def cleaned(data):
+    return b"".join(entry + b"\r\n" for entry in read_entries(data) if is_good(entry))
+
+
+def dropped(data):
+    return [entry for entry in read_entries(data) if not is_good(entry)]
+
+
+def zone_pad(length):
+    return b" " * (14 - length % 14)
+
+
+def log_records(log, paths):
+    """Counter of (path, entry) over the records of the log. A record runs from its date to the
+    first CR LF (an entry never holds an LF). A record cut short by a killed run is followed by
+    the next run's first record; it is not counted as what it was meant to be."""
+    counts = collections.Counter()
+    by_length = sorted(paths, key=len, reverse=True)
+    for match in RECORD_HEADER.finditer(log):
+        end = log.find(b"\r\n", match.end())
+        if end < 0:
+            break
+        body = log[match.end():end]
+        for path in by_length:
+            head = path + zone_pad(28 + len(path))
+            if body.startswith(head):
+                counts[(path, body[len(head):])] += 1
+                break
+    return counts
+
+
+# -- snapshots -------------------------------------------------------------------------------
+def file_digest(name, dir_fd):
+    digest, size = hashlib.sha256(), 0
+    descriptor = os.open(name, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK, dir_fd=dir_fd)
+    try:
+        while True:
+            block = os.read(descriptor, 1 << 20)
+            if not block:
+                break
+            digest.update(block)
+            size += len(block)
+    finally:
+        os.close(descriptor)
+    return digest.hexdigest(), size
+
+
+def snapshot(top, list_contents=None):
+    """Relative path -> what is there: ("d", mode), ("f", mode, sha256, size), ("l", target) or
+    ("o", mode). Works on descriptors, so paths longer than PATH_MAX are fine. The bytes of the
+    list files go into `list_contents` when given."""
+    top = os.fsencode(top)
+    tree = {}
+    for dirpath, dirnames, filenames, dir_fd in os.fwalk(top, follow_symlinks=False):
+        relative = os.path.relpath(dirpath, top)
+        for name in dirnames + filenames:
+            info = os.stat(name, dir_fd=dir_fd, follow_symlinks=False)
+            key = os.path.normpath(os.path.join(relative, name))
+            mode = stat.S_IMODE(info.st_mode)
+            if stat.S_ISLNK(info.st_mode):
+                tree[key] = ("l", os.readlink(name, dir_fd=dir_fd))
+            elif stat.S_ISDIR(info.st_mode):
+                tree[key] = ("d", mode)
+            elif stat.S_ISREG(info.st_mode):
+                tree[key] = ("f", mode) + file_digest(name, dir_fd)
+                if list_contents is not None and name in LIST_NAMES:
+                    descriptor = os.open(name, os.O_RDONLY | os.O_NOFOLLOW, dir_fd=dir_fd)
+                    with os.fdopen(descriptor, "rb") as data:
+                        list_contents[key] = data.read()
+            else:
+                tree[key] = ("o", mode)
+    return tree
+
+
+def digest_of(data):
+    return hashlib.sha256(data).hexdigest()
+
+
+# -- running the program ---------------------------------------------------------------------
+# Starts the program as a child of a small fresh process and reports the child's peak resident
+# memory. (A process forked straight from this test would start its count at the test's own
+# size: the peak survives exec.)
+MEASURE = """
+import os, sys
+pid = os.fork()
+if pid == 0:
+    os.execv(sys.argv[2], sys.argv[2:])
+_, status, usage = os.wait4(pid, 0)
+with open(sys.argv[1], "w") as out:
+    out.write(str(usage.ru_maxrss))
+os._exit(os.waitstatus_to_exitcode(status) & 0xFF)
+"""
+
+
+class Run:
+    """One chklist process: its output and exit status, and with `measure` its peak resident
+    memory in MB."""
+
+    def __init__(self, cwd, preexec_fn=None, env=None, measure=False):
+        self.out_file = tempfile.TemporaryFile()
+        self.err_file = tempfile.TemporaryFile()
+        self.started = time.monotonic()
+        command = [CHKLIST]
+        self.rss_file = None
+        if measure:
+            self.rss_file = tempfile.NamedTemporaryFile(delete=False)
+            self.rss_file.close()
+            command = [sys.executable, "-c", MEASURE, self.rss_file.name, CHKLIST]
+        self.process = subprocess.Popen(command, cwd=cwd, stdin=subprocess.DEVNULL,
+                                        stdout=self.out_file, stderr=self.err_file,
+                                        preexec_fn=preexec_fn, env=env)
+        self.pid = self.process.pid
+
+    def signal(self, number):
+        os.kill(self.pid, number)
+
+    def wait(self, timeout=120):
+        timer = threading.Timer(timeout, os.kill, (self.pid, signal.SIGKILL))
+        timer.start()
+        _, status, usage = os.wait4(self.pid, 0)
+        timer.cancel()
+        self.elapsed = time.monotonic() - self.started
+        self.returncode = os.waitstatus_to_exitcode(status)
+        self.process.returncode = self.returncode
+        if self.rss_file is not None:
+            with open(self.rss_file.name) as measured:
+                self.peak_rss_mb = int(measured.read() or 0) / 1024.0
+            os.unlink(self.rss_file.name)
+        self.out_file.seek(0)
+        self.err_file.seek(0)
+        self.out = self.out_file.read()
+        self.err = self.err_file.read()
+        self.out_file.close()
+        self.err_file.close()
+        return self
+
+
+def alive(pid):
+    """True while the process runs (a zombie has ended); never reaps it."""
+    try:
+        with open("/proc/%d/stat" % pid, "rb") as info:
+            return info.read().rsplit(b")", 1)[1].split()[0] != b"Z"
+    except OSError:
+        return False
+
+
+def as_nobody():
+    os.setgroups([])
+    os.setgid(NOBODY)
+    os.setuid(NOBODY)
+
+
+def with_file_size_limit(limit):
+    def apply():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+    return apply
+
+
+def require_root(test):
+    if os.geteuid() != 0:
+        test.skipTest("needs root to run the program as an unprivileged user or to mount")
+
+
+class FaultTest(unittest.TestCase):
+    """A scratch tree, the snapshot taken before the run, and the rule every scenario obeys."""
+
+    def setUp(self):
+        self.scratch = os.path.realpath(tempfile.mkdtemp(prefix="chklist-faults-"))
+        os.chmod(self.scratch, 0o755)
+        self.root = os.path.join(self.scratch, "tree")
+        os.mkdir(self.root)
+        self.outside = os.path.join(self.scratch, "outside")
+        os.mkdir(self.outside)
+
+    def tearDown(self):
+        if getattr(self, "mounted", False):
+            subprocess.run(["umount", self.root], check=False)
+            self.mounted = False
+        for dirpath, dirnames, _, dir_fd in os.fwalk(self.scratch):
+            for name in dirnames:
+                if not os.path.islink(os.path.join(dirpath, name)):
+                    try:
+                        os.chmod(name, 0o755, dir_fd=dir_fd)
+                    except OSError:
+                        pass
+        subprocess.run(["rm", "-rf", "--", self.scratch], check=False)
+
+    # -- building trees ------------------------------------------------------------------
+    def path(self, relative):
+        return os.path.join(self.root, relative)
+
+    def write(self, relative, data, mode=0o644):
+        full = self.path(relative) if isinstance(relative, str) else os.path.join(
+            os.fsencode(self.root), relative)
+        os.makedirs(os.path.dirname(full), exist_ok=True)
+        with open(full, "wb") as out:
+            out.write(data)
+        os.chmod(full, mode)
+        return full
+
+    def read(self, relative):
+        with open(self.path(relative), "rb") as data:
+            return data.read()
+
+    def log(self):
+        try:
+            return self.read("chklist.log")
+        except (FileNotFoundError, IsADirectoryError, PermissionError):
+            return b""
+
+    # -- the rule ------------------------------------------------------------------------
+    def begin(self):
+        """Snapshot of the tree and of the outside directory before a run."""
+        self.originals = {}
+        self.before = snapshot(self.root, self.originals)
+        self.outside_before = snapshot(self.outside)
+        self.cleaned_digests = {key: digest_of(cleaned(data))
+                                for key, data in self.originals.items()}
+
+    def judge(self, changed_by_others=()):
+        """Checks the rule against the snapshot taken by begin(); returns relative path ->
+        "original" or "cleaned" for every list file (a file that is both counts as cleaned).
+        `changed_by_others`: list files another process changed during the run; they must end
+        as that process left them, checked by the scenario."""
+        after = snapshot(self.root)
+        self.assertEqual(snapshot(self.outside), self.outside_before,
+                         "something outside the tree was touched")
+        outcome = {}
+        for key in sorted(set(self.before) | set(after)):
+            if b"/" not in key and key in TEMPORARY_NAMES:
+                continue
+            if key in self.originals and key not in changed_by_others:
+                self.assertIn(key, after, b"list file missing: " + key)
+                kind, mode, digest, _ = after[key]
+                self.assertEqual((kind, mode), self.before[key][:2], key)
+                if digest == self.cleaned_digests[key]:
+                    outcome[key] = "cleaned"
+                elif digest == self.before[key][2]:
+                    outcome[key] = "original"
+                else:
+                    self.fail(b"list file neither as it was nor fully cleaned: " + key)
+            elif key not in changed_by_others:
+                self.assertEqual(after.get(key), self.before.get(key),
+                                 b"touched: " + key)
+        self.check_log_covers(outcome)
+        return outcome
+
+    def check_log_covers(self, outcome):
+        """Every entry a cleaned list file dropped has a record (perhaps more than one)."""
+        paths = {os.path.join(os.fsencode(self.root), key): key for key in self.originals}
+        records = log_records(self.log(), paths)
+        for full, key in paths.items():
+            if outcome.get(key) != "cleaned":
+                continue
+            for entry, count in collections.Counter(dropped(self.originals[key])).items():
+                self.assertGreaterEqual(records[(full, entry)], count,
+                                        b"dropped without a record: " + key + b": " + entry[:80])
+
+    def no_temporary_files_left(self):
+        for name in ("list.tmp", "blist.dir", "wlist.dir"):
+            self.assertFalse(os.path.lexists(self.path(name)), name)
+
+
+def entries_file(count, seed, bad_every=3):
+    """A list file of `count` distinct entries, every `bad_every`-th one too short or without
+    an "@", LF line ends."""
+    lines = []
+    for index in range(count):
+        if index % bad_every == 1:
+            lines.append(b"bad%d-%d" % (seed, index) if index % 2 else b"x%d" % index)
+        else:
+            lines.append(b"user%d.%d@example.org" % (seed, index))
+    return b"\n".join(lines) + b"\n"
+
+
+# -- disk and size limits ----------------------------------------------------------------------
+class WriteFailures(FaultTest):
+    def build_mixed_sizes(self):
+        self.write("a/blacklist.txt", entries_file(40, 1))
+        self.write("big/blacklist.txt", entries_file(30000, 2, bad_every=1000))
+        self.write("c/whitelist.txt", entries_file(40, 3))
+
+    def test_disk_full_while_writing_the_cleaned_copy(self):
+        require_root(self)
+        if shutil.which("unshare") is None:
+            self.skipTest("unshare is not installed")
+        # The tmpfs is mounted in a private mount namespace of a child process, so nothing
+        # leaks into the machine's mounts even when the test is killed.
+        inner = subprocess.run(
+            ["unshare", "-m", "--propagation", "private", sys.executable, __file__, CHKLIST,
+             "WriteFailures.inner_disk_full"], capture_output=True, timeout=300)
+        if inner.returncode == 77:
+            self.skipTest(inner.stderr.decode(errors="replace").strip())
+        self.assertEqual(inner.returncode, 0, inner.stderr.decode(errors="replace"))
+
+    def inner_disk_full(self):
+        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1200k,mode=755",
+                                  "chklist-faults", self.root], capture_output=True)
+        if mounted.returncode != 0:
+            sys.stderr.write("cannot mount a tmpfs: %s" % mounted.stderr.decode())
+            os._exit(77)
+        self.mounted = True
+        self.build_mixed_sizes()  # the big list (about 700 kB) and its copy do not both fit
+        self.begin()
+        run = Run(self.root).wait()
+        outcome = self.judge()
+        self.assertEqual(outcome[b"big/blacklist.txt"], "original")
+        self.assertEqual(outcome[b"a/blacklist.txt"], "cleaned")
+        self.assertEqual(outcome[b"c/whitelist.txt"], "cleaned")
+        self.assertRegex(run.out, rb"/big/blacklist.txt #* not cleaned: cannot write list.tmp\r\n")
+        self.no_temporary_files_left()
+
+    def test_file_size_limit_on_the_cleaned_copy(self):
+        self.build_mixed_sizes()
+        self.begin()
+        run = Run(self.root, preexec_fn=with_file_size_limit(400 * 1024)).wait()
+        outcome = self.judge()
+        self.assertEqual(outcome, {b"a/blacklist.txt": "cleaned", b"big/blacklist.txt": "original",
+                                   b"c/whitelist.txt": "cleaned"})
+        self.assertIn(b" not cleaned: cannot write list.tmp\r\n", run.out)
+        self.no_temporary_files_left()
+
+    def test_file_size_limit_reached_by_the_log(self):
+        # The log is already near the limit: the records of a list file cannot all be written,
+        # so that list file must stay as it was.
+        self.write("chklist.log", b"x" * (60 * 1024 - 300) + b"\r\n")
+        self.write("a/blacklist.txt", entries_file(9, 1))
+        self.write("b/blacklist.txt", entries_file(300, 2, bad_every=2))
+        self.begin()
+        run = Run(self.root, preexec_fn=with_file_size_limit(60 * 1024)).wait()
+        outcome = self.judge()
+        self.assertEqual(outcome[b"a/blacklist.txt"], "cleaned")
+        self.assertEqual(outcome[b"b/blacklist.txt"], "original")
+        self.assertIn(b"/b/blacklist.txt", run.out)
+        self.assertIn(b"not cleaned: cannot write chklist.log", run.out)
+
+
+# -- permissions -----------------------------------------------------------------------------
+class Permissions(FaultTest):
+    def test_unreadable_files_and_read_only_directories(self):
+        require_root(self)
+        os.chmod(self.root, 0o777)
+        body = b"bad\nkeep@example.org\nx\n"
+        self.write("ok/blacklist.txt", body, mode=0o666)
+        self.write("unreadable/blacklist.txt", body, mode=0o200)
+        self.write("rodir/blacklist.txt", body, mode=0o666)
+        self.write("closed/blacklist.txt", body, mode=0o666)
+        self.write("sticky/blacklist.txt", body, mode=0o666)  # owned by root in a sticky dir
+        self.write("ok/whitelist.txt", body, mode=0o640)
+        for directory in ("ok", "unreadable"):
+            os.chmod(self.path(directory), 0o777)
+        os.chmod(self.path("rodir"), 0o555)
+        os.chmod(self.path("closed"), 0o000)
+        os.chmod(self.path("sticky"), 0o1777)
+        # Its own files: a replacement made by another user could not keep a root-owned file's
+        # owner and group.
+        for name in ("ok/blacklist.txt", "ok/whitelist.txt"):
+            os.chown(self.path(name), NOBODY, NOBODY)
+        self.begin()
+        run = Run(self.root, preexec_fn=as_nobody).wait()
+        outcome = self.judge()
+        self.assertEqual(outcome, {
+            b"ok/blacklist.txt": "cleaned", b"ok/whitelist.txt": "cleaned",
+            b"unreadable/blacklist.txt": "original", b"rodir/blacklist.txt": "original",
+            b"closed/blacklist.txt": "original", b"sticky/blacklist.txt": "original"})
+        self.assertIn(b"/unreadable/blacklist.txt not cleaned: cannot open the file\r\n", run.out)
+        self.assertIn(b"/rodir/blacklist.txt could not be replaced", run.out)
+        self.assertIn(b"/sticky/blacklist.txt could not be replaced", run.out)
+        self.no_temporary_files_left()
+
+    def test_read_only_working_directory(self):
+        require_root(self)
+        self.write("chklist.log", b"", mode=0o666)
+        self.write("d/blacklist.txt", b"bad\nkeep@example.org\n", mode=0o666)
+        os.chmod(self.path("d"), 0o777)
+        os.chmod(self.root, 0o555)  # no "blist.dir" nor "list.tmp" can be made here
+        self.begin()
+        run = Run(self.root, preexec_fn=as_nobody).wait()
+        self.assertEqual(self.judge(), {b"d/blacklist.txt": "original"})
+        self.assertIn(b"Cannot read the file list blist.dir", run.out)
+
+
+# -- interruption ----------------------------------------------------------------------------
+class Interruption(FaultTest):
+    SMALL_LISTS = 36
+
+    def build(self):
+        for index in range(self.SMALL_LISTS):
+            kind = "blacklist.txt" if index % 3 else "whitelist.txt"
+            self.write("d%02d/%s" % (index, kind), entries_file(60, index))
+        self.write("d17/m/blacklist.txt", entries_file(60000, 99, bad_every=5))
+
+    def interrupt_at_moments(self, number, moments):
+        """Runs once undisturbed for the end state and its duration, then `moments` times: a
+        run stopped by signal `number` at a moment spread over that duration, judged; then a
+        second run that must finish the job."""
+        self.build()
+        self.begin()
+        reference = Run(self.root).wait()
+        self.assertEqual(reference.returncode, 0)
+        self.judge()
+        expected = snapshot(self.root)
+        del expected[b"chklist.log"]
+        duration = reference.elapsed
+        cleaned_counts = []
+        for moment in range(moments):
+            shutil.rmtree(self.root)
+            os.mkdir(self.root)
+            self.build()
+            self.begin()
+            run = Run(self.root)
+            time.sleep(duration * (moment + 0.5) / moments)
+            run.signal(number)
+            run.wait()
+            outcome = self.judge()
+            cleaned_counts.append(sum(1 for state in outcome.values() if state == "cleaned"))
+            finish = Run(self.root).wait()
+            self.assertEqual(finish.returncode, 0)
+            self.judge()
+            final = snapshot(self.root)
+            del final[b"chklist.log"]
+            self.assertEqual(final, expected, "the second run did not finish the job")
+        FIGURES["interrupted by %s" % signal.Signals(number).name] = (
+            "%d moments over %.2f s; list files cleaned when stopped: %s"
+            % (moments, duration, cleaned_counts))
+        # The moments must have fallen inside the run, not all before or after it.
+        self.assertGreater(len(set(cleaned_counts)), 2, cleaned_counts)
+
+    def test_sigkill_at_many_moments(self):
+        self.interrupt_at_moments(signal.SIGKILL, 22)
+
+    def test_sigint_at_many_moments(self):
+        self.interrupt_at_moments(signal.SIGINT, 8)
+
+    def test_sigterm_at_many_moments(self):
+        self.interrupt_at_moments(signal.SIGTERM, 8)
+
+
+class Concurrency(FaultTest):
+    def test_three_runs_started_together(self):
+        for index in range(24):
+            kind = "whitelist.txt" if index % 4 == 0 else "blacklist.txt"
+            self.write("d%02d/%s" % (index, kind), entries_file(400, index))
+        self.begin()
+        runs = [Run(self.root) for _ in range(3)]
+        for run in runs:
+            self.assertEqual(run.wait().returncode, 0)
+        outcome = self.judge()
+        self.assertEqual(set(outcome.values()), {"cleaned"})
+        # Later runs find nothing left to drop: each dropped entry is recorded exactly once.
+        records = log_records(self.log(), {os.path.join(os.fsencode(self.root), key)
+                                           for key in self.originals})
+        self.assertEqual(sum(records.values()),
+                         sum(len(dropped(data)) for data in self.originals.values()))
+        self.no_temporary_files_left()
+
+    def changed_while_read(self, change):
+        """Stops the run while it holds the big list file open, lets `change` alter that file,
+        and continues the run. Returns the run, or None when the run got past the file before
+        it could be stopped."""
+        big = self.write("big/blacklist.txt", entries_file(150000, 7))
+        self.write("a/blacklist.txt", entries_file(30, 1))
+        self.begin()
+        run = Run(self.root)
+        caught = False
+        while alive(run.pid) and not caught:
+            if self.reading(run.pid, big):
+                run.signal(signal.SIGSTOP)
+                caught = self.reading(run.pid, big)  # still reading once stopped?
+                if caught:
+                    change(big)
+                run.signal(signal.SIGCONT)
+        run.wait()
+        return run if caught else None
+
+    @staticmethod
+    def reading(pid, path):
+        """True when the process holds `path` open and has read part of it, not all."""
+        try:
+            for name in os.listdir("/proc/%d/fd" % pid):
+                if os.readlink("/proc/%d/fd/%s" % (pid, name)) == path:
+                    with open("/proc/%d/fdinfo/%s" % (pid, name)) as info:
+                        position = int(info.readline().split()[1])
+                    return 0 < position < os.path.getsize(path)
+        except (OSError, ValueError, IndexError):
+            pass
+        return False
+
+    def check_change_detected(self, change, describe):
+        if not os.path.isdir("/proc/self/fd"):
+            self.skipTest("needs /proc to see which files the run holds open")
+        for _ in range(10):
+            run = self.changed_while_read(change)
+            if run is not None:
+                break
+            shutil.rmtree(self.root)
+            os.mkdir(self.root)
+        else:
+            self.fail("the run never held the big list file open long enough to stop it")
+        outcome = self.judge(changed_by_others={b"big/blacklist.txt"})
+        self.assertEqual(outcome, {b"a/blacklist.txt": "cleaned"})
+        self.assertEqual(self.read("big/blacklist.txt"), describe)
+        self.assertRegex(
+            run.out, rb"/big/blacklist.txt #* not cleaned: the file changed while it was read\r\n")
+        self.no_temporary_files_left()
+
+    def test_list_file_grown_while_read(self):
+        added = b"late@example.org\nlate\n"
+        original = entries_file(150000, 7)
+
+        def grow(path):
+            with open(path, "ab") as out:
+                out.write(added)
+        self.check_change_detected(grow, original + added)
+
+    def test_list_file_replaced_while_read(self):
+        replacement = b"other@example.org\nother\n"
+
+        def replace(path):
+            with open(path + ".new", "wb") as out:
+                out.write(replacement)
+            os.chmod(path + ".new", 0o644)
+            os.rename(path + ".new", path)
+        self.check_change_detected(replace, replacement)
+
+    def test_list_file_rewritten_in_place_at_the_same_size(self):
+        original = entries_file(150000, 7)
+        rewritten = original.replace(b"user7.0@", b"USER7.0@", 1)
+
+        def rewrite(path):
+            with open(path, "r+b") as out:
+                out.write(rewritten)
+        self.check_change_detected(rewrite, rewritten)
+
+
+# -- hostile names ---------------------------------------------------------------------------
+HOSTILE_NAMES = [
+    b"a b", b"  blanks  ", b'dq"uote', b"sq'uote", b"amp&er", b"pipe|x", b"semi;colon",
+    b"lt<gt>", b"caret^", b"bang!", b"dollar$HOME", b"back`touch PWNED`tick", b"paren(x)",
+    b"pct%PATH%", b"$(touch PWNED)", b"-rf", b"--help", b"-", b"\xff\xfe\x80latin\xe9",
+    b"tab\there", b"star*?[x]", b"back\\slash", b"x" * 200, b'"', b"'", b"y", b"x /s b > y",
+    b"move list.tmp z",
+]
+LINE_BREAK_NAMES = [b"new\nline", b"cr\rname"]
+
+
+class HostileNames(FaultTest):
+    def test_hostile_names_paths_and_links(self):
+        body = b"bad\nok@example.org\n"
+        # The working directory's own name is hostile too: it is part of every path.
+        self.root = os.path.join(self.root, "run $(touch PWNED) 'it'")
+        os.mkdir(self.root)
+        broot = os.fsencode(self.root)
+        for name in HOSTILE_NAMES + LINE_BREAK_NAMES:
+            self.write(name + b"/blacklist.txt", body)
+            self.write(name + b"/whitelist.txt", body)
+        # A directory named blacklist.txt is searched, not cleaned.
+        self.write("blacklist.txt/blacklist.txt", body)
+        self.write("blacklist.txt/note", b"not a list\n")
+        # A link named blacklist.txt to a file outside the tree is neither cleaned nor followed.
+        outside_list = os.path.join(self.outside, "blacklist.txt")
+        with open(outside_list, "wb") as out:
+            out.write(body)
+        os.makedirs(self.path("link"))
+        os.symlink(outside_list, self.path("link/blacklist.txt"))
+        os.symlink(self.outside, self.path("link/outside-dir"))
+        # A loop of directory links.
+        os.makedirs(self.path("loop/a"))
+        os.symlink("../..", self.path("loop/a/up"))
+        os.symlink("../loop", self.path("loop/a/again"))
+        os.symlink(".", self.path("loop/self"))
+        # Paths whose lengths sit at the file-list reader's chunk edges (510 + k * 511 bytes
+        # gives an empty line after the path), near PATH_MAX and beyond it.
+        edges = {}
+        for total in (510, 1021, 1532, 4000, 4095, 4300):
+            edges[total] = self.nested_list(broot, b"e%d" % total, total, body)
+        self.begin()
+        run = Run(self.root).wait()
+        self.assertEqual(run.returncode, 0)
+        outcome = self.judge()
+        for name in HOSTILE_NAMES:
+            for kind in (b"/blacklist.txt", b"/whitelist.txt"):
+                self.assertEqual(outcome[name + kind], "cleaned", name)
+        for name in LINE_BREAK_NAMES:
+            self.assertEqual(outcome[name + b"/blacklist.txt"], "original", name)
+        self.assertEqual(outcome[b"blacklist.txt/blacklist.txt"], "cleaned")
+        for total in (510, 1021, 1532, 4000, 4095):
+            self.assertEqual(outcome[edges[total]], "cleaned", total)
+        FIGURES["path of 4300 bytes (beyond PATH_MAX)"] = outcome[edges[4300]]
+        self.assertFalse(os.path.lexists(os.path.join(self.scratch, "PWNED")))
+        self.no_temporary_files_left()
+
+    @staticmethod
+    def nested_list(broot, stem, total, body):
+        """Makes a list file whose absolute path is exactly `total` bytes long, through
+        directories of at most 200-byte names, working by descriptors. Returns its relative
+        path."""
+        remaining = total - len(broot) - 1 - len(b"blacklist.txt")
+        parts = []
+        first = True
+        while remaining > 0:
+            length = min(200, remaining - 1) if first or remaining > 201 else remaining - 1
+            if remaining - (length + 1) in range(1, 3):  # never leave a part too short to make
+                length -= 3
+            part = (stem + b"x" * 200)[:max(length, 1)]
+            parts.append(part)
+            remaining -= len(part) + 1
+            first = False
+        assert remaining == 0, remaining
+        fd = os.open(broot, os.O_RDONLY)
+        try:
+            for part in parts:
+                os.mkdir(part, dir_fd=fd)
+                child = os.open(part, os.O_RDONLY, dir_fd=fd)
+                os.close(fd)
+                fd = child
+            out = os.open(b"blacklist.txt", os.O_WRONLY | os.O_CREAT, 0o644, dir_fd=fd)
+            os.write(out, body)
+            os.close(out)
+        finally:
+            os.close(fd)
+        relative = b"/".join(parts + [b"blacklist.txt"])
+        assert len(broot) + 1 + len(relative) == total
+        return relative
+
+
+# -- temporary files and the log -------------------------------------------------------------
+class TemporaryFiles(FaultTest):
+    BODY = b"bad\nkeep@example.org\n"
+
+    def test_list_tmp_is_a_directory(self):
+        self.write("list.tmp/inside", b"precious\n")
+        self.write("d/blacklist.txt", self.BODY)
+        self.begin()
+        run = Run(self.root).wait()
+        self.assertEqual(self.judge(), {b"d/blacklist.txt": "original"})
+        self.assertEqual(self.read("list.tmp/inside"), b"precious\n")
+        self.assertIn(b"not cleaned: cannot write list.tmp", run.out)
+
+    def test_list_tmp_is_read_only(self):
+        require_root(self)
+        os.chmod(self.root, 0o777)
+        self.write("list.tmp", b"stale\n", mode=0o444)
+        self.write("d/blacklist.txt", self.BODY, mode=0o666)
+        self.write("chklist.log", b"", mode=0o666)
+        os.chmod(self.path("d"), 0o777)
+        self.begin()
+        run = Run(self.root, preexec_fn=as_nobody).wait()
+        self.assertEqual(self.judge(), {b"d/blacklist.txt": "original"})
+        self.assertIn(b"not cleaned: cannot write list.tmp", run.out)
+        # As its owner the run takes the stale copy over and cleans.
+        self.begin()
+        Run(self.root).wait()
+        self.assertEqual(self.judge(), {b"d/blacklist.txt": "cleaned"})
+
+    def test_log_that_cannot_be_opened(self):
+        require_root(self)
+        os.chmod(self.root, 0o777)
+        self.write("chklist.log", b"old\r\n", mode=0o444)
+        self.write("d/blacklist.txt", self.BODY, mode=0o666)
+        os.chmod(self.path("d"), 0o777)
+        self.begin()
+        run = Run(self.root, preexec_fn=as_nobody).wait()
+        self.assertEqual(self.judge(), {b"d/blacklist.txt": "original"})
+        self.assertEqual(run.out, b"Cannot open chklist.log: no list file is changed\r\n")
+        self.assertEqual(self.read("chklist.log"), b"old\r\n")
+
+    def test_fifo_in_place_of_a_temporary_file_does_not_hang_the_run(self):
+        for name in ("list.tmp", "blist.dir"):
+            with self.subTest(name=name):
+                self.tearDown()
+                self.setUp()
+                os.mkfifo(self.path(name))
+                self.write("d/blacklist.txt", self.BODY)
+                self.write("d/whitelist.txt", self.BODY)
+                self.begin()
+                run = Run(self.root).wait(timeout=30)
+                self.assertEqual(run.returncode, 0, "the run hung on a FIFO named " + name)
+                self.judge()
+
+
+# -- bad bytes -------------------------------------------------------------------------------
+class BadBytes(FaultTest):
+    CASES = [
+        ("a 50 MB line without a line end",
+         lambda: b"a" * (25 << 20) + b"@" + b"b" * ((25 << 20) - 1)),
+        ("16 MB of NUL bytes", lambda: b"\0" * (16 << 20)),
+        ("8 MB of CR bytes", lambda: b"\r" * (8 << 20)),
+    ]
+
+    def test_runs_end_and_memory_stays_bounded(self):
+        self.write("d/whitelist.txt", b"bad\nkeep@example.org\n")
+        baseline = Run(self.root, measure=True).wait().peak_rss_mb
+        FIGURES["peak memory, a small tree (baseline)"] = "%.0f MB" % baseline
+        for description, make in self.CASES:
+            with self.subTest(description):
+                self.tearDown()
+                self.setUp()
+                data = make()
+                self.write("blacklist.txt", data)
+                self.write("d/whitelist.txt", b"bad\nkeep@example.org\n")
+                self.begin()
+                run = Run(self.root, measure=True).wait(timeout=120)
+                self.assertEqual(run.returncode, 0)
+                self.assertEqual(self.judge(), {b"blacklist.txt": "cleaned",
+                                                b"d/whitelist.txt": "cleaned"})
+                longest = max(len(entry) for entry in read_entries(data))
+                FIGURES["peak memory, " + description] = "%.0f MB (longest line %.1f MB)" % (
+                    run.peak_rss_mb, longest / 1048576.0)
+                # A line is held whole (with the copy made while it grows); nothing else grows
+                # with the file.
+                self.assertLess(run.peak_rss_mb - baseline, 16 + 4 * longest / 1048576.0)
+
+
+if __name__ == "__main__":
+    CHKLIST = os.path.abspath(sys.argv.pop(1))
+    program = unittest.main(verbosity=2, exit=False)
+    for name, figure in FIGURES.items():
+        print("figure: %s: %s" % (name, figure))
+    result = program.result
+    print("figure: scenarios passed: %d of %d (%d skipped)" % (
+        result.testsRun - len(result.failures) - len(result.errors) - len(result.skipped),
+        result.testsRun, len(result.skipped)))
+    sys.exit(0 if result.wasSuccessful() else 1)
