@@ -1,0 +1,132 @@
+// Fuzzes the line reader, the end-of-file rule of input channels and the entry check against a
+// reference written straight from the reader's rules:
+//   - a chunk is what fgets(buffer, 512, stream) takes: at most 511 bytes, through the first LF;
+//   - NUL bytes that end a chunk are dropped;
+//   - a chunk whose last remaining byte is LF or CR ends the line; that byte, and a CR right
+//     before an LF, are not part of the line; any other chunk is part of the line and the line
+//     goes on;
+//   - the input ending first ends the line too, "no line end found";
+//   - an input channel is at its end once everything up to its length has been consumed;
+//   - an entry is good when it is at least 7 bytes long and holds an "@".
+// Each input is read twice: straight from a memory stream with readLineFromStream, and as a
+// list file through a real input channel (openChannel, channelAtEnd, readLineInto).
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "channels/channel.h"
+#include "channels/line_reader.h"
+#include "cleaning/entry_check.h"
+
+namespace {
+
+struct ReferenceRead {
+  std::string line;
+  bool lineEndFound = false;
+  std::size_t next = 0;  // position after the read
+};
+
+ReferenceRead referenceRead(std::string_view input, std::size_t position) {
+  ReferenceRead read{"", false, position};
+  while (read.next < input.size()) {
+    std::size_t length = 0;
+    while (length < 511 && read.next + length < input.size()) {
+      ++length;
+      if (input[read.next + length - 1] == '\n') break;
+    }
+    std::string_view chunk = input.substr(read.next, length);
+    read.next += length;
+    while (!chunk.empty() && chunk.back() == '\0') chunk.remove_suffix(1);
+    if (!chunk.empty() && (chunk.back() == '\n' || chunk.back() == '\r')) {
+      const bool crBeforeLf =
+          chunk.back() == '\n' && chunk.size() >= 2 && chunk[chunk.size() - 2] == '\r';
+      chunk.remove_suffix(crBeforeLf ? 2 : 1);
+      read.line += chunk;
+      read.lineEndFound = true;
+      return read;
+    }
+    read.line += chunk;
+  }
+  return read;
+}
+
+bool referenceIsGood(std::string_view entry) {
+  return entry.size() >= 7 && entry.find('@') != std::string_view::npos;
+}
+
+[[noreturn]] void mismatch(const char* what, std::size_t index) {
+  std::fprintf(stderr, "line reader differs from the reference: %s at line %zu\n", what, index);
+  std::abort();
+}
+
+void checkStream(std::string_view input) {
+  if (input.empty()) return;  // fmemopen needs at least one byte; the channel check covers it
+  std::FILE* stream = fmemopen(const_cast<char*>(input.data()), input.size(), "r");
+  if (stream == nullptr) std::abort();
+  std::size_t position = 0;
+  for (std::size_t index = 0;; ++index) {
+    const ReferenceRead expected = referenceRead(input, position);
+    Text line = "left over from before";
+    const StatusCode status = readLineFromStream(stream, line);
+    if (line != expected.line) mismatch("stream line", index);
+    if ((status == StatusCode::Ok) != expected.lineEndFound) mismatch("line end", index);
+    if (static_cast<std::size_t>(std::ftell(stream)) != expected.next) mismatch("position", index);
+    position = expected.next;
+    if (!expected.lineEndFound) break;  // the input has ended
+  }
+  std::fclose(stream);
+}
+
+const std::string& scratchFile() {
+  static const std::string name = [] {
+    const char* directory = std::getenv("TMPDIR");
+    std::string pattern = std::string(directory ? directory : "/tmp") + "/chklist-fuzz-XXXXXX";
+    const int descriptor = mkstemp(pattern.data());
+    if (descriptor < 0) std::abort();
+    close(descriptor);
+    return pattern;
+  }();
+  return name;
+}
+
+void checkChannel(std::string_view input) {
+  std::FILE* file = std::fopen(scratchFile().c_str(), "wb");
+  if (file == nullptr || std::fwrite(input.data(), 1, input.size(), file) != input.size()) {
+    std::abort();
+  }
+  std::fclose(file);
+  constexpr ChannelNumber ListFile = 2;
+  if (openChannel(scratchFile(), OpenMode::Input, 0, 0, ListFile, 0) != StatusCode::Ok) {
+    std::abort();
+  }
+  std::size_t position = 0;
+  std::size_t index = 0;
+  while (channelAtEnd(ListFile) == 0) {
+    if (position >= input.size()) mismatch("not at its end after the last line", index);
+    const ReferenceRead expected = referenceRead(input, position);
+    Text entry = "left over from before";
+    if (readLineInto(ListFile, entry) != StatusCode::Ok) mismatch("read status", index);
+    if (entry != expected.line) mismatch("channel line", index);
+    if (isGoodEntry(entry) != referenceIsGood(expected.line)) mismatch("entry check", index);
+    position = expected.next;
+    ++index;
+  }
+  if (channelAtEnd(ListFile) != -1) mismatch("end answer", index);
+  if (position < input.size()) mismatch("at its end before the last line", index);
+  if (closeChannel(ListFile) != StatusCode::Ok) std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string_view input(reinterpret_cast<const char*>(data), size);
+  checkStream(input);
+  checkChannel(input);
+  return 0;
+}
