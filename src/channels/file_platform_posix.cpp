@@ -42,9 +42,17 @@ std::FILE* openFileStream(const std::string& name, const char* streamMode) {
   if (flags < 0) return nullptr;
   int descriptor;
   do {
-    descriptor = ::open(name.c_str(), flags | O_CLOEXEC, 0600);
+    // Non-blocking for the open alone: a FIFO at the name (a planted "list.tmp" or "blist.dir")
+    // would otherwise hold the open until some process opened its other end, hanging the run.
+    // Opened for writing without a reader it fails; opened for reading it gives the end.
+    descriptor = ::open(name.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0600);
   } while (descriptor < 0 && errno == EINTR);
   if (descriptor < 0) return nullptr;
+  const int statusFlags = ::fcntl(descriptor, F_GETFL);
+  if (statusFlags < 0 || ::fcntl(descriptor, F_SETFL, statusFlags & ~O_NONBLOCK) != 0) {
+    ::close(descriptor);
+    return nullptr;
+  }
   if (streamMode[0] == 'w') {
     // Emptying a second name of another file (a hard link) or a device would destroy data the
     // program was never asked to touch. The new content may hold a private list's entries, so it
