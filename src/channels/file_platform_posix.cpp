@@ -45,7 +45,10 @@ std::FILE* openFileStream(const std::string& name, const char* streamMode) {
     // Non-blocking for the open alone: a FIFO at the name (a planted "list.tmp" or "blist.dir")
     // would otherwise hold the open until some process opened its other end, hanging the run.
     // Opened for writing without a reader it fails; opened for reading it gives the end.
-    descriptor = ::open(name.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0600);
+    // A file emptied for new content starts private (see below); any other is created as
+    // usual, its mode limited by the umask.
+    descriptor =
+        ::open(name.c_str(), flags | O_CLOEXEC | O_NONBLOCK, streamMode[0] == 'w' ? 0600 : 0666);
   } while (descriptor < 0 && errno == EINTR);
   if (descriptor < 0) return nullptr;
   const int statusFlags = ::fcntl(descriptor, F_GETFL);

@@ -123,6 +123,16 @@ TEST_F(FileDevicePosix, OutputFilesStayPrivateWhileTheyAreWritten) {
   }
 }
 
+TEST_F(FileDevicePosix, AppendCreatesAFileWithTheUsualMode) {
+  const mode_t previous = umask(022);
+  ASSERT_EQ(openChannel("chklist.log", OpenMode::Append, 0, 0, 9, 0), StatusCode::Ok);
+  umask(previous);
+  EXPECT_EQ(closeChannel(9), StatusCode::Ok);
+  EXPECT_EQ(fs::status("chklist.log").permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                fs::perms::others_read);
+}
+
 TEST_F(FileDevicePosix, InputFollowsASymbolicLink) {
   writeFileBytes("real.txt", "entry\n");
   fs::create_symlink("real.txt", "link.txt");
