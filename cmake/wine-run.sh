@@ -36,10 +36,10 @@ prepare_prefix() {
   rm -rf "$prefix"
   mkdir -p "$(dirname "$prefix")"
   if [ -n "$wineboot" ]; then
-    timeout 300 "$wineboot" -i </dev/null >/dev/null 2>&1
+    timeout 300 "$wineboot" -i </dev/null >/dev/null 2>&1 9>&-
   fi
-  [ -n "$wineserver" ] && timeout 120 "$wineserver" -w
-  answer=$(timeout 120 "$wine" cmd /c echo wine-ok </dev/null 2>&1 | tr -d '\r')
+  [ -n "$wineserver" ] && timeout 120 "$wineserver" -w 9>&-
+  answer=$(timeout 120 "$wine" cmd /c echo wine-ok </dev/null 2>&1 9>&- | tr -d '\r')
   if [ "$answer" != "wine-ok" ]; then
     echo "wine cannot start a program here (wine cmd /c echo printed: $answer)"
     return
@@ -47,13 +47,24 @@ prepare_prefix() {
   touch "$prefix/.chklist-ready"
 }
 
-# The outcome is kept for ten minutes when wine is unusable, so that a broken installation costs
+# Starts the prefix's wineserver and its background services, unless they run already, with their
+# output away from the caller's: a server started by the test program itself would hold the test's
+# output pipes open for seconds after the program ends, and CTest would wait for it every time.
+# The server stays for a minute after its last program, so consecutive tests find it running.
+start_server() {
+  [ -n "$wineserver" ] || return
+  if "$wineserver" -p60 </dev/null >/dev/null 2>&1 9>&-; then
+    "$wine" cmd /c exit </dev/null >/dev/null 2>&1 9>&-
+  fi
+}
+
+# The outcome is kept for two minutes when wine is unusable, so that a broken installation costs
 # one attempt per test run instead of one per test.
 unusable="$prefix.unusable"
 reason=$(
   exec 9>"$prefix.lock"
   flock 9
-  if [ -f "$unusable" ] && [ -n "$(find "$unusable" -mmin -10 2>/dev/null)" ]; then
+  if [ -f "$unusable" ] && [ -n "$(find "$unusable" -mmin -2 2>/dev/null)" ]; then
     cat "$unusable"
   else
     rm -f "$unusable"
@@ -61,6 +72,8 @@ reason=$(
     if [ -n "$problem" ]; then
       echo "$problem" >"$unusable"
       echo "$problem"
+    else
+      start_server
     fi
   fi
 )
