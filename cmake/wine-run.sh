@@ -93,6 +93,16 @@ if [ "${1-}" = "--check" ]; then
   exit 0
 fi
 
+# A stand-in test listed while wine could not start: wine starts now, but the real tests of the
+# program are unknown until it is listed again. Marking it newer makes CTest list it next time.
+case "${2-}" in
+  --gtest_filter=WineUnavailable.*)
+    touch "$1"
+    echo "The tests of $1 were listed while wine could not start; run the tests again." >&2
+    exit 1
+    ;;
+esac
+
 # GoogleTest's listing is read by CMake, which wants LF line ends; everything else passes as is.
 case "${2-}" in
   --gtest_list_tests)
