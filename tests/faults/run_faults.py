@@ -270,9 +270,12 @@ class FaultTest(unittest.TestCase):
             return data.read()
 
     def log(self):
+        """The log's bytes; nothing when it is not a regular file."""
         try:
+            if not stat.S_ISREG(os.lstat(self.path("chklist.log")).st_mode):
+                return b""
             return self.read("chklist.log")
-        except (FileNotFoundError, IsADirectoryError, PermissionError):
+        except (FileNotFoundError, PermissionError):
             return b""
 
     # -- the rule ------------------------------------------------------------------------
@@ -732,8 +735,17 @@ class TemporaryFiles(FaultTest):
         self.assertEqual(run.out, b"Cannot open chklist.log: no list file is changed\r\n")
         self.assertEqual(self.read("chklist.log"), b"old\r\n")
 
-    def test_fifo_in_place_of_a_temporary_file_does_not_hang_the_run(self):
-        for name in ("list.tmp", "blist.dir"):
+    def test_fifo_in_place_of_a_working_file_does_not_hang_the_run(self):
+        # Opening a FIFO waits for its other end unless asked not to.
+        expectations = {
+            "list.tmp": ({b"d/blacklist.txt": "original", b"d/whitelist.txt": "original"},
+                         b"not cleaned: cannot write list.tmp"),
+            "blist.dir": ({b"d/blacklist.txt": "original", b"d/whitelist.txt": "cleaned"},
+                          b"Cannot read the file list blist.dir"),
+            "chklist.log": ({b"d/blacklist.txt": "original", b"d/whitelist.txt": "original"},
+                            b"Cannot open chklist.log: no list file is changed"),
+        }
+        for name, (outcome, said) in expectations.items():
             with self.subTest(name=name):
                 self.tearDown()
                 self.setUp()
@@ -743,7 +755,9 @@ class TemporaryFiles(FaultTest):
                 self.begin()
                 run = Run(self.root).wait(timeout=30)
                 self.assertEqual(run.returncode, 0, "the run hung on a FIFO named " + name)
-                self.judge()
+                self.assertEqual(self.judge(), outcome)
+                self.assertIn(said, run.out)
+                self.assertTrue(stat.S_ISFIFO(os.lstat(self.path(name)).st_mode))
 
 
 # -- bad bytes -------------------------------------------------------------------------------
