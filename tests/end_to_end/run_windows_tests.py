@@ -203,6 +203,17 @@ class WindowsRunTest(ScratchTree):
         self.assertEqual(self.log_records(), [expected_record(self.wpath("whitelist.txt"), b"bad")])
         self.assertEqual(self.leftovers(), [])
 
+    def test_directory_named_like_a_list_file_is_left_with_its_contents(self):
+        # The directory search lists directories of that name too.
+        self.write("x/blacklist.txt/inner.txt", b"precious\n")
+        self.write("blacklist.txt", b"bad\nok@example.org\n")
+        out, _ = self.run_chklist()
+        self.assertEqual(self.read("x/blacklist.txt/inner.txt"), b"precious\n")
+        self.assertIn(b"Checking " + self.wpath("x", "blacklist.txt")
+                      + b" not cleaned: cannot open the file\r\n", out)
+        self.assertEqual(self.read("blacklist.txt"), b"ok@example.org\r\n")
+        self.assertEqual(self.leftovers(), [])
+
     def test_list_file_that_cannot_be_replaced_is_left_alone_and_said(self):
         # Another program has the file open for reading and lets others only read it: the
         # cleaning reads it, but the move that would replace it is refused.
@@ -381,6 +392,10 @@ class WindowsConsoleTest(ScratchTree):
         # A name longer than a row: its line wraps onto the next row, marks and all.
         long_name = "l" * 40
         self.write(os.path.join(long_name, "blacklist.txt"), b"bad\nworse\n")
+        # A line that fills its row exactly: the cursor has already wrapped when its line end
+        # comes, so an empty row stands under it, as on any Windows console.
+        fill_name = "f" * (columns - len(b"Checking " + self.wpath("") + b"\\blacklist.txt #"))
+        self.write(os.path.join(fill_name, "blacklist.txt"), b"bad\n")
         self.write("zz/whitelist.txt", b"w@\n")
         screen = self.screen_of([CHKLIST], columns, rows)
 
@@ -390,6 +405,9 @@ class WindowsConsoleTest(ScratchTree):
         for index in range(count):
             expected += rows_of(b"Checking " + self.wpath("d%02d" % index, "blacklist.txt") + b" "
                                 + b"#" * (index % 3))
+        full_row = b"Checking " + self.wpath(fill_name, "blacklist.txt") + b" #"
+        self.assertEqual(len(full_row), columns)
+        expected += [full_row, b""]
         expected += rows_of(b"Checking " + self.wpath(long_name, "blacklist.txt") + b" ##")
         expected += rows_of(BANNER[:-2])
         expected += rows_of(b"Checking " + self.wpath("zz", "whitelist.txt") + b" #")
