@@ -2,10 +2,13 @@
 """End-to-end tests: run the built chklist program in scratch directory trees and compare bytes.
 
 Usage: run_tests.py PATH_TO_CHKLIST [unittest arguments]
+CHKLIST_WRAPPER, when set, is put in front of every run of the program, e.g.
+CHKLIST_WRAPPER="valgrind --error-exitcode=99 --leak-check=full -q".
 """
 import fcntl
 import os
 import re
+import shlex
 import shutil
 import signal
 import stat
@@ -16,6 +19,9 @@ import time
 import unittest
 
 CHKLIST = None
+WRAPPER = shlex.split(os.environ.get("CHKLIST_WRAPPER", ""))
+# Time for the program to reach its run lock; a wrapper such as valgrind starts slowly.
+START_SECONDS = 8.0 if WRAPPER else 1.0
 BANNER = b"Generating file list... Please wait...\r\n"
 RECORD = re.compile(rb"(\d\d)-(\d\d)-(\d{4})    (\d\d):(\d\d):(\d\d)      ")
 RUN_LOCK_OFFSET = 0x7FFFFFFE
@@ -76,9 +82,9 @@ class ScratchTree(unittest.TestCase):
             return data.read()
 
     def run_chklist(self, *args, preexec_fn=None, wait=True, **kwargs):
-        process = subprocess.Popen([CHKLIST, *args], cwd=self.root, stdout=subprocess.PIPE,
-                                   stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
-                                   preexec_fn=preexec_fn, **kwargs)
+        process = subprocess.Popen([*WRAPPER, CHKLIST, *args], cwd=self.root,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                   stdin=subprocess.DEVNULL, preexec_fn=preexec_fn, **kwargs)
         if not wait:
             return process
         out, err = process.communicate(timeout=120)
@@ -255,7 +261,7 @@ class ChklistTest(ScratchTree):
         with open(self.path("chklist.log"), "ab") as log:
             fcntl.lockf(log, fcntl.LOCK_EX, 1, RUN_LOCK_OFFSET)
             process = self.run_chklist(wait=False)
-            time.sleep(1.0)
+            time.sleep(START_SECONDS)
             self.assertIsNone(process.poll(), "the run did not wait for the lock")
             self.assertEqual(self.read("blacklist.txt"), original)
             fcntl.lockf(log, fcntl.LOCK_UN, 1, RUN_LOCK_OFFSET)
