@@ -267,6 +267,21 @@ class WindowsRunTest(ScratchTree):
         self.assertEqual(len(self.log_records()), len(names))
         self.assertEqual(self.leftovers(), [])
 
+    def test_names_outside_ascii_are_cleaned_and_logged_as_listed(self):
+        # Wine's directory search writes names in the ANSI code page (1252 here), the code page
+        # in which the program opens them again; the bytes reach the console and log unchanged.
+        names = {"caf\u00e9": b"caf\xe9", "na\u00efve \u00c5": b"na\xefve \xc5"}
+        for name in names:
+            self.write(os.path.join(name, "blacklist.txt"), b"bad\nok@example.org\n")
+        out, _ = self.run_chklist()
+        records = self.log_records()
+        for name, listed in names.items():
+            self.assertEqual(self.read(os.path.join(name, "blacklist.txt")), b"ok@example.org\r\n")
+            path = windows_name(self.root) + b"\\" + listed + b"\\blacklist.txt"
+            self.assertIn(b"Checking " + path + b" #\r\n", out)
+            self.assertIn(expected_record(path, b"bad"), records)
+        self.assertEqual(self.leftovers(), [])
+
     def test_percent_names_are_left_untouched_and_said(self):
         # The command processor expands %NAME% even inside quotes: such a path cannot be passed.
         original = b"bad\nok@example.org\n"
