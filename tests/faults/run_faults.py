@@ -458,7 +458,7 @@ class Interruption(FaultTest):
         for index in range(self.SMALL_LISTS):
             kind = "blacklist.txt" if index % 3 else "whitelist.txt"
             self.write("d%02d/%s" % (index, kind), entries_file(60, index))
-        self.write("d17/m/blacklist.txt", entries_file(60000, 99, bad_every=5))
+        self.write("d17/m/blacklist.txt", entries_file(200000, 99, bad_every=5))
 
     def interrupt_at_moments(self, number, moments):
         """Runs once undisturbed for the end state and its duration, then `moments` times: a
@@ -479,7 +479,7 @@ class Interruption(FaultTest):
             self.build()
             self.begin()
             run = Run(self.root)
-            time.sleep(duration * (moment + 0.5) / moments)
+            time.sleep(0.85 * duration * (moment + 0.5) / moments)
             run.signal(number)
             run.wait()
             outcome = self.judge()
@@ -500,10 +500,10 @@ class Interruption(FaultTest):
         self.interrupt_at_moments(signal.SIGKILL, 22)
 
     def test_sigint_at_many_moments(self):
-        self.interrupt_at_moments(signal.SIGINT, 8)
+        self.interrupt_at_moments(signal.SIGINT, 10)
 
     def test_sigterm_at_many_moments(self):
-        self.interrupt_at_moments(signal.SIGTERM, 8)
+        self.interrupt_at_moments(signal.SIGTERM, 10)
 
 
 class Concurrency(FaultTest):
