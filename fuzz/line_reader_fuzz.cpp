@@ -120,6 +120,7 @@ void checkChannel(std::string_view input) {
   if (channelAtEnd(ListFile) != -1) mismatch("end answer", index);
   if (position < input.size()) mismatch("at its end before the last line", index);
   if (closeChannel(ListFile) != StatusCode::Ok) std::abort();
+  std::remove(scratchFile().c_str());  // nothing left behind when the fuzzer stops
 }
 
 }  // namespace
