@@ -80,11 +80,16 @@ StatusCode openChannel(std::string_view name,
                        int recordLength);
 
 // The file device's open on a record that openChannel prepared (mode and access set). Opens the
-// name in the stream modes that mode and access choose, fully buffered with 8192 bytes; on POSIX
+// name in the stream modes that mode and access choose, fully buffered with 64 KiB; on POSIX
 // a truncating open refuses a symbolic link at the name. Returns and stores Ok (hooks, stream
 // and access set); NotApplicable for a mode that is not one of the five; NotOpened when every
 // stream mode failed, the name is empty or holds a NUL byte (the record is then left as given).
 StatusCode openFileDevice(Channel* record, const char* name, std::size_t nameLength);
+
+// The file device's part of syncChannel, on a record whose buffered bytes were flushed: makes
+// the file's data durable. Ok; NotApplicable when the record is not open on the file device;
+// TransferFailed when the system refused.
+StatusCode syncFileDevice(Channel* record);
 
 // Closes one channel, or every file channel when `channel` is 0 (the console stays open).
 // Returns and stores Ok; NotApplicable for a closed channel or a number without a record;
@@ -109,6 +114,11 @@ StatusCode writeChannelBytes(Channel* record, const char* bytes, std::size_t len
 // Pushes a channel's buffered bytes to its file. Ok, NotApplicable (no such or closed channel, no
 // flush operation) or TransferFailed when the bytes could not be written.
 StatusCode flushChannel(ChannelNumber channel);
+
+// Pushes a file channel's buffered bytes to its file (its flush operation) and then the file's
+// data to the disk, so that they survive a power loss. Ok; NotApplicable for no such or closed
+// channel or a device that is not a file; TransferFailed when the flush or the sync failed.
+StatusCode syncChannel(ChannelNumber channel);
 
 // Locks or unlocks a byte region of a channel's file against other processes; the lock does not
 // wait; a lock is exclusive when the channel can write, shared otherwise. Ok, NotApplicable

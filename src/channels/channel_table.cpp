@@ -163,6 +163,15 @@ StatusCode flushChannel(ChannelNumber channel) {
   return record->hooks->flush(record);
 }
 
+StatusCode syncChannel(ChannelNumber channel) {
+  Channel* record = openRecord(channel);
+  if (record == nullptr) return StatusCode::NotApplicable;
+  if (record->hooks->flush == nullptr) return setStatus(StatusCode::NotApplicable);
+  const StatusCode flushed = record->hooks->flush(record);
+  if (flushed != StatusCode::Ok) return flushed;
+  return syncFileDevice(record);
+}
+
 StatusCode lockChannel(ChannelNumber channel, std::int64_t offset, std::int64_t length) {
   Channel* record = openRecord(channel);
   if (record == nullptr) return StatusCode::NotApplicable;

@@ -4,6 +4,7 @@
 // Each platform file also defines the line reader's default chunk read, readStreamChunk.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -20,8 +21,22 @@ void toPlatformFileName(std::string& name);
 // is inherited by commands the program runs.
 std::FILE* openFileStream(const std::string& name, const char* streamMode);
 
-// The stream's position as a 64-bit byte offset; -1 when it cannot be told.
+// The stream's position as a 64-bit byte offset; -1 when it cannot be told. Costs no system call
+// while the stream is reading and already knows where its buffer stands in the file.
 std::int64_t tellFileStream(std::FILE* stream);
+
+// Hands `count` bytes to the stream's buffer. True when every byte was taken and the stream's
+// error indicator is clear (a failed write or flush, now or earlier, sets it); an empty run
+// counts as complete.
+bool writeFileStream(std::FILE* stream, const char* bytes, std::size_t count);
+
+// The stream's error indicator, and whether it is set or a read has run into the end.
+bool fileStreamFailed(std::FILE* stream);
+bool fileStreamFailedOrEnded(std::FILE* stream);
+
+// Pushes the stream's buffered bytes to its file, then the file's data and size to the disk.
+// False when either failed.
+bool syncFileStream(std::FILE* stream);
 
 // Moves the stream to `offset` from `origin` (SEEK_SET, SEEK_CUR, SEEK_END): true on success.
 bool seekFileStream(std::FILE* stream, std::int64_t offset, int origin);

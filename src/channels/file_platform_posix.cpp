@@ -1,6 +1,8 @@
 // The file device's system side on POSIX: descriptors opened with open(2) so that a truncating
 // open never follows a symbolic link, 64-bit positions through ftello/fseeko, fcntl record
-// locks, and the line reader's default chunk read over getc_unlocked.
+// locks, and the line reader's default chunk read. On glibc the hot paths (chunk read, small
+// writes, the position) work on the stream's buffer through the FILE fields that glibc's own
+// getc_unlocked and putc_unlocked macros use; elsewhere they go through stdio.
 // 64-bit file positions and lock regions on 32-bit systems too.
 #define _FILE_OFFSET_BITS 64
 
@@ -76,7 +78,65 @@ std::FILE* openFileStream(const std::string& name, const char* streamMode) {
   return stream;
 }
 
-std::int64_t tellFileStream(std::FILE* stream) { return ::ftello(stream); }
+std::int64_t tellFileStream(std::FILE* stream) {
+#ifdef __GLIBC__
+  // What ftello computes for a byte stream that holds no unwritten bytes and no pushed-back
+  // ones: the file offset its buffer was filled up to, less the bytes not yet taken from it.
+  // The end-of-file rule asks for the position before every line.
+  if (stream->_mode <= 0 && stream->_offset >= 0 && stream->_IO_save_base == nullptr &&
+      stream->_IO_write_ptr <= stream->_IO_write_base) {
+    const std::int64_t position = stream->_offset - (stream->_IO_read_end - stream->_IO_read_ptr);
+    if (position >= 0) return position;
+  }
+#endif
+  return ::ftello(stream);
+}
+
+bool writeFileStream(std::FILE* stream, const char* bytes, std::size_t count) {
+#ifdef __GLIBC__
+  // Single thread, and a channel's stream serves nothing but its channel: no locking. A run
+  // that fits the buffer's free room is copied there, as putc_unlocked would copy it byte by
+  // byte; the rest goes through stdio, which flushes.
+  if (count <= static_cast<std::size_t>(stream->_IO_write_end - stream->_IO_write_ptr)) {
+    if (count != 0) {
+      std::memcpy(stream->_IO_write_ptr, bytes, count);
+      stream->_IO_write_ptr += count;
+    }
+    return ferror_unlocked(stream) == 0;
+  }
+  return fwrite_unlocked(bytes, 1, count, stream) == count && ferror_unlocked(stream) == 0;
+#else
+  const std::size_t written = count == 0 ? 0 : std::fwrite(bytes, 1, count, stream);
+  return written == count && std::ferror(stream) == 0;
+#endif
+}
+
+bool fileStreamFailed(std::FILE* stream) {
+#ifdef __GLIBC__
+  return ferror_unlocked(stream) != 0;
+#else
+  return std::ferror(stream) != 0;
+#endif
+}
+
+bool fileStreamFailedOrEnded(std::FILE* stream) {
+#ifdef __GLIBC__
+  return ferror_unlocked(stream) != 0 || feof_unlocked(stream) != 0;
+#else
+  return std::ferror(stream) != 0 || std::feof(stream) != 0;
+#endif
+}
+
+bool syncFileStream(std::FILE* stream) {
+  if (std::fflush(stream) != 0) return false;
+  const int descriptor = ::fileno(stream);
+  int result;
+  do {
+    result = ::fsync(descriptor);
+  } while (result != 0 && errno == EINTR);
+  // A device that cannot be synced (a terminal, /dev/null) holds nothing to make durable.
+  return result == 0 || errno == EINVAL || errno == EROFS;
+}
 
 bool seekFileStream(std::FILE* stream, std::int64_t offset, int origin) {
   return ::fseeko(stream, static_cast<off_t>(offset), origin) == 0;
@@ -102,13 +162,31 @@ StatusCode lockFileRegion(std::FILE* stream, std::int64_t offset, std::int64_t l
 }
 
 std::size_t readStreamChunk(char* buffer, int size, std::FILE* stream) {
-  // A per-byte read that stays inside the stream's buffer: a short line costs its own bytes,
-  // not the chunk's size. Unlocked: the program has one thread, and a channel's stream is
-  // used by nothing but its channel.
+  // Reads stay inside the stream's buffer: a short line costs its own bytes, not the chunk's
+  // size. Unlocked: the program has one thread, and a channel's stream is used by nothing but
+  // its channel.
   std::size_t stored = 0;
   if (size <= 1) return 0;
   const std::size_t limit = static_cast<std::size_t>(size) - 1;
   while (stored < limit) {
+#ifdef __GLIBC__
+    // The bytes getc_unlocked would hand out one by one, taken up to the first LF at once.
+    const std::ptrdiff_t available = stream->_IO_read_end - stream->_IO_read_ptr;
+    if (available > 0) {
+      std::size_t take = limit - stored;
+      if (static_cast<std::size_t>(available) < take) take = static_cast<std::size_t>(available);
+      const char* from = stream->_IO_read_ptr;
+      const void* lineFeed = std::memchr(from, '\n', take);
+      if (lineFeed != nullptr)
+        take = static_cast<std::size_t>(static_cast<const char*>(lineFeed) - from) + 1;
+      std::memcpy(buffer + stored, from, take);
+      stream->_IO_read_ptr += take;
+      stored += take;
+      if (lineFeed != nullptr) break;
+      continue;
+    }
+#endif
+    // An empty buffer: one byte through stdio, which refills it or reports the end.
     const int byte = getc_unlocked(stream);
     if (byte == EOF) break;
     buffer[stored++] = static_cast<char>(byte);

@@ -19,6 +19,26 @@ std::FILE* openFileStream(const std::string& name, const char* streamMode) {
 
 std::int64_t tellFileStream(std::FILE* stream) { return _ftelli64(stream); }
 
+bool writeFileStream(std::FILE* stream, const char* bytes, std::size_t count) {
+  const std::size_t written = count == 0 ? 0 : std::fwrite(bytes, 1, count, stream);
+  return written == count && std::ferror(stream) == 0;
+}
+
+bool fileStreamFailed(std::FILE* stream) { return std::ferror(stream) != 0; }
+
+bool fileStreamFailedOrEnded(std::FILE* stream) {
+  return std::ferror(stream) != 0 || std::feof(stream) != 0;
+}
+
+bool syncFileStream(std::FILE* stream) {
+  if (std::fflush(stream) != 0) return false;
+  const intptr_t osHandle = _get_osfhandle(_fileno(stream));
+  if (osHandle == -1) return false;
+  // A console or a pipe holds nothing to make durable.
+  if (GetFileType(reinterpret_cast<HANDLE>(osHandle)) != FILE_TYPE_DISK) return true;
+  return _commit(_fileno(stream)) == 0;
+}
+
 bool seekFileStream(std::FILE* stream, std::int64_t offset, int origin) {
   return _fseeki64(stream, offset, origin) == 0;
 }

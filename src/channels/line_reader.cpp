@@ -43,7 +43,7 @@ int fileAtEnd(Channel* record) {
   if (stream == nullptr) return -1;
   // A failed stream has nothing more to give, and a read that ran into the end is the end
   // whatever the measured length says (the file may have shrunk): no caller loops forever.
-  if (std::ferror(stream) != 0 || std::feof(stream) != 0) return -1;
+  if (fileStreamFailedOrEnded(stream)) return -1;
   switch (record->mode) {
     case OpenMode::Binary:
     case OpenMode::Random:
@@ -67,7 +67,7 @@ StatusCode fileReadLine(Channel* record, Text& destination) {
   if (stream == nullptr) return setStatus(StatusCode::NotApplicable);
   readLineFromStream(stream, destination);
   // The reader treats a read error as the end of the input; the error indicator tells them apart.
-  return setStatus(std::ferror(stream) != 0 ? StatusCode::TransferFailed : StatusCode::Ok);
+  return setStatus(fileStreamFailed(stream) ? StatusCode::TransferFailed : StatusCode::Ok);
 }
 
 StatusCode readLineFromStream(std::FILE* stream, Text& destination, ChunkReader readChunk) {

@@ -18,6 +18,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// More bytes than a file channel's stream buffer (64 KiB) holds.
+constexpr std::size_t MoreThanTheBuffer = 70000;
+
 class FileDevicePosix : public testing::Test {
  protected:
   void SetUp() override {
@@ -50,7 +53,7 @@ TEST_F(FileDevicePosix, BufferedBytesThatCannotBeWrittenFailTheClose) {
 
 TEST_F(FileDevicePosix, AWriteThatOverflowsTheBufferFailsAndSoDoesEveryLaterOne) {
   openFullDevice(3);
-  EXPECT_EQ(writeText(3, std::string(10000, 'a')), StatusCode::TransferFailed);
+  EXPECT_EQ(writeText(3, std::string(MoreThanTheBuffer, 'a')), StatusCode::TransferFailed);
   EXPECT_EQ(writeText(3, "b"), StatusCode::TransferFailed) << "the stream has failed";
   EXPECT_EQ(writeText(3, ""), StatusCode::TransferFailed);
   EXPECT_EQ(channelAtEnd(3), -1);
@@ -60,7 +63,7 @@ TEST_F(FileDevicePosix, AWriteThatOverflowsTheBufferFailsAndSoDoesEveryLaterOne)
 TEST_F(FileDevicePosix, AFailureHiddenInTheBufferIsReportedByTheNextWrite) {
   openFullDevice(3);
   ASSERT_EQ(writeText(3, std::string(100, 'a')), StatusCode::Ok);
-  EXPECT_EQ(writeText(3, std::string(8100, 'b')), StatusCode::TransferFailed);
+  EXPECT_EQ(writeText(3, std::string(MoreThanTheBuffer, 'b')), StatusCode::TransferFailed);
 }
 
 TEST_F(FileDevicePosix, FlushReportsBytesThatCannotBeWritten) {

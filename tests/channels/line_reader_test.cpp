@@ -187,6 +187,44 @@ TEST(LineReaderRules, MatchesTheChunkByChunkReferenceOnRandomInput) {
   }
 }
 
+TEST(LineReaderRules, MatchesTheReferenceWhenLinesCrossTheStreamBuffer) {
+  // Small stream buffers put every kind of line end, and lines longer than a chunk, across the
+  // points where the reader must refill the buffer in the middle of a chunk.
+  ScratchDir scratch;
+  std::mt19937 random(7122026);
+  const char alphabet[] = {'a', 'b', '\r', '\n', '\0', '@'};
+  std::string input;
+  for (int piece = 0; piece < 3000; ++piece) {
+    const std::size_t run = random() % 8 == 0 ? 500 + random() % 20 : random() % 30;
+    input.append(run, 'x');
+    const std::size_t tail = random() % 4;
+    for (std::size_t index = 0; index < tail; ++index) input.push_back(alphabet[random() % 6]);
+  }
+  writeFileBytes("input.txt", input);
+  for (const std::size_t bufferSize : {1u, 2u, 7u, 64u, 509u, 512u, 4096u}) {
+    SCOPED_TRACE(bufferSize);
+    std::FILE* expectedStream = std::fopen("input.txt", "rb");
+    std::FILE* actualStream = std::fopen("input.txt", "rb");
+    ASSERT_NE(expectedStream, nullptr);
+    ASSERT_NE(actualStream, nullptr);
+    std::vector<char> buffer(bufferSize);
+    ASSERT_EQ(std::setvbuf(actualStream, buffer.data(), _IOFBF, bufferSize), 0);
+    int lines = 0;
+    for (;; ++lines) {
+      std::string expected = "old";
+      Text actual = "old";
+      const StatusCode expectedStatus = referenceReadLine(expectedStream, expected);
+      ASSERT_EQ(readLineFromStream(actualStream, actual), expectedStatus) << "line " << lines;
+      ASSERT_EQ(actual, expected) << "line " << lines;
+      if (expectedStatus != StatusCode::Ok) break;
+    }
+    EXPECT_GT(lines, 500);
+    EXPECT_EQ(std::ftell(actualStream), static_cast<long>(input.size()));
+    std::fclose(expectedStream);
+    std::fclose(actualStream);
+  }
+}
+
 class LineReading : public testing::Test {
  protected:
   void SetUp() override {
