@@ -1,6 +1,6 @@
-// The entry check and the rejection log record. The date and time texts come from one cached
-// local-time conversion per second: converting on every rejected entry cost more than the rest
-// of the record, and the texts only change once a second.
+// The entry check and the rejection log record. The date and time texts are converted and
+// formatted once per second: doing it for every rejected entry cost more than the rest of the
+// record, and the texts only change once a second.
 #include "cleaning/entry_check.h"
 
 #include <cstdio>
@@ -10,25 +10,55 @@
 
 namespace {
 
-// The local broken-down time of the second last converted, and that second.
-std::time_t convertedSecond = static_cast<std::time_t>(-1);
-std::tm convertedTime{};
+// The date and time texts of the second last converted, formatted once for that second: a
+// record costs two clock reads, not two conversions and two formatted prints. Before the
+// first conversion (or while the clock cannot be converted) they hold what the broken-down
+// time last known, all zeros at first, gives.
+struct ClockTexts {
+  std::time_t second = static_cast<std::time_t>(-1);
+  bool formatted = false;
+  std::tm local{};
+  char date[48] = {};
+  char time[48] = {};
+  std::size_t dateLength = 0;
+  std::size_t timeLength = 0;
+};
+ClockTexts clockTexts;
 
-const std::tm& localNow() {
-  const std::time_t now = std::time(nullptr);
-  if (now != convertedSecond) {
-    if (const std::tm* local = std::localtime(&now)) {
-      convertedTime = *local;
-      convertedSecond = now;
-    }
-  }
-  return convertedTime;
+std::size_t format(char (&buffer)[48], const char* pattern, int first, int second, int third) {
+  const int length = std::snprintf(buffer, sizeof buffer, pattern, first, second, third);
+  if (length <= 0) return 0;
+  return static_cast<std::size_t>(length) < sizeof buffer ? static_cast<std::size_t>(length)
+                                                          : sizeof buffer - 1;
 }
 
-Text formatted(const char* format, int first, int second, int third) {
-  char buffer[48];
-  const int length = std::snprintf(buffer, sizeof buffer, format, first, second, third);
-  return length > 0 ? Text(buffer, static_cast<std::size_t>(length)) : Text();
+// Reads the clock; converts and formats only when the second has changed.
+const ClockTexts& textsNow() {
+  const std::time_t now = std::time(nullptr);
+  if (now == clockTexts.second && clockTexts.formatted) return clockTexts;
+  if (const std::tm* local = std::localtime(&now)) {
+    clockTexts.local = *local;
+    clockTexts.second = now;
+  } else if (clockTexts.formatted) {
+    return clockTexts;
+  }
+  const std::tm& tm = clockTexts.local;
+  clockTexts.dateLength =
+      format(clockTexts.date, "%02d-%02d-%04d", tm.tm_mon + 1, tm.tm_mday, tm.tm_year + 1900);
+  clockTexts.timeLength =
+      format(clockTexts.time, "%02d:%02d:%02d", tm.tm_hour, tm.tm_min, tm.tm_sec);
+  clockTexts.formatted = true;
+  return clockTexts;
+}
+
+std::string_view dateView() {
+  const ClockTexts& texts = textsNow();
+  return {texts.date, texts.dateLength};
+}
+
+std::string_view timeView() {
+  const ClockTexts& texts = textsNow();
+  return {texts.time, texts.timeLength};
 }
 
 }  // namespace
@@ -39,19 +69,14 @@ bool isGoodEntry(std::string_view entry) {
   return longEnough && holdsMark;
 }
 
-Text dateText() {
-  const std::tm& now = localNow();
-  return formatted("%02d-%02d-%04d", now.tm_mon + 1, now.tm_mday, now.tm_year + 1900);
-}
+Text dateText() { return Text(dateView()); }
 
-Text timeText() {
-  const std::tm& now = localNow();
-  return formatted("%02d:%02d:%02d", now.tm_hour, now.tm_min, now.tm_sec);
-}
+Text timeText() { return Text(timeView()); }
 
 void logRejectedEntry(std::string_view path, std::string_view entry) {
-  printText(RejectionLogChannel, dateText(), PrintMask::PadToZone);
-  printText(RejectionLogChannel, timeText(), PrintMask::PadToZone);
+  // The date is printed before the time reads the clock: a new second re-formats the buffers.
+  printText(RejectionLogChannel, dateView(), PrintMask::PadToZone);
+  printText(RejectionLogChannel, timeView(), PrintMask::PadToZone);
   printText(RejectionLogChannel, path, PrintMask::PadToZone);
   printText(RejectionLogChannel, entry, PrintMask::NewLine);
 }
