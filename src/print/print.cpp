@@ -3,6 +3,8 @@
 // follows every successful write here; channel 0's set-up lives in console_channel.cpp.
 #include "print/print.h"
 
+#include <cstring>
+
 namespace {
 
 constexpr char LineEnd[2] = {'\r', '\n'};
@@ -15,10 +17,67 @@ bool hasBit(PrintMask mask, PrintMask bit) {
   return (static_cast<std::uint32_t>(mask) & static_cast<std::uint32_t>(bit)) != 0;
 }
 
+// Channel 0's record: the table is static, so the record never moves. A closed record (before
+// the first print, or after the table was cleared) is set up again.
+void ensureConsoleChannel() {
+  static Channel* const console = lookupChannel(ConsoleChannel);
+  if (console->hooks == nullptr) setUpConsoleChannel();
+}
+
+// True when one of the word's eight bytes is CR or LF (a byte equal to neither gives no false
+// alarm: the test is exact for the word as a whole).
+bool holdsLineEndByte(std::uint64_t word) {
+  constexpr std::uint64_t Ones = 0x0101010101010101u;
+  constexpr std::uint64_t Highs = 0x8080808080808080u;
+  const std::uint64_t lineFeeds = word ^ (Ones * '\n');
+  const std::uint64_t returns = word ^ (Ones * '\r');
+  return ((((lineFeeds - Ones) & ~lineFeeds) | ((returns - Ones) & ~returns)) & Highs) != 0;
+}
+
+// The index just after the last CR or LF among the bytes; 0 when they hold neither. Skips eight
+// bytes at a time from the end while they hold neither, then looks byte by byte.
+std::size_t lineStartOf(const char* bytes, std::size_t count) {
+  std::size_t lineStart = count;
+  while (lineStart >= 8) {
+    std::uint64_t word;
+    std::memcpy(&word, bytes + lineStart - 8, sizeof word);
+    if (holdsLineEndByte(word)) break;
+    lineStart -= 8;
+  }
+  while (lineStart > 0 && bytes[lineStart - 1] != '\r' && bytes[lineStart - 1] != '\n') {
+    --lineStart;
+  }
+  return lineStart;
+}
+
+// The column after `count` bytes were written from `column`, given where their last line
+// starts (0: they hold no CR or LF), reduced by the width when the channel has one.
+void advanceColumn(Channel* channel, std::size_t count, std::size_t lineStart) {
+  std::uint32_t column = lineStart == 0 ? static_cast<std::uint32_t>(channel->column) +
+                                              static_cast<std::uint32_t>(count)
+                                        : static_cast<std::uint32_t>(count - lineStart);
+  if (channel->width != 0) column %= channel->width;
+  channel->column = static_cast<std::int32_t>(column);
+}
+
+// printBytes for runs whose line ends are known: a line end (the new line is empty) or blanks
+// (the line grows).
+void printLineEnd(Channel* channel) {
+  ensureConsoleChannel();
+  if (writeChannelBytes(channel, LineEnd, sizeof LineEnd) != StatusCode::Ok) return;
+  channel->column = 0;
+}
+
+void printBlanks(Channel* channel, std::size_t count) {
+  ensureConsoleChannel();
+  if (writeChannelBytes(channel, ZoneBlanks, count) != StatusCode::Ok) return;
+  advanceColumn(channel, count, 0);
+}
+
 // What follows an item: the line end, or else the pad, or else nothing (status left alone).
 void printMaskTail(Channel* record, PrintMask mask) {
   if (hasBit(mask, PrintMask::NewLine)) {
-    printBytes(record, LineEnd, sizeof LineEnd);
+    printLineEnd(record);
   } else if (hasBit(mask, PrintMask::PadToZone)) {
     padToZone(record);
   }
@@ -27,22 +86,14 @@ void printMaskTail(Channel* record, PrintMask mask) {
 }  // namespace
 
 void printBytes(Channel* channel, const char* bytes, std::size_t count) {
-  setUpConsoleChannel();
+  ensureConsoleChannel();
   if (writeChannelBytes(channel, bytes, count) != StatusCode::Ok) return;
   // The bytes after the last CR or LF start the new line; without one the line grows.
-  std::size_t lineStart = count;
-  while (lineStart > 0 && bytes[lineStart - 1] != '\r' && bytes[lineStart - 1] != '\n') {
-    --lineStart;
-  }
-  std::uint32_t column = lineStart == 0 ? static_cast<std::uint32_t>(channel->column) +
-                                              static_cast<std::uint32_t>(count)
-                                        : static_cast<std::uint32_t>(count - lineStart);
-  if (channel->width != 0) column %= channel->width;
-  channel->column = static_cast<std::int32_t>(column);
+  advanceColumn(channel, count, lineStartOf(bytes, count));
 }
 
 void padToZone(Channel* channel) {
-  setUpConsoleChannel();
+  ensureConsoleChannel();
   if (channel == nullptr || channel->hooks == nullptr) {
     setStatus(StatusCode::NotApplicable);
     return;
@@ -54,13 +105,13 @@ void padToZone(Channel* channel) {
   std::int64_t next = (column + PrintZoneWidth) / PrintZoneWidth * PrintZoneWidth + 1;
   if (width != 0 && static_cast<std::uint32_t>(next) > width - PrintZoneWidth) next = 1;
   if (next <= column + 1) {
-    printBytes(channel, LineEnd, sizeof LineEnd);
+    printLineEnd(channel);
     return;
   }
   std::int64_t blanks = next - column - 1;
   // Only a column that overflowed on a line of more than 2 GiB could ask for more than a zone.
   if (blanks > PrintZoneWidth) blanks = PrintZoneWidth;
-  printBytes(channel, ZoneBlanks, static_cast<std::size_t>(blanks));
+  printBlanks(channel, static_cast<std::size_t>(blanks));
 }
 
 void printVoid(ChannelNumber channel, PrintMask mask) {
