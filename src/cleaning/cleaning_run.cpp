@@ -94,10 +94,12 @@ void cleanListFile(const Text& path) {
   }
 
   // Closing reports what went wrong on the way: a read error, or cleaned bytes that never
-  // reached the disk. The log is flushed so that no entry leaves the list file unrecorded.
+  // reached the disk. The records of this file's dropped entries are made durable before the
+  // replacement is: after a power loss the cleaned list must not survive without them.
   const bool readFailed = closeChannel(ListFileChannel) != StatusCode::Ok;
   const bool writeFailed = closeChannel(CleanedCopyChannel) != StatusCode::Ok;
-  const bool logFailed = flushChannel(RejectionLogChannel) != StatusCode::Ok;
+  const bool logFailed = (marksPrinted ? syncChannel(RejectionLogChannel)
+                                       : flushChannel(RejectionLogChannel)) != StatusCode::Ok;
   ListFileState closedState;
   const bool changed =
       !stateKnown || !readListFileState(path, closedState) || !(closedState == openedState);

@@ -61,6 +61,7 @@ TEST_F(ChannelNumbers, OutOfRangeNumbersAreRefusedEverywhere) {
     EXPECT_EQ(writeChannelBytes(lookupChannel(number), "x", 1), StatusCode::NotApplicable);
     EXPECT_EQ(lastStatus(), StatusCode::NotApplicable);
     EXPECT_EQ(flushChannel(number), StatusCode::NotApplicable);
+    EXPECT_EQ(syncChannel(number), StatusCode::NotApplicable);
     EXPECT_EQ(lockChannel(number, 0, 1), StatusCode::NotApplicable);
     EXPECT_EQ(unlockChannel(number, 0, 1), StatusCode::NotApplicable);
   }
@@ -79,6 +80,7 @@ TEST_F(ChannelNumbers, ClosedChannelsRefuseCloseWriteFlushAndLock) {
   EXPECT_EQ(closeChannel(5), StatusCode::NotApplicable);
   EXPECT_EQ(writeText(5, "x"), StatusCode::NotApplicable);
   EXPECT_EQ(flushChannel(5), StatusCode::NotApplicable);
+  EXPECT_EQ(syncChannel(5), StatusCode::NotApplicable);
   EXPECT_EQ(lockChannel(5, 0, 1), StatusCode::NotApplicable);
   EXPECT_EQ(writeChannelBytes(nullptr, "x", 1), StatusCode::NotApplicable);
 }
@@ -191,6 +193,19 @@ TEST_F(ChannelOpen, FlushPushesBufferedBytesBeforeTheClose) {
   EXPECT_EQ(readFileBytes("chklist.log"), "") << "still in the stream's buffer";
   EXPECT_EQ(flushChannel(9), StatusCode::Ok);
   EXPECT_EQ(readFileBytes("chklist.log"), "record\r\n");
+}
+
+TEST_F(ChannelOpen, SyncPushesBufferedBytesAndKeepsTheChannelOpen) {
+  ASSERT_EQ(openChannel("chklist.log", OpenMode::Append, 0, 0, 9, 0), StatusCode::Ok);
+  ASSERT_EQ(writeText(9, "record\r\n"), StatusCode::Ok);
+  setStatus(StatusCode::NotOpened);
+  EXPECT_EQ(syncChannel(9), StatusCode::Ok);
+  EXPECT_EQ(lastStatus(), StatusCode::Ok);
+  EXPECT_EQ(readFileBytes("chklist.log"), "record\r\n");
+  ASSERT_EQ(writeText(9, "next\r\n"), StatusCode::Ok);
+  EXPECT_EQ(closeChannel(9), StatusCode::Ok);
+  EXPECT_EQ(readFileBytes("chklist.log"), "record\r\nnext\r\n");
+  EXPECT_EQ(syncChannel(9), StatusCode::NotApplicable) << "closed";
 }
 
 TEST_F(ChannelOpen, NamesWithForwardSlashesReachFilesInSubdirectories) {
@@ -327,6 +342,7 @@ TEST_F(ChannelWrite, GoesThroughTheDeviceWriteSlot) {
   record->hooks = &hooks;
   EXPECT_EQ(writeChannelBytes(record, "x", 1), StatusCode::NotApplicable) << "no write slot";
   EXPECT_EQ(flushChannel(4), StatusCode::NotApplicable) << "no flush slot";
+  EXPECT_EQ(syncChannel(4), StatusCode::NotApplicable) << "no flush slot";
   EXPECT_EQ(lockChannel(4, 0, 1), StatusCode::NotApplicable) << "no lock slot";
   hooks.write = failingWrite;
   setStatus(StatusCode::Ok);

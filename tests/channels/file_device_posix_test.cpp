@@ -72,6 +72,20 @@ TEST_F(FileDevicePosix, FlushReportsBytesThatCannotBeWritten) {
   EXPECT_EQ(flushChannel(3), StatusCode::TransferFailed);
 }
 
+TEST_F(FileDevicePosix, SyncReportsBytesThatCannotBeWritten) {
+  openFullDevice(3);
+  ASSERT_EQ(writeText(3, "x"), StatusCode::Ok);
+  EXPECT_EQ(syncChannel(3), StatusCode::TransferFailed);
+  EXPECT_EQ(lastStatus(), StatusCode::TransferFailed);
+}
+
+TEST_F(FileDevicePosix, SyncOfADeviceWithNothingToMakeDurableSucceeds) {
+  if (!fs::exists("/dev/null")) GTEST_SKIP() << "no /dev/null on this system";
+  ASSERT_EQ(openChannel("/dev/null", OpenMode::Append, 0, 0, 4, 0), StatusCode::Ok);
+  ASSERT_EQ(writeText(4, "x"), StatusCode::Ok);
+  EXPECT_EQ(syncChannel(4), StatusCode::Ok);
+}
+
 TEST_F(FileDevicePosix, CloseAllStoresNothingWhenACloseFails) {
   openFullDevice(3);
   ASSERT_EQ(writeText(3, "x"), StatusCode::Ok);
