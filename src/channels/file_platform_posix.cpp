@@ -53,8 +53,9 @@ std::FILE* openFileStream(const std::string& name, const char* streamMode) {
         ::open(name.c_str(), flags | O_CLOEXEC | O_NONBLOCK, streamMode[0] == 'w' ? 0600 : 0666);
   } while (descriptor < 0 && errno == EINTR);
   if (descriptor < 0) return nullptr;
-  const int statusFlags = ::fcntl(descriptor, F_GETFL);
-  if (statusFlags < 0 || ::fcntl(descriptor, F_SETFL, statusFlags & ~O_NONBLOCK) != 0) {
+  // Back to blocking for the reads and writes. O_APPEND is the only other status flag the open
+  // set, so the flags need not be read first.
+  if (::fcntl(descriptor, F_SETFL, flags & O_APPEND) != 0) {
     ::close(descriptor);
     return nullptr;
   }
@@ -63,11 +64,14 @@ std::FILE* openFileStream(const std::string& name, const char* streamMode) {
     // program was never asked to touch. The new content may hold a private list's entries, so it
     // stays readable by its owner alone until it is moved into place.
     // Character devices (a terminal, /dev/null) are written as they are.
+    // A file just created is empty and private already: no truncation, no mode change.
     struct stat info {};
-    const bool usable = ::fstat(descriptor, &info) == 0 &&
-                        (S_ISCHR(info.st_mode) || (S_ISREG(info.st_mode) && info.st_nlink == 1 &&
-                                                   ::ftruncate(descriptor, 0) == 0 &&
-                                                   ::fchmod(descriptor, S_IRUSR | S_IWUSR) == 0));
+    const bool usable =
+        ::fstat(descriptor, &info) == 0 &&
+        (S_ISCHR(info.st_mode) || (S_ISREG(info.st_mode) && info.st_nlink == 1 &&
+                                   (info.st_size == 0 || ::ftruncate(descriptor, 0) == 0) &&
+                                   ((info.st_mode & 07777) == (S_IRUSR | S_IWUSR) ||
+                                    ::fchmod(descriptor, S_IRUSR | S_IWUSR) == 0)));
     if (!usable) {
       ::close(descriptor);
       return nullptr;
