@@ -14,15 +14,35 @@ namespace {
 
 // The descriptors behind the two handles, and whether fd 1 is a terminal, found when the writer
 // takes its handles. `filter` carries an unfinished UTF-8 character between writes.
+// `pipeSignalIgnored`: set when taking the handles found SIGPIPE at its default action and set
+// it to be ignored; the writes then need no signal blocking of their own.
 int inputDescriptor = 0;
 int outputDescriptor = 1;
 bool outputIsTerminal = false;
+bool pipeSignalIgnored = false;
 TerminalTextState filter = {};
 
+// A pipe's reader going away must not kill the process between deleting a list file and moving
+// its cleaned copy into place: the write fails with EPIPE instead. Ignoring the signal for the
+// process costs two system calls once; a handler someone installed is left alone.
+void ignorePipeSignal() {
+  if (pipeSignalIgnored) return;
+  struct sigaction current {};
+  if (sigaction(SIGPIPE, nullptr, &current) != 0 || (current.sa_flags & SA_SIGINFO) != 0 ||
+      current.sa_handler != SIG_DFL) {
+    return;
+  }
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  pipeSignalIgnored = sigaction(SIGPIPE, &ignore, nullptr) == 0;
+}
+
 // One write(2) to fd 1 that cannot kill the process: when the reader of a pipe has gone, the
-// write fails with EPIPE and the SIGPIPE it raises is taken back, instead of ending the run
-// between deleting a list file and moving its cleaned copy into place.
+// write fails with EPIPE. Unless the signal is ignored, the SIGPIPE it raises is blocked and
+// taken back.
 ssize_t writeOutput(const char* bytes, std::size_t count) {
+  if (pipeSignalIgnored) return write(STDOUT_FILENO, bytes, count);
   sigset_t pipeSignal;
   sigset_t previous;
   sigemptyset(&pipeSignal);
@@ -59,6 +79,7 @@ bool writeAll(const char* bytes, std::size_t count) {
 
 ConsoleHandle posixGetStdHandle(StandardStream which) {
   if (which == StandardStream::Input) return &inputDescriptor;
+  ignorePipeSignal();
   outputIsTerminal = isatty(STDOUT_FILENO) == 1;
   filter = {};
   return &outputDescriptor;
