@@ -19,9 +19,10 @@ bool hasBit(PrintMask mask, PrintMask bit) {
 
 // Channel 0's record: the table is static, so the record never moves. A closed record (before
 // the first print, or after the table was cleared) is set up again.
+Channel* const consoleRecord = lookupChannel(ConsoleChannel);
+
 void ensureConsoleChannel() {
-  static Channel* const console = lookupChannel(ConsoleChannel);
-  if (console->hooks == nullptr) setUpConsoleChannel();
+  if (consoleRecord->hooks == nullptr) setUpConsoleChannel();
 }
 
 // True when one of the word's eight bytes is CR or LF (a byte equal to neither gives no false
@@ -34,15 +35,23 @@ bool holdsLineEndByte(std::uint64_t word) {
   return ((((lineFeeds - Ones) & ~lineFeeds) | ((returns - Ones) & ~returns)) & Highs) != 0;
 }
 
-// The index just after the last CR or LF among the bytes; 0 when they hold neither. Skips eight
-// bytes at a time from the end while they hold neither, then looks byte by byte.
+// The index just after the last CR or LF among the bytes; 0 when they hold neither. Tests eight
+// bytes at a time from the end (the first word may overlap bytes already tested) and looks byte
+// by byte only inside a word that holds one.
 std::size_t lineStartOf(const char* bytes, std::size_t count) {
   std::size_t lineStart = count;
-  while (lineStart >= 8) {
-    std::uint64_t word;
-    std::memcpy(&word, bytes + lineStart - 8, sizeof word);
-    if (holdsLineEndByte(word)) break;
-    lineStart -= 8;
+  if (count >= 8) {
+    for (;;) {
+      const std::size_t from = lineStart > 8 ? lineStart - 8 : 0;
+      std::uint64_t word;
+      std::memcpy(&word, bytes + from, sizeof word);
+      if (holdsLineEndByte(word)) {
+        lineStart = from + 8;
+        break;
+      }
+      if (from == 0) return 0;
+      lineStart = from;
+    }
   }
   while (lineStart > 0 && bytes[lineStart - 1] != '\r' && bytes[lineStart - 1] != '\n') {
     --lineStart;
