@@ -63,8 +63,16 @@ struct Channel {
   void* stream;               // the device's handle: a FILE* for a file channel
 };
 
+// Every channel record, defined in channel_table.cpp: index 0 is the reserved record -1, index 1
+// the console (channel 0), indexes 2 to 255 the file channels 1 to 254. Reached only through
+// lookupChannel, which is inline: every read, print and end-of-file test looks a record up.
+extern Channel channelTable[HighestFileChannel + 2];
+
 // The record for `number`, or null when the number names no record (255 and above, -2 and below).
-Channel* lookupChannel(ChannelNumber number);
+inline Channel* lookupChannel(ChannelNumber number) {
+  if (number < -1 || number > HighestFileChannel) return nullptr;
+  return &channelTable[number + 1];
+}
 
 // Opens `name` on `channel`. Returns and stores Ok; NotApplicable when the number has no record,
 // the channel is already open (its file is left alone, nothing is created) or the mode is not one

@@ -6,13 +6,11 @@
 
 #include "channels/channel.h"
 
-namespace {
-
-// Every channel record: index 0 is the reserved record -1, index 1 the console (channel 0),
-// indexes 2 to 255 the file channels 1 to 254. All zeros (closed) at process start and after
-// clearChannelTable; openChannel, the close operations and the print layer's console set-up
-// change them.
+// Every channel record: all zeros (closed) at process start and after clearChannelTable;
+// openChannel, the close operations and the print layer's console set-up change them.
 Channel channelTable[HighestFileChannel + 2];
+
+namespace {
 
 // Set once the channel closer is registered with atexit; cleared when the closer has run.
 bool closerRegistered = false;
@@ -79,11 +77,6 @@ Channel* openRecord(ChannelNumber channel) {
 }
 
 }  // namespace
-
-Channel* lookupChannel(ChannelNumber number) {
-  if (number < -1 || number > HighestFileChannel) return nullptr;
-  return &channelTable[number + 1];
-}
 
 StatusCode openChannel(std::string_view name,
                        OpenMode mode,

@@ -12,8 +12,16 @@ enum class StatusCode : std::int32_t {
   TransferFailed = 3,  // short or failed write, failed flush or close, failed seek or lock
 };
 
+// The slot itself, defined in status_store.cpp; Ok until the first store. Read and written only
+// through the two operations below, which are inline: every channel and print operation stores
+// into it, several times per line of a list file.
+extern StatusCode storedStatus;
+
 // Stores `code` as the last status and returns it unchanged.
-StatusCode setStatus(StatusCode code);
+inline StatusCode setStatus(StatusCode code) {
+  storedStatus = code;
+  return code;
+}
 
 // The value stored last; Ok before anything was stored.
-StatusCode lastStatus();
+inline StatusCode lastStatus() { return storedStatus; }
