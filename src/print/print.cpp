@@ -25,19 +25,17 @@ void ensureConsoleChannel() {
   if (consoleRecord->hooks == nullptr) setUpConsoleChannel();
 }
 
-// True when one of the word's eight bytes is CR or LF (a byte equal to neither gives no false
-// alarm: the test is exact for the word as a whole).
-bool holdsLineEndByte(std::uint64_t word) {
+// True when one of the word's eight bytes is below 14, as CR and LF are. Other control bytes
+// give a false alarm, which the byte-by-byte look settles; a word without one is never missed.
+bool mayHoldLineEndByte(std::uint64_t word) {
   constexpr std::uint64_t Ones = 0x0101010101010101u;
   constexpr std::uint64_t Highs = 0x8080808080808080u;
-  const std::uint64_t lineFeeds = word ^ (Ones * '\n');
-  const std::uint64_t returns = word ^ (Ones * '\r');
-  return ((((lineFeeds - Ones) & ~lineFeeds) | ((returns - Ones) & ~returns)) & Highs) != 0;
+  return ((word - Ones * ('\r' + 1)) & ~word & Highs) != 0;
 }
 
 // The index just after the last CR or LF among the bytes; 0 when they hold neither. Tests eight
 // bytes at a time from the end (the first word may overlap bytes already tested) and looks byte
-// by byte only inside a word that holds one.
+// by byte only inside a word that may hold one.
 std::size_t lineStartOf(const char* bytes, std::size_t count) {
   std::size_t lineStart = count;
   if (count >= 8) {
@@ -45,7 +43,7 @@ std::size_t lineStartOf(const char* bytes, std::size_t count) {
       const std::size_t from = lineStart > 8 ? lineStart - 8 : 0;
       std::uint64_t word;
       std::memcpy(&word, bytes + from, sizeof word);
-      if (holdsLineEndByte(word)) {
+      if (mayHoldLineEndByte(word)) {
         lineStart = from + 8;
         break;
       }
