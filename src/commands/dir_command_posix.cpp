@@ -58,11 +58,11 @@ struct Walk {
   std::size_t matches = 0;
 };
 
-// The kind of entry `entryName` in `dirFd`, from d_type when the file system gives it.
-unsigned char entryType(int dirFd, const dirent* entry) {
-  if (entry->d_type != DT_UNKNOWN) return entry->d_type;
+// The kind of entry `entryName` in `dirFd`, from the type the directory gives when it gives one.
+unsigned char entryType(int dirFd, const char* entryName, unsigned char givenType) {
+  if (givenType != DT_UNKNOWN) return givenType;
   struct stat status;
-  if (fstatat(dirFd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) return DT_UNKNOWN;
+  if (fstatat(dirFd, entryName, &status, AT_SYMLINK_NOFOLLOW) != 0) return DT_UNKNOWN;
   if (S_ISREG(status.st_mode)) return DT_REG;
   if (S_ISDIR(status.st_mode)) return DT_DIR;
   return DT_UNKNOWN;
@@ -73,34 +73,18 @@ void reportPath(std::string_view what, std::string_view path, int code) {
                      "\": " + errorText(code));
 }
 
-// Lists the directory open on `dirFd` (whose absolute path is `path`) and everything below it.
-// Takes `dirFd` over and closes it.
-void walkDirectory(Walk* walk, int dirFd, std::string* path) {
-  int readFd = dup(dirFd);
-  DIR* stream = readFd < 0 ? nullptr : fdopendir(readFd);
-  if (stream == nullptr) {
-    int code = errno;
-    if (readFd >= 0) close(readFd);
-    close(dirFd);
-    reportPath("cannot read directory", *path, code);
-    return;
-  }
-  // Subdirectory names, each NUL-terminated, in one buffer; `starts` indexes them.
+// What one directory holds for the walk: its subdirectory names, each NUL-terminated, in one
+// buffer (`starts` indexes them), and whether it holds a regular file of the name looked for.
+struct DirectoryEntries {
   std::string names;
   std::vector<std::uint32_t> starts;
   bool ownMatch = false;
-  for (;;) {
-    errno = 0;
-    const dirent* entry = readdir(stream);
-    if (entry == nullptr) {
-      if (errno != 0) reportPath("cannot read all of directory", *path, errno);
-      break;
-    }
-    const char* entryName = entry->d_name;
-    if (std::strcmp(entryName, ".") == 0 || std::strcmp(entryName, "..") == 0) continue;
+
+  void add(const Walk* walk, int dirFd, const char* entryName, unsigned char givenType) {
+    if (std::strcmp(entryName, ".") == 0 || std::strcmp(entryName, "..") == 0) return;
     bool named = walk->name == entryName;
-    if (!named && entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN) continue;
-    unsigned char type = entryType(dirFd, entry);
+    if (!named && givenType != DT_DIR && givenType != DT_UNKNOWN) return;
+    unsigned char type = entryType(dirFd, entryName, givenType);
     if (type == DT_DIR) {
       starts.push_back(static_cast<std::uint32_t>(names.size()));
       names.append(entryName);
@@ -109,7 +93,68 @@ void walkDirectory(Walk* walk, int dirFd, std::string* path) {
       ownMatch = true;
     }
   }
+};
+
+#if defined(__linux__) && defined(__GLIBC__) && (__GLIBC__ > 2 || __GLIBC_MINOR__ >= 30)
+// Reads every entry of the directory open on `dirFd` straight from the system, in one shared
+// buffer: a directory stream would cost a duplicate descriptor and three more system calls per
+// directory, on trees of tens of thousands of them. Returns 0, or an errno value after an
+// entry could not be read (the entries before it are kept); `dirFd` stays open.
+int readDirectory(const Walk* walk, int dirFd, DirectoryEntries* entries) {
+  alignas(dirent64) static char buffer[32 * 1024];
+  for (;;) {
+    const ssize_t got = getdents64(dirFd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return errno;
+    if (got == 0) return 0;
+    for (ssize_t offset = 0; offset < got;) {
+      const dirent64* entry = reinterpret_cast<const dirent64*>(buffer + offset);
+      entries->add(walk, dirFd, entry->d_name, entry->d_type);
+      offset += entry->d_reclen;
+    }
+  }
+}
+#else
+// Reads every entry of the directory open on `dirFd` through a directory stream on a duplicate
+// of it. Returns 0; an errno value when an entry could not be read (the entries before it are
+// kept); minus an errno value when no stream could be made. `dirFd` stays open.
+int readDirectory(const Walk* walk, int dirFd, DirectoryEntries* entries) {
+  int readFd = dup(dirFd);
+  DIR* stream = readFd < 0 ? nullptr : fdopendir(readFd);
+  if (stream == nullptr) {
+    int code = errno;
+    if (readFd >= 0) close(readFd);
+    return -(code == 0 ? EIO : code);
+  }
+  int code = 0;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = readdir(stream);
+    if (entry == nullptr) {
+      code = errno;
+      break;
+    }
+    entries->add(walk, dirFd, entry->d_name, entry->d_type);
+  }
   closedir(stream);
+  return code;
+}
+#endif
+
+// Lists the directory open on `dirFd` (whose absolute path is `path`) and everything below it.
+// Takes `dirFd` over and closes it.
+void walkDirectory(Walk* walk, int dirFd, std::string* path) {
+  DirectoryEntries entries;
+  if (int code = readDirectory(walk, dirFd, &entries); code < 0) {
+    close(dirFd);
+    reportPath("cannot read directory", *path, -code);
+    return;
+  } else if (code > 0) {
+    reportPath("cannot read all of directory", *path, code);
+  }
+  std::string& names = entries.names;
+  std::vector<std::uint32_t>& starts = entries.starts;
+  const bool ownMatch = entries.ownMatch;
 
   std::size_t pathLength = path->size();
   bool rootSlash = !path->empty() && path->back() == '/';
