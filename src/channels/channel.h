@@ -116,8 +116,13 @@ void registerChannelCloser();
 
 // Hands `length` bytes to the record's write operation in one call; does not touch `column`.
 // NotApplicable for a missing or closed record or a device without write; otherwise the
-// write's own status.
-StatusCode writeChannelBytes(Channel* record, const char* bytes, std::size_t length);
+// write's own status. Inline: every print item and pad is one call.
+inline StatusCode writeChannelBytes(Channel* record, const char* bytes, std::size_t length) {
+  if (record == nullptr || record->hooks == nullptr || record->hooks->write == nullptr) {
+    return setStatus(StatusCode::NotApplicable);
+  }
+  return record->hooks->write(record, bytes, length);
+}
 
 // Pushes a channel's buffered bytes to its file. Ok, NotApplicable (no such or closed channel, no
 // flush operation) or TransferFailed when the bytes could not be written.

@@ -142,13 +142,6 @@ void registerChannelCloser() {
   closerRegistered = true;
 }
 
-StatusCode writeChannelBytes(Channel* record, const char* bytes, std::size_t length) {
-  if (record == nullptr || record->hooks == nullptr || record->hooks->write == nullptr) {
-    return setStatus(StatusCode::NotApplicable);
-  }
-  return record->hooks->write(record, bytes, length);
-}
-
 StatusCode flushChannel(ChannelNumber channel) {
   Channel* record = openRecord(channel);
   if (record == nullptr) return StatusCode::NotApplicable;

@@ -67,16 +67,14 @@ void advanceColumn(Channel* channel, std::size_t count, std::size_t lineStart) {
   channel->column = static_cast<std::int32_t>(column);
 }
 
-// printBytes for runs whose line ends are known: a line end (the new line is empty) or blanks
-// (the line grows).
+// printBytes for runs whose line ends are known, once channel 0 is set up: a line end (the new
+// line is empty) or blanks (the line grows).
 void printLineEnd(Channel* channel) {
-  ensureConsoleChannel();
   if (writeChannelBytes(channel, LineEnd, sizeof LineEnd) != StatusCode::Ok) return;
   channel->column = 0;
 }
 
 void printBlanks(Channel* channel, std::size_t count) {
-  ensureConsoleChannel();
   if (writeChannelBytes(channel, ZoneBlanks, count) != StatusCode::Ok) return;
   advanceColumn(channel, count, 0);
 }
@@ -84,6 +82,7 @@ void printBlanks(Channel* channel, std::size_t count) {
 // What follows an item: the line end, or else the pad, or else nothing (status left alone).
 void printMaskTail(Channel* record, PrintMask mask) {
   if (hasBit(mask, PrintMask::NewLine)) {
+    ensureConsoleChannel();
     printLineEnd(record);
   } else if (hasBit(mask, PrintMask::PadToZone)) {
     padToZone(record);
