@@ -94,6 +94,11 @@ StatusCode openChannel(std::string_view name,
 // stream mode failed, the name is empty or holds a NUL byte (the record is then left as given).
 StatusCode openFileDevice(Channel* record, const char* name, std::size_t nameLength);
 
+// The length of the file a file channel was just opened on, when the file device can tell it
+// without moving the stream (a regular file): true with `size` set. False for any other record
+// or file, whose length the seeks of the open's measurement must find.
+bool fileDeviceSize(const Channel* record, std::int64_t* size);
+
 // The file device's part of syncChannel, on a record whose buffered bytes were flushed: makes
 // the file's data durable. Ok; NotApplicable when the record is not open on the file device;
 // TransferFailed when the system refused.

@@ -239,6 +239,13 @@ extern constexpr ChannelHooks fileDeviceHooks = {
     .flush = fileFlush,
 };
 
+bool fileDeviceSize(const Channel* record, std::int64_t* size) {
+  if (record == nullptr || record->hooks != &fileDeviceHooks || streamOf(record) == nullptr) {
+    return false;
+  }
+  return regularFileSize(streamOf(record), size);
+}
+
 StatusCode syncFileDevice(Channel* record) {
   if (record == nullptr || record->hooks != &fileDeviceHooks) {
     return setStatus(StatusCode::NotApplicable);

@@ -25,6 +25,10 @@ std::FILE* openFileStream(const std::string& name, const char* streamMode);
 // while the stream is reading and already knows where its buffer stands in the file.
 std::int64_t tellFileStream(std::FILE* stream);
 
+// The length of the stream's file when it is a regular file: true with `size` set. False for
+// anything else (a pipe, a device), whose length only seeking can tell, if anything.
+bool regularFileSize(std::FILE* stream, std::int64_t* size);
+
 // Hands `count` bytes to the stream's buffer. True when every byte was taken and the stream's
 // error indicator is clear (a failed write or flush, now or earlier, sets it); an empty run
 // counts as complete.

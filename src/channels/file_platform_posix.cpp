@@ -126,6 +126,13 @@ std::int64_t tellFileStream(std::FILE* stream) {
   return ::ftello(stream);
 }
 
+bool regularFileSize(std::FILE* stream, std::int64_t* size) {
+  struct stat info {};
+  if (::fstat(::fileno(stream), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  *size = static_cast<std::int64_t>(info.st_size);
+  return true;
+}
+
 bool writeFileStream(std::FILE* stream, const char* bytes, std::size_t count) {
 #ifdef __GLIBC__
   // Single thread, and a channel's stream serves nothing but its channel: no locking. A run

@@ -2,6 +2,8 @@
 // _ftelli64/_fseeki64, region locks with LockFile/UnlockFile on the stream's system handle,
 // and the line reader's default chunk read over _getc_nolock.
 #include <io.h>
+#include <sys/stat.h>
+#include <sys/types.h>
 #include <windows.h>
 
 #include "channels/file_platform.h"
@@ -18,6 +20,13 @@ std::FILE* openFileStream(const std::string& name, const char* streamMode) {
 }
 
 std::int64_t tellFileStream(std::FILE* stream) { return _ftelli64(stream); }
+
+bool regularFileSize(std::FILE* stream, std::int64_t* size) {
+  struct _stati64 info {};
+  if (_fstati64(_fileno(stream), &info) != 0 || (info.st_mode & _S_IFMT) != _S_IFREG) return false;
+  *size = static_cast<std::int64_t>(info.st_size);
+  return true;
+}
 
 bool writeFileStream(std::FILE* stream, const char* bytes, std::size_t count) {
   const std::size_t written = count == 0 ? 0 : std::fwrite(bytes, 1, count, stream);
