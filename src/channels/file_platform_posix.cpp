@@ -84,8 +84,9 @@ std::FILE* openFileStream(const std::string& name, const char* streamMode) {
   } while (descriptor < 0 && errno == EINTR);
   if (descriptor < 0) return nullptr;
   // Back to blocking for the reads and writes. O_APPEND is the only other status flag the open
-  // set, so the flags need not be read first.
-  if (::fcntl(descriptor, F_SETFL, flags & O_APPEND) != 0) {
+  // set, so the flags need not be read first. A regular file emptied for new content skips this:
+  // the flag does not apply to regular files, and there is one file of that kind per list file.
+  if (streamMode[0] != 'w' && ::fcntl(descriptor, F_SETFL, flags & O_APPEND) != 0) {
     ::close(descriptor);
     return nullptr;
   }
@@ -102,7 +103,8 @@ std::FILE* openFileStream(const std::string& name, const char* streamMode) {
                                    (info.st_size == 0 || ::ftruncate(descriptor, 0) == 0) &&
                                    ((info.st_mode & 07777) == (S_IRUSR | S_IWUSR) ||
                                     ::fchmod(descriptor, S_IRUSR | S_IWUSR) == 0)));
-    if (!usable) {
+    if (!usable ||
+        (!S_ISREG(info.st_mode) && ::fcntl(descriptor, F_SETFL, flags & O_APPEND) != 0)) {
       ::close(descriptor);
       return nullptr;
     }
