@@ -41,17 +41,21 @@ StatusCode measureSize(Channel* record) {
     case OpenMode::Binary:
     case OpenMode::Random:
     case OpenMode::Input: {
-      // A regular file's length comes from the file itself, the stream staying at its start:
-      // the same value the seeks below find, without their three system calls per open.
-      if (fileDeviceSize(record, &record->size)) return setStatus(StatusCode::Ok);
-      // A length that cannot be measured (a pipe) leaves the end to the stream itself; a size
-      // of 0 would report a non-empty file as empty.
-      if (hooks->seek(record, 0, SEEK_END) != StatusCode::Ok) {
-        record->size = UnknownSize;
-        return setStatus(StatusCode::TransferFailed);
+      // A regular file's length comes from the file itself: the same value the seek to the end
+      // finds, without that seek's system calls and read of the file's tail.
+      StatusCode told = StatusCode::Ok;
+      if (!fileDeviceSize(record, &record->size)) {
+        // A length that cannot be measured (a pipe) leaves the end to the stream itself; a
+        // size of 0 would report a non-empty file as empty.
+        if (hooks->seek(record, 0, SEEK_END) != StatusCode::Ok) {
+          record->size = UnknownSize;
+          return setStatus(StatusCode::TransferFailed);
+        }
+        told = hooks->tell(record, &record->size);
+        if (told != StatusCode::Ok) record->size = UnknownSize;
       }
-      const StatusCode told = hooks->tell(record, &record->size);
-      if (told != StatusCode::Ok) record->size = UnknownSize;
+      // Also for a stream that has not moved: positioned once, it knows its position from then
+      // on, and the end-of-file test before every line asks for it without a system call.
       if (hooks->seek(record, 0, SEEK_SET) != StatusCode::Ok) {
         // Left at the end, every read would find nothing: do not keep such a channel.
         hooks->close(record);
