@@ -140,8 +140,8 @@ StatusCode syncChannel(ChannelNumber channel);
 
 // Locks or unlocks a byte region of a channel's file against other processes; the lock does not
 // wait; a lock is exclusive when the channel can write, shared otherwise. Ok, NotApplicable
-// (closed channel, no such operation, length not above 0, negative offset) or TransferFailed
-// (refused).
+// (closed channel, no such operation, length not above 0, negative offset, a file system without
+// locks) or TransferFailed (refused: another process holds the region).
 StatusCode lockChannel(ChannelNumber channel, std::int64_t offset, std::int64_t length);
 StatusCode unlockChannel(ChannelNumber channel, std::int64_t offset, std::int64_t length);
 

@@ -46,6 +46,7 @@ bool syncFileStream(std::FILE* stream);
 bool seekFileStream(std::FILE* stream, std::int64_t offset, int origin);
 
 // Locks (`lock` true) or unlocks a byte region of the stream's file without waiting. A lock is
-// exclusive when the stream can write, shared otherwise. Returns Ok, or TransferFailed when
-// refused; stores nothing. The length is greater than 0; the caller checks.
+// exclusive when the stream can write, shared otherwise. Returns Ok, TransferFailed when another
+// process holds the region, NotApplicable when the file offers no locks; stores nothing. The length
+// is greater than 0; the caller checks.
 StatusCode lockFileRegion(std::FILE* stream, std::int64_t offset, std::int64_t length, bool lock);

@@ -198,8 +198,11 @@ StatusCode lockFileRegion(std::FILE* stream, std::int64_t offset, std::int64_t l
   region.l_whence = SEEK_SET;
   region.l_start = static_cast<off_t>(offset);
   region.l_len = static_cast<off_t>(length);
-  if (::fcntl(descriptor, F_SETLK, &region) != 0) return StatusCode::TransferFailed;
-  return StatusCode::Ok;
+  if (::fcntl(descriptor, F_SETLK, &region) == 0) return StatusCode::Ok;
+  // Refused: another process holds the region. Any other failure (a file system without
+  // locks) means this file offers no locking at all.
+  return errno == EACCES || errno == EAGAIN ? StatusCode::TransferFailed
+                                            : StatusCode::NotApplicable;
 }
 
 std::size_t readStreamChunk(char* buffer, int size, std::FILE* stream) {

@@ -62,7 +62,11 @@ StatusCode lockFileRegion(std::FILE* stream, std::int64_t offset, std::int64_t l
   const auto lengthHigh = static_cast<DWORD>(static_cast<std::uint64_t>(length) >> 32);
   const BOOL done = lock ? LockFile(handle, offsetLow, offsetHigh, lengthLow, lengthHigh)
                          : UnlockFile(handle, offsetLow, offsetHigh, lengthLow, lengthHigh);
-  return done ? StatusCode::Ok : StatusCode::TransferFailed;
+  if (done) return StatusCode::Ok;
+  // Refused: another process holds the region. Any other failure (a share without locks)
+  // means this file offers no locking at all.
+  return GetLastError() == ERROR_LOCK_VIOLATION ? StatusCode::TransferFailed
+                                                : StatusCode::NotApplicable;
 }
 
 std::size_t readStreamChunk(char* buffer, int size, std::FILE* stream) {
