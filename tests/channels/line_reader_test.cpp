@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "channels/file_platform.h"
 #include "support/scratch_dir.h"
 
 namespace {
@@ -209,6 +210,8 @@ TEST(LineReaderRules, MatchesTheReferenceWhenLinesCrossTheStreamBuffer) {
     ASSERT_NE(actualStream, nullptr);
     std::vector<char> buffer(bufferSize);
     ASSERT_EQ(std::setvbuf(actualStream, buffer.data(), _IOFBF, bufferSize), 0);
+    // Positioned as a channel's open leaves it: the stream then knows where it stands.
+    ASSERT_EQ(std::fseek(actualStream, 0, SEEK_SET), 0);
     int lines = 0;
     for (;; ++lines) {
       std::string expected = "old";
@@ -216,6 +219,9 @@ TEST(LineReaderRules, MatchesTheReferenceWhenLinesCrossTheStreamBuffer) {
       const StatusCode expectedStatus = referenceReadLine(expectedStream, expected);
       ASSERT_EQ(readLineFromStream(actualStream, actual), expectedStatus) << "line " << lines;
       ASSERT_EQ(actual, expected) << "line " << lines;
+      // The position the end-of-file test works from, told without stdio, is stdio's own.
+      ASSERT_EQ(tellFileStream(actualStream), static_cast<std::int64_t>(std::ftell(actualStream)))
+          << "line " << lines;
       if (expectedStatus != StatusCode::Ok) break;
     }
     EXPECT_GT(lines, 500);
