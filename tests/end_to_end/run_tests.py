@@ -7,34 +7,21 @@ CHKLIST_WRAPPER="valgrind --error-exitcode=99 --leak-check=full -q".
 """
 import fcntl
 import os
-import re
 import shlex
 import shutil
 import signal
 import stat
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
+
+from scratch_tree import BANNER, RUN_LOCK_OFFSET, ScratchTree, expected_record
 
 CHKLIST = None
 WRAPPER = shlex.split(os.environ.get("CHKLIST_WRAPPER", ""))
 # Time for the program to reach its run lock; a wrapper such as valgrind starts slowly.
 START_SECONDS = 8.0 if WRAPPER else 1.0
-BANNER = b"Generating file list... Please wait...\r\n"
-RECORD = re.compile(rb"(\d\d)-(\d\d)-(\d{4})    (\d\d):(\d\d):(\d\d)      ")
-RUN_LOCK_OFFSET = 0x7FFFFFFE
-
-
-def zone_pad(length):
-    """Blanks after a field that ends at column `length`."""
-    return b" " * (14 - length % 14)
-
-
-def expected_record(path, entry):
-    """A log record without its date and time (the first 28 bytes)."""
-    return path + zone_pad(28 + len(path)) + entry + b"\r\n"
 
 
 def as_nobody():
@@ -46,40 +33,11 @@ def as_nobody():
     return drop
 
 
-class ScratchTree(unittest.TestCase):
-    """A scratch directory tree to run the program in, and helpers to inspect it."""
-
-    def setUp(self):
-        self.root = os.path.realpath(tempfile.mkdtemp(prefix="chklist-e2e-"))
-        os.chmod(self.root, 0o755)
-
-    def tearDown(self):
-        for dirpath, dirnames, _ in os.walk(self.root):
-            for name in dirnames:
-                full = os.path.join(dirpath, name)
-                if not os.path.islink(full):
-                    os.chmod(full, 0o755)
-        shutil.rmtree(self.root, ignore_errors=True)
-
-    # -- helpers --------------------------------------------------------------------------
-    def path(self, *parts):
-        return os.path.join(self.root, *parts)
+class LinuxTree(ScratchTree):
+    """A scratch tree the Linux program runs in."""
 
     def bpath(self, *parts):
         return os.fsencode(self.path(*parts))
-
-    def write(self, relative, data, mode=None):
-        full = self.path(relative)
-        os.makedirs(os.path.dirname(full), exist_ok=True)
-        with open(full, "wb") as out:
-            out.write(data)
-        if mode is not None:
-            os.chmod(full, mode)
-        return full
-
-    def read(self, relative):
-        with open(self.path(relative), "rb") as data:
-            return data.read()
 
     def run_chklist(self, *args, preexec_fn=None, wait=True, **kwargs):
         process = subprocess.Popen([*WRAPPER, CHKLIST, *args], cwd=self.root,
@@ -91,26 +49,8 @@ class ScratchTree(unittest.TestCase):
         self.assertEqual(process.returncode, 0, err)
         return out, err
 
-    def log_records(self):
-        """The log's records with their date and time checked and cut off."""
-        data = self.read("chklist.log") if os.path.exists(self.path("chklist.log")) else b""
-        records = []
-        for line in data.split(b"\r\n")[:-1]:
-            match = RECORD.match(line)
-            self.assertIsNotNone(match, line)
-            month, day, _, hour, minute, second = (int(x) for x in match.groups())
-            self.assertTrue(1 <= month <= 12 and 1 <= day <= 31, line)
-            self.assertTrue(hour < 24 and minute < 60 and second < 61, line)
-            records.append(line[28:] + b"\r\n")
-        self.assertTrue(data == b"" or data.endswith(b"\r\n"))
-        return records
 
-    def leftovers(self):
-        return [name for name in ("list.tmp", "blist.dir", "wlist.dir")
-                if os.path.lexists(self.path(name))]
-
-
-class ChklistTest(ScratchTree):
+class ChklistTest(LinuxTree):
     # -- the ordinary run -----------------------------------------------------------------
     def test_all_good_entries_are_kept_with_crlf_and_nothing_is_logged(self):
         self.write("blacklist.txt", b"alice@example.org\nbob@example.org\r\ncarol@example.org")
@@ -287,7 +227,7 @@ class ChklistTest(ScratchTree):
         self.assertEqual(self.leftovers(), [])
 
 
-class TerminalTest(ScratchTree):
+class TerminalTest(LinuxTree):
     """The program in a real terminal: tmux gives it one, capture-pane reads the screen."""
 
     def tmux(self, *args):

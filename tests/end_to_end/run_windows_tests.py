@@ -9,32 +9,19 @@ are the Z: drive's names of the scratch tree. When wine cannot start, the suite 
 exits with 77 (skipped).
 """
 import os
-import re
 import shutil
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
+
+from scratch_tree import BANNER, RUN_LOCK_OFFSET, ScratchTree, expected_record
 
 CHKLIST = None
 HELPER = None
 EMULATOR = []
 SKIP_CODE = 77
-BANNER = b"Generating file list... Please wait...\r\n"
-RECORD = re.compile(rb"(\d\d)-(\d\d)-(\d{4})    (\d\d):(\d\d):(\d\d)      ")
-RUN_LOCK_OFFSET = 0x7FFFFFFE
 CANNOT_PASS = b" not cleaned: its name cannot be passed to the command processor\r\n"
-
-
-def zone_pad(length):
-    """Blanks after a field that ends at column `length`."""
-    return b" " * (14 - length % 14)
-
-
-def expected_record(path, entry):
-    """A log record without its date and time (the first 28 bytes)."""
-    return path + zone_pad(28 + len(path)) + entry + b"\r\n"
 
 
 def windows_name(path):
@@ -42,35 +29,22 @@ def windows_name(path):
     return b"Z:" + os.fsencode(path).replace(b"/", b"\\")
 
 
-class ScratchTree(unittest.TestCase):
-    """A scratch directory tree to run chklist.exe in, and helpers to inspect it."""
+class WineTree(ScratchTree):
+    """A scratch tree chklist.exe runs in under wine, with helpers that hold files open."""
+
+    prefix = "chklist-win-"
 
     def setUp(self):
-        self.root = os.path.realpath(tempfile.mkdtemp(prefix="chklist-win-"))
+        super().setUp()
         self.holders = []
 
     def tearDown(self):
         for holder in list(self.holders):
             self.release(holder)
-        shutil.rmtree(self.root, ignore_errors=True)
-
-    # -- helpers --------------------------------------------------------------------------
-    def path(self, *parts):
-        return os.path.join(self.root, *parts)
+        super().tearDown()
 
     def wpath(self, *parts):
         return windows_name(self.path(*parts))
-
-    def write(self, relative, data):
-        full = self.path(relative)
-        os.makedirs(os.path.dirname(full), exist_ok=True)
-        with open(full, "wb") as out:
-            out.write(data)
-        return full
-
-    def read(self, relative):
-        with open(self.path(relative), "rb") as data:
-            return data.read()
 
     def run_chklist(self, wait=True):
         process = subprocess.Popen([*EMULATOR, CHKLIST], cwd=self.root, stdout=subprocess.PIPE,
@@ -96,26 +70,8 @@ class ScratchTree(unittest.TestCase):
         if holder in self.holders:
             self.holders.remove(holder)
 
-    def log_records(self):
-        """The log's records with their date and time checked and cut off."""
-        data = self.read("chklist.log") if os.path.exists(self.path("chklist.log")) else b""
-        records = []
-        for line in data.split(b"\r\n")[:-1]:
-            match = RECORD.match(line)
-            self.assertIsNotNone(match, line)
-            month, day, _, hour, minute, second = (int(x) for x in match.groups())
-            self.assertTrue(1 <= month <= 12 and 1 <= day <= 31, line)
-            self.assertTrue(hour < 24 and minute < 60 and second < 61, line)
-            records.append(line[28:] + b"\r\n")
-        self.assertTrue(data == b"" or data.endswith(b"\r\n"))
-        return records
 
-    def leftovers(self):
-        return [name for name in ("list.tmp", "blist.dir", "wlist.dir")
-                if os.path.lexists(self.path(name))]
-
-
-class WindowsRunTest(ScratchTree):
+class WindowsRunTest(WineTree):
     # -- the ordinary run -----------------------------------------------------------------
     def test_good_entries_are_kept_with_crlf_whatever_their_line_ends(self):
         # LF, CR LF, no line end after the last entry; a Ctrl-Z and a NUL inside an entry are
@@ -331,7 +287,7 @@ class WindowsRunTest(ScratchTree):
         self.assertEqual(self.leftovers(), [])
 
 
-class WindowsConsoleTest(ScratchTree):
+class WindowsConsoleTest(WineTree):
     """chklist.exe on a real Windows console: wine makes one of the tmux pane it runs in."""
     maxDiff = None
 

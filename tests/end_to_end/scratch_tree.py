@@ -1,0 +1,75 @@
+"""What the Linux and Windows end-to-end suites share: the program's fixed texts, the log record
+layout, and a scratch directory tree with helpers to fill and inspect it."""
+import os
+import re
+import shutil
+import tempfile
+import unittest
+
+BANNER = b"Generating file list... Please wait...\r\n"
+RECORD = re.compile(rb"(\d\d)-(\d\d)-(\d{4})    (\d\d):(\d\d):(\d\d)      ")
+# The byte of chklist.log a run holds locked while it runs.
+RUN_LOCK_OFFSET = 0x7FFFFFFE
+
+
+def zone_pad(length):
+    """Blanks after a field that ends at column `length`."""
+    return b" " * (14 - length % 14)
+
+
+def expected_record(path, entry):
+    """A log record without its date and time (the first 28 bytes)."""
+    return path + zone_pad(28 + len(path)) + entry + b"\r\n"
+
+
+class ScratchTree(unittest.TestCase):
+    """A scratch directory tree to run the program in, and helpers to inspect it."""
+
+    prefix = "chklist-e2e-"
+
+    def setUp(self):
+        self.root = os.path.realpath(tempfile.mkdtemp(prefix=self.prefix))
+        os.chmod(self.root, 0o755)
+
+    def tearDown(self):
+        # Tests may leave directories without write or search permission behind.
+        for dirpath, dirnames, _ in os.walk(self.root):
+            for name in dirnames:
+                full = os.path.join(dirpath, name)
+                if not os.path.islink(full):
+                    os.chmod(full, 0o755)
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def path(self, *parts):
+        return os.path.join(self.root, *parts)
+
+    def write(self, relative, data, mode=None):
+        full = self.path(relative)
+        os.makedirs(os.path.dirname(full), exist_ok=True)
+        with open(full, "wb") as out:
+            out.write(data)
+        if mode is not None:
+            os.chmod(full, mode)
+        return full
+
+    def read(self, relative):
+        with open(self.path(relative), "rb") as data:
+            return data.read()
+
+    def log_records(self):
+        """The log's records with their date and time checked and cut off."""
+        data = self.read("chklist.log") if os.path.exists(self.path("chklist.log")) else b""
+        records = []
+        for line in data.split(b"\r\n")[:-1]:
+            match = RECORD.match(line)
+            self.assertIsNotNone(match, line)
+            month, day, _, hour, minute, second = (int(x) for x in match.groups())
+            self.assertTrue(1 <= month <= 12 and 1 <= day <= 31, line)
+            self.assertTrue(hour < 24 and minute < 60 and second < 61, line)
+            records.append(line[28:] + b"\r\n")
+        self.assertTrue(data == b"" or data.endswith(b"\r\n"))
+        return records
+
+    def leftovers(self):
+        return [name for name in ("list.tmp", "blist.dir", "wlist.dir")
+                if os.path.lexists(self.path(name))]
