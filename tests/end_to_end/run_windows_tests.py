@@ -15,7 +15,7 @@ import sys
 import time
 import unittest
 
-from scratch_tree import BANNER, RUN_LOCK_OFFSET, ScratchTree, expected_record
+from scratch_tree import BANNER, RUN_LOCK_OFFSET, ScratchTree, SharedScenarios, expected_record
 
 CHKLIST = None
 HELPER = None
@@ -46,6 +46,8 @@ class WineTree(ScratchTree):
     def wpath(self, *parts):
         return windows_name(self.path(*parts))
 
+    listed = wpath
+
     def run_chklist(self, wait=True):
         process = subprocess.Popen([*EMULATOR, CHKLIST], cwd=self.root, stdout=subprocess.PIPE,
                                    stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
@@ -71,7 +73,7 @@ class WineTree(ScratchTree):
             self.holders.remove(holder)
 
 
-class WindowsRunTest(WineTree):
+class WindowsRunTest(WineTree, SharedScenarios):
     # -- the ordinary run -----------------------------------------------------------------
     def test_good_entries_are_kept_with_crlf_whatever_their_line_ends(self):
         # LF, CR LF, no line end after the last entry; a Ctrl-Z and a NUL inside an entry are
@@ -121,13 +123,6 @@ class WindowsRunTest(WineTree):
         self.assertEqual(len(self.log_records()), 3)
         self.assertEqual(self.leftovers(), [])
 
-    def test_stale_list_tmp_is_replaced_and_nothing_is_left_behind(self):
-        self.write("list.tmp", b"stale@example.org\r\n")
-        self.write("d/blacklist.txt", b"fresh@example.org\n")
-        self.run_chklist()
-        self.assertEqual(self.read("d/blacklist.txt"), b"fresh@example.org\r\n")
-        self.assertEqual(self.leftovers(), [])
-
     def test_tree_without_lists_prints_two_banners_and_leaves_no_file_lists(self):
         self.write("other/notes.txt", b"x\n")
         out, err = self.run_chklist()
@@ -135,15 +130,6 @@ class WindowsRunTest(WineTree):
         self.assertEqual(err.count(b"File not found."), 2)
         self.assertEqual(self.leftovers(), [])
         self.assertEqual(self.read("chklist.log"), b"")
-
-    def test_log_grows_from_run_to_run(self):
-        self.write("blacklist.txt", b"one\n")
-        self.run_chklist()
-        self.write("blacklist.txt", b"two\n")
-        self.run_chklist()
-        path = self.wpath("blacklist.txt")
-        self.assertEqual(self.log_records(),
-                         [expected_record(path, b"one"), expected_record(path, b"two")])
 
     # -- failures leave list files as they were -------------------------------------------
     def test_file_held_by_another_program_is_left_alone_and_said(self):
@@ -270,21 +256,6 @@ class WindowsRunTest(WineTree):
         self.assertTrue(out.startswith(
             b"Waiting for another chklist run in this directory to finish...\r\n" + BANNER), out)
         self.assertEqual(self.read("blacklist.txt"), b"ok@example.org\r\n")
-
-    def test_two_runs_started_together_lose_nothing(self):
-        for index in range(8):
-            self.write("d%02d/blacklist.txt" % index,
-                       b"".join(b"e%04d@example.org\nbad%04d\n" % (i, i) for i in range(200)))
-        first = self.run_chklist(wait=False)
-        second = self.run_chklist(wait=False)
-        for process in (first, second):
-            _, err = process.communicate(timeout=300)
-            self.assertEqual(process.returncode, 0, err)
-        expected = b"".join(b"e%04d@example.org\r\n" % i for i in range(200))
-        for index in range(8):
-            self.assertEqual(self.read("d%02d/blacklist.txt" % index), expected)
-        self.assertEqual(len(self.log_records()), 8 * 200)
-        self.assertEqual(self.leftovers(), [])
 
 
 class WindowsConsoleTest(WineTree):

@@ -73,3 +73,43 @@ class ScratchTree(unittest.TestCase):
     def leftovers(self):
         return [name for name in ("list.tmp", "blist.dir", "wlist.dir")
                 if os.path.lexists(self.path(name))]
+
+
+class SharedScenarios:
+    """Scenarios that run alike on every platform. Mixed into a ScratchTree suite, which supplies
+    `listed(*parts)` (a path as the directory search lists it) and `run_chklist(wait=True)`."""
+
+    concurrent_lists = 8
+    entries_per_list = 200
+
+    def test_stale_list_tmp_is_replaced_and_nothing_is_left_behind(self):
+        self.write("list.tmp", b"stale@example.org\r\n")
+        self.write("d/blacklist.txt", b"fresh@example.org\n")
+        self.run_chklist()
+        self.assertEqual(self.read("d/blacklist.txt"), b"fresh@example.org\r\n")
+        self.assertEqual(self.leftovers(), [])
+
+    def test_log_grows_from_run_to_run(self):
+        self.write("blacklist.txt", b"one\n")
+        self.run_chklist()
+        self.write("blacklist.txt", b"two\n")
+        self.run_chklist()
+        path = self.listed("blacklist.txt")
+        self.assertEqual(self.log_records(),
+                         [expected_record(path, b"one"), expected_record(path, b"two")])
+
+    def test_two_runs_started_together_lose_nothing(self):
+        lists, entries = self.concurrent_lists, self.entries_per_list
+        for index in range(lists):
+            self.write("d%02d/blacklist.txt" % index,
+                       b"".join(b"e%04d@example.org\nbad%04d\n" % (i, i) for i in range(entries)))
+        first = self.run_chklist(wait=False)
+        second = self.run_chklist(wait=False)
+        for process in (first, second):
+            _, err = process.communicate(timeout=300)
+            self.assertEqual(process.returncode, 0, err)
+        expected = b"".join(b"e%04d@example.org\r\n" % i for i in range(entries))
+        for index in range(lists):
+            self.assertEqual(self.read("d%02d/blacklist.txt" % index), expected)
+        self.assertEqual(len(self.log_records()), lists * entries)
+        self.assertEqual(self.leftovers(), [])
