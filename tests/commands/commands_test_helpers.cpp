@@ -14,6 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "commands/command_processor.h"
+
 namespace {
 
 uid_t unprivilegedUser() {
@@ -157,4 +159,18 @@ int permissionBits(const std::filesystem::path& file) {
 bool entryExists(const std::filesystem::path& file) {
   struct stat status;
   return lstat(file.c_str(), &status) == 0;
+}
+
+std::optional<std::string> runWithReadOnlyDirectory(const std::string& directory,
+                                                    const std::string& line,
+                                                    std::string* why) {
+  return runInChild(
+      ChildSetup::Unprivileged,
+      [&] {
+        if (chmod(directory.c_str(), 0500) != 0) return std::string("chmod failed");
+        const int code = runBuiltinCommand(line);
+        chmod(directory.c_str(), 0700);
+        return "result " + std::to_string(code);
+      },
+      why);
 }

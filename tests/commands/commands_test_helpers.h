@@ -45,6 +45,13 @@ std::optional<std::string> runInChild(ChildSetup setup,
 // unless running as root).
 void handTreeToUnprivilegedUser(const std::filesystem::path& root);
 
+// Runs the command `line` as the user of ChildSetup::Unprivileged while `directory` is read-only
+// to it (the tree must be handed over first); returns "result N" with the command's result, or
+// nullopt with the reason in `why`.
+std::optional<std::string> runWithReadOnlyDirectory(const std::string& directory,
+                                                    const std::string& line,
+                                                    std::string* why);
+
 // Mounts a tmpfs of `kilobytes` at `directory`; "" on success, else the reason.
 std::string mountTmpfs(const std::filesystem::path& directory, int kilobytes);
 

@@ -53,15 +53,8 @@ TEST(DelCommand, AFileInAReadOnlyDirectoryStaysWithResultOne) {
   handTreeToUnprivilegedUser(scratch.path());
   StderrCapture capture;
   std::string why;
-  std::optional<std::string> result = runInChild(
-      ChildSetup::Unprivileged,
-      [] {
-        if (chmod("locked", 0500) != 0) return std::string("chmod failed");
-        int code = runBuiltinCommand("del locked/wlist.dir");
-        chmod("locked", 0700);
-        return "result " + std::to_string(code);
-      },
-      &why);
+  std::optional<std::string> result =
+      runWithReadOnlyDirectory("locked", "del locked/wlist.dir", &why);
   std::string message = capture.text();
   if (!result) GTEST_SKIP() << why;
   EXPECT_EQ(*result, "result 1");

@@ -114,15 +114,8 @@ TEST(MoveCommand, AFailedRenameLeavesBothFilesAsTheyWere) {
 
   StderrCapture capture;
   std::string why;
-  std::optional<std::string> result = runInChild(
-      ChildSetup::Unprivileged,
-      [] {
-        if (chmod("locked", 0500) != 0) return std::string("chmod failed");
-        int code = runBuiltinCommand("move /y list.tmp locked/blacklist.txt");
-        chmod("locked", 0700);
-        return "result " + std::to_string(code);
-      },
-      &why);
+  std::optional<std::string> result =
+      runWithReadOnlyDirectory("locked", "move /y list.tmp locked/blacklist.txt", &why);
   std::string message = capture.text();
   if (!result) GTEST_SKIP() << why;
   EXPECT_EQ(*result, "result 1");
