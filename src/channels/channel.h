@@ -119,13 +119,22 @@ void clearChannelTable();
 // Registers the channel closer with atexit, once per process. Called by every openChannel.
 void registerChannelCloser();
 
+// The file device's write operation: hands the bytes to the record's stream. Ok, NotApplicable
+// when the record has no stream, TransferFailed when not every byte was taken or the stream has
+// failed (now or earlier).
+StatusCode fileDeviceWrite(Channel* record, const char* bytes, std::size_t length);
+
+// The file device's operations table.
+extern const ChannelHooks fileDeviceHooks;
+
 // Hands `length` bytes to the record's write operation in one call; does not touch `column`.
 // NotApplicable for a missing or closed record or a device without write; otherwise the
-// write's own status. Inline: every print item and pad is one call.
+// write's own status. Inline: every print item and pad is one call, and a file channel's write
+// is called directly, so that an optimised build can inline it into the print operations.
 inline StatusCode writeChannelBytes(Channel* record, const char* bytes, std::size_t length) {
-  if (record == nullptr || record->hooks == nullptr || record->hooks->write == nullptr) {
-    return setStatus(StatusCode::NotApplicable);
-  }
+  if (record == nullptr || record->hooks == nullptr) return setStatus(StatusCode::NotApplicable);
+  if (record->hooks == &fileDeviceHooks) return fileDeviceWrite(record, bytes, length);
+  if (record->hooks->write == nullptr) return setStatus(StatusCode::NotApplicable);
   return record->hooks->write(record, bytes, length);
 }
 
@@ -144,6 +153,3 @@ StatusCode syncChannel(ChannelNumber channel);
 // locks) or TransferFailed (refused: another process holds the region).
 StatusCode lockChannel(ChannelNumber channel, std::int64_t offset, std::int64_t length);
 StatusCode unlockChannel(ChannelNumber channel, std::int64_t offset, std::int64_t length);
-
-// The file device's operations table.
-extern const ChannelHooks fileDeviceHooks;

@@ -105,14 +105,6 @@ StatusCode fileReadWide(Channel* record, wchar_t* buffer, std::size_t* count) {
   return setStatus(StatusCode::Ok);
 }
 
-StatusCode fileWrite(Channel* record, const char* bytes, std::size_t count) {
-  std::FILE* stream = streamOf(record);
-  if (stream == nullptr) return setStatus(StatusCode::NotApplicable);
-  // The error indicator also catches a failed flush of bytes buffered by earlier writes.
-  return setStatus(writeFileStream(stream, bytes, count) ? StatusCode::Ok
-                                                         : StatusCode::TransferFailed);
-}
-
 StatusCode fileWriteWide(Channel* record, const char16_t* units, std::size_t count) {
   if (streamOf(record) == nullptr) return setStatus(StatusCode::NotApplicable);
   std::string bytes;
@@ -127,7 +119,7 @@ StatusCode fileWriteWide(Channel* record, const char16_t* units, std::size_t cou
     // A surrogate pair is one character: one "?" for both halves.
     if (unit >= 0xD800 && unit <= 0xDBFF && index + 1 < count) ++index;
   }
-  return fileWrite(record, bytes.data(), bytes.size());
+  return fileDeviceWrite(record, bytes.data(), bytes.size());
 }
 
 StatusCode fileLockRegion(Channel* record, std::int64_t offset, std::int64_t length, bool lock) {
@@ -229,7 +221,7 @@ extern constexpr ChannelHooks fileDeviceHooks = {
     .tell = fileTell,
     .read = fileRead,
     .readWide = fileReadWide,
-    .write = fileWrite,
+    .write = fileDeviceWrite,
     .writeWide = fileWriteWide,
     .lock = fileLock,
     .unlock = fileUnlock,
@@ -238,6 +230,14 @@ extern constexpr ChannelHooks fileDeviceHooks = {
     .unused12 = nullptr,
     .flush = fileFlush,
 };
+
+StatusCode fileDeviceWrite(Channel* record, const char* bytes, std::size_t count) {
+  std::FILE* stream = streamOf(record);
+  if (stream == nullptr) return setStatus(StatusCode::NotApplicable);
+  // The error indicator also catches a failed flush of bytes buffered by earlier writes.
+  return setStatus(writeFileStream(stream, bytes, count) ? StatusCode::Ok
+                                                         : StatusCode::TransferFailed);
+}
 
 bool fileDeviceSize(const Channel* record, std::int64_t* size) {
   if (record == nullptr || record->hooks != &fileDeviceHooks || streamOf(record) == nullptr) {

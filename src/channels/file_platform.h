@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 #include "frame/status_store.h"
 
@@ -37,6 +38,12 @@ bool writeFileStream(std::FILE* stream, const char* bytes, std::size_t count);
 // The stream's error indicator, and whether it is set or a read has run into the end.
 bool fileStreamFailed(std::FILE* stream);
 bool fileStreamFailedOrEnded(std::FILE* stream);
+
+// Takes from the stream's buffer the bytes up to and including the first LF among the next
+// `limit` bytes, when the buffer already holds them: returns a view of them in the buffer, valid
+// until the stream's next operation. An empty view, with nothing taken, when it does not (or the
+// platform's streams cannot be read that way).
+std::string_view takeBufferedLine(std::FILE* stream, std::size_t limit);
 
 // Pushes the stream's buffered bytes to its file, then the file's data and size to the disk.
 // False when either failed.

@@ -128,6 +128,26 @@ std::int64_t tellFileStream(std::FILE* stream) {
   return ::ftello(stream);
 }
 
+std::string_view takeBufferedLine(std::FILE* stream, std::size_t limit) {
+#ifdef __GLIBC__
+  const std::ptrdiff_t available = stream->_IO_read_end - stream->_IO_read_ptr;
+  if (available <= 0) return {};
+  const std::size_t searched =
+      static_cast<std::size_t>(available) < limit ? static_cast<std::size_t>(available) : limit;
+  const char* from = stream->_IO_read_ptr;
+  const void* lineFeed = std::memchr(from, '\n', searched);
+  if (lineFeed == nullptr) return {};
+  const std::size_t length =
+      static_cast<std::size_t>(static_cast<const char*>(lineFeed) - from) + 1;
+  stream->_IO_read_ptr += length;
+  return {from, length};
+#else
+  (void)stream;
+  (void)limit;
+  return {};
+#endif
+}
+
 bool regularFileSize(std::FILE* stream, std::int64_t* size) {
   struct stat info {};
   if (::fstat(::fileno(stream), &info) != 0 || !S_ISREG(info.st_mode)) return false;

@@ -69,6 +69,8 @@ StatusCode lockFileRegion(std::FILE* stream, std::int64_t offset, std::int64_t l
                                                 : StatusCode::NotApplicable;
 }
 
+std::string_view takeBufferedLine(std::FILE*, std::size_t) { return {}; }
+
 std::size_t readStreamChunk(char* buffer, int size, std::FILE* stream) {
   // A per-byte read that stays inside the stream's buffer: a short line costs its own bytes,
   // not the chunk's size. Unlocked: the program has one thread, and a channel's stream is

@@ -73,7 +73,7 @@ Text dateText() { return Text(dateView()); }
 
 Text timeText() { return Text(timeView()); }
 
-void logRejectedEntry(std::string_view path, std::string_view entry) {
+[[gnu::flatten]] void logRejectedEntry(std::string_view path, std::string_view entry) {
   // The date is printed before the time reads the clock: a new second re-formats the buffers.
   printText(RejectionLogChannel, dateView(), PrintMask::PadToZone);
   printText(RejectionLogChannel, timeView(), PrintMask::PadToZone);

@@ -19,42 +19,56 @@ bool hasBit(PrintMask mask, PrintMask bit) {
 
 // Channel 0's record: the table is static, so the record never moves. A closed record (before
 // the first print, or after the table was cleared) is set up again.
-Channel* const consoleRecord = lookupChannel(ConsoleChannel);
+Channel* const consoleRecord = &channelTable[ConsoleChannel + 1];
 
 void ensureConsoleChannel() {
   if (consoleRecord->hooks == nullptr) setUpConsoleChannel();
 }
 
-// True when one of the word's eight bytes is below 14, as CR and LF are. Other control bytes
-// give a false alarm, which the byte-by-byte look settles; a word without one is never missed.
-bool mayHoldLineEndByte(std::uint64_t word) {
+// The bytes of the word below 14, as CR and LF are, marked by their high bit; 0 when it has none.
+// Other control bytes give a false alarm, which the byte-by-byte look settles; a word with a CR
+// or LF is never missed.
+std::uint64_t lowBytesOf(std::uint64_t word) {
   constexpr std::uint64_t Ones = 0x0101010101010101u;
   constexpr std::uint64_t Highs = 0x8080808080808080u;
-  return ((word - Ones * ('\r' + 1)) & ~word & Highs) != 0;
+  return (word - Ones * ('\r' + 1)) & ~word & Highs;
 }
 
-// The index just after the last CR or LF among the bytes; 0 when they hold neither. Tests eight
-// bytes at a time from the end (the first word may overlap bytes already tested) and looks byte
-// by byte only inside a word that may hold one.
+std::uint64_t wordAt(const char* bytes) {
+  std::uint64_t word;
+  std::memcpy(&word, bytes, sizeof word);
+  return word;
+}
+
+// The index just after the last CR or LF among the bytes; 0 when they hold neither. Works from
+// the end in steps of 16 bytes, tested as two words at once; the front of fewer than 16 bytes as
+// two overlapping words (or halves of one). Only a step that may hold one is looked at byte by
+// byte.
 std::size_t lineStartOf(const char* bytes, std::size_t count) {
-  std::size_t lineStart = count;
-  if (count >= 8) {
-    for (;;) {
-      const std::size_t from = lineStart > 8 ? lineStart - 8 : 0;
-      std::uint64_t word;
-      std::memcpy(&word, bytes + from, sizeof word);
-      if (mayHoldLineEndByte(word)) {
-        lineStart = from + 8;
-        break;
-      }
-      if (from == 0) return 0;
-      lineStart = from;
+  std::size_t end = count;
+  while (end > 0) {
+    std::size_t from = 0;
+    std::uint64_t low = ~std::uint64_t{0};
+    if (end >= 16) {
+      from = end - 16;
+      low = lowBytesOf(wordAt(bytes + from)) | lowBytesOf(wordAt(bytes + from + 8));
+    } else if (end >= 8) {
+      low = lowBytesOf(wordAt(bytes)) | lowBytesOf(wordAt(bytes + end - 8));
+    } else if (end >= 4) {
+      std::uint32_t head;
+      std::uint32_t tail;
+      std::memcpy(&head, bytes, sizeof head);
+      std::memcpy(&tail, bytes + end - 4, sizeof tail);
+      low = lowBytesOf(head | static_cast<std::uint64_t>(tail) << 32);
     }
+    if (low != 0) {
+      for (std::size_t index = end; index > from; --index) {
+        if (bytes[index - 1] == '\r' || bytes[index - 1] == '\n') return index;
+      }
+    }
+    end = from;
   }
-  while (lineStart > 0 && bytes[lineStart - 1] != '\r' && bytes[lineStart - 1] != '\n') {
-    --lineStart;
-  }
-  return lineStart;
+  return 0;
 }
 
 // The column after `count` bytes were written from `column`, given where their last line
@@ -124,7 +138,7 @@ void printVoid(ChannelNumber channel, PrintMask mask) {
   printMaskTail(lookupChannel(channel), mask);
 }
 
-void printText(ChannelNumber channel, std::string_view text, PrintMask mask) {
+[[gnu::flatten]] void printText(ChannelNumber channel, std::string_view text, PrintMask mask) {
   Channel* record = lookupChannel(channel);
   if (!text.empty()) printBytes(record, text.data(), text.size());
   printMaskTail(record, mask);

@@ -154,23 +154,29 @@ TEST_F(PrintTest, ColumnCountsTheBytesAfterTheLastLineEnd) {
 
 TEST_F(PrintTest, ColumnFindsTheLastLineEndWhereverItStands) {
   // Texts of every length up to 40 with one CR or LF at every position, with a second one
-  // before it, and bytes that differ from CR and LF in one bit only: the column must be the
-  // number of bytes after the last CR or LF, or grow by the whole length when there is none.
-  for (std::size_t length = 1; length <= 40; ++length) {
-    for (std::size_t position = 0; position <= length; ++position) {
-      for (const char lineEnd : {'\r', '\n'}) {
-        std::string text(length, '\x0c');
-        for (std::size_t index = 0; index < length; index += 3) text[index] = '\x0b';
-        std::int32_t expected = 100 + static_cast<std::int32_t>(length);
-        if (position < length) {
-          text[position] = lineEnd;
-          if (position > 1) text[position / 2] = '\n';
-          expected = static_cast<std::int32_t>(length - position - 1);
+  // before it, among bytes that differ from CR and LF in one bit only, plain letters, the byte
+  // just above CR and bytes with the high bit set: the column must be the number of bytes after
+  // the last CR or LF, or grow by the whole length when there is none.
+  for (const char filler : {'\x0c', 'a', '\x0e', '\x8d'}) {
+    for (std::size_t length = 1; length <= 40; ++length) {
+      for (std::size_t position = 0; position <= length; ++position) {
+        for (const char lineEnd : {'\r', '\n'}) {
+          std::string text(length, filler);
+          if (filler == '\x0c') {
+            for (std::size_t index = 0; index < length; index += 3) text[index] = '\x0b';
+          }
+          std::int32_t expected = 100 + static_cast<std::int32_t>(length);
+          if (position < length) {
+            text[position] = lineEnd;
+            if (position > 1) text[position / 2] = '\n';
+            expected = static_cast<std::int32_t>(length - position - 1);
+          }
+          SCOPED_TRACE(testing::Message() << "filler " << int(filler) << " length " << length
+                                          << " position " << position);
+          Channel* record = recordingChannel(6, 100);
+          printText(6, text, PrintMask::None);
+          EXPECT_EQ(record->column, expected);
         }
-        SCOPED_TRACE(testing::Message() << "length " << length << " position " << position);
-        Channel* record = recordingChannel(6, 100);
-        printText(6, text, PrintMask::None);
-        EXPECT_EQ(record->column, expected);
       }
     }
   }
