@@ -20,6 +20,8 @@ int channelAtEnd(ChannelNumber channel) {
     setStatus(StatusCode::NotApplicable);
     return 1;
   }
+  // The file device's own test is called directly: it runs before every line.
+  if (record->hooks == &fileDeviceHooks) return fileAtEnd(record);
   if (record->hooks->atEnd == nullptr) return -1;
   return record->hooks->atEnd(record);
 }
@@ -32,7 +34,10 @@ StatusCode readLineInto(ChannelNumber channel, Text& destination) {
   // Running into the end of the input is not a failure of the read: it leaves an empty line.
   // A failed read is: the line it gives may be cut short, and the caller must not take the
   // input as complete.
-  if (record->hooks->readLine(record, destination) == StatusCode::TransferFailed) {
+  const StatusCode read = record->hooks == &fileDeviceHooks
+                              ? fileReadLine(record, destination)
+                              : record->hooks->readLine(record, destination);
+  if (read == StatusCode::TransferFailed) {
     return setStatus(StatusCode::TransferFailed);
   }
   return setStatus(StatusCode::Ok);

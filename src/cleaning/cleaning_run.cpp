@@ -51,6 +51,25 @@ void sayNotCleaned(bool marksPrinted, std::string_view reason) {
 
 void removeCleanedCopy() { runCommand("del " + Text(CleanedCopyName)); }
 
+// Reads the list file's entries to its end: the good ones go to the cleaned copy, the others are
+// marked on the console and logged. True when an entry was dropped. Every operation of the loop
+// is compiled into it: it runs for every line of every list file.
+[[gnu::flatten]] bool copyGoodEntries(const Text& path) {
+  Text entry;
+  bool marksPrinted = false;
+  while (channelAtEnd(ListFileChannel) == 0) {
+    readLineInto(ListFileChannel, entry);
+    if (isGoodEntry(entry)) {
+      printText(CleanedCopyChannel, entry, PrintMask::NewLine);
+    } else {
+      printText(ConsoleChannel, "#", PrintMask::None);
+      marksPrinted = true;
+      logRejectedEntry(path, entry);
+    }
+  }
+  return marksPrinted;
+}
+
 // Cleans one list file: reads it, writes the good entries to the cleaned copy, marks and logs
 // the others, and replaces the list file when nothing failed.
 void cleanListFile(const Text& path) {
@@ -80,18 +99,7 @@ void cleanListFile(const Text& path) {
                           openedState.size == lookupChannel(ListFileChannel)->size;
   printText(ConsoleChannel, checking, PrintMask::None);
 
-  Text entry;
-  bool marksPrinted = false;
-  while (channelAtEnd(ListFileChannel) == 0) {
-    readLineInto(ListFileChannel, entry);
-    if (isGoodEntry(entry)) {
-      printText(CleanedCopyChannel, entry, PrintMask::NewLine);
-    } else {
-      printText(ConsoleChannel, "#", PrintMask::None);
-      marksPrinted = true;
-      logRejectedEntry(path, entry);
-    }
-  }
+  const bool marksPrinted = copyGoodEntries(path);
 
   // Closing reports what went wrong on the way: a read error, or cleaned bytes that never
   // reached the disk. The records of this file's dropped entries are made durable before the
