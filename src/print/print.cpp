@@ -89,6 +89,7 @@ void printLineEnd(Channel* channel) {
 }
 
 void printBlanks(Channel* channel, std::size_t count) {
+  if (count > sizeof ZoneBlanks) count = sizeof ZoneBlanks;
   if (writeChannelBytes(channel, ZoneBlanks, count) != StatusCode::Ok) return;
   advanceColumn(channel, count, 0);
 }
@@ -128,10 +129,9 @@ void padToZone(Channel* channel) {
     printLineEnd(channel);
     return;
   }
-  std::int64_t blanks = next - column - 1;
-  // Only a column that overflowed on a line of more than 2 GiB could ask for more than a zone.
-  if (blanks > PrintZoneWidth) blanks = PrintZoneWidth;
-  printBlanks(channel, static_cast<std::size_t>(blanks));
+  // At least one blank; more than a zone only for a column that overflowed on a line of more
+  // than 2 GiB, and printBlanks writes a zone at most.
+  printBlanks(channel, static_cast<std::size_t>(next - column - 1));
 }
 
 void printVoid(ChannelNumber channel, PrintMask mask) {
