@@ -51,6 +51,14 @@ void releaseStreamBuffer(std::FILE* stream) {
   }
 }
 
+// The length the platform learnt while opening a regular file, kept for the size measurement
+// that follows the open: it spares asking the system again. Taken once, by that record only.
+struct OpenedLength {
+  const Channel* record = nullptr;
+  std::int64_t size = -1;
+};
+OpenedLength openedLength;
+
 std::FILE* streamOf(const Channel* record) { return static_cast<std::FILE*>(record->stream); }
 
 StatusCode fileClose(Channel* record) {
@@ -243,6 +251,11 @@ bool fileDeviceSize(const Channel* record, std::int64_t* size) {
   if (record == nullptr || record->hooks != &fileDeviceHooks || streamOf(record) == nullptr) {
     return false;
   }
+  if (openedLength.record == record && openedLength.size >= 0) {
+    *size = openedLength.size;
+    openedLength = {};
+    return true;
+  }
   return regularFileSize(streamOf(record), size);
 }
 
@@ -266,9 +279,12 @@ StatusCode openFileDevice(Channel* record, const char* name, std::size_t nameLen
   toPlatformFileName(fileName);
 
   for (std::size_t index = 0; index < tryCount; ++index) {
-    std::FILE* stream = openFileStream(fileName, tries[index].streamMode);
+    std::int64_t regularSize = -1;
+    std::FILE* stream = openFileStream(fileName, tries[index].streamMode, &regularSize);
     if (stream == nullptr) continue;
+    openedLength = {record, regularSize};
     giveStreamBuffer(stream);
+    if (std::strcmp(tries[index].streamMode, "rb") == 0) noteStreamAtStart(stream);
     record->hooks = &fileDeviceHooks;
     record->stream = stream;
     record->access = tries[index].access;

@@ -19,8 +19,15 @@ void toPlatformFileName(std::string& name);
 // Opens `name` with the stdio stream mode `streamMode` ("rb", "wb", "ab", "r+b", "w+b").
 // Null when the file cannot be opened; then nothing is left open. On POSIX a truncating
 // mode ("w...") does not follow a symbolic link at the final name, and no mode's descriptor
-// is inherited by commands the program runs.
-std::FILE* openFileStream(const std::string& name, const char* streamMode);
+// is inherited by commands the program runs. When `regularSize` is given it receives the
+// opened file's length if the platform learnt it while opening a regular file, else -1.
+std::FILE* openFileStream(const std::string& name,
+                          const char* streamMode,
+                          std::int64_t* regularSize = nullptr);
+
+// Tells a stream whose descriptor was just opened for reading, and which has read nothing yet,
+// that it stands at the start of its file, where a platform's stream cannot know it by itself.
+void noteStreamAtStart(std::FILE* stream);
 
 // The stream's position as a 64-bit byte offset; -1 when it cannot be told. Costs no system call
 // while the stream is reading and already knows where its buffer stands in the file.

@@ -69,7 +69,10 @@ void copySmallRun(char* to, const char* from, std::size_t count) {
 
 void toPlatformFileName(std::string&) {}
 
-std::FILE* openFileStream(const std::string& name, const char* streamMode) {
+std::FILE* openFileStream(const std::string& name,
+                          const char* streamMode,
+                          std::int64_t* regularSize) {
+  if (regularSize != nullptr) *regularSize = -1;
   const int flags = openFlagsFor(streamMode);
   if (flags < 0) return nullptr;
   int descriptor;
@@ -83,35 +86,50 @@ std::FILE* openFileStream(const std::string& name, const char* streamMode) {
         ::open(name.c_str(), flags | O_CLOEXEC | O_NONBLOCK, streamMode[0] == 'w' ? 0600 : 0666);
   } while (descriptor < 0 && errno == EINTR);
   if (descriptor < 0) return nullptr;
-  // Back to blocking for the reads and writes. O_APPEND is the only other status flag the open
-  // set, so the flags need not be read first. A regular file emptied for new content skips this:
-  // the flag does not apply to regular files, and there is one file of that kind per list file.
-  if (streamMode[0] != 'w' && ::fcntl(descriptor, F_SETFL, flags & O_APPEND) != 0) {
+  const auto give_up = [descriptor] {
     ::close(descriptor);
     return nullptr;
-  }
+  };
+  struct stat info {};
+  if (::fstat(descriptor, &info) != 0) return give_up();
   if (streamMode[0] == 'w') {
     // Emptying a second name of another file (a hard link) or a device would destroy data the
     // program was never asked to touch. The new content may hold a private list's entries, so it
     // stays readable by its owner alone until it is moved into place.
     // Character devices (a terminal, /dev/null) are written as they are.
     // A file just created is empty and private already: no truncation, no mode change.
-    struct stat info {};
     const bool usable =
-        ::fstat(descriptor, &info) == 0 &&
-        (S_ISCHR(info.st_mode) || (S_ISREG(info.st_mode) && info.st_nlink == 1 &&
-                                   (info.st_size == 0 || ::ftruncate(descriptor, 0) == 0) &&
-                                   ((info.st_mode & 07777) == (S_IRUSR | S_IWUSR) ||
-                                    ::fchmod(descriptor, S_IRUSR | S_IWUSR) == 0)));
-    if (!usable ||
-        (!S_ISREG(info.st_mode) && ::fcntl(descriptor, F_SETFL, flags & O_APPEND) != 0)) {
-      ::close(descriptor);
-      return nullptr;
-    }
+        S_ISCHR(info.st_mode) || (S_ISREG(info.st_mode) && info.st_nlink == 1 &&
+                                  (info.st_size == 0 || ::ftruncate(descriptor, 0) == 0) &&
+                                  ((info.st_mode & 07777) == (S_IRUSR | S_IWUSR) ||
+                                   ::fchmod(descriptor, S_IRUSR | S_IWUSR) == 0));
+    if (!usable) return give_up();
+    info.st_size = 0;
+  }
+  // Back to blocking for the reads and writes. O_APPEND is the only other status flag the open
+  // set, so the flags need not be read first. Regular files ignore the flag: they skip this.
+  if (!S_ISREG(info.st_mode) && ::fcntl(descriptor, F_SETFL, flags & O_APPEND) != 0) {
+    return give_up();
   }
   std::FILE* stream = ::fdopen(descriptor, streamMode);
-  if (stream == nullptr) ::close(descriptor);
+  if (stream == nullptr) return give_up();
+  if (regularSize != nullptr && S_ISREG(info.st_mode)) {
+    *regularSize = static_cast<std::int64_t>(info.st_size);
+  }
   return stream;
+}
+
+void noteStreamAtStart(std::FILE* stream) {
+#ifdef __GLIBC__
+  // The offset glibc keeps for the descriptor, unknown after fdopen and setvbuf; known, the
+  // stream can tell its position without a system call (see tellFileStream), as after a seek.
+  if (stream->_IO_read_ptr == stream->_IO_read_end &&
+      stream->_IO_write_ptr == stream->_IO_write_base) {
+    stream->_offset = 0;
+  }
+#else
+  (void)stream;
+#endif
 }
 
 std::int64_t tellFileStream(std::FILE* stream) {

@@ -15,9 +15,15 @@ void toPlatformFileName(std::string& name) {
   }
 }
 
-std::FILE* openFileStream(const std::string& name, const char* streamMode) {
+std::FILE* openFileStream(const std::string& name,
+                          const char* streamMode,
+                          std::int64_t* regularSize) {
+  // The length is measured later, when it is asked for.
+  if (regularSize != nullptr) *regularSize = -1;
   return std::fopen(name.c_str(), streamMode);
 }
+
+void noteStreamAtStart(std::FILE*) {}
 
 std::int64_t tellFileStream(std::FILE* stream) { return _ftelli64(stream); }
 

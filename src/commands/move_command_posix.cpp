@@ -146,29 +146,33 @@ int copyOver(int sourceFd,
 }  // namespace
 
 int replaceFile(const std::string& source, const std::string& destination) {
-  struct stat sourceLink;
-  if (lstat(source.c_str(), &sourceLink) != 0) return fail("cannot find", source, errno);
-  if (!S_ISREG(sourceLink.st_mode))
-    return failWithReason("cannot move", source, "not a regular file");
+  // What is moved is the regular file found at SRC itself: a link is not followed, and a FIFO
+  // does not hold the open.
+  int sourceFd = open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (sourceFd < 0) {
+    if (errno == ELOOP) return failWithReason("cannot move", source, "not a regular file");
+    return fail(errno == ENOENT ? "cannot find" : "cannot open", source, errno);
+  }
+  auto refuse = [sourceFd](int result) {
+    close(sourceFd);
+    return result;
+  };
+  struct stat sourceStatus;
+  if (fstat(sourceFd, &sourceStatus) != 0) return refuse(fail("cannot inspect", source, errno));
+  if (!S_ISREG(sourceStatus.st_mode)) {
+    return refuse(failWithReason("cannot move", source, "not a regular file"));
+  }
 
   struct stat destinationStatus;
   bool replacing = lstat(destination.c_str(), &destinationStatus) == 0;
-  if (!replacing && errno != ENOENT) return fail("cannot inspect", destination, errno);
+  if (!replacing && errno != ENOENT) return refuse(fail("cannot inspect", destination, errno));
   if (replacing && S_ISLNK(destinationStatus.st_mode)) {
-    return failWithReason("refusing to replace", destination, "it is a symbolic link");
+    return refuse(failWithReason("refusing to replace", destination, "it is a symbolic link"));
   }
   if (replacing && !S_ISREG(destinationStatus.st_mode)) {
-    return failWithReason("refusing to replace", destination, "it is not a regular file");
+    return refuse(failWithReason("refusing to replace", destination, "it is not a regular file"));
   }
 
-  int sourceFd = open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (sourceFd < 0) return fail("cannot open", source, errno);
-  struct stat sourceStatus;
-  if (fstat(sourceFd, &sourceStatus) != 0 || sourceStatus.st_dev != sourceLink.st_dev ||
-      sourceStatus.st_ino != sourceLink.st_ino) {
-    close(sourceFd);
-    return failWithReason("cannot move", source, "it changed while being moved");
-  }
   // A replacement that skipped this would briefly expose a private list under SRC's mode.
   const struct stat& model = replacing ? destinationStatus : sourceStatus;
   if (replacing) {
