@@ -148,6 +148,12 @@ void writeOutHeldBytes() {
 // The byte path: every byte unchanged, through the held buffer.
 void writeBytes(const char* bytes, std::uint32_t length) {
   const bool lineEnd = handles.terminal && std::memchr(bytes, '\n', length) != nullptr;
+  if (length == 1 && heldCount < HeldBytesSize - 1) {
+    // One byte with room to spare, as every rejection mark is: no copy loop, nothing to write.
+    heldBytes[heldCount++] = *bytes;
+    if (lineEnd) writeOutHeldBytes();
+    return;
+  }
   while (length > 0) {
     std::uint32_t part = HeldBytesSize - heldCount;
     if (part > length) part = length;
