@@ -65,6 +65,34 @@ void copySmallRun(char* to, const char* from, std::size_t count) {
 }
 #endif
 
+// open(2) with the flags every stream's descriptor gets, retried when a signal interrupts it.
+// Non-blocking for the open alone: a FIFO at the name (a planted "list.tmp" or "blist.dir")
+// would otherwise hold the open until some process opened its other end, hanging the run.
+// Opened for writing without a reader it fails; opened for reading it gives the end.
+int openDescriptor(const std::string& name, int flags, mode_t mode) {
+  int descriptor;
+  do {
+    descriptor = ::open(name.c_str(), flags | O_CLOEXEC | O_NONBLOCK, mode);
+  } while (descriptor < 0 && errno == EINTR);
+  return descriptor;
+}
+
+std::FILE* closeAndFail(int descriptor) {
+  ::close(descriptor);
+  return nullptr;
+}
+
+// Whether files this process creates keep their owner's read and write bits. Read once: only
+// reading the mask sets it, and nothing in the program changes it.
+bool umaskKeepsOwnerBits() {
+  static const bool keeps = [] {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return (mask & (S_IRUSR | S_IWUSR)) == 0;
+  }();
+  return keeps;
+}
+
 }  // namespace
 
 void toPlatformFileName(std::string&) {}
@@ -75,44 +103,43 @@ std::FILE* openFileStream(const std::string& name,
   if (regularSize != nullptr) *regularSize = -1;
   const int flags = openFlagsFor(streamMode);
   if (flags < 0) return nullptr;
-  int descriptor;
-  do {
-    // Non-blocking for the open alone: a FIFO at the name (a planted "list.tmp" or "blist.dir")
-    // would otherwise hold the open until some process opened its other end, hanging the run.
-    // Opened for writing without a reader it fails; opened for reading it gives the end.
+  const bool emptying = streamMode[0] == 'w';
+  struct stat info {};
+  int descriptor = -1;
+  // A file emptied for new content is usually made anew. Created exclusively, it is a regular
+  // file of its own, empty and private (unless the umask takes the owner's bits): nothing to
+  // inspect.
+  if (emptying && umaskKeepsOwnerBits()) {
+    descriptor = openDescriptor(name, flags | O_EXCL, S_IRUSR | S_IWUSR);
+    if (descriptor >= 0) info.st_mode = S_IFREG | S_IRUSR | S_IWUSR;
+  }
+  if (descriptor < 0) {
     // A file emptied for new content starts private (see below); any other is created as
     // usual, its mode limited by the umask.
-    descriptor =
-        ::open(name.c_str(), flags | O_CLOEXEC | O_NONBLOCK, streamMode[0] == 'w' ? 0600 : 0666);
-  } while (descriptor < 0 && errno == EINTR);
-  if (descriptor < 0) return nullptr;
-  const auto give_up = [descriptor] {
-    ::close(descriptor);
-    return nullptr;
-  };
-  struct stat info {};
-  if (::fstat(descriptor, &info) != 0) return give_up();
-  if (streamMode[0] == 'w') {
-    // Emptying a second name of another file (a hard link) or a device would destroy data the
-    // program was never asked to touch. The new content may hold a private list's entries, so it
-    // stays readable by its owner alone until it is moved into place.
-    // Character devices (a terminal, /dev/null) are written as they are.
-    // A file just created is empty and private already: no truncation, no mode change.
-    const bool usable =
-        S_ISCHR(info.st_mode) || (S_ISREG(info.st_mode) && info.st_nlink == 1 &&
-                                  (info.st_size == 0 || ::ftruncate(descriptor, 0) == 0) &&
-                                  ((info.st_mode & 07777) == (S_IRUSR | S_IWUSR) ||
-                                   ::fchmod(descriptor, S_IRUSR | S_IWUSR) == 0));
-    if (!usable) return give_up();
-    info.st_size = 0;
+    descriptor = openDescriptor(name, flags, emptying ? S_IRUSR | S_IWUSR : 0666);
+    if (descriptor < 0) return nullptr;
+    if (::fstat(descriptor, &info) != 0) return closeAndFail(descriptor);
+    if (emptying) {
+      // Emptying a second name of another file (a hard link) or a device would destroy data the
+      // program was never asked to touch. The new content may hold a private list's entries, so
+      // it stays readable by its owner alone until it is moved into place.
+      // Character devices (a terminal, /dev/null) are written as they are.
+      const bool usable =
+          S_ISCHR(info.st_mode) || (S_ISREG(info.st_mode) && info.st_nlink == 1 &&
+                                    (info.st_size == 0 || ::ftruncate(descriptor, 0) == 0) &&
+                                    ((info.st_mode & 07777) == (S_IRUSR | S_IWUSR) ||
+                                     ::fchmod(descriptor, S_IRUSR | S_IWUSR) == 0));
+      if (!usable) return closeAndFail(descriptor);
+      info.st_size = 0;
+    }
   }
   // Back to blocking for the reads and writes. O_APPEND is the only other status flag the open
   // set, so the flags need not be read first. Regular files ignore the flag: they skip this.
   if (!S_ISREG(info.st_mode) && ::fcntl(descriptor, F_SETFL, flags & O_APPEND) != 0) {
-    return give_up();
+    return closeAndFail(descriptor);
   }
   std::FILE* stream = ::fdopen(descriptor, streamMode);
-  if (stream == nullptr) return give_up();
+  if (stream == nullptr) return closeAndFail(descriptor);
   if (regularSize != nullptr && S_ISREG(info.st_mode)) {
     *regularSize = static_cast<std::int64_t>(info.st_size);
   }
