@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "channels/file_state.h"
 #include "channels/text.h"
 #include "frame/status_store.h"
 
@@ -98,6 +99,11 @@ StatusCode openFileDevice(Channel* record, const char* name, std::size_t nameLen
 // without moving the stream (a regular file): true with `size` set. False for any other record
 // or file, whose length the seeks of the open's measurement must find.
 bool fileDeviceSize(const Channel* record, std::int64_t* size);
+
+// The state of the file a file channel has open as it was when opened, when the file device
+// learnt it then (a regular file opened without emptying it, on POSIX): true with `state` set.
+// False otherwise; the file's path can tell its state then.
+bool fileDeviceState(const Channel* record, FileState* state);
 
 // The file device's part of syncChannel, on a record whose buffered bytes were flushed: makes
 // the file's data durable. Ok; NotApplicable when the record is not open on the file device;

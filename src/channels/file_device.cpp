@@ -51,13 +51,16 @@ void releaseStreamBuffer(std::FILE* stream) {
   }
 }
 
-// The length the platform learnt while opening a regular file, kept for the size measurement
-// that follows the open: it spares asking the system again. Taken once, by that record only.
-struct OpenedLength {
-  const Channel* record = nullptr;
-  std::int64_t size = -1;
-};
-OpenedLength openedLength;
+// What the platform learnt while opening each channel's file, kept for the questions that
+// follow the open (its length, its state): it spares asking the system again. Indexed like the
+// channel table; cleared when the channel closes.
+OpenedFile openedFiles[HighestFileChannel + 2];
+
+OpenedFile* openedFileOf(const Channel* record) {
+  const std::ptrdiff_t index = record - channelTable;
+  if (index < 0 || index >= HighestFileChannel + 2) return nullptr;
+  return &openedFiles[index];
+}
 
 std::FILE* streamOf(const Channel* record) { return static_cast<std::FILE*>(record->stream); }
 
@@ -68,6 +71,7 @@ StatusCode fileClose(Channel* record) {
   // the file does not hold what was written to it.
   bool failed = std::ferror(stream) != 0;
   releaseStreamBuffer(stream);
+  if (OpenedFile* opened = openedFileOf(record)) *opened = {};
   if (std::fclose(stream) != 0) failed = true;
   record->stream = nullptr;
   return setStatus(failed ? StatusCode::TransferFailed : StatusCode::Ok);
@@ -251,12 +255,21 @@ bool fileDeviceSize(const Channel* record, std::int64_t* size) {
   if (record == nullptr || record->hooks != &fileDeviceHooks || streamOf(record) == nullptr) {
     return false;
   }
-  if (openedLength.record == record && openedLength.size >= 0) {
-    *size = openedLength.size;
-    openedLength = {};
+  if (const OpenedFile* opened = openedFileOf(record); opened != nullptr && opened->regular) {
+    *size = opened->state.size;
     return true;
   }
   return regularFileSize(streamOf(record), size);
+}
+
+bool fileDeviceState(const Channel* record, FileState* state) {
+  if (record == nullptr || record->hooks != &fileDeviceHooks || streamOf(record) == nullptr) {
+    return false;
+  }
+  const OpenedFile* opened = openedFileOf(record);
+  if (opened == nullptr || !opened->identified) return false;
+  *state = opened->state;
+  return true;
 }
 
 StatusCode syncFileDevice(Channel* record) {
@@ -279,10 +292,10 @@ StatusCode openFileDevice(Channel* record, const char* name, std::size_t nameLen
   toPlatformFileName(fileName);
 
   for (std::size_t index = 0; index < tryCount; ++index) {
-    std::int64_t regularSize = -1;
-    std::FILE* stream = openFileStream(fileName, tries[index].streamMode, &regularSize);
+    OpenedFile opened;
+    std::FILE* stream = openFileStream(fileName, tries[index].streamMode, &opened);
     if (stream == nullptr) continue;
-    openedLength = {record, regularSize};
+    if (OpenedFile* slot = openedFileOf(record)) *slot = opened;
     giveStreamBuffer(stream);
     if (std::strcmp(tries[index].streamMode, "rb") == 0) noteStreamAtStart(stream);
     record->hooks = &fileDeviceHooks;

@@ -10,20 +10,28 @@
 #include <string>
 #include <string_view>
 
+#include "channels/file_state.h"
 #include "frame/status_store.h"
 
 // Turns a name as the program writes it into the platform's form, in place: on Windows every
 // "/" becomes a backslash; on POSIX "/" is the separator already and nothing changes.
 void toPlatformFileName(std::string& name);
 
+// What opening a file taught about it, so that nobody needs to ask the system again.
+struct OpenedFile {
+  bool regular = false;     // a regular file, whose length is `state.size`
+  bool identified = false;  // `state` holds the whole state of the file opened
+  FileState state;
+};
+
 // Opens `name` with the stdio stream mode `streamMode` ("rb", "wb", "ab", "r+b", "w+b").
 // Null when the file cannot be opened; then nothing is left open. On POSIX a truncating
 // mode ("w...") does not follow a symbolic link at the final name, and no mode's descriptor
-// is inherited by commands the program runs. When `regularSize` is given it receives the
-// opened file's length if the platform learnt it while opening a regular file, else -1.
+// is inherited by commands the program runs. `opened`, when given, receives what the open
+// learnt about the file (for a truncating mode, its state after emptying).
 std::FILE* openFileStream(const std::string& name,
                           const char* streamMode,
-                          std::int64_t* regularSize = nullptr);
+                          OpenedFile* opened = nullptr);
 
 // Tells a stream whose descriptor was just opened for reading, and which has read nothing yet,
 // that it stands at the start of its file, where a platform's stream cannot know it by itself.

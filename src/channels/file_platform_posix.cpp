@@ -97,10 +97,8 @@ bool umaskKeepsOwnerBits() {
 
 void toPlatformFileName(std::string&) {}
 
-std::FILE* openFileStream(const std::string& name,
-                          const char* streamMode,
-                          std::int64_t* regularSize) {
-  if (regularSize != nullptr) *regularSize = -1;
+std::FILE* openFileStream(const std::string& name, const char* streamMode, OpenedFile* opened) {
+  if (opened != nullptr) *opened = {};
   const int flags = openFlagsFor(streamMode);
   if (flags < 0) return nullptr;
   const bool emptying = streamMode[0] == 'w';
@@ -113,12 +111,14 @@ std::FILE* openFileStream(const std::string& name,
     descriptor = openDescriptor(name, flags | O_EXCL, S_IRUSR | S_IWUSR);
     if (descriptor >= 0) info.st_mode = S_IFREG | S_IRUSR | S_IWUSR;
   }
+  bool inspected = false;
   if (descriptor < 0) {
     // A file emptied for new content starts private (see below); any other is created as
     // usual, its mode limited by the umask.
     descriptor = openDescriptor(name, flags, emptying ? S_IRUSR | S_IWUSR : 0666);
     if (descriptor < 0) return nullptr;
     if (::fstat(descriptor, &info) != 0) return closeAndFail(descriptor);
+    inspected = !emptying;
     if (emptying) {
       // Emptying a second name of another file (a hard link) or a device would destroy data the
       // program was never asked to touch. The new content may hold a private list's entries, so
@@ -140,8 +140,14 @@ std::FILE* openFileStream(const std::string& name,
   }
   std::FILE* stream = ::fdopen(descriptor, streamMode);
   if (stream == nullptr) return closeAndFail(descriptor);
-  if (regularSize != nullptr && S_ISREG(info.st_mode)) {
-    *regularSize = static_cast<std::int64_t>(info.st_size);
+  if (opened != nullptr && S_ISREG(info.st_mode)) {
+    opened->regular = true;
+    opened->identified = inspected;
+    opened->state.device = static_cast<std::uint64_t>(info.st_dev);
+    opened->state.fileIndex = static_cast<std::uint64_t>(info.st_ino);
+    opened->state.size = static_cast<std::int64_t>(info.st_size);
+    opened->state.modifiedTime = static_cast<std::int64_t>(info.st_mtim.tv_sec);
+    opened->state.modifiedFraction = static_cast<std::int64_t>(info.st_mtim.tv_nsec);
   }
   return stream;
 }

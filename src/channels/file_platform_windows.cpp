@@ -15,11 +15,9 @@ void toPlatformFileName(std::string& name) {
   }
 }
 
-std::FILE* openFileStream(const std::string& name,
-                          const char* streamMode,
-                          std::int64_t* regularSize) {
-  // The length is measured later, when it is asked for.
-  if (regularSize != nullptr) *regularSize = -1;
+std::FILE* openFileStream(const std::string& name, const char* streamMode, OpenedFile* opened) {
+  // The length and state are measured later, when they are asked for.
+  if (opened != nullptr) *opened = {};
   return std::fopen(name.c_str(), streamMode);
 }
 

@@ -94,9 +94,11 @@ void cleanListFile(const Text& path) {
   }
   // What the file was when it was opened; checked again before it is replaced, so that entries
   // another process added meanwhile are not lost with the replacement.
+  const Channel* listFile = lookupChannel(ListFileChannel);
   ListFileState openedState;
-  const bool stateKnown = readListFileState(path, openedState) &&
-                          openedState.size == lookupChannel(ListFileChannel)->size;
+  const bool stateKnown =
+      (fileDeviceState(listFile, &openedState) || readListFileState(path, openedState)) &&
+      openedState.size == listFile->size;
   printText(ConsoleChannel, checking, PrintMask::None);
 
   const bool marksPrinted = copyGoodEntries(path);

@@ -2,18 +2,12 @@
 // grew, shrank or replaced it while the run was reading it.
 #pragma once
 
-#include <cstdint>
 #include <string>
 
-struct ListFileState {
-  std::uint64_t device = 0;
-  std::uint64_t fileIndex = 0;
-  std::int64_t size = 0;
-  std::int64_t modifiedTime = 0;      // in the platform's units: seconds, or 100 ns on Windows
-  std::int64_t modifiedFraction = 0;  // nanoseconds within the second where known
+#include "channels/file_state.h"
 
-  bool operator==(const ListFileState&) const = default;
-};
+// The state of a list file, as the channel that opened it or the file's path gives it.
+using ListFileState = FileState;
 
 // Reads the state of the file at `path` (following links, as opening it does). False when the
 // file cannot be examined.
