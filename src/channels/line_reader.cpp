@@ -12,7 +12,28 @@ namespace {
 // One chunk holds at most ChunkSize - 1 bytes.
 constexpr int ChunkSize = 512;
 
+StatusCode readLineInChunks(std::FILE* stream, Text& destination, ChunkReader readChunk);
+
 }  // namespace
+
+StatusCode readLineFromStream(std::FILE* stream, Text& destination, ChunkReader readChunk) {
+  setStatus(StatusCode::Ok);
+  // Most lines are short and lie whole in the stream's buffer: the first chunk would be the line
+  // and its LF, and it is taken from the buffer without copying it into a chunk first.
+  if (readChunk == readStreamChunk) {
+    const std::string_view line = takeBufferedLine(stream, ChunkSize - 1);
+    if (!line.empty()) {
+      std::size_t cut = line.size() - 1;
+      if (cut > 0 && line[cut - 1] == '\r') --cut;
+      // Appended to the emptied text: the same bytes as an assign, without its handling of a
+      // source inside the text itself.
+      destination.clear();
+      destination.append(line.data(), cut);
+      return StatusCode::Ok;
+    }
+  }
+  return readLineInChunks(stream, destination, readChunk);
+}
 
 int channelAtEnd(ChannelNumber channel) {
   Channel* record = lookupChannel(channel);
@@ -75,22 +96,13 @@ StatusCode fileReadLine(Channel* record, Text& destination) {
   return setStatus(fileStreamFailed(stream) ? StatusCode::TransferFailed : StatusCode::Ok);
 }
 
-StatusCode readLineFromStream(std::FILE* stream, Text& destination, ChunkReader readChunk) {
-  setStatus(StatusCode::Ok);
-  // Most lines are short and lie whole in the stream's buffer: the first chunk would be the line
-  // and its LF, and it is taken from the buffer without copying it into a chunk first.
-  if (readChunk == readStreamChunk) {
-    const std::string_view line = takeBufferedLine(stream, ChunkSize - 1);
-    if (!line.empty()) {
-      std::size_t cut = line.size() - 1;
-      if (cut > 0 && line[cut - 1] == '\r') --cut;
-      // Appended to the emptied text: the same bytes as an assign, without its handling of a
-      // source inside the text itself.
-      destination.clear();
-      destination.append(line.data(), cut);
-      return StatusCode::Ok;
-    }
-  }
+namespace {
+
+// The reader proper, chunk by chunk. Kept out of line: the loop that reads every line of a list
+// file takes the common case (readLineFromStream's first step) into itself, and this one not.
+[[gnu::noinline]] StatusCode readLineInChunks(std::FILE* stream,
+                                              Text& destination,
+                                              ChunkReader readChunk) {
   char chunk[ChunkSize];
   bool firstChunk = true;
   for (;;) {
@@ -123,3 +135,5 @@ StatusCode readLineFromStream(std::FILE* stream, Text& destination, ChunkReader 
     }
   }
 }
+
+}  // namespace
