@@ -94,27 +94,14 @@ void printBlanks(Channel* channel, std::size_t count) {
   advanceColumn(channel, count, 0);
 }
 
-// What follows an item: the line end, or else the pad, or else nothing (status left alone).
-void printMaskTail(Channel* record, PrintMask mask) {
-  if (hasBit(mask, PrintMask::NewLine)) {
-    ensureConsoleChannel();
-    printLineEnd(record);
-  } else if (hasBit(mask, PrintMask::PadToZone)) {
-    padToZone(record);
-  }
-}
-
-}  // namespace
-
-void printBytes(Channel* channel, const char* bytes, std::size_t count) {
-  ensureConsoleChannel();
+// printBytes and padToZone once channel 0 is set up.
+void writeItem(Channel* channel, const char* bytes, std::size_t count) {
   if (writeChannelBytes(channel, bytes, count) != StatusCode::Ok) return;
   // The bytes after the last CR or LF start the new line; without one the line grows.
   advanceColumn(channel, count, lineStartOf(bytes, count));
 }
 
-void padToZone(Channel* channel) {
-  ensureConsoleChannel();
+void writePad(Channel* channel) {
   if (channel == nullptr || channel->hooks == nullptr) {
     setStatus(StatusCode::NotApplicable);
     return;
@@ -134,12 +121,44 @@ void padToZone(Channel* channel) {
   printBlanks(channel, static_cast<std::size_t>(next - column - 1));
 }
 
+// What follows an item, once channel 0 is set up: the line end, or else the pad, or else
+// nothing (status left alone).
+void writeMaskTail(Channel* record, PrintMask mask) {
+  if (hasBit(mask, PrintMask::NewLine)) {
+    printLineEnd(record);
+  } else if (hasBit(mask, PrintMask::PadToZone)) {
+    writePad(record);
+  }
+}
+
+bool writesSomething(PrintMask mask) {
+  return hasBit(mask, PrintMask::NewLine) || hasBit(mask, PrintMask::PadToZone);
+}
+
+}  // namespace
+
+void printBytes(Channel* channel, const char* bytes, std::size_t count) {
+  ensureConsoleChannel();
+  writeItem(channel, bytes, count);
+}
+
+void padToZone(Channel* channel) {
+  ensureConsoleChannel();
+  writePad(channel);
+}
+
 void printVoid(ChannelNumber channel, PrintMask mask) {
-  printMaskTail(lookupChannel(channel), mask);
+  if (!writesSomething(mask)) return;
+  ensureConsoleChannel();
+  writeMaskTail(lookupChannel(channel), mask);
 }
 
 [[gnu::flatten]] void printText(ChannelNumber channel, std::string_view text, PrintMask mask) {
+  // The item and what follows it are the operation's writes; channel 0 is set up before the
+  // first of them, once for both.
+  if (text.empty() && !writesSomething(mask)) return;
+  ensureConsoleChannel();
   Channel* record = lookupChannel(channel);
-  if (!text.empty()) printBytes(record, text.data(), text.size());
-  printMaskTail(record, mask);
+  if (!text.empty()) writeItem(record, text.data(), text.size());
+  writeMaskTail(record, mask);
 }
