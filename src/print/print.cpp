@@ -108,6 +108,12 @@ void writePad(Channel* channel) {
   }
   const std::int64_t column = channel->column;
   const std::uint32_t width = channel->width;
+  if (width == 0 && column >= 0) {
+    // Without a width the next zone is always reached by blanks: 1 to 14 of them, up to the
+    // next multiple of 14, as the general rule below gives.
+    printBlanks(channel, PrintZoneWidth - static_cast<std::uint32_t>(column) % PrintZoneWidth);
+    return;
+  }
   // The position, counted from 1, at which the next zone begins; back to 1 (a new line) when
   // that zone would pass the width. A width below 14 wraps the unsigned limit and never does.
   std::int64_t next = (column + PrintZoneWidth) / PrintZoneWidth * PrintZoneWidth + 1;
