@@ -36,12 +36,25 @@ int openFlagsFor(const char* streamMode) {
 }
 
 #ifdef __GLIBC__
-// memcpy for the short runs a list file's lines and a log record's items are made of, without
-// a library call: two overlapping fixed-size copies cover any length up to twice their size.
+// memcpy for the short runs a list file's lines and a log record's items are made of (up to 32
+// bytes), without a library call: two overlapping fixed-size copies cover any length up to
+// twice their size.
 void copySmallRun(char* to, const char* from, std::size_t count) {
   if (count >= 8) {
-    if (count > 16) {
+    if (count > 32) {
       std::memcpy(to, from, count);
+      return;
+    }
+    if (count > 16) {
+      struct Block {
+        char bytes[16];
+      };
+      Block head;
+      Block tail;
+      std::memcpy(&head, from, 16);
+      std::memcpy(&tail, from + count - 16, 16);
+      std::memcpy(to, &head, 16);
+      std::memcpy(to + count - 16, &tail, 16);
       return;
     }
     std::uint64_t head;

@@ -187,6 +187,27 @@ TEST_F(ChannelOpen, WrittenBytesReachTheFileUnchanged) {
   EXPECT_EQ(readFileBytes("out.bin"), bytes);
 }
 
+TEST_F(ChannelOpen, RunsOfEveryShortLengthArriveWholeAndInOrder) {
+  // Short runs are copied into the stream's buffer in pieces chosen by their length; every
+  // length up to well past the longest piece, over and over until the buffer has been flushed
+  // many times, must leave exactly the bytes written.
+  std::string expected;
+  ASSERT_EQ(openChannel("runs.bin", OpenMode::Output, 0, 0, 3, 0), StatusCode::Ok);
+  for (int round = 0; round < 60; ++round) {
+    for (std::size_t length = 0; length <= 70; ++length) {
+      std::string run(length, '\0');
+      for (std::size_t index = 0; index < length; ++index) {
+        run[index] = static_cast<char>('A' + (round + length + index) % 53);
+      }
+      ASSERT_EQ(writeText(3, run), StatusCode::Ok) << "length " << length;
+      expected += run;
+    }
+  }
+  ASSERT_EQ(closeChannel(3), StatusCode::Ok);
+  EXPECT_GT(expected.size(), 128u * 1024u);
+  EXPECT_EQ(readFileBytes("runs.bin"), expected);
+}
+
 TEST_F(ChannelOpen, FlushPushesBufferedBytesBeforeTheClose) {
   ASSERT_EQ(openChannel("chklist.log", OpenMode::Append, 0, 0, 9, 0), StatusCode::Ok);
   ASSERT_EQ(writeText(9, "record\r\n"), StatusCode::Ok);
