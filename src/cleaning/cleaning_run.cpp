@@ -51,11 +51,10 @@ void sayNotCleaned(bool marksPrinted, std::string_view reason) {
 
 void removeCleanedCopy() { runCommand("del " + Text(CleanedCopyName)); }
 
-// Reads the list file's entries to its end: the good ones go to the cleaned copy, the others are
-// marked on the console and logged. True when an entry was dropped. Every operation of the loop
-// is compiled into it: it runs for every line of every list file.
-[[gnu::flatten]] bool copyGoodEntries(const Text& path) {
-  Text entry;
+// Reads the list file's entries to its end into `entry`: the good ones go to the cleaned copy,
+// the others are marked on the console and logged. True when an entry was dropped. Every
+// operation of the loop is compiled into it: it runs for every line of every list file.
+[[gnu::flatten]] bool copyGoodEntries(const Text& path, Text& entry) {
   bool marksPrinted = false;
   while (channelAtEnd(ListFileChannel) == 0) {
     readLineInto(ListFileChannel, entry);
@@ -72,7 +71,7 @@ void removeCleanedCopy() { runCommand("del " + Text(CleanedCopyName)); }
 
 // Cleans one list file: reads it, writes the good entries to the cleaned copy, marks and logs
 // the others, and replaces the list file when nothing failed.
-void cleanListFile(const Text& path) {
+void cleanListFile(const Text& path, Text& entry) {
   const Text checking = "Checking " + path + " ";
   if (!commandCanCarryPath(path)) {
     printText(ConsoleChannel, checking, PrintMask::None);
@@ -101,7 +100,7 @@ void cleanListFile(const Text& path) {
       openedState.size == listFile->size;
   printText(ConsoleChannel, checking, PrintMask::None);
 
-  const bool marksPrinted = copyGoodEntries(path);
+  const bool marksPrinted = copyGoodEntries(path, entry);
 
   // Closing reports what went wrong on the way: a read error, or cleaned bytes that never
   // reached the disk. The records of this file's dropped entries are made durable before the
@@ -152,11 +151,14 @@ void cleanListKind(ListKind kind) {
   printText(ConsoleChannel, "Generating file list... Please wait...", PrintMask::NewLine);
   runCommand(Text(texts.searchCommand));
   if (openChannel(texts.fileList, OpenMode::Input, 0, 0, FileListChannel, 0) == StatusCode::Ok) {
+    // The run's two texts: each line read replaces them, and their storage serves every list
+    // file of the pass.
     Text path;
+    Text entry;
     while (channelAtEnd(FileListChannel) == 0) {
       readLineInto(FileListChannel, path);
       // An empty line names no file (the reader can deliver one after a very long path).
-      if (!path.empty()) cleanListFile(path);
+      if (!path.empty()) cleanListFile(path, entry);
     }
   } else {
     printText(ConsoleChannel,

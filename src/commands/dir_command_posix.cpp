@@ -161,7 +161,7 @@ void walkDirectory(Walk* walk, int dirFd, std::string* path) {
   if (ownMatch) {
     if (!rootSlash) path->push_back('/');
     path->append(walk->name);
-    if (path->find_first_of("\r\n") != std::string::npos) {
+    if (path->find('\r') != std::string::npos || path->find('\n') != std::string::npos) {
       reportCommandError("dir: left out a path holding a line break: \"" + *path + "\"");
     } else {
       walk->output->addLine(*path);
