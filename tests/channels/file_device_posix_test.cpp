@@ -140,6 +140,34 @@ TEST_F(FileDevicePosix, OutputFilesStayPrivateWhileTheyAreWritten) {
   }
 }
 
+TEST_F(FileDevicePosix, TheStateOfAnInputFileIsTheOpenedFilesEvenAfterItsNameIsTaken) {
+  // The change check compares a list file's state when opened with its path's state before the
+  // replacement: a file put in its place right after the open must not pass for the one read.
+  writeFileBytes("list.txt", "old@example.org\n");
+  struct stat opened {};
+  ASSERT_EQ(::stat("list.txt", &opened), 0);
+  ASSERT_EQ(openChannel("list.txt", OpenMode::Input, 0, 0, 2, 0), StatusCode::Ok);
+  writeFileBytes("newer.txt", "new@example.org\n");
+  ASSERT_EQ(::rename("newer.txt", "list.txt"), 0);
+
+  FileState state;
+  ASSERT_TRUE(fileDeviceState(lookupChannel(2), &state));
+  EXPECT_EQ(state.device, static_cast<std::uint64_t>(opened.st_dev));
+  EXPECT_EQ(state.fileIndex, static_cast<std::uint64_t>(opened.st_ino));
+  EXPECT_EQ(state.size, static_cast<std::int64_t>(opened.st_size));
+  EXPECT_EQ(state.modifiedTime, static_cast<std::int64_t>(opened.st_mtim.tv_sec));
+  EXPECT_EQ(state.modifiedFraction, static_cast<std::int64_t>(opened.st_mtim.tv_nsec));
+  struct stat now {};
+  ASSERT_EQ(::stat("list.txt", &now), 0);
+  EXPECT_NE(static_cast<std::uint64_t>(now.st_ino), state.fileIndex);
+
+  // Only what a channel opened without emptying it can tell; a closed channel tells nothing.
+  ASSERT_EQ(openChannel("list.tmp", OpenMode::Output, 0, 0, 3, 0), StatusCode::Ok);
+  EXPECT_FALSE(fileDeviceState(lookupChannel(3), &state));
+  ASSERT_EQ(closeChannel(2), StatusCode::Ok);
+  EXPECT_FALSE(fileDeviceState(lookupChannel(2), &state));
+}
+
 TEST_F(FileDevicePosix, AppendCreatesAFileWithTheUsualMode) {
   const mode_t previous = umask(022);
   ASSERT_EQ(openChannel("chklist.log", OpenMode::Append, 0, 0, 9, 0), StatusCode::Ok);
