@@ -3,6 +3,7 @@
 // in line_reader.cpp, the system calls in file_platform_*.cpp.
 #include "channels/file_device.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -56,10 +57,13 @@ void releaseStreamBuffer(std::FILE* stream) {
 // channel table; cleared when the channel closes.
 OpenedFile openedFiles[HighestFileChannel + 2];
 
+// The slot of a record of the channel table; null for a record elsewhere (compared as addresses:
+// a record outside the table is no element of it to count from).
 OpenedFile* openedFileOf(const Channel* record) {
-  const std::ptrdiff_t index = record - channelTable;
-  if (index < 0 || index >= HighestFileChannel + 2) return nullptr;
-  return &openedFiles[index];
+  const auto address = reinterpret_cast<std::uintptr_t>(record);
+  const auto first = reinterpret_cast<std::uintptr_t>(&channelTable[0]);
+  if (address < first || address >= first + sizeof channelTable) return nullptr;
+  return &openedFiles[(address - first) / sizeof(Channel)];
 }
 
 std::FILE* streamOf(const Channel* record) { return static_cast<std::FILE*>(record->stream); }
