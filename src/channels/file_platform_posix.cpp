@@ -78,6 +78,23 @@ void copySmallRun(char* to, const char* from, std::size_t count) {
 }
 #endif
 
+#ifdef __GLIBC__
+// The bytes the stream's buffer holds from its read position: at most `limit`, and up to and
+// including the first LF among them (`endsLine` then true). Nothing is taken from the stream.
+std::string_view bufferedBytes(std::FILE* stream, std::size_t limit, bool* endsLine) {
+  const std::ptrdiff_t available = stream->_IO_read_end - stream->_IO_read_ptr;
+  if (available <= 0) return {};
+  std::size_t length =
+      static_cast<std::size_t>(available) < limit ? static_cast<std::size_t>(available) : limit;
+  const char* from = stream->_IO_read_ptr;
+  if (const void* lineFeed = std::memchr(from, '\n', length)) {
+    length = static_cast<std::size_t>(static_cast<const char*>(lineFeed) - from) + 1;
+    *endsLine = true;
+  }
+  return {from, length};
+}
+#endif
+
 // open(2) with the flags every stream's descriptor gets, retried when a signal interrupts it.
 // Non-blocking for the open alone: a FIFO at the name (a planted "list.tmp" or "blist.dir")
 // would otherwise hold the open until some process opened its other end, hanging the run.
@@ -194,17 +211,11 @@ std::int64_t tellFileStream(std::FILE* stream) {
 
 std::string_view takeBufferedLine(std::FILE* stream, std::size_t limit) {
 #ifdef __GLIBC__
-  const std::ptrdiff_t available = stream->_IO_read_end - stream->_IO_read_ptr;
-  if (available <= 0) return {};
-  const std::size_t searched =
-      static_cast<std::size_t>(available) < limit ? static_cast<std::size_t>(available) : limit;
-  const char* from = stream->_IO_read_ptr;
-  const void* lineFeed = std::memchr(from, '\n', searched);
-  if (lineFeed == nullptr) return {};
-  const std::size_t length =
-      static_cast<std::size_t>(static_cast<const char*>(lineFeed) - from) + 1;
-  stream->_IO_read_ptr += length;
-  return {from, length};
+  bool endsLine = false;
+  const std::string_view line = bufferedBytes(stream, limit, &endsLine);
+  if (!endsLine) return {};
+  stream->_IO_read_ptr += line.size();
+  return line;
 #else
   (void)stream;
   (void)limit;
@@ -299,18 +310,13 @@ std::size_t readStreamChunk(char* buffer, int size, std::FILE* stream) {
   while (stored < limit) {
 #ifdef __GLIBC__
     // The bytes getc_unlocked would hand out one by one, taken up to the first LF at once.
-    const std::ptrdiff_t available = stream->_IO_read_end - stream->_IO_read_ptr;
-    if (available > 0) {
-      std::size_t take = limit - stored;
-      if (static_cast<std::size_t>(available) < take) take = static_cast<std::size_t>(available);
-      const char* from = stream->_IO_read_ptr;
-      const void* lineFeed = std::memchr(from, '\n', take);
-      if (lineFeed != nullptr)
-        take = static_cast<std::size_t>(static_cast<const char*>(lineFeed) - from) + 1;
-      std::memcpy(buffer + stored, from, take);
-      stream->_IO_read_ptr += take;
-      stored += take;
-      if (lineFeed != nullptr) break;
+    bool endsLine = false;
+    const std::string_view bytes = bufferedBytes(stream, limit - stored, &endsLine);
+    if (!bytes.empty()) {
+      std::memcpy(buffer + stored, bytes.data(), bytes.size());
+      stream->_IO_read_ptr += bytes.size();
+      stored += bytes.size();
+      if (endsLine) break;
       continue;
     }
 #endif
