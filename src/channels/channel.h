@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "channels/file_state.h"
+#include "channels/held_directory.h"
 #include "channels/text.h"
 #include "frame/status_store.h"
 
@@ -88,12 +89,26 @@ StatusCode openChannel(std::string_view name,
                        ChannelNumber channel,
                        int recordLength);
 
+// openChannel for a name inside a directory the program holds (held_directory.h): the name is
+// opened relative to that directory, so that its path is not resolved again.
+StatusCode openChannelIn(const HeldDirectory& directory,
+                         std::string_view name,
+                         OpenMode mode,
+                         int access,
+                         int lockMode,
+                         ChannelNumber channel,
+                         int recordLength);
+
 // The file device's open on a record that openChannel prepared (mode and access set). Opens the
-// name in the stream modes that mode and access choose, fully buffered with 64 KiB; on POSIX
-// a truncating open refuses a symbolic link at the name. Returns and stores Ok (hooks, stream
+// name inside `directory` (null: the current directory) in the stream modes that mode and access
+// choose, fully buffered with 64 KiB; never through a symbolic link at the name, and a truncating
+// open makes a new file (see openFileStream). Returns and stores Ok (hooks, stream
 // and access set); NotApplicable for a mode that is not one of the five; NotOpened when every
 // stream mode failed, the name is empty or holds a NUL byte (the record is then left as given).
-StatusCode openFileDevice(Channel* record, const char* name, std::size_t nameLength);
+StatusCode openFileDevice(Channel* record,
+                          const HeldDirectory* directory,
+                          const char* name,
+                          std::size_t nameLength);
 
 // The length of the file a file channel was just opened on, when the file device can tell it
 // without moving the stream (a regular file): true with `size` set. False for any other record

@@ -94,6 +94,16 @@ StatusCode openChannel(std::string_view name,
                        int lockMode,
                        ChannelNumber channel,
                        int recordLength) {
+  return openChannelIn(HeldDirectory{}, name, mode, access, lockMode, channel, recordLength);
+}
+
+StatusCode openChannelIn(const HeldDirectory& directory,
+                         std::string_view name,
+                         OpenMode mode,
+                         int access,
+                         int lockMode,
+                         ChannelNumber channel,
+                         int recordLength) {
   registerChannelCloser();
   Channel* record = lookupChannel(channel);
   if (record == nullptr) return setStatus(StatusCode::NotApplicable);
@@ -105,7 +115,7 @@ StatusCode openChannel(std::string_view name,
   record->access = access;
   record->lockMode = lockMode;
   record->recordLength = recordLengthFor(mode, recordLength);
-  const StatusCode opened = openFileDevice(record, name.data(), name.size());
+  const StatusCode opened = openFileDevice(record, &directory, name.data(), name.size());
   if (opened != StatusCode::Ok) {
     clearRecord(record);
     return opened;

@@ -167,16 +167,20 @@ StatusCode fileReadLineWide(Channel* record, wchar_t* destination, std::size_t s
   return read;
 }
 
+// A flush or sync succeeds only when every byte ever written to the stream reached the file: a
+// write that failed earlier (its bytes dropped by stdio) is not made good by a later success.
 StatusCode fileFlush(Channel* record) {
   std::FILE* stream = streamOf(record);
   if (stream == nullptr) return setStatus(StatusCode::NotApplicable);
-  return setStatus(std::fflush(stream) == 0 ? StatusCode::Ok : StatusCode::TransferFailed);
+  const bool flushed = std::fflush(stream) == 0 && !fileStreamFailed(stream);
+  return setStatus(flushed ? StatusCode::Ok : StatusCode::TransferFailed);
 }
 
 StatusCode fileSync(Channel* record) {
   std::FILE* stream = streamOf(record);
   if (stream == nullptr) return setStatus(StatusCode::NotApplicable);
-  return setStatus(syncFileStream(stream) ? StatusCode::Ok : StatusCode::TransferFailed);
+  const bool synced = syncFileStream(stream) && !fileStreamFailed(stream);
+  return setStatus(synced ? StatusCode::Ok : StatusCode::TransferFailed);
 }
 
 // The stream modes an open tries, in order, and the access recorded when each succeeds.
@@ -283,7 +287,10 @@ StatusCode syncFileDevice(Channel* record) {
   return fileSync(record);
 }
 
-StatusCode openFileDevice(Channel* record, const char* name, std::size_t nameLength) {
+StatusCode openFileDevice(Channel* record,
+                          const HeldDirectory* directory,
+                          const char* name,
+                          std::size_t nameLength) {
   StreamModeTry tries[3];
   const std::size_t tryCount = streamModesFor(record, tries);
   if (tryCount == 0) return setStatus(StatusCode::NotApplicable);
@@ -297,7 +304,7 @@ StatusCode openFileDevice(Channel* record, const char* name, std::size_t nameLen
 
   for (std::size_t index = 0; index < tryCount; ++index) {
     OpenedFile opened;
-    std::FILE* stream = openFileStream(fileName, tries[index].streamMode, &opened);
+    std::FILE* stream = openFileStream(directory, fileName, tries[index].streamMode, &opened);
     if (stream == nullptr) continue;
     if (OpenedFile* slot = openedFileOf(record)) *slot = opened;
     giveStreamBuffer(stream);

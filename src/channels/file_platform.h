@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "channels/file_state.h"
+#include "channels/held_directory.h"
 #include "frame/status_store.h"
 
 // Turns a name as the program writes it into the platform's form, in place: on Windows every
@@ -24,12 +25,17 @@ struct OpenedFile {
   FileState state;
 };
 
-// Opens `name` with the stdio stream mode `streamMode` ("rb", "wb", "ab", "r+b", "w+b").
-// Null when the file cannot be opened; then nothing is left open. On POSIX a truncating
-// mode ("w...") does not follow a symbolic link at the final name, and no mode's descriptor
-// is inherited by commands the program runs. `opened`, when given, receives what the open
-// learnt about the file (for a truncating mode, its state after emptying).
-std::FILE* openFileStream(const std::string& name,
+// Opens `name` inside `directory` (null: the current directory) with the stdio stream mode
+// `streamMode` ("rb", "wb", "ab", "r+b", "w+b"). Null when the file cannot be opened; then
+// nothing is left open. No open follows a symbolic link (or a reparse point) at the final name,
+// and no descriptor is inherited by commands the program runs. A truncating mode ("w...") never
+// empties an existing file in place: whatever holds the name is removed and a new private file
+// is created exclusively, so that a file another user prepared (and may hold open) never
+// receives the content; a character device (a terminal, the null device) is written as it is.
+// `opened`, when given, receives what the open learnt about the file (for a truncating mode,
+// its state after creating it).
+std::FILE* openFileStream(const HeldDirectory* directory,
+                          const std::string& name,
                           const char* streamMode,
                           OpenedFile* opened = nullptr);
 

@@ -1,9 +1,9 @@
-// The file device's system side on POSIX: descriptors opened with open(2) so that a truncating
-// open never follows a symbolic link, 64-bit positions through ftello/fseeko, fcntl record
-// locks, and the line reader's default chunk read. On glibc the hot paths (chunk read, small
-// writes, the position) work on the stream's buffer through the FILE fields that glibc's own
-// getc_unlocked and putc_unlocked macros use; elsewhere they go through stdio.
-// 64-bit file positions and lock regions on 32-bit systems too.
+// The file device's system side on POSIX: descriptors opened with openat(2) inside a held
+// directory, never through a symbolic link at the final name, 64-bit positions through
+// ftello/fseeko, fcntl record locks, and the line reader's default chunk read. On glibc the hot
+// paths (chunk read, small writes, the position) work on the stream's buffer through the FILE
+// fields that glibc's own getc_unlocked and putc_unlocked macros use; elsewhere they go through
+// stdio. 64-bit file positions and lock regions on 32-bit systems too.
 #define _FILE_OFFSET_BITS 64
 
 #include <fcntl.h>
@@ -18,18 +18,18 @@
 
 namespace {
 
-// open(2) flags for a stdio stream mode; -1 for a mode the file device never asks for.
+// open(2) flags for a stdio stream mode; -1 for a mode the file device never asks for. No open
+// follows a symbolic link at the final name: in a directory other users can write, a link there
+// could lead a run as root to any file.
 int openFlagsFor(const char* streamMode) {
   const bool update = std::strchr(streamMode, '+') != nullptr;
   switch (streamMode[0]) {
     case 'r':
-      return update ? O_RDWR : O_RDONLY;
+      return (update ? O_RDWR : O_RDONLY) | O_NOFOLLOW;
     case 'w':
-      // A planted link at the name of a file about to be emptied must not empty its target.
-      // The file is emptied only after it proved to be a plain file of its own (see below).
       return (update ? O_RDWR : O_WRONLY) | O_CREAT | O_NOFOLLOW;
     case 'a':
-      return (update ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND;
+      return (update ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND | O_NOFOLLOW;
     default:
       return -1;
   }
@@ -95,23 +95,6 @@ std::string_view bufferedBytes(std::FILE* stream, std::size_t limit, bool* endsL
 }
 #endif
 
-// open(2) with the flags every stream's descriptor gets, retried when a signal interrupts it.
-// Non-blocking for the open alone: a FIFO at the name (a planted "list.tmp" or "blist.dir")
-// would otherwise hold the open until some process opened its other end, hanging the run.
-// Opened for writing without a reader it fails; opened for reading it gives the end.
-int openDescriptor(const std::string& name, int flags, mode_t mode) {
-  int descriptor;
-  do {
-    descriptor = ::open(name.c_str(), flags | O_CLOEXEC | O_NONBLOCK, mode);
-  } while (descriptor < 0 && errno == EINTR);
-  return descriptor;
-}
-
-std::FILE* closeAndFail(int descriptor) {
-  ::close(descriptor);
-  return nullptr;
-}
-
 // Whether files this process creates keep their owner's read and write bits. Read once: only
 // reading the mask sets it, and nothing in the program changes it.
 bool umaskKeepsOwnerBits() {
@@ -123,46 +106,89 @@ bool umaskKeepsOwnerBits() {
   return keeps;
 }
 
+// openat(2) with the flags every stream's descriptor gets, retried when a signal interrupts it.
+// Non-blocking for the open alone: a FIFO at the name (a planted "list.tmp" or "blist.dir")
+// would otherwise hold the open until some process opened its other end, hanging the run.
+// Opened for writing without a reader it fails; opened for reading it gives the end.
+int openDescriptor(int directory, const std::string& name, int flags, mode_t mode) {
+  int descriptor;
+  do {
+    descriptor = ::openat(directory, name.c_str(), flags | O_CLOEXEC | O_NONBLOCK, mode);
+  } while (descriptor < 0 && errno == EINTR);
+  return descriptor;
+}
+
+std::FILE* closeAndFail(int descriptor) {
+  ::close(descriptor);
+  return nullptr;
+}
+
+// Creates `name` in `directory` as a new, empty file readable and writable by its owner alone:
+// its content may be a private list's entries until it is moved into place. Whatever held the
+// name before is removed first, never emptied: a file another user prepared there, and may
+// hold open, must not receive the content, and a second name of another file or a link must
+// not empty that file. A character device (a terminal, the null device) is opened as it is.
+// The descriptor, or -1; `info` receives the file's state.
+int createAnew(int directory, const std::string& name, int flags, struct stat* info) {
+  constexpr mode_t Private = S_IRUSR | S_IWUSR;
+  // Another process may put something back at the name between the removal and the create;
+  // a few rounds settle an ordinary race, a persistent one fails the open.
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    const int descriptor = openDescriptor(directory, name, flags | O_EXCL, Private);
+    if (descriptor >= 0) {
+      // The umask may have taken the owner's bits; the file is the process's own to set.
+      if (!umaskKeepsOwnerBits() && ::fchmod(descriptor, Private) != 0) {
+        ::close(descriptor);
+        return -1;
+      }
+      // Its identity lets the replacement make sure that the file it moves is this one.
+      if (::fstat(descriptor, info) != 0) {
+        ::close(descriptor);
+        return -1;
+      }
+      return descriptor;
+    }
+    if (errno != EEXIST) return -1;
+    struct stat existing {};
+    if (::fstatat(directory, name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (S_ISCHR(existing.st_mode)) {
+      const int device = openDescriptor(directory, name, flags & ~O_CREAT, 0);
+      if (device < 0) return -1;
+      if (::fstat(device, info) != 0 || !S_ISCHR(info->st_mode)) {
+        ::close(device);
+        return -1;
+      }
+      return device;
+    }
+    if (S_ISDIR(existing.st_mode)) {
+      errno = EISDIR;
+      return -1;
+    }
+    if (::unlinkat(directory, name.c_str(), 0) != 0 && errno != ENOENT) return -1;
+  }
+  errno = EEXIST;
+  return -1;
+}
+
 }  // namespace
 
 void toPlatformFileName(std::string&) {}
 
-std::FILE* openFileStream(const std::string& name, const char* streamMode, OpenedFile* opened) {
+std::FILE* openFileStream(const HeldDirectory* directory,
+                          const std::string& name,
+                          const char* streamMode,
+                          OpenedFile* opened) {
   if (opened != nullptr) *opened = {};
   const int flags = openFlagsFor(streamMode);
   if (flags < 0) return nullptr;
-  const bool emptying = streamMode[0] == 'w';
+  const int in =
+      directory != nullptr && directory->descriptor >= 0 ? directory->descriptor : AT_FDCWD;
   struct stat info {};
-  int descriptor = -1;
-  // A file emptied for new content is usually made anew. Created exclusively, it is a regular
-  // file of its own, empty and private (unless the umask takes the owner's bits): nothing to
-  // inspect.
-  if (emptying && umaskKeepsOwnerBits()) {
-    descriptor = openDescriptor(name, flags | O_EXCL, S_IRUSR | S_IWUSR);
-    if (descriptor >= 0) info.st_mode = S_IFREG | S_IRUSR | S_IWUSR;
-  }
-  bool inspected = false;
-  if (descriptor < 0) {
-    // A file emptied for new content starts private (see below); any other is created as
-    // usual, its mode limited by the umask.
-    descriptor = openDescriptor(name, flags, emptying ? S_IRUSR | S_IWUSR : 0666);
-    if (descriptor < 0) return nullptr;
-    if (::fstat(descriptor, &info) != 0) return closeAndFail(descriptor);
-    inspected = !emptying;
-    if (emptying) {
-      // Emptying a second name of another file (a hard link) or a device would destroy data the
-      // program was never asked to touch. The new content may hold a private list's entries, so
-      // it stays readable by its owner alone until it is moved into place.
-      // Character devices (a terminal, /dev/null) are written as they are.
-      const bool usable =
-          S_ISCHR(info.st_mode) || (S_ISREG(info.st_mode) && info.st_nlink == 1 &&
-                                    (info.st_size == 0 || ::ftruncate(descriptor, 0) == 0) &&
-                                    ((info.st_mode & 07777) == (S_IRUSR | S_IWUSR) ||
-                                     ::fchmod(descriptor, S_IRUSR | S_IWUSR) == 0));
-      if (!usable) return closeAndFail(descriptor);
-      info.st_size = 0;
-    }
-  }
+  const bool emptying = streamMode[0] == 'w';
+  const int descriptor =
+      emptying ? createAnew(in, name, flags, &info) : openDescriptor(in, name, flags, 0666);
+  if (descriptor < 0) return nullptr;
+  if (!emptying && ::fstat(descriptor, &info) != 0) return closeAndFail(descriptor);
   // Back to blocking for the reads and writes. O_APPEND is the only other status flag the open
   // set, so the flags need not be read first. Regular files ignore the flag: they skip this.
   if (!S_ISREG(info.st_mode) && ::fcntl(descriptor, F_SETFL, flags & O_APPEND) != 0) {
@@ -172,7 +198,7 @@ std::FILE* openFileStream(const std::string& name, const char* streamMode, Opene
   if (stream == nullptr) return closeAndFail(descriptor);
   if (opened != nullptr && S_ISREG(info.st_mode)) {
     opened->regular = true;
-    opened->identified = inspected;
+    opened->identified = true;
     opened->state.device = static_cast<std::uint64_t>(info.st_dev);
     opened->state.fileIndex = static_cast<std::uint64_t>(info.st_ino);
     opened->state.size = static_cast<std::int64_t>(info.st_size);

@@ -15,10 +15,14 @@ void toPlatformFileName(std::string& name) {
   }
 }
 
-std::FILE* openFileStream(const std::string& name, const char* streamMode, OpenedFile* opened) {
+std::FILE* openFileStream(const HeldDirectory* directory,
+                          const std::string& name,
+                          const char* streamMode,
+                          OpenedFile* opened) {
   // The length and state are measured later, when they are asked for.
   if (opened != nullptr) *opened = {};
-  return std::fopen(name.c_str(), streamMode);
+  if (directory == nullptr || directory->path.empty()) return std::fopen(name.c_str(), streamMode);
+  return std::fopen((directory->path + "\\" + name).c_str(), streamMode);
 }
 
 void noteStreamAtStart(std::FILE*) {}

@@ -8,9 +8,14 @@
 #include <string_view>
 
 #include "channels/channel.h"
+#include "channels/held_directory.h"
 #include "channels/line_reader.h"
 #include "cleaning/entry_check.h"
+#include "cleaning/file_search.h"
 #include "cleaning/list_file_state.h"
+#include "cleaning/list_replacement.h"
+#include "cleaning/run_lock.h"
+#include "console/console_writer.h"
 #include "frame/run_command.h"
 #include "print/print.h"
 
@@ -23,30 +28,37 @@ constexpr ChannelNumber CleanedCopyChannel = 3;
 constexpr std::string_view RejectionLogName = "chklist.log";
 constexpr std::string_view CleanedCopyName = "list.tmp";
 
-// One byte far beyond any real log's end: locking it keeps a second run in this directory out
-// without barring anyone from reading the log itself.
-constexpr std::int64_t RunLockOffset = 0x7FFFFFFE;
-constexpr std::int64_t RunLockLength = 1;
 constexpr int RunLockRetryMilliseconds = 200;
 
 struct ListKindTexts {
   std::string_view searchCommand;
   std::string_view fileList;
   std::string_view removeCommand;
+  std::string_view listName;
 };
 
 ListKindTexts textsOf(ListKind kind) {
   if (kind == ListKind::Blacklist) {
-    return {"dir blacklist.txt /s/b > blist.dir", "blist.dir", "del blist.dir"};
+    return {"dir blacklist.txt /s/b > blist.dir", "blist.dir", "del blist.dir", "blacklist.txt"};
   }
-  return {"dir whitelist.txt /s/b > wlist.dir", "wlist.dir", "del wlist.dir"};
+  return {"dir whitelist.txt /s/b > wlist.dir", "wlist.dir", "del wlist.dir", "whitelist.txt"};
 }
+
+// Set once a write, flush or sync of the log has failed: a record may be lost, so no list file
+// is replaced for the rest of the run, even when later writes of the log succeed.
+bool logFailed = false;
 
 // Ends the current console line with the reason its list file was left as it was.
 void sayNotCleaned(bool marksPrinted, std::string_view reason) {
   Text line = marksPrinted ? " not cleaned: " : "not cleaned: ";
   line += reason;
   printText(ConsoleChannel, line, PrintMask::NewLine);
+}
+
+// The whole console line of a list file left alone before any of it was read.
+void sayNotChecked(const Text& checking, std::string_view reason) {
+  printText(ConsoleChannel, checking, PrintMask::None);
+  sayNotCleaned(false, reason);
 }
 
 void removeCleanedCopy() { runCommand("del " + Text(CleanedCopyName)); }
@@ -69,35 +81,75 @@ void removeCleanedCopy() { runCommand("del " + Text(CleanedCopyName)); }
   return marksPrinted;
 }
 
+// Says on the console how a replacement that was tried ended, when it did not simply succeed.
+void sayReplacement(Replacement outcome, const Text& path, const std::string& reason) {
+  const std::string_view why = reason.empty() ? std::string_view() : std::string_view(reason);
+  switch (outcome) {
+    case Replacement::Done:
+      return;
+    case Replacement::DoneNotDurable:
+      printText(ConsoleChannel, "Cleaned: " + path + ", but a power loss may undo it: " + Text(why),
+                PrintMask::NewLine);
+      return;
+    case Replacement::Changed:
+      printText(ConsoleChannel, "Not cleaned: " + path + " changed while it was read",
+                PrintMask::NewLine);
+      break;
+    case Replacement::Failed:
+      printText(ConsoleChannel,
+                "Not cleaned: " + path + " could not be replaced" +
+                    (why.empty() ? Text() : ": " + Text(why)),
+                PrintMask::NewLine);
+      break;
+  }
+  removeCleanedCopy();
+}
+
 // Cleans one list file: reads it, writes the good entries to the cleaned copy, marks and logs
-// the others, and replaces the list file when nothing failed.
-void cleanListFile(const Text& path, Text& entry) {
+// the others, and replaces the list file when nothing failed. The list file is opened in its
+// directory as resolved once, and replaced there: never through a path resolved again.
+void cleanListFile(const Text& path, std::string_view listName, Text& entry) {
   const Text checking = "Checking " + path + " ";
   if (!commandCanCarryPath(path)) {
-    printText(ConsoleChannel, checking, PrintMask::None);
-    sayNotCleaned(false, "its name cannot be passed to the command processor");
+    sayNotChecked(checking, "its name cannot be passed to the command processor");
     return;
   }
-  if (openChannel(path, OpenMode::Input, 0, 0, ListFileChannel, 0) != StatusCode::Ok) {
+  HeldDirectory directory;
+  std::string leaf;
+  std::string reason;
+  if (!holdListDirectory(path, directory, leaf, reason)) {
+    sayNotChecked(checking, reason);
+    return;
+  }
+  // The search lists nothing else; a file list that names another file was not written by it.
+  if (!isListFileName(leaf, listName)) {
+    releaseDirectory(directory);
+    sayNotChecked(checking, "its name is not " + Text(listName));
+    return;
+  }
+  if (openChannelIn(directory, leaf, OpenMode::Input, 0, 0, ListFileChannel, 0) != StatusCode::Ok) {
     closeChannel(ListFileChannel);  // a failed size measurement leaves the channel open
-    printText(ConsoleChannel, checking, PrintMask::None);
-    sayNotCleaned(false, "cannot open the file");
+    releaseDirectory(directory);
+    sayNotChecked(checking, "cannot open the file");
     return;
   }
   if (openChannel(CleanedCopyName, OpenMode::Output, 0, 0, CleanedCopyChannel, 0) !=
       StatusCode::Ok) {
     closeChannel(ListFileChannel);
-    printText(ConsoleChannel, checking, PrintMask::None);
-    sayNotCleaned(false, "cannot write list.tmp");
+    releaseDirectory(directory);
+    sayNotChecked(checking, "cannot write list.tmp");
     return;
   }
-  // What the file was when it was opened; checked again before it is replaced, so that entries
-  // another process added meanwhile are not lost with the replacement.
+  // What the two files were when opened; checked again before the replacement, so that entries
+  // another process added meanwhile are not lost with it, and so that the file moved into place
+  // is the copy this run wrote.
   const Channel* listFile = lookupChannel(ListFileChannel);
-  ListFileState openedState;
-  const bool stateKnown =
-      (fileDeviceState(listFile, &openedState) || readListFileState(path, openedState)) &&
-      openedState.size == listFile->size;
+  ListFileState listState;
+  ListFileState copyState;
+  const bool stateKnown = (fileDeviceState(listFile, &listState) ||
+                           readListFileState(directory, leaf, path, listState)) &&
+                          listState.size == listFile->size &&
+                          fileDeviceState(lookupChannel(CleanedCopyChannel), &copyState);
   printText(ConsoleChannel, checking, PrintMask::None);
 
   const bool marksPrinted = copyGoodEntries(path, entry);
@@ -107,72 +159,95 @@ void cleanListFile(const Text& path, Text& entry) {
   // replacement is: after a power loss the cleaned list must not survive without them.
   const bool readFailed = closeChannel(ListFileChannel) != StatusCode::Ok;
   const bool writeFailed = closeChannel(CleanedCopyChannel) != StatusCode::Ok;
-  const bool logFailed = (marksPrinted ? syncChannel(RejectionLogChannel)
-                                       : flushChannel(RejectionLogChannel)) != StatusCode::Ok;
+  if ((marksPrinted ? syncChannel(RejectionLogChannel) : flushChannel(RejectionLogChannel)) !=
+      StatusCode::Ok) {
+    logFailed = true;
+  }
   ListFileState closedState;
-  const bool changed =
-      !stateKnown || !readListFileState(path, closedState) || !(closedState == openedState);
+  const bool changed = !stateKnown || !readListFileState(directory, leaf, path, closedState) ||
+                       !(closedState == listState);
   if (readFailed || writeFailed || logFailed || changed) {
     sayNotCleaned(marksPrinted, readFailed    ? "cannot read the file"
                                 : writeFailed ? "cannot write list.tmp"
                                 : logFailed   ? "cannot write chklist.log"
                                               : "the file changed while it was read");
+    releaseDirectory(directory);
     removeCleanedCopy();
     return;
   }
   printVoid(ConsoleChannel, PrintMask::NewLine);
-
-  // One overwriting move: at no moment is the list file missing.
-  if (runCommand("move /y " + Text(CleanedCopyName) + " \"" + path + "\"") != 0) {
-    printText(ConsoleChannel, "Not cleaned: " + path + " could not be replaced",
-              PrintMask::NewLine);
-    removeCleanedCopy();
-  }
+  reason.clear();
+  const Replacement outcome = replaceListFile(directory, leaf, path, listState, copyState, reason);
+  releaseDirectory(directory);
+  sayReplacement(outcome, path, reason);
 }
 
-// Holds the run lock on the rejection log, waiting while another run in this directory has it.
+// Holds the run lock, waiting while another run in this directory has it.
 void lockRun() {
-  if (lockChannel(RejectionLogChannel, RunLockOffset, RunLockLength) !=
-      StatusCode::TransferFailed) {
-    return;  // locked, or the file system has no locks to offer
-  }
+  if (tryLockRun() != RunLock::Busy) return;  // held, or the file system has no locks to offer
   printText(ConsoleChannel, "Waiting for another chklist run in this directory to finish...",
             PrintMask::NewLine);
-  while (lockChannel(RejectionLogChannel, RunLockOffset, RunLockLength) ==
-         StatusCode::TransferFailed) {
-    waitMilliseconds(RunLockRetryMilliseconds);
-  }
+  // Seen before the wait, wherever the output goes.
+  consoleFlush();
+  while (tryLockRun() == RunLock::Busy) waitMilliseconds(RunLockRetryMilliseconds);
 }
 
 }  // namespace
 
 void cleanListKind(ListKind kind) {
   const ListKindTexts texts = textsOf(kind);
+  const Text fileList(texts.fileList);
   printText(ConsoleChannel, "Generating file list... Please wait...", PrintMask::NewLine);
-  runCommand(Text(texts.searchCommand));
-  if (openChannel(texts.fileList, OpenMode::Input, 0, 0, FileListChannel, 0) == StatusCode::Ok) {
-    // The run's two texts: each line read replaces them, and their storage serves every list
-    // file of the pass.
-    Text path;
-    Text entry;
-    while (channelAtEnd(FileListChannel) == 0) {
-      readLineInto(FileListChannel, path);
-      // An empty line names no file (the reader can deliver one after a very long path).
-      if (!path.empty()) cleanListFile(path, entry);
+  // Only a file list this run's own search wrote is read: a stale or planted one could name
+  // any file.
+  if (runCommand(Text(texts.searchCommand)) != 0) {
+    if (!searchFoundNothing(fileList)) {
+      printText(
+          ConsoleChannel,
+          "Cannot write the file list " + fileList + ": no " + Text(texts.listName) + " is checked",
+          PrintMask::NewLine);
+      return;
     }
-  } else {
-    printText(ConsoleChannel,
-              "Cannot read the file list " + Text(texts.fileList) +
-                  ": no list file of this kind is checked",
-              PrintMask::NewLine);
+    runCommand(Text(texts.removeCommand));
+    return;
+  }
+  std::int64_t size = 0;
+  if (openChannel(fileList, OpenMode::Input, 0, 0, FileListChannel, 0) != StatusCode::Ok ||
+      !fileDeviceSize(lookupChannel(FileListChannel), &size)) {
+    closeChannel(FileListChannel);
+    printText(
+        ConsoleChannel,
+        "Cannot read the file list " + fileList + ": no " + Text(texts.listName) + " is checked",
+        PrintMask::NewLine);
+    return;
+  }
+  // The run's two texts: each line read replaces them, and their storage serves every list
+  // file of the pass.
+  Text path;
+  Text entry;
+  while (channelAtEnd(FileListChannel) == 0) {
+    // A path cut short by a read error is never opened.
+    if (readLineInto(FileListChannel, path) != StatusCode::Ok) {
+      printText(ConsoleChannel,
+                "Cannot read the file list " + fileList + ": the rest of the " +
+                    Text(texts.listName) + " files are not checked",
+                PrintMask::NewLine);
+      break;
+    }
+    // An empty line names no file.
+    if (!path.empty()) cleanListFile(path, texts.listName, entry);
   }
   closeChannel(FileListChannel);
   runCommand(Text(texts.removeCommand));
 }
 
 void runCleaning() {
+  // The log is never reached through a link, and only a regular file will do: records written
+  // into another file (a shell profile) or into the null device would be lost or misused.
+  std::int64_t size = 0;
   if (openChannel(RejectionLogName, OpenMode::Append, 0, 0, RejectionLogChannel, 0) !=
-      StatusCode::Ok) {
+          StatusCode::Ok ||
+      !fileDeviceSize(lookupChannel(RejectionLogChannel), &size)) {
     // Without the log a dropped entry would leave no trace: change nothing.
     printText(ConsoleChannel, "Cannot open chklist.log: no list file is changed",
               PrintMask::NewLine);

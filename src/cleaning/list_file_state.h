@@ -5,10 +5,14 @@
 #include <string>
 
 #include "channels/file_state.h"
+#include "channels/held_directory.h"
 
-// The state of a list file, as the channel that opened it or the file's path gives it.
+// The state of a list file, as the channel that opened it or the file's name gives it.
 using ListFileState = FileState;
 
-// Reads the state of the file at `path` (following links, as opening it does). False when the
-// file cannot be examined.
-bool readListFileState(const std::string& path, ListFileState& state);
+// Reads the state of the list file `leaf` in `directory` (whose full path is `path`), without
+// following a link at it. False when the file cannot be examined.
+bool readListFileState(const HeldDirectory& directory,
+                       const std::string& leaf,
+                       const std::string& path,
+                       ListFileState& state);

@@ -3,7 +3,10 @@
 
 #include "cleaning/list_file_state.h"
 
-bool readListFileState(const std::string& path, ListFileState& state) {
+bool readListFileState(const HeldDirectory&,
+                       const std::string&,
+                       const std::string& path,
+                       ListFileState& state) {
   HANDLE file = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;

@@ -4,6 +4,9 @@
 // the file operations as they are, so no byte of a path can run anything.
 #pragma once
 
+#include <sys/stat.h>
+
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -44,8 +47,41 @@ int listFilesNamed(const std::string& name, const std::string& listFile);
 // a rename, across file systems by a copy beside `destination` renamed over it. An existing
 // `destination` hands its permission bits (and owner and group where allowed) to the
 // replacement; a symbolic link or directory at `destination` is refused. On failure before the
-// replacement both files are as they were.
+// replacement both files are as they were. The command's form of replaceFileAt.
 int replaceFile(const std::string& source, const std::string& destination);
+
+// How a replacement ended.
+enum class ReplaceOutcome {
+  Replaced,            // the destination holds the source's content, durably
+  ReplacedNotDurable,  // replaced, but its directory could not be flushed: a power loss may
+                       // bring the old file back
+  Changed,             // not replaced: the last look found other files than expected
+  Failed,              // not replaced, for the reason given
+};
+
+// The last look before a replacement: given the state of the source and of the destination
+// found at their names, true when they are still the files the caller means.
+using ReplaceCheck = std::function<bool(const struct stat& source, const struct stat& destination)>;
+
+// replaceFile for names inside directories held open (descriptors, AT_FDCWD for the current
+// directory), so that the directory resolved earlier is the one that receives the replacement.
+// Neither name is followed when it is a link. `check`, when given, is asked just before the
+// rename, after the source was made durable. Writes nothing to standard error: a reason for
+// Failed and ReplacedNotDurable goes to `reason` (a console text such as "it is a symbolic
+// link"). Changed and Failed leave both files as they were.
+ReplaceOutcome replaceFileAt(int sourceDirectory,
+                             const std::string& source,
+                             int destinationDirectory,
+                             const std::string& destination,
+                             const ReplaceCheck* check,
+                             std::string* reason);
+
+// The copy across file systems is made under this name plus six random characters, beside the
+// file it replaces; a run killed during the copy leaves it behind.
+constexpr std::string_view CopyTemporaryPrefix = ".chklist-copy-";
+
+// Removes what a killed run of this user left under CopyTemporaryPrefix in `directory`.
+void removeCopyLeftovers(int directory);
 
 // Removes the regular file `path`; refuses directories and anything else that is not a regular
 // file.

@@ -432,7 +432,7 @@ TEST_F(ChannelCloser, IsRegisteredByAFirstOpenThatFails) {
         // Opened past openChannel, so only the failed open above can have registered the closer.
         Channel* record = lookupChannel(3);
         record->mode = OpenMode::Output;
-        openFileDevice(record, "list.tmp", 8);
+        openFileDevice(record, nullptr, "list.tmp", 8);
         writeText(3, "kept");
         reportAtExit(scratch_.path() / "list.tmp");
         std::exit(0);

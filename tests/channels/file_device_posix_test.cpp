@@ -95,36 +95,59 @@ TEST_F(FileDevicePosix, CloseAllStoresNothingWhenACloseFails) {
   EXPECT_EQ(lookupChannel(3)->hooks, nullptr);
 }
 
-TEST_F(FileDevicePosix, TruncatingOpensRefuseASymbolicLinkAndLeaveItsTargetAlone) {
-  writeFileBytes("blacklist.txt", "a@example.org\r\n");
-  fs::create_symlink("blacklist.txt", "list.tmp");
-  fs::create_symlink("created.txt", "dangling.tmp");
+TEST_F(FileDevicePosix, TruncatingOpensMakeANewFileAndLeaveWhatHeldTheNameAlone) {
+  // Whatever another user put at the name (a link, a second name of another file, a file kept
+  // open) is removed, never followed, emptied or reused.
+  writeFileBytes("victim.txt", "precious\n");
   const struct {
     const char* name;
     OpenMode mode;
     int access;
+    void (*plant)(const char* name);
   } cases[] = {
-      {"list.tmp", OpenMode::Output, 0},
-      {"list.tmp", OpenMode::Binary, 2},
-      {"dangling.tmp", OpenMode::Output, 0},
-      {"dangling.tmp", OpenMode::Random, 2},
+      {"link.tmp", OpenMode::Output, 0,
+       [](const char* name) { fs::create_symlink("victim.txt", name); }},
+      {"link2.tmp", OpenMode::Binary, 2,
+       [](const char* name) { fs::create_symlink("victim.txt", name); }},
+      {"dangling.tmp", OpenMode::Output, 0,
+       [](const char* name) { fs::create_symlink("created.txt", name); }},
+      {"dangling2.tmp", OpenMode::Random, 2,
+       [](const char* name) { fs::create_symlink("created.txt", name); }},
+      {"hard.tmp", OpenMode::Output, 0,
+       [](const char* name) { fs::create_hard_link("victim.txt", name); }},
+      {"shared.tmp", OpenMode::Output, 0,
+       [](const char* name) {
+         writeFileBytes(name, "theirs\n");
+         fs::permissions(name, fs::perms::all);
+       }},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(openChannel(c.name, c.mode, c.access, 0, 3, 0), StatusCode::NotOpened);
-    EXPECT_EQ(lookupChannel(3)->hooks, nullptr);
-    EXPECT_EQ(lookupChannel(3)->stream, nullptr);
+    c.plant(c.name);
+    const int kept = ::open(c.name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    ASSERT_EQ(openChannel(c.name, c.mode, c.access, 0, 3, 0), StatusCode::Ok);
+    ASSERT_EQ(writeText(3, "secret@example.org"), StatusCode::Ok);
+    ASSERT_EQ(closeChannel(3), StatusCode::Ok);
+    struct stat made {};
+    ASSERT_EQ(::lstat(c.name, &made), 0);
+    EXPECT_TRUE(S_ISREG(made.st_mode));
+    EXPECT_EQ(made.st_nlink, 1u);
+    EXPECT_EQ(readFileBytes(c.name), "secret@example.org");
+    if (kept >= 0) {
+      // What the other user holds open is not the new file.
+      struct stat held {};
+      ASSERT_EQ(::fstat(kept, &held), 0);
+      EXPECT_NE(held.st_ino, made.st_ino);
+      ::close(kept);
+    }
   }
-  EXPECT_EQ(readFileBytes("blacklist.txt"), "a@example.org\r\n");
-  EXPECT_FALSE(fs::exists("created.txt"));
-}
-
-TEST_F(FileDevicePosix, TruncatingOpensRefuseASecondNameOfAnotherFile) {
-  writeFileBytes("victim.txt", "precious\n");
-  fs::create_hard_link("victim.txt", "list.tmp");
-  EXPECT_EQ(openChannel("list.tmp", OpenMode::Output, 0, 0, 3, 0), StatusCode::NotOpened);
-  EXPECT_EQ(lookupChannel(3)->hooks, nullptr);
   EXPECT_EQ(readFileBytes("victim.txt"), "precious\n");
+  EXPECT_FALSE(fs::exists("created.txt"));
+  // A directory at the name is not removed: the open fails.
+  fs::create_directory("dir.tmp");
+  EXPECT_EQ(openChannel("dir.tmp", OpenMode::Output, 0, 0, 3, 0), StatusCode::NotOpened);
+  EXPECT_EQ(lookupChannel(3)->hooks, nullptr);
+  EXPECT_TRUE(fs::is_directory("dir.tmp"));
 }
 
 TEST_F(FileDevicePosix, OutputFilesStayPrivateWhileTheyAreWritten) {
@@ -161,9 +184,13 @@ TEST_F(FileDevicePosix, TheStateOfAnInputFileIsTheOpenedFilesEvenAfterItsNameIsT
   ASSERT_EQ(::stat("list.txt", &now), 0);
   EXPECT_NE(static_cast<std::uint64_t>(now.st_ino), state.fileIndex);
 
-  // Only what a channel opened without emptying it can tell; a closed channel tells nothing.
+  // A file made anew tells its own state; a closed channel tells nothing.
   ASSERT_EQ(openChannel("list.tmp", OpenMode::Output, 0, 0, 3, 0), StatusCode::Ok);
-  EXPECT_FALSE(fileDeviceState(lookupChannel(3), &state));
+  ASSERT_TRUE(fileDeviceState(lookupChannel(3), &state));
+  struct stat made {};
+  ASSERT_EQ(::stat("list.tmp", &made), 0);
+  EXPECT_EQ(state.fileIndex, static_cast<std::uint64_t>(made.st_ino));
+  EXPECT_EQ(state.size, 0);
   ASSERT_EQ(closeChannel(2), StatusCode::Ok);
   EXPECT_FALSE(fileDeviceState(lookupChannel(2), &state));
 }
@@ -178,13 +205,12 @@ TEST_F(FileDevicePosix, AppendCreatesAFileWithTheUsualMode) {
                 fs::perms::others_read);
 }
 
-TEST_F(FileDevicePosix, InputFollowsASymbolicLink) {
+TEST_F(FileDevicePosix, NoOpenFollowsASymbolicLinkAtTheName) {
   writeFileBytes("real.txt", "entry\n");
   fs::create_symlink("real.txt", "link.txt");
-  ASSERT_EQ(openChannel("link.txt", OpenMode::Input, 0, 0, 2, 0), StatusCode::Ok);
-  Text line;
-  ASSERT_EQ(readLineInto(2, line), StatusCode::Ok);
-  EXPECT_EQ(line, "entry");
+  EXPECT_EQ(openChannel("link.txt", OpenMode::Input, 0, 0, 2, 0), StatusCode::NotOpened);
+  EXPECT_EQ(openChannel("link.txt", OpenMode::Append, 0, 0, 9, 0), StatusCode::NotOpened);
+  EXPECT_EQ(readFileBytes("real.txt"), "entry\n");
 }
 
 TEST_F(FileDevicePosix, ABackslashIsPartOfTheName) {
@@ -255,19 +281,15 @@ TEST_F(FileDevicePosix, ADirectoryReadAsAFileComesToAnEnd) {
 }
 
 TEST_F(FileDevicePosix, APipeIsReadToItsEndThoughItsLengthCannotBeMeasured) {
-  int ends[2];
-  ASSERT_EQ(::pipe(ends), 0);
-  const std::string content = "a@example.org\nb@example.org\n";
-  ASSERT_EQ(::write(ends[1], content.data(), content.size()), static_cast<ssize_t>(content.size()));
-  ::close(ends[1]);
-  const std::string name = "/dev/fd/" + std::to_string(ends[0]);
-  if (!fs::exists(name)) {
-    ::close(ends[0]);
-    GTEST_SKIP() << "no /dev/fd here";
-  }
-  EXPECT_EQ(openChannel(name, OpenMode::Input, 0, 0, 2, 0), StatusCode::TransferFailed);
-  ::close(ends[0]);
+  ASSERT_EQ(::mkfifo("pipe", 0600), 0);
+  // The open does not wait for a writer; the length of a pipe cannot be measured.
+  EXPECT_EQ(openChannel("pipe", OpenMode::Input, 0, 0, 2, 0), StatusCode::TransferFailed);
   ASSERT_NE(lookupChannel(2)->hooks, nullptr) << "the channel stays open";
+  const int writer = ::open("pipe", O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(writer, 0);
+  const std::string content = "a@example.org\nb@example.org\n";
+  ASSERT_EQ(::write(writer, content.data(), content.size()), static_cast<ssize_t>(content.size()));
+  ::close(writer);
   std::vector<std::string> lines;
   for (int guard = 0; guard < 10 && channelAtEnd(2) != -1; ++guard) {
     Text line;

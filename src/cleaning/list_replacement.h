@@ -1,0 +1,26 @@
+// The last step of cleaning a list file: its cleaned copy "list.tmp", in the current directory,
+// takes the list file's place in the directory where it was opened.
+#pragma once
+
+#include <string>
+
+#include "channels/held_directory.h"
+#include "cleaning/list_file_state.h"
+
+enum class Replacement {
+  Done,
+  DoneNotDurable,  // done, but a power loss may undo it; `reason` says why
+  Changed,         // not done: the list file or the copy changed since they were opened
+  Failed,          // not done; `reason` says why when the platform can tell
+};
+
+// Replaces the list file `leaf` in `directory` (full path `path`) by "list.tmp", provided that
+// the list file still is the one that was read (`listState`) and "list.tmp" the copy that was
+// written (`copyState`, the state it had when it was created; its size and times are not
+// compared). The copy is made durable before the replacement.
+Replacement replaceListFile(const HeldDirectory& directory,
+                            const std::string& leaf,
+                            const std::string& path,
+                            const ListFileState& listState,
+                            const ListFileState& copyState,
+                            std::string& reason);

@@ -1,0 +1,18 @@
+// Windows: the command processor's move, after a last look at the list file's state.
+#include "cleaning/list_replacement.h"
+#include "frame/run_command.h"
+
+Replacement replaceListFile(const HeldDirectory& directory,
+                            const std::string& leaf,
+                            const std::string& path,
+                            const ListFileState& listState,
+                            const ListFileState&,
+                            std::string&) {
+  ListFileState now;
+  if (!readListFileState(directory, leaf, path, now) || !(now == listState)) {
+    return Replacement::Changed;
+  }
+  // One overwriting move: at no moment is the list file missing.
+  return runCommand("move /y list.tmp \"" + path + "\"") == 0 ? Replacement::Done
+                                                              : Replacement::Failed;
+}

@@ -1,0 +1,24 @@
+// Windows: a lock on one byte of the log far beyond any real log's end. The log is opened
+// without delete sharing, so it cannot be renamed or removed while a run holds it open, and the
+// lock cannot be moved away with its name.
+#include <cstdint>
+
+#include "channels/channel.h"
+#include "cleaning/entry_check.h"
+#include "cleaning/run_lock.h"
+
+namespace {
+constexpr std::int64_t RunLockOffset = 0x7FFFFFFE;
+constexpr std::int64_t RunLockLength = 1;
+}  // namespace
+
+RunLock tryLockRun() {
+  switch (lockChannel(RejectionLogChannel, RunLockOffset, RunLockLength)) {
+    case StatusCode::Ok:
+      return RunLock::Held;
+    case StatusCode::TransferFailed:
+      return RunLock::Busy;
+    default:
+      return RunLock::Missing;
+  }
+}
