@@ -1,4 +1,6 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -188,6 +190,38 @@ TEST(MoveCommand, AcrossFileSystemsCopiesBesideTheDestinationThenRemovesTheSourc
       &why);
   if (!seen) GTEST_SKIP() << why;
   EXPECT_EQ(*seen, "result 0; source gone; destination \"<content>\" mode 0600; others 0");
+}
+
+TEST(MoveCommand, AReplacementThatHappenedIsReportedSoEvenWhenTheSourceStays) {
+  // Across file systems the source is removed after the rename; when that fails, the
+  // destination holds the new content all the same, and the caller must hear it was replaced.
+  ScratchDir scratch;
+  fs::create_directory("mounted");
+  fs::create_directory("lists");
+  writeFileBytes("lists/blacklist.txt", "old");
+  std::string why;
+  std::optional<std::string> seen = runInChild(
+      ChildSetup::PrivateMounts,
+      [&] {
+        if (std::string failed = mountTmpfs("mounted", 1024); !failed.empty()) return failed;
+        writeFileBytes("mounted/list.tmp", "new@example.org\r\n");
+        if (::mount(nullptr, "mounted", nullptr, MS_REMOUNT | MS_RDONLY, nullptr) != 0) {
+          return std::string("cannot make the tmpfs read-only");
+        }
+        const int source = ::open("mounted", O_PATH | O_DIRECTORY | O_CLOEXEC);
+        const int destination = ::open("lists", O_PATH | O_DIRECTORY | O_CLOEXEC);
+        std::string reason;
+        const ReplaceOutcome outcome =
+            replaceFileAt(source, "list.tmp", destination, "blacklist.txt", nullptr, &reason);
+        ::close(source);
+        ::close(destination);
+        return std::string(outcome == ReplaceOutcome::Replaced ? "replaced" : "not replaced") +
+               "; destination \"" + readFileBytes("lists/blacklist.txt") + "\"; source " +
+               (entryExists("mounted/list.tmp") ? "kept" : "gone");
+      },
+      &why);
+  if (!seen) GTEST_SKIP() << why;
+  EXPECT_EQ(*seen, "replaced; destination \"new@example.org\r\n\"; source kept");
 }
 
 TEST(MoveCommand, AFailedCopyAcrossFileSystemsLeavesBothFilesAndNoTemporary) {
