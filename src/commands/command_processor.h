@@ -46,8 +46,10 @@ int listFilesNamed(const std::string& name, const std::string& listFile);
 // Replaces `destination` by `source` so that `destination` always exists: on one file system by
 // a rename, across file systems by a copy beside `destination` renamed over it. An existing
 // `destination` hands its permission bits (and owner and group where allowed) to the
-// replacement; a symbolic link or directory at `destination` is refused. On failure before the
-// replacement both files are as they were. The command's form of replaceFileAt.
+// replacement (and its access control list and user attributes; one that cannot be read or
+// carried over refuses the move); a symbolic link or directory at `destination` is refused. On
+// failure before the replacement both files hold what they held, and the source grants no more
+// than before. The command's form of replaceFileAt.
 int replaceFile(const std::string& source, const std::string& destination);
 
 // How a replacement ended.
@@ -75,13 +77,6 @@ ReplaceOutcome replaceFileAt(int sourceDirectory,
                              const std::string& destination,
                              const ReplaceCheck* check,
                              std::string* reason);
-
-// The copy across file systems is made under this name plus six random characters, beside the
-// file it replaces; a run killed during the copy leaves it behind.
-constexpr std::string_view CopyTemporaryPrefix = ".chklist-copy-";
-
-// Removes what a killed run of this user left under CopyTemporaryPrefix in `directory`.
-void removeCopyLeftovers(int directory);
 
 // Removes the regular file `path`; refuses directories and anything else that is not a regular
 // file.

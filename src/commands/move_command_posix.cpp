@@ -7,7 +7,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +16,7 @@
 #include <vector>
 
 #include "commands/command_processor.h"
+#include "commands/file_metadata.h"
 
 namespace {
 
@@ -44,35 +44,6 @@ int syncDirectory(int directory) {
   return code == EINVAL || code == EROFS ? 0 : code;
 }
 
-// Gives the file open on `fd` the permission bits (and, where the process may, the owner and
-// group) of `model`. Owner first: changing it can clear set-id bits. When the group cannot be
-// taken over, the group may do no more than everyone else may, so the file is not opened to a
-// group that could not read the original. Returns 0 or an errno value.
-int takeOverMetadata(int fd, const struct stat& model, const struct stat& current) {
-  mode_t mode = model.st_mode & 07777;
-  if (model.st_uid != current.st_uid || model.st_gid != current.st_gid) {
-    if (fchown(fd, model.st_uid, model.st_gid) != 0) {
-      if (errno != EPERM) return errno;
-      // Not allowed to give the file away; the group alone may still be ours to set.
-      if (model.st_gid != current.st_gid && fchown(fd, static_cast<uid_t>(-1), model.st_gid) != 0) {
-        if (errno != EPERM) return errno;
-        const mode_t others = mode & S_IRWXO;
-        mode = (mode & ~static_cast<mode_t>(S_ISGID | S_IRWXG)) | (mode & (others << 3));
-      }
-    }
-  }
-  if ((current.st_mode & 07777) != mode && fchmod(fd, mode) != 0) return errno;
-  return 0;
-}
-
-// Restores what takeOverMetadata changed on SRC when the replacement does not happen.
-void restoreMetadata(int fd, const struct stat& original) {
-  // Best effort: the content is untouched either way.
-  bool ownerRestored = fchown(fd, original.st_uid, original.st_gid) == 0;
-  bool modeRestored = fchmod(fd, original.st_mode & 07777) == 0;
-  static_cast<void>(ownerRestored && modeRestored);
-}
-
 bool writeAll(int fd, const char* bytes, std::size_t length) {
   while (length > 0) {
     ssize_t written = write(fd, bytes, length);
@@ -87,28 +58,6 @@ bool writeAll(int fd, const char* bytes, std::size_t length) {
   return true;
 }
 
-// A new private file of the temporary name beside the destination, in `directory`: `name`
-// receives its name. The descriptor, or -1 with errno set.
-int createCopyTemporary(int directory, std::string* name) {
-  static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    // Unpredictable, so that nobody can take the names in advance.
-    unsigned char random[6] = {};
-    if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) return -1;
-    std::string candidate(CopyTemporaryPrefix);
-    for (unsigned char byte : random) candidate.push_back(letters[byte % (sizeof letters - 1)]);
-    int fd = openat(directory, candidate.c_str(),
-                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
-    if (fd >= 0) {
-      *name = candidate;
-      return fd;
-    }
-    if (errno != EEXIST) return -1;
-  }
-  errno = EEXIST;
-  return -1;
-}
-
 // What one replacement works on: the two names, their directories and what was found there.
 struct Replacing {
   int sourceDirectory;
@@ -119,8 +68,7 @@ struct Replacing {
   std::string* reason;
   int sourceFd = -1;
   struct stat sourceStatus {};
-  bool replacing = false;
-  struct stat destinationStatus {};
+  int destinationFd = -1;  // the file being replaced, open; -1 when there is none
 };
 
 ReplaceOutcome failed(const Replacing& work, std::string text) {
@@ -157,9 +105,9 @@ ReplaceOutcome renameInPlace(const Replacing& work, int fromDirectory, const std
 }
 
 // The cross-file-system replacement: a copy of the source beside the destination, renamed over
-// it. `model`: the metadata the copy gets. The destination is untouched and no temporary is left
+// it, with the destination's metadata. The destination is untouched and no temporary is left
 // behind unless the rename happened.
-ReplaceOutcome copyOver(Replacing& work, const struct stat& model) {
+ReplaceOutcome copyOver(Replacing& work) {
   removeCopyLeftovers(work.destinationDirectory);
   std::string temporary;
   int copyFd = createCopyTemporary(work.destinationDirectory, &temporary);
@@ -181,18 +129,34 @@ ReplaceOutcome copyOver(Replacing& work, const struct stat& model) {
       return abandon("cannot write a copy beside it", errno);
     }
   }
-  struct stat copyStatus;
-  if (fstat(copyFd, &copyStatus) != 0) return abandon("cannot inspect the copy", errno);
-  if (int code = takeOverMetadata(copyFd, model, copyStatus); code != 0) {
-    return abandon("cannot set the permissions of the copy", code);
+  if (work.destinationFd >= 0) {
+    std::string why;
+    if (int code = carryOverMetadata(copyFd, work.destinationFd, &why); code != 0) {
+      close(copyFd);
+      unlinkat(work.destinationDirectory, temporary.c_str(), 0);
+      return failed(work, why);
+    }
+  } else if (fchmod(copyFd, work.sourceStatus.st_mode & 0777) != 0) {
+    return abandon("cannot set the permissions of the copy", errno);
   }
+  struct stat copyStatus;
   if (fsync(copyFd) != 0) return abandon("cannot write a copy beside it", errno);
+  if (fstat(copyFd, &copyStatus) != 0) return abandon("cannot inspect the copy", errno);
   if (close(copyFd) != 0) {
     const int code = errno;
     unlinkat(work.destinationDirectory, temporary.c_str(), 0);
     return failed(work, errorText("cannot write a copy beside it", code));
   }
-  if (ReplaceOutcome look = lastLook(work); look != ReplaceOutcome::Replaced) {
+  // The temporary's name must still be the copy: in a directory others can write, another
+  // file could have taken it.
+  struct stat named {};
+  ReplaceOutcome look = lastLook(work);
+  if (look == ReplaceOutcome::Replaced &&
+      (fstatat(work.destinationDirectory, temporary.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+       named.st_dev != copyStatus.st_dev || named.st_ino != copyStatus.st_ino)) {
+    look = ReplaceOutcome::Changed;
+  }
+  if (look != ReplaceOutcome::Replaced) {
     unlinkat(work.destinationDirectory, temporary.c_str(), 0);
     return look;
   }
@@ -223,16 +187,20 @@ ReplaceOutcome inspect(Replacing& work) {
   if (!S_ISREG(work.sourceStatus.st_mode)) {
     return failed(work, "the cleaned copy is not a regular file");
   }
-  work.replacing = fstatat(work.destinationDirectory, work.destination.c_str(),
-                           &work.destinationStatus, AT_SYMLINK_NOFOLLOW) == 0;
-  if (!work.replacing && errno != ENOENT)
+  // The file replaced is opened itself (never through a link; a FIFO does not hold the open):
+  // its metadata is read from it and handed to the replacement.
+  work.destinationFd = openat(work.destinationDirectory, work.destination.c_str(),
+                              O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (work.destinationFd < 0) {
+    if (errno == ENOENT) return ReplaceOutcome::Replaced;
+    if (errno == ELOOP) return failed(work, "it is a symbolic link");
+    return failed(work, errorText("cannot open it", errno));
+  }
+  struct stat status {};
+  if (fstat(work.destinationFd, &status) != 0) {
     return failed(work, errorText("cannot inspect it", errno));
-  if (work.replacing && S_ISLNK(work.destinationStatus.st_mode)) {
-    return failed(work, "it is a symbolic link");
   }
-  if (work.replacing && !S_ISREG(work.destinationStatus.st_mode)) {
-    return failed(work, "it is not a regular file");
-  }
+  if (!S_ISREG(status.st_mode)) return failed(work, "it is not a regular file");
   return ReplaceOutcome::Replaced;
 }
 
@@ -246,38 +214,25 @@ ReplaceOutcome replaceFileAt(int sourceDirectory,
                              std::string* reason) {
   Replacing work{sourceDirectory, source, destinationDirectory, destination, check, reason};
   ReplaceOutcome outcome = inspect(work);
-  if (outcome != ReplaceOutcome::Replaced) {
-    if (work.sourceFd >= 0) close(work.sourceFd);
-    return outcome;
+  // A replacement that skipped this would briefly expose a private list under SRC's access.
+  if (outcome == ReplaceOutcome::Replaced && work.destinationFd >= 0) {
+    std::string why;
+    if (carryOverMetadata(work.sourceFd, work.destinationFd, &why) != 0)
+      outcome = failed(work, why);
   }
-  // A replacement that skipped this would briefly expose a private list under SRC's mode.
-  const struct stat& model = work.replacing ? work.destinationStatus : work.sourceStatus;
-  if (work.replacing) {
-    if (int code = takeOverMetadata(work.sourceFd, model, work.sourceStatus); code != 0) {
-      restoreMetadata(work.sourceFd, work.sourceStatus);
-      close(work.sourceFd);
-      return failed(work, errorText("cannot take over its permissions", code));
-    }
+  if (outcome == ReplaceOutcome::Replaced && fsync(work.sourceFd) != 0) {
+    outcome = failed(work, errorText("cannot flush the cleaned copy", errno));
   }
-  if (fsync(work.sourceFd) != 0) {
-    const int code = errno;
-    if (work.replacing) restoreMetadata(work.sourceFd, work.sourceStatus);
-    close(work.sourceFd);
-    return failed(work, errorText("cannot flush the cleaned copy", code));
-  }
-  outcome = lastLook(work);
+  if (outcome == ReplaceOutcome::Replaced) outcome = lastLook(work);
   if (outcome == ReplaceOutcome::Replaced) {
     outcome = renameInPlace(work, sourceDirectory, source);
     if (outcome == ReplaceOutcome::Failed) {
       const int code = errno;
-      if (work.replacing) restoreMetadata(work.sourceFd, work.sourceStatus);
-      outcome = code == EXDEV ? copyOver(work, model)
-                              : failed(work, errorText("cannot replace it", code));
+      outcome = code == EXDEV ? copyOver(work) : failed(work, errorText("cannot replace it", code));
     }
-  } else if (work.replacing) {
-    restoreMetadata(work.sourceFd, work.sourceStatus);
   }
-  close(work.sourceFd);
+  if (work.sourceFd >= 0) close(work.sourceFd);
+  if (work.destinationFd >= 0) close(work.destinationFd);
   return outcome;
 }
 
@@ -310,5 +265,3 @@ int replaceFile(const std::string& source, const std::string& destination) {
                      "\": " + reason);
   return 1;
 }
-
-void removeCopyLeftovers(int) {}

@@ -16,8 +16,6 @@
 
 #include "commands/command_processor.h"
 
-namespace {
-
 uid_t unprivilegedUser() {
   const passwd* entry = getpwnam("nobody");
   return entry != nullptr ? entry->pw_uid : 65534;
@@ -27,6 +25,8 @@ gid_t unprivilegedGroup() {
   const passwd* entry = getpwnam("nobody");
   return entry != nullptr ? entry->pw_gid : 65534;
 }
+
+namespace {
 
 // Exit code of a child whose setup failed; the reason is on its pipe.
 constexpr int SetupFailed = 125;
@@ -146,6 +146,13 @@ std::string mountTmpfs(const std::filesystem::path& directory, int kilobytes) {
   std::string options = "size=" + std::to_string(kilobytes) + "k";
   if (mount("tmpfs", directory.c_str(), "tmpfs", 0, options.c_str()) != 0) {
     return std::string("mount tmpfs: ") + std::strerror(errno);
+  }
+  return std::string();
+}
+
+std::string mountRamfs(const std::filesystem::path& directory) {
+  if (mount("ramfs", directory.c_str(), "ramfs", 0, nullptr) != 0) {
+    return std::string("mount ramfs: ") + std::strerror(errno);
   }
   return std::string();
 }

@@ -35,6 +35,10 @@ enum class ChildSetup {
   PrivateMounts,
 };
 
+// The user and group of ChildSetup::Unprivileged when running as root.
+uid_t unprivilegedUser();
+gid_t unprivilegedGroup();
+
 // Runs `body` under `setup` and returns its result; nullopt with the reason in `why` when the
 // setup is not possible here (then the test should skip).
 std::optional<std::string> runInChild(ChildSetup setup,
@@ -54,6 +58,10 @@ std::optional<std::string> runWithReadOnlyDirectory(const std::string& directory
 
 // Mounts a tmpfs of `kilobytes` at `directory`; "" on success, else the reason.
 std::string mountTmpfs(const std::filesystem::path& directory, int kilobytes);
+
+// Mounts a ramfs, a file system without extended attributes, at `directory`; "" on success, else
+// the reason.
+std::string mountRamfs(const std::filesystem::path& directory);
 
 // The permission bits of `file` (not following a link); -1 when it does not exist.
 int permissionBits(const std::filesystem::path& file);

@@ -1,0 +1,52 @@
+// What a list file's cleaned copy takes over from the list before it replaces it: owner and
+// group where the process may set them, permission bits, access control list and the user's
+// extended attributes. Also the temporary name of a copy made beside the list, and the removal of
+// such temporaries that a run killed while copying left behind. POSIX only; works on descriptors.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// Gives the cleaned copy open on `copyFd` everything of the list file open on `listFd` that
+// decides who may read or write it, so that the copy grants exactly what the list grants:
+// - owner and group, each where the process may set it (owner first: that can clear set-id bits);
+// - the permission bits. A group that cannot be kept gets the list's group bits masked by its
+//   other bits (and no set-group-ID bit); an owner that cannot be kept costs the set-user-ID bit;
+// - the access control list ("system.posix_acl_access"); with a group that cannot be kept, its
+//   owning-group entry is masked by the other entry the same way. An access control list the
+//   copy inherited from its directory is removed when the list has none;
+// - every "user.*" extended attribute; the copy's own "user.*" ones the list lacks are removed;
+// - other "system.*" attributes (another kind of access control list, e.g. NFSv4's), byte for
+//   byte, and only when owner and group are both kept.
+// "security.*" and "trusted.*" attributes are not carried over: they belong to a security module
+// or to the program that set them (some hash the content, which the copy does not share, or
+// point at another file's data), not to the list's owner.
+// Nothing is written that the copy already has. The access control list is set before the
+// permission bits, and those then agree with its mask, so at no moment does the copy grant more
+// than either its starting state (a fresh 0600 file) or the list.
+// Returns 0, or an errno value with a short reason without file name in `why`, e.g. "cannot
+// carry over its access control list: Operation not supported"; the list must then stay as it
+// is. A file system without extended attributes is fine for a list that has none.
+// No undo is needed when the replacement does not happen: the copy then grants no more than the
+// list, to no more than the list's content, and is to be removed.
+int carryOverMetadata(int copyFd, int listFd, std::string* why);
+
+// The start of a cleaned copy's temporary name beside a list file: the prefix, then six letters
+// or digits.
+inline constexpr std::string_view CopyTemporaryPrefix = ".chklist-copy-";
+
+// Whether `name` is a temporary name made by createCopyTemporary.
+bool isCopyTemporaryName(std::string_view name);
+
+// Creates a new empty regular file named CopyTemporaryPrefix and six random letters or digits in
+// the directory open on `directoryFd`, exclusively (never an existing file or a link), mode 0600
+// (less the umask), open for reading and writing, close-on-exec. Returns the descriptor and puts
+// the name in `name`; -1 with errno set when no such file could be created.
+int createCopyTemporary(int directoryFd, std::string* name);
+
+// Removes from the directory open on `directoryFd` every regular file with a temporary name of
+// createCopyTemporary that belongs to the process's effective user: the leftovers of a run
+// killed while copying. Never removes another user's file, a link or a directory; best effort,
+// failures are ignored. A run of the same user still copying into that directory loses its
+// temporary, and its replacement then fails without touching the list.
+void removeCopyLeftovers(int directoryFd);

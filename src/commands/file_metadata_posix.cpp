@@ -1,0 +1,341 @@
+// POSIX: a list's access carried over to its cleaned copy through the descriptors of both, with
+// the extended-attribute calls of <sys/xattr.h> (an access control list travels in its extended
+// attribute form, read and written whole); temporaries beside a list made and removed relative to
+// a held directory descriptor.
+#include <dirent.h>
+#include <endian.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/posix_acl.h>
+#include <linux/posix_acl_xattr.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "commands/command_processor.h"
+#include "commands/file_metadata.h"
+
+namespace {
+
+constexpr const char* AccessAclName = "system.posix_acl_access";
+
+int fail(std::string* why, std::string_view what, int code) {
+  if (code == 0) code = EIO;
+  *why = std::string(what) + ": " + std::strerror(code);
+  return code;
+}
+
+// A chown refused because of who the process is, rather than a failing file system: EPERM, or
+// EINVAL for an id that has no mapping in the process's user namespace.
+bool notAllowed(int code) { return code == EPERM || code == EINVAL; }
+
+// Fills `names` with the names of the extended attributes of the file open on `fd`. A file
+// system without extended attributes has none. Returns 0 or an errno value.
+int attributeNames(int fd, std::vector<std::string>* names) {
+  names->clear();
+  std::vector<char> buffer;
+  for (;;) {
+    ssize_t size = flistxattr(fd, nullptr, 0);
+    if (size < 0) return errno == ENOTSUP ? 0 : errno;
+    if (size == 0) return 0;
+    buffer.resize(static_cast<std::size_t>(size));
+    ssize_t got = flistxattr(fd, buffer.data(), buffer.size());
+    if (got < 0 && errno == ERANGE) continue;  // more names since the size was asked
+    if (got < 0) return errno;
+    for (std::size_t start = 0; start < static_cast<std::size_t>(got);) {
+      std::size_t end = start;
+      while (end < static_cast<std::size_t>(got) && buffer[end] != '\0') ++end;
+      if (end > start) names->emplace_back(buffer.data() + start, end - start);
+      start = end + 1;
+    }
+    return 0;
+  }
+}
+
+// Puts the value of the extended attribute `name` of the file open on `fd` in `value`. Returns
+// 0, ENODATA when the file has no such attribute, or another errno value.
+int attributeValue(int fd, const std::string& name, std::string* value) {
+  for (;;) {
+    ssize_t size = fgetxattr(fd, name.c_str(), nullptr, 0);
+    if (size < 0) return errno;
+    value->resize(static_cast<std::size_t>(size));
+    if (size == 0) return 0;
+    ssize_t got = fgetxattr(fd, name.c_str(), value->data(), value->size());
+    if (got < 0 && errno == ERANGE) continue;  // grew since the size was asked
+    if (got < 0) return errno;
+    value->resize(static_cast<std::size_t>(got));
+    return 0;
+  }
+}
+
+bool hasPrefix(std::string_view text, std::string_view prefix) {
+  return text.substr(0, prefix.size()) == prefix;
+}
+
+enum class AttributeKind {
+  NotCarried,   // security.*, trusted.* and any other namespace
+  AccessAcl,    // the POSIX access control list
+  User,         // user.*: carried byte for byte
+  OtherSystem,  // another system.* attribute: byte for byte while owner and group are kept
+};
+
+AttributeKind kindOf(std::string_view name) {
+  if (name == AccessAclName) return AttributeKind::AccessAcl;
+  if (hasPrefix(name, "user.")) return AttributeKind::User;
+  if (hasPrefix(name, "system.")) return AttributeKind::OtherSystem;
+  return AttributeKind::NotCarried;
+}
+
+// The entries of an access control list in its extended-attribute form: a version word, then
+// (tag, permissions, id) entries, little-endian.
+constexpr std::size_t AclHeaderSize = sizeof(posix_acl_xattr_header);
+constexpr std::size_t AclEntrySize = sizeof(posix_acl_xattr_entry);
+
+std::uint16_t aclTag(const std::string& acl, std::size_t entry) {
+  std::uint16_t tag;
+  std::memcpy(&tag, acl.data() + entry, sizeof tag);
+  return le16toh(tag);
+}
+
+std::uint16_t aclPermissions(const std::string& acl, std::size_t entry) {
+  std::uint16_t permissions;
+  std::memcpy(&permissions, acl.data() + entry + 2, sizeof permissions);
+  return le16toh(permissions);
+}
+
+void setAclPermissions(std::string* acl, std::size_t entry, std::uint16_t permissions) {
+  std::uint16_t stored = htole16(permissions);
+  std::memcpy(acl->data() + entry + 2, &stored, sizeof stored);
+}
+
+// Masks the owning group's entry of `acl` by its entry for everyone else, for a copy whose group
+// is not the list's; `hasMask` tells whether a mask entry (which the group permission bits then
+// show) is present. Returns false when `acl` is not an access control list this code knows.
+bool narrowOwningGroup(std::string* acl, bool* hasMask) {
+  std::uint32_t version = 0;
+  if (acl->size() < AclHeaderSize || (acl->size() - AclHeaderSize) % AclEntrySize != 0) {
+    return false;
+  }
+  std::memcpy(&version, acl->data(), sizeof version);
+  if (le32toh(version) != POSIX_ACL_XATTR_VERSION) return false;
+  std::size_t groupEntry = 0;
+  std::size_t otherEntry = 0;
+  *hasMask = false;
+  for (std::size_t entry = AclHeaderSize; entry < acl->size(); entry += AclEntrySize) {
+    switch (aclTag(*acl, entry)) {
+      case ACL_GROUP_OBJ:
+        groupEntry = entry;
+        break;
+      case ACL_OTHER:
+        otherEntry = entry;
+        break;
+      case ACL_MASK:
+        *hasMask = true;
+        break;
+      default:
+        break;
+    }
+  }
+  if (groupEntry == 0 || otherEntry == 0) return false;
+  setAclPermissions(acl, groupEntry,
+                    aclPermissions(*acl, groupEntry) & aclPermissions(*acl, otherEntry));
+  return true;
+}
+
+std::string attributeFailure(const std::string& name) {
+  if (name == AccessAclName) return "cannot carry over its access control list";
+  // Whoever set the attribute chose its name; it may reach a terminal.
+  return "cannot carry over its extended attribute " + terminalSafeText(name);
+}
+
+constexpr std::string_view TemporaryLetters =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+constexpr std::size_t TemporaryRandomLength = 6;
+
+// Random bytes for a temporary name. Only uniqueness matters (the file is created exclusively);
+// the kernel's generator makes the names hard to occupy in advance.
+void fillRandom(unsigned char* bytes, std::size_t count) {
+  if (getrandom(bytes, count, GRND_NONBLOCK) == static_cast<ssize_t>(count)) return;
+  static std::uint64_t counter = 0;
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  std::uint64_t state = static_cast<std::uint64_t>(now.tv_nsec) ^
+                        (static_cast<std::uint64_t>(getpid()) << 32) ^
+                        (++counter * 0x9E3779B97F4A7C15u);
+  for (std::size_t i = 0; i < count; ++i) {
+    state ^= state >> 33;
+    state *= 0xFF51AFD7ED558CCDu;
+    state ^= state >> 29;
+    bytes[i] = static_cast<unsigned char>(state);
+  }
+}
+
+}  // namespace
+
+int carryOverMetadata(int copyFd, int listFd, std::string* why) {
+  struct stat list;
+  struct stat copy;
+  if (fstat(listFd, &list) != 0 || fstat(copyFd, &copy) != 0) {
+    return fail(why, "cannot read its owner and permissions", errno);
+  }
+
+  // Owner first: giving the file away can clear its set-id bits, which the mode then restores.
+  bool ownerKept = list.st_uid == copy.st_uid;
+  bool groupKept = list.st_gid == copy.st_gid;
+  if (!ownerKept) {
+    if (fchown(copyFd, list.st_uid, list.st_gid) == 0) {
+      ownerKept = groupKept = true;
+    } else if (!notAllowed(errno)) {
+      return fail(why, "cannot carry over its owner and group", errno);
+    }
+  }
+  if (!groupKept) {
+    // Not allowed to give the file away; the group alone may still be ours to set.
+    if (fchown(copyFd, static_cast<uid_t>(-1), list.st_gid) == 0) {
+      groupKept = true;
+    } else if (!notAllowed(errno)) {
+      return fail(why, "cannot carry over its owner and group", errno);
+    }
+  }
+
+  std::vector<std::string> listNames;
+  std::vector<std::string> copyNames;
+  if (int code = attributeNames(listFd, &listNames); code != 0) {
+    return fail(why, "cannot read its extended attributes", code);
+  }
+  if (int code = attributeNames(copyFd, &copyNames); code != 0) {
+    return fail(why, "cannot carry over its extended attributes", code);
+  }
+  auto listHas = [&](const std::string& name) {
+    return std::find(listNames.begin(), listNames.end(), name) != listNames.end();
+  };
+  // What the copy has of its own (an access control list inherited from its directory) goes
+  // first: nothing may be granted through it once the permission bits are set.
+  bool aclChanged = false;
+  for (const std::string& name : copyNames) {
+    AttributeKind kind = kindOf(name);
+    if ((kind != AttributeKind::AccessAcl && kind != AttributeKind::User) || listHas(name)) {
+      continue;
+    }
+    if (fremovexattr(copyFd, name.c_str()) != 0 && errno != ENODATA) {
+      return fail(why, attributeFailure(name), errno);
+    }
+    aclChanged = aclChanged || kind == AttributeKind::AccessAcl;
+  }
+
+  bool aclHasMask = false;
+  std::string value;
+  std::string present;
+  for (const std::string& name : listNames) {
+    AttributeKind kind = kindOf(name);
+    if (kind == AttributeKind::NotCarried) continue;
+    if (kind == AttributeKind::OtherSystem && !(ownerKept && groupKept)) {
+      // Its entries for the owner and group cannot be adjusted like a POSIX list's.
+      *why = attributeFailure(name) + ": its owner or group cannot be kept";
+      return EPERM;
+    }
+    if (int code = attributeValue(listFd, name, &value); code != 0) {
+      if (code == ENODATA) continue;  // removed since the names were read
+      return fail(why, "cannot read its extended attributes", code);
+    }
+    if (kind == AttributeKind::AccessAcl && !groupKept && !narrowOwningGroup(&value, &aclHasMask)) {
+      return fail(why, attributeFailure(name), EINVAL);
+    }
+    bool copyHas = std::find(copyNames.begin(), copyNames.end(), name) != copyNames.end();
+    if (copyHas && attributeValue(copyFd, name, &present) == 0 && present == value) continue;
+    if (fsetxattr(copyFd, name.c_str(), value.data(), value.size(), 0) != 0) {
+      return fail(why, attributeFailure(name), errno);
+    }
+    aclChanged = aclChanged || kind == AttributeKind::AccessAcl;
+  }
+
+  // The bits that agree with the access control list just set: its mask entry, where it has one,
+  // is the group bits.
+  mode_t mode = list.st_mode & 07777;
+  if (!ownerKept) mode &= ~static_cast<mode_t>(S_ISUID);
+  if (!groupKept) {
+    mode &= ~static_cast<mode_t>(S_ISGID);
+    if (!aclHasMask) mode &= ~static_cast<mode_t>(S_IRWXG) | ((mode & S_IRWXO) << 3);
+  }
+  if (aclChanged && fstat(copyFd, &copy) != 0) {
+    return fail(why, "cannot read its owner and permissions", errno);
+  }
+  if ((copy.st_mode & 07777) != mode && fchmod(copyFd, mode) != 0) {
+    return fail(why, "cannot carry over its permissions", errno);
+  }
+  return 0;
+}
+
+bool isCopyTemporaryName(std::string_view name) {
+  if (name.size() != CopyTemporaryPrefix.size() + TemporaryRandomLength ||
+      !hasPrefix(name, CopyTemporaryPrefix)) {
+    return false;
+  }
+  name.remove_prefix(CopyTemporaryPrefix.size());
+  return std::all_of(name.begin(), name.end(), [](char letter) {
+    return TemporaryLetters.find(letter) != std::string_view::npos;
+  });
+}
+
+int createCopyTemporary(int directoryFd, std::string* name) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    unsigned char random[TemporaryRandomLength];
+    fillRandom(random, sizeof random);
+    std::string candidate(CopyTemporaryPrefix);
+    for (unsigned char byte : random) candidate += TemporaryLetters[byte % TemporaryLetters.size()];
+    int fd = openat(directoryFd, candidate.c_str(),
+                    O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      *name = candidate;
+      return fd;
+    }
+    if (errno != EEXIST) return -1;
+  }
+  errno = EEXIST;
+  return -1;
+}
+
+// Safe in a directory other users can write:
+// - every name is looked up and removed relative to the held directory descriptor, so no path is
+//   resolved again, and unlinkat never follows a link in the last component: only an entry of
+//   this directory is ever removed, and no file is opened, read or written;
+// - only regular files of the process's effective user qualify, checked without following a
+//   link; another user's file, any link, directory or device node stays;
+// - between the check and the removal only someone allowed to remove our file from this
+//   directory can put another file under its name: a sticky directory allows that to nobody but
+//   its owner, and without the sticky bit that someone may remove any entry here anyway, so the
+//   removal does nothing they could not do themselves;
+// - a hard link to one of our files elsewhere, planted under such a name, loses only this name:
+//   the file and its other names stay as they are.
+void removeCopyLeftovers(int directoryFd) {
+  // A descriptor of its own, so that reading the entries does not move `directoryFd`'s position.
+  int listing = openat(directoryFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (listing < 0) return;
+  DIR* directory = fdopendir(listing);
+  if (directory == nullptr) {
+    close(listing);
+    return;
+  }
+  std::vector<std::string> leftovers;
+  while (const dirent* entry = readdir(directory)) {
+    if (entry->d_type != DT_REG && entry->d_type != DT_UNKNOWN) continue;
+    if (isCopyTemporaryName(entry->d_name)) leftovers.emplace_back(entry->d_name);
+  }
+  closedir(directory);
+  uid_t self = geteuid();
+  for (const std::string& name : leftovers) {
+    struct stat status;
+    if (fstatat(directoryFd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (!S_ISREG(status.st_mode) || status.st_uid != self) continue;
+    unlinkat(directoryFd, name.c_str(), 0);
+  }
+}
