@@ -613,6 +613,29 @@ class Concurrency(FaultTest):
         self.check_change_detected(rewrite, rewritten)
 
 
+    def test_entry_appended_while_the_copy_is_made_durable(self):
+        # The last look at the list file comes after the cleaned copy is synced: an entry
+        # appended while that sync runs (long for a big copy on a disk) is not lost. gdb stops
+        # the run at its first fsync (the copy's: the list drops nothing, so the log needs none).
+        gdb = shutil.which("gdb")
+        if gdb is None:
+            self.skipTest("gdb is not installed")
+        original = b"".join(b"user%d@example.org\n" % index for index in range(2000))
+        big = self.write("big/blacklist.txt", original)
+        self.begin()
+        append = "printf 'late@example.org\\n' >> '%s'" % big
+        traced = subprocess.run(
+            [gdb, "-q", "-batch", "-ex", "set breakpoint pending on", "-ex", "break fsync",
+             "-ex", "run", "-ex", "shell " + append, "-ex", "delete", "-ex", "continue",
+             "--args", CHKLIST], cwd=self.root, stdin=subprocess.DEVNULL, capture_output=True,
+            timeout=300)
+        if b"Breakpoint 1," not in traced.stdout:
+            self.skipTest("gdb could not stop the run: %s" % traced.stderr.decode(errors="replace"))
+        self.assertEqual(self.read("big/blacklist.txt"), original + b"late@example.org\n")
+        self.assertIn(b"changed while it was read", traced.stdout)
+        self.no_temporary_files_left()
+
+
 # -- hostile names ---------------------------------------------------------------------------
 HOSTILE_NAMES = [
     b"a b", b"  blanks  ", b'dq"uote', b"sq'uote", b"amp&er", b"pipe|x", b"semi;colon",
