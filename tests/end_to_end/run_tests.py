@@ -16,21 +16,12 @@ import sys
 import time
 import unittest
 
-from scratch_tree import BANNER, ScratchTree, SharedScenarios, expected_record
+from scratch_tree import BANNER, ScratchTree, SharedScenarios, drop_to_nobody, expected_record
 
 CHKLIST = None
 WRAPPER = shlex.split(os.environ.get("CHKLIST_WRAPPER", ""))
 # Time for the program to reach its run lock; a wrapper such as valgrind starts slowly.
 START_SECONDS = 8.0 if WRAPPER else 1.0
-
-
-def as_nobody():
-    """preexec_fn dropping root to nobody, so permission checks apply."""
-    def drop():
-        os.setgroups([])
-        os.setgid(65534)
-        os.setuid(65534)
-    return drop
 
 
 class LinuxTree(ScratchTree):
@@ -121,7 +112,7 @@ class ChklistTest(LinuxTree, SharedScenarios):
         original = b"bad\nkeep@example.org\n"
         self.write("blacklist.txt", original, mode=0o200)
         self.write("whitelist.txt", b"w@example.org\nbad\n", mode=0o666)
-        out, _ = self.run_chklist(preexec_fn=as_nobody())
+        out, _ = self.run_chklist(preexec_fn=drop_to_nobody)
         self.assertEqual(self.read("blacklist.txt"), original)
         self.assertIn(b"Checking " + self.bpath("blacklist.txt")
                       + b" not cleaned: cannot open the file\r\n", out)
@@ -134,7 +125,7 @@ class ChklistTest(LinuxTree, SharedScenarios):
         original = b"bad\nkeep@example.org\n"
         self.write("locked/blacklist.txt", original, mode=0o666)
         os.chmod(self.path("locked"), 0o555)
-        out, _ = self.run_chklist(preexec_fn=as_nobody())
+        out, _ = self.run_chklist(preexec_fn=drop_to_nobody)
         self.assertEqual(self.read("locked/blacklist.txt"), original)
         self.assertIn(b"could not be replaced", out)
         self.assertEqual(self.leftovers(), [])

@@ -3,13 +3,46 @@ layout, and a scratch directory tree with helpers to fill and inspect it."""
 import os
 import re
 import shutil
+import sys
 import tempfile
+import traceback
 import unittest
 
 BANNER = b"Generating file list... Please wait...\r\n"
 RECORD = re.compile(rb"(\d\d)-(\d\d)-(\d{4})    (\d\d):(\d\d):(\d\d)      ")
 # The byte of chklist.log a run holds locked while it runs.
 RUN_LOCK_OFFSET = 0x7FFFFFFE
+
+
+# The unprivileged user a test acts as (root's runs and attackers alike).
+NOBODY = 65534
+
+
+def drop_to_nobody():
+    """preexec_fn (or the first step of a forked child): from root to nobody, without root's
+    groups, so every permission check applies."""
+    os.setgroups([])
+    os.setgid(NOBODY)
+    os.setuid(NOBODY)
+
+
+def as_attacker(action, *args):
+    """Runs action(*args) in a forked child that has dropped to nobody; True when it returned.
+    A fork (no program to start) keeps the move quick enough to land inside a run."""
+    pid = os.fork()
+    if pid == 0:
+        code = 1
+        try:
+            drop_to_nobody()
+            action(*args)
+            code = 0
+        except BaseException:
+            traceback.print_exc()
+            sys.stderr.flush()
+        finally:
+            os._exit(code)
+    _, status = os.waitpid(pid, 0)
+    return os.waitstatus_to_exitcode(status) == 0
 
 
 def zone_pad(length):
@@ -56,9 +89,16 @@ class ScratchTree(unittest.TestCase):
         with open(self.path(relative), "rb") as data:
             return data.read()
 
-    def log_records(self):
+    def outside_dir(self, mode=0o700):
+        """A directory beside the tree, not below it, removed after the test."""
+        directory = os.path.realpath(tempfile.mkdtemp(prefix=self.prefix + "outside-"))
+        os.chmod(directory, mode)
+        self.addCleanup(shutil.rmtree, directory, True)
+        return directory
+
+    def log_records(self, name="chklist.log"):
         """The log's records with their date and time checked and cut off."""
-        data = self.read("chklist.log") if os.path.exists(self.path("chklist.log")) else b""
+        data = self.read(name) if os.path.exists(self.path(name)) else b""
         records = []
         for line in data.split(b"\r\n")[:-1]:
             match = RECORD.match(line)
