@@ -297,7 +297,7 @@ StatusCode openFileDevice(Channel* record, const char* name, std::size_t nameLen
 
   for (std::size_t index = 0; index < tryCount; ++index) {
     OpenedFile opened;
-    std::FILE* stream = openFileStream(fileName, tries[index].streamMode, &opened);
+    std::FILE* stream = openFileStream(nullptr, fileName, tries[index].streamMode, &opened);
     if (stream == nullptr) continue;
     if (OpenedFile* slot = openedFileOf(record)) *slot = opened;
     giveStreamBuffer(stream);

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "channels/file_state.h"
+#include "channels/held_directory.h"
 #include "frame/status_store.h"
 
 // Turns a name as the program writes it into the platform's form, in place: on Windows every
@@ -24,12 +25,16 @@ struct OpenedFile {
   FileState state;
 };
 
-// Opens `name` with the stdio stream mode `streamMode` ("rb", "wb", "ab", "r+b", "w+b").
-// Null when the file cannot be opened; then nothing is left open. On POSIX a truncating
-// mode ("w...") does not follow a symbolic link at the final name, and no mode's descriptor
-// is inherited by commands the program runs. `opened`, when given, receives what the open
-// learnt about the file (for a truncating mode, its state after emptying).
-std::FILE* openFileStream(const std::string& name,
+// Opens `name` inside `directory` (null: the current directory) with the stdio stream mode
+// `streamMode` ("rb", "wb", "ab", "r+b", "w+b"). Null when the file cannot be opened; then
+// nothing is left open. No mode's descriptor or handle is inherited by commands the program
+// runs. On POSIX a truncating mode ("w...") does not follow a symbolic link at the final name.
+// On Windows no mode opens a reparse point (a symbolic link, a junction) at the final name; a
+// "w" mode removes whatever file has the name and creates a new one, and an "a" mode opens a
+// regular disk file only. `opened`, when given, receives what the open learnt about the file
+// (for a truncating mode, its state after emptying).
+std::FILE* openFileStream(const HeldDirectory* directory,
+                          const std::string& name,
                           const char* streamMode,
                           OpenedFile* opened = nullptr);
 

@@ -206,7 +206,7 @@ TEST(LineReaderRules, MatchesTheReferenceWhenLinesCrossTheStreamBuffer) {
     SCOPED_TRACE(bufferSize);
     std::FILE* expectedStream = std::fopen("input.txt", "rb");
     // Opened as an Input channel's file is: told, not moved, that it stands at the start.
-    std::FILE* actualStream = openFileStream("input.txt", "rb");
+    std::FILE* actualStream = openFileStream(nullptr, "input.txt", "rb");
     ASSERT_NE(expectedStream, nullptr);
     ASSERT_NE(actualStream, nullptr);
     std::vector<char> buffer(bufferSize);
