@@ -1,6 +1,6 @@
 // The file device on Windows: region locks, which hold against every other handle of the file,
 // even one of the same process; opens that never reuse or follow what another program planted
-// at a name; long paths.
+// at a name; long paths; and the list file's directory held below the current directory.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -8,6 +8,7 @@
 
 #include "channels/channel.h"
 #include "channels/file_platform.h"
+#include "channels/held_directory.h"
 #include "support/long_names_windows.h"
 #include "support/scratch_dir.h"
 
@@ -163,6 +164,90 @@ TEST_F(FileDeviceWindows, AnOpenedFilesStateIsTheHandlesOwn) {
   EXPECT_TRUE(created.regular);
   EXPECT_FALSE(created.identified) << "its state changes with every write";
   std::fclose(stream);
+}
+
+TEST_F(FileDeviceWindows, AListDirectoryIsHeldOnlyBelowTheCurrentDirectory) {
+  const std::string here = currentDirectory();
+  CreateDirectoryW(L"a b", nullptr);
+  CreateDirectoryW(L"a b\\c", nullptr);
+  writeFileBytes("a b/c/blacklist.txt", "deep@example.org\r\n");
+  writeFileBytes("blacklist.txt", "top@example.org\r\n");
+  writeFileBytes("file.txt", "x\n");
+  const std::string longName = longRelativeName(320, "blacklist.txt");
+  writeThrough(nullptr, longName, "wb", "long@example.org\r\n");
+  std::string upperHere = here;
+  for (char& byte : upperHere) {
+    if (byte >= 'a' && byte <= 'z') byte = static_cast<char>(byte - 'a' + 'A');
+  }
+  const std::string notBelow = "its path is not below the current directory";
+  const std::string cannotOpen = "cannot open the file";
+  struct Case {
+    std::string listed;
+    std::string reason;  // empty: held
+    std::string heldPath;
+    std::string content;
+  } const cases[] = {
+      {here + "\\blacklist.txt", "", here, "top@example.org\r\n"},
+      {here + "\\a b\\c\\BlackList.TXT", "", here + "\\a b\\c", "deep@example.org\r\n"},
+      {upperHere + "\\a b\\c\\blacklist.txt", "", upperHere + "\\a b\\c", "deep@example.org\r\n"},
+      {here + "/a b/c/blacklist.txt", "", here + "\\a b\\c", "deep@example.org\r\n"},
+      {here + "\\" + longName, "",
+       here + "\\" + longName.substr(0, longName.size() - std::string("\\blacklist.txt").size()),
+       "long@example.org\r\n"},
+      {"C:\\elsewhere\\blacklist.txt", notBelow},
+      {here + "x\\blacklist.txt", notBelow},
+      {here + "\\a b\\..\\..\\blacklist.txt", notBelow},
+      {here + "\\a b\\.\\c\\blacklist.txt", notBelow},
+      {here + "\\a b:stream\\blacklist.txt", notBelow},
+      {here + "\\a b\\", notBelow},
+      {"blacklist.txt", notBelow},
+      {here + "\\missing\\blacklist.txt", cannotOpen},
+      {here + "\\file.txt\\blacklist.txt", cannotOpen},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.listed);
+    HeldDirectory directory;
+    directory.path = "stale";
+    std::string leaf = "stale";
+    std::string reason;
+    const bool held = holdListDirectory(c.listed, directory, leaf, reason);
+    EXPECT_EQ(held, c.reason.empty());
+    if (!held) {
+      EXPECT_EQ(reason, c.reason);
+      EXPECT_EQ(directory.path, "") << "a refused path holds nothing";
+      continue;
+    }
+    EXPECT_EQ(directory.path, c.heldPath);
+    EXPECT_TRUE(isListFileName(leaf, "blacklist.txt")) << leaf;
+    EXPECT_EQ(readThrough(&directory, leaf), c.content);
+    releaseDirectory(directory);
+    EXPECT_EQ(directory.path, "");
+    EXPECT_EQ(directory.descriptor, -1);
+  }
+  removeLongName(longName);
+}
+
+TEST_F(FileDeviceWindows, ListFileNamesMatchWithoutRegardToAsciiCase) {
+  struct Case {
+    const char* leaf;
+    bool matches;
+  } const cases[] = {
+      {"blacklist.txt", true},
+      {"BlackList.TXT", true},
+      {"BLACKLIST.TXT", true},
+      {"blacklist.tx", false},
+      {"blacklist.txt ", false},
+      {"blacklist.txt.", false},
+      {"whitelist.txt", false},
+      {"", false},
+      {"bl\xc1"
+       "cklist.txt",
+       false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(isListFileName(c.leaf, "blacklist.txt"), c.matches) << c.leaf;
+  }
+  EXPECT_FALSE(isListFileName("\xe9", "\xc9")) << "letters outside ASCII are compared as bytes";
 }
 
 }  // namespace
