@@ -20,7 +20,11 @@ bool commandCanCarryPath(std::string_view path) {
   for (const char refused : {'\0', '\r', '\n', '%', '"'}) {
     if (path.find(refused) != std::string_view::npos) return false;
   }
-  return true;
+  // The command processor's "move" refuses a path of MAX_PATH characters or more as too long
+  // (wine's even ends with success all the same): such a list file could never be replaced.
+  const int characters =
+      MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), nullptr, 0);
+  return characters < MAX_PATH;
 }
 
 void waitMilliseconds(int milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); }

@@ -191,6 +191,35 @@ class WindowsRunTest(WineTree, SharedScenarios):
         self.assertEqual(out, b"Cannot open chklist.log: no list file is changed\r\n")
         self.assertEqual(self.leftovers(), [])
 
+    def test_list_paths_the_command_processor_cannot_reach_are_left_alone_and_said(self):
+        # The command processor's "move" takes paths of up to 259 characters; wine's even ends
+        # with success when it refuses a longer one. Longer list paths are read and looked at
+        # all the same (never "the file changed"), but left alone, saying why, before any of
+        # their entries is logged.
+        original = b"bad\nok@example.org\n"
+        paths = {}
+        for length in (259, 260, 357):
+            parts = ["n%d" % length]
+            while len(self.wpath(*parts, "blacklist.txt")) + 101 < length:
+                parts.append("d" * 100)
+            filler = length - len(self.wpath(*parts, "x", "blacklist.txt")) + 1
+            parts.append("x" * filler)
+            paths[length] = parts
+            self.assertEqual(len(self.wpath(*parts, "blacklist.txt")), length)
+            self.write(os.path.join(*parts, "blacklist.txt"), original)
+        out, _ = self.run_chklist()
+        self.assertNotIn(b"changed", out)
+        cleaned = self.wpath(*paths[259], "blacklist.txt")
+        self.assertEqual(self.read(os.path.join(*paths[259], "blacklist.txt")),
+                         b"ok@example.org\r\n")
+        self.assertIn(b"Checking " + cleaned + b" #\r\n", out)
+        for length in (260, 357):
+            self.assertEqual(self.read(os.path.join(*paths[length], "blacklist.txt")), original)
+            self.assertIn(b"Checking " + self.wpath(*paths[length], "blacklist.txt") + CANNOT_PASS,
+                          out)
+        self.assertEqual(self.log_records(), [expected_record(cleaned, b"bad")])
+        self.assertEqual(self.leftovers(), [])
+
     def test_hostile_names_are_cleaned_as_themselves(self):
         # Characters the command processor treats specially, all legal in Windows names. If a
         # path were not passed as one quoted argument, "&" would run "del" on victim.txt.
