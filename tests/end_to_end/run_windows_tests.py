@@ -220,6 +220,18 @@ class WindowsRunTest(WineTree, SharedScenarios):
         self.assertEqual(self.log_records(), [expected_record(cleaned, b"bad")])
         self.assertEqual(self.leftovers(), [])
 
+    def test_a_run_without_standard_handles_shows_nothing_and_cleans(self):
+        # Started with no standard handle at all: no console text anywhere, above all not in a
+        # file the run opens.
+        self.write("blacklist.txt", b"bad\nok@example.org\n")
+        done = subprocess.run([*EMULATOR, HELPER, "detached", windows_name(CHKLIST)],
+                              cwd=self.root, capture_output=True, timeout=300)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual(self.read("blacklist.txt"), b"ok@example.org\r\n")
+        self.assertEqual(self.log_records(), [expected_record(self.wpath("blacklist.txt"), b"bad")])
+        self.assertNotIn(b"Checking", done.stdout)
+        self.assertEqual(self.leftovers(), [])
+
     def test_hostile_names_are_cleaned_as_themselves(self):
         # Characters the command processor treats specially, all legal in Windows names. If a
         # path were not passed as one quoted argument, "&" would run "del" on victim.txt.
