@@ -27,11 +27,12 @@ struct OpenedFile {
 
 // Opens `name` inside `directory` (null: the current directory) with the stdio stream mode
 // `streamMode` ("rb", "wb", "ab", "r+b", "w+b"). Null when the file cannot be opened; then
-// nothing is left open. No open follows a symbolic link (or a reparse point) at the final name,
-// and no descriptor is inherited by commands the program runs. A truncating mode ("w...") never
-// empties an existing file in place: whatever holds the name is removed and a new private file
-// is created exclusively, so that a file another user prepared (and may hold open) never
-// receives the content; a character device (a terminal, the null device) is written as it is.
+// nothing is left open. No open follows a symbolic link (on Windows any reparse point) at the
+// final name, and no descriptor or handle is inherited by commands the program runs. A
+// truncating mode ("w...") never empties an existing file in place: whatever holds the name is
+// removed and a new private file is created exclusively, so that a file another user prepared
+// (and may hold open) never receives the content; on POSIX a character device (a terminal, the
+// null device) is written as it is. On Windows an "a" mode opens a regular disk file only.
 // `opened`, when given, receives what the open learnt about the file (for a truncating mode,
 // its state after creating it).
 std::FILE* openFileStream(const HeldDirectory* directory,

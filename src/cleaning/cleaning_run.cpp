@@ -110,8 +110,8 @@ void sayReplacement(Replacement outcome, const Text& path, const std::string& re
 // directory as resolved once, and replaced there: never through a path resolved again.
 void cleanListFile(const Text& path, std::string_view listName, Text& entry) {
   const Text checking = "Checking " + path + " ";
-  if (!commandCanCarryPath(path)) {
-    sayNotChecked(checking, "its name cannot be passed to the command processor");
+  if (const char* refused = commandRefusesPath(path)) {
+    sayNotChecked(checking, refused);
     return;
   }
   HeldDirectory directory;

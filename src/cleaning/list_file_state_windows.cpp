@@ -1,26 +1,25 @@
-// Windows: volume serial number, file index, size and last write time in 100 ns units.
+// Windows: volume serial number, file index, size and last write time in 100 ns units, looked
+// up through the "\\?\" wide name, so that a path beyond MAX_PATH characters is read too. A
+// reparse point at the path is looked at itself, not followed, as the list file's open does.
 #include <windows.h>
 
+#include "channels/wide_names_windows.h"
 #include "cleaning/list_file_state.h"
 
 bool readListFileState(const HeldDirectory&,
                        const std::string&,
                        const std::string& path,
                        ListFileState& state) {
-  HANDLE file = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  std::wstring name;
+  if (!extendedName(path, name)) return false;
+  const HANDLE file = CreateFileW(name.c_str(), FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION info{};
   const BOOL read = GetFileInformationByHandle(file, &info);
   CloseHandle(file);
   if (!read) return false;
-  state.device = info.dwVolumeSerialNumber;
-  state.fileIndex = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-  state.size = static_cast<std::int64_t>((static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) |
-                                         info.nFileSizeLow);
-  state.modifiedTime = static_cast<std::int64_t>(
-      (static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
-      info.ftLastWriteTime.dwLowDateTime);
-  state.modifiedFraction = 0;
+  state = fileStateOf(info);
   return true;
 }

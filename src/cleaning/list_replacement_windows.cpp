@@ -1,4 +1,6 @@
 // Windows: the command processor's move, after a last look at the list file's state.
+#include <windows.h>
+
 #include "cleaning/list_replacement.h"
 #include "frame/run_command.h"
 
@@ -12,7 +14,9 @@ Replacement replaceListFile(const HeldDirectory& directory,
   if (!readListFileState(directory, leaf, path, now) || !(now == listState)) {
     return Replacement::Changed;
   }
-  // One overwriting move: at no moment is the list file missing.
-  return runCommand("move /y list.tmp \"" + path + "\"") == 0 ? Replacement::Done
-                                                              : Replacement::Failed;
+  // One overwriting move: at no moment is the list file missing. A command processor that
+  // reports success without moving (wine's does, for a path it cannot reach) leaves list.tmp.
+  if (runCommand("move /y list.tmp \"" + path + "\"") != 0) return Replacement::Failed;
+  return GetFileAttributesA("list.tmp") == INVALID_FILE_ATTRIBUTES ? Replacement::Done
+                                                                   : Replacement::Failed;
 }

@@ -21,8 +21,13 @@ CHAR_INFO toCharInfo(const ConsoleCell& cell) {
   return info;
 }
 
+// A process started without a standard handle has none (null) or an invalid one: the writer
+// then gets null and shows nothing. Start-up (start_windows.cpp) has already forgotten a handle
+// that was not open, before a file of the run could be given its value.
 ConsoleHandle windowsGetStdHandle(StandardStream which) {
-  return GetStdHandle(which == StandardStream::Input ? STD_INPUT_HANDLE : STD_OUTPUT_HANDLE);
+  const HANDLE handle =
+      GetStdHandle(which == StandardStream::Input ? STD_INPUT_HANDLE : STD_OUTPUT_HANDLE);
+  return handle == INVALID_HANDLE_VALUE ? nullptr : handle;
 }
 
 bool windowsGetConsoleMode(ConsoleHandle input, std::uint32_t* mode) {
@@ -112,6 +117,7 @@ bool windowsWriteFile(ConsoleHandle output,
                       std::uint32_t count,
                       std::uint32_t* written) {
   DWORD done = 0;
+  if (output == nullptr) return false;
   const BOOL result = WriteFile(output, bytes, count, &done, nullptr);
   *written = done;
   return result == TRUE;
@@ -123,7 +129,9 @@ bool windowsBeep(std::uint32_t frequency, std::uint32_t milliseconds) {
 
 // A character device (a console with a one-row window, or a serial line) is watched live; files
 // and pipes are not.
-bool windowsIsTerminal(ConsoleHandle output) { return GetFileType(output) == FILE_TYPE_CHAR; }
+bool windowsIsTerminal(ConsoleHandle output) {
+  return output != nullptr && GetFileType(output) == FILE_TYPE_CHAR;
+}
 
 constexpr ConsolePlatform windowsConsolePlatform = {
     .getStdHandle = windowsGetStdHandle,

@@ -9,10 +9,11 @@
 // status. Takes the command text over: it is released when the call ends.
 int runCommand(Text command);
 
-// True when `path` can reach the command processor inside double quotes as exactly itself:
-// no NUL, CR or LF anywhere; on Windows also no "%" (expanded even inside quotes) and no
-// double quote.
-bool commandCanCarryPath(std::string_view path);
+// Null when `path` can reach the command processor inside double quotes as exactly itself, and
+// its commands can reach the file: no NUL, CR or LF anywhere; on Windows also no "%" (expanded
+// even inside quotes), no double quote, and fewer than MAX_PATH characters (the command
+// processor's "move" cannot reach a longer path). Otherwise the reason, a console text.
+const char* commandRefusesPath(std::string_view path);
 
 // Blocks the program for about `milliseconds`.
 void waitMilliseconds(int milliseconds);

@@ -18,12 +18,14 @@ int runCommand(Text command) {
   return runBuiltinCommand(line);
 }
 
-bool commandCanCarryPath(std::string_view path) {
+const char* commandRefusesPath(std::string_view path) {
   // One search per byte looked for: find_first_of would search the set once per byte of the path.
   for (const char refused : {'\0', '\r', '\n'}) {
-    if (path.find(refused) != std::string_view::npos) return false;
+    if (path.find(refused) != std::string_view::npos) {
+      return "its name cannot be passed to the command processor";
+    }
   }
-  return true;
+  return nullptr;
 }
 
 void waitMilliseconds(int milliseconds) {

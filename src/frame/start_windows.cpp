@@ -1,8 +1,10 @@
-// Windows start-up: the top-level fault filter and the floating-point unit's reset.
+// Windows start-up: standard handles that are not open forgotten, the top-level fault filter
+// and the floating-point unit's reset.
 #include <float.h>
 #include <windows.h>
 
 #include <csignal>
+#include <initializer_list>
 
 #include "frame/start.h"
 
@@ -30,9 +32,26 @@ LONG WINAPI faultFilter(EXCEPTION_POINTERS* exception) {
   return EXCEPTION_CONTINUE_SEARCH;
 }
 
+// Forgets each standard handle that is not open in this process (a parent may pass a value that
+// means nothing here). The system could give that value to the next file the run opens, the log
+// or a list file, and the console's text would then land in it. Without a handle, the console
+// shows nothing.
+void forgetClosedStandardHandles() {
+  for (const DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
+    const HANDLE handle = GetStdHandle(which);
+    if (handle == nullptr) continue;
+    SetLastError(NO_ERROR);
+    if (handle == INVALID_HANDLE_VALUE ||
+        (GetFileType(handle) == FILE_TYPE_UNKNOWN && GetLastError() == ERROR_INVALID_HANDLE)) {
+      SetStdHandle(which, nullptr);
+    }
+  }
+}
+
 }  // namespace
 
 void prepareProcess() {
+  forgetClosedStandardHandles();
   SetUnhandledExceptionFilter(faultFilter);
   _fpreset();
   _controlfp(_MCW_EM, _MCW_EM);

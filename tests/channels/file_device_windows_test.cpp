@@ -1,11 +1,66 @@
 // The file device on Windows: region locks, which hold against every other handle of the file,
-// even one of the same process.
+// even one of the same process; opens that never reuse or follow what another program planted
+// at a name; long paths; and the list file's directory held below the current directory.
 #include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
 
 #include "channels/channel.h"
+#include "channels/file_platform.h"
+#include "channels/held_directory.h"
+#include "support/long_names_windows.h"
 #include "support/scratch_dir.h"
 
 namespace {
+
+// A file's whole content and its number of names, read through its "\\?\" name.
+struct FileLook {
+  std::string bytes;
+  DWORD links = 0;
+  bool opened = false;
+};
+
+FileLook lookAt(const std::string& relative) {
+  const std::string full = currentDirectory() + "\\" + relative;
+  const std::wstring name = L"\\\\?\\" + std::wstring(full.begin(), full.end());
+  FileLook look;
+  const HANDLE file = CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return look;
+  look.opened = true;
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (GetFileInformationByHandle(file, &info)) look.links = info.nNumberOfLinks;
+  char buffer[4096];
+  DWORD read = 0;
+  while (ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read > 0) {
+    look.bytes.append(buffer, read);
+  }
+  CloseHandle(file);
+  return look;
+}
+
+// Opens `name` with `streamMode`, writes `bytes` and closes; false when the open fails.
+bool writeThrough(const HeldDirectory* directory,
+                  const std::string& name,
+                  const char* streamMode,
+                  const std::string& bytes) {
+  std::FILE* stream = openFileStream(directory, name, streamMode);
+  if (stream == nullptr) return false;
+  const bool written = std::fwrite(bytes.data(), 1, bytes.size(), stream) == bytes.size();
+  return std::fclose(stream) == 0 && written;
+}
+
+std::string readThrough(const HeldDirectory* directory, const std::string& name) {
+  std::FILE* stream = openFileStream(directory, name, "rb");
+  if (stream == nullptr) return "(not opened)";
+  std::string bytes;
+  char buffer[4096];
+  std::size_t read = 0;
+  while ((read = std::fread(buffer, 1, sizeof buffer, stream)) > 0) bytes.append(buffer, read);
+  std::fclose(stream);
+  return bytes;
+}
 
 class FileDeviceWindows : public testing::Test {
  protected:
@@ -28,6 +83,171 @@ TEST_F(FileDeviceWindows, ALockedRegionIsRefusedToAnotherChannelUntilUnlocked) {
   ASSERT_EQ(unlockChannel(9, 0, 1), StatusCode::Ok);
   EXPECT_EQ(lockChannel(10, 0, 1), StatusCode::Ok);
   EXPECT_EQ(unlockChannel(9, 0, 1), StatusCode::TransferFailed) << "not locked by channel 9";
+}
+
+TEST_F(FileDeviceWindows, AnOutputFileIsAlwaysANewFileOfItsOwn) {
+  // A second name of another file planted at list.tmp: the victim keeps its content and its
+  // one other name; list.tmp becomes a file of its own.
+  writeFileBytes("victim.txt", "precious\n");
+  ASSERT_TRUE(CreateHardLinkW(L"list.tmp", L"victim.txt", nullptr));
+  ASSERT_EQ(lookAt("victim.txt").links, 2u);
+  ASSERT_TRUE(writeThrough(nullptr, "list.tmp", "wb", "cleaned\r\n"));
+  EXPECT_EQ(lookAt("victim.txt").bytes, "precious\n");
+  EXPECT_EQ(lookAt("victim.txt").links, 1u);
+  EXPECT_EQ(lookAt("list.tmp").bytes, "cleaned\r\n");
+  EXPECT_EQ(lookAt("list.tmp").links, 1u);
+
+  // What cannot be removed is left as it is, and the open fails.
+  struct Case {
+    const char* what;
+    const char* name;
+  } const cases[] = {{"a directory", "dir.tmp"}, {"a read-only file", "readonly.tmp"}};
+  CreateDirectoryW(L"dir.tmp", nullptr);
+  writeFileBytes("dir.tmp/inner.txt", "inner\n");
+  writeFileBytes("readonly.tmp", "kept\n");
+  ASSERT_TRUE(SetFileAttributesW(L"readonly.tmp", FILE_ATTRIBUTE_READONLY));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(openChannel(c.name, OpenMode::Output, 0, 0, 3, 0), StatusCode::NotOpened);
+  }
+  EXPECT_EQ(lookAt("dir.tmp\\inner.txt").bytes, "inner\n");
+  EXPECT_EQ(lookAt("readonly.tmp").bytes, "kept\n");
+  SetFileAttributesW(L"readonly.tmp", FILE_ATTRIBUTE_NORMAL);
+}
+
+TEST_F(FileDeviceWindows, TheLogIsARegularFileThatCannotBeRenamedWhileOpen) {
+  CreateDirectoryW(L"dir.log", nullptr);
+  EXPECT_EQ(openChannel("dir.log", OpenMode::Append, 0, 0, 9, 0), StatusCode::NotOpened)
+      << "a directory";
+  EXPECT_EQ(openChannel("\\\\.\\NUL", OpenMode::Append, 0, 0, 9, 0), StatusCode::NotOpened)
+      << "a device would swallow the records";
+  ASSERT_EQ(openChannel("chklist.log", OpenMode::Append, 0, 0, 9, 0), StatusCode::Ok);
+  EXPECT_FALSE(MoveFileW(L"chklist.log", L"chklist.log.1"));
+  EXPECT_FALSE(DeleteFileW(L"chklist.log"));
+  ASSERT_EQ(closeChannel(9), StatusCode::Ok);
+  EXPECT_TRUE(MoveFileW(L"chklist.log", L"chklist.log.1")) << "free again once closed";
+}
+
+TEST_F(FileDeviceWindows, NamesBeyondMaxPathAreOpenedInEveryMode) {
+  const std::string name = longRelativeName(300, "blacklist.txt");
+  ASSERT_GT(currentDirectory().size() + 1 + name.size(), 300u);
+  ASSERT_TRUE(writeThrough(nullptr, name, "wb", "a@b.example\r\n"));
+  ASSERT_TRUE(writeThrough(nullptr, name, "ab", "late@b.example\r\n"));
+  EXPECT_EQ(readThrough(nullptr, name), "a@b.example\r\nlate@b.example\r\n");
+  EXPECT_EQ(readThrough(nullptr, currentDirectory() + "\\" + name),
+            "a@b.example\r\nlate@b.example\r\n")
+      << "by its full path";
+  EXPECT_EQ(lookAt(name).bytes, "a@b.example\r\nlate@b.example\r\n");
+  removeLongName(name);
+}
+
+TEST_F(FileDeviceWindows, AnOpenedFilesStateIsTheHandlesOwn) {
+  writeFileBytes("list.txt", "one@example.org\r\n");
+  OpenedFile opened;
+  std::FILE* stream = openFileStream(nullptr, "list.txt", "rb", &opened);
+  ASSERT_NE(stream, nullptr);
+  EXPECT_TRUE(opened.regular);
+  EXPECT_TRUE(opened.identified);
+  EXPECT_EQ(opened.state.size, 17);
+  const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+  BY_HANDLE_FILE_INFORMATION info{};
+  ASSERT_TRUE(GetFileInformationByHandle(handle, &info));
+  EXPECT_EQ(opened.state.fileIndex,
+            (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow);
+  EXPECT_EQ(opened.state.device, info.dwVolumeSerialNumber);
+  EXPECT_FALSE(MoveFileW(L"list.txt", L"old.txt")) << "no other file takes its name meanwhile";
+  std::fclose(stream);
+
+  OpenedFile created;
+  stream = openFileStream(nullptr, "list.tmp", "wb", &created);
+  ASSERT_NE(stream, nullptr);
+  EXPECT_TRUE(created.regular);
+  EXPECT_FALSE(created.identified) << "its state changes with every write";
+  std::fclose(stream);
+}
+
+TEST_F(FileDeviceWindows, AListDirectoryIsHeldOnlyBelowTheCurrentDirectory) {
+  const std::string here = currentDirectory();
+  CreateDirectoryW(L"a b", nullptr);
+  CreateDirectoryW(L"a b\\c", nullptr);
+  writeFileBytes("a b/c/blacklist.txt", "deep@example.org\r\n");
+  writeFileBytes("blacklist.txt", "top@example.org\r\n");
+  writeFileBytes("file.txt", "x\n");
+  const std::string longName = longRelativeName(320, "blacklist.txt");
+  writeThrough(nullptr, longName, "wb", "long@example.org\r\n");
+  std::string upperHere = here;
+  for (char& byte : upperHere) {
+    if (byte >= 'a' && byte <= 'z') byte = static_cast<char>(byte - 'a' + 'A');
+  }
+  const std::string notBelow = "its path is not below the current directory";
+  const std::string cannotOpen = "cannot open the file";
+  struct Case {
+    std::string listed;
+    std::string reason;  // empty: held
+    std::string heldPath;
+    std::string content;
+  } const cases[] = {
+      {here + "\\blacklist.txt", "", here, "top@example.org\r\n"},
+      {here + "\\a b\\c\\BlackList.TXT", "", here + "\\a b\\c", "deep@example.org\r\n"},
+      {upperHere + "\\a b\\c\\blacklist.txt", "", upperHere + "\\a b\\c", "deep@example.org\r\n"},
+      {here + "/a b/c/blacklist.txt", "", here + "\\a b\\c", "deep@example.org\r\n"},
+      {here + "\\" + longName, "",
+       here + "\\" + longName.substr(0, longName.size() - std::string("\\blacklist.txt").size()),
+       "long@example.org\r\n"},
+      {"C:\\elsewhere\\blacklist.txt", notBelow},
+      {here + "x\\blacklist.txt", notBelow},
+      {here + "\\a b\\..\\..\\blacklist.txt", notBelow},
+      {here + "\\a b\\.\\c\\blacklist.txt", notBelow},
+      {here + "\\a b:stream\\blacklist.txt", notBelow},
+      {here + "\\a b\\", notBelow},
+      {"blacklist.txt", notBelow},
+      {here + "\\missing\\blacklist.txt", cannotOpen},
+      {here + "\\file.txt\\blacklist.txt", cannotOpen},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.listed);
+    HeldDirectory directory;
+    directory.path = "stale";
+    std::string leaf = "stale";
+    std::string reason;
+    const bool held = holdListDirectory(c.listed, directory, leaf, reason);
+    EXPECT_EQ(held, c.reason.empty());
+    if (!held) {
+      EXPECT_EQ(reason, c.reason);
+      EXPECT_EQ(directory.path, "") << "a refused path holds nothing";
+      continue;
+    }
+    EXPECT_EQ(directory.path, c.heldPath);
+    EXPECT_TRUE(isListFileName(leaf, "blacklist.txt")) << leaf;
+    EXPECT_EQ(readThrough(&directory, leaf), c.content);
+    releaseDirectory(directory);
+    EXPECT_EQ(directory.path, "");
+    EXPECT_EQ(directory.descriptor, -1);
+  }
+  removeLongName(longName);
+}
+
+TEST_F(FileDeviceWindows, ListFileNamesMatchWithoutRegardToAsciiCase) {
+  struct Case {
+    const char* leaf;
+    bool matches;
+  } const cases[] = {
+      {"blacklist.txt", true},
+      {"BlackList.TXT", true},
+      {"BLACKLIST.TXT", true},
+      {"blacklist.tx", false},
+      {"blacklist.txt ", false},
+      {"blacklist.txt.", false},
+      {"whitelist.txt", false},
+      {"", false},
+      {"bl\xc1"
+       "cklist.txt",
+       false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(isListFileName(c.leaf, "blacklist.txt"), c.matches) << c.leaf;
+  }
+  EXPECT_FALSE(isListFileName("\xe9", "\xc9")) << "letters outside ASCII are compared as bytes";
 }
 
 }  // namespace

@@ -4,12 +4,19 @@
 //   e2e_helper readers PATH              opens PATH allowing others to read it, nothing more
 //   e2e_helper lock OFFSET LENGTH PATH   opens PATH shared and locks a byte region of it
 //   e2e_helper console                   prints "console COLUMNS ROWS BUFFER_ROWS" or "no console"
+//   e2e_helper hold LISTED_PATH          holds the list file's directory as the cleaning run
+//                                        does; prints "held DIRECTORY LEAF" or "refused REASON"
+//   e2e_helper detached PROGRAM          runs PROGRAM without any standard handle; exits with
+//                                        its exit code
 // The holding modes print "held" and a line end once the file is held; exit 1 when they cannot.
 #include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+
+#include "channels/held_directory.h"
 
 namespace {
 
@@ -71,7 +78,37 @@ int main(int argc, char** argv) {
                 info.dwSize.Y);
     return 0;
   }
-  std::fputs("usage: e2e_helper exclusive|readers PATH | lock OFFSET LENGTH PATH | console\n",
-             stderr);
+  if (argc == 3 && std::strcmp(argv[1], "hold") == 0) {
+    HeldDirectory directory;
+    std::string leaf;
+    std::string reason;
+    if (holdListDirectory(argv[2], directory, leaf, reason)) {
+      std::printf("held %s %s\n", directory.path.c_str(), leaf.c_str());
+    } else {
+      std::printf("refused %s\n", reason.c_str());
+    }
+    return 0;
+  }
+  if (argc == 3 && std::strcmp(argv[1], "detached") == 0) {
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;  // and every handle null
+    PROCESS_INFORMATION process = {};
+    std::string command = argv[2];
+    if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr,
+                        nullptr, &startup, &process)) {
+      return fail("start", argv[2]);
+    }
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD code = 1;
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return static_cast<int>(code);
+  }
+  std::fputs(
+      "usage: e2e_helper exclusive|readers PATH | lock OFFSET LENGTH PATH | console"
+      " | hold LISTED_PATH | detached PROGRAM\n",
+      stderr);
   return 2;
 }

@@ -191,6 +191,85 @@ class WindowsRunTest(WineTree, SharedScenarios):
         self.assertEqual(out, b"Cannot open chklist.log: no list file is changed\r\n")
         self.assertEqual(self.leftovers(), [])
 
+    def test_planted_hard_link_at_list_tmp_leaves_its_other_file_alone(self):
+        # list.tmp is another name of victim.txt: the cleaned copy is written into a new file of
+        # its own, and the victim keeps its content.
+        self.write("victim.txt", b"precious\n")
+        os.link(self.path("victim.txt"), self.path("list.tmp"))
+        self.write("d/blacklist.txt", b"bad\nok@example.org\n")
+        out, _ = self.run_chklist()
+        self.assertEqual(self.read("victim.txt"), b"precious\n")
+        self.assertEqual(os.stat(self.path("victim.txt")).st_nlink, 1)
+        self.assertEqual(self.read("d/blacklist.txt"), b"ok@example.org\r\n")
+        self.assertIn(b"Checking " + self.wpath("d", "blacklist.txt") + b" #\r\n", out)
+        self.assertEqual(self.log_records(),
+                         [expected_record(self.wpath("d", "blacklist.txt"), b"bad")])
+        self.assertEqual(self.leftovers(), [])
+
+    def test_list_paths_the_command_processor_cannot_reach_are_left_alone_and_said(self):
+        # The command processor's "move" takes paths of up to 259 characters; wine's even ends
+        # with success when it refuses a longer one. Longer list paths are read and looked at
+        # all the same (never "the file changed"), but left alone, saying why, before any of
+        # their entries is logged.
+        original = b"bad\nok@example.org\n"
+        paths = {}
+        for length in (259, 260, 357):
+            parts = ["n%d" % length]
+            while len(self.wpath(*parts, "blacklist.txt")) + 101 < length:
+                parts.append("d" * 100)
+            filler = length - len(self.wpath(*parts, "x", "blacklist.txt")) + 1
+            parts.append("x" * filler)
+            paths[length] = parts
+            self.assertEqual(len(self.wpath(*parts, "blacklist.txt")), length)
+            self.write(os.path.join(*parts, "blacklist.txt"), original)
+        out, _ = self.run_chklist()
+        self.assertNotIn(b"changed", out)
+        cleaned = self.wpath(*paths[259], "blacklist.txt")
+        self.assertEqual(self.read(os.path.join(*paths[259], "blacklist.txt")),
+                         b"ok@example.org\r\n")
+        self.assertIn(b"Checking " + cleaned + b" #\r\n", out)
+        for length in (260, 357):
+            self.assertEqual(self.read(os.path.join(*paths[length], "blacklist.txt")), original)
+            self.assertIn(b"Checking " + self.wpath(*paths[length], "blacklist.txt")
+                          + b" not cleaned: its path is too long\r\n", out)
+        self.assertEqual(self.log_records(), [expected_record(cleaned, b"bad")])
+        self.assertEqual(self.leftovers(), [])
+
+    def test_list_directories_are_held_only_below_the_run_without_links(self):
+        # Wine shows a Unix symbolic link to a directory as a reparse point, as Windows shows a
+        # junction or a directory link. (A link to a file it shows as the file: see
+        # docs/windows.md.)
+        self.write("real/blacklist.txt", b"bad\n")
+        os.symlink("real", self.path("link"))
+        os.makedirs(self.path("outside"))
+        cases = [
+            (self.wpath("real", "BlackList.txt"), b"held " + self.wpath("real") + b" BlackList.txt"),
+            (self.wpath("link", "blacklist.txt"),
+             b"refused its path leads through a symbolic link"),
+            (self.wpath("link", "deeper", "blacklist.txt"),
+             b"refused its path leads through a symbolic link"),
+            (windows_name(os.path.dirname(self.root)) + b"\\blacklist.txt",
+             b"refused its path is not below the current directory"),
+            (self.wpath("real", "..", "outside", "blacklist.txt"),
+             b"refused its path is not below the current directory"),
+        ]
+        for listed, expected in cases:
+            answer = subprocess.run([*EMULATOR, HELPER, "hold", listed], cwd=self.root,
+                                    capture_output=True, timeout=60).stdout
+            self.assertEqual(answer, expected + b"\r\n", listed)
+
+    def test_a_run_without_standard_handles_shows_nothing_and_cleans(self):
+        # Started with no standard handle at all: no console text anywhere, above all not in a
+        # file the run opens.
+        self.write("blacklist.txt", b"bad\nok@example.org\n")
+        done = subprocess.run([*EMULATOR, HELPER, "detached", windows_name(CHKLIST)],
+                              cwd=self.root, capture_output=True, timeout=300)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual(self.read("blacklist.txt"), b"ok@example.org\r\n")
+        self.assertEqual(self.log_records(), [expected_record(self.wpath("blacklist.txt"), b"bad")])
+        self.assertNotIn(b"Checking", done.stdout)
+        self.assertEqual(self.leftovers(), [])
+
     def test_hostile_names_are_cleaned_as_themselves(self):
         # Characters the command processor treats specially, all legal in Windows names. If a
         # path were not passed as one quoted argument, "&" would run "del" on victim.txt.

@@ -1,0 +1,132 @@
+// Wide and "\\?\" names for the Windows API, and a file's state from its handle.
+#include "channels/wide_names_windows.h"
+
+#include <cstdint>
+
+namespace {
+
+constexpr std::wstring_view ExtendedPrefix = L"\\\\?\\";
+constexpr std::wstring_view DevicePrefix = L"\\\\.\\";
+constexpr std::wstring_view UncExtendedPrefix = L"\\\\?\\UNC\\";
+
+bool startsWith(std::wstring_view text, std::wstring_view prefix) {
+  return text.substr(0, prefix.size()) == prefix;
+}
+
+bool isAsciiLetter(wchar_t character) {
+  return (character >= L'A' && character <= L'Z') || (character >= L'a' && character <= L'z');
+}
+
+// True when no component between backslashes is empty, "." or "..": the system's normalisation
+// would change nothing but final dots and blanks, which the "\\?\" form keeps.
+bool plainComponents(std::wstring_view path) {
+  std::size_t start = 0;
+  while (true) {
+    std::size_t end = path.find(L'\\', start);
+    if (end == std::wstring_view::npos) end = path.size();
+    const std::wstring_view component = path.substr(start, end - start);
+    if (component.empty() || component == L"." || component == L"..") return false;
+    if (end == path.size()) return true;
+    start = end + 1;
+  }
+}
+
+// The full path the system makes of `name`, with its usual normalisation.
+bool systemFullPath(const std::wstring& name, std::wstring& full) {
+  DWORD size = GetFullPathNameW(name.c_str(), 0, nullptr, nullptr);
+  while (size != 0) {
+    full.assign(size, L'\0');
+    const DWORD length = GetFullPathNameW(name.c_str(), size, full.data(), nullptr);
+    if (length == 0) break;
+    if (length < size) {
+      full.resize(length);
+      return true;
+    }
+    size = length;  // the current directory grew meanwhile
+  }
+  return false;
+}
+
+}  // namespace
+
+bool widenName(std::string_view name, std::wstring& wide) {
+  // A NUL would end the wide name early: a different, shorter name than the one given.
+  if (name.empty() || name.find('\0') != std::string_view::npos) return false;
+  const int length = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, name.data(),
+                                         static_cast<int>(name.size()), nullptr, 0);
+  if (length <= 0) return false;
+  wide.assign(static_cast<std::size_t>(length), L'\0');
+  return MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, name.data(),
+                             static_cast<int>(name.size()), wide.data(), length) == length;
+}
+
+bool currentDirectoryName(std::wstring& directory) {
+  DWORD size = GetCurrentDirectoryW(0, nullptr);
+  while (size != 0) {
+    directory.assign(size, L'\0');
+    const DWORD length = GetCurrentDirectoryW(size, directory.data());
+    if (length == 0) break;
+    if (length < size) {
+      directory.resize(length);
+      if (!directory.empty() && directory.back() == L'\\') directory.pop_back();
+      return !directory.empty();
+    }
+    size = length;
+  }
+  return false;
+}
+
+bool extendedName(std::string_view name, std::wstring& extended) {
+  std::wstring wide;
+  if (!widenName(name, wide)) return false;
+  for (wchar_t& character : wide) {
+    if (character == L'/') character = L'\\';
+  }
+  if (startsWith(wide, ExtendedPrefix) || startsWith(wide, DevicePrefix)) {
+    extended = wide;
+    return true;
+  }
+  const bool drivePath = wide.size() >= 2 && isAsciiLetter(wide[0]) && wide[1] == L':';
+  if (drivePath && wide.size() >= 3 && wide[2] == L'\\' &&
+      (wide.size() == 3 || plainComponents(std::wstring_view(wide).substr(3)))) {
+    extended = extendedFullName(wide);
+    return true;
+  }
+  if (startsWith(wide, L"\\\\") && plainComponents(std::wstring_view(wide).substr(2))) {
+    extended = extendedFullName(wide);
+    return true;
+  }
+  if (!drivePath && wide[0] != L'\\' && plainComponents(wide)) {
+    std::wstring directory;
+    if (!currentDirectoryName(directory)) return false;
+    extended = extendedFullName(directory + L"\\" + wide);
+    return true;
+  }
+  // Rooted without a drive, relative to a drive's own current directory, or holding "." or
+  // ".." components: only the system knows what such a name stands for.
+  std::wstring full;
+  if (!systemFullPath(wide, full)) return false;
+  extended = extendedFullName(full);
+  return true;
+}
+
+std::wstring extendedFullName(std::wstring_view full) {
+  if (startsWith(full, ExtendedPrefix) || startsWith(full, DevicePrefix)) return std::wstring(full);
+  const bool unc = startsWith(full, L"\\\\");
+  std::wstring extended(unc ? UncExtendedPrefix : ExtendedPrefix);
+  extended.append(unc ? full.substr(2) : full);
+  return extended;
+}
+
+FileState fileStateOf(const BY_HANDLE_FILE_INFORMATION& info) {
+  FileState state;
+  state.device = info.dwVolumeSerialNumber;
+  state.fileIndex = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  state.size = static_cast<std::int64_t>((static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) |
+                                         info.nFileSizeLow);
+  state.modifiedTime = static_cast<std::int64_t>(
+      (static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+      info.ftLastWriteTime.dwLowDateTime);
+  state.modifiedFraction = 0;
+  return state;
+}

@@ -1,0 +1,32 @@
+// Names as the wide Windows API takes them, made from the program's bytes, and the state of a
+// file as its handle tells it. Used by the Windows files of the channels and the cleaning run.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <string_view>
+
+#include "channels/file_state.h"
+
+// `name`'s characters as UTF-16, its bytes read in the ANSI code page, as the "A" functions and
+// the C library read them. False for an empty name or bytes that are no character there.
+bool widenName(std::string_view name, std::wstring& wide);
+
+// The current directory's full path, without a trailing backslash (so "C:" for a drive's root).
+// False when it cannot be read.
+bool currentDirectoryName(std::wstring& directory);
+
+// `name` in the form Windows opens as it stands: "\\?\" and the full path, which is not limited
+// to MAX_PATH characters and is not normalised (a final dot or blank stays part of its
+// component). A relative name is taken below the current directory. A name with "." or ".."
+// components, or one rooted without a drive, is made full by the system first. "/" separates
+// like "\". False when the name cannot be converted.
+bool extendedName(std::string_view name, std::wstring& extended);
+
+// The "\\?\" form of a full path (a drive's or a UNC path, or one in that form already).
+std::wstring extendedFullName(std::wstring_view full);
+
+// What identifies the content of the file behind `info` (see FileState): the volume's serial
+// number, the file index, the size and the last write time in 100 ns units.
+FileState fileStateOf(const BY_HANDLE_FILE_INFORMATION& info);
