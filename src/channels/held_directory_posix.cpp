@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "channels/held_directory.h"
@@ -24,15 +25,9 @@ constexpr int DirectoryFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 // The current directory's absolute path, as the directory search writes it; empty when it
 // cannot be had.
 std::string currentDirectory() {
-  std::string path(4096, '\0');
-  for (;;) {
-    if (getcwd(path.data(), path.size()) != nullptr) {
-      path.resize(std::strlen(path.c_str()));
-      return path;
-    }
-    if (errno != ERANGE) return std::string();
-    path.resize(path.size() * 2);
-  }
+  std::error_code error;
+  std::string path = std::filesystem::current_path(error).string();
+  return error ? std::string() : path;
 }
 
 // Why the component `name` in `directory` could not be opened as a directory.
