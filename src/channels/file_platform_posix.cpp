@@ -179,9 +179,6 @@ std::FILE* openFileStream(const HeldDirectory* directory,
                           const char* streamMode,
                           OpenedFile* opened) {
   if (opened != nullptr) *opened = {};
-  // Names are opened from the current directory only, for now: a held directory of its own is
-  // refused rather than left for the name to resolve elsewhere.
-  if (directory != nullptr && directory->descriptor >= 0) return nullptr;
   const int flags = openFlagsFor(streamMode);
   if (flags < 0) return nullptr;
   const int in =
