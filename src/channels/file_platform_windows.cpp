@@ -117,7 +117,7 @@ std::FILE* openFileStream(const HeldDirectory* directory,
   // The state comes from the handle just opened: a later look by name could see another file.
   if (opened != nullptr && regular) {
     opened->regular = true;
-    opened->identified = !emptying;
+    opened->identified = true;
     opened->state = fileStateOf(info);
   }
   return stream;
