@@ -16,3 +16,11 @@ bool readListFileState(const HeldDirectory& directory,
                        const std::string& leaf,
                        const std::string& path,
                        ListFileState& state);
+
+// True when the list file `leaf` in `directory` (full path `path`), `size` bytes long, is empty
+// or ends with CR LF. With nothing dropped from it and a cleaned copy of the same length, that
+// makes the copy byte for byte the same as the file: every line already ends in CR LF.
+bool listFileEndsWithCrLf(const HeldDirectory& directory,
+                          const std::string& leaf,
+                          const std::string& path,
+                          std::int64_t size);

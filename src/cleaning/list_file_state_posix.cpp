@@ -2,6 +2,7 @@
 // directory.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "cleaning/list_file_state.h"
 
@@ -20,4 +21,19 @@ bool readListFileState(const HeldDirectory& directory,
   state.modifiedTime = static_cast<std::int64_t>(info.st_mtim.tv_sec);
   state.modifiedFraction = static_cast<std::int64_t>(info.st_mtim.tv_nsec);
   return true;
+}
+
+bool listFileEndsWithCrLf(const HeldDirectory& directory,
+                          const std::string& leaf,
+                          const std::string&,
+                          std::int64_t size) {
+  if (size == 0) return true;
+  if (size < 2) return false;
+  const int in = directory.descriptor >= 0 ? directory.descriptor : AT_FDCWD;
+  const int file = openat(in, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (file < 0) return false;
+  char tail[2] = {};
+  const bool read = pread(file, tail, sizeof tail, static_cast<off_t>(size - 2)) == 2;
+  close(file);
+  return read && tail[0] == '\r' && tail[1] == '\n';
 }

@@ -23,3 +23,26 @@ bool readListFileState(const HeldDirectory&,
   state = fileStateOf(info);
   return true;
 }
+
+bool listFileEndsWithCrLf(const HeldDirectory&,
+                          const std::string&,
+                          const std::string& path,
+                          std::int64_t size) {
+  if (size == 0) return true;
+  if (size < 2) return false;
+  std::wstring name;
+  if (!extendedName(path, name)) return false;
+  const HANDLE file = CreateFileW(name.c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  OVERLAPPED at{};
+  const auto offset = static_cast<std::uint64_t>(size - 2);
+  at.Offset = static_cast<DWORD>(offset);
+  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  char tail[2] = {};
+  DWORD got = 0;
+  const BOOL read = ReadFile(file, tail, sizeof tail, &got, &at);
+  CloseHandle(file);
+  return read && got == 2 && tail[0] == '\r' && tail[1] == '\n';
+}

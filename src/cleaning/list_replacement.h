@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "channels/held_directory.h"
 #include "cleaning/list_file_state.h"
@@ -18,9 +19,22 @@ enum class Replacement {
 // the list file still is the one that was read (`listState`) and "list.tmp" the copy that was
 // written (`copyState`, the state it had when it was created; its size and times are not
 // compared). The copy is made durable before the replacement.
+// The list file's directory may be synced only later, by settleReplacements: until then a
+// power loss may undo the replacement (the old list file comes back whole, and the records of
+// its dropped entries are then in the log twice: nothing is lost).
 Replacement replaceListFile(const HeldDirectory& directory,
                             const std::string& leaf,
                             const std::string& path,
                             const ListFileState& listState,
                             const ListFileState& copyState,
                             std::string& reason);
+
+// A replacement done whose directory could not be made durable.
+struct UnsettledReplacement {
+  std::string path;
+  std::string reason;
+};
+
+// Makes the replacements done so far durable: each directory that received one is synced once.
+// Returns those whose directory could not be synced.
+std::vector<UnsettledReplacement> settleReplacements();

@@ -20,3 +20,9 @@ Replacement replaceListFile(const HeldDirectory& directory,
   return GetFileAttributesA("list.tmp") == INVALID_FILE_ATTRIBUTES ? Replacement::Done
                                                                    : Replacement::Failed;
 }
+
+std::vector<UnsettledReplacement> settleReplacements() {
+  // The command processor's move is as durable as the file system makes a rename: NTFS journals
+  // it, and no directory can be flushed through the Windows API.
+  return {};
+}

@@ -68,7 +68,8 @@ using ReplaceCheck = std::function<bool(const struct stat& source, const struct 
 // replaceFile for names inside directories held open (descriptors, AT_FDCWD for the current
 // directory), so that the directory resolved earlier is the one that receives the replacement.
 // Neither name is followed when it is a link. `check`, when given, is asked just before the
-// rename, after the source was made durable. Writes nothing to standard error: a reason for
+// rename, after the source was made durable. With `syncDirectory` false the caller syncs the
+// destination's directory itself (syncDirectory below), for example once for many renames. Writes nothing to standard error: a reason for
 // Failed and ReplacedNotDurable goes to `reason` (a console text such as "it is a symbolic
 // link"). Changed and Failed leave both files as they were.
 ReplaceOutcome replaceFileAt(int sourceDirectory,
@@ -76,7 +77,13 @@ ReplaceOutcome replaceFileAt(int sourceDirectory,
                              int destinationDirectory,
                              const std::string& destination,
                              const ReplaceCheck* check,
-                             std::string* reason);
+                             std::string* reason,
+                             bool syncDirectory = true);
+
+// fsync on the directory `directory` (any descriptor of it, O_PATH included), so that renames
+// into it survive a power loss. Returns 0 or an errno value; 0 also where the file system cannot
+// sync a directory (its renames are then as durable as it allows).
+int syncDirectory(int directory);
 
 // Removes the regular file `path`; refuses directories and anything else that is not a regular
 // file.

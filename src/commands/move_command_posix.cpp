@@ -33,8 +33,8 @@ std::string errorText(std::string_view what, int code) {
   return std::string(what) + ": " + std::strerror(code);
 }
 
-// fsync on the directory `directory` (any descriptor of it, O_PATH included), so a rename into
-// it survives a crash. Returns 0 or an errno value.
+}  // namespace
+
 int syncDirectory(int directory) {
   int fd = openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return errno;
@@ -43,6 +43,8 @@ int syncDirectory(int directory) {
   // Some file systems cannot sync a directory; the rename is then as durable as they allow.
   return code == EINVAL || code == EROFS ? 0 : code;
 }
+
+namespace {
 
 bool writeAll(int fd, const char* bytes, std::size_t length) {
   while (length > 0) {
@@ -66,6 +68,7 @@ struct Replacing {
   const std::string& destination;
   const ReplaceCheck* check;
   std::string* reason;
+  bool syncDirectory;
   int sourceFd = -1;
   struct stat sourceStatus {};
   int destinationFd = -1;  // the file being replaced, open; -1 when there is none
@@ -97,6 +100,7 @@ ReplaceOutcome renameInPlace(const Replacing& work, int fromDirectory, const std
       0) {
     return ReplaceOutcome::Failed;  // errno tells why
   }
+  if (!work.syncDirectory) return ReplaceOutcome::Replaced;
   if (int code = syncDirectory(work.destinationDirectory); code != 0) {
     *work.reason = errorText("cannot flush its directory", code);
     return ReplaceOutcome::ReplacedNotDurable;
@@ -211,8 +215,10 @@ ReplaceOutcome replaceFileAt(int sourceDirectory,
                              int destinationDirectory,
                              const std::string& destination,
                              const ReplaceCheck* check,
-                             std::string* reason) {
-  Replacing work{sourceDirectory, source, destinationDirectory, destination, check, reason};
+                             std::string* reason,
+                             bool syncDirectory) {
+  Replacing work{sourceDirectory, source, destinationDirectory, destination,
+                 check,           reason, syncDirectory};
   ReplaceOutcome outcome = inspect(work);
   // A replacement that skipped this would briefly expose a private list under SRC's access.
   if (outcome == ReplaceOutcome::Replaced && work.destinationFd >= 0) {
