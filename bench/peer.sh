@@ -22,6 +22,10 @@
 # small lists would dominate everything else. PEER_MV=each uses one `mv` per file instead (and so
 # does a system without perl).
 #
+# PEER_FSYNC=1 makes the replacements durable as chklist's are: each cleaned copy is fsynced
+# before its rename, and each directory that received one is fsynced once, after the pass's
+# renames (the log is fsynced before them). It needs perl.
+#
 # Not reproduced (absent from the benchmark workloads): chklist's handling of lines longer than
 # 510 bytes with a CR at a 511-byte chunk boundary, and of NUL bytes at the end of a line.
 set -u
@@ -32,6 +36,14 @@ here=$(pwd -P)
 
 if [ "${PEER_MV:-perl}" = each ] || ! command -v perl > /dev/null; then
   renamer='while IFS= read -r f; do mv -f -- "$f.peer-tmp" "$f"; done'
+elif [ "${PEER_FSYNC:-0}" = 1 ]; then
+  renamer="perl -MIO::Handle -MFcntl -e 'my %dirs;
+    while (defined(\$f = <STDIN>)) { chomp \$f; \$t = \"\$f.peer-tmp\";
+      if (my @s = stat \$f) { chmod(\$s[2] & 07777, \$t) }
+      my \$h; open(\$h, \"<\", \$t) and \$h->sync; close(\$h);
+      if (rename(\$t, \$f)) { (my \$d = \$f) =~ s{/[^/]*\$}{}; \$dirs{\$d} = 1 }
+      else { print STDERR \"cannot replace \$f: \$!\\n\" } }
+    for my \$d (keys %dirs) { my \$h; sysopen(\$h, \$d, O_RDONLY | O_DIRECTORY) and \$h->sync }'"
 else
   renamer="perl -e 'while (defined(\$f = <STDIN>)) { chomp \$f; \$t = \"\$f.peer-tmp\";
     if (my @s = stat \$f) { chmod(\$s[2] & 07777, \$t) }
@@ -76,6 +88,7 @@ clean_pass() {
         if (NR == 0) printf "File Not Found\n" > "/dev/stderr"
         fflush(logfile)
         close(logfile)
+        if (ENVIRON["PEER_FSYNC"] == 1) system("sync " logfile)
         ORS = "\n"
         for (i = 1; i <= ndone; i++) print done[i] | renamer
         close(renamer)

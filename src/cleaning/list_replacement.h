@@ -35,6 +35,7 @@ struct UnsettledReplacement {
   std::string reason;
 };
 
-// Makes the replacements done so far durable: each directory that received one is synced once.
-// Returns those whose directory could not be synced.
+// Makes the replacements done so far durable: on POSIX each file system that received one is
+// synced once (its directories' renames with it); on Windows the move is as durable as the file
+// system makes it. Returns those that could not be made durable.
 std::vector<UnsettledReplacement> settleReplacements();

@@ -1,10 +1,11 @@
-// POSIX: the built-in replacement, renaming into the held directory's descriptor. Directories are
-// synced after the renames, each once, in batches: the first sync of a batch commits the
-// file system's journal with every rename before it, and the others then cost little.
+// POSIX: the built-in replacement, renaming into the held directory's descriptor. The renames
+// of a pass are made durable together at its end: one syncfs per file system that received one
+// commits them all, where a sync of each directory would cost a journal commit per list file.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "cleaning/list_replacement.h"
@@ -12,27 +13,15 @@
 
 namespace {
 
-// Directories to sync at most this many at a time: each holds a descriptor until then.
-constexpr std::size_t SyncBatch = 64;
-
-struct PendingSync {
-  int directory;  // a descriptor of the directory, readable, so that it can be synced
-  std::string path;
+// A file system that received replacements since the last settling: a readable descriptor of
+// one of its directories, and the list files replaced there.
+struct PendingFileSystem {
+  std::uint64_t device;
+  int directory;
+  std::vector<std::string> paths;
 };
 
-std::vector<PendingSync> pendingSyncs;
-std::vector<UnsettledReplacement> unsettled;
-
-void syncPending() {
-  for (const PendingSync& pending : pendingSyncs) {
-    if (int code = syncDirectory(pending.directory); code != 0) {
-      unsettled.push_back({pending.path, std::string("cannot flush its directory: ") +
-                                             std::strerror(code)});
-    }
-    close(pending.directory);
-  }
-  pendingSyncs.clear();
-}
+std::vector<PendingFileSystem> pending;
 
 bool sameFile(const struct stat& found, const ListFileState& expected) {
   return static_cast<std::uint64_t>(found.st_dev) == expected.device &&
@@ -57,20 +46,23 @@ Replacement replaceListFile(const HeldDirectory& directory,
   const ReplaceCheck check = [&](const struct stat& copy, const struct stat& list) {
     return sameFile(copy, copyState) && unchanged(list, listState);
   };
-  // A directory that cannot be held for its sync later is synced with the rename.
-  const int syncLater = openat(directory.descriptor, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  const ReplaceOutcome outcome = replaceFileAt(AT_FDCWD, "list.tmp", directory.descriptor, leaf,
-                                               &check, &reason, syncLater < 0);
-  if (syncLater >= 0) {
-    if (outcome == ReplaceOutcome::Replaced) {
-      pendingSyncs.push_back({syncLater, path});
-      if (pendingSyncs.size() >= SyncBatch) syncPending();
-    } else {
-      close(syncLater);
+  PendingFileSystem* fileSystem = nullptr;
+  for (PendingFileSystem& candidate : pending) {
+    if (candidate.device == listState.device) fileSystem = &candidate;
+  }
+  if (fileSystem == nullptr) {
+    const int held = openat(directory.descriptor, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (held >= 0) {
+      pending.push_back({listState.device, held, {}});
+      fileSystem = &pending.back();
     }
   }
+  // Without a descriptor to sync its file system later, the directory is synced at once.
+  const ReplaceOutcome outcome = replaceFileAt(AT_FDCWD, "list.tmp", directory.descriptor, leaf,
+                                               &check, &reason, fileSystem == nullptr);
   switch (outcome) {
     case ReplaceOutcome::Replaced:
+      if (fileSystem != nullptr) fileSystem->paths.push_back(path);
       return Replacement::Done;
     case ReplaceOutcome::ReplacedNotDurable:
       return Replacement::DoneNotDurable;
@@ -83,8 +75,19 @@ Replacement replaceListFile(const HeldDirectory& directory,
 }
 
 std::vector<UnsettledReplacement> settleReplacements() {
-  syncPending();
-  std::vector<UnsettledReplacement> result;
-  result.swap(unsettled);
-  return result;
+  std::vector<UnsettledReplacement> unsettled;
+  for (const PendingFileSystem& fileSystem : pending) {
+    int result;
+    do {
+      result = fileSystem.paths.empty() ? 0 : syncfs(fileSystem.directory);
+    } while (result != 0 && errno == EINTR);
+    if (result != 0) {
+      const std::string reason =
+          std::string("cannot flush its file system: ") + std::strerror(errno);
+      for (const std::string& path : fileSystem.paths) unsettled.push_back({path, reason});
+    }
+    close(fileSystem.directory);
+  }
+  pending.clear();
+  return unsettled;
 }
