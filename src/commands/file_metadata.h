@@ -35,6 +35,9 @@ int carryOverMetadata(int copyFd, int listFd, std::string* why);
 // or digits.
 inline constexpr std::string_view CopyTemporaryPrefix = ".chklist-copy-";
 
+// A new random temporary name: CopyTemporaryPrefix and six letters or digits.
+std::string newCopyTemporaryName();
+
 // Whether `name` is a temporary name made by createCopyTemporary.
 bool isCopyTemporaryName(std::string_view name);
 

@@ -286,12 +286,17 @@ bool isCopyTemporaryName(std::string_view name) {
   });
 }
 
+std::string newCopyTemporaryName() {
+  unsigned char random[TemporaryRandomLength];
+  fillRandom(random, sizeof random);
+  std::string name(CopyTemporaryPrefix);
+  for (unsigned char byte : random) name += TemporaryLetters[byte % TemporaryLetters.size()];
+  return name;
+}
+
 int createCopyTemporary(int directoryFd, std::string* name) {
   for (int attempt = 0; attempt < 100; ++attempt) {
-    unsigned char random[TemporaryRandomLength];
-    fillRandom(random, sizeof random);
-    std::string candidate(CopyTemporaryPrefix);
-    for (unsigned char byte : random) candidate += TemporaryLetters[byte % TemporaryLetters.size()];
+    const std::string candidate = newCopyTemporaryName();
     int fd = openat(directoryFd, candidate.c_str(),
                     O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd >= 0) {

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -79,19 +80,53 @@ ReplaceOutcome failed(const Replacing& work, std::string text) {
   return ReplaceOutcome::Failed;
 }
 
-// The last look before the rename: both names still hold the files the caller expects.
+// The last look before the rename: the source (as opened) is the file the caller means, and the
+// destination's name still holds the file the caller expects.
 ReplaceOutcome lastLook(const Replacing& work) {
   if (work.check == nullptr) return ReplaceOutcome::Replaced;
-  struct stat source {};
   struct stat destination {};
-  const bool sourceThere =
-      fstatat(work.sourceDirectory, work.source.c_str(), &source, AT_SYMLINK_NOFOLLOW) == 0;
-  const bool destinationThere = fstatat(work.destinationDirectory, work.destination.c_str(),
-                                        &destination, AT_SYMLINK_NOFOLLOW) == 0;
-  if (!sourceThere || !destinationThere || !(*work.check)(source, destination)) {
+  if (fstatat(work.destinationDirectory, work.destination.c_str(), &destination,
+              AT_SYMLINK_NOFOLLOW) != 0 ||
+      !(*work.check)(work.sourceStatus, destination)) {
     return ReplaceOutcome::Changed;
   }
   return ReplaceOutcome::Replaced;
+}
+
+bool sameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Moves the source, as opened, beside the destination under a new temporary name, where only
+// those who may change the destination's directory can reach it: in the source's directory
+// another user could put a file of theirs at its name at any moment. True with `temporary` set;
+// false with errno set (EXDEV: another file system) or, when the name held another file than
+// the one opened, ESTALE (that file is removed again).
+bool stageBesideDestination(const Replacing& work, std::string* temporary) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    *temporary = newCopyTemporaryName();
+    int moved = renameat2(work.sourceDirectory, work.source.c_str(), work.destinationDirectory,
+                          temporary->c_str(), RENAME_NOREPLACE);
+    if (moved != 0 && errno == EINVAL) {
+      // A file system without RENAME_NOREPLACE: a second name made exclusively, then the first
+      // removed, gives the same.
+      moved = linkat(work.sourceDirectory, work.source.c_str(), work.destinationDirectory,
+                     temporary->c_str(), 0);
+      if (moved == 0) unlinkat(work.sourceDirectory, work.source.c_str(), 0);
+    }
+    if (moved != 0 && errno == EEXIST) continue;
+    if (moved != 0) return false;
+    struct stat staged {};
+    if (fstatat(work.destinationDirectory, temporary->c_str(), &staged, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !sameFile(staged, work.sourceStatus)) {
+      unlinkat(work.destinationDirectory, temporary->c_str(), 0);
+      errno = ESTALE;
+      return false;
+    }
+    return true;
+  }
+  errno = EEXIST;
+  return false;
 }
 
 // Renames over the destination and makes the rename durable; the outcome once the rename is done.
@@ -229,12 +264,28 @@ ReplaceOutcome replaceFileAt(int sourceDirectory,
   if (outcome == ReplaceOutcome::Replaced && fsync(work.sourceFd) != 0) {
     outcome = failed(work, errorText("cannot flush the cleaned copy", errno));
   }
-  if (outcome == ReplaceOutcome::Replaced) outcome = lastLook(work);
-  if (outcome == ReplaceOutcome::Replaced) {
-    outcome = renameInPlace(work, sourceDirectory, source);
-    if (outcome == ReplaceOutcome::Failed) {
-      const int code = errno;
-      outcome = code == EXDEV ? copyOver(work) : failed(work, errorText("cannot replace it", code));
+  std::string temporary;
+  if (outcome == ReplaceOutcome::Replaced && !stageBesideDestination(work, &temporary)) {
+    const int code = errno;
+    outcome = code == EXDEV ? copyOver(work)
+              : code == ESTALE
+                  ? ReplaceOutcome::Changed
+                  : failed(work, errorText("cannot move the cleaned copy beside it", code));
+    temporary.clear();
+  }
+  if (!temporary.empty()) {
+    outcome = lastLook(work);
+    if (outcome == ReplaceOutcome::Replaced) {
+      outcome = renameInPlace(work, destinationDirectory, temporary);
+      if (outcome == ReplaceOutcome::Failed)
+        outcome = failed(work, errorText("cannot replace it", errno));
+    }
+    // Not replaced: the copy goes back to its name, where its caller expects it.
+    if (outcome == ReplaceOutcome::Changed || outcome == ReplaceOutcome::Failed) {
+      if (renameat2(destinationDirectory, temporary.c_str(), sourceDirectory, source.c_str(),
+                    RENAME_NOREPLACE) != 0) {
+        unlinkat(destinationDirectory, temporary.c_str(), 0);
+      }
     }
   }
   if (work.sourceFd >= 0) close(work.sourceFd);

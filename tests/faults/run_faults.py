@@ -613,27 +613,48 @@ class Concurrency(FaultTest):
         self.check_change_detected(rewrite, rewritten)
 
 
-    def test_entry_appended_while_the_copy_is_made_durable(self):
-        # The last look at the list file comes after the cleaned copy is synced: an entry
-        # appended while that sync runs (long for a big copy on a disk) is not lost. gdb stops
-        # the run at its first fsync (the copy's: the list drops nothing, so the log needs none).
+    def run_stopped_at(self, functions, shell_command):
+        """Runs chklist under gdb, stopped at the first call of any of `functions`, where
+        `shell_command` runs; then it goes on. Skips when gdb cannot do that here."""
         gdb = shutil.which("gdb")
         if gdb is None:
             self.skipTest("gdb is not installed")
+        breaks = []
+        for function in functions:
+            breaks += ["-ex", "break " + function]
+        traced = subprocess.run(
+            [gdb, "-q", "-batch", "-ex", "set breakpoint pending on", *breaks, "-ex", "run",
+             "-ex", "shell " + shell_command, "-ex", "delete", "-ex", "continue",
+             "--args", CHKLIST], cwd=self.root, stdin=subprocess.DEVNULL, capture_output=True,
+            timeout=300)
+        if b"Breakpoint 1," not in traced.stdout and b"Breakpoint 2," not in traced.stdout:
+            self.skipTest("gdb could not stop the run: %s" % traced.stderr.decode(errors="replace"))
+        return traced.stdout
+
+    def test_entry_appended_while_the_copy_is_made_durable(self):
+        # The last look at the list file comes after the cleaned copy is synced: an entry
+        # appended while that sync runs (long for a big copy on a disk) is not lost. The run is
+        # stopped at its first fsync (the copy's: the list drops nothing, so the log needs none).
         original = b"".join(b"user%d@example.org\n" % index for index in range(2000))
         big = self.write("big/blacklist.txt", original)
         self.begin()
-        append = "printf 'late@example.org\\n' >> '%s'" % big
-        traced = subprocess.run(
-            [gdb, "-q", "-batch", "-ex", "set breakpoint pending on", "-ex", "break fsync",
-             "-ex", "run", "-ex", "shell " + append, "-ex", "delete", "-ex", "continue",
-             "--args", CHKLIST], cwd=self.root, stdin=subprocess.DEVNULL, capture_output=True,
-            timeout=300)
-        if b"Breakpoint 1," not in traced.stdout:
-            self.skipTest("gdb could not stop the run: %s" % traced.stderr.decode(errors="replace"))
+        out = self.run_stopped_at(["fsync"], "printf 'late@example.org\\n' >> '%s'" % big)
         self.assertEqual(self.read("big/blacklist.txt"), original + b"late@example.org\n")
-        self.assertIn(b"changed while it was read", traced.stdout)
+        self.assertIn(b"changed while it was read", out)
         self.no_temporary_files_left()
+
+    def test_cleaned_copy_swapped_at_the_moment_it_is_moved(self):
+        # Another user who can write the run's directory swaps "list.tmp" for a file of theirs
+        # just as the run moves it: their file must never take the list's place.
+        original = b"keep@example.org\nbad\n"
+        self.write("d/blacklist.txt", original)
+        self.write("theirs", b"attacker@example.org\n")
+        self.begin()
+        out = self.run_stopped_at(["renameat", "renameat2", "rename"],
+                                  "mv -f '%s' '%s'" % (self.path("theirs"), self.path("list.tmp")))
+        self.assertEqual(self.read("d/blacklist.txt"), original)
+        self.assertIn(b"Not cleaned: " + os.fsencode(self.path("d/blacklist.txt")) +
+                      b" changed while it was read", out)
 
 
 # -- hostile names ---------------------------------------------------------------------------
