@@ -120,6 +120,12 @@ bool fileDeviceSize(const Channel* record, std::int64_t* size);
 // False otherwise; the file's path can tell its state then.
 bool fileDeviceState(const Channel* record, FileState* state);
 
+// True when a file channel is open on a regular file that only this process's user can have
+// prepared: owned by that user, with no other name, writable by no one else (on Windows: any
+// regular file). The rejection log and the file lists must be such files: records or paths in a
+// file another user controls could be read, removed or forged by that user.
+bool fileDeviceOwnedAlone(const Channel* record);
+
 // The file device's part of syncChannel, on a record whose buffered bytes were flushed: makes
 // the file's data durable. Ok; NotApplicable when the record is not open on the file device;
 // TransferFailed when the system refused.

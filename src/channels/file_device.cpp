@@ -280,6 +280,14 @@ bool fileDeviceState(const Channel* record, FileState* state) {
   return true;
 }
 
+bool fileDeviceOwnedAlone(const Channel* record) {
+  if (record == nullptr || record->hooks != &fileDeviceHooks || streamOf(record) == nullptr) {
+    return false;
+  }
+  const OpenedFile* opened = openedFileOf(record);
+  return opened != nullptr && opened->ownedAlone;
+}
+
 StatusCode syncFileDevice(Channel* record) {
   if (record == nullptr || record->hooks != &fileDeviceHooks) {
     return setStatus(StatusCode::NotApplicable);

@@ -22,6 +22,9 @@ void toPlatformFileName(std::string& name);
 struct OpenedFile {
   bool regular = false;     // a regular file, whose length is `state.size`
   bool identified = false;  // `state` holds the whole state of the file opened
+  // A regular file of this process's user, with no other name, that no one else may write
+  // (on Windows, where owners are not compared, every regular file).
+  bool ownedAlone = false;
   FileState state;
 };
 

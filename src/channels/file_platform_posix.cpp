@@ -185,8 +185,8 @@ std::FILE* openFileStream(const HeldDirectory* directory,
       directory != nullptr && directory->descriptor >= 0 ? directory->descriptor : AT_FDCWD;
   struct stat info {};
   const bool emptying = streamMode[0] == 'w';
-  const int descriptor =
-      emptying ? createAnew(in, name, flags, &info) : openDescriptor(in, name, flags, 0666);
+  const int descriptor = emptying ? createAnew(in, name, flags, &info)
+                                  : openDescriptor(in, name, flags, S_IRUSR | S_IWUSR);
   if (descriptor < 0) return nullptr;
   if (!emptying && ::fstat(descriptor, &info) != 0) return closeAndFail(descriptor);
   // Back to blocking for the reads and writes. O_APPEND is the only other status flag the open
@@ -199,6 +199,8 @@ std::FILE* openFileStream(const HeldDirectory* directory,
   if (opened != nullptr && S_ISREG(info.st_mode)) {
     opened->regular = true;
     opened->identified = true;
+    opened->ownedAlone = info.st_uid == ::geteuid() && info.st_nlink == 1 &&
+                         (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
     opened->state.device = static_cast<std::uint64_t>(info.st_dev);
     opened->state.fileIndex = static_cast<std::uint64_t>(info.st_ino);
     opened->state.size = static_cast<std::int64_t>(info.st_size);

@@ -118,6 +118,7 @@ std::FILE* openFileStream(const HeldDirectory* directory,
   if (opened != nullptr && regular) {
     opened->regular = true;
     opened->identified = true;
+    opened->ownedAlone = true;
     opened->state = fileStateOf(info);
   }
   return stream;

@@ -211,9 +211,10 @@ void cleanListKind(ListKind kind) {
     runCommand(Text(texts.removeCommand));
     return;
   }
-  std::int64_t size = 0;
+  // The search makes the file list anew, private: one that is not (another user's file, or
+  // one another user can write) may hold paths nobody searched for.
   if (openChannel(fileList, OpenMode::Input, 0, 0, FileListChannel, 0) != StatusCode::Ok ||
-      !fileDeviceSize(lookupChannel(FileListChannel), &size)) {
+      !fileDeviceOwnedAlone(lookupChannel(FileListChannel))) {
     closeChannel(FileListChannel);
     printText(
         ConsoleChannel,
@@ -242,12 +243,12 @@ void cleanListKind(ListKind kind) {
 }
 
 void runCleaning() {
-  // The log is never reached through a link, and only a regular file will do: records written
-  // into another file (a shell profile) or into the null device would be lost or misused.
-  std::int64_t size = 0;
+  // The log is never reached through a link, and only a regular file of this user alone will
+  // do: records written into another file (a shell profile), into the null device or into a
+  // file another user can read, empty or remove would be lost or misused.
   if (openChannel(RejectionLogName, OpenMode::Append, 0, 0, RejectionLogChannel, 0) !=
           StatusCode::Ok ||
-      !fileDeviceSize(lookupChannel(RejectionLogChannel), &size)) {
+      !fileDeviceOwnedAlone(lookupChannel(RejectionLogChannel))) {
     // Without the log a dropped entry would leave no trace: change nothing.
     printText(ConsoleChannel, "Cannot open chklist.log: no list file is changed",
               PrintMask::NewLine);

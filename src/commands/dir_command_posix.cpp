@@ -202,29 +202,34 @@ std::string currentDirectory() {
   }
 }
 
-// Opens `listFile` for writing and empties it: created if missing, refused when a symbolic
-// link, a directory or any other non-regular file stands in its place, or when it has other
-// names (emptying it would empty another file too). Returns the descriptor or -1 with `errno`.
+// Makes `listFile` anew, readable and writable by this user alone: whatever held the name (a
+// stale list, a file another user prepared and may hold open, a link, a FIFO) is removed first,
+// never emptied or written through; a directory there is refused. Returns the descriptor or -1
+// with `errno`.
 int openListFile(const std::string& listFile) {
-  int fd = open(listFile.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
-  if (fd < 0) return -1;
-  struct stat status;
-  int code = 0;
-  if (fstat(fd, &status) != 0) {
-    code = errno;
-  } else if (!S_ISREG(status.st_mode)) {
-    code = EINVAL;
-  } else if (status.st_nlink > 1) {
-    code = EMLINK;
-  } else if (ftruncate(fd, 0) != 0 || fcntl(fd, F_SETFL, 0) != 0) {
-    code = errno;
+  // Another process may put something back at the name between the removal and the create; a
+  // few rounds settle an ordinary race, a persistent one fails.
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    const int fd =
+        open(listFile.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      // The umask may have taken the owner's bits.
+      if (fchmod(fd, 0600) == 0) return fd;
+      const int code = errno;
+      close(fd);
+      errno = code;
+      return -1;
+    }
+    if (errno != EEXIST) return -1;
+    struct stat status;
+    if (lstat(listFile.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
+      errno = EISDIR;
+      return -1;
+    }
+    if (unlink(listFile.c_str()) != 0 && errno != ENOENT) return -1;
   }
-  if (code != 0) {
-    close(fd);
-    errno = code;
-    return -1;
-  }
-  return fd;
+  errno = EEXIST;
+  return -1;
 }
 
 }  // namespace
@@ -234,10 +239,7 @@ int listFilesNamed(const std::string& name, const std::string& listFile) {
   output.fd = openListFile(listFile);
   if (output.fd < 0) {
     int code = errno;
-    std::string why = code == ELOOP    ? "it is a symbolic link"
-                      : code == EINVAL ? "it is not a regular file"
-                      : code == EMLINK ? "it has more than one name"
-                                       : errorText(code);
+    std::string why = code == EISDIR ? "it is a directory" : errorText(code);
     reportCommandError("dir: cannot write \"" + listFile + "\": " + why);
     return 1;
   }

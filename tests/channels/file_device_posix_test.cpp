@@ -197,14 +197,24 @@ TEST_F(FileDevicePosix, TheStateOfAnInputFileIsTheOpenedFilesEvenAfterItsNameIsT
   EXPECT_FALSE(fileDeviceState(lookupChannel(2), &state));
 }
 
-TEST_F(FileDevicePosix, AppendCreatesAFileWithTheUsualMode) {
+TEST_F(FileDevicePosix, AppendCreatesAPrivateFileOwnedAlone) {
+  // The log's records can hold entries of private lists.
   const mode_t previous = umask(022);
   ASSERT_EQ(openChannel("chklist.log", OpenMode::Append, 0, 0, 9, 0), StatusCode::Ok);
   umask(previous);
+  EXPECT_TRUE(fileDeviceOwnedAlone(lookupChannel(9)));
   EXPECT_EQ(closeChannel(9), StatusCode::Ok);
   EXPECT_EQ(fs::status("chklist.log").permissions() & fs::perms::all,
-            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
-                fs::perms::others_read);
+            fs::perms::owner_read | fs::perms::owner_write);
+  // A file others may write, or one with a second name, is not owned alone.
+  fs::permissions("chklist.log", fs::perms::group_write, fs::perm_options::add);
+  ASSERT_EQ(openChannel("chklist.log", OpenMode::Append, 0, 0, 9, 0), StatusCode::Ok);
+  EXPECT_FALSE(fileDeviceOwnedAlone(lookupChannel(9)));
+  EXPECT_EQ(closeChannel(9), StatusCode::Ok);
+  fs::permissions("chklist.log", fs::perms::group_write, fs::perm_options::remove);
+  fs::create_hard_link("chklist.log", "second-name");
+  ASSERT_EQ(openChannel("chklist.log", OpenMode::Append, 0, 0, 9, 0), StatusCode::Ok);
+  EXPECT_FALSE(fileDeviceOwnedAlone(lookupChannel(9)));
 }
 
 TEST_F(FileDevicePosix, NoOpenFollowsASymbolicLinkAtTheName) {

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -149,17 +150,40 @@ TEST(DirCommand, NoMatchEmptiesTheListAndSaysFileNotFound) {
   EXPECT_EQ(readFileBytes("blist.dir"), "");
 }
 
-TEST(DirCommand, NeverWritesThroughWhatStandsAtTheListFile) {
+TEST(DirCommand, TheListFileIsMadeAnewNeverWrittenThroughWhatStoodThere) {
   ScratchDir scratch;
   makeFile("blacklist.txt");
   writeFileBytes("victim.txt", "precious");
+  writeFileBytes("theirs", "/elsewhere/blacklist.txt\r\n");
+  fs::permissions("theirs", fs::perms::all);
   fs::create_symlink("victim.txt", "planted-link");
   fs::create_symlink("created-by-link", "dangling-link");
-  fs::create_directory("a-directory");
   fs::create_hard_link("victim.txt", "hard-link");
+  ASSERT_EQ(::mkfifo("fifo", 0666), 0);
+  const int held = ::open("theirs", O_RDWR | O_CLOEXEC);
+  ASSERT_GE(held, 0);
 
-  for (const char* listFile : {"planted-link", "dangling-link", "a-directory", "hard-link",
-                               "no-such-directory/blist.dir"}) {
+  for (const char* listFile : {"planted-link", "dangling-link", "hard-link", "theirs", "fifo"}) {
+    SCOPED_TRACE(listFile);
+    StderrCapture capture;
+    EXPECT_EQ(runBuiltinCommand(std::string("dir blacklist.txt /s/b > ") + listFile), 0);
+    EXPECT_EQ(capture.text(), "");
+    struct stat made {};
+    ASSERT_EQ(::lstat(listFile, &made), 0);
+    EXPECT_TRUE(S_ISREG(made.st_mode));
+    EXPECT_EQ(made.st_nlink, 1u);
+    EXPECT_EQ(made.st_mode & 0777, 0600u);
+    EXPECT_EQ(readFileBytes(listFile), (scratch.path() / "blacklist.txt").string() + "\r\n");
+  }
+  EXPECT_EQ(readFileBytes("victim.txt"), "precious");
+  EXPECT_FALSE(entryExists("created-by-link"));
+  // What the other user holds open is not the new list.
+  char seen[64] = {};
+  EXPECT_EQ(::pread(held, seen, sizeof seen - 1, 0), 26);
+  ::close(held);
+
+  fs::create_directory("a-directory");
+  for (const char* listFile : {"a-directory", "no-such-directory/blist.dir"}) {
     SCOPED_TRACE(listFile);
     StderrCapture capture;
     EXPECT_EQ(runBuiltinCommand(std::string("dir blacklist.txt /s/b > ") + listFile), 1);
@@ -167,9 +191,6 @@ TEST(DirCommand, NeverWritesThroughWhatStandsAtTheListFile) {
     EXPECT_EQ(std::count(message.begin(), message.end(), '\n'), 1) << message;
     EXPECT_NE(message.find(listFile), std::string::npos) << message;
   }
-  EXPECT_EQ(readFileBytes("victim.txt"), "precious");
-  EXPECT_TRUE(fs::is_symlink("planted-link"));
-  EXPECT_FALSE(entryExists("created-by-link"));
   EXPECT_TRUE(fs::is_empty("a-directory"));
 }
 

@@ -204,9 +204,14 @@ class HostileNeighbours(ScratchTree):
         log = self.path("chklist.log")
         self.write("d/blacklist.txt", GOOD_AND_BAD)
         self.write("d/whitelist.txt", GOOD_AND_BAD)
-        action = {"link": (os.symlink, profile, log), "dangling": (os.symlink, missing, log),
-                  "null": (os.symlink, os.devnull, log), "fifo": (os.mkfifo, log)}[plant]
-        self.assertTrue(as_attacker(*action))
+        if plant == "second_name":
+            # Where hard links to others' files are allowed (fs.protected_hardlinks=0).
+            os.link(profile, log)
+        else:
+            action = {"link": (os.symlink, profile, log), "dangling": (os.symlink, missing, log),
+                      "null": (os.symlink, os.devnull, log), "fifo": (os.mkfifo, log),
+                      "theirs": (write_file, log, b"", 0o666)}[plant]
+            self.assertTrue(as_attacker(*action))
         tree = snapshot(self.root)
         outside = snapshot(private)
         out = self.run_chklist()
@@ -215,8 +220,8 @@ class HostileNeighbours(ScratchTree):
         self.assertEqual(snapshot(private), outside, "the link's target changed")
         self.assertFalse(os.path.lexists(missing))
 
-    # -- 2. list.tmp prepared by the attacker ------------------------------------------------
-    def held_list_tmp(self):
+    # -- 2. list.tmp (or a file list) prepared by the attacker ------------------------------
+    def held_working_file(self, name):
         os.makedirs(self.path("private"), mode=0o700)
         self.write("private/blacklist.txt", SECRET, mode=0o600)
         to_child, from_parent = os.pipe()
@@ -229,7 +234,7 @@ class HostileNeighbours(ScratchTree):
                 os.close(from_child)
                 drop_to_nobody()
                 os.umask(0)
-                held = os.open(self.path("list.tmp"), os.O_RDWR | os.O_CREAT, 0o666)
+                held = os.open(self.path(name), os.O_RDWR | os.O_CREAT, 0o666)
                 os.write(to_parent, b"r")
                 os.read(to_child, 1)
                 seen = os.pread(held, 1 << 20, 0)  # what the descriptor shows after the run
@@ -255,6 +260,7 @@ class HostileNeighbours(ScratchTree):
         self.assertEqual(os.waitstatus_to_exitcode(status), 0)
         for entry in SECRET.splitlines():
             self.assertNotIn(entry, seen, "the attacker read a private entry")
+        self.assertNotIn(self.bpath("private"), seen, "the attacker read a private path")
         self.assert_cleaned("private/blacklist.txt", SECRET)
         info = os.stat(self.path("private/blacklist.txt"))
         self.assertEqual((stat.S_IMODE(info.st_mode), info.st_uid), (0o600, 0))
@@ -472,7 +478,10 @@ CASES = [
     ("log_is_a_dangling_link", "planted_log", {"plant": "dangling"}),
     ("log_is_a_link_to_dev_null", "planted_log", {"plant": "null"}),
     ("log_is_a_fifo", "planted_log", {"plant": "fifo"}),
-    ("list_tmp_held_open_by_the_attacker", "held_list_tmp", {}),
+    ("log_is_the_attackers_file", "planted_log", {"plant": "theirs"}),
+    ("log_is_a_second_name_of_a_root_file", "planted_log", {"plant": "second_name"}),
+    ("list_tmp_held_open_by_the_attacker", "held_working_file", {"name": "list.tmp"}),
+    ("file_list_held_open_by_the_attacker", "held_working_file", {"name": "blist.dir"}),
     ("list_tmp_is_a_directory_of_the_attacker", "list_tmp_directory", {}),
     ("directory_swapped_for_a_link_during_the_run", "swapped_path", {"last_component": False}),
     ("list_swapped_for_a_link_during_the_run", "swapped_path", {"last_component": True}),
