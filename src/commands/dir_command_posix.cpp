@@ -56,7 +56,13 @@ struct Walk {
   std::string_view name;
   ListOutput* output;
   std::size_t matches = 0;
+  int depth = 0;  // directories below the one the walk started in
 };
+
+// How deep the walk goes. Each level holds a descriptor and a frame until its subdirectories are
+// done: a tree nested deeper (anyone who can write a directory can make one) would exhaust the
+// descriptors or the stack. Real trees stay far above it.
+constexpr int MaxDepth = 256;
 
 // The kind of entry `entryName` in `dirFd`, from the type the directory gives when it gives one.
 unsigned char entryType(int dirFd, const char* entryName, unsigned char givenType) {
@@ -170,6 +176,11 @@ void walkDirectory(Walk* walk, int dirFd, std::string* path) {
     path->resize(pathLength);
   }
 
+  if (!starts.empty() && walk->depth >= MaxDepth) {
+    reportCommandError("dir: left out the directories in \"" + *path + "\": nested more than " +
+                       std::to_string(MaxDepth) + " levels deep");
+    starts.clear();
+  }
   auto nameAt = [&](std::uint32_t start) { return std::string_view(names.c_str() + start); };
   std::sort(starts.begin(), starts.end(),
             [&](std::uint32_t a, std::uint32_t b) { return nameAt(a) < nameAt(b); });
@@ -179,7 +190,9 @@ void walkDirectory(Walk* walk, int dirFd, std::string* path) {
     int childFd =
         openat(dirFd, names.c_str() + start, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (childFd >= 0) {
+      ++walk->depth;
       walkDirectory(walk, childFd, path);
+      --walk->depth;
     } else if (errno != ELOOP && errno != ENOTDIR) {
       // ELOOP, ENOTDIR: replaced by a link or a file since it was read; not ours to list.
       reportPath("cannot open directory", *path, errno);

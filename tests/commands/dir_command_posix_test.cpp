@@ -138,6 +138,26 @@ TEST(DirCommand, SkipsAnUnreadableDirectoryWithALineAndListsTheRest) {
   EXPECT_NE(messages.find(scratch.path().string() + "/closed\""), std::string::npos) << messages;
 }
 
+TEST(DirCommand, AVeryDeepTreeIsListedToALimitAndTheRestSaid) {
+  // Anyone who can write a directory can nest thousands of levels; the walk must neither run
+  // out of stack nor of descriptors, and says what it left out.
+  ScratchDir scratch;
+  for (int level = 0; level < 5000; ++level) {
+    fs::create_directory("d");
+    ASSERT_EQ(::chdir("d"), 0);
+    if (level == 10) makeFile("blacklist.txt");
+  }
+  ASSERT_EQ(::chdir(scratch.path().c_str()), 0);
+  StderrCapture capture;
+  EXPECT_EQ(runBuiltinCommand("dir blacklist.txt /s/b > blist.dir"), 0);
+  const std::string messages = capture.text();
+  std::string shallow;
+  for (int level = 0; level <= 10; ++level) shallow += "d/";
+  EXPECT_EQ(readFileBytes("blist.dir"), listing({shallow + "blacklist.txt"}));
+  EXPECT_EQ(std::count(messages.begin(), messages.end(), '\n'), 1) << messages;
+  EXPECT_NE(messages.find("nested more than"), std::string::npos) << messages;
+}
+
 TEST(DirCommand, NoMatchEmptiesTheListAndSaysFileNotFound) {
   ScratchDir scratch;
   makeFile("a/whitelist.txt");
