@@ -256,6 +256,13 @@ class FaultTest(unittest.TestCase):
     def path(self, relative):
         return os.path.join(self.root, relative)
 
+    def own_log(self, owner):
+        """A chklist.log of `owner` alone, as a run of that user requires."""
+        log = self.path("chklist.log")
+        if not os.path.exists(log):
+            self.write("chklist.log", b"", mode=0o600)
+        os.chown(log, owner, owner)
+
     def write(self, relative, data, mode=0o644):
         full = self.path(relative) if isinstance(relative, str) else os.path.join(
             os.fsencode(self.root), relative)
@@ -440,7 +447,7 @@ class Permissions(FaultTest):
 
     def test_read_only_working_directory(self):
         require_root(self)
-        self.write("chklist.log", b"", mode=0o666)
+        self.own_log(NOBODY)
         self.write("d/blacklist.txt", b"bad\nkeep@example.org\n", mode=0o666)
         os.chmod(self.path("d"), 0o777)
         os.chmod(self.root, 0o555)  # no "blist.dir" nor "list.tmp" can be made here
@@ -767,13 +774,14 @@ class TemporaryFiles(FaultTest):
         os.chmod(self.root, 0o1777)
         self.write("list.tmp", b"stale\n", mode=0o444)
         self.write("d/blacklist.txt", self.BODY, mode=0o666)
-        self.write("chklist.log", b"", mode=0o666)
+        self.own_log(NOBODY)
         os.chmod(self.path("d"), 0o777)
         self.begin()
         run = Run(self.root, preexec_fn=as_nobody).wait()
         self.assertEqual(self.judge(), {b"d/blacklist.txt": "original"})
         self.assertIn(b"not cleaned: cannot write list.tmp", run.out)
-        # Its owner removes the stale copy and cleans.
+        # Its owner removes the stale copy and cleans (with a log of its own).
+        self.own_log(0)
         self.begin()
         Run(self.root).wait()
         self.assertEqual(self.judge(), {b"d/blacklist.txt": "cleaned"})
