@@ -64,14 +64,17 @@ void sayNotChecked(const Text& checking, std::string_view reason) {
 void removeCleanedCopy() { runCommand("del " + Text(CleanedCopyName)); }
 
 // Reads the list file's entries to its end into `entry`: the good ones go to the cleaned copy,
-// the others are marked on the console and logged. True when an entry was dropped. Every
-// operation of the loop is compiled into it: it runs for every line of every list file.
-[[gnu::flatten]] bool copyGoodEntries(const Text& path, Text& entry) {
+// the others are marked on the console and logged. True when an entry was dropped. `copied`
+// receives the length of the cleaned copy. Every operation of the loop is compiled into it: it
+// runs for every line of every list file.
+[[gnu::flatten]] bool copyGoodEntries(const Text& path, Text& entry, std::int64_t& copied) {
   bool marksPrinted = false;
+  copied = 0;
   while (channelAtEnd(ListFileChannel) == 0) {
     readLineInto(ListFileChannel, entry);
     if (isGoodEntry(entry)) {
       printText(CleanedCopyChannel, entry, PrintMask::NewLine);
+      copied += static_cast<std::int64_t>(entry.size()) + 2;
     } else {
       printText(ConsoleChannel, "#", PrintMask::None);
       marksPrinted = true;
@@ -152,7 +155,8 @@ void cleanListFile(const Text& path, std::string_view listName, Text& entry) {
                           fileDeviceState(lookupChannel(CleanedCopyChannel), &copyState);
   printText(ConsoleChannel, checking, PrintMask::None);
 
-  const bool marksPrinted = copyGoodEntries(path, entry);
+  std::int64_t copied = 0;
+  const bool marksPrinted = copyGoodEntries(path, entry, copied);
 
   // Closing reports what went wrong on the way: a read error, or cleaned bytes that never
   // reached the disk. The records of this file's dropped entries are made durable before the
@@ -176,6 +180,14 @@ void cleanListFile(const Text& path, std::string_view listName, Text& entry) {
     return;
   }
   printVoid(ConsoleChannel, PrintMask::NewLine);
+  // Nothing dropped and every line already ending in CR LF: the copy is the file, byte for
+  // byte. The file stays as it is (its inode, links and times with it), and nothing is synced.
+  if (!marksPrinted && copied == listState.size &&
+      listFileEndsWithCrLf(directory, leaf, path, listState.size)) {
+    releaseDirectory(directory);
+    removeCleanedCopy();
+    return;
+  }
   reason.clear();
   const Replacement outcome = replaceListFile(directory, leaf, path, listState, copyState, reason);
   releaseDirectory(directory);
@@ -239,6 +251,11 @@ void cleanListKind(ListKind kind) {
     if (!path.empty()) cleanListFile(path, texts.listName, entry);
   }
   closeChannel(FileListChannel);
+  for (const UnsettledReplacement& unsettled : settleReplacements()) {
+    printText(ConsoleChannel,
+              "Cleaned: " + unsettled.path + ", but a power loss may undo it: " + unsettled.reason,
+              PrintMask::NewLine);
+  }
   runCommand(Text(texts.removeCommand));
 }
 

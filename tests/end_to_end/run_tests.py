@@ -96,6 +96,51 @@ class ChklistTest(LinuxTree, SharedScenarios):
         self.assertEqual(self.leftovers(), [])
         self.assertEqual(self.read("chklist.log"), b"")
 
+    def test_a_list_with_nothing_to_clean_is_left_in_place(self):
+        # Nothing dropped and every line already ending in CR LF: the file keeps its inode, its
+        # second name and its times; a list that only needs its line ends changed is replaced.
+        clean = b"alice@example.org\r\nbob@example.org\r\n"
+        self.write("same/blacklist.txt", clean)
+        os.link(self.path("same/blacklist.txt"), self.path("same-link"))
+        self.write("ends/blacklist.txt", b"alice@example.org\nbob@example.org\r\n")
+        self.write("last/blacklist.txt", b"alice@example.org\r\nbob@example.org")
+        self.write("empty/whitelist.txt", b"")
+        before = {name: os.stat(self.path(name)) for name in
+                  ("same/blacklist.txt", "ends/blacklist.txt", "last/blacklist.txt",
+                   "empty/whitelist.txt")}
+        time.sleep(0.01)
+        self.run_chklist()
+        for name in ("same/blacklist.txt", "empty/whitelist.txt"):
+            after = os.stat(self.path(name))
+            self.assertEqual((after.st_ino, after.st_mtime_ns), (before[name].st_ino,
+                                                                 before[name].st_mtime_ns), name)
+        self.assertEqual(os.stat(self.path("same/blacklist.txt")).st_nlink, 2)
+        for name in ("ends/blacklist.txt", "last/blacklist.txt"):
+            self.assertNotEqual(os.stat(self.path(name)).st_ino, before[name].st_ino, name)
+            self.assertEqual(self.read(name), clean, name)
+        self.assertEqual(self.leftovers(), [])
+
+    def test_syncs_protect_entries_and_cost_no_more(self):
+        # fsync per list file: the log's when it dropped entries, and the cleaned copy's when it
+        # replaces the list; an unchanged list costs none. The renames of a pass are made
+        # durable by one syncfs per file system at its end, not one sync per directory.
+        if shutil.which("strace") is None:
+            self.skipTest("strace is not installed")
+        for index in range(6):
+            self.write("d%d/blacklist.txt" % index, b"ok@example.org\nbad\n")
+            self.write("d%d/whitelist.txt" % index, b"ok@example.org\r\n")  # nothing to do
+        trace = self.path("..", os.path.basename(self.root) + ".strace")
+        self.addCleanup(lambda: os.path.exists(trace) and os.unlink(trace))
+        process = subprocess.run(["strace", "-f", "-e", "trace=fsync,fdatasync,syncfs",
+                                  "-o", trace, CHKLIST], cwd=self.root, capture_output=True,
+                                 env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"))
+        self.assertEqual(process.returncode, 0, process.stderr)
+        with open(trace) as lines:
+            calls = [line.split()[1].split("(")[0] for line in lines if "(" in line]
+        self.assertEqual(calls.count("fsync"), 12)
+        self.assertEqual(calls.count("syncfs"), 1)
+        self.assertEqual(calls.count("fdatasync"), 0)
+
     def test_private_list_keeps_its_permissions(self):
         self.write("blacklist.txt", b"a@example.org\nbad\n", mode=0o600)
         self.run_chklist()
