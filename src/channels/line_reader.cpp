@@ -1,27 +1,29 @@
 // Line reading and the end-of-file rule: the channel operations, the file device's atEnd and
-// readLine slots, and the line reader over a stdio stream. A line is cut from chunks of at most
-// 511 bytes; the chunk boundaries decide where a CR or trailing NUL bytes end a line, so the
-// reader keeps them whatever chunk reader it is given.
+// readLine slots, and the line reader over a stdio stream. A line ends at an LF and nowhere
+// else, so where the stream's buffer or a chunk happens to end never changes its bytes.
 #include "channels/line_reader.h"
+
+#include <cstdint>
 
 #include "channels/file_device.h"
 #include "channels/file_platform.h"
 
 namespace {
 
-// One chunk holds at most ChunkSize - 1 bytes.
-constexpr int ChunkSize = 512;
+// One chunk holds at most ChunkSize - 1 bytes. Only lines that do not lie whole in the stream's
+// buffer are read in chunks, so the size only sets how many calls a long line costs.
+constexpr int ChunkSize = 4096;
 
-StatusCode readLineInChunks(std::FILE* stream, Text& destination, ChunkReader readChunk);
+LineEnd readLineInChunks(std::FILE* stream, Text& destination, ChunkReader readChunk);
 
 }  // namespace
 
-StatusCode readLineFromStream(std::FILE* stream, Text& destination, ChunkReader readChunk) {
+LineEnd readLineFromStream(std::FILE* stream, Text& destination, ChunkReader readChunk) {
   setStatus(StatusCode::Ok);
-  // Most lines are short and lie whole in the stream's buffer: the first chunk would be the line
-  // and its LF, and it is taken from the buffer without copying it into a chunk first.
+  // Most lines are short and lie whole in the stream's buffer: such a line, with its LF, is taken
+  // from the buffer without copying it into a chunk first.
   if (readChunk == readStreamChunk) {
-    const std::string_view line = takeBufferedLine(stream, ChunkSize - 1);
+    const std::string_view line = takeBufferedLine(stream, SIZE_MAX);
     if (!line.empty()) {
       std::size_t cut = line.size() - 1;
       if (cut > 0 && line[cut - 1] == '\r') --cut;
@@ -29,7 +31,7 @@ StatusCode readLineFromStream(std::FILE* stream, Text& destination, ChunkReader 
       // source inside the text itself.
       destination.clear();
       destination.append(line.data(), cut);
-      return StatusCode::Ok;
+      return LineEnd::Found;
     }
   }
   return readLineInChunks(stream, destination, readChunk);
@@ -98,40 +100,43 @@ StatusCode fileReadLine(Channel* record, Text& destination) {
 
 namespace {
 
+// The last line of the input, read to its end without an LF: its trailing NUL bytes go, then one
+// CR, which counts as the line's end.
+LineEnd endLastLine(Text& line) {
+  const std::size_t lastData = line.find_last_not_of('\0');
+  line.resize(lastData == Text::npos ? 0 : lastData + 1);
+  if (line.empty() || line.back() != '\r') return LineEnd::InputEnded;
+  line.pop_back();
+  return LineEnd::Found;
+}
+
 // The reader proper, chunk by chunk. Kept out of line: the loop that reads every line of a list
 // file takes the common case (readLineFromStream's first step) into itself, and this one not.
-[[gnu::noinline]] StatusCode readLineInChunks(std::FILE* stream,
-                                              Text& destination,
-                                              ChunkReader readChunk) {
+// NUL bytes that end what was read so far are only counted: they belong to the line when another
+// byte follows them, and are dropped at the end of the input, so a file of nothing but NUL
+// bytes (left by a crash) costs no memory.
+[[gnu::noinline]] LineEnd readLineInChunks(std::FILE* stream,
+                                           Text& destination,
+                                           ChunkReader readChunk) {
   char chunk[ChunkSize];
-  bool firstChunk = true;
+  destination.clear();
+  std::size_t heldNuls = 0;
   for (;;) {
     std::size_t stored = readChunk(chunk, ChunkSize, stream);
-    if (stored == 0) {
-      // The input has ended: what earlier chunks gave is its last line.
-      if (firstChunk) destination.clear();
-      return StatusCode::TransferFailed;
-    }
+    if (stored == 0) return endLastLine(destination);
     if (stored > ChunkSize - 1) stored = ChunkSize - 1;
-    // NUL bytes that end a chunk are dropped; the byte before them decides the line's end.
-    std::size_t kept = stored;
-    while (kept > 0 && chunk[kept - 1] == '\0') --kept;
-    const char last = kept > 0 ? chunk[kept - 1] : '\0';
-    if (last == '\n' || last == '\r') {
-      std::size_t cut = kept - 1;
-      if (last == '\n' && cut > 0 && chunk[cut - 1] == '\r') --cut;
-      if (firstChunk) {
-        destination.assign(chunk, cut);
-      } else {
-        destination.append(chunk, cut);
-      }
-      return StatusCode::Ok;
+    std::size_t data = stored;
+    while (data > 0 && chunk[data - 1] == '\0') --data;
+    if (data > 0) {
+      destination.append(heldNuls, '\0');
+      destination.append(chunk, data);
+      heldNuls = 0;
     }
-    if (firstChunk) {
-      destination.assign(chunk, kept);
-      firstChunk = false;
-    } else {
-      destination.append(chunk, kept);
+    heldNuls += stored - data;
+    if (data == stored && chunk[stored - 1] == '\n') {
+      destination.pop_back();
+      if (!destination.empty() && destination.back() == '\r') destination.pop_back();
+      return LineEnd::Found;
     }
   }
 }

@@ -25,11 +25,16 @@ using ChunkReader = std::size_t (*)(char* buffer, int size, std::FILE* stream);
 // The default chunk reader, in the platform's file: costs the bytes it stores, not `size`.
 std::size_t readStreamChunk(char* buffer, int size, std::FILE* stream);
 
-// The line reader over a stdio stream, reading chunks of at most 511 bytes. A chunk ends the
-// line when its last byte that is not NUL is LF (a CR before it is dropped too) or CR; NUL bytes
-// that end a chunk are dropped; every other byte stays in the line. Stores Ok in any case;
-// returns Ok when a line end was found, TransferFailed (not stored) when the input ended first:
-// the destination then holds what was read, the last line or nothing.
-StatusCode readLineFromStream(std::FILE* stream,
-                              Text& destination,
-                              ChunkReader readChunk = readStreamChunk);
+// How readLineFromStream's line ended.
+enum class LineEnd {
+  Found,       // at an LF; or, the input ending after it, the line ended in a CR
+  InputEnded,  // the input ended (or a read failed) first: the line is what came before
+};
+
+// The line reader over a stdio stream: a line is every byte up to the next LF, without one CR
+// right before that LF, whatever its length; NUL and CR bytes inside it are data. A last line
+// without an LF loses its trailing NUL bytes and then one trailing CR. Stores Ok in any case;
+// the destination holds the line (empty when nothing was left to read).
+LineEnd readLineFromStream(std::FILE* stream,
+                           Text& destination,
+                           ChunkReader readChunk = readStreamChunk);

@@ -31,32 +31,20 @@ TEMPORARY_NAMES = {b"chklist.log", b"list.tmp", b"blist.dir", b"wlist.dir"}
 LIST_NAMES = {b"blacklist.txt", b"whitelist.txt"}
 RECORD_HEADER = re.compile(rb"\d\d-\d\d-\d{4}    \d\d:\d\d:\d\d      ")
 NOBODY = 65534
-CHUNK = 511  # bytes the line reader takes at most per chunk
 FIGURES = collections.OrderedDict()  # printed at the end: what the scenarios measured
 
 
 # -- the reference: what a list file becomes ------------------------------------------------
 def read_entries(data):
-    """The entries of a list file, read as the program reads it: chunks of at most 511 bytes
-    that stop after an LF; a chunk whose last byte that is not NUL is LF or CR ends the line (a
-    CR before that LF goes too); NUL bytes ending a chunk are dropped; the file ends at its
-    length."""
-    entries, position = [], 0
-    while position < len(data):
-        pieces = []
-        while position < len(data):
-            newline = data.find(b"\n", position, position + CHUNK)
-            end = newline + 1 if newline >= 0 else min(position + CHUNK, len(data))
-            chunk = data[position:end].rstrip(b"\0")
-            position = end
-            if chunk and chunk[-1] in b"\r\n":
-                cut = len(chunk) - 1
-                if chunk[-1] == 0x0A and cut > 0 and chunk[cut - 1] == 0x0D:
-                    cut -= 1
-                pieces.append(chunk[:cut])
-                break
-            pieces.append(chunk)
-        entries.append(b"".join(pieces))
+    """The entries of a list file, read as the program reads it: every byte up to the next LF,
+    less one CR right before that LF, whatever the length; a last line without an LF loses its
+    trailing NUL bytes and then one CR; the file ends at its length."""
+    lines = data.split(b"\n")
+    last = lines.pop()  # the bytes after the last LF
+    entries = [line[:-1] if line.endswith(b"\r") else line for line in lines]
+    if last:
+        last = last.rstrip(b"\0")
+        entries.append(last[:-1] if last.endswith(b"\r") else last)
     return entries
 
 
@@ -648,8 +636,9 @@ class HostileNames(FaultTest):
         os.symlink("../..", self.path("loop/a/up"))
         os.symlink("../loop", self.path("loop/a/again"))
         os.symlink(".", self.path("loop/self"))
-        # Paths whose lengths sit at the file-list reader's chunk edges (510 + k * 511 bytes
-        # gives an empty line after the path), near PATH_MAX and beyond it.
+        # Paths whose lengths sit at 511-byte edges (510 + k * 511 bytes, then CR LF: a reader
+        # working in 511-byte chunks would find an empty line after them), near PATH_MAX and
+        # beyond it.
         edges = {}
         for total in (510, 1021, 1532, 4000, 4095, 4300):
             edges[total] = self.nested_list(broot, b"e%d" % total, total, body)
@@ -776,6 +765,9 @@ class BadBytes(FaultTest):
          lambda: b"a" * (25 << 20) + b"@" + b"b" * ((25 << 20) - 1)),
         ("16 MB of NUL bytes", lambda: b"\0" * (16 << 20)),
         ("8 MB of CR bytes", lambda: b"\r" * (8 << 20)),
+        ("NUL and CR bytes at 511-byte edges of long lines",
+         lambda: b"a@" + b"b" * 508 + b"\0" + b"c" * 100 + b"\n" + b"x@" + b"y" * 508 + b"\r"
+         + b"z" * 20 + b"\n" + b"k@" + b"q" * 508 + b"\r\n" + b"ok@example.org\n"),
     ]
 
     def test_runs_end_and_memory_stays_bounded(self):
