@@ -52,18 +52,29 @@ void releaseStreamBuffer(std::FILE* stream) {
   }
 }
 
-// What the platform learnt while opening each channel's file, kept for the questions that
-// follow the open (its length, its state): it spares asking the system again. Indexed like the
-// channel table; cleared when the channel closes.
-OpenedFile openedFiles[HighestFileChannel + 2];
+// What the file device keeps about each channel's file besides its stream, indexed like the
+// channel table: set by the open, cleared when the channel closes.
+struct FileNotes {
+  // What the platform learnt while opening the file, kept for the questions that follow the open
+  // (its length, its state): it spares asking the system again.
+  OpenedFile opened;
+  // A line of the file could not be held in memory (markFileLineTooLong).
+  bool lineTooLong;
+};
+FileNotes fileNotes[HighestFileChannel + 2];
 
-// The slot of a record of the channel table; null for a record elsewhere (compared as addresses:
-// a record outside the table is no element of it to count from).
-OpenedFile* openedFileOf(const Channel* record) {
+// The notes of a record of the channel table; null for a record elsewhere (compared as
+// addresses: a record outside the table is no element of it to count from).
+FileNotes* notesOf(const Channel* record) {
   const auto address = reinterpret_cast<std::uintptr_t>(record);
   const auto first = reinterpret_cast<std::uintptr_t>(&channelTable[0]);
   if (address < first || address >= first + sizeof channelTable) return nullptr;
-  return &openedFiles[(address - first) / sizeof(Channel)];
+  return &fileNotes[(address - first) / sizeof(Channel)];
+}
+
+OpenedFile* openedFileOf(const Channel* record) {
+  FileNotes* notes = notesOf(record);
+  return notes == nullptr ? nullptr : &notes->opened;
 }
 
 std::FILE* streamOf(const Channel* record) { return static_cast<std::FILE*>(record->stream); }
@@ -72,10 +83,11 @@ StatusCode fileClose(Channel* record) {
   std::FILE* stream = streamOf(record);
   if (stream == nullptr) return setStatus(StatusCode::Ok);
   // An error met by an earlier write or flush, or bytes that fclose cannot write out, mean
-  // the file does not hold what was written to it.
-  bool failed = std::ferror(stream) != 0;
+  // the file does not hold what was written to it; a line that could not be held, that it was
+  // not read whole.
+  bool failed = std::ferror(stream) != 0 || fileLineTooLong(record);
   releaseStreamBuffer(stream);
-  if (OpenedFile* opened = openedFileOf(record)) *opened = {};
+  if (FileNotes* notes = notesOf(record)) *notes = {};
   if (std::fclose(stream) != 0) failed = true;
   record->stream = nullptr;
   return setStatus(failed ? StatusCode::TransferFailed : StatusCode::Ok);
@@ -276,6 +288,18 @@ bool fileDeviceState(const Channel* record, FileState* state) {
   return true;
 }
 
+bool markFileLineTooLong(const Channel* record) {
+  FileNotes* notes = notesOf(record);
+  if (notes == nullptr) return false;
+  notes->lineTooLong = true;
+  return true;
+}
+
+bool fileLineTooLong(const Channel* record) {
+  const FileNotes* notes = notesOf(record);
+  return notes != nullptr && notes->lineTooLong;
+}
+
 StatusCode syncFileDevice(Channel* record) {
   if (record == nullptr || record->hooks != &fileDeviceHooks) {
     return setStatus(StatusCode::NotApplicable);
@@ -299,7 +323,7 @@ StatusCode openFileDevice(Channel* record, const char* name, std::size_t nameLen
     OpenedFile opened;
     std::FILE* stream = openFileStream(fileName, tries[index].streamMode, &opened);
     if (stream == nullptr) continue;
-    if (OpenedFile* slot = openedFileOf(record)) *slot = opened;
+    if (FileNotes* notes = notesOf(record)) *notes = {.opened = opened, .lineTooLong = false};
     giveStreamBuffer(stream);
     if (std::strcmp(tries[index].streamMode, "rb") == 0) noteStreamAtStart(stream);
     record->hooks = &fileDeviceHooks;

@@ -1,32 +1,35 @@
 // Line reading and the end-of-file rule: the channel operations, the file device's atEnd and
 // readLine slots, and the line reader over a stdio stream. A line ends at an LF and nowhere
-// else, so where the stream's buffer or a chunk happens to end never changes its bytes.
+// else, so where the stream's buffer or a chunk happens to end never changes its bytes. What
+// may allocate is in long_lines.cpp: nothing here does.
 #include "channels/line_reader.h"
 
 #include <cstdint>
 
 #include "channels/file_device.h"
 #include "channels/file_platform.h"
+#include "channels/long_lines.h"
 
 namespace {
 
-// One chunk holds at most ChunkSize - 1 bytes. Only lines that do not lie whole in the stream's
-// buffer are read in chunks, so the size only sets how many calls a long line costs.
-constexpr int ChunkSize = 4096;
-
-LineEnd readLineInChunks(std::FILE* stream, Text& destination, ChunkReader readChunk);
+void skipRestOfStream(std::FILE* stream);
 
 }  // namespace
 
 LineEnd readLineFromStream(std::FILE* stream, Text& destination, ChunkReader readChunk) {
   setStatus(StatusCode::Ok);
   // Most lines are short and lie whole in the stream's buffer: such a line, with its LF, is taken
-  // from the buffer without copying it into a chunk first.
+  // from the buffer without copying it into a chunk first. Only when the text's storage holds it:
+  // this step is compiled into the callers that read every line, which cannot catch a failed
+  // allocation.
   if (readChunk == readStreamChunk) {
     const std::string_view line = takeBufferedLine(stream, SIZE_MAX);
     if (!line.empty()) {
       std::size_t cut = line.size() - 1;
       if (cut > 0 && line[cut - 1] == '\r') --cut;
+      if (cut > destination.capacity()) [[unlikely]] {
+        return takeLongLine(line.data(), cut, destination);
+      }
       // Appended to the emptied text: the same bytes as an assign, without its handling of a
       // source inside the text itself.
       destination.clear();
@@ -35,6 +38,11 @@ LineEnd readLineFromStream(std::FILE* stream, Text& destination, ChunkReader rea
     }
   }
   return readLineInChunks(stream, destination, readChunk);
+}
+
+bool channelLineTooLong(ChannelNumber channel) {
+  const Channel* record = lookupChannel(channel);
+  return record != nullptr && record->hooks == &fileDeviceHooks && fileLineTooLong(record);
 }
 
 int channelAtEnd(ChannelNumber channel) {
@@ -93,51 +101,25 @@ int fileAtEnd(Channel* record) {
 StatusCode fileReadLine(Channel* record, Text& destination) {
   std::FILE* stream = static_cast<std::FILE*>(record->stream);
   if (stream == nullptr) return setStatus(StatusCode::NotApplicable);
-  readLineFromStream(stream, destination);
+  if (readLineFromStream(stream, destination) == LineEnd::TooLong) {
+    // The rest of that line would come as lines of its own: the file is given up.
+    markFileLineTooLong(record);
+    skipRestOfStream(stream);
+    return setStatus(StatusCode::TransferFailed);
+  }
   // The reader treats a read error as the end of the input; the error indicator tells them apart.
   return setStatus(fileStreamFailed(stream) ? StatusCode::TransferFailed : StatusCode::Ok);
 }
 
 namespace {
 
-// The last line of the input, read to its end without an LF: its trailing NUL bytes go, then one
-// CR, which counts as the line's end.
-LineEnd endLastLine(Text& line) {
-  const std::size_t lastData = line.find_last_not_of('\0');
-  line.resize(lastData == Text::npos ? 0 : lastData + 1);
-  if (line.empty() || line.back() != '\r') return LineEnd::InputEnded;
-  line.pop_back();
-  return LineEnd::Found;
-}
-
-// The reader proper, chunk by chunk. Kept out of line: the loop that reads every line of a list
-// file takes the common case (readLineFromStream's first step) into itself, and this one not.
-// NUL bytes that end what was read so far are only counted: they belong to the line when another
-// byte follows them, and are dropped at the end of the input, so a file of nothing but NUL
-// bytes (left by a crash) costs no memory.
-[[gnu::noinline]] LineEnd readLineInChunks(std::FILE* stream,
-                                           Text& destination,
-                                           ChunkReader readChunk) {
-  char chunk[ChunkSize];
-  destination.clear();
-  std::size_t heldNuls = 0;
-  for (;;) {
-    std::size_t stored = readChunk(chunk, ChunkSize, stream);
-    if (stored == 0) return endLastLine(destination);
-    if (stored > ChunkSize - 1) stored = ChunkSize - 1;
-    std::size_t data = stored;
-    while (data > 0 && chunk[data - 1] == '\0') --data;
-    if (data > 0) {
-      destination.append(heldNuls, '\0');
-      destination.append(chunk, data);
-      heldNuls = 0;
-    }
-    heldNuls += stored - data;
-    if (data == stored && chunk[stored - 1] == '\n') {
-      destination.pop_back();
-      if (!destination.empty() && destination.back() == '\r') destination.pop_back();
-      return LineEnd::Found;
-    }
+// Leaves the stream with nothing more to read: at the end of its file, its end-of-file indicator
+// set (what the end-of-file test looks at first), also when the file has grown meanwhile or
+// cannot be positioned.
+void skipRestOfStream(std::FILE* stream) {
+  seekFileStream(stream, 0, SEEK_END);
+  char chunk[LineChunkSize];
+  while (readStreamChunk(chunk, LineChunkSize, stream) != 0) {
   }
 }
 

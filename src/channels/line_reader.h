@@ -12,10 +12,16 @@ int channelAtEnd(ChannelNumber channel);
 
 // Replaces `destination` with the next line of the channel, without its line end.
 // Ok (also at the end of the input: then the destination is empty); TransferFailed when a read of
-// the channel's file has failed (the line may be cut short; the channel then reports its end);
-// NotApplicable, destination untouched, when the number has no record, the channel is closed or
-// cannot read lines.
+// the channel's file has failed (the line may be cut short; the channel then reports its end) or
+// the line was too long to hold in memory (the destination is empty; the rest of the file is
+// skipped, the channel is at its end and its close reports the failure); NotApplicable,
+// destination untouched, when the number has no record, the channel is closed or cannot read
+// lines.
 StatusCode readLineInto(ChannelNumber channel, Text& destination);
+
+// True when a read of the channel met a line too long to hold in memory (see readLineInto);
+// false otherwise, and for a closed channel or a number without a record. Stores no status.
+bool channelLineTooLong(ChannelNumber channel);
 
 // Reads one chunk of at most size - 1 bytes from `stream` into `buffer`, stopping after the
 // first LF, and puts a NUL after them; returns the number of bytes stored (NUL bytes read count),
@@ -29,6 +35,8 @@ std::size_t readStreamChunk(char* buffer, int size, std::FILE* stream);
 enum class LineEnd {
   Found,       // at an LF; or, the input ending after it, the line ended in a CR
   InputEnded,  // the input ended (or a read failed) first: the line is what came before
+  TooLong,     // the line could not be held in memory: the destination is emptied, its storage
+               // given back, and the rest of the line is left unread
 };
 
 // The line reader over a stdio stream: a line is every byte up to the next LF, without one CR

@@ -57,7 +57,7 @@ void removeCleanedCopy() { runCommand("del " + Text(CleanedCopyName)); }
 [[gnu::flatten]] bool copyGoodEntries(const Text& path, Text& entry) {
   bool marksPrinted = false;
   while (channelAtEnd(ListFileChannel) == 0) {
-    readLineInto(ListFileChannel, entry);
+    if (readLineInto(ListFileChannel, entry) != StatusCode::Ok) break;
     if (isGoodEntry(entry)) {
       printText(CleanedCopyChannel, entry, PrintMask::NewLine);
     } else {
@@ -105,6 +105,7 @@ void cleanListFile(const Text& path, Text& entry) {
   // Closing reports what went wrong on the way: a read error, or cleaned bytes that never
   // reached the disk. The records of this file's dropped entries are made durable before the
   // replacement is: after a power loss the cleaned list must not survive without them.
+  const bool lineTooLong = channelLineTooLong(ListFileChannel);
   const bool readFailed = closeChannel(ListFileChannel) != StatusCode::Ok;
   const bool writeFailed = closeChannel(CleanedCopyChannel) != StatusCode::Ok;
   const bool logFailed = (marksPrinted ? syncChannel(RejectionLogChannel)
@@ -113,7 +114,8 @@ void cleanListFile(const Text& path, Text& entry) {
   const bool changed =
       !stateKnown || !readListFileState(path, closedState) || !(closedState == openedState);
   if (readFailed || writeFailed || logFailed || changed) {
-    sayNotCleaned(marksPrinted, readFailed    ? "cannot read the file"
+    sayNotCleaned(marksPrinted, lineTooLong   ? "a line is too long to hold in memory"
+                                : readFailed  ? "cannot read the file"
                                 : writeFailed ? "cannot write list.tmp"
                                 : logFailed   ? "cannot write chklist.log"
                                               : "the file changed while it was read");

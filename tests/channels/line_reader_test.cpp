@@ -1,11 +1,15 @@
 // The line reader's rules, from a chunk source the test controls and from real files, checked
-// against a reader that takes one byte at a time; and the end-of-file rule of channels.
+// against a reader that takes one byte at a time; the end-of-file rule of channels; and a line
+// too long to hold in memory, with this program's operator new failing as memory running out
+// would.
 #include "channels/line_reader.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <new>
 #include <random>
 #include <string>
 #include <utility>
@@ -13,6 +17,22 @@
 
 #include "channels/file_platform.h"
 #include "support/scratch_dir.h"
+
+namespace {
+// Allocations of more bytes than this fail with std::bad_alloc; 0: no limit.
+std::size_t allocationLimit = 0;
+}  // namespace
+
+void* operator new(std::size_t size) {
+  if (allocationLimit != 0 && size > allocationLimit) throw std::bad_alloc();
+  if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) { return operator new(size); }
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete[](void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
+void operator delete[](void* memory, std::size_t) noexcept { std::free(memory); }
 
 namespace {
 
@@ -167,6 +187,19 @@ TEST(LineReaderRules, EachRuleFromARealFile) {
   }
 }
 
+TEST(LineReaderRules, ALineTooLongToHoldGivesItsStorageBack) {
+  sourceBytes = std::string(100000, 'y') + "\n";
+  sourcePosition = 0;
+  Text line = "previous line";
+  allocationLimit = 20000;
+  const LineEnd end = readLineFromStream(nullptr, line, readSourceChunk);
+  allocationLimit = 0;
+  EXPECT_EQ(end, LineEnd::TooLong);
+  EXPECT_EQ(line, "");
+  EXPECT_LT(line.capacity(), 20000u);
+  EXPECT_EQ(lastStatus(), StatusCode::Ok);
+}
+
 TEST(LineReaderRules, MatchesTheChunkByChunkReferenceOnRandomInput) {
   ScratchDir scratch;
   std::mt19937 random(20261207);  // fixed: a failure can be replayed
@@ -300,6 +333,44 @@ TEST_F(LineReading, ACallerThatStopsAtTheEndGetsEveryLineAndNoExtraOne) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     EXPECT_EQ(linesOf(c.bytes), c.lines);
+  }
+}
+
+TEST_F(LineReading, ALineTooLongToHoldEndsTheChannelAndItsCloseReportsIt) {
+  // A line that fits the stream's buffer is taken from it whole; a longer one is read in chunks.
+  // Either way, failing to hold it must not end the process or pass for a line.
+  for (const std::size_t length : {std::size_t{5000}, std::size_t{300000}}) {
+    SCOPED_TRACE(length);
+    writeFileBytes("list.txt", "first@example.org\r\n" + std::string(length, 'x') +
+                                   "@\r\nlast@example.org\r\n");
+    ASSERT_EQ(openChannel("list.txt", OpenMode::Input, 0, 0, 2, 0), StatusCode::Ok);
+    Text line;
+    ASSERT_EQ(readLineInto(2, line), StatusCode::Ok);
+    EXPECT_EQ(line, "first@example.org");
+    EXPECT_FALSE(channelLineTooLong(2));
+    allocationLimit = 1000;
+    const StatusCode read = readLineInto(2, line);
+    allocationLimit = 0;
+    EXPECT_EQ(read, StatusCode::TransferFailed);
+    EXPECT_EQ(lastStatus(), StatusCode::TransferFailed);
+    EXPECT_EQ(line, "");
+    EXPECT_TRUE(channelLineTooLong(2));
+    EXPECT_EQ(channelAtEnd(2), -1) << "the rest of the file is not read as lines";
+    EXPECT_EQ(closeChannel(2), StatusCode::TransferFailed);
+    EXPECT_FALSE(channelLineTooLong(2)) << "closed";
+
+    // The same file read with memory to spare, on the same channel: nothing of the failure is
+    // left over.
+    ASSERT_EQ(openChannel("list.txt", OpenMode::Input, 0, 0, 2, 0), StatusCode::Ok);
+    std::vector<std::string> lines;
+    while (channelAtEnd(2) == 0) {
+      ASSERT_EQ(readLineInto(2, line), StatusCode::Ok);
+      lines.push_back(line);
+    }
+    EXPECT_EQ(lines, (std::vector<std::string>{"first@example.org", std::string(length, 'x') + "@",
+                                               "last@example.org"}));
+    EXPECT_FALSE(channelLineTooLong(2));
+    EXPECT_EQ(closeChannel(2), StatusCode::Ok);
   }
 }
 

@@ -211,6 +211,20 @@ def with_file_size_limit(limit):
     return apply
 
 
+def with_address_space_limit(limit):
+    def apply():
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+    return apply
+
+
+def require_plain_build(test):
+    """AddressSanitizer reserves far more address space than a limit leaves, and its operator new
+    ends the process where a plain build's throws."""
+    with open(CHKLIST, "rb") as program:
+        if b"__asan_init" in program.read():
+            test.skipTest("needs a build without sanitizers to run under an address-space limit")
+
+
 def require_root(test):
     if os.geteuid() != 0:
         test.skipTest("needs root to run the program as an unprivileged user or to mount")
@@ -792,6 +806,26 @@ class BadBytes(FaultTest):
                 # A line is held whole (with the copy made while it grows); nothing else grows
                 # with the file.
                 self.assertLess(run.peak_rss_mb - baseline, 16 + 4 * longest / 1048576.0)
+
+    def test_line_too_long_for_the_address_space(self):
+        # `ulimit -v 200000` and a 256 MB line: that list file is left alone, the run goes on.
+        require_plain_build(self)
+        self.write("a/blacklist.txt", b"short\nkeep@example.org\n")
+        path = self.write("b/blacklist.txt", b"bad\nkeep@example.org\n")
+        with open(path, "ab") as out:
+            block = b"x" * (1 << 20)
+            for _ in range(256):
+                out.write(block)
+            out.write(b"@\nalso@example.org\n")
+        self.write("c/whitelist.txt", b"bad\nkeep@example.org\n")
+        self.begin()
+        run = Run(self.root, preexec_fn=with_address_space_limit(200000 * 1024)).wait()
+        self.assertEqual(run.returncode, 0, run.err)
+        self.assertEqual(self.judge(), {b"a/blacklist.txt": "cleaned", b"b/blacklist.txt": "original",
+                                        b"c/whitelist.txt": "cleaned"})
+        self.assertIn(b"/b/blacklist.txt # not cleaned: a line is too long to hold in memory\r\n",
+                      run.out)
+        self.no_temporary_files_left()
 
 
 if __name__ == "__main__":
