@@ -125,6 +125,8 @@ bool windowsBeep(std::uint32_t frequency, std::uint32_t milliseconds) {
 // and pipes are not.
 bool windowsIsTerminal(ConsoleHandle output) { return GetFileType(output) == FILE_TYPE_CHAR; }
 
+std::uint64_t windowsTickCount() { return GetTickCount64(); }
+
 constexpr ConsolePlatform windowsConsolePlatform = {
     .getStdHandle = windowsGetStdHandle,
     .getConsoleMode = windowsGetConsoleMode,
@@ -140,6 +142,7 @@ constexpr ConsolePlatform windowsConsolePlatform = {
     .beep = windowsBeep,
     .isTerminal = windowsIsTerminal,
     .finishOutput = nullptr,
+    .tickCount = windowsTickCount,
 };
 
 }  // namespace

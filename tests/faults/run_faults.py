@@ -14,8 +14,10 @@ Scenarios that need root (mounts, running as an unprivileged user) skip themselv
 import collections
 import hashlib
 import os
+import pty
 import re
 import resource
+import select
 import shutil
 import signal
 import stat
@@ -24,6 +26,7 @@ import sys
 import tempfile
 import threading
 import time
+import tty
 import unittest
 
 CHKLIST = None
@@ -196,6 +199,24 @@ def alive(pid):
             return info.read().rsplit(b")", 1)[1].split()[0] != b"Z"
     except OSError:
         return False
+
+
+def reading(pid, path):
+    """True when the process holds `path` open and has read part of it, not all."""
+    try:
+        for name in os.listdir("/proc/%d/fd" % pid):
+            if os.readlink("/proc/%d/fd/%s" % (pid, name)) == path:
+                with open("/proc/%d/fdinfo/%s" % (pid, name)) as info:
+                    position = int(info.readline().split()[1])
+                return 0 < position < os.path.getsize(path)
+    except (OSError, ValueError, IndexError):
+        pass
+    return False
+
+
+def require_proc(test):
+    if not os.path.isdir("/proc/self/fd"):
+        test.skipTest("needs /proc to see which files the run holds open")
 
 
 def as_nobody():
@@ -545,31 +566,17 @@ class Concurrency(FaultTest):
         run = Run(self.root)
         caught = False
         while alive(run.pid) and not caught:
-            if self.reading(run.pid, big):
+            if reading(run.pid, big):
                 run.signal(signal.SIGSTOP)
-                caught = self.reading(run.pid, big)  # still reading once stopped?
+                caught = reading(run.pid, big)  # still reading once stopped?
                 if caught:
                     change(big)
                 run.signal(signal.SIGCONT)
         run.wait()
         return run if caught else None
 
-    @staticmethod
-    def reading(pid, path):
-        """True when the process holds `path` open and has read part of it, not all."""
-        try:
-            for name in os.listdir("/proc/%d/fd" % pid):
-                if os.readlink("/proc/%d/fd/%s" % (pid, name)) == path:
-                    with open("/proc/%d/fdinfo/%s" % (pid, name)) as info:
-                        position = int(info.readline().split()[1])
-                    return 0 < position < os.path.getsize(path)
-        except (OSError, ValueError, IndexError):
-            pass
-        return False
-
     def check_change_detected(self, change, describe):
-        if not os.path.isdir("/proc/self/fd"):
-            self.skipTest("needs /proc to see which files the run holds open")
+        require_proc(self)
         for _ in range(10):
             run = self.changed_while_read(change)
             if run is not None:
@@ -612,6 +619,65 @@ class Concurrency(FaultTest):
             with open(path, "r+b") as out:
                 out.write(rewritten)
         self.check_change_detected(rewrite, rewritten)
+
+
+# -- progress on a terminal ------------------------------------------------------------------
+class Terminal(FaultTest):
+    @staticmethod
+    def read_until(master, shown, wanted, patience):
+        """Adds what the terminal shows to `shown` until `wanted(shown)` holds or nothing more
+        has arrived for `patience` seconds; returns `shown`."""
+        while not wanted(shown):
+            ready, _, _ = select.select([master], [], [], patience)
+            if not ready:
+                break
+            try:
+                shown += os.read(master, 65536)
+            except OSError:  # the program has ended and closed its side
+                break
+        return shown
+
+    def test_progress_shows_while_a_big_file_is_read(self):
+        # The run is stopped (SIGSTOP) while it reads a big list file: what it printed for that
+        # file must be on the terminal already, not held until its line ends.
+        require_proc(self)
+        big = self.write("big/blacklist.txt", entries_file(1000000, 5, bad_every=1000))
+        self.begin()
+        master, slave = pty.openpty()
+        tty.setraw(slave)  # the terminal shows the bytes as written, CR LF and all
+        process = subprocess.Popen([CHKLIST], cwd=self.root, stdin=subprocess.DEVNULL,
+                                   stdout=slave, stderr=subprocess.DEVNULL)
+        os.close(slave)
+        checking = b"Checking " + os.fsencode(big) + b" "
+        shown, checking_shown, mark_shown = b"", False, False
+        try:
+            while process.poll() is None and not reading(process.pid, big):
+                shown = self.read_until(master, shown, lambda _: False, 0.005)
+            # Its line starts as the file is opened.
+            process.send_signal(signal.SIGSTOP)
+            if reading(process.pid, big):
+                shown = self.read_until(master, shown, lambda text: checking in text, 5)
+                checking_shown = checking in shown
+                # Each mark is printed just after its entry is read: once a tenth of a second
+                # has passed since the line went out, the next mark goes out too.
+                while checking_shown and not mark_shown and reading(process.pid, big):
+                    time.sleep(0.15)
+                    process.send_signal(signal.SIGCONT)
+                    time.sleep(0.01)
+                    process.send_signal(signal.SIGSTOP)
+                    shown = self.read_until(master, shown,
+                                            lambda text: checking + b"#" in text, 0.5)
+                    mark_shown = checking + b"#" in shown
+        finally:
+            process.send_signal(signal.SIGCONT)
+            shown = self.read_until(master, shown, lambda _: False, 30)
+            process.wait(timeout=120)
+            os.close(master)
+        self.assertEqual(process.returncode, 0)
+        self.assertEqual(self.judge(), {b"big/blacklist.txt": "cleaned"})
+        self.assertTrue(checking_shown, "nothing of the line shown while its file was read")
+        self.assertTrue(mark_shown, "no mark shown while the file was read")
+        self.assertIn(checking + b"#" * 1000 + b"\r\n", shown)
 
 
 # -- hostile names ---------------------------------------------------------------------------
