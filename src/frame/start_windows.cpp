@@ -1,8 +1,10 @@
-// Windows start-up: the top-level fault filter and the floating-point unit's reset.
+// Windows start-up: standard handles that name nothing are dropped, the top-level fault filter
+// and the floating-point unit's reset.
 #include <float.h>
 #include <windows.h>
 
 #include <csignal>
+#include <initializer_list>
 
 #include "frame/start.h"
 
@@ -30,9 +32,25 @@ LONG WINAPI faultFilter(EXCEPTION_POINTERS* exception) {
   return EXCEPTION_CONTINUE_SEARCH;
 }
 
+// A standard handle that names nothing open (missing, or closed by whoever passed it on) is set
+// to none: its value could otherwise be the next file the program opens, and console output
+// would go into that file. With no standard output handle the console writer writes nothing.
+void dropDeadStandardHandles() {
+  for (const DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
+    const HANDLE handle = GetStdHandle(which);
+    if (handle == nullptr) continue;
+    SetLastError(NO_ERROR);
+    if (handle == INVALID_HANDLE_VALUE ||
+        (GetFileType(handle) == FILE_TYPE_UNKNOWN && GetLastError() != NO_ERROR)) {
+      SetStdHandle(which, nullptr);
+    }
+  }
+}
+
 }  // namespace
 
 void prepareProcess() {
+  dropDeadStandardHandles();
   SetUnhandledExceptionFilter(faultFilter);
   _fpreset();
   _controlfp(_MCW_EM, _MCW_EM);
