@@ -127,7 +127,9 @@ void registerChannelCloser();
 
 // The file device's write operation: hands the bytes to the record's stream. Ok, NotApplicable
 // when the record has no stream, TransferFailed when not every byte was taken or the stream has
-// failed (now or earlier).
+// failed (now or earlier): a failed stream writes nothing more to its file, and the file of an
+// Append channel is cut back to the end of its last whole line, never before where the
+// channel's bytes began (so also after a failed flush, sync or close).
 StatusCode fileDeviceWrite(Channel* record, const char* bytes, std::size_t length);
 
 // The file device's operations table.
@@ -154,8 +156,10 @@ StatusCode flushChannel(ChannelNumber channel);
 StatusCode syncChannel(ChannelNumber channel);
 
 // Locks or unlocks a byte region of a channel's file against other processes; the lock does not
-// wait; a lock is exclusive when the channel can write, shared otherwise. Ok, NotApplicable
-// (closed channel, no such operation, length not above 0, negative offset, a file system without
-// locks) or TransferFailed (refused: another process holds the region).
+// wait; a lock is exclusive when the channel can write, shared otherwise. The first lock of an
+// Append channel on a regular file that is granted (or finds no locks to be had) settles where
+// the lines it adds begin: when the file ends inside a line, CR LF is written first. Ok,
+// NotApplicable (closed channel, no such operation, length not above 0, negative offset, a file
+// system without locks) or TransferFailed (refused: another process holds the region).
 StatusCode lockChannel(ChannelNumber channel, std::int64_t offset, std::int64_t length);
 StatusCode unlockChannel(ChannelNumber channel, std::int64_t offset, std::int64_t length);

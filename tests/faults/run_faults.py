@@ -69,8 +69,9 @@ def zone_pad(length):
 
 def log_records(log, paths):
     """Counter of (path, entry) over the records of the log. A record runs from its date to the
-    first CR LF (an entry never holds an LF). A record cut short by a killed run is followed by
-    the next run's first record; it is not counted as what it was meant to be."""
+    first CR LF (an entry never holds an LF). A record cut short by a killed run ends at the
+    line end the next run puts before its first record; it is not counted as what it was meant
+    to be."""
     counts = collections.Counter()
     by_length = sorted(paths, key=len, reverse=True)
     for match in RECORD_HEADER.finditer(log):
@@ -226,8 +227,8 @@ def as_nobody():
 
 
 def with_file_size_limit(limit):
+    """SIGXFSZ stays at its default action, as shells leave it: the program must not die of it."""
     def apply():
-        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
         resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
     return apply
 
@@ -414,18 +415,40 @@ class WriteFailures(FaultTest):
         self.no_temporary_files_left()
 
     def test_file_size_limit_reached_by_the_log(self):
-        # The log is already near the limit: the records of a list file cannot all be written,
-        # so that list file must stay as it was.
-        self.write("chklist.log", b"x" * (60 * 1024 - 300) + b"\r\n")
+        # The log is already near the limit and ends inside a line (a record cut short by an
+        # older run): the run's first record starts on a new line. The records of a list file
+        # cannot all be written, so that list file must stay as it was, and the log is cut back
+        # to the end of its last whole record.
+        old = b"x" * (60 * 1024 - 300)
+        self.write("chklist.log", old)
         self.write("a/blacklist.txt", entries_file(9, 1))
         self.write("b/blacklist.txt", entries_file(300, 2, bad_every=2))
         self.begin()
         run = Run(self.root, preexec_fn=with_file_size_limit(60 * 1024)).wait()
+        self.assertEqual(run.returncode, 0, run.err)
         outcome = self.judge()
         self.assertEqual(outcome[b"a/blacklist.txt"], "cleaned")
         self.assertEqual(outcome[b"b/blacklist.txt"], "original")
         self.assertIn(b"/b/blacklist.txt", run.out)
         self.assertIn(b"not cleaned: cannot write chklist.log", run.out)
+        self.no_temporary_files_left()
+        log = self.log()
+        self.assertEqual(log[:len(old) + 2], old + b"\r\n")
+        self.assertLessEqual(len(log), 60 * 1024)
+        self.assert_whole_records(log[len(old) + 2:])
+        # Without the limit the next run finishes the job, its records whole after the others.
+        self.begin()
+        self.assertEqual(Run(self.root).wait().returncode, 0)
+        self.assertEqual(self.judge(), {b"a/blacklist.txt": "cleaned",
+                                        b"b/blacklist.txt": "cleaned"})
+        self.assert_whole_records(self.log()[len(old) + 2:])
+
+    def assert_whole_records(self, records):
+        """`records` is nothing but whole log records."""
+        self.assertTrue(records.endswith(b"\r\n"), records[-200:])
+        for record in records.split(b"\r\n")[:-1]:
+            self.assertIsNotNone(RECORD_HEADER.match(record), record)
+            self.assertIn(b"/blacklist.txt ", record)
 
 
 # -- permissions -----------------------------------------------------------------------------
