@@ -26,8 +26,8 @@
 # before its rename, and each directory that received one is fsynced once, after the pass's
 # renames (the log is fsynced before them). It needs perl.
 #
-# Not reproduced (absent from the benchmark workloads): chklist's handling of lines longer than
-# 510 bytes with a CR at a 511-byte chunk boundary, and of NUL bytes at the end of a line.
+# Not reproduced (absent from the benchmark workloads): chklist's handling of NUL bytes at the
+# end of a list file's last line (it drops them when no LF follows).
 set -u
 export LC_ALL=C
 AWK=${AWK:-$(command -v mawk || command -v awk)}

@@ -1,11 +1,9 @@
 // Fuzzes the line reader, the end-of-file rule of input channels and the entry check against a
 // reference written straight from the reader's rules:
-//   - a chunk is what fgets(buffer, 512, stream) takes: at most 511 bytes, through the first LF;
-//   - NUL bytes that end a chunk are dropped;
-//   - a chunk whose last remaining byte is LF or CR ends the line; that byte, and a CR right
-//     before an LF, are not part of the line; any other chunk is part of the line and the line
-//     goes on;
-//   - the input ending first ends the line too, "no line end found";
+//   - a line is every byte up to the next LF, without one CR right before that LF, whatever its
+//     length; NUL and CR bytes inside it are data;
+//   - the input ending first ends the line too: its trailing NUL bytes are dropped, then one
+//     trailing CR, which counts as a line end found; otherwise "no line end found";
 //   - an input channel is at its end once everything up to its length has been consumed;
 //   - an entry is good when it is at least 7 bytes long and holds an "@".
 // Each input is read twice: straight from a memory stream with readLineFromStream, and as a
@@ -34,25 +32,23 @@ struct ReferenceRead {
 
 ReferenceRead referenceRead(std::string_view input, std::size_t position) {
   ReferenceRead read{"", false, position};
-  while (read.next < input.size()) {
-    std::size_t length = 0;
-    while (length < 511 && read.next + length < input.size()) {
-      ++length;
-      if (input[read.next + length - 1] == '\n') break;
-    }
-    std::string_view chunk = input.substr(read.next, length);
-    read.next += length;
-    while (!chunk.empty() && chunk.back() == '\0') chunk.remove_suffix(1);
-    if (!chunk.empty() && (chunk.back() == '\n' || chunk.back() == '\r')) {
-      const bool crBeforeLf =
-          chunk.back() == '\n' && chunk.size() >= 2 && chunk[chunk.size() - 2] == '\r';
-      chunk.remove_suffix(crBeforeLf ? 2 : 1);
-      read.line += chunk;
-      read.lineEndFound = true;
-      return read;
-    }
-    read.line += chunk;
+  const std::size_t lineFeed = input.find('\n', position);
+  if (lineFeed != std::string_view::npos) {
+    std::string_view line = input.substr(position, lineFeed - position);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    read.line = line;
+    read.lineEndFound = true;
+    read.next = lineFeed + 1;
+    return read;
   }
+  std::string_view line = input.substr(position);
+  read.next = input.size();
+  while (!line.empty() && line.back() == '\0') line.remove_suffix(1);
+  if (!line.empty() && line.back() == '\r') {
+    line.remove_suffix(1);
+    read.lineEndFound = true;
+  }
+  read.line = line;
   return read;
 }
 
@@ -73,9 +69,9 @@ void checkStream(std::string_view input) {
   for (std::size_t index = 0;; ++index) {
     const ReferenceRead expected = referenceRead(input, position);
     Text line = "left over from before";
-    const StatusCode status = readLineFromStream(stream, line);
+    const LineEnd end = readLineFromStream(stream, line);
     if (line != expected.line) mismatch("stream line", index);
-    if ((status == StatusCode::Ok) != expected.lineEndFound) mismatch("line end", index);
+    if ((end == LineEnd::Found) != expected.lineEndFound) mismatch("line end", index);
     if (static_cast<std::size_t>(std::ftell(stream)) != expected.next) mismatch("position", index);
     position = expected.next;
     if (!expected.lineEndFound) break;  // the input has ended

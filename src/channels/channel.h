@@ -126,6 +126,13 @@ bool fileDeviceState(const Channel* record, FileState* state);
 // file another user controls could be read, removed or forged by that user.
 bool fileDeviceOwnedAlone(const Channel* record);
 
+// Settles where an Append channel's bytes begin, once its caller is the file's only writer (for
+// the rejection log: once the run lock is held). When the file does not end with a line end (a
+// write of an earlier run was cut off), one is written first, so that the first new line starts
+// a line. A lock granted on the channel does the same; settling twice does nothing. Ok;
+// NotApplicable for a channel that is not open in Append mode on the file device.
+StatusCode settleAppendChannel(ChannelNumber channel);
+
 // The file device's part of syncChannel, on a record whose buffered bytes were flushed: makes
 // the file's data durable. Ok; NotApplicable when the record is not open on the file device;
 // TransferFailed when the system refused.
@@ -148,7 +155,9 @@ void registerChannelCloser();
 
 // The file device's write operation: hands the bytes to the record's stream. Ok, NotApplicable
 // when the record has no stream, TransferFailed when not every byte was taken or the stream has
-// failed (now or earlier).
+// failed (now or earlier): a failed stream writes nothing more to its file, and the file of an
+// Append channel is cut back to the end of its last whole line, never before where the
+// channel's bytes began (so also after a failed flush, sync or close).
 StatusCode fileDeviceWrite(Channel* record, const char* bytes, std::size_t length);
 
 // The file device's operations table.
@@ -175,8 +184,10 @@ StatusCode flushChannel(ChannelNumber channel);
 StatusCode syncChannel(ChannelNumber channel);
 
 // Locks or unlocks a byte region of a channel's file against other processes; the lock does not
-// wait; a lock is exclusive when the channel can write, shared otherwise. Ok, NotApplicable
-// (closed channel, no such operation, length not above 0, negative offset, a file system without
-// locks) or TransferFailed (refused: another process holds the region).
+// wait; a lock is exclusive when the channel can write, shared otherwise. The first lock of an
+// Append channel on a regular file that is granted (or finds no locks to be had) settles where
+// the lines it adds begin: when the file ends inside a line, CR LF is written first. Ok,
+// NotApplicable (closed channel, no such operation, length not above 0, negative offset, a file
+// system without locks) or TransferFailed (refused: another process holds the region).
 StatusCode lockChannel(ChannelNumber channel, std::int64_t offset, std::int64_t length);
 StatusCode unlockChannel(ChannelNumber channel, std::int64_t offset, std::int64_t length);

@@ -1,6 +1,8 @@
 // The file device: the operations table behind every channel opened on a named file. The
-// channel owns its stdio stream from open to close. Line reading and the end-of-file rule live
-// in line_reader.cpp, the system calls in file_platform_*.cpp.
+// channel owns its stdio stream from open to close. An Append channel adds whole lines to a file
+// of lines (the rejection log): once it holds its lock it starts on a new line, and a failed
+// write leaves the file cut back to its last whole line. Line reading and the end-of-file rule
+// live in line_reader.cpp, the system calls in file_platform_*.cpp.
 #include "channels/file_device.h"
 
 #include <cstdint>
@@ -52,30 +54,136 @@ void releaseStreamBuffer(std::FILE* stream) {
   }
 }
 
-// What the platform learnt while opening each channel's file, kept for the questions that
-// follow the open (its length, its state): it spares asking the system again. Indexed like the
-// channel table; cleared when the channel closes.
-OpenedFile openedFiles[HighestFileChannel + 2];
+// What an Append channel knows of the file of lines it adds to. `start` is the file's length at
+// the open, then at the first lock granted (the run lock: no other run adds to the file from
+// then on); the channel's bytes begin there. When a write or flush fails (the stream's error
+// indicator is set), the file may end inside a line: it is cut back to the end of its last whole
+// line, never before `start`. A failed stream writes nothing more to its file, and its close
+// holds the file to that length.
+struct AppendNotes {
+  std::int64_t start;  // -1: not a regular file, whose lines are not the channel's business
+  bool settled;        // a lock was granted: `start` and the line start are settled
+  bool cut;            // failed and cut back to `cutLength`
+  std::int64_t cutLength;
+};
 
-// The slot of a record of the channel table; null for a record elsewhere (compared as addresses:
-// a record outside the table is no element of it to count from).
-OpenedFile* openedFileOf(const Channel* record) {
+// What the file device keeps about each channel's file besides its stream, indexed like the
+// channel table: set by the open, cleared when the channel closes.
+struct FileNotes {
+  // What the platform learnt while opening the file, kept for the questions that follow the open
+  // (its length, its state): it spares asking the system again.
+  OpenedFile opened;
+  // A line of the file could not be held in memory (markFileLineTooLong).
+  bool lineTooLong;
+  AppendNotes append;
+};
+FileNotes fileNotes[HighestFileChannel + 2];
+
+// The notes of a record of the channel table; null for a record elsewhere (compared as
+// addresses: a record outside the table is no element of it to count from).
+FileNotes* notesOf(const Channel* record) {
   const auto address = reinterpret_cast<std::uintptr_t>(record);
   const auto first = reinterpret_cast<std::uintptr_t>(&channelTable[0]);
   if (address < first || address >= first + sizeof channelTable) return nullptr;
-  return &openedFiles[(address - first) / sizeof(Channel)];
+  return &fileNotes[(address - first) / sizeof(Channel)];
+}
+
+OpenedFile* openedFileOf(const Channel* record) {
+  FileNotes* notes = notesOf(record);
+  return notes == nullptr ? nullptr : &notes->opened;
 }
 
 std::FILE* streamOf(const Channel* record) { return static_cast<std::FILE*>(record->stream); }
+
+// The notes of an Append channel of the table; null for any other record.
+AppendNotes* appendNotesOf(const Channel* record) {
+  if (record->mode != OpenMode::Append) return nullptr;
+  FileNotes* notes = notesOf(record);
+  return notes != nullptr ? &notes->append : nullptr;
+}
+
+// The length of the file up to the end of its last line that ends at or after `from` (at `from`
+// itself when none does), looking back from `length`; -1 when the file cannot be read.
+std::int64_t lastLineEnd(std::FILE* stream, std::int64_t from, std::int64_t length) {
+  char block[4096];
+  std::int64_t end = length;
+  while (end > from) {
+    const std::int64_t begin = end - from > static_cast<std::int64_t>(sizeof block)
+                                   ? end - static_cast<std::int64_t>(sizeof block)
+                                   : from;
+    const std::size_t wanted = static_cast<std::size_t>(end - begin);
+    if (readFileAt(stream, begin, block, wanted) != static_cast<std::int64_t>(wanted)) return -1;
+    for (std::size_t index = wanted; index > 0; --index) {
+      if (block[index - 1] == '\n') return begin + static_cast<std::int64_t>(index);
+    }
+    end = begin;
+  }
+  return from;
+}
+
+// After a failed write or flush of an Append channel: cuts the file back to the end of its last
+// whole line (see AppendNotes), once. A file that cannot be read back (its user may write
+// it, not read it) is left as the failure left it.
+void cutBackToWholeLines(const Channel* record, std::FILE* stream) {
+  AppendNotes* append = appendNotesOf(record);
+  std::int64_t length = 0;
+  if (append == nullptr || append->cut || append->start < 0 || !regularFileSize(stream, &length)) {
+    return;
+  }
+  const std::int64_t keep = lastLineEnd(stream, append->start, length);
+  if (keep < 0) return;
+  append->cut = true;
+  append->cutLength = keep;
+  if (keep < length) cutFile(stream, keep);
+}
+
+// Before an Append channel's stream is closed: its buffered bytes are written out now, so that a
+// failure can still be cut back to whole lines, and a file cut back before is held to that
+// length (the stream's buffer may have kept bytes handed to it after its failure). False when
+// the flush failed.
+bool finishAppending(const Channel* record, std::FILE* stream) {
+  const bool flushed = std::fflush(stream) == 0;
+  if (!flushed || std::ferror(stream) != 0) cutBackToWholeLines(record, stream);
+  const AppendNotes* append = appendNotesOf(record);
+  std::int64_t length = 0;
+  if (append != nullptr && append->cut && regularFileSize(stream, &length) &&
+      length > append->cutLength) {
+    cutFile(stream, append->cutLength);
+  }
+  return flushed;
+}
+
+// A write that failed, now or before: an Append channel's file is cut back to whole lines.
+[[gnu::noinline]] StatusCode writeFailed(const Channel* record, std::FILE* stream) {
+  if (record->mode == OpenMode::Append) cutBackToWholeLines(record, stream);
+  return setStatus(StatusCode::TransferFailed);
+}
+
+// The first lock granted to an Append channel (or found not to exist): the file's end is settled,
+// and when it lies inside a line (left so by a run that was cut off, or by hand) a line end goes
+// first, so that the lines added are whole and start on their own.
+void settleAppendStart(const Channel* record, std::FILE* stream) {
+  AppendNotes* append = appendNotesOf(record);
+  if (append == nullptr || append->settled) return;
+  append->settled = true;
+  std::int64_t length = 0;
+  if (!regularFileSize(stream, &length)) return;
+  append->start = length;
+  char last = '\n';
+  if (length == 0 || readFileAt(stream, length - 1, &last, 1) != 1 || last == '\n') return;
+  if (!writeFileStream(stream, "\r\n", 2)) cutBackToWholeLines(record, stream);
+}
 
 StatusCode fileClose(Channel* record) {
   std::FILE* stream = streamOf(record);
   if (stream == nullptr) return setStatus(StatusCode::Ok);
   // An error met by an earlier write or flush, or bytes that fclose cannot write out, mean
-  // the file does not hold what was written to it.
-  bool failed = std::ferror(stream) != 0;
+  // the file does not hold what was written to it; a line that could not be held, that it was
+  // not read whole.
+  bool failed = std::ferror(stream) != 0 || fileLineTooLong(record);
+  if (record->mode == OpenMode::Append && !finishAppending(record, stream)) failed = true;
   releaseStreamBuffer(stream);
-  if (OpenedFile* opened = openedFileOf(record)) *opened = {};
+  if (FileNotes* notes = notesOf(record)) *notes = {};
   if (std::fclose(stream) != 0) failed = true;
   record->stream = nullptr;
   return setStatus(failed ? StatusCode::TransferFailed : StatusCode::Ok);
@@ -147,7 +255,13 @@ StatusCode fileLockRegion(Channel* record, std::int64_t offset, std::int64_t len
 }
 
 StatusCode fileLock(Channel* record, std::int64_t offset, std::int64_t length) {
-  return fileLockRegion(record, offset, length, true);
+  const StatusCode locked = fileLockRegion(record, offset, length, true);
+  // Granted, or the file offers no locks: either way no other run waits its turn on this file.
+  if (locked != StatusCode::TransferFailed && streamOf(record) != nullptr && offset >= 0 &&
+      length > 0) {
+    settleAppendStart(record, streamOf(record));
+  }
+  return locked;
 }
 
 StatusCode fileUnlock(Channel* record, std::int64_t offset, std::int64_t length) {
@@ -172,15 +286,21 @@ StatusCode fileReadLineWide(Channel* record, wchar_t* destination, std::size_t s
 StatusCode fileFlush(Channel* record) {
   std::FILE* stream = streamOf(record);
   if (stream == nullptr) return setStatus(StatusCode::NotApplicable);
-  const bool flushed = std::fflush(stream) == 0 && !fileStreamFailed(stream);
-  return setStatus(flushed ? StatusCode::Ok : StatusCode::TransferFailed);
+  // A failed stream has nothing more to write: its failure stands.
+  if (!fileStreamFailed(stream) && std::fflush(stream) == 0) return setStatus(StatusCode::Ok);
+  if (record->mode == OpenMode::Append) cutBackToWholeLines(record, stream);
+  return setStatus(StatusCode::TransferFailed);
 }
 
 StatusCode fileSync(Channel* record) {
   std::FILE* stream = streamOf(record);
   if (stream == nullptr) return setStatus(StatusCode::NotApplicable);
-  const bool synced = syncFileStream(stream) && !fileStreamFailed(stream);
-  return setStatus(synced ? StatusCode::Ok : StatusCode::TransferFailed);
+  if (!fileStreamFailed(stream) && syncFileStream(stream)) return setStatus(StatusCode::Ok);
+  // Only a failed write tears a line; a failed sync of written lines does not.
+  if (record->mode == OpenMode::Append && fileStreamFailed(stream)) {
+    cutBackToWholeLines(record, stream);
+  }
+  return setStatus(StatusCode::TransferFailed);
 }
 
 // The stream modes an open tries, in order, and the access recorded when each succeeds.
@@ -204,8 +324,11 @@ std::size_t streamModesFor(const Channel* record, StreamModeTry (&tries)[3]) {
       tries[0] = {"wb", openedAccess};
       return 1;
     case OpenMode::Append:
-      tries[0] = {"ab", openedAccess};
-      return 1;
+      // Read access too when allowed: a failed write is cut back to a line end found by reading
+      // the file's end.
+      tries[0] = {"a+b", openedAccess};
+      tries[1] = {"ab", openedAccess};
+      return 2;
     case OpenMode::Binary:
     case OpenMode::Random:
       switch (given) {
@@ -255,8 +378,8 @@ StatusCode fileDeviceWrite(Channel* record, const char* bytes, std::size_t count
   std::FILE* stream = streamOf(record);
   if (stream == nullptr) return setStatus(StatusCode::NotApplicable);
   // The error indicator also catches a failed flush of bytes buffered by earlier writes.
-  return setStatus(writeFileStream(stream, bytes, count) ? StatusCode::Ok
-                                                         : StatusCode::TransferFailed);
+  return writeFileStream(stream, bytes, count) ? setStatus(StatusCode::Ok)
+                                               : writeFailed(record, stream);
 }
 
 bool fileDeviceSize(const Channel* record, std::int64_t* size) {
@@ -288,6 +411,28 @@ bool fileDeviceOwnedAlone(const Channel* record) {
   return opened != nullptr && opened->ownedAlone;
 }
 
+StatusCode settleAppendChannel(ChannelNumber channel) {
+  Channel* record = lookupChannel(channel);
+  if (record == nullptr || record->hooks != &fileDeviceHooks || streamOf(record) == nullptr ||
+      record->mode != OpenMode::Append) {
+    return setStatus(StatusCode::NotApplicable);
+  }
+  settleAppendStart(record, streamOf(record));
+  return setStatus(StatusCode::Ok);
+}
+
+bool markFileLineTooLong(const Channel* record) {
+  FileNotes* notes = notesOf(record);
+  if (notes == nullptr) return false;
+  notes->lineTooLong = true;
+  return true;
+}
+
+bool fileLineTooLong(const Channel* record) {
+  const FileNotes* notes = notesOf(record);
+  return notes != nullptr && notes->lineTooLong;
+}
+
 StatusCode syncFileDevice(Channel* record) {
   if (record == nullptr || record->hooks != &fileDeviceHooks) {
     return setStatus(StatusCode::NotApplicable);
@@ -314,7 +459,18 @@ StatusCode openFileDevice(Channel* record,
     OpenedFile opened;
     std::FILE* stream = openFileStream(directory, fileName, tries[index].streamMode, &opened);
     if (stream == nullptr) continue;
-    if (OpenedFile* slot = openedFileOf(record)) *slot = opened;
+    if (FileNotes* notes = notesOf(record)) {
+      *notes = FileNotes{};
+      notes->opened = opened;
+      notes->append.start = -1;
+      if (record->mode == OpenMode::Append) {
+        if (opened.regular) {
+          notes->append.start = opened.state.size;
+        } else {
+          regularFileSize(stream, &notes->append.start);
+        }
+      }
+    }
     giveStreamBuffer(stream);
     if (std::strcmp(tries[index].streamMode, "rb") == 0) noteStreamAtStart(stream);
     record->hooks = &fileDeviceHooks;

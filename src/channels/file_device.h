@@ -13,3 +13,11 @@ int fileAtEnd(Channel* record);
 // the end of the input; TransferFailed when the stream's error indicator is set (a read failed,
 // now or earlier); NotApplicable when the record has no stream.
 StatusCode fileReadLine(Channel* record, Text& destination);
+
+// Notes that a line of the record's file could not be held in memory; false for a record outside
+// the channel table, for which nothing is kept. Once noted, the channel's close reports
+// TransferFailed; the note goes with the close.
+bool markFileLineTooLong(const Channel* record);
+
+// Whether markFileLineTooLong noted the record's file since it was opened.
+bool fileLineTooLong(const Channel* record);

@@ -29,15 +29,15 @@ struct OpenedFile {
 };
 
 // Opens `name` inside `directory` (null: the current directory) with the stdio stream mode
-// `streamMode` ("rb", "wb", "ab", "r+b", "w+b"). Null when the file cannot be opened; then
+// `streamMode` ("rb", "wb", "ab", "a+b", "r+b", "w+b"). Null when the file cannot be opened; then
 // nothing is left open. No open follows a symbolic link (on Windows any reparse point) at the
-// final name, and no descriptor or handle is inherited by commands the program runs. A
-// truncating mode ("w...") never empties an existing file in place: whatever holds the name is
-// removed and a new private file is created exclusively, so that a file another user prepared
-// (and may hold open) never receives the content; on POSIX a character device (a terminal, the
-// null device) is written as it is. On Windows an "a" mode opens a regular disk file only.
-// `opened`, when given, receives what the open learnt about the file (for a truncating mode,
-// its state after creating it).
+// final name, "a+b" refuses a FIFO (which it would be a reader of itself), and no descriptor or
+// handle is inherited by commands the program runs. A truncating mode ("w...") never empties an
+// existing file in place: whatever holds the name is removed and a new private file is created
+// exclusively, so that a file another user prepared (and may hold open) never receives the
+// content; on POSIX a character device (a terminal, the null device) is written as it is. On
+// Windows an "a" mode opens a regular disk file only. `opened`, when given, receives what the
+// open learnt about the file (for a truncating mode, its state after creating it).
 std::FILE* openFileStream(const HeldDirectory* directory,
                           const std::string& name,
                           const char* streamMode,
@@ -57,7 +57,8 @@ bool regularFileSize(std::FILE* stream, std::int64_t* size);
 
 // Hands `count` bytes to the stream's buffer. True when every byte was taken and the stream's
 // error indicator is clear (a failed write or flush, now or earlier, sets it); an empty run
-// counts as complete.
+// counts as complete. A stream whose indicator is set writes nothing more to its file: the
+// bytes are at most kept in its buffer, which a flush (fflush, fclose) would still write out.
 bool writeFileStream(std::FILE* stream, const char* bytes, std::size_t count);
 
 // The stream's error indicator, and whether it is set or a read has run into the end.
@@ -69,6 +70,14 @@ bool fileStreamFailedOrEnded(std::FILE* stream);
 // until the stream's next operation. An empty view, with nothing taken, when it does not (or the
 // platform's streams cannot be read that way).
 std::string_view takeBufferedLine(std::FILE* stream, std::size_t limit);
+
+// Reads up to `count` bytes of the stream's file from `offset`, without moving the stream or
+// touching its buffer. The number of bytes read (0 at the end of the file); -1 when the file
+// cannot be read (a stream opened for writing only).
+std::int64_t readFileAt(std::FILE* stream, std::int64_t offset, char* buffer, std::size_t count);
+
+// Cuts the stream's file to `length` bytes (shorter than it is). True on success.
+bool cutFile(std::FILE* stream, std::int64_t length);
 
 // Pushes the stream's buffered bytes to its file, then the file's data and size to the disk.
 // False when either failed.

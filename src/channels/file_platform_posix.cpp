@@ -189,6 +189,11 @@ std::FILE* openFileStream(const HeldDirectory* directory,
                                   : openDescriptor(in, name, flags, S_IRUSR | S_IWUSR);
   if (descriptor < 0) return nullptr;
   if (!emptying && ::fstat(descriptor, &info) != 0) return closeAndFail(descriptor);
+  // Opened for reading too, a FIFO would never block a writer that waits for a reader: it would
+  // hang once its buffer filled. Appending to a FIFO is left to a mode that writes only.
+  if (S_ISFIFO(info.st_mode) && streamMode[0] == 'a' && (flags & O_ACCMODE) == O_RDWR) {
+    return closeAndFail(descriptor);
+  }
   // Back to blocking for the reads and writes. O_APPEND is the only other status flag the open
   // set, so the flags need not be read first. Regular files ignore the flag: they skip this.
   if (!S_ISREG(info.st_mode) && ::fcntl(descriptor, F_SETFL, flags & O_APPEND) != 0) {
@@ -262,14 +267,16 @@ bool writeFileStream(std::FILE* stream, const char* bytes, std::size_t count) {
 #ifdef __GLIBC__
   // Single thread, and a channel's stream serves nothing but its channel: no locking. A run
   // that fits the buffer's free room is copied there, as putc_unlocked would copy it byte by
-  // byte; the rest goes through stdio, which flushes.
+  // byte; the rest goes through stdio, which flushes (unless the stream has failed).
   if (count <= static_cast<std::size_t>(stream->_IO_write_end - stream->_IO_write_ptr)) {
     copySmallRun(stream->_IO_write_ptr, bytes, count);
     stream->_IO_write_ptr += count;
     return ferror_unlocked(stream) == 0;
   }
+  if (ferror_unlocked(stream) != 0) return false;
   return fwrite_unlocked(bytes, 1, count, stream) == count && ferror_unlocked(stream) == 0;
 #else
+  if (std::ferror(stream) != 0) return false;
   const std::size_t written = count == 0 ? 0 : std::fwrite(bytes, 1, count, stream);
   return written == count && std::ferror(stream) == 0;
 #endif
@@ -300,6 +307,22 @@ bool syncFileStream(std::FILE* stream) {
   } while (result != 0 && errno == EINTR);
   // A device that cannot be synced (a terminal, /dev/null) holds nothing to make durable.
   return result == 0 || errno == EINVAL || errno == EROFS;
+}
+
+std::int64_t readFileAt(std::FILE* stream, std::int64_t offset, char* buffer, std::size_t count) {
+  ssize_t result;
+  do {
+    result = ::pread(::fileno(stream), buffer, count, static_cast<off_t>(offset));
+  } while (result < 0 && errno == EINTR);
+  return result;
+}
+
+bool cutFile(std::FILE* stream, std::int64_t length) {
+  int result;
+  do {
+    result = ::ftruncate(::fileno(stream), static_cast<off_t>(length));
+  } while (result != 0 && errno == EINTR);
+  return result == 0;
 }
 
 bool seekFileStream(std::FILE* stream, std::int64_t offset, int origin) {

@@ -136,6 +136,7 @@ bool regularFileSize(std::FILE* stream, std::int64_t* size) {
 }
 
 bool writeFileStream(std::FILE* stream, const char* bytes, std::size_t count) {
+  if (std::ferror(stream) != 0) return false;
   const std::size_t written = count == 0 ? 0 : std::fwrite(bytes, 1, count, stream);
   return written == count && std::ferror(stream) == 0;
 }
@@ -153,6 +154,26 @@ bool syncFileStream(std::FILE* stream) {
   // A console or a pipe holds nothing to make durable.
   if (GetFileType(reinterpret_cast<HANDLE>(osHandle)) != FILE_TYPE_DISK) return true;
   return _commit(_fileno(stream)) == 0;
+}
+
+std::int64_t readFileAt(std::FILE* stream, std::int64_t offset, char* buffer, std::size_t count) {
+  const intptr_t osHandle = _get_osfhandle(_fileno(stream));
+  if (osHandle == -1) return -1;
+  // The offset goes with the read; the stream appends at the file's end whatever the handle's
+  // position.
+  OVERLAPPED at = {};
+  at.Offset = static_cast<DWORD>(static_cast<std::uint64_t>(offset));
+  at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(offset) >> 32);
+  const DWORD wanted = count > 0x40000000 ? 0x40000000 : static_cast<DWORD>(count);
+  DWORD read = 0;
+  if (!ReadFile(reinterpret_cast<HANDLE>(osHandle), buffer, wanted, &read, &at)) {
+    return GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
+  }
+  return read;
+}
+
+bool cutFile(std::FILE* stream, std::int64_t length) {
+  return _chsize_s(_fileno(stream), length) == 0;
 }
 
 bool seekFileStream(std::FILE* stream, std::int64_t offset, int origin) {

@@ -1,38 +1,48 @@
 // Line reading and the end-of-file rule: the channel operations, the file device's atEnd and
-// readLine slots, and the line reader over a stdio stream. A line is cut from chunks of at most
-// 511 bytes; the chunk boundaries decide where a CR or trailing NUL bytes end a line, so the
-// reader keeps them whatever chunk reader it is given.
+// readLine slots, and the line reader over a stdio stream. A line ends at an LF and nowhere
+// else, so where the stream's buffer or a chunk happens to end never changes its bytes. What
+// may allocate is in long_lines.cpp: nothing here does.
 #include "channels/line_reader.h"
+
+#include <cstdint>
 
 #include "channels/file_device.h"
 #include "channels/file_platform.h"
+#include "channels/long_lines.h"
 
 namespace {
 
-// One chunk holds at most ChunkSize - 1 bytes.
-constexpr int ChunkSize = 512;
-
-StatusCode readLineInChunks(std::FILE* stream, Text& destination, ChunkReader readChunk);
+void skipRestOfStream(std::FILE* stream);
 
 }  // namespace
 
-StatusCode readLineFromStream(std::FILE* stream, Text& destination, ChunkReader readChunk) {
+LineEnd readLineFromStream(std::FILE* stream, Text& destination, ChunkReader readChunk) {
   setStatus(StatusCode::Ok);
-  // Most lines are short and lie whole in the stream's buffer: the first chunk would be the line
-  // and its LF, and it is taken from the buffer without copying it into a chunk first.
+  // Most lines are short and lie whole in the stream's buffer: such a line, with its LF, is taken
+  // from the buffer without copying it into a chunk first. Only when the text's storage holds it:
+  // this step is compiled into the callers that read every line, which cannot catch a failed
+  // allocation.
   if (readChunk == readStreamChunk) {
-    const std::string_view line = takeBufferedLine(stream, ChunkSize - 1);
+    const std::string_view line = takeBufferedLine(stream, SIZE_MAX);
     if (!line.empty()) {
       std::size_t cut = line.size() - 1;
       if (cut > 0 && line[cut - 1] == '\r') --cut;
+      if (cut > destination.capacity()) [[unlikely]] {
+        return takeLongLine(line.data(), cut, destination);
+      }
       // Appended to the emptied text: the same bytes as an assign, without its handling of a
       // source inside the text itself.
       destination.clear();
       destination.append(line.data(), cut);
-      return StatusCode::Ok;
+      return LineEnd::Found;
     }
   }
   return readLineInChunks(stream, destination, readChunk);
+}
+
+bool channelLineTooLong(ChannelNumber channel) {
+  const Channel* record = lookupChannel(channel);
+  return record != nullptr && record->hooks == &fileDeviceHooks && fileLineTooLong(record);
 }
 
 int channelAtEnd(ChannelNumber channel) {
@@ -91,48 +101,25 @@ int fileAtEnd(Channel* record) {
 StatusCode fileReadLine(Channel* record, Text& destination) {
   std::FILE* stream = static_cast<std::FILE*>(record->stream);
   if (stream == nullptr) return setStatus(StatusCode::NotApplicable);
-  readLineFromStream(stream, destination);
+  if (readLineFromStream(stream, destination) == LineEnd::TooLong) {
+    // The rest of that line would come as lines of its own: the file is given up.
+    markFileLineTooLong(record);
+    skipRestOfStream(stream);
+    return setStatus(StatusCode::TransferFailed);
+  }
   // The reader treats a read error as the end of the input; the error indicator tells them apart.
   return setStatus(fileStreamFailed(stream) ? StatusCode::TransferFailed : StatusCode::Ok);
 }
 
 namespace {
 
-// The reader proper, chunk by chunk. Kept out of line: the loop that reads every line of a list
-// file takes the common case (readLineFromStream's first step) into itself, and this one not.
-[[gnu::noinline]] StatusCode readLineInChunks(std::FILE* stream,
-                                              Text& destination,
-                                              ChunkReader readChunk) {
-  char chunk[ChunkSize];
-  bool firstChunk = true;
-  for (;;) {
-    std::size_t stored = readChunk(chunk, ChunkSize, stream);
-    if (stored == 0) {
-      // The input has ended: what earlier chunks gave is its last line.
-      if (firstChunk) destination.clear();
-      return StatusCode::TransferFailed;
-    }
-    if (stored > ChunkSize - 1) stored = ChunkSize - 1;
-    // NUL bytes that end a chunk are dropped; the byte before them decides the line's end.
-    std::size_t kept = stored;
-    while (kept > 0 && chunk[kept - 1] == '\0') --kept;
-    const char last = kept > 0 ? chunk[kept - 1] : '\0';
-    if (last == '\n' || last == '\r') {
-      std::size_t cut = kept - 1;
-      if (last == '\n' && cut > 0 && chunk[cut - 1] == '\r') --cut;
-      if (firstChunk) {
-        destination.assign(chunk, cut);
-      } else {
-        destination.append(chunk, cut);
-      }
-      return StatusCode::Ok;
-    }
-    if (firstChunk) {
-      destination.assign(chunk, kept);
-      firstChunk = false;
-    } else {
-      destination.append(chunk, kept);
-    }
+// Leaves the stream with nothing more to read: at the end of its file, its end-of-file indicator
+// set (what the end-of-file test looks at first), also when the file has grown meanwhile or
+// cannot be positioned.
+void skipRestOfStream(std::FILE* stream) {
+  seekFileStream(stream, 0, SEEK_END);
+  char chunk[LineChunkSize];
+  while (readStreamChunk(chunk, LineChunkSize, stream) != 0) {
   }
 }
 

@@ -12,10 +12,16 @@ int channelAtEnd(ChannelNumber channel);
 
 // Replaces `destination` with the next line of the channel, without its line end.
 // Ok (also at the end of the input: then the destination is empty); TransferFailed when a read of
-// the channel's file has failed (the line may be cut short; the channel then reports its end);
-// NotApplicable, destination untouched, when the number has no record, the channel is closed or
-// cannot read lines.
+// the channel's file has failed (the line may be cut short; the channel then reports its end) or
+// the line was too long to hold in memory (the destination is empty; the rest of the file is
+// skipped, the channel is at its end and its close reports the failure); NotApplicable,
+// destination untouched, when the number has no record, the channel is closed or cannot read
+// lines.
 StatusCode readLineInto(ChannelNumber channel, Text& destination);
+
+// True when a read of the channel met a line too long to hold in memory (see readLineInto);
+// false otherwise, and for a closed channel or a number without a record. Stores no status.
+bool channelLineTooLong(ChannelNumber channel);
 
 // Reads one chunk of at most size - 1 bytes from `stream` into `buffer`, stopping after the
 // first LF, and puts a NUL after them; returns the number of bytes stored (NUL bytes read count),
@@ -25,11 +31,18 @@ using ChunkReader = std::size_t (*)(char* buffer, int size, std::FILE* stream);
 // The default chunk reader, in the platform's file: costs the bytes it stores, not `size`.
 std::size_t readStreamChunk(char* buffer, int size, std::FILE* stream);
 
-// The line reader over a stdio stream, reading chunks of at most 511 bytes. A chunk ends the
-// line when its last byte that is not NUL is LF (a CR before it is dropped too) or CR; NUL bytes
-// that end a chunk are dropped; every other byte stays in the line. Stores Ok in any case;
-// returns Ok when a line end was found, TransferFailed (not stored) when the input ended first:
-// the destination then holds what was read, the last line or nothing.
-StatusCode readLineFromStream(std::FILE* stream,
-                              Text& destination,
-                              ChunkReader readChunk = readStreamChunk);
+// How readLineFromStream's line ended.
+enum class LineEnd {
+  Found,       // at an LF; or, the input ending after it, the line ended in a CR
+  InputEnded,  // the input ended (or a read failed) first: the line is what came before
+  TooLong,     // the line could not be held in memory: the destination is emptied, its storage
+               // given back, and the rest of the line is left unread
+};
+
+// The line reader over a stdio stream: a line is every byte up to the next LF, without one CR
+// right before that LF, whatever its length; NUL and CR bytes inside it are data. A last line
+// without an LF loses its trailing NUL bytes and then one trailing CR. Stores Ok in any case;
+// the destination holds the line (empty when nothing was left to read).
+LineEnd readLineFromStream(std::FILE* stream,
+                           Text& destination,
+                           ChunkReader readChunk = readStreamChunk);

@@ -71,7 +71,7 @@ void removeCleanedCopy() { runCommand("del " + Text(CleanedCopyName)); }
   bool marksPrinted = false;
   copied = 0;
   while (channelAtEnd(ListFileChannel) == 0) {
-    readLineInto(ListFileChannel, entry);
+    if (readLineInto(ListFileChannel, entry) != StatusCode::Ok) break;
     if (isGoodEntry(entry)) {
       printText(CleanedCopyChannel, entry, PrintMask::NewLine);
       copied += static_cast<std::int64_t>(entry.size()) + 2;
@@ -161,6 +161,7 @@ void cleanListFile(const Text& path, std::string_view listName, Text& entry) {
   // Closing reports what went wrong on the way: a read error, or cleaned bytes that never
   // reached the disk. The records of this file's dropped entries are made durable before the
   // replacement is: after a power loss the cleaned list must not survive without them.
+  const bool lineTooLong = channelLineTooLong(ListFileChannel);
   const bool readFailed = closeChannel(ListFileChannel) != StatusCode::Ok;
   const bool writeFailed = closeChannel(CleanedCopyChannel) != StatusCode::Ok;
   if ((marksPrinted ? syncChannel(RejectionLogChannel) : flushChannel(RejectionLogChannel)) !=
@@ -171,7 +172,8 @@ void cleanListFile(const Text& path, std::string_view listName, Text& entry) {
   const bool changed = !stateKnown || !readListFileState(directory, leaf, path, closedState) ||
                        !(closedState == listState);
   if (readFailed || writeFailed || logFailed || changed) {
-    sayNotCleaned(marksPrinted, readFailed    ? "cannot read the file"
+    sayNotCleaned(marksPrinted, lineTooLong   ? "a line is too long to hold in memory"
+                                : readFailed  ? "cannot read the file"
                                 : writeFailed ? "cannot write list.tmp"
                                 : logFailed   ? "cannot write chklist.log"
                                               : "the file changed while it was read");
@@ -273,6 +275,9 @@ void runCleaning() {
     return;
   }
   lockRun();
+  // This run is the log's only writer now: a record an earlier run left cut short gets its line
+  // end before the first new one.
+  settleAppendChannel(RejectionLogChannel);
   cleanListKind(ListKind::Blacklist);
   cleanListKind(ListKind::Whitelist);
   closeChannel(0);

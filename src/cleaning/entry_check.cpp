@@ -73,10 +73,13 @@ Text dateText() { return Text(dateView()); }
 
 Text timeText() { return Text(timeView()); }
 
-[[gnu::flatten]] void logRejectedEntry(std::string_view path, std::string_view entry) {
+[[gnu::flatten]] bool logRejectedEntry(std::string_view path, std::string_view entry) {
   // The date is printed before the time reads the clock: a new second re-formats the buffers.
   printText(RejectionLogChannel, dateView(), PrintMask::PadToZone);
   printText(RejectionLogChannel, timeView(), PrintMask::PadToZone);
   printText(RejectionLogChannel, path, PrintMask::PadToZone);
   printText(RejectionLogChannel, entry, PrintMask::NewLine);
+  // The record's last write, its line end, stores the outcome; the log's channel fails every
+  // write once one has failed, so it also tells whether the writes before it went through.
+  return lastStatus() == StatusCode::Ok;
 }

@@ -12,8 +12,12 @@ constexpr int RejectionLogChannel = 9;
 bool isGoodEntry(std::string_view entry);
 
 // Appends one record to the rejection log channel: date, time and path each padded to the next
-// 14-column zone, then the entry and CR LF.
-void logRejectedEntry(std::string_view path, std::string_view entry);
+// 14-column zone, then the entry and CR LF. True when the whole record was handed over to the
+// log's channel; false when a write of it failed or the channel is not open. A record handed
+// over can still be lost by a later flush: that failure shows at the next record, flush or sync
+// of the log. Once a write has failed, the log is cut back to its last whole record and takes
+// nothing more.
+bool logRejectedEntry(std::string_view path, std::string_view entry);
 
 // Local date as MM-DD-YYYY and local time as HH:MM:SS; each reads the clock itself.
 Text dateText();

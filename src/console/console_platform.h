@@ -88,6 +88,10 @@ struct ConsolePlatform {
   // Pushes out what `writeFile` itself holds back (an unfinished character on a terminal).
   // Null: the platform holds nothing back.
   void (*finishOutput)(ConsoleHandle output);
+  // Milliseconds of a clock that never goes back (GetTickCount64), read at every write to a
+  // terminal, so cheap: no system call where the platform allows. Null: no clock, and output
+  // held for a terminal goes out only at line ends.
+  std::uint64_t (*tickCount)();
 };
 
 // The platform's own table, defined once per platform.
@@ -98,5 +102,6 @@ const ConsolePlatform* defaultConsolePlatform();
 void useConsolePlatform(const ConsolePlatform* platform);
 
 // Returns the writer's process-wide state (handles, screen rectangle, view rows, pending line
-// feed, held byte-path output) to its state at process start, dropping held output unwritten.
+// feed, held byte-path output and when it was last written out) to its state at process start,
+// dropping held output unwritten.
 void resetConsoleWriter();

@@ -132,6 +132,20 @@ bool posixWriteFile(ConsoleHandle, const char* bytes, std::uint32_t count, std::
 
 bool posixIsTerminal(ConsoleHandle) { return outputIsTerminal; }
 
+// The coarse monotonic clock where there is one: read without a system call, fine to a few
+// milliseconds.
+std::uint64_t posixTickCount() {
+#ifdef CLOCK_MONOTONIC_COARSE
+  constexpr clockid_t Clock = CLOCK_MONOTONIC_COARSE;
+#else
+  constexpr clockid_t Clock = CLOCK_MONOTONIC;
+#endif
+  timespec now{};
+  if (clock_gettime(Clock, &now) != 0) return 0;
+  return static_cast<std::uint64_t>(now.tv_sec) * 1000 +
+         static_cast<std::uint64_t>(now.tv_nsec) / 1000000;
+}
+
 // The end of a stretch of output: an unfinished character will not be completed, show it as "?".
 void posixFinishOutput(ConsoleHandle) {
   if (!outputIsTerminal) return;
@@ -154,6 +168,7 @@ constexpr ConsolePlatform posixConsolePlatform = {
     .beep = posixBeep,
     .isTerminal = posixIsTerminal,
     .finishOutput = posixFinishOutput,
+    .tickCount = posixTickCount,
 };
 
 }  // namespace

@@ -133,6 +133,8 @@ bool windowsIsTerminal(ConsoleHandle output) {
   return output != nullptr && GetFileType(output) == FILE_TYPE_CHAR;
 }
 
+std::uint64_t windowsTickCount() { return GetTickCount64(); }
+
 constexpr ConsolePlatform windowsConsolePlatform = {
     .getStdHandle = windowsGetStdHandle,
     .getConsoleMode = windowsGetConsoleMode,
@@ -148,6 +150,7 @@ constexpr ConsolePlatform windowsConsolePlatform = {
     .beep = windowsBeep,
     .isTerminal = windowsIsTerminal,
     .finishOutput = nullptr,
+    .tickCount = windowsTickCount,
 };
 
 }  // namespace

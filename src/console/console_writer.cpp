@@ -55,11 +55,19 @@ ViewRows viewRows = {1, 0, false};
 // wrap would have made is owed, and the next console-path write makes it first.
 bool pendingLineFeed = false;
 
-// Byte-path output not yet handed to the platform. Written out when full, at the end of a write
-// holding LF when the bytes go to a terminal, and by consoleFlush().
+// Byte-path output not yet handed to the platform. Written out when full and by consoleFlush();
+// when the bytes go to a terminal, also at the end of a write holding LF, at the next write after
+// that (a new line shows at once) and at a write coming TerminalDelayMilliseconds or more after
+// the last write-out, so that what a person watches is never far behind.
 constexpr std::uint32_t HeldBytesSize = 8192;
 char heldBytes[HeldBytesSize];
 std::uint32_t heldCount = 0;
+
+// On a terminal: the platform's clock at the last write-out (set by writeOutHeldBytes), and
+// whether the last write ended a line (set by writeOutForTerminal).
+constexpr std::uint64_t TerminalDelayMilliseconds = 100;
+std::uint64_t lastWriteOut = 0;
+bool lineJustEnded = false;
 
 constexpr std::int32_t RunLimit = 256;
 constexpr char TabSource[8] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
@@ -130,12 +138,18 @@ bool consolePresent() {
   return screenRect.left != screenRect.right && screenRect.top != screenRect.bottom;
 }
 
+// The platform's clock in milliseconds; 0 when it has none.
+std::uint64_t tickCount() { return api().tickCount != nullptr ? api().tickCount() : 0; }
+
 // Hands the held bytes to the platform: on after a partial write, stopping at the first failure
-// (or a write that takes nothing); what is left then is dropped.
+// (or a write that takes nothing); what is left then is dropped. Without a standard output
+// handle, nothing is written anywhere.
 void writeOutHeldBytes() {
   const char* next = heldBytes;
   std::uint32_t remaining = heldCount;
   heldCount = 0;
+  if (handles.terminal) lastWriteOut = tickCount();
+  if (handles.outputHandle == nullptr) return;
   while (remaining > 0) {
     std::uint32_t written = 0;
     if (!api().writeFile(handles.outputHandle, next, remaining, &written) || written == 0) return;
@@ -145,13 +159,24 @@ void writeOutHeldBytes() {
   }
 }
 
+// On a terminal, after bytes were added to the held ones: writes them out when the write ended a
+// line or starts a new one, or when the last write-out is a tenth of a second old. One clock
+// read per write, no system call per byte.
+void writeOutForTerminal(bool lineEnd) {
+  const bool newLine = lineJustEnded;
+  lineJustEnded = lineEnd;
+  if (lineEnd || newLine || tickCount() - lastWriteOut >= TerminalDelayMilliseconds) {
+    writeOutHeldBytes();
+  }
+}
+
 // The byte path: every byte unchanged, through the held buffer.
 void writeBytes(const char* bytes, std::uint32_t length) {
   const bool lineEnd = handles.terminal && std::memchr(bytes, '\n', length) != nullptr;
   if (length == 1 && heldCount < HeldBytesSize - 1) {
     // One byte with room to spare, as every rejection mark is: no copy loop, nothing to write.
     heldBytes[heldCount++] = *bytes;
-    if (lineEnd) writeOutHeldBytes();
+    if (handles.terminal) writeOutForTerminal(lineEnd);
     return;
   }
   while (length > 0) {
@@ -163,7 +188,7 @@ void writeBytes(const char* bytes, std::uint32_t length) {
     length -= part;
     if (heldCount == HeldBytesSize) writeOutHeldBytes();
   }
-  if (lineEnd) writeOutHeldBytes();
+  if (handles.terminal) writeOutForTerminal(lineEnd);
 }
 
 // Sets `count` cells of row `row` from the view's left to blanks in the write's attribute.
@@ -316,6 +341,8 @@ void resetConsoleWriter() {
   viewRows = {1, 0, false};
   pendingLineFeed = false;
   heldCount = 0;
+  lastWriteOut = 0;
+  lineJustEnded = false;
 }
 
 void consoleSize(int* columns, int* rows) {

@@ -6,8 +6,9 @@
 #include <cstdint>
 
 // Writes `length` bytes of any value. Reports nothing. On the byte path the bytes wait in a fixed
-// buffer until it fills, until a write holding LF when standard output is a terminal, or until
-// consoleFlush().
+// buffer until it fills or until consoleFlush(); when standard output is a terminal, at most until
+// a write that holds an LF, follows one, or comes a tenth of a second after the last write-out.
+// Without a standard output handle nothing is written.
 void consoleWrite(const char* bytes, std::uint32_t length);
 
 // The screen's width (buffer columns) and height (window rows); 80 x 25 when there is no

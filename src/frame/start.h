@@ -9,8 +9,10 @@ void startFrame();
 // channel closer among them), the console's buffered output is pushed out, streams are flushed.
 [[noreturn]] void endProcess(int code);
 
-// Platform start-up before anything else runs: the fault filter and the floating-point reset on
-// Windows; nothing to do elsewhere.
+// Platform start-up before anything else runs, before any file is opened: on POSIX every closed
+// standard descriptor is opened on /dev/null and SIGXFSZ is ignored; on Windows a standard handle
+// that names nothing is set to none, the fault filter installed and the floating-point unit
+// reset.
 void prepareProcess();
 
 // Sets the floating-point control to 64-bit precision and rounding to nearest, leaving the

@@ -1,9 +1,43 @@
-// POSIX start-up. Faults take the system's default course and the floating-point environment is
-// already round-to-nearest with all exceptions masked, so there is nothing to prepare.
+// POSIX start-up: the three standard descriptors are made to exist and SIGXFSZ is ignored. Faults
+// take the system's default course and the floating-point environment is already
+// round-to-nearest with all exceptions masked.
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cfenv>
 
 #include "frame/start.h"
 
-void prepareProcess() {}
+namespace {
+
+// A standard descriptor left closed by whoever started the program would be the number the next
+// open takes: console lines and messages meant for it would then land in that file (the log, a
+// list file, list.tmp). The null device takes the number instead, as careful tools do.
+void openClosedStandardDescriptors() {
+  for (int descriptor = STDIN_FILENO; descriptor <= STDERR_FILENO; ++descriptor) {
+    if (fcntl(descriptor, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free number: this one, since those below it are open.
+    const int opened = open("/dev/null", O_RDWR);
+    if (opened >= 0 && opened != descriptor) {
+      dup2(opened, descriptor);
+      close(opened);
+    }
+  }
+}
+
+}  // namespace
+
+void prepareProcess() {
+  openClosedStandardDescriptors();
+  // A write past the file-size limit then fails with EFBIG and is handled like any failed write
+  // (the list file is left alone, the log cut back to whole records), instead of the signal
+  // ending the run with its temporary files left behind.
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  sigaction(SIGXFSZ, &ignore, nullptr);
+}
 
 void setFloatingPointControl() { std::fesetround(FE_TONEAREST); }

@@ -175,6 +175,36 @@ TEST_F(ChannelOpen, AppendCreatesAMissingFileAndWritesAfterOldContents) {
   EXPECT_EQ(readFileBytes("chklist.log"), "one\r\ntwo\r\n");
 }
 
+TEST_F(ChannelOpen, AnAppendChannelHoldingItsLockStartsOnANewLine) {
+  // The run lock: one byte far beyond the file's end.
+  constexpr std::int64_t LockOffset = 0x7FFFFFFE;
+  const struct {
+    const char* what;
+    std::string before;
+    bool write;
+    std::string after;
+  } cases[] = {
+      {"ends inside a line", "old record, cut sho", true, "old record, cut sho\r\nnew\r\n"},
+      {"ends in a CR", "old\r", true, "old\r\r\nnew\r\n"},
+      {"ends with LF", "old\r\n", true, "old\r\nnew\r\n"},
+      {"empty", "", true, "new\r\n"},
+      {"nothing written after the lock", "old record, cut sho", false, "old record, cut sho\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    writeFileBytes("chklist.log", c.before);
+    ASSERT_EQ(openChannel("chklist.log", OpenMode::Append, 0, 0, 9, 0), StatusCode::Ok);
+    EXPECT_EQ(lockChannel(9, LockOffset, 1), StatusCode::Ok);
+    EXPECT_EQ(lockChannel(9, LockOffset - 1, 1), StatusCode::Ok) << "a second lock adds nothing";
+    if (c.write) {
+      EXPECT_EQ(writeText(9, "new"), StatusCode::Ok);
+      EXPECT_EQ(writeText(9, "\r\n"), StatusCode::Ok);
+    }
+    EXPECT_EQ(closeChannel(9), StatusCode::Ok);
+    EXPECT_EQ(readFileBytes("chklist.log"), c.after);
+  }
+}
+
 TEST_F(ChannelOpen, WrittenBytesReachTheFileUnchanged) {
   const std::string bytes(
       "a\r\nb\nc\rd\0e\x1a"

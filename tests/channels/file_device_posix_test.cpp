@@ -3,6 +3,7 @@
 // commands, and reads and end-of-file answers on streams that fail.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -195,6 +196,71 @@ TEST_F(FileDevicePosix, TheStateOfAnInputFileIsTheOpenedFilesEvenAfterItsNameIsT
   EXPECT_EQ(state.size, 0);
   ASSERT_EQ(closeChannel(2), StatusCode::Ok);
   EXPECT_FALSE(fileDeviceState(lookupChannel(2), &state));
+}
+
+// Lowers this process's file-size limit for the object's life, with SIGXFSZ ignored as the
+// program's start-up ignores it: a write past the limit then fails with EFBIG.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    previous_ = signal(SIGXFSZ, SIG_IGN);
+    rlimit lowered = saved_;
+    lowered.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &lowered);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    signal(SIGXFSZ, previous_);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+ private:
+  rlimit saved_{};
+  void (*previous_)(int) = nullptr;
+};
+
+TEST_F(FileDevicePosix, AnAppendThatFailsPartWayIsCutBackToItsLastWholeLine) {
+  // The limit falls inside a line, met by the flush of lines the stream held (a sync, as after a
+  // list file's records) or by a write that fills the stream's buffer; the old part of the file
+  // ends inside a line, so the channel, once it held its lock, added a line end first.
+  const std::string before = "old record, cut sho";
+  const std::string line = "12-07-2026    10:41:07      /lists/blacklist.txt   entry\r\n";
+  for (const bool failsInAWrite : {false, true}) {
+    SCOPED_TRACE(failsInAWrite);
+    writeFileBytes("chklist.log", before);
+    const rlim_t limit = failsInAWrite ? 100000 : 1000;
+    // Enough lines to pass the limit; without filling the stream's buffer (64 KiB) when the
+    // failure is to come with the sync.
+    const int lines = failsInAWrite ? 3000 : 30;
+    int linesTaken = 0;
+    {
+      FileSizeLimit lowered(limit);
+      ASSERT_EQ(openChannel("chklist.log", OpenMode::Append, 0, 0, 9, 0), StatusCode::Ok);
+      ASSERT_EQ(lockChannel(9, 0x7FFFFFFE, 1), StatusCode::Ok);
+      for (int index = 0; index < lines; ++index) {
+        if (writeChannelBytes(lookupChannel(9), line.data(), line.size()) != StatusCode::Ok) break;
+        ++linesTaken;
+      }
+      EXPECT_EQ(syncChannel(9), StatusCode::TransferFailed);
+    }
+    // Nothing more reaches the file, even with room again.
+    EXPECT_EQ(writeChannelBytes(lookupChannel(9), line.data(), line.size()),
+              StatusCode::TransferFailed);
+    EXPECT_EQ(flushChannel(9), StatusCode::TransferFailed);
+    EXPECT_EQ(closeChannel(9), StatusCode::TransferFailed);
+    const std::string log = readFileBytes("chklist.log");
+    ASSERT_EQ(log.substr(0, before.size() + 2), before + "\r\n");
+    const std::string added = log.substr(before.size() + 2);
+    const std::size_t whole = (limit - before.size() - 2) / line.size();
+    EXPECT_EQ(added, [&] {
+      std::string lines;
+      for (std::size_t index = 0; index < whole; ++index) lines += line;
+      return lines;
+    }()) << "every whole line that fitted, and nothing of the next";
+    EXPECT_EQ(linesTaken < lines, failsInAWrite);
+  }
 }
 
 TEST_F(FileDevicePosix, AppendCreatesAPrivateFileOwnedAlone) {

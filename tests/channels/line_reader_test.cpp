@@ -1,12 +1,15 @@
 // The line reader's rules, from a chunk source the test controls and from real files, checked
-// against a reader that works chunk by chunk exactly as fgets delivers them; and the
-// end-of-file rule of channels.
+// against a reader that takes one byte at a time; the end-of-file rule of channels; and a line
+// too long to hold in memory, with this program's operator new failing as memory running out
+// would.
 #include "channels/line_reader.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <new>
 #include <random>
 #include <string>
 #include <utility>
@@ -16,9 +19,25 @@
 #include "support/scratch_dir.h"
 
 namespace {
+// Allocations of more bytes than this fail with std::bad_alloc; 0: no limit.
+std::size_t allocationLimit = 0;
+}  // namespace
+
+void* operator new(std::size_t size) {
+  if (allocationLimit != 0 && size > allocationLimit) throw std::bad_alloc();
+  if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
+  throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) { return operator new(size); }
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete[](void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
+void operator delete[](void* memory, std::size_t) noexcept { std::free(memory); }
+
+namespace {
 
 namespace fs = std::filesystem;
-using Reads = std::vector<std::pair<StatusCode, std::string>>;
+using Reads = std::vector<std::pair<LineEnd, std::string>>;
 
 // The bytes the controlled chunk source delivers, and how far it has got.
 std::string sourceBytes;
@@ -41,42 +60,29 @@ Reads readAll(std::FILE* stream, ChunkReader readChunk) {
   Reads reads;
   Text line = "previous line";
   for (int guard = 0; guard < 1000; ++guard) {
-    const StatusCode status = readLineFromStream(stream, line, readChunk);
-    reads.emplace_back(status, line);
-    if (status != StatusCode::Ok) break;
+    const LineEnd end = readLineFromStream(stream, line, readChunk);
+    reads.emplace_back(end, line);
+    if (end != LineEnd::Found) break;
   }
   return reads;
 }
 
-// One line read the slow way: a zeroed 512-byte buffer per fgets, the last non-NUL byte of the
-// first 511 decides. The optimised reader must give the very same lines.
-StatusCode referenceReadLine(std::FILE* stream, std::string& destination) {
-  bool firstChunk = true;
-  for (;;) {
-    char buffer[512] = {};
-    if (std::fgets(buffer, 512, stream) == nullptr) {
-      if (firstChunk) destination.clear();
-      return StatusCode::TransferFailed;
+// One line read the slow way, a byte at a time: everything up to the LF, less one CR right
+// before it; at the end of the input, less the trailing NULs and then one CR. The reader must
+// give the very same lines, however its chunks and the stream's buffer fall.
+LineEnd referenceReadLine(std::FILE* stream, std::string& destination) {
+  destination.clear();
+  for (int byte; (byte = std::fgetc(stream)) != EOF;) {
+    if (byte == '\n') {
+      if (!destination.empty() && destination.back() == '\r') destination.pop_back();
+      return LineEnd::Found;
     }
-    int last = 510;
-    while (last >= 0 && buffer[last] == '\0') --last;
-    if (last >= 0 && (buffer[last] == '\n' || buffer[last] == '\r')) {
-      int cut = last;
-      if (buffer[last] == '\n' && last > 0 && buffer[last - 1] == '\r') cut = last - 1;
-      if (firstChunk) {
-        destination.assign(buffer, cut);
-      } else {
-        destination.append(buffer, cut);
-      }
-      return StatusCode::Ok;
-    }
-    if (firstChunk) {
-      destination.assign(buffer, last + 1);
-    } else {
-      destination.append(buffer, last + 1);
-    }
-    firstChunk = false;
+    destination.push_back(static_cast<char>(byte));
   }
+  while (!destination.empty() && destination.back() == '\0') destination.pop_back();
+  if (destination.empty() || destination.back() != '\r') return LineEnd::InputEnded;
+  destination.pop_back();
+  return LineEnd::Found;
 }
 
 std::string bytesOf(const char* text, std::size_t length) { return std::string(text, length); }
@@ -92,43 +98,69 @@ std::vector<RuleCase> ruleCases() {
   const std::string a510(510, 'a');
   const std::string a511(511, 'a');
   const std::string a1200(1200, 'a');
-  constexpr StatusCode Ok = StatusCode::Ok;
-  constexpr StatusCode Ended = StatusCode::TransferFailed;
+  const std::string a4094(4094, 'a');
+  const std::string nul511(511, '\0');
+  // An entry of the list files the old chunked reading corrupted: "a@", 508 bytes, a NUL that
+  // ended a 511-byte chunk, and 100 more bytes.
+  const std::string longEntry =
+      "a@" + std::string(508, 'b') + bytesOf("\0", 1) + std::string(100, 'c');
+  constexpr LineEnd Found = LineEnd::Found;
+  constexpr LineEnd Ended = LineEnd::InputEnded;
   return {
-      {"text, LF", "x\n", {{Ok, "x"}, {Ended, ""}}},
-      {"text, CR, LF", "x\r\n", {{Ok, "x"}, {Ended, ""}}},
-      {"LF alone", "\n", {{Ok, ""}, {Ended, ""}}},
-      {"CR, LF alone", "\r\n", {{Ok, ""}, {Ended, ""}}},
-      {"CR inside a line is data", "a\rb\n", {{Ok, "a\rb"}, {Ended, ""}}},
+      {"text, LF", "x\n", {{Found, "x"}, {Ended, ""}}},
+      {"text, CR, LF", "x\r\n", {{Found, "x"}, {Ended, ""}}},
+      {"LF alone", "\n", {{Found, ""}, {Ended, ""}}},
+      {"CR, LF alone", "\r\n", {{Found, ""}, {Ended, ""}}},
+      {"CR inside a line is data", "a\rb\n", {{Found, "a\rb"}, {Ended, ""}}},
+      {"only one CR before the LF goes", "\r\r\r\n", {{Found, "\r\r"}, {Ended, ""}}},
       {"text at the end of the input", "text", {{Ended, "text"}}},
-      {"text, CR at the end of the input", "text\r", {{Ok, "text"}, {Ended, ""}}},
+      {"text, CR at the end of the input", "text\r", {{Found, "text"}, {Ended, ""}}},
       {"trailing NULs at the end of the input", bytesOf("text\0\0", 6), {{Ended, "text"}}},
-      {"NULs inside a line", bytesOf("a\0b\n", 4), {{Ok, bytesOf("a\0b", 3)}, {Ended, ""}}},
-      {"CR, NUL, LF keeps the CR", bytesOf("a\r\0\n", 4), {{Ok, bytesOf("a\r\0", 3)}, {Ended, ""}}},
-      {"CR before trailing NULs at the end", bytesOf("ab\r\0\0", 5), {{Ok, "ab"}, {Ended, ""}}},
+      {"NULs inside a line", bytesOf("a\0b\n", 4), {{Found, bytesOf("a\0b", 3)}, {Ended, ""}}},
+      {"CR, NUL, LF keeps the CR",
+       bytesOf("a\r\0\n", 4),
+       {{Found, bytesOf("a\r\0", 3)}, {Ended, ""}}},
+      {"CR before trailing NULs at the end", bytesOf("ab\r\0\0", 5), {{Found, "ab"}, {Ended, ""}}},
+      {"at the end: NULs go, then one CR, not what is before it",
+       bytesOf("a\0\r\r\0", 5),
+       {{Found, bytesOf("a\0\r", 3)}, {Ended, ""}}},
       {"nothing", "", {{Ended, ""}}},
       {"only NULs", bytesOf("\0\0\0", 3), {{Ended, ""}}},
-      {"two lines, the last without line end", "x\ny", {{Ok, "x"}, {Ended, "y"}}},
-      {"LF LF gives an empty last line", "x\n\n", {{Ok, "x"}, {Ok, ""}, {Ended, ""}}},
-      {"511 bytes, LF", a511 + "\n", {{Ok, a511}, {Ended, ""}}},
-      {"511 bytes, CR, LF", a511 + "\r\n", {{Ok, a511}, {Ended, ""}}},
-      {"1200 bytes, LF", a1200 + "\n", {{Ok, a1200}, {Ended, ""}}},
+      {"two lines, the last without line end", "x\ny", {{Found, "x"}, {Ended, "y"}}},
+      {"LF LF gives an empty last line", "x\n\n", {{Found, "x"}, {Found, ""}, {Ended, ""}}},
+      {"511 bytes, LF", a511 + "\n", {{Found, a511}, {Ended, ""}}},
+      {"511 bytes, CR, LF", a511 + "\r\n", {{Found, a511}, {Ended, ""}}},
+      {"1200 bytes, LF", a1200 + "\n", {{Found, a1200}, {Ended, ""}}},
       {"1200 bytes at the end of the input", a1200, {{Ended, a1200}}},
-      {"510 bytes, CR, LF: the CR fills the chunk",
-       a510 + "\r\n",
-       {{Ok, a510}, {Ok, ""}, {Ended, ""}}},
-      {"CR as the 511th byte of a long line",
+      {"510 bytes, CR, LF is one line", a510 + "\r\n", {{Found, a510}, {Ended, ""}}},
+      {"510 + 2 * 511 bytes, CR, LF is one line",
+       std::string(1532, 'a') + "\r\n",
+       {{Found, std::string(1532, 'a')}, {Ended, ""}}},
+      {"a CR as the 511th byte of a long line is data",
        a510 + "\rbcd\n",
-       {{Ok, a510}, {Ok, "bcd"}, {Ended, ""}}},
-      {"NULs ending a full chunk inside a long line",
+       {{Found, a510 + "\rbcd"}, {Ended, ""}}},
+      {"NULs as the 510th and 511th bytes of a long line are data",
        a509 + bytesOf("\0\0b\n", 4),
-       {{Ok, a509 + "b"}, {Ended, ""}}},
-      {"a full chunk of NULs inside a line",
-       std::string(511, '\0') + "z\n",
-       {{Ok, "z"}, {Ended, ""}}},
+       {{Found, a509 + bytesOf("\0\0b", 3)}, {Ended, ""}}},
+      {"a NUL as the 511th byte of a kept entry is data",
+       longEntry + "\n",
+       {{Found, longEntry}, {Ended, ""}}},
+      {"511 NULs inside a line are data", nul511 + "z\n", {{Found, nul511 + "z"}, {Ended, ""}}},
       {"CR inside a long line, not at a chunk end",
        a509 + "\r" + a509 + "\n",
-       {{Ok, a509 + "\r" + a509}, {Ended, ""}}},
+       {{Found, a509 + "\r" + a509}, {Ended, ""}}},
+      {"a CR LF split between two chunks of the reader",
+       a4094 + "\r\nx\n",
+       {{Found, a4094}, {Found, "x"}, {Ended, ""}}},
+      {"NULs filling whole chunks inside a line are data",
+       "a" + std::string(9000, '\0') + "b\n",
+       {{Found, "a" + std::string(9000, '\0') + "b"}, {Ended, ""}}},
+      {"a long last line loses its NULs, however many chunks they fill",
+       a1200 + std::string(9000, '\0'),
+       {{Ended, a1200}}},
+      {"CR bytes without an LF are one line",
+       std::string(9000, '\r'),
+       {{Found, std::string(8999, '\r')}, {Ended, ""}}},
   };
 }
 
@@ -155,6 +187,19 @@ TEST(LineReaderRules, EachRuleFromARealFile) {
   }
 }
 
+TEST(LineReaderRules, ALineTooLongToHoldGivesItsStorageBack) {
+  sourceBytes = std::string(100000, 'y') + "\n";
+  sourcePosition = 0;
+  Text line = "previous line";
+  allocationLimit = 20000;
+  const LineEnd end = readLineFromStream(nullptr, line, readSourceChunk);
+  allocationLimit = 0;
+  EXPECT_EQ(end, LineEnd::TooLong);
+  EXPECT_EQ(line, "");
+  EXPECT_LT(line.capacity(), 20000u);
+  EXPECT_EQ(lastStatus(), StatusCode::Ok);
+}
+
 TEST(LineReaderRules, MatchesTheChunkByChunkReferenceOnRandomInput) {
   ScratchDir scratch;
   std::mt19937 random(20261207);  // fixed: a failure can be replayed
@@ -163,8 +208,10 @@ TEST(LineReaderRules, MatchesTheChunkByChunkReferenceOnRandomInput) {
     std::string input;
     const int pieces = static_cast<int>(random() % 12);
     for (int piece = 0; piece < pieces; ++piece) {
-      // Runs near the chunk size put CR, LF and NUL bytes on and around chunk boundaries.
-      const std::size_t run = random() % 3 == 0 ? 505 + random() % 10 : random() % 6;
+      // Runs near the sizes of the reader's chunks (and of the chunks of older readers) put CR,
+      // LF and NUL bytes on and around their boundaries.
+      std::size_t run = random() % 6;
+      if (random() % 3 == 0) run = (random() % 2 == 0 ? 505 : 4090) + random() % 10;
       input.append(run, 'a');
       const std::size_t tail = random() % 4;
       for (std::size_t index = 0; index < tail; ++index) input.push_back(alphabet[random() % 5]);
@@ -177,11 +224,11 @@ TEST(LineReaderRules, MatchesTheChunkByChunkReferenceOnRandomInput) {
     for (int read = 0; read < 100; ++read) {
       std::string expected = "old";
       Text actual = "old";
-      const StatusCode expectedStatus = referenceReadLine(expectedStream, expected);
-      ASSERT_EQ(readLineFromStream(actualStream, actual), expectedStatus)
+      const LineEnd expectedEnd = referenceReadLine(expectedStream, expected);
+      ASSERT_EQ(readLineFromStream(actualStream, actual), expectedEnd)
           << "round " << round << " read " << read;
       ASSERT_EQ(actual, expected) << "round " << round << " read " << read;
-      if (expectedStatus != StatusCode::Ok) break;
+      if (expectedEnd != LineEnd::Found) break;
     }
     std::fclose(expectedStream);
     std::fclose(actualStream);
@@ -196,7 +243,8 @@ TEST(LineReaderRules, MatchesTheReferenceWhenLinesCrossTheStreamBuffer) {
   const char alphabet[] = {'a', 'b', '\r', '\n', '\0', '@'};
   std::string input;
   for (int piece = 0; piece < 3000; ++piece) {
-    const std::size_t run = random() % 8 == 0 ? 500 + random() % 20 : random() % 30;
+    std::size_t run = random() % 30;
+    if (random() % 8 == 0) run = (random() % 4 == 0 ? 4085 : 500) + random() % 20;
     input.append(run, 'x');
     const std::size_t tail = random() % 4;
     for (std::size_t index = 0; index < tail; ++index) input.push_back(alphabet[random() % 6]);
@@ -217,14 +265,14 @@ TEST(LineReaderRules, MatchesTheReferenceWhenLinesCrossTheStreamBuffer) {
     for (;; ++lines) {
       std::string expected = "old";
       Text actual = "old";
-      const StatusCode expectedStatus = referenceReadLine(expectedStream, expected);
-      ASSERT_EQ(readLineFromStream(actualStream, actual), expectedStatus) << "line " << lines;
+      const LineEnd expectedEnd = referenceReadLine(expectedStream, expected);
+      ASSERT_EQ(readLineFromStream(actualStream, actual), expectedEnd) << "line " << lines;
       ASSERT_EQ(actual, expected) << "line " << lines;
       // The position the end-of-file test works from, told without a system call, is where
       // the reference stands after reading the same line.
       ASSERT_EQ(tellFileStream(actualStream), static_cast<std::int64_t>(std::ftell(expectedStream)))
           << "line " << lines;
-      if (expectedStatus != StatusCode::Ok) break;
+      if (expectedEnd != LineEnd::Found) break;
     }
     EXPECT_GT(lines, 500);
     EXPECT_EQ(std::ftell(actualStream), static_cast<long>(input.size()));
@@ -278,10 +326,51 @@ TEST_F(LineReading, ACallerThatStopsAtTheEndGetsEveryLineAndNoExtraOne) {
         "c"}},
       {"CR alone at the end", "x\r", {"x"}},
       {"1200-byte line", std::string(1200, 'q') + "\r\n", {std::string(1200, 'q')}},
+      {"510-byte line, CR LF: no empty line after it",
+       std::string(510, 'q') + "\r\nx\r\n",
+       {std::string(510, 'q'), "x"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     EXPECT_EQ(linesOf(c.bytes), c.lines);
+  }
+}
+
+TEST_F(LineReading, ALineTooLongToHoldEndsTheChannelAndItsCloseReportsIt) {
+  // A line that fits the stream's buffer is taken from it whole; a longer one is read in chunks.
+  // Either way, failing to hold it must not end the process or pass for a line.
+  for (const std::size_t length : {std::size_t{5000}, std::size_t{300000}}) {
+    SCOPED_TRACE(length);
+    writeFileBytes("list.txt", "first@example.org\r\n" + std::string(length, 'x') +
+                                   "@\r\nlast@example.org\r\n");
+    ASSERT_EQ(openChannel("list.txt", OpenMode::Input, 0, 0, 2, 0), StatusCode::Ok);
+    Text line;
+    ASSERT_EQ(readLineInto(2, line), StatusCode::Ok);
+    EXPECT_EQ(line, "first@example.org");
+    EXPECT_FALSE(channelLineTooLong(2));
+    allocationLimit = 1000;
+    const StatusCode read = readLineInto(2, line);
+    allocationLimit = 0;
+    EXPECT_EQ(read, StatusCode::TransferFailed);
+    EXPECT_EQ(lastStatus(), StatusCode::TransferFailed);
+    EXPECT_EQ(line, "");
+    EXPECT_TRUE(channelLineTooLong(2));
+    EXPECT_EQ(channelAtEnd(2), -1) << "the rest of the file is not read as lines";
+    EXPECT_EQ(closeChannel(2), StatusCode::TransferFailed);
+    EXPECT_FALSE(channelLineTooLong(2)) << "closed";
+
+    // The same file read with memory to spare, on the same channel: nothing of the failure is
+    // left over.
+    ASSERT_EQ(openChannel("list.txt", OpenMode::Input, 0, 0, 2, 0), StatusCode::Ok);
+    std::vector<std::string> lines;
+    while (channelAtEnd(2) == 0) {
+      ASSERT_EQ(readLineInto(2, line), StatusCode::Ok);
+      lines.push_back(line);
+    }
+    EXPECT_EQ(lines, (std::vector<std::string>{"first@example.org", std::string(length, 'x') + "@",
+                                               "last@example.org"}));
+    EXPECT_FALSE(channelLineTooLong(2));
+    EXPECT_EQ(closeChannel(2), StatusCode::Ok);
   }
 }
 

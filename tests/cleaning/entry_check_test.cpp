@@ -109,3 +109,22 @@ TEST_F(RejectionLog, RecordsAfterTheFirstStartAtColumnOneOfAnExistingLog) {
   EXPECT_EQ(recordsWithoutClock(),
             "first" + std::string(9, ' ') + "x\r\n" + "second" + std::string(8, ' ') + "y\r\n");
 }
+
+// A log device that takes the first write and fails every one after it.
+int deviceWrites = 0;
+StatusCode takeTheFirstWriteOnly(Channel*, const char*, std::size_t) {
+  return setStatus(++deviceWrites > 1 ? StatusCode::TransferFailed : StatusCode::Ok);
+}
+
+TEST_F(RejectionLog, TellsWhetherTheWholeRecordWasHandedOver) {
+  EXPECT_TRUE(logRejectedEntry("/lists/blacklist.txt", "spam"));
+  closeChannel(RejectionLogChannel);
+  EXPECT_FALSE(logRejectedEntry("/lists/blacklist.txt", "spam")) << "the log is not open";
+
+  ChannelHooks failing{};
+  failing.write = takeTheFirstWriteOnly;
+  lookupChannel(RejectionLogChannel)->hooks = &failing;
+  EXPECT_FALSE(logRejectedEntry("/lists/blacklist.txt", "spam"));
+  EXPECT_GT(deviceWrites, 1);
+  lookupChannel(RejectionLogChannel)->hooks = nullptr;
+}

@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <string>
 
 #include "console/console_platform.h"
@@ -120,24 +121,62 @@ TEST_F(PosixTerminalTest, ControlSequencesShowAsQuestionMarks) {
   EXPECT_EQ(shown, "Checking ?]0;evil title\x07?[2J?c ??31m caf\xc3\xa9 ??\r\n");
 }
 
-TEST_F(PosixTerminalTest, OutputWaitsForALineEndOrAFlush) {
-  std::string beforeLineEnd;
+// What the platform's clock reads in the test below, which sets it.
+std::uint64_t testClock = 0;
+std::uint64_t readTestClock() { return testClock; }
+
+TEST_F(PosixTerminalTest, OutputWaitsForALineEndANewLineATenthOfASecondOrAFlush) {
+  std::string newLine;
+  std::string held;
+  std::string late;
   std::string afterLineEnd;
   std::string afterFlush;
   {
     StandardOutputTo redirect(terminal);
+    ConsolePlatform setClock = *defaultConsolePlatform();
+    setClock.tickCount = readTestClock;
+    useConsolePlatform(&setClock);
+    testClock = 1000;
+    write("Generating\r\n");
     write("Checking x ");
+    newLine = readTerminal(master);
     write("#");
-    beforeLineEnd = readTerminal(master);
+    testClock += 99;
+    write("#");
+    held = readTerminal(master);
+    testClock += 1;
+    write("#");
+    late = readTerminal(master);
+    write("#");
     write("\r\n");
     afterLineEnd = readTerminal(master);
+    write("Checking y ");
     write("#");
     consoleFlush();
     afterFlush = readTerminal(master);
+    useConsolePlatform(nullptr);
   }
-  EXPECT_EQ(beforeLineEnd, "");
-  EXPECT_EQ(afterLineEnd, "Checking x #\r\n");
-  EXPECT_EQ(afterFlush, "#");
+  EXPECT_EQ(newLine, "Generating\r\nChecking x ");
+  EXPECT_EQ(held, "");
+  EXPECT_EQ(late, "###");
+  EXPECT_EQ(afterLineEnd, "#\r\n");
+  EXPECT_EQ(afterFlush, "Checking y #");
+}
+
+std::uint64_t monotonicMilliseconds() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::uint64_t>(now.tv_sec) * 1000 +
+         static_cast<std::uint64_t>(now.tv_nsec) / 1000000;
+}
+
+TEST(PosixConsole, TheClockIsTheMonotonicClockInMilliseconds) {
+  const std::uint64_t before = monotonicMilliseconds();
+  const std::uint64_t tick = defaultConsolePlatform()->tickCount();
+  const std::uint64_t after = monotonicMilliseconds();
+  // A coarse clock may lag by a tick of the system's timer.
+  EXPECT_GE(tick + 50, before);
+  EXPECT_LE(tick, after);
 }
 
 TEST_F(PosixTerminalTest, ACharacterSplitBetweenWritesStaysWhole) {

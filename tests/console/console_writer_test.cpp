@@ -332,15 +332,58 @@ TEST_F(BytePathTest, AFullBufferIsWrittenOutAndBytesStayInOrder) {
   EXPECT_EQ(grid.sink, text);
 }
 
-TEST_F(BytePathTest, OnATerminalEveryLineEndWritesOut) {
+TEST_F(BytePathTest, OnATerminalLineEndsNewLinesAndATenthOfASecondWriteOut) {
   grid.terminal = true;
+  grid.clock = 5000;
   resetConsoleWriter();
   consoleSize(nullptr, nullptr);
+  write("Generating...\r\n");
+  EXPECT_EQ(grid.sink, "Generating...\r\n") << "a line end";
   write("Checking a ");
+  EXPECT_EQ(grid.sink, "Generating...\r\nChecking a ") << "a new line shows at once";
+  grid.sink.clear();
   write("#");
-  EXPECT_EQ(grid.sink, "");
+  grid.clock += 99;
+  write("#");
+  EXPECT_EQ(grid.sink, "") << "held while the last write-out is recent";
+  grid.clock += 1;
+  write("#");
+  EXPECT_EQ(grid.sink, "###") << "a tenth of a second after the last write-out";
+  grid.clock += 150;
+  write("#");
+  EXPECT_EQ(grid.sink, "####");
   write("\r\n");
-  EXPECT_EQ(grid.sink, "Checking a #\r\n");
+  EXPECT_EQ(grid.sink, "####\r\n");
+  const int calls = grid.writeFileCalls;
+  for (int i = 0; i < 1000; ++i) write("#");
+  EXPECT_EQ(grid.writeFileCalls, calls + 1) << "only the first, on its new line";
+}
+
+TEST_F(BytePathTest, OutsideATerminalTheClockChangesNothing) {
+  grid.clock = 5000;
+  write("Checking a ");
+  grid.clock += 10000;
+  write("#");
+  EXPECT_EQ(grid.writeFileCalls, 0);
+  consoleFlush();
+  EXPECT_EQ(grid.sink, "Checking a #");
+}
+
+TEST_F(BytePathTest, WithoutAStandardOutputHandleNothingIsWritten) {
+  struct Missing {
+    static ConsoleHandle getStdHandle(StandardStream which) {
+      return which == StandardStream::Output ? nullptr : console_grid::gridGetStdHandle(which);
+    }
+  };
+  ConsolePlatform missing = console_grid::gridPlatform;
+  missing.getStdHandle = Missing::getStdHandle;
+  resetConsoleWriter();
+  useConsolePlatform(&missing);
+  write("Checking a #\r\n");
+  consoleFlush();
+  useConsolePlatform(&console_grid::gridPlatform);
+  EXPECT_EQ(grid.writeFileCalls, 0);
+  EXPECT_EQ(grid.sink, "");
 }
 
 TEST_F(BytePathTest, PartialWritesContinueAndAFailureDropsTheRest) {

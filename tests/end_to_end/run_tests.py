@@ -196,6 +196,23 @@ class ChklistTest(LinuxTree, SharedScenarios):
         self.assertEqual(self.read("blacklist.txt"), original)
         self.assertEqual(out, b"Cannot open chklist.log: no list file is changed\r\n")
 
+    def test_closed_standard_streams_leave_the_log_to_its_records(self):
+        # `chklist >&-` and `chklist 2>&-`: a file opened by the run must not take the number, or
+        # the console lines and the command processor's messages (no whitelist.txt here: "File
+        # Not Found") would be written into it.
+        path = self.bpath("d", "blacklist.txt")
+        for closed in (1, 2):
+            with self.subTest(closed=closed):
+                if os.path.exists(self.path("chklist.log")):
+                    os.unlink(self.path("chklist.log"))
+                self.write("d/blacklist.txt", b"bad\nok@example.org\n")
+                out, err = self.run_chklist(preexec_fn=lambda: os.close(closed))
+                self.assertEqual(self.log_records(), [expected_record(path, b"bad")])
+                self.assertEqual(self.read("d/blacklist.txt"), b"ok@example.org\r\n")
+                self.assertEqual(self.leftovers(), [])
+                if closed == 2:
+                    self.assertEqual(out, BANNER + b"Checking " + path + b" #\r\n" + BANNER)
+
     def test_planted_link_at_list_tmp_is_removed_never_written_through(self):
         victim = self.write("victim.txt", b"precious\n")
         os.symlink(victim, self.path("list.tmp"))

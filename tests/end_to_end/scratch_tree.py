@@ -129,6 +129,17 @@ class SharedScenarios:
         self.assertEqual(self.read("d/blacklist.txt"), b"fresh@example.org\r\n")
         self.assertEqual(self.leftovers(), [])
 
+    def test_long_entries_are_read_whole(self):
+        # A 510-byte entry before CR LF, and entries with a CR or a NUL as their 511th byte: each
+        # is one entry, whatever size of pieces the lines are read in.
+        entries = [b"a@" + b"b" * 508, b"x@" + b"y" * 508 + b"\r" + b"z" * 20,
+                   b"k@" + b"q" * 508 + b"\0" + b"w" * 100]
+        self.write("blacklist.txt", b"".join(e + b"\r\n" for e in entries) + b"short\r\n")
+        self.run_chklist()
+        self.assertEqual(self.read("blacklist.txt"), b"".join(e + b"\r\n" for e in entries))
+        self.assertEqual(self.log_records(),
+                         [expected_record(self.listed("blacklist.txt"), b"short")])
+
     def test_log_grows_from_run_to_run(self):
         self.write("blacklist.txt", b"one\n")
         self.run_chklist()

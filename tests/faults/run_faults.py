@@ -14,8 +14,10 @@ Scenarios that need root (mounts, running as an unprivileged user) skip themselv
 import collections
 import hashlib
 import os
+import pty
 import re
 import resource
+import select
 import shutil
 import signal
 import stat
@@ -24,6 +26,7 @@ import sys
 import tempfile
 import threading
 import time
+import tty
 import unittest
 
 CHKLIST = None
@@ -31,32 +34,20 @@ TEMPORARY_NAMES = {b"chklist.log", b"list.tmp", b"blist.dir", b"wlist.dir"}
 LIST_NAMES = {b"blacklist.txt", b"whitelist.txt"}
 RECORD_HEADER = re.compile(rb"\d\d-\d\d-\d{4}    \d\d:\d\d:\d\d      ")
 NOBODY = 65534
-CHUNK = 511  # bytes the line reader takes at most per chunk
 FIGURES = collections.OrderedDict()  # printed at the end: what the scenarios measured
 
 
 # -- the reference: what a list file becomes ------------------------------------------------
 def read_entries(data):
-    """The entries of a list file, read as the program reads it: chunks of at most 511 bytes
-    that stop after an LF; a chunk whose last byte that is not NUL is LF or CR ends the line (a
-    CR before that LF goes too); NUL bytes ending a chunk are dropped; the file ends at its
-    length."""
-    entries, position = [], 0
-    while position < len(data):
-        pieces = []
-        while position < len(data):
-            newline = data.find(b"\n", position, position + CHUNK)
-            end = newline + 1 if newline >= 0 else min(position + CHUNK, len(data))
-            chunk = data[position:end].rstrip(b"\0")
-            position = end
-            if chunk and chunk[-1] in b"\r\n":
-                cut = len(chunk) - 1
-                if chunk[-1] == 0x0A and cut > 0 and chunk[cut - 1] == 0x0D:
-                    cut -= 1
-                pieces.append(chunk[:cut])
-                break
-            pieces.append(chunk)
-        entries.append(b"".join(pieces))
+    """The entries of a list file, read as the program reads it: every byte up to the next LF,
+    less one CR right before that LF, whatever the length; a last line without an LF loses its
+    trailing NUL bytes and then one CR; the file ends at its length."""
+    lines = data.split(b"\n")
+    last = lines.pop()  # the bytes after the last LF
+    entries = [line[:-1] if line.endswith(b"\r") else line for line in lines]
+    if last:
+        last = last.rstrip(b"\0")
+        entries.append(last[:-1] if last.endswith(b"\r") else last)
     return entries
 
 
@@ -78,8 +69,9 @@ def zone_pad(length):
 
 def log_records(log, paths):
     """Counter of (path, entry) over the records of the log. A record runs from its date to the
-    first CR LF (an entry never holds an LF). A record cut short by a killed run is followed by
-    the next run's first record; it is not counted as what it was meant to be."""
+    first CR LF (an entry never holds an LF). A record cut short by a killed run ends at the
+    line end the next run puts before its first record; it is not counted as what it was meant
+    to be."""
     counts = collections.Counter()
     by_length = sorted(paths, key=len, reverse=True)
     for match in RECORD_HEADER.finditer(log):
@@ -210,6 +202,24 @@ def alive(pid):
         return False
 
 
+def reading(pid, path):
+    """True when the process holds `path` open and has read part of it, not all."""
+    try:
+        for name in os.listdir("/proc/%d/fd" % pid):
+            if os.readlink("/proc/%d/fd/%s" % (pid, name)) == path:
+                with open("/proc/%d/fdinfo/%s" % (pid, name)) as info:
+                    position = int(info.readline().split()[1])
+                return 0 < position < os.path.getsize(path)
+    except (OSError, ValueError, IndexError):
+        pass
+    return False
+
+
+def require_proc(test):
+    if not os.path.isdir("/proc/self/fd"):
+        test.skipTest("needs /proc to see which files the run holds open")
+
+
 def as_nobody():
     os.setgroups([])
     os.setgid(NOBODY)
@@ -217,10 +227,24 @@ def as_nobody():
 
 
 def with_file_size_limit(limit):
+    """SIGXFSZ stays at its default action, as shells leave it: the program must not die of it."""
     def apply():
-        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
         resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
     return apply
+
+
+def with_address_space_limit(limit):
+    def apply():
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+    return apply
+
+
+def require_plain_build(test):
+    """AddressSanitizer reserves far more address space than a limit leaves, and its operator new
+    ends the process where a plain build's throws."""
+    with open(CHKLIST, "rb") as program:
+        if b"__asan_init" in program.read():
+            test.skipTest("needs a build without sanitizers to run under an address-space limit")
 
 
 def require_root(test):
@@ -398,18 +422,40 @@ class WriteFailures(FaultTest):
         self.no_temporary_files_left()
 
     def test_file_size_limit_reached_by_the_log(self):
-        # The log is already near the limit: the records of a list file cannot all be written,
-        # so that list file must stay as it was.
-        self.write("chklist.log", b"x" * (60 * 1024 - 300) + b"\r\n")
+        # The log is already near the limit and ends inside a line (a record cut short by an
+        # older run): the run's first record starts on a new line. The records of a list file
+        # cannot all be written, so that list file must stay as it was, and the log is cut back
+        # to the end of its last whole record.
+        old = b"x" * (60 * 1024 - 300)
+        self.write("chklist.log", old)
         self.write("a/blacklist.txt", entries_file(9, 1))
         self.write("b/blacklist.txt", entries_file(300, 2, bad_every=2))
         self.begin()
         run = Run(self.root, preexec_fn=with_file_size_limit(60 * 1024)).wait()
+        self.assertEqual(run.returncode, 0, run.err)
         outcome = self.judge()
         self.assertEqual(outcome[b"a/blacklist.txt"], "cleaned")
         self.assertEqual(outcome[b"b/blacklist.txt"], "original")
         self.assertIn(b"/b/blacklist.txt", run.out)
         self.assertIn(b"not cleaned: cannot write chklist.log", run.out)
+        self.no_temporary_files_left()
+        log = self.log()
+        self.assertEqual(log[:len(old) + 2], old + b"\r\n")
+        self.assertLessEqual(len(log), 60 * 1024)
+        self.assert_whole_records(log[len(old) + 2:])
+        # Without the limit the next run finishes the job, its records whole after the others.
+        self.begin()
+        self.assertEqual(Run(self.root).wait().returncode, 0)
+        self.assertEqual(self.judge(), {b"a/blacklist.txt": "cleaned",
+                                        b"b/blacklist.txt": "cleaned"})
+        self.assert_whole_records(self.log()[len(old) + 2:])
+
+    def assert_whole_records(self, records):
+        """`records` is nothing but whole log records."""
+        self.assertTrue(records.endswith(b"\r\n"), records[-200:])
+        for record in records.split(b"\r\n")[:-1]:
+            self.assertIsNotNone(RECORD_HEADER.match(record), record)
+            self.assertIn(b"/blacklist.txt ", record)
 
 
 # -- permissions -----------------------------------------------------------------------------
@@ -551,31 +597,17 @@ class Concurrency(FaultTest):
         run = Run(self.root)
         caught = False
         while alive(run.pid) and not caught:
-            if self.reading(run.pid, big):
+            if reading(run.pid, big):
                 run.signal(signal.SIGSTOP)
-                caught = self.reading(run.pid, big)  # still reading once stopped?
+                caught = reading(run.pid, big)  # still reading once stopped?
                 if caught:
                     change(big)
                 run.signal(signal.SIGCONT)
         run.wait()
         return run if caught else None
 
-    @staticmethod
-    def reading(pid, path):
-        """True when the process holds `path` open and has read part of it, not all."""
-        try:
-            for name in os.listdir("/proc/%d/fd" % pid):
-                if os.readlink("/proc/%d/fd/%s" % (pid, name)) == path:
-                    with open("/proc/%d/fdinfo/%s" % (pid, name)) as info:
-                        position = int(info.readline().split()[1])
-                    return 0 < position < os.path.getsize(path)
-        except (OSError, ValueError, IndexError):
-            pass
-        return False
-
     def check_change_detected(self, change, describe):
-        if not os.path.isdir("/proc/self/fd"):
-            self.skipTest("needs /proc to see which files the run holds open")
+        require_proc(self)
         for _ in range(10):
             run = self.changed_while_read(change)
             if run is not None:
@@ -618,7 +650,6 @@ class Concurrency(FaultTest):
             with open(path, "r+b") as out:
                 out.write(rewritten)
         self.check_change_detected(rewrite, rewritten)
-
 
     def run_stopped_at(self, functions, shell_command):
         """Runs chklist under gdb, stopped at the first call of any of `functions`, where
@@ -664,6 +695,65 @@ class Concurrency(FaultTest):
                       b" changed while it was read", out)
 
 
+# -- progress on a terminal ------------------------------------------------------------------
+class Terminal(FaultTest):
+    @staticmethod
+    def read_until(master, shown, wanted, patience):
+        """Adds what the terminal shows to `shown` until `wanted(shown)` holds or nothing more
+        has arrived for `patience` seconds; returns `shown`."""
+        while not wanted(shown):
+            ready, _, _ = select.select([master], [], [], patience)
+            if not ready:
+                break
+            try:
+                shown += os.read(master, 65536)
+            except OSError:  # the program has ended and closed its side
+                break
+        return shown
+
+    def test_progress_shows_while_a_big_file_is_read(self):
+        # The run is stopped (SIGSTOP) while it reads a big list file: what it printed for that
+        # file must be on the terminal already, not held until its line ends.
+        require_proc(self)
+        big = self.write("big/blacklist.txt", entries_file(1000000, 5, bad_every=1000))
+        self.begin()
+        master, slave = pty.openpty()
+        tty.setraw(slave)  # the terminal shows the bytes as written, CR LF and all
+        process = subprocess.Popen([CHKLIST], cwd=self.root, stdin=subprocess.DEVNULL,
+                                   stdout=slave, stderr=subprocess.DEVNULL)
+        os.close(slave)
+        checking = b"Checking " + os.fsencode(big) + b" "
+        shown, checking_shown, mark_shown = b"", False, False
+        try:
+            while process.poll() is None and not reading(process.pid, big):
+                shown = self.read_until(master, shown, lambda _: False, 0.005)
+            # Its line starts as the file is opened.
+            process.send_signal(signal.SIGSTOP)
+            if reading(process.pid, big):
+                shown = self.read_until(master, shown, lambda text: checking in text, 5)
+                checking_shown = checking in shown
+                # Each mark is printed just after its entry is read: once a tenth of a second
+                # has passed since the line went out, the next mark goes out too.
+                while checking_shown and not mark_shown and reading(process.pid, big):
+                    time.sleep(0.15)
+                    process.send_signal(signal.SIGCONT)
+                    time.sleep(0.01)
+                    process.send_signal(signal.SIGSTOP)
+                    shown = self.read_until(master, shown,
+                                            lambda text: checking + b"#" in text, 0.5)
+                    mark_shown = checking + b"#" in shown
+        finally:
+            process.send_signal(signal.SIGCONT)
+            shown = self.read_until(master, shown, lambda _: False, 30)
+            process.wait(timeout=120)
+            os.close(master)
+        self.assertEqual(process.returncode, 0)
+        self.assertEqual(self.judge(), {b"big/blacklist.txt": "cleaned"})
+        self.assertTrue(checking_shown, "nothing of the line shown while its file was read")
+        self.assertTrue(mark_shown, "no mark shown while the file was read")
+        self.assertIn(checking + b"#" * 1000 + b"\r\n", shown)
+
+
 # -- hostile names ---------------------------------------------------------------------------
 HOSTILE_NAMES = [
     b"a b", b"  blanks  ", b'dq"uote', b"sq'uote", b"amp&er", b"pipe|x", b"semi;colon",
@@ -700,8 +790,9 @@ class HostileNames(FaultTest):
         os.symlink("../..", self.path("loop/a/up"))
         os.symlink("../loop", self.path("loop/a/again"))
         os.symlink(".", self.path("loop/self"))
-        # Paths whose lengths sit at the file-list reader's chunk edges (510 + k * 511 bytes
-        # gives an empty line after the path), near PATH_MAX and beyond it.
+        # Paths whose lengths sit at 511-byte edges (510 + k * 511 bytes, then CR LF: a reader
+        # working in 511-byte chunks would find an empty line after them), near PATH_MAX and
+        # beyond it.
         edges = {}
         for total in (510, 1021, 1532, 4000, 4095, 4300):
             edges[total] = self.nested_list(broot, b"e%d" % total, total, body)
@@ -832,6 +923,9 @@ class BadBytes(FaultTest):
          lambda: b"a" * (25 << 20) + b"@" + b"b" * ((25 << 20) - 1)),
         ("16 MB of NUL bytes", lambda: b"\0" * (16 << 20)),
         ("8 MB of CR bytes", lambda: b"\r" * (8 << 20)),
+        ("NUL and CR bytes at 511-byte edges of long lines",
+         lambda: b"a@" + b"b" * 508 + b"\0" + b"c" * 100 + b"\n" + b"x@" + b"y" * 508 + b"\r"
+         + b"z" * 20 + b"\n" + b"k@" + b"q" * 508 + b"\r\n" + b"ok@example.org\n"),
     ]
 
     def test_runs_end_and_memory_stays_bounded(self):
@@ -856,6 +950,26 @@ class BadBytes(FaultTest):
                 # A line is held whole (with the copy made while it grows); nothing else grows
                 # with the file.
                 self.assertLess(run.peak_rss_mb - baseline, 16 + 4 * longest / 1048576.0)
+
+    def test_line_too_long_for_the_address_space(self):
+        # `ulimit -v 200000` and a 256 MB line: that list file is left alone, the run goes on.
+        require_plain_build(self)
+        self.write("a/blacklist.txt", b"short\nkeep@example.org\n")
+        path = self.write("b/blacklist.txt", b"bad\nkeep@example.org\n")
+        with open(path, "ab") as out:
+            block = b"x" * (1 << 20)
+            for _ in range(256):
+                out.write(block)
+            out.write(b"@\nalso@example.org\n")
+        self.write("c/whitelist.txt", b"bad\nkeep@example.org\n")
+        self.begin()
+        run = Run(self.root, preexec_fn=with_address_space_limit(200000 * 1024)).wait()
+        self.assertEqual(run.returncode, 0, run.err)
+        self.assertEqual(self.judge(), {b"a/blacklist.txt": "cleaned", b"b/blacklist.txt": "original",
+                                        b"c/whitelist.txt": "cleaned"})
+        self.assertIn(b"/b/blacklist.txt # not cleaned: a line is too long to hold in memory\r\n",
+                      run.out)
+        self.no_temporary_files_left()
 
 
 if __name__ == "__main__":

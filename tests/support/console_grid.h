@@ -24,6 +24,7 @@ struct ConsoleGrid {
   bool writeOutputFails = false;     // WriteConsoleOutputA fails
   bool cursorMovesWindow = true;     // like the real console: the window scrolls to a set cursor
   bool terminal = false;             // answer of the isTerminal slot
+  std::uint64_t clock = 0;           // what the clock (GetTickCount64) reads
   std::uint32_t writeFileLimit = 0;  // largest count one WriteFile takes; 0 for any
   int writeFileFailsAfter = -1;      // calls that succeed before WriteFile fails; -1: never
   std::string sink;                  // the byte path's output
@@ -277,6 +278,8 @@ inline bool gridBeep(std::uint32_t, std::uint32_t) {
 
 inline bool gridIsTerminal(ConsoleHandle) { return active->terminal; }
 
+inline std::uint64_t gridTickCount() { return active->clock; }
+
 inline constexpr ConsolePlatform gridPlatform = {
     .getStdHandle = gridGetStdHandle,
     .getConsoleMode = gridGetConsoleMode,
@@ -292,6 +295,7 @@ inline constexpr ConsolePlatform gridPlatform = {
     .beep = gridBeep,
     .isTerminal = gridIsTerminal,
     .finishOutput = nullptr,
+    .tickCount = gridTickCount,
 };
 
 }  // namespace console_grid
