@@ -159,11 +159,18 @@ void cleanListFile(const Text& path, std::string_view listName, Text& entry) {
   const bool marksPrinted = copyGoodEntries(path, entry, copied);
 
   // Closing reports what went wrong on the way: a read error, or cleaned bytes that never
-  // reached the disk. The records of this file's dropped entries are made durable before the
-  // replacement is: after a power loss the cleaned list must not survive without them.
+  // reached the disk. Nothing dropped and every line already ending in CR LF: the copy is the
+  // file, byte for byte, and the file stays as it is (its inode, links and times with it).
   const bool lineTooLong = channelLineTooLong(ListFileChannel);
   const bool readFailed = closeChannel(ListFileChannel) != StatusCode::Ok;
-  const bool writeFailed = closeChannel(CleanedCopyChannel) != StatusCode::Ok;
+  const bool unchanged = !readFailed && !marksPrinted && copied == listState.size &&
+                         listFileEndsWithCrLf(directory, leaf, path, listState.size);
+  // A replaced list must never come back empty or partial after a power loss, and the records
+  // of its dropped entries must be on the disk before it is replaced. The copy is made durable
+  // first: the log's sync then finds little left to write on a journalling file system.
+  const bool copySynced = unchanged || syncChannel(CleanedCopyChannel) == StatusCode::Ok;
+  const bool copyClosed = closeChannel(CleanedCopyChannel) == StatusCode::Ok;
+  const bool writeFailed = !copySynced || !copyClosed;
   if ((marksPrinted ? syncChannel(RejectionLogChannel) : flushChannel(RejectionLogChannel)) !=
       StatusCode::Ok) {
     logFailed = true;
@@ -182,10 +189,7 @@ void cleanListFile(const Text& path, std::string_view listName, Text& entry) {
     return;
   }
   printVoid(ConsoleChannel, PrintMask::NewLine);
-  // Nothing dropped and every line already ending in CR LF: the copy is the file, byte for
-  // byte. The file stays as it is (its inode, links and times with it), and nothing is synced.
-  if (!marksPrinted && copied == listState.size &&
-      listFileEndsWithCrLf(directory, leaf, path, listState.size)) {
+  if (unchanged) {
     releaseDirectory(directory);
     removeCleanedCopy();
     return;

@@ -18,7 +18,7 @@ enum class Replacement {
 // Replaces the list file `leaf` in `directory` (full path `path`) by "list.tmp", provided that
 // the list file still is the one that was read (`listState`) and "list.tmp" the copy that was
 // written (`copyState`, the state it had when it was created; its size and times are not
-// compared). The copy is made durable before the replacement.
+// compared). The caller has made the copy's content durable.
 // The list file's directory may be synced only later, by settleReplacements: until then a
 // power loss may undo the replacement (the old list file comes back whole, and the records of
 // its dropped entries are then in the log twice: nothing is lost).

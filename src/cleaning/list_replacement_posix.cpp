@@ -58,8 +58,13 @@ Replacement replaceListFile(const HeldDirectory& directory,
     }
   }
   // Without a descriptor to sync its file system later, the directory is synced at once.
-  const ReplaceOutcome outcome = replaceFileAt(AT_FDCWD, "list.tmp", directory.descriptor, leaf,
-                                               &check, &reason, fileSystem == nullptr);
+  // The cleaning run has made the copy durable already.
+  ReplaceOptions options;
+  options.check = &check;
+  options.syncSource = false;
+  options.syncDirectory = fileSystem == nullptr;
+  const ReplaceOutcome outcome =
+      replaceFileAt(AT_FDCWD, "list.tmp", directory.descriptor, leaf, options, &reason);
   switch (outcome) {
     case ReplaceOutcome::Replaced:
       if (fileSystem != nullptr) fileSystem->paths.push_back(path);

@@ -65,20 +65,33 @@ enum class ReplaceOutcome {
 // found at their names, true when they are still the files the caller means.
 using ReplaceCheck = std::function<bool(const struct stat& source, const struct stat& destination)>;
 
+// What a replacement may leave to its caller.
+struct ReplaceOptions {
+  // Asked just before the rename, after the source was made durable: given the state of the
+  // source (as opened) and of the destination found at its name, true when they are still the
+  // files the caller means.
+  const ReplaceCheck* check = nullptr;
+  // False when the caller has made the source's content durable itself.
+  bool syncSource = true;
+  // False when the caller syncs the destination's directory itself (syncDirectory below), for
+  // example once for many renames.
+  bool syncDirectory = true;
+};
+
 // replaceFile for names inside directories held open (descriptors, AT_FDCWD for the current
 // directory), so that the directory resolved earlier is the one that receives the replacement.
-// Neither name is followed when it is a link. `check`, when given, is asked just before the
-// rename, after the source was made durable. With `syncDirectory` false the caller syncs the
-// destination's directory itself (syncDirectory below), for example once for many renames. Writes nothing to standard error: a reason for
-// Failed and ReplacedNotDurable goes to `reason` (a console text such as "it is a symbolic
-// link"). Changed and Failed leave both files as they were.
+// Neither name is followed when it is a link. The source, as opened and checked, is first moved
+// to a temporary name beside the destination (CopyTemporaryPrefix), where only those who may
+// change the destination's directory can reach it, and renamed over the destination from there.
+// Writes nothing to standard error: a reason for Failed and ReplacedNotDurable goes to `reason`
+// (a console text such as "it is a symbolic link"). Changed and Failed leave both files as they
+// were.
 ReplaceOutcome replaceFileAt(int sourceDirectory,
                              const std::string& source,
                              int destinationDirectory,
                              const std::string& destination,
-                             const ReplaceCheck* check,
-                             std::string* reason,
-                             bool syncDirectory = true);
+                             const ReplaceOptions& options,
+                             std::string* reason);
 
 // fsync on the directory `directory` (any descriptor of it, O_PATH included), so that renames
 // into it survive a power loss. Returns 0 or an errno value; 0 also where the file system cannot

@@ -249,11 +249,10 @@ ReplaceOutcome replaceFileAt(int sourceDirectory,
                              const std::string& source,
                              int destinationDirectory,
                              const std::string& destination,
-                             const ReplaceCheck* check,
-                             std::string* reason,
-                             bool syncDirectory) {
+                             const ReplaceOptions& options,
+                             std::string* reason) {
   Replacing work{sourceDirectory, source, destinationDirectory, destination,
-                 check,           reason, syncDirectory};
+                 options.check,   reason, options.syncDirectory};
   ReplaceOutcome outcome = inspect(work);
   // A replacement that skipped this would briefly expose a private list under SRC's access.
   if (outcome == ReplaceOutcome::Replaced && work.destinationFd >= 0) {
@@ -261,7 +260,7 @@ ReplaceOutcome replaceFileAt(int sourceDirectory,
     if (carryOverMetadata(work.sourceFd, work.destinationFd, &why) != 0)
       outcome = failed(work, why);
   }
-  if (outcome == ReplaceOutcome::Replaced && fsync(work.sourceFd) != 0) {
+  if (outcome == ReplaceOutcome::Replaced && options.syncSource && fsync(work.sourceFd) != 0) {
     outcome = failed(work, errorText("cannot flush the cleaned copy", errno));
   }
   std::string temporary;
@@ -306,7 +305,7 @@ int replaceFile(const std::string& source, const std::string& destination) {
   std::string reason;
   const ReplaceOutcome outcome =
       name.empty() ? (reason = "it names no file", ReplaceOutcome::Failed)
-                   : replaceFileAt(AT_FDCWD, source, directoryFd, name, nullptr, &reason);
+                   : replaceFileAt(AT_FDCWD, source, directoryFd, name, {}, &reason);
   close(directoryFd);
   switch (outcome) {
     case ReplaceOutcome::Replaced:
