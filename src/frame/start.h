@@ -1,6 +1,8 @@
 // The process frame: start-up around the cleaning run, and the end of the process.
 #pragma once
 
+#include <string_view>
+
 // One-time initialisation: clears the channel table and sets the floating-point control.
 // A second call does nothing.
 void startFrame();
@@ -10,8 +12,16 @@ void startFrame();
 [[noreturn]] void endProcess(int code);
 
 // Platform start-up before anything else runs: the fault filter and the floating-point reset on
-// Windows; nothing to do elsewhere.
+// Windows; nothing to do elsewhere. On Windows a current directory the command processor cannot
+// work in (see commandProcessorWorksIn) ends the process here, with one console line and
+// exit code 0, before anything is changed.
 void prepareProcess();
+
+// True when the command processor can work in `directory`, a current directory's full path: one
+// on a drive letter ("C:\lists", "\\?\C:\lists"). A network path ("\\server\share", in any form)
+// or a volume's own name it cannot: it would run in the Windows directory instead. POSIX: always
+// true, the built-in command processor works anywhere.
+bool commandProcessorWorksIn(std::wstring_view directory);
 
 // Sets the floating-point control to 64-bit precision and rounding to nearest, leaving the
 // exception masks alone. Called by startFrame.

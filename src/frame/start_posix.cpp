@@ -6,4 +6,6 @@
 
 void prepareProcess() {}
 
+bool commandProcessorWorksIn(std::wstring_view) { return true; }
+
 void setFloatingPointControl() { std::fesetround(FE_TONEAREST); }
