@@ -8,6 +8,8 @@
 //                                        does; prints "held DIRECTORY LEAF" or "refused REASON"
 //   e2e_helper detached PROGRAM          runs PROGRAM without any standard handle; exits with
 //                                        its exit code
+//   e2e_helper attributes PATH [VALUE]   sets PATH's attributes to VALUE when given, then prints
+//                                        them in hexadecimal
 //   e2e_helper /SWITCHES... /c probe LOG HANDLE FILE CODE
 //                                        stands in for the command processor: appends its whole
 //                                        command line and "handle HANDLE inherited" (the handle
@@ -137,6 +139,16 @@ int main(int argc, char** argv) {
     }
     return 0;
   }
+  if ((argc == 3 || argc == 4) && std::strcmp(argv[1], "attributes") == 0) {
+    if (argc == 4 &&
+        !SetFileAttributesA(argv[2], static_cast<DWORD>(std::strtoul(argv[3], nullptr, 0)))) {
+      return fail("set the attributes of", argv[2]);
+    }
+    const DWORD attributes = GetFileAttributesA(argv[2]);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return fail("read the attributes of", argv[2]);
+    std::printf("0x%lx\n", attributes);
+    return 0;
+  }
   if (argc == 3 && std::strcmp(argv[1], "detached") == 0) {
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
@@ -156,7 +168,7 @@ int main(int argc, char** argv) {
   }
   std::fputs(
       "usage: e2e_helper exclusive|readers PATH | lock OFFSET LENGTH PATH | console"
-      " | hold LISTED_PATH | detached PROGRAM\n",
+      " | hold LISTED_PATH | attributes PATH [VALUE] | detached PROGRAM\n",
       stderr);
   return 2;
 }
