@@ -2,6 +2,8 @@
 // until its standard input ends, and tells whether standard output is a usable console.
 //   e2e_helper exclusive PATH            opens PATH allowing no other opening at all
 //   e2e_helper readers PATH              opens PATH allowing others to read it, nothing more
+//   e2e_helper briefly PATH WATCHED MS   holds PATH as "readers" does, but only until WATCHED
+//                                        turns hidden and MS milliseconds more
 //   e2e_helper lock OFFSET LENGTH PATH   opens PATH shared and locks a byte region of it
 //   e2e_helper console                   prints "console COLUMNS ROWS BUFFER_ROWS" or "no console"
 //   e2e_helper hold LISTED_PATH          holds the list file's directory as the cleaning run
@@ -102,6 +104,20 @@ int main(int argc, char** argv) {
     CloseHandle(file);
     return 0;
   }
+  if (argc == 5 && std::strcmp(argv[1], "briefly") == 0) {
+    const HANDLE file = CreateFileA(argv[2], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return fail("open", argv[2]);
+    sayHeld();
+    DWORD attributes = INVALID_FILE_ATTRIBUTES;
+    while ((attributes = GetFileAttributesA(argv[3])) == INVALID_FILE_ATTRIBUTES ||
+           (attributes & FILE_ATTRIBUTE_HIDDEN) == 0) {
+      Sleep(10);
+    }
+    Sleep(static_cast<DWORD>(std::strtoul(argv[4], nullptr, 0)));
+    CloseHandle(file);
+    return 0;
+  }
   if (argc == 5 && std::strcmp(argv[1], "lock") == 0) {
     const unsigned long long offset = std::strtoull(argv[2], nullptr, 0);
     const unsigned long long length = std::strtoull(argv[3], nullptr, 0);
@@ -167,7 +183,8 @@ int main(int argc, char** argv) {
     return static_cast<int>(code);
   }
   std::fputs(
-      "usage: e2e_helper exclusive|readers PATH | lock OFFSET LENGTH PATH | console"
+      "usage: e2e_helper exclusive|readers PATH | briefly PATH WATCHED MS | lock OFFSET LENGTH PATH"
+      " | console"
       " | hold LISTED_PATH | attributes PATH [VALUE] | detached PROGRAM\n",
       stderr);
   return 2;

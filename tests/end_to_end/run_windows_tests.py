@@ -190,9 +190,23 @@ class WindowsRunTest(WineTree, SharedScenarios):
         self.assertEqual(self.read("d/blacklist.txt"), original)
         self.assertIn(b"Checking " + self.wpath("d", "blacklist.txt") + b" #\r\n"
                       + b"Not cleaned: " + self.wpath("d", "blacklist.txt")
-                      + b" could not be replaced\r\n", out)
+                      + b" could not be replaced: another program has it open\r\n", out)
         self.assertEqual(self.log_records(),
                          [expected_record(self.wpath("d", "blacklist.txt"), b"bad")])
+        self.assertEqual(self.leftovers(), [])
+
+    def test_a_move_blocked_for_a_moment_is_tried_again(self):
+        # Another program (a virus scanner, say) holds the list file for a moment while the run
+        # moves the cleaned copy into place: the hidden list's copy turns hidden just before the
+        # first move, which the holder outlasts by half a second.
+        self.write("d/blacklist.txt", b"bad\nkeep@example.org\n")
+        self.attributes("d/blacklist.txt", HIDDEN)
+        holder = self.hold("briefly", os.path.join("d", "blacklist.txt"), "list.tmp", "500")
+        out, _ = self.run_chklist()
+        self.release(holder)
+        self.assertEqual(self.read("d/blacklist.txt"), b"keep@example.org\r\n")
+        self.assertEqual(out, BANNER + b"Checking " + self.wpath("d", "blacklist.txt") + b" #\r\n"
+                         + BANNER)
         self.assertEqual(self.leftovers(), [])
 
     def test_planted_list_tmp_directory_is_left_with_its_contents(self):
