@@ -458,6 +458,15 @@ class WindowsConsoleTest(WineTree):
         self.assertEqual(screen[6:], [b""] * 14)
         self.assertEqual(self.read("blacklist.txt"), b"good@example.org\r\n")
 
+    def test_a_name_outside_ascii_shows_as_its_own_characters(self):
+        # The path's bytes are in the ANSI code page (1252 here); the console shows the
+        # characters they stand for, whatever its own code page.
+        self.require_console(80, 10)
+        self.write(os.path.join("caf\u00e9 \u00c5", "blacklist.txt"), b"bad\n")
+        screen = self.screen_of([CHKLIST], 80, 10)
+        shown = (b"Checking " + self.wpath("") + "caf\u00e9 \u00c5".encode() + b"\\blacklist.txt #")
+        self.assertEqual(screen[1].rstrip(b" "), shown)
+
     def test_output_scrolling_past_the_bottom_keeps_every_line_in_place(self):
         columns, rows = 60, 10
         self.require_console(columns, rows)
