@@ -115,8 +115,8 @@ StatusCode openFileDevice(Channel* record,
 // or file, whose length the seeks of the open's measurement must find.
 bool fileDeviceSize(const Channel* record, std::int64_t* size);
 
-// The state of the file a file channel has open as it was when opened, when the file device
-// learnt it then (a regular file opened without emptying it, on POSIX): true with `state` set.
+// The state of the file a file channel has open as it was when opened (a new or emptied file:
+// as created), when the file device learnt it then (a regular file): true with `state` set.
 // False otherwise; the file's path can tell its state then.
 bool fileDeviceState(const Channel* record, FileState* state);
 

@@ -115,6 +115,7 @@ std::FILE* openFileStream(const HeldDirectory* directory,
     return nullptr;
   }
   // The state comes from the handle just opened: a later look by name could see another file.
+  // A new file's state is the one it was created with.
   if (opened != nullptr && regular) {
     opened->regular = true;
     opened->identified = true;

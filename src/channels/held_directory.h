@@ -18,7 +18,8 @@ struct HeldDirectory {
 // current directory, and holds it. True with `directory` held and `leaf` set to the last
 // component; false with a console text in `reason` (for example "its path leads through a
 // symbolic link") when the path no longer resolves that way or is not below the current
-// directory.
+// directory, or (Windows) when it holds a "?", the file search's mark of a character the
+// program's byte form lacks ("its name holds characters outside the system's ANSI code page").
 bool holdListDirectory(std::string_view listedPath,
                        HeldDirectory& directory,
                        std::string& leaf,

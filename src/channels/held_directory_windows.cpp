@@ -16,6 +16,8 @@ namespace {
 constexpr const char* NotBelow = "its path is not below the current directory";
 constexpr const char* ThroughLink = "its path leads through a symbolic link";
 constexpr const char* CannotOpen = "cannot open the file";
+constexpr const char* OutsideCodePage =
+    "its name holds characters outside the system's ANSI code page";
 
 template <typename Character>
 Character asciiLower(Character character) {
@@ -61,6 +63,12 @@ bool holdListDirectory(std::string_view listedPath,
                        std::string& reason) {
   releaseDirectory(directory);
   leaf.clear();
+  // No Windows file name holds a "?" (a wildcard): in a listed path it stands for a character
+  // the program's bytes cannot name (narrowName). Any name opened for it would be another file.
+  if (listedPath.find('?') != std::string_view::npos) {
+    reason = OutsideCodePage;
+    return false;
+  }
   std::string path(listedPath);
   toPlatformFileName(path);
   const std::size_t split = path.rfind('\\');

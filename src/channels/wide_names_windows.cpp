@@ -47,7 +47,46 @@ bool systemFullPath(const std::wstring& name, std::wstring& full) {
   return false;
 }
 
+// `wide` in the ANSI code page, when every character has bytes there that read back as itself.
+bool narrowExactly(std::wstring_view wide, std::string& bytes) {
+  bytes.clear();
+  if (wide.empty()) return true;
+  // No best-fit look-alikes ("L" for "\u0141"); a UTF-8 code page takes no such flag.
+  const UINT codePage = GetACP();
+  const DWORD flags = codePage == CP_UTF8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
+  BOOL defaulted = FALSE;
+  BOOL* usedDefault = codePage == CP_UTF8 ? nullptr : &defaulted;
+  const int size = static_cast<int>(wide.size());
+  const int length =
+      WideCharToMultiByte(codePage, flags, wide.data(), size, nullptr, 0, nullptr, usedDefault);
+  if (length <= 0 || defaulted) return false;
+  bytes.assign(static_cast<std::size_t>(length), '\0');
+  if (WideCharToMultiByte(codePage, flags, wide.data(), size, bytes.data(), length, nullptr,
+                          usedDefault) != length ||
+      defaulted) {
+    return false;
+  }
+  std::wstring back;
+  return widenName(bytes, back) && back == wide;
+}
+
 }  // namespace
+
+std::string narrowName(std::wstring_view wide, bool& exact) {
+  std::string bytes;
+  exact = narrowExactly(wide, bytes);
+  if (exact) return bytes;
+  bytes.clear();
+  std::string one;
+  for (std::size_t index = 0; index < wide.size();) {
+    const bool pair = IS_HIGH_SURROGATE(wide[index]) && index + 1 < wide.size() &&
+                      IS_LOW_SURROGATE(wide[index + 1]);
+    const std::size_t count = pair ? 2 : 1;
+    bytes += narrowExactly(wide.substr(index, count), one) ? one : std::string("?");
+    index += count;
+  }
+  return bytes;
+}
 
 bool widenName(std::string_view name, std::wstring& wide) {
   // A NUL would end the wide name early: a different, shorter name than the one given.

@@ -13,6 +13,11 @@
 // the C library read them. False for an empty name or bytes that are no character there.
 bool widenName(std::string_view name, std::wstring& wide);
 
+// `wide` in the program's byte form, the ANSI code page, as widenName reads it back. A character
+// the code page lacks (or could only stand for by a look-alike) becomes "?", which no Windows
+// file name holds; `exact` then turns false. An unpaired surrogate counts as such a character.
+std::string narrowName(std::wstring_view wide, bool& exact);
+
 // The current directory's full path, without a trailing backslash (so "C:" for a drive's root).
 // False when it cannot be read.
 bool currentDirectoryName(std::wstring& directory);

@@ -31,7 +31,6 @@ constexpr std::string_view CleanedCopyName = "list.tmp";
 constexpr int RunLockRetryMilliseconds = 200;
 
 struct ListKindTexts {
-  std::string_view searchCommand;
   std::string_view fileList;
   std::string_view removeCommand;
   std::string_view listName;
@@ -39,9 +38,9 @@ struct ListKindTexts {
 
 ListKindTexts textsOf(ListKind kind) {
   if (kind == ListKind::Blacklist) {
-    return {"dir blacklist.txt /s/b > blist.dir", "blist.dir", "del blist.dir", "blacklist.txt"};
+    return {"blist.dir", "del blist.dir", "blacklist.txt"};
   }
-  return {"dir whitelist.txt /s/b > wlist.dir", "wlist.dir", "del wlist.dir", "whitelist.txt"};
+  return {"wlist.dir", "del wlist.dir", "whitelist.txt"};
 }
 
 // Set once a write, flush or sync of the log has failed: a record may be lost, so no list file
@@ -218,7 +217,7 @@ void cleanListKind(ListKind kind) {
   printText(ConsoleChannel, "Generating file list... Please wait...", PrintMask::NewLine);
   // Only a file list this run's own search wrote is read: a stale or planted one could name
   // any file.
-  if (runCommand(Text(texts.searchCommand)) != 0) {
+  if (runFileSearch(texts.listName, fileList) != 0) {
     if (!searchFoundNothing(fileList)) {
       printText(
           ConsoleChannel,

@@ -1,10 +1,69 @@
-// Windows: the command processor's "dir" ends with a failure when it finds nothing, after the
-// redirection made its file list, empty. The file list is opened for writing as the redirection
-// would have: when that is refused, so was the redirection, whatever the file holds.
+// Windows: the command processor's "dir", in UTF-16, its file list then turned into the
+// program's byte form. "dir" ends with a failure when it finds nothing, after the redirection
+// made its file list, empty. The file list is opened for writing as the redirection would have:
+// when that is refused, so was the redirection, whatever the file holds.
 #include <windows.h>
 
+#include <cstdio>
+
+#include "channels/file_platform.h"
 #include "channels/wide_names_windows.h"
 #include "cleaning/file_search.h"
+#include "frame/run_command.h"
+
+namespace {
+
+// The whole content of `fileList`, a regular file reached by no reparse point, as UTF-16 code
+// units. False when it cannot be read or is no whole number of units.
+bool readUnits(const std::string& fileList, std::wstring& units) {
+  std::FILE* stream = openFileStream(nullptr, fileList, "rb");
+  if (stream == nullptr) return false;
+  std::string bytes;
+  char buffer[65536];
+  std::size_t count = 0;
+  while ((count = std::fread(buffer, 1, sizeof buffer, stream)) > 0) bytes.append(buffer, count);
+  const bool read = std::ferror(stream) == 0;
+  std::fclose(stream);
+  if (!read || bytes.size() % 2 != 0) return false;
+  units.resize(bytes.size() / 2);
+  for (std::size_t index = 0; index < units.size(); ++index) {
+    units[index] = static_cast<wchar_t>(static_cast<unsigned char>(bytes[2 * index]) |
+                                        static_cast<unsigned char>(bytes[2 * index + 1]) << 8);
+  }
+  return true;
+}
+
+// Rewrites the UTF-16 file list as lines of the program's bytes, each ending in CR LF.
+bool turnFileList(const std::string& fileList) {
+  std::wstring units;
+  if (!readUnits(fileList, units)) return false;
+  std::wstring_view rest = units;
+  if (!rest.empty() && rest.front() == 0xFEFF) rest.remove_prefix(1);
+  std::string lines;
+  while (!rest.empty()) {
+    std::size_t end = rest.find(L'\n');
+    std::wstring_view line = rest.substr(0, end);
+    rest.remove_prefix(end == std::wstring_view::npos ? rest.size() : end + 1);
+    if (!line.empty() && line.back() == L'\r') line.remove_suffix(1);
+    if (line.empty()) continue;
+    bool exact = true;
+    lines += narrowName(line, exact);
+    lines += "\r\n";
+  }
+  // A new file: whatever took the name meanwhile is not written through.
+  std::FILE* stream = openFileStream(nullptr, fileList, "wb");
+  if (stream == nullptr) return false;
+  const bool written = std::fwrite(lines.data(), 1, lines.size(), stream) == lines.size();
+  return std::fclose(stream) == 0 && written;
+}
+
+}  // namespace
+
+int runFileSearch(std::string_view listName, const std::string& fileList) {
+  const int status = runUnicodeCommand("dir " + std::string(listName) + " /s/b/a-d > " + fileList);
+  if (status != 0) return status;
+  return turnFileList(fileList) ? 0 : -1;
+}
 
 bool searchFoundNothing(const std::string& fileList) {
   std::wstring name;

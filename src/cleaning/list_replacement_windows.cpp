@@ -1,24 +1,288 @@
-// Windows: the command processor's move, after a last look at the list file's state.
+// Windows: "list.tmp" is made the list file's faithful successor, then moved into place by the
+// command processor's "move". Before the move the copy is checked to be the one this run wrote,
+// flushed to disk, and given the list file's owner, permissions (its DACL, byte for byte) and
+// attributes; when any of that cannot be done the list file is left as it is. A move that other
+// programs block for a moment (a virus scanner, an indexer, a sync client) is tried again.
 #include <windows.h>
 
+#include <cstring>
+#include <vector>
+
+#include "channels/wide_names_windows.h"
 #include "cleaning/list_replacement.h"
 #include "frame/run_command.h"
+
+namespace {
+
+constexpr const char* CopyName = "list.tmp";
+// Tries of the move when another program holds one of the files: about a second in all.
+constexpr int MoveTries = 6;
+constexpr int MoveRetryMilliseconds = 200;
+// The attributes a list file keeps. Read-only and encrypted lists are not replaced (below);
+// compression and the like belong to the file system, not to the list.
+constexpr DWORD KeptAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                 FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+// Closes a handle when it goes out of scope.
+struct OwnedHandle {
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  OwnedHandle() = default;
+  explicit OwnedHandle(HANDLE opened) : handle(opened) {}
+  OwnedHandle(const OwnedHandle&) = delete;
+  OwnedHandle& operator=(const OwnedHandle&) = delete;
+  ~OwnedHandle() {
+    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+  }
+  bool open() const { return handle != INVALID_HANDLE_VALUE; }
+};
+
+// Opens `name` itself, never a reparse point's target.
+HANDLE openByName(const std::wstring& name, DWORD access, DWORD share, DWORD flags = 0) {
+  return CreateFileW(name.c_str(), access, share, nullptr, OPEN_EXISTING,
+                     FILE_FLAG_OPEN_REPARSE_POINT | flags, nullptr);
+}
+
+// A regular file on disk with a single name, whose information `info` receives.
+bool plainFile(HANDLE file, BY_HANDLE_FILE_INFORMATION& info) {
+  return GetFileType(file) == FILE_TYPE_DISK && GetFileInformationByHandle(file, &info) &&
+         (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+}
+
+// The owner and DACL of an open file, as a self-relative security descriptor.
+bool readProtection(HANDLE file, std::vector<char>& descriptor) {
+  const SECURITY_INFORMATION wanted = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+  DWORD size = 0;
+  GetKernelObjectSecurity(file, wanted, nullptr, 0, &size);
+  if (size == 0) return false;
+  descriptor.assign(size, '\0');
+  return GetKernelObjectSecurity(file, wanted, descriptor.data(), size, &size) != FALSE;
+}
+
+PSID ownerOf(std::vector<char>& descriptor) {
+  PSID owner = nullptr;
+  BOOL defaulted = FALSE;
+  if (!GetSecurityDescriptorOwner(descriptor.data(), &owner, &defaulted)) return nullptr;
+  return owner;
+}
+
+// The DACL's bytes, with its presence and protection: equal exactly when two files grant and
+// deny the same, and inherit alike.
+std::vector<char> daclOf(std::vector<char>& descriptor) {
+  BOOL present = FALSE;
+  BOOL defaulted = FALSE;
+  PACL dacl = nullptr;
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  if (!GetSecurityDescriptorDacl(descriptor.data(), &present, &dacl, &defaulted) ||
+      !GetSecurityDescriptorControl(descriptor.data(), &control, &revision)) {
+    return {};
+  }
+  std::vector<char> bytes = {present ? 'd' : '-', (control & SE_DACL_PROTECTED) ? 'p' : '-'};
+  if (present && dacl != nullptr) {
+    const char* raw = reinterpret_cast<const char*>(dacl);
+    bytes.insert(bytes.end(), raw, raw + dacl->AclSize);
+  }
+  return bytes;
+}
+
+// Lets this process set an owner other than its user, where its token holds that right (an
+// administrator's does, disabled). False when it does not.
+bool enableRestorePrivilege() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token)) return false;
+  TOKEN_PRIVILEGES privileges = {};
+  privileges.PrivilegeCount = 1;
+  privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+  bool enabled =
+      LookupPrivilegeValueW(nullptr, L"SeRestorePrivilege", &privileges.Privileges[0].Luid) &&
+      AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr) &&
+      GetLastError() == ERROR_SUCCESS;
+  CloseHandle(token);
+  return enabled;
+}
+
+// The copy opened anew for `access`, when it is still the file this run created.
+HANDLE reopenCopy(const std::wstring& copyName,
+                  const ListFileState& copyState,
+                  DWORD access,
+                  DWORD flags) {
+  const HANDLE copy = openByName(copyName, access | FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE, flags);
+  BY_HANDLE_FILE_INFORMATION info = {};
+  if (copy == INVALID_HANDLE_VALUE) return copy;
+  if (!plainFile(copy, info) || fileStateOf(info).device != copyState.device ||
+      fileStateOf(info).fileIndex != copyState.fileIndex) {
+    CloseHandle(copy);
+    return INVALID_HANDLE_VALUE;
+  }
+  return copy;
+}
+
+// Makes the owner in `descriptor` the copy's: as this user may, or else with the right to
+// restore files where the token holds it (opening for that needs backup semantics).
+bool setOwner(const std::wstring& copyName,
+              const ListFileState& copyState,
+              std::vector<char>& descriptor) {
+  for (const bool privileged : {false, true}) {
+    if (privileged && !enableRestorePrivilege()) return false;
+    const OwnedHandle copy(
+        reopenCopy(copyName, copyState, WRITE_OWNER, privileged ? FILE_FLAG_BACKUP_SEMANTICS : 0));
+    if (copy.open() &&
+        SetKernelObjectSecurity(copy.handle, OWNER_SECURITY_INFORMATION, descriptor.data())) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Gives the copy the list file's owner and DACL, exactly: a descriptor set on the file itself is
+// taken as it is, where the security API would merge in what the copy's own directory passes on.
+// Null on success, otherwise the reason.
+const char* copyProtection(const std::wstring& listName,
+                           const std::wstring& copyName,
+                           const ListFileState& copyState,
+                           HANDLE copy) {
+  const OwnedHandle list(
+      openByName(listName, READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE));
+  std::vector<char> wanted;
+  std::vector<char> present;
+  if (!list.open() || !readProtection(list.handle, wanted) || !readProtection(copy, present)) {
+    return "cannot read the list's permissions";
+  }
+  const PSID wantedOwner = ownerOf(wanted);
+  const PSID presentOwner = ownerOf(present);
+  if (wantedOwner == nullptr || presentOwner == nullptr) return "cannot read the list's owner";
+  if (!EqualSid(wantedOwner, presentOwner) && !setOwner(copyName, copyState, wanted)) {
+    return "cannot give list.tmp the list's owner";
+  }
+  // A failure here may leave the copy's permissions between its own and the list's, never
+  // wider than both: the copy is removed then.
+  if (!SetKernelObjectSecurity(copy, DACL_SECURITY_INFORMATION, wanted.data()) ||
+      !readProtection(copy, present)) {
+    return "cannot give list.tmp the list's permissions";
+  }
+  const PSID ownerNow = ownerOf(present);
+  if (ownerNow == nullptr || !EqualSid(ownerNow, wantedOwner)) {
+    return "cannot give list.tmp the list's owner";
+  }
+  if (daclOf(present) != daclOf(wanted) || daclOf(present).empty()) {
+    return "cannot give list.tmp the list's permissions";
+  }
+  return nullptr;
+}
+
+// Gives the copy the list file's kept attributes (hidden, system, ...). Null on success.
+const char* copyAttributes(HANDLE copy, DWORD listAttributes) {
+  FILE_BASIC_INFO basic = {};
+  if (!GetFileInformationByHandleEx(copy, FileBasicInfo, &basic, sizeof basic)) {
+    return "cannot give list.tmp the list's attributes";
+  }
+  const DWORD wanted = listAttributes & KeptAttributes;
+  basic.FileAttributes = wanted != 0 ? wanted : FILE_ATTRIBUTE_NORMAL;
+  // Zero times are left as they are.
+  basic.CreationTime.QuadPart = basic.LastAccessTime.QuadPart = 0;
+  basic.LastWriteTime.QuadPart = basic.ChangeTime.QuadPart = 0;
+  BY_HANDLE_FILE_INFORMATION info = {};
+  if (!SetFileInformationByHandle(copy, FileBasicInfo, &basic, sizeof basic) ||
+      !GetFileInformationByHandle(copy, &info) ||
+      (info.dwFileAttributes & (KeptAttributes | FILE_ATTRIBUTE_READONLY)) != wanted) {
+    return "cannot give list.tmp the list's attributes";
+  }
+  return nullptr;
+}
+
+// True when another program has `name` open without letting it be renamed or replaced.
+bool heldByAnother(const std::wstring& name) {
+  const HANDLE probe =
+      openByName(name, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+  if (probe != INVALID_HANDLE_VALUE) {
+    CloseHandle(probe);
+    return false;
+  }
+  return GetLastError() == ERROR_SHARING_VIOLATION;
+}
+
+// The list file is still the one that was read, looked at through its own handle.
+bool stillTheList(const std::wstring& listName, const ListFileState& listState) {
+  const OwnedHandle list(openByName(listName, FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE));
+  BY_HANDLE_FILE_INFORMATION info = {};
+  return list.open() && plainFile(list.handle, info) && fileStateOf(info) == listState;
+}
+
+}  // namespace
 
 Replacement replaceListFile(const HeldDirectory& directory,
                             const std::string& leaf,
                             const std::string& path,
                             const ListFileState& listState,
-                            const ListFileState&,
-                            std::string&) {
-  ListFileState now;
-  if (!readListFileState(directory, leaf, path, now) || !(now == listState)) {
-    return Replacement::Changed;
+                            const ListFileState& copyState,
+                            std::string& reason) {
+  std::wstring listName;
+  std::wstring copyName;
+  if (!extendedName(directory.path.empty() ? leaf : directory.path + "\\" + leaf, listName) ||
+      !extendedName(CopyName, copyName)) {
+    return Replacement::Failed;
+  }
+  {
+    // Both files as they are now, each through its own handle: the list file still the one that
+    // was read, the copy still the one this run created, with no other name.
+    const OwnedHandle list(openByName(listName, FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE));
+    BY_HANDLE_FILE_INFORMATION listInfo = {};
+    if (!list.open() || !plainFile(list.handle, listInfo) ||
+        !(fileStateOf(listInfo) == listState)) {
+      return Replacement::Changed;
+    }
+    const OwnedHandle copy(openByName(
+        copyName,
+        GENERIC_WRITE | READ_CONTROL | WRITE_DAC | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+        FILE_SHARE_READ));
+    BY_HANDLE_FILE_INFORMATION copyInfo = {};
+    if (!copy.open() || !plainFile(copy.handle, copyInfo) || copyInfo.nNumberOfLinks != 1) {
+      return Replacement::Changed;
+    }
+    const FileState copyNow = fileStateOf(copyInfo);
+    if (copyNow.device != copyState.device || copyNow.fileIndex != copyState.fileIndex) {
+      return Replacement::Changed;
+    }
+    // Windows refuses to replace a read-only file; an encrypted one would come back in clear.
+    if ((listInfo.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+      reason = "it is read-only";
+      return Replacement::Failed;
+    }
+    if ((listInfo.dwFileAttributes & FILE_ATTRIBUTE_ENCRYPTED) != 0) {
+      reason = "it is encrypted";
+      return Replacement::Failed;
+    }
+    // The cleaned entries reach the disk before the name does: after a power loss the list is
+    // either the old one or the whole new one.
+    if (!FlushFileBuffers(copy.handle)) {
+      reason = "cannot write list.tmp to the disk";
+      return Replacement::Failed;
+    }
+    const char* refused = copyAttributes(copy.handle, listInfo.dwFileAttributes);
+    if (refused == nullptr) refused = copyProtection(listName, copyName, copyState, copy.handle);
+    if (refused != nullptr) {
+      reason = refused;
+      return Replacement::Failed;
+    }
   }
   // One overwriting move: at no moment is the list file missing. A command processor that
   // reports success without moving (wine's does, for a path it cannot reach) leaves list.tmp.
-  if (runCommand("move /y list.tmp \"" + path + "\"") != 0) return Replacement::Failed;
-  return GetFileAttributesA("list.tmp") == INVALID_FILE_ATTRIBUTES ? Replacement::Done
-                                                                   : Replacement::Failed;
+  for (int tries = 1;; ++tries) {
+    if (runCommand("move /y list.tmp \"" + path + "\"") == 0 &&
+        GetFileAttributesW(copyName.c_str()) == INVALID_FILE_ATTRIBUTES) {
+      return Replacement::Done;
+    }
+    if (!heldByAnother(listName) && !heldByAnother(copyName)) return Replacement::Failed;
+    if (tries == MoveTries) {
+      reason = "another program has it open";
+      return Replacement::Failed;
+    }
+    waitMilliseconds(MoveRetryMilliseconds);
+    if (!stillTheList(listName, listState)) return Replacement::Changed;
+  }
 }
 
 std::vector<UnsettledReplacement> settleReplacements() {

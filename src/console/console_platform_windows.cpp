@@ -1,5 +1,7 @@
 // The console platform on Windows: each slot is the console API call of the same name. Cells
 // are converted to CHAR_INFO here; the writer never hands over more than 256 cells at a time.
+// A cell's byte is a character of the ANSI code page, the program's byte form (names come in
+// it), and is shown as that character whatever the console's own code page.
 #include <windows.h>
 
 #include "console/console_platform.h"
@@ -14,9 +16,35 @@ SMALL_RECT toRect(const ConsoleRect& value) {
   return SMALL_RECT{value.left, value.top, value.right, value.bottom};
 }
 
+// What each byte shows as: ASCII as itself, control bytes as the console has always drawn them
+// (its code page's glyphs), and the other bytes as their characters in the ANSI code page; a
+// byte that is no character alone there (a lead byte of a double-byte code page) as "?".
+struct CellCharacters {
+  wchar_t of[256];
+  CellCharacters() {
+    const UINT consolePage = GetConsoleOutputCP();
+    for (int byte = 0; byte < 256; ++byte) {
+      const char value = static_cast<char>(byte);
+      wchar_t character = L'?';
+      if (byte >= 0x20 && byte < 0x80) {
+        character = static_cast<wchar_t>(byte);
+      } else if (byte < 0x20) {
+        if (MultiByteToWideChar(consolePage != 0 ? consolePage : CP_OEMCP, MB_USEGLYPHCHARS, &value,
+                                1, &character, 1) != 1) {
+          character = static_cast<wchar_t>(byte);
+        }
+      } else if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, &value, 1, &character, 1) != 1) {
+        character = L'?';
+      }
+      of[byte] = character;
+    }
+  }
+};
+
 CHAR_INFO toCharInfo(const ConsoleCell& cell) {
+  static const CellCharacters characters;
   CHAR_INFO info = {};
-  info.Char.AsciiChar = cell.character;
+  info.Char.UnicodeChar = characters.of[static_cast<unsigned char>(cell.character)];
   info.Attributes = cell.attribute;
   return info;
 }
@@ -63,7 +91,7 @@ bool windowsWriteOutput(ConsoleHandle output,
   for (int i = 0; i < count; ++i) converted[i] = toCharInfo(cells[i]);
   SMALL_RECT target = toRect(*region);
   const BOOL result =
-      WriteConsoleOutputA(output, converted, toCoord(size), toCoord(origin), &target);
+      WriteConsoleOutputW(output, converted, toCoord(size), toCoord(origin), &target);
   *region = ConsoleRect{target.Left, target.Top, target.Right, target.Bottom};
   return result != FALSE;
 }
@@ -77,7 +105,7 @@ bool windowsScrollBuffer(ConsoleHandle output,
   SMALL_RECT clipRect = {};
   if (clip != nullptr) clipRect = toRect(*clip);
   const CHAR_INFO fillCell = toCharInfo(*fill);
-  return ScrollConsoleScreenBufferA(output, &sourceRect, clip != nullptr ? &clipRect : nullptr,
+  return ScrollConsoleScreenBufferW(output, &sourceRect, clip != nullptr ? &clipRect : nullptr,
                                     toCoord(destination), &fillCell) != FALSE;
 }
 

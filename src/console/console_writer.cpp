@@ -30,7 +30,8 @@ ConsoleHandles handles = {};
 
 // The screen: left 0, top and bottom the window's rows, right the buffer's last column; all zero
 // when standard output is no console. Read at the first console access (`read` set), then again
-// at the end of every console-path write. The console is present when left != right and
+// at the start of every console-path write, so that each write works in the window as the user
+// left it (moved, enlarged or shrunk). The console is present when left != right and
 // top != bottom.
 struct ScreenRect {
   std::int16_t left;
@@ -40,16 +41,6 @@ struct ScreenRect {
   bool read;
 };
 ScreenRect screenRect = {};
-
-// The text view's rows counted from 1 at the screen's top: first is 1, last the window height
-// at the first console-path write (`taken` set then). Never re-read, so a later change of the
-// window's height leaves the view at its old row count.
-struct ViewRows {
-  std::int32_t first;
-  std::int32_t last;
-  bool taken;
-};
-ViewRows viewRows = {1, 0, false};
 
 // Set when a console-path write ended in the view's bottom-right cell: the line feed that the
 // wrap would have made is owed, and the next console-path write makes it first.
@@ -78,10 +69,10 @@ struct ConsoleInfo {
   std::int32_t bufferRows;
   std::uint16_t attribute;  // given to every cell written or blanked
   ConsoleHandle outputHandle;
-  bool partialView;  // the view's top or bottom differs from the screen's
 };
 
-// The record the text engine works on, in buffer coordinates; scrollView may move top and bottom.
+// The record the text engine works on, in buffer coordinates: the window's rows across the
+// buffer's full width. scrollView may move top and bottom.
 struct ConsoleView {
   ConsoleInfo info;
   void (*scrollView)(ConsoleView* view, std::int32_t n);
@@ -117,21 +108,22 @@ const ConsoleHandles& consoleHandles() {
   return handles;
 }
 
-void refreshScreenRect() {
+void takeScreenRect(const ConsoleBufferInfo& info) {
+  screenRect.left = 0;
+  screenRect.top = info.window.top;
+  screenRect.right = static_cast<std::int16_t>(info.size.x - 1);
+  screenRect.bottom = info.window.bottom;
+}
+
+void ensureScreenRect() {
+  if (screenRect.read) return;
   ConsoleBufferInfo info = {};
   if (api().getScreenBufferInfo(consoleHandles().outputHandle, &info)) {
-    screenRect.left = 0;
-    screenRect.top = info.window.top;
-    screenRect.right = static_cast<std::int16_t>(info.size.x - 1);
-    screenRect.bottom = info.window.bottom;
+    takeScreenRect(info);
   } else {
     screenRect.left = screenRect.top = screenRect.right = screenRect.bottom = 0;
   }
   screenRect.read = true;
-}
-
-void ensureScreenRect() {
-  if (!screenRect.read) refreshScreenRect();
 }
 
 bool consolePresent() {
@@ -204,23 +196,12 @@ void blankRows(ConsoleView* view, std::int32_t first, std::int32_t last) {
   for (std::int32_t row = first; row <= last; ++row) blankRow(view, row);
 }
 
-// Scrolls the view's contents up by n rows. A view that is the whole screen first moves down
-// the buffer while there are rows below it; only then does the buffer's content move.
+// Scrolls the view's contents up by n rows. The view first moves down the buffer while there are
+// rows below it; only then does the buffer's content move, and its top rows are lost: never a
+// row the user could still scroll back to while the buffer had room.
 void scrollView(ConsoleView* view, std::int32_t n) {
   const ConsoleCell fill = {' ', view->info.attribute};
   const ConsoleHandle output = view->info.outputHandle;
-  if (view->info.partialView) {
-    const std::int32_t height = view->bottom - view->top + 1;
-    if (n >= height) {
-      blankRows(view, view->top, view->bottom);
-    } else {
-      const ConsoleRect source = rect(view->left, view->top + n, view->right, view->bottom);
-      api().scrollBuffer(output, &source, nullptr, coord(view->left, view->top), &fill);
-      if (height - n < n) blankRows(view, view->top + (height - n), view->bottom);
-    }
-    view->cursorRow = view->bottom;
-    return;
-  }
   const std::int32_t bufferRows = view->info.bufferRows;
   if (view->bottom + 1 < bufferRows) {
     std::int32_t k = bufferRows - 1 - view->bottom;
@@ -338,7 +319,6 @@ void useConsolePlatform(const ConsolePlatform* newPlatform) { platform = newPlat
 void resetConsoleWriter() {
   handles = {};
   screenRect = {};
-  viewRows = {1, 0, false};
   pendingLineFeed = false;
   heldCount = 0;
   lastWriteOut = 0;
@@ -377,27 +357,28 @@ void consoleWrite(const char* bytes, std::uint32_t length) {
     writeBytes(bytes, length);
     return;
   }
-  if (!viewRows.taken) {
-    consoleSize(nullptr, &viewRows.last);
-    viewRows.taken = true;
+  // The window as it stands now: the user may have moved, enlarged or shrunk it since the last
+  // write. When it cannot be read, the screen of the last write serves.
+  ConsoleBufferInfo info = {};
+  const bool infoRead = api().getScreenBufferInfo(handles.outputHandle, &info);
+  if (infoRead) {
+    takeScreenRect(info);
+    if (!consolePresent()) {
+      writeBytes(bytes, length);
+      return;
+    }
   }
-  const std::int32_t screenLeft = screenRect.left;
   const std::int32_t screenTop = screenRect.top;
-  const std::int32_t screenWidth = screenRect.right - screenRect.left + 1;
-  const std::int32_t screenHeight = screenRect.bottom - screenRect.top + 1;
 
   ConsoleView view = {};
   view.scrollView = scrollView;
   view.writeCells = writeCells;
-  view.left = screenLeft;
-  view.top = screenTop + viewRows.first - 1;
-  view.right = screenLeft + screenWidth - 1;
-  view.bottom = screenTop + viewRows.last - 1;
+  view.left = screenRect.left;
+  view.top = screenTop;
+  view.right = screenRect.right;
+  view.bottom = screenRect.bottom;
   view.info.outputHandle = handles.outputHandle;
-  view.info.partialView = view.top != screenTop || view.bottom != screenTop + screenHeight - 1;
 
-  ConsoleBufferInfo info = {};
-  const bool infoRead = api().getScreenBufferInfo(handles.outputHandle, &info);
   if (infoRead) {
     view.info.bufferColumns = info.size.x;
     view.info.bufferRows = info.size.y;
@@ -431,7 +412,7 @@ void consoleWrite(const char* bytes, std::uint32_t length) {
   }
   api().setCursorPosition(handles.outputHandle, coord(view.cursorColumn, view.cursorRow));
 
-  if (view.top != screenTop && !view.info.partialView) {
+  if (view.top != screenTop) {
     // The window follows the view down the buffer, keeping its own columns: the view spans the
     // buffer's full width, which may be wider than any window the screen can show.
     ConsoleRect window = rect(view.left, view.top, view.right, view.bottom);
@@ -440,8 +421,9 @@ void consoleWrite(const char* bytes, std::uint32_t length) {
       window.right = info.window.right;
     }
     api().setWindowInfo(handles.outputHandle, true, &window);
+    screenRect.top = static_cast<std::int16_t>(view.top);
+    screenRect.bottom = static_cast<std::int16_t>(view.bottom);
   }
-  refreshScreenRect();
 }
 
 void consoleFlush() {

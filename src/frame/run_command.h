@@ -1,5 +1,6 @@
 // Command execution: one command line handed to the command processor, blocking until it ends.
-// On Windows that is the system's command processor; elsewhere the built-in one, in process.
+// On Windows that is the system's command processor, "%SystemRoot%\System32\cmd.exe /d /v:off /c"
+// and the command, inheriting no handle of the program; elsewhere the built-in one, in process.
 #pragma once
 
 #include "channels/text.h"
@@ -8,6 +9,15 @@
 // otherwise the command processor's exit status (-1 when it could not be started). Stores no
 // status. Takes the command text over: it is released when the call ends.
 int runCommand(Text command);
+
+// As runCommand, but what the command processor's own commands write to a file or a pipe is
+// UTF-16 (Windows: "cmd /u"), so that no name passes through a code page. POSIX: runCommand.
+int runUnicodeCommand(Text command);
+
+// For tests: runs every later command with the program at `path` (UTF-8) in place of the
+// system's command processor, given the same arguments; an empty path goes back to the system's.
+// Windows only: on POSIX the built-in command processor always runs, and this does nothing.
+void useCommandProcessor(std::string_view path);
 
 // Null when `path` can reach the command processor inside double quotes as exactly itself, and
 // its commands can reach the file: no NUL, CR or LF anywhere; on Windows also no "%" (expanded

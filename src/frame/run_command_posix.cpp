@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <string_view>
+#include <utility>
 
 #include "commands/command_processor.h"
 #include "console/console_writer.h"
@@ -17,6 +18,10 @@ int runCommand(Text command) {
   consoleFlush();
   return runBuiltinCommand(line);
 }
+
+int runUnicodeCommand(Text command) { return runCommand(std::move(command)); }
+
+void useCommandProcessor(std::string_view) {}
 
 const char* commandRefusesPath(std::string_view path) {
   // One search per byte looked for: find_first_of would search the set once per byte of the path.

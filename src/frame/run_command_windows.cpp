@@ -1,18 +1,149 @@
-// Windows command execution: the system's command processor, through the standard library.
+// Windows command execution: the system's own command processor, started with CreateProcessW
+// from the system directory, without the user's AutoRun commands (/d) or delayed expansion
+// (/v:off), inheriting none of the program's handles. Tests may name a stand-in processor.
 #include <windows.h>
 
 #include <cstdio>
-#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "console/console_writer.h"
 #include "frame/run_command.h"
 
-int runCommand(Text command) {
+namespace {
+
+// The stand-in command processor a test named (useCommandProcessor); empty: the system's own.
+std::wstring standInProcessor;
+
+// The command processor's full path: never looked up in the current directory or through
+// COMSPEC, which a user's environment may leave unset or point anywhere.
+bool processorPath(std::wstring& path) {
+  if (!standInProcessor.empty()) {
+    path = standInProcessor;
+    return true;
+  }
+  const UINT size = GetSystemDirectoryW(nullptr, 0);
+  if (size == 0) return false;
+  path.assign(size, L'\0');
+  const UINT length = GetSystemDirectoryW(path.data(), size);
+  if (length == 0 || length >= size) return false;
+  path.resize(length);
+  path += L"\\cmd.exe";
+  return true;
+}
+
+bool widen(std::string_view bytes, UINT codePage, std::wstring& wide) {
+  if (bytes.empty()) return false;
+  const int length = MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, bytes.data(),
+                                         static_cast<int>(bytes.size()), nullptr, 0);
+  if (length <= 0) return false;
+  wide.assign(static_cast<std::size_t>(length), L'\0');
+  return MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, bytes.data(),
+                             static_cast<int>(bytes.size()), wide.data(), length) == length;
+}
+
+// A standard handle the command processor can use as it stands: a console's (a child that
+// shares the console gets its own handles to it) or none.
+bool consoleOrNone(HANDLE handle) {
+  DWORD mode = 0;
+  return handle == nullptr || handle == INVALID_HANDLE_VALUE || GetConsoleMode(handle, &mode);
+}
+
+// Starts `commandLine` and waits for it. The child inherits no handle of the program: with every
+// standard handle a console's (or missing) nothing at all; otherwise inheritable copies of the
+// standard handles, listed as the only handles it receives, so that its messages reach the file
+// or pipe the program's own output goes to. -1 when it cannot be started.
+int startAndWait(const std::wstring& processor, std::wstring& commandLine) {
+  const DWORD which[3] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+  HANDLE standard[3] = {};
+  bool redirected = false;
+  for (int index = 0; index < 3; ++index) {
+    standard[index] = GetStdHandle(which[index]);
+    if (!consoleOrNone(standard[index])) redirected = true;
+  }
+  STARTUPINFOEXW startup = {};
+  startup.StartupInfo.cb = sizeof startup;
+  HANDLE copies[3] = {};
+  std::vector<HANDLE> listed;
+  std::vector<char> attributeStorage;
+  LPPROC_THREAD_ATTRIBUTE_LIST attributes = nullptr;
+  if (redirected) {
+    for (int index = 0; index < 3; ++index) {
+      const HANDLE handle = standard[index];
+      if (handle == nullptr || handle == INVALID_HANDLE_VALUE) continue;
+      if (DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &copies[index], 0, TRUE,
+                          DUPLICATE_SAME_ACCESS)) {
+        listed.push_back(copies[index]);
+      }
+    }
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    attributeStorage.resize(size);
+    attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributeStorage.data());
+    if (listed.empty() || !InitializeProcThreadAttributeList(attributes, 1, 0, &size)) {
+      attributes = nullptr;
+    } else if (!UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
+                                          listed.data(), listed.size() * sizeof(HANDLE), nullptr,
+                                          nullptr)) {
+      DeleteProcThreadAttributeList(attributes);
+      attributes = nullptr;
+    }
+    if (attributes != nullptr) {
+      startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+      startup.StartupInfo.hStdInput = copies[0];
+      startup.StartupInfo.hStdOutput = copies[1];
+      startup.StartupInfo.hStdError = copies[2];
+      startup.lpAttributeList = attributes;
+    }
+  }
+  PROCESS_INFORMATION process = {};
+  const bool inherit = attributes != nullptr;
+  const BOOL started = CreateProcessW(
+      processor.c_str(), commandLine.data(), nullptr, nullptr, inherit ? TRUE : FALSE,
+      inherit ? EXTENDED_STARTUPINFO_PRESENT : 0, nullptr, nullptr, &startup.StartupInfo, &process);
+  if (attributes != nullptr) DeleteProcThreadAttributeList(attributes);
+  for (const HANDLE copy : copies) {
+    if (copy != nullptr) CloseHandle(copy);
+  }
+  if (!started) return -1;
+  CloseHandle(process.hThread);
+  DWORD code = static_cast<DWORD>(-1);
+  if (WaitForSingleObject(process.hProcess, INFINITE) != WAIT_OBJECT_0 ||
+      !GetExitCodeProcess(process.hProcess, &code)) {
+    code = static_cast<DWORD>(-1);
+  }
+  CloseHandle(process.hProcess);
+  return static_cast<int>(code);
+}
+
+// Runs `command` (its bytes in the ANSI code page) through the command processor with the
+// switches given after its own: "/d /v:off", and "/u" where asked for.
+int runThroughProcessor(Text command, const wchar_t* switches) {
   if (command.empty()) return -1;
+  const std::string_view line = std::string_view(command).substr(0, command.find('\0'));
+  std::wstring processor;
+  std::wstring wideCommand;
+  if (!processorPath(processor) || !widen(line, CP_ACP, wideCommand)) return -1;
   // Everything printed so far must stand before what the command processor prints.
   consoleFlush();
   std::fflush(nullptr);
-  return std::system(command.c_str());
+  std::wstring commandLine = L"\"" + processor + L"\" " + switches + L" /c " + wideCommand;
+  return startAndWait(processor, commandLine);
+}
+
+}  // namespace
+
+int runCommand(Text command) { return runThroughProcessor(std::move(command), L"/d /v:off"); }
+
+int runUnicodeCommand(Text command) {
+  return runThroughProcessor(std::move(command), L"/d /u /v:off");
+}
+
+void useCommandProcessor(std::string_view path) {
+  standInProcessor.clear();
+  if (!path.empty()) widen(path, CP_UTF8, standInProcessor);
 }
 
 const char* commandRefusesPath(std::string_view path) {

@@ -1,11 +1,15 @@
-// Windows start-up: standard handles that are not open forgotten, the top-level fault filter
-// and the floating-point unit's reset.
+// Windows start-up: standard handles that are not open forgotten, a current directory the
+// command processor cannot work in refused, the top-level fault filter and the floating-point
+// unit's reset.
 #include <float.h>
 #include <windows.h>
 
 #include <csignal>
 #include <initializer_list>
+#include <string>
 
+#include "channels/wide_names_windows.h"
+#include "console/console_writer.h"
 #include "frame/start.h"
 
 namespace {
@@ -48,10 +52,34 @@ void forgetClosedStandardHandles() {
   }
 }
 
+// Ends the process, saying why, when the current directory is one the command processor cannot
+// work in: started there (from Explorer or PowerShell in a network folder), it would search,
+// move and delete in the Windows directory instead.
+void refuseUnusableDirectory() {
+  std::wstring directory;
+  if (!currentDirectoryName(directory) || commandProcessorWorksIn(directory)) return;
+  bool exact = true;
+  const std::string line =
+      "Cannot run in " + narrowName(directory, exact) +
+      ": the command processor needs a drive letter. Map one to this folder (net use) and start "
+      "chklist there.\r\n";
+  consoleWrite(line.data(), static_cast<std::uint32_t>(line.size()));
+  endProcess(0);
+}
+
 }  // namespace
+
+bool commandProcessorWorksIn(std::wstring_view directory) {
+  if (directory.substr(0, 4) == L"\\\\?\\") directory.remove_prefix(4);
+  const bool letter = !directory.empty() && ((directory[0] >= L'A' && directory[0] <= L'Z') ||
+                                             (directory[0] >= L'a' && directory[0] <= L'z'));
+  return letter && directory.size() >= 2 && directory[1] == L':' &&
+         (directory.size() == 2 || directory[2] == L'\\');
+}
 
 void prepareProcess() {
   forgetClosedStandardHandles();
+  refuseUnusableDirectory();
   SetUnhandledExceptionFilter(faultFilter);
   _fpreset();
   _controlfp(_MCW_EM, _MCW_EM);

@@ -9,6 +9,7 @@
 #include "channels/channel.h"
 #include "channels/file_platform.h"
 #include "channels/held_directory.h"
+#include "channels/wide_names_windows.h"
 #include "support/long_names_windows.h"
 #include "support/scratch_dir.h"
 
@@ -162,7 +163,13 @@ TEST_F(FileDeviceWindows, AnOpenedFilesStateIsTheHandlesOwn) {
   stream = openFileStream(nullptr, "list.tmp", "wb", &created);
   ASSERT_NE(stream, nullptr);
   EXPECT_TRUE(created.regular);
-  EXPECT_TRUE(created.identified) << "a file made anew tells its state: the replacement checks it";
+  // The state it was created with: what identifies the copy when it is moved into place.
+  EXPECT_TRUE(created.identified);
+  EXPECT_EQ(created.state.size, 0);
+  ASSERT_TRUE(
+      GetFileInformationByHandle(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))), &info));
+  EXPECT_EQ(created.state.fileIndex,
+            (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow);
   std::fclose(stream);
 }
 
@@ -225,6 +232,38 @@ TEST_F(FileDeviceWindows, AListDirectoryIsHeldOnlyBelowTheCurrentDirectory) {
     EXPECT_EQ(directory.descriptor, -1);
   }
   removeLongName(longName);
+}
+
+TEST_F(FileDeviceWindows, ANameTheCodePageLacksIsMarkedNeverALookAlike) {
+  if (GetACP() != 1252) GTEST_SKIP() << "the cases are written for the ANSI code page 1252";
+  struct Case {
+    std::wstring wide;
+    std::string bytes;
+    bool exact;
+  } const cases[] = {
+      {L"C:\\lists\\blacklist.txt", "C:\\lists\\blacklist.txt", true},
+      {L"caf\u00e9 \u20ac", "caf\xe9 \x80", true},
+      {L"\u0141odz", "?odz", false},     // best fit would give "Lodz", another folder
+      {L"\u2024x\uFF21", "?x?", false},  // dot leader and fullwidth A: look-alikes too
+      {L"a\U0001F600b", "a?b", false},   // a surrogate pair is one character
+      {std::wstring(L"a") + L'\xD800' + L"b", "a?b", false},  // an unpaired surrogate
+      {std::wstring(), "", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.bytes);
+    bool exact = !c.exact;
+    EXPECT_EQ(narrowName(c.wide, exact), c.bytes);
+    EXPECT_EQ(exact, c.exact);
+  }
+  // What the search marked is refused, whatever exists under a look-alike name.
+  CreateDirectoryW(L"Lodz", nullptr);
+  writeFileBytes("Lodz/blacklist.txt", "other@example.org\r\n");
+  HeldDirectory directory;
+  std::string leaf;
+  std::string reason;
+  EXPECT_FALSE(
+      holdListDirectory(currentDirectory() + "\\?odz\\blacklist.txt", directory, leaf, reason));
+  EXPECT_EQ(reason, "its name holds characters outside the system's ANSI code page");
 }
 
 TEST_F(FileDeviceWindows, ListFileNamesMatchWithoutRegardToAsciiCase) {

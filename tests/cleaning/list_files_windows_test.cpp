@@ -1,13 +1,18 @@
 // The cleaning run's looks at files on Windows: a list file's state by a path beyond MAX_PATH
-// characters, and what a failed directory search left in its file list.
+// characters, what a failed directory search left in its file list, and the cleaned copy taking
+// the list file's place with its owner, permissions and attributes.
+#include <aclapi.h>
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cstdio>
 #include <string>
+#include <vector>
 
 #include "channels/file_platform.h"
 #include "cleaning/file_search.h"
 #include "cleaning/list_file_state.h"
+#include "cleaning/list_replacement.h"
 #include "support/long_names_windows.h"
 #include "support/scratch_dir.h"
 
@@ -68,6 +73,106 @@ TEST(FileSearchWindows, OnlyAnEmptyFileListThatCouldBeWrittenMeansNothingWasFoun
   }
   CloseHandle(held);
   SetFileAttributesW(L"readonly.dir", FILE_ATTRIBUTE_NORMAL);
+}
+
+// A file's owner, whether its DACL is protected from inheritance, and the DACL: the bytes of each.
+std::string protectionOf(const wchar_t* name) {
+  const SECURITY_INFORMATION wanted = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+  DWORD size = 0;
+  GetFileSecurityW(name, wanted, nullptr, 0, &size);
+  std::vector<char> descriptor(size);
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  BOOL defaulted = FALSE;
+  BOOL present = FALSE;
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  if (size == 0 || !GetFileSecurityW(name, wanted, descriptor.data(), size, &size) ||
+      !GetSecurityDescriptorOwner(descriptor.data(), &owner, &defaulted) || owner == nullptr ||
+      !GetSecurityDescriptorDacl(descriptor.data(), &present, &dacl, &defaulted) ||
+      !GetSecurityDescriptorControl(descriptor.data(), &control, &revision)) {
+    return {};
+  }
+  std::string bytes(static_cast<const char*>(owner), GetLengthSid(owner));
+  bytes += (control & SE_DACL_PROTECTED) != 0 ? "|protected|" : "|inherits|";
+  if (present && dacl != nullptr) bytes.append(reinterpret_cast<const char*>(dacl), dacl->AclSize);
+  return bytes;
+}
+
+// Gives `name` a protected DACL that lets only this user in.
+bool restrictToThisUser(const wchar_t* name) {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  char buffer[256];
+  DWORD size = 0;
+  const bool known = GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size);
+  CloseHandle(token);
+  if (!known) return false;
+  const PSID user = reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid;
+  std::vector<char> aclBytes(sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + GetLengthSid(user));
+  const PACL acl = reinterpret_cast<PACL>(aclBytes.data());
+  return InitializeAcl(acl, static_cast<DWORD>(aclBytes.size()), ACL_REVISION) &&
+         AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, user) &&
+         SetNamedSecurityInfoW(const_cast<wchar_t*>(name), SE_FILE_OBJECT,
+                               DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                               nullptr, nullptr, acl, nullptr) == ERROR_SUCCESS;
+}
+
+TEST(ListReplacementWindows, TheCopyTakesTheListsPlaceOnlyAsItsFaithfulSuccessor) {
+  ScratchDir scratch;
+  const std::string original = "bad\r\nok@example.org\r\n";
+  const DWORD hiddenSystem = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+  struct Case {
+    const char* what;
+    DWORD attributes;
+    bool otherCopy;  // list.tmp is not the file the run wrote
+    Replacement outcome;
+    const char* reason;
+  } const cases[] = {
+      {"hidden and system, restricted", hiddenSystem, false, Replacement::Done, ""},
+      {"plain", FILE_ATTRIBUTE_ARCHIVE, false, Replacement::Done, ""},
+      {"read-only", FILE_ATTRIBUTE_READONLY, false, Replacement::Failed, "it is read-only"},
+      {"another list.tmp", FILE_ATTRIBUTE_ARCHIVE, true, Replacement::Changed, ""},
+  };
+  CreateDirectoryW(L"d", nullptr);
+  HeldDirectory directory;
+  directory.path = currentDirectory() + "\\d";
+  const std::string path = directory.path + "\\blacklist.txt";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SetFileAttributesW(L"d\\blacklist.txt", FILE_ATTRIBUTE_NORMAL);
+    writeFileBytes("d/blacklist.txt", original);
+    ASSERT_TRUE(SetFileAttributesW(L"d\\blacklist.txt", c.attributes));
+    if (c.attributes == hiddenSystem) {
+      ASSERT_TRUE(restrictToThisUser(L"d\\blacklist.txt"));
+    }
+    const std::string protection = protectionOf(L"d\\blacklist.txt");
+    ASSERT_FALSE(protection.empty());
+    ListFileState listState;
+    ASSERT_TRUE(readListFileState(directory, "blacklist.txt", path, listState));
+    OpenedFile copy;
+    std::FILE* stream = openFileStream(nullptr, "list.tmp", "wb", &copy);
+    ASSERT_NE(stream, nullptr);
+    ASSERT_GE(std::fputs("ok@example.org\r\n", stream), 0);
+    ASSERT_EQ(std::fclose(stream), 0);
+    if (c.otherCopy) {
+      // Made while the copy still exists, so that it cannot be given the copy's file index.
+      writeFileBytes("planted.tmp", "planted@example.org\r\n");
+      ASSERT_TRUE(MoveFileExW(L"planted.tmp", L"list.tmp", MOVEFILE_REPLACE_EXISTING));
+    }
+    std::string reason;
+    EXPECT_EQ(replaceListFile(directory, "blacklist.txt", path, listState, copy.state, reason),
+              c.outcome);
+    EXPECT_EQ(reason, c.reason);
+    const DWORD attributes = GetFileAttributesW(L"d\\blacklist.txt");
+    EXPECT_EQ(attributes & (hiddenSystem | FILE_ATTRIBUTE_READONLY),
+              c.attributes & ~FILE_ATTRIBUTE_ARCHIVE);
+    EXPECT_EQ(protectionOf(L"d\\blacklist.txt"), protection) << "owner and DACL as they were";
+    SetFileAttributesW(L"d\\blacklist.txt", FILE_ATTRIBUTE_NORMAL);
+    EXPECT_EQ(readFileBytes("d/blacklist.txt"),
+              c.outcome == Replacement::Done ? "ok@example.org\r\n" : original);
+    DeleteFileW(L"list.tmp");
+  }
 }
 
 }  // namespace

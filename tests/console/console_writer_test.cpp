@@ -238,24 +238,39 @@ TEST_F(ConsoleWriterTest, OneRowWindowOrOneColumnBufferCountsAsNoConsole) {
   }
 }
 
-TEST_F(ConsoleWriterTest, ChangedWindowHeightScrollsOnlyTheOldView) {
-  grid.resize(80, 60, 25);
-  grid.cursorMovesWindow = false;
-  for (int y = 25; y < 30; ++y) {
-    grid.placeCursor(0, y);
-    grid.type("below");
+TEST_F(ConsoleWriterTest, AResizedWindowIsFollowedAndNoLineIsLost) {
+  // The user enlarges or shrinks the window in the middle of a 60-line run, its top staying.
+  for (const int height : {40, 10}) {
+    SCOPED_TRACE(height);
+    grid = ConsoleGrid();
+    grid.resize(80, 100, 25);
+    grid.cursorMovesWindow = false;
+    start();
+    for (int line = 1; line <= 60; ++line) {
+      if (line == 21) grid.window.bottom = static_cast<std::int16_t>(grid.window.top + height - 1);
+      write("line " + std::to_string(line) + "\r\n");
+    }
+    for (int line = 1; line <= 60; ++line)
+      EXPECT_EQ(grid.row(line - 1), "line " + std::to_string(line));
+    EXPECT_EQ(grid.window.bottom - grid.window.top + 1, height) << "the window keeps its size";
+    EXPECT_EQ(grid.window.bottom, 60) << "and shows the cursor's row at its bottom";
+    expectCursor(0, 60);
   }
-  grid.placeCursor(0, 0);
+}
+
+TEST_F(ConsoleWriterTest, AFullBufferLosesOnlyItsTopRowsAfterTheWindowGrew) {
+  grid.resize(80, 50, 20);
+  grid.cursorMovesWindow = false;
   start();
-  write("first\r\n");
-  grid.window.bottom = 19;  // the window gets shorter
-  write("x");               // re-reads the screen: the view keeps 25 rows
-  for (int i = 0; i < 30; ++i) write("\r\nline " + std::to_string(i));
-  EXPECT_EQ(grid.row(24), "line 29");
-  EXPECT_EQ(grid.row(0), "line 5");
-  EXPECT_EQ(grid.row(25), "below");  // rows under the view stay
-  EXPECT_EQ(grid.windowMoves, 0);
-  EXPECT_EQ(grid.window.top, 0);
+  for (int line = 1; line <= 60; ++line) {
+    if (line == 10) grid.window.bottom = 29;
+    write("line " + std::to_string(line) + "\r\n");
+  }
+  // 61 rows of output in a 50-row buffer: the first 11 are gone, every later one stands in order.
+  for (int row = 0; row < 49; ++row) EXPECT_EQ(grid.row(row), "line " + std::to_string(row + 12));
+  EXPECT_EQ(grid.window.top, 20);
+  EXPECT_EQ(grid.window.bottom, 49);
+  expectCursor(0, 49);
 }
 
 TEST_F(ConsoleWriterTest, UnreadableBufferInfoWritesFromTheViewsTopLeft) {

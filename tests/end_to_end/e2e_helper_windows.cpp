@@ -2,15 +2,25 @@
 // until its standard input ends, and tells whether standard output is a usable console.
 //   e2e_helper exclusive PATH            opens PATH allowing no other opening at all
 //   e2e_helper readers PATH              opens PATH allowing others to read it, nothing more
+//   e2e_helper briefly PATH WATCHED MS   holds PATH as "readers" does, but only until WATCHED
+//                                        turns hidden and MS milliseconds more
 //   e2e_helper lock OFFSET LENGTH PATH   opens PATH shared and locks a byte region of it
 //   e2e_helper console                   prints "console COLUMNS ROWS BUFFER_ROWS" or "no console"
 //   e2e_helper hold LISTED_PATH          holds the list file's directory as the cleaning run
 //                                        does; prints "held DIRECTORY LEAF" or "refused REASON"
 //   e2e_helper detached PROGRAM          runs PROGRAM without any standard handle; exits with
 //                                        its exit code
+//   e2e_helper attributes PATH [VALUE]   sets PATH's attributes to VALUE when given, then prints
+//                                        them in hexadecimal
+//   e2e_helper /SWITCHES... /c probe LOG HANDLE FILE CODE
+//                                        stands in for the command processor: appends its whole
+//                                        command line and "handle HANDLE inherited" (the handle
+//                                        value is open here on FILE) or "... not inherited" to
+//                                        LOG, in UTF-8, and exits with CODE
 // The holding modes print "held" and a line end once the file is held; exit 1 when they cannot.
 #include <windows.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -39,9 +49,51 @@ void sayHeld() {
   std::fflush(stdout);
 }
 
+// True when `handle` is open here on the file `name`: the same volume and file index.
+bool handleOnFile(HANDLE handle, const char* name) {
+  BY_HANDLE_FILE_INFORMATION probed = {};
+  if (!GetFileInformationByHandle(handle, &probed)) return false;
+  const HANDLE file = CreateFileA(name, FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION named = {};
+  const bool same = GetFileInformationByHandle(file, &named) &&
+                    named.dwVolumeSerialNumber == probed.dwVolumeSerialNumber &&
+                    named.nFileIndexHigh == probed.nFileIndexHigh &&
+                    named.nFileIndexLow == probed.nFileIndexLow;
+  CloseHandle(file);
+  return same;
+}
+
+// The command processor's stand-in: what it was given, and whether a handle of its parent
+// reached it.
+int standInProcessor(int argc, char** argv) {
+  int command = 1;
+  while (command < argc && std::strcmp(argv[command], "/c") != 0) ++command;
+  if (argc - command != 6 || std::strcmp(argv[command + 1], "probe") != 0) return 2;
+  const char* log = argv[command + 2];
+  const char* value = argv[command + 3];
+  const HANDLE probed =
+      reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(std::strtoull(value, nullptr, 0)));
+  const bool inherited = handleOnFile(probed, argv[command + 4]);
+  const wchar_t* line = GetCommandLineW();
+  const int length = WideCharToMultiByte(CP_UTF8, 0, line, -1, nullptr, 0, nullptr, nullptr);
+  std::string text(static_cast<std::size_t>(length > 0 ? length : 1), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, line, -1, text.data(), length, nullptr, nullptr);
+  text.resize(std::strlen(text.c_str()));
+  std::FILE* file = std::fopen(log, "ab");
+  if (file == nullptr) return fail("open", log);
+  std::fprintf(file, "%s\nhandle %s %s\n", text.c_str(), value,
+               inherited ? "inherited" : "not inherited");
+  std::fclose(file);
+  return std::atoi(argv[command + 5]);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && argv[1][0] == '/') return standInProcessor(argc, argv);
   const bool exclusive = argc == 3 && std::strcmp(argv[1], "exclusive") == 0;
   if (exclusive || (argc == 3 && std::strcmp(argv[1], "readers") == 0)) {
     const HANDLE file = CreateFileA(argv[2], GENERIC_READ, exclusive ? 0 : FILE_SHARE_READ, nullptr,
@@ -49,6 +101,20 @@ int main(int argc, char** argv) {
     if (file == INVALID_HANDLE_VALUE) return fail("open", argv[2]);
     sayHeld();
     waitForEndOfInput();
+    CloseHandle(file);
+    return 0;
+  }
+  if (argc == 5 && std::strcmp(argv[1], "briefly") == 0) {
+    const HANDLE file = CreateFileA(argv[2], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return fail("open", argv[2]);
+    sayHeld();
+    DWORD attributes = INVALID_FILE_ATTRIBUTES;
+    while ((attributes = GetFileAttributesA(argv[3])) == INVALID_FILE_ATTRIBUTES ||
+           (attributes & FILE_ATTRIBUTE_HIDDEN) == 0) {
+      Sleep(10);
+    }
+    Sleep(static_cast<DWORD>(std::strtoul(argv[4], nullptr, 0)));
     CloseHandle(file);
     return 0;
   }
@@ -89,6 +155,16 @@ int main(int argc, char** argv) {
     }
     return 0;
   }
+  if ((argc == 3 || argc == 4) && std::strcmp(argv[1], "attributes") == 0) {
+    if (argc == 4 &&
+        !SetFileAttributesA(argv[2], static_cast<DWORD>(std::strtoul(argv[3], nullptr, 0)))) {
+      return fail("set the attributes of", argv[2]);
+    }
+    const DWORD attributes = GetFileAttributesA(argv[2]);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return fail("read the attributes of", argv[2]);
+    std::printf("0x%lx\n", attributes);
+    return 0;
+  }
   if (argc == 3 && std::strcmp(argv[1], "detached") == 0) {
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
@@ -107,8 +183,9 @@ int main(int argc, char** argv) {
     return static_cast<int>(code);
   }
   std::fputs(
-      "usage: e2e_helper exclusive|readers PATH | lock OFFSET LENGTH PATH | console"
-      " | hold LISTED_PATH | detached PROGRAM\n",
+      "usage: e2e_helper exclusive|readers PATH | briefly PATH WATCHED MS | lock OFFSET LENGTH PATH"
+      " | console"
+      " | hold LISTED_PATH | attributes PATH [VALUE] | detached PROGRAM\n",
       stderr);
   return 2;
 }

@@ -22,6 +22,9 @@ HELPER = None
 EMULATOR = []
 SKIP_CODE = 77
 CANNOT_PASS = b" not cleaned: its name cannot be passed to the command processor\r\n"
+# The directory search runs in the command processor's UTF-16 mode, its messages too.
+FILE_NOT_FOUND = "File not found.".encode("utf-16-le")
+HIDDEN, SYSTEM, ARCHIVE = 0x2, 0x4, 0x20
 
 
 def windows_name(path):
@@ -65,6 +68,13 @@ class WineTree(ScratchTree):
         self.assertEqual(holder.stdout.readline(), b"held\r\n", arguments)
         return holder
 
+    def attributes(self, relative, value=None):
+        """The Windows attributes of a file of the tree, after setting them to `value`."""
+        arguments = [] if value is None else [hex(value)]
+        done = subprocess.run([*EMULATOR, HELPER, "attributes", self.wpath(relative), *arguments],
+                              capture_output=True, timeout=60, check=True)
+        return int(done.stdout, 16)
+
     def release(self, holder):
         holder.stdin.close()
         holder.stdout.close()
@@ -102,7 +112,7 @@ class WindowsRunTest(WineTree, SharedScenarios):
         # Standard output holds the program's own bytes only: wine's command processor reports
         # the whitelist search that found nothing on standard error.
         self.assertEqual(out, BANNER + b"Checking " + path + b" ####\r\n" + BANNER)
-        self.assertIn(b"File not found.", err)
+        self.assertIn(FILE_NOT_FOUND, err)
 
     def test_whitelists_come_after_blacklists_and_files_in_listing_order(self):
         self.write("b/blacklist.txt", b"short\n")
@@ -127,7 +137,7 @@ class WindowsRunTest(WineTree, SharedScenarios):
         self.write("other/notes.txt", b"x\n")
         out, err = self.run_chklist()
         self.assertEqual(out, BANNER + BANNER)
-        self.assertEqual(err.count(b"File not found."), 2)
+        self.assertEqual(err.count(FILE_NOT_FOUND), 2)
         self.assertEqual(self.leftovers(), [])
         self.assertEqual(self.read("chklist.log"), b"")
 
@@ -146,14 +156,28 @@ class WindowsRunTest(WineTree, SharedScenarios):
         self.assertEqual(self.leftovers(), [])
 
     def test_directory_named_like_a_list_file_is_left_with_its_contents(self):
-        # The directory search lists directories of that name too.
+        # The directory search lists files only.
         self.write("x/blacklist.txt/inner.txt", b"precious\n")
         self.write("blacklist.txt", b"bad\nok@example.org\n")
         out, _ = self.run_chklist()
         self.assertEqual(self.read("x/blacklist.txt/inner.txt"), b"precious\n")
-        self.assertIn(b"Checking " + self.wpath("x", "blacklist.txt")
-                      + b" not cleaned: cannot open the file\r\n", out)
+        self.assertEqual(out, BANNER + b"Checking " + self.wpath("blacklist.txt") + b" #\r\n"
+                         + BANNER)
         self.assertEqual(self.read("blacklist.txt"), b"ok@example.org\r\n")
+        self.assertEqual(self.leftovers(), [])
+
+    def test_hidden_and_system_list_files_are_cleaned_and_keep_their_attributes(self):
+        cases = {"h": HIDDEN, "s": SYSTEM, "hs": HIDDEN | SYSTEM}
+        for name, value in cases.items():
+            self.write(os.path.join(name, "blacklist.txt"), b"bad\nok@example.org\n")
+            self.attributes(os.path.join(name, "blacklist.txt"), value)
+        out, _ = self.run_chklist()
+        for name, value in cases.items():
+            listed = os.path.join(name, "blacklist.txt")
+            self.assertEqual(self.read(listed), b"ok@example.org\r\n", name)
+            self.assertIn(b"Checking " + self.wpath(listed) + b" #\r\n", out)
+            self.assertEqual(self.attributes(listed) & (HIDDEN | SYSTEM), value, name)
+        self.assertEqual(len(self.log_records()), len(cases))
         self.assertEqual(self.leftovers(), [])
 
     def test_list_file_that_cannot_be_replaced_is_left_alone_and_said(self):
@@ -166,9 +190,23 @@ class WindowsRunTest(WineTree, SharedScenarios):
         self.assertEqual(self.read("d/blacklist.txt"), original)
         self.assertIn(b"Checking " + self.wpath("d", "blacklist.txt") + b" #\r\n"
                       + b"Not cleaned: " + self.wpath("d", "blacklist.txt")
-                      + b" could not be replaced\r\n", out)
+                      + b" could not be replaced: another program has it open\r\n", out)
         self.assertEqual(self.log_records(),
                          [expected_record(self.wpath("d", "blacklist.txt"), b"bad")])
+        self.assertEqual(self.leftovers(), [])
+
+    def test_a_move_blocked_for_a_moment_is_tried_again(self):
+        # Another program (a virus scanner, say) holds the list file for a moment while the run
+        # moves the cleaned copy into place: the hidden list's copy turns hidden just before the
+        # first move, which the holder outlasts by half a second.
+        self.write("d/blacklist.txt", b"bad\nkeep@example.org\n")
+        self.attributes("d/blacklist.txt", HIDDEN)
+        holder = self.hold("briefly", os.path.join("d", "blacklist.txt"), "list.tmp", "500")
+        out, _ = self.run_chklist()
+        self.release(holder)
+        self.assertEqual(self.read("d/blacklist.txt"), b"keep@example.org\r\n")
+        self.assertEqual(out, BANNER + b"Checking " + self.wpath("d", "blacklist.txt") + b" #\r\n"
+                         + BANNER)
         self.assertEqual(self.leftovers(), [])
 
     def test_planted_list_tmp_directory_is_left_with_its_contents(self):
@@ -303,6 +341,22 @@ class WindowsRunTest(WineTree, SharedScenarios):
             self.assertIn(expected_record(path, b"bad"), records)
         self.assertEqual(self.leftovers(), [])
 
+    def test_a_name_the_code_page_lacks_is_left_alone_never_a_look_alike(self):
+        # "\u0141" is not in the ANSI code page (1252): its list file is left alone and said,
+        # with "?" for the character, and the list file of "Lodz" is cleaned once, as itself.
+        original = b"bad\nok@example.org\n"
+        self.write(os.path.join("\u0141odz", "blacklist.txt"), original)
+        self.write(os.path.join("Lodz", "blacklist.txt"), original)
+        out, _ = self.run_chklist()
+        self.assertEqual(self.read(os.path.join("\u0141odz", "blacklist.txt")), original)
+        self.assertEqual(self.read(os.path.join("Lodz", "blacklist.txt")), b"ok@example.org\r\n")
+        self.assertIn(b"Checking " + self.wpath("?odz", "blacklist.txt") + b" not cleaned: its "
+                      b"name holds characters outside the system's ANSI code page\r\n", out)
+        self.assertEqual(out.count(b"Checking " + self.wpath("Lodz", "blacklist.txt")), 1)
+        self.assertEqual(self.log_records(),
+                         [expected_record(self.wpath("Lodz", "blacklist.txt"), b"bad")])
+        self.assertEqual(self.leftovers(), [])
+
     def test_percent_names_are_left_untouched_and_said(self):
         # The command processor expands %NAME% even inside quotes: such a path cannot be passed.
         original = b"bad\nok@example.org\n"
@@ -403,6 +457,15 @@ class WindowsConsoleTest(WineTree):
         ])
         self.assertEqual(screen[6:], [b""] * 14)
         self.assertEqual(self.read("blacklist.txt"), b"good@example.org\r\n")
+
+    def test_a_name_outside_ascii_shows_as_its_own_characters(self):
+        # The path's bytes are in the ANSI code page (1252 here); the console shows the
+        # characters they stand for, whatever its own code page.
+        self.require_console(80, 10)
+        self.write(os.path.join("caf\u00e9 \u00c5", "blacklist.txt"), b"bad\n")
+        screen = self.screen_of([CHKLIST], 80, 10)
+        shown = (b"Checking " + self.wpath("") + "caf\u00e9 \u00c5".encode() + b"\\blacklist.txt #")
+        self.assertEqual(screen[1].rstrip(b" "), shown)
 
     def test_output_scrolling_past_the_bottom_keeps_every_line_in_place(self):
         columns, rows = 60, 10

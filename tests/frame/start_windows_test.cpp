@@ -1,5 +1,6 @@
 // Windows start-up: a standard handle that is missing or not open leaves the console without
-// output; it never becomes a file the run opens later.
+// output; it never becomes a file the run opens later. Only a directory on a drive letter is one
+// the command processor can work in.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -44,6 +45,30 @@ TEST(StartWindows, AStandardOutputThatIsNotOpenShowsNothingAndReachesNoFile) {
     EXPECT_EQ(readFileBytes("log.txt"), "");
   }
   SetStdHandle(STD_OUTPUT_HANDLE, saved);
+}
+
+TEST(StartWindows, OnlyADirectoryOnADriveLetterSuitsTheCommandProcessor) {
+  struct Case {
+    const wchar_t* directory;
+    bool works;
+  } const cases[] = {
+      {L"C:\\lists", true},
+      {L"C:", true},  // a drive's root, as the current directory's name gives it
+      {L"z:\\tmp\\a b", true},
+      {L"\\\\?\\C:\\lists", true},
+      {L"\\\\server\\share\\lists", false},
+      {L"\\\\server\\share", false},
+      {L"\\\\?\\UNC\\server\\share\\lists", false},
+      {L"\\\\?\\Volume{01234567-89ab-cdef-0123-456789abcdef}\\lists", false},
+      {L"\\\\.\\C:\\lists", false},
+      {L"CC:\\lists", false},
+      {L"1:\\lists", false},
+      {L"", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(&c - cases);
+    EXPECT_EQ(commandProcessorWorksIn(c.directory), c.works);
+  }
 }
 
 }  // namespace

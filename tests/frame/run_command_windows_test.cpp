@@ -1,0 +1,89 @@
+// Windows command execution: what the command processor is given, what it inherits and what
+// comes back. A stand-in processor (the end-to-end helper, built beside the tests) logs its
+// command line and whether a handle of this process reached it.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+#include "frame/run_command.h"
+#include "frame/status_store.h"
+#include "support/scratch_dir.h"
+
+namespace {
+
+// The stand-in processor's full path in UTF-8, or empty when it was not built.
+std::string standInPath() {
+  wchar_t self[MAX_PATH];
+  const DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return {};
+  std::wstring path(self, length);
+  path = path.substr(0, path.rfind(L'\\') + 1) + L"e2e_helper.exe";
+  if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) return {};
+  std::string bytes(path.size() * 4, '\0');
+  bytes.resize(static_cast<std::size_t>(
+      WideCharToMultiByte(CP_UTF8, 0, path.c_str(), static_cast<int>(path.size()), bytes.data(),
+                          static_cast<int>(bytes.size()), nullptr, nullptr)));
+  return bytes;
+}
+
+class RunCommandWindows : public ::testing::Test {
+ protected:
+  void TearDown() override { useCommandProcessor(""); }
+};
+
+TEST_F(RunCommandWindows, TheProcessorGetsItsSwitchesTheCommandAndNoHandle) {
+  ScratchDir scratch;
+  const std::string processor = standInPath();
+  if (processor.empty()) GTEST_SKIP() << "the stand-in processor e2e_helper.exe is not built";
+  // An inheritable handle: a child that inherited handles would find it open under its value.
+  SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+  const HANDLE open = CreateFileW(L"open.txt", GENERIC_WRITE, FILE_SHARE_READ, &inheritable,
+                                  CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(open, INVALID_HANDLE_VALUE);
+  const std::string value = std::to_string(reinterpret_cast<std::uintptr_t>(open));
+  struct Case {
+    const char* what;
+    int (*run)(Text);
+    const char* switches;
+    int code;
+  } const cases[] = {
+      {"runCommand", runCommand, "/d /v:off", 7},
+      {"runUnicodeCommand", runUnicodeCommand, "/d /u /v:off", 0},
+  };
+  useCommandProcessor(processor);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    DeleteFileW(L"log.txt");
+    setStatus(StatusCode::TransferFailed);
+    const std::string command = "probe log.txt " + value + " open.txt " + std::to_string(c.code);
+    EXPECT_EQ(c.run(command + std::string("\0 ignored", 9)), c.code);
+    EXPECT_EQ(lastStatus(), StatusCode::TransferFailed);
+    EXPECT_EQ(readFileBytes("log.txt"), "\"" + processor + "\" " + c.switches + " /c " + command +
+                                            "\nhandle " + value + " not inherited\n");
+  }
+  CloseHandle(open);
+}
+
+TEST_F(RunCommandWindows, NothingRunsForAnEmptyCommandOrAMissingProcessor) {
+  ScratchDir scratch;
+  const std::string processor = standInPath();
+  if (processor.empty()) GTEST_SKIP() << "the stand-in processor e2e_helper.exe is not built";
+  useCommandProcessor(processor);
+  EXPECT_EQ(runCommand(""), -1);
+  EXPECT_EQ(runCommand(std::string("\0probe log.txt 0 x 0", 20)), -1);
+  EXPECT_EQ(readFileBytes("log.txt"), "");
+  useCommandProcessor(processor.substr(0, processor.rfind('\\')) + "\\missing.exe");
+  EXPECT_EQ(runCommand("probe log.txt 0 x 0"), -1);
+  EXPECT_EQ(readFileBytes("log.txt"), "");
+}
+
+TEST_F(RunCommandWindows, TheSystemsProcessorReturnsTheCommandsExitCode) {
+  ScratchDir scratch;
+  EXPECT_EQ(runCommand("exit 3"), 3);
+  EXPECT_EQ(runCommand("echo made> made.txt"), 0);
+  EXPECT_EQ(readFileBytes("made.txt"), "made\r\n");
+}
+
+}  // namespace
