@@ -107,96 +107,114 @@ void sayReplacement(Replacement outcome, const Text& path, const std::string& re
   removeCleanedCopy();
 }
 
-// Cleans one list file: reads it, writes the good entries to the cleaned copy, marks and logs
-// the others, and replaces the list file when nothing failed. The list file is opened in its
-// directory as resolved once, and replaced there: never through a path resolved again.
-void cleanListFile(const Text& path, std::string_view listName, Text& entry) {
-  const Text checking = "Checking " + path + " ";
-  if (const char* refused = commandRefusesPath(path)) {
-    sayNotChecked(checking, refused);
-    return;
-  }
+// One list file while it is cleaned: where it is, and what the run learnt of it and its copy.
+// The list file is opened in its directory as resolved once, and replaced there: never through
+// a path resolved again.
+struct ListFileWork {
+  const Text& path;
+  std::string_view listName;
   HeldDirectory directory;
   std::string leaf;
+  ListFileState listState;  // the list file as opened, checked again before its replacement
+  ListFileState copyState;  // the cleaned copy as created: the file moved into place must be it
+  bool stateKnown = false;
+  bool marksPrinted = false;
+  bool unchanged = false;   // the copy is the list file byte for byte
+  std::int64_t copied = 0;  // bytes of the cleaned copy
+
+  ListFileWork(const Text& listPath, std::string_view name) : path(listPath), listName(name) {}
+  ~ListFileWork() { releaseDirectory(directory); }
+  ListFileWork(const ListFileWork&) = delete;
+  ListFileWork& operator=(const ListFileWork&) = delete;
+};
+
+// Opens the list file on its channel and the cleaned copy on its own. Empty when both are open;
+// otherwise why not, with neither left open.
+std::string openListFile(ListFileWork& work) {
+  if (const char* refused = commandRefusesPath(work.path)) return refused;
   std::string reason;
-  if (!holdListDirectory(path, directory, leaf, reason)) {
-    sayNotChecked(checking, reason);
-    return;
-  }
+  if (!holdListDirectory(work.path, work.directory, work.leaf, reason)) return reason;
   // The search lists nothing else; a file list that names another file was not written by it.
-  if (!isListFileName(leaf, listName)) {
-    releaseDirectory(directory);
-    sayNotChecked(checking, "its name is not " + Text(listName));
-    return;
-  }
-  if (openChannelIn(directory, leaf, OpenMode::Input, 0, 0, ListFileChannel, 0) != StatusCode::Ok) {
+  if (!isListFileName(work.leaf, work.listName)) return "its name is not " + Text(work.listName);
+  if (openChannelIn(work.directory, work.leaf, OpenMode::Input, 0, 0, ListFileChannel, 0) !=
+      StatusCode::Ok) {
     closeChannel(ListFileChannel);  // a failed size measurement leaves the channel open
-    releaseDirectory(directory);
-    sayNotChecked(checking, "cannot open the file");
-    return;
+    return "cannot open the file";
   }
   if (openChannel(CleanedCopyName, OpenMode::Output, 0, 0, CleanedCopyChannel, 0) !=
       StatusCode::Ok) {
     closeChannel(ListFileChannel);
-    releaseDirectory(directory);
-    sayNotChecked(checking, "cannot write list.tmp");
-    return;
+    return "cannot write list.tmp";
   }
-  // What the two files were when opened; checked again before the replacement, so that entries
-  // another process added meanwhile are not lost with it, and so that the file moved into place
-  // is the copy this run wrote.
   const Channel* listFile = lookupChannel(ListFileChannel);
-  ListFileState listState;
-  ListFileState copyState;
-  const bool stateKnown = (fileDeviceState(listFile, &listState) ||
-                           readListFileState(directory, leaf, path, listState)) &&
-                          listState.size == listFile->size &&
-                          fileDeviceState(lookupChannel(CleanedCopyChannel), &copyState);
-  printText(ConsoleChannel, checking, PrintMask::None);
+  work.stateKnown = (fileDeviceState(listFile, &work.listState) ||
+                     readListFileState(work.directory, work.leaf, work.path, work.listState)) &&
+                    work.listState.size == listFile->size &&
+                    fileDeviceState(lookupChannel(CleanedCopyChannel), &work.copyState);
+  return {};
+}
 
-  std::int64_t copied = 0;
-  const bool marksPrinted = copyGoodEntries(path, entry, copied);
-
+// Closes both channels once the list file is read and judges whether it may be replaced. Null
+// when it may (or need not be: `unchanged`); otherwise the reason it stays as it is.
+const char* verdictOn(ListFileWork& work) {
   // Closing reports what went wrong on the way: a read error, or cleaned bytes that never
   // reached the disk. Nothing dropped and every line already ending in CR LF: the copy is the
   // file, byte for byte, and the file stays as it is (its inode, links and times with it).
   const bool lineTooLong = channelLineTooLong(ListFileChannel);
   const bool readFailed = closeChannel(ListFileChannel) != StatusCode::Ok;
-  const bool unchanged = !readFailed && !marksPrinted && copied == listState.size &&
-                         listFileEndsWithCrLf(directory, leaf, path, listState.size);
+  work.unchanged = !readFailed && !work.marksPrinted && work.copied == work.listState.size &&
+                   listFileEndsWithCrLf(work.directory, work.leaf, work.path, work.listState.size);
   // A replaced list must never come back empty or partial after a power loss, and the records
   // of its dropped entries must be on the disk before it is replaced. The copy is made durable
   // first: the log's sync then finds little left to write on a journalling file system.
-  const bool copySynced = unchanged || syncChannel(CleanedCopyChannel) == StatusCode::Ok;
+  const bool copySynced = work.unchanged || syncChannel(CleanedCopyChannel) == StatusCode::Ok;
   const bool copyClosed = closeChannel(CleanedCopyChannel) == StatusCode::Ok;
-  const bool writeFailed = !copySynced || !copyClosed;
-  if ((marksPrinted ? syncChannel(RejectionLogChannel) : flushChannel(RejectionLogChannel)) !=
+  if ((work.marksPrinted ? syncChannel(RejectionLogChannel) : flushChannel(RejectionLogChannel)) !=
       StatusCode::Ok) {
     logFailed = true;
   }
   ListFileState closedState;
-  const bool changed = !stateKnown || !readListFileState(directory, leaf, path, closedState) ||
-                       !(closedState == listState);
-  if (readFailed || writeFailed || logFailed || changed) {
-    sayNotCleaned(marksPrinted, lineTooLong   ? "a line is too long to hold in memory"
-                                : readFailed  ? "cannot read the file"
-                                : writeFailed ? "cannot write list.tmp"
-                                : logFailed   ? "cannot write chklist.log"
-                                              : "the file changed while it was read");
-    releaseDirectory(directory);
+  const bool changed = !work.stateKnown ||
+                       !readListFileState(work.directory, work.leaf, work.path, closedState) ||
+                       !(closedState == work.listState);
+  if (lineTooLong) return "a line is too long to hold in memory";
+  if (readFailed) return "cannot read the file";
+  if (!copySynced || !copyClosed) return "cannot write list.tmp";
+  if (logFailed) return "cannot write chklist.log";
+  if (changed) return "the file changed while it was read";
+  return nullptr;
+}
+
+// Replaces the list file by its cleaned copy, and says so when that did not simply succeed.
+void replace(ListFileWork& work) {
+  std::string reason;
+  const Replacement outcome =
+      replaceListFile(work.directory, work.leaf, work.path, work.listState, work.copyState, reason);
+  sayReplacement(outcome, work.path, reason);
+}
+
+// Cleans one list file: reads it, writes the good entries to the cleaned copy, marks and logs
+// the others, and replaces the list file when nothing failed.
+void cleanListFile(const Text& path, std::string_view listName, Text& entry) {
+  const Text checking = "Checking " + path + " ";
+  ListFileWork work(path, listName);
+  if (const std::string why = openListFile(work); !why.empty()) {
+    sayNotChecked(checking, why);
+    return;
+  }
+  printText(ConsoleChannel, checking, PrintMask::None);
+  work.marksPrinted = copyGoodEntries(path, entry, work.copied);
+  if (const char* why = verdictOn(work)) {
+    sayNotCleaned(work.marksPrinted, why);
     removeCleanedCopy();
     return;
   }
   printVoid(ConsoleChannel, PrintMask::NewLine);
-  if (unchanged) {
-    releaseDirectory(directory);
+  if (work.unchanged) {
     removeCleanedCopy();
     return;
   }
-  reason.clear();
-  const Replacement outcome = replaceListFile(directory, leaf, path, listState, copyState, reason);
-  releaseDirectory(directory);
-  sayReplacement(outcome, path, reason);
+  replace(work);
 }
 
 // Holds the run lock, waiting while another run in this directory has it.
