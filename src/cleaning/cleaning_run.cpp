@@ -104,7 +104,6 @@ void sayReplacement(Replacement outcome, const Text& path, const std::string& re
                 PrintMask::NewLine);
       break;
   }
-  removeCleanedCopy();
 }
 
 // One list file while it is cleaned: where it is, and what the run learnt of it and its copy.
@@ -121,9 +120,13 @@ struct ListFileWork {
   bool marksPrinted = false;
   bool unchanged = false;   // the copy is the list file byte for byte
   std::int64_t copied = 0;  // bytes of the cleaned copy
+  CleanedCopyHold hold;
 
   ListFileWork(const Text& listPath, std::string_view name) : path(listPath), listName(name) {}
-  ~ListFileWork() { releaseDirectory(directory); }
+  ~ListFileWork() {
+    releaseCleanedCopy(hold);
+    releaseDirectory(directory);
+  }
   ListFileWork(const ListFileWork&) = delete;
   ListFileWork& operator=(const ListFileWork&) = delete;
 };
@@ -151,6 +154,12 @@ std::string openListFile(ListFileWork& work) {
                      readListFileState(work.directory, work.leaf, work.path, work.listState)) &&
                     work.listState.size == listFile->size &&
                     fileDeviceState(lookupChannel(CleanedCopyChannel), &work.copyState);
+  // Held from now to its replacement: the file moved into place must be exactly this copy.
+  if (work.stateKnown && !holdCleanedCopy(work.copyState, work.hold)) {
+    closeChannel(ListFileChannel);
+    closeChannel(CleanedCopyChannel);
+    return "cannot write list.tmp";
+  }
   return {};
 }
 
@@ -188,8 +197,8 @@ const char* verdictOn(ListFileWork& work) {
 // Replaces the list file by its cleaned copy, and says so when that did not simply succeed.
 void replace(ListFileWork& work) {
   std::string reason;
-  const Replacement outcome =
-      replaceListFile(work.directory, work.leaf, work.path, work.listState, work.copyState, reason);
+  const Replacement outcome = replaceListFile(work.directory, work.leaf, work.path, work.listState,
+                                              work.copyState, work.hold, reason);
   sayReplacement(outcome, work.path, reason);
 }
 

@@ -18,7 +18,21 @@ enum class Replacement {
 // Replaces the list file `leaf` in `directory` (full path `path`) by "list.tmp", provided that
 // the list file still is the one that was read (`listState`) and "list.tmp" the copy that was
 // written (`copyState`, the state it had when it was created; its size and times are not
-// compared). The caller has made the copy's content durable.
+// compared). The caller has made the copy's content durable. When the list file is not replaced,
+// "list.tmp" is removed (if it still is the copy).
+// The cleaned copy "list.tmp" held open from just after its creation to its replacement. While
+// it is held its file cannot be removed and another one made under the same identity, so the
+// file moved into place can be checked to be exactly the copy. (On Windows the replacement
+// checks the copy through its own handles: nothing is held.)
+struct CleanedCopyHold {
+  int descriptor = -1;
+};
+
+// Holds "list.tmp", which the caller has open as the copy whose state is `copyState`. False when
+// the name holds another file by now.
+bool holdCleanedCopy(const ListFileState& copyState, CleanedCopyHold& hold);
+void releaseCleanedCopy(CleanedCopyHold& hold);
+
 // The list file's directory may be synced only later, by settleReplacements: until then a
 // power loss may undo the replacement (the old list file comes back whole, and the records of
 // its dropped entries are then in the log twice: nothing is lost).
@@ -27,6 +41,7 @@ Replacement replaceListFile(const HeldDirectory& directory,
                             const std::string& path,
                             const ListFileState& listState,
                             const ListFileState& copyState,
+                            const CleanedCopyHold& hold,
                             std::string& reason);
 
 // A replacement done whose directory could not be made durable.

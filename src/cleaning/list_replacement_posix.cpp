@@ -37,11 +37,30 @@ bool unchanged(const struct stat& found, const ListFileState& expected) {
 
 }  // namespace
 
+bool holdCleanedCopy(const ListFileState& copyState, CleanedCopyHold& hold) {
+  releaseCleanedCopy(hold);
+  const int held = open("list.tmp", O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  struct stat status {};
+  if (held < 0) return false;
+  if (fstat(held, &status) != 0 || !sameFile(status, copyState)) {
+    close(held);
+    return false;
+  }
+  hold.descriptor = held;
+  return true;
+}
+
+void releaseCleanedCopy(CleanedCopyHold& hold) {
+  if (hold.descriptor >= 0) close(hold.descriptor);
+  hold.descriptor = -1;
+}
+
 Replacement replaceListFile(const HeldDirectory& directory,
                             const std::string& leaf,
                             const std::string& path,
                             const ListFileState& listState,
                             const ListFileState& copyState,
+                            const CleanedCopyHold& hold,
                             std::string& reason) {
   const ReplaceCheck check = [&](const struct stat& copy, const struct stat& list) {
     return sameFile(copy, copyState) && unchanged(list, listState);
@@ -63,6 +82,7 @@ Replacement replaceListFile(const HeldDirectory& directory,
   options.check = &check;
   options.syncSource = false;
   options.syncDirectory = fileSystem == nullptr;
+  options.heldSource = hold.descriptor;
   const ReplaceOutcome outcome =
       replaceFileAt(AT_FDCWD, "list.tmp", directory.descriptor, leaf, options, &reason);
   switch (outcome) {
@@ -72,11 +92,16 @@ Replacement replaceListFile(const HeldDirectory& directory,
     case ReplaceOutcome::ReplacedNotDurable:
       return Replacement::DoneNotDurable;
     case ReplaceOutcome::Changed:
-      return Replacement::Changed;
     case ReplaceOutcome::Failed:
       break;
   }
-  return Replacement::Failed;
+  // The copy, when it is still at its name and still the copy, goes.
+  struct stat left {};
+  if (hold.descriptor >= 0 && fstatat(AT_FDCWD, "list.tmp", &left, AT_SYMLINK_NOFOLLOW) == 0 &&
+      sameFile(left, copyState)) {
+    unlinkat(AT_FDCWD, "list.tmp", 0);
+  }
+  return outcome == ReplaceOutcome::Changed ? Replacement::Changed : Replacement::Failed;
 }
 
 std::vector<UnsettledReplacement> settleReplacements() {

@@ -210,14 +210,13 @@ bool stillTheList(const std::wstring& listName, const ListFileState& listState) 
   return list.open() && plainFile(list.handle, info) && fileStateOf(info) == listState;
 }
 
-}  // namespace
-
-Replacement replaceListFile(const HeldDirectory& directory,
-                            const std::string& leaf,
-                            const std::string& path,
-                            const ListFileState& listState,
-                            const ListFileState& copyState,
-                            std::string& reason) {
+// The replacement itself; `list.tmp` may be left behind when it does not happen.
+Replacement replaceByMove(const HeldDirectory& directory,
+                          const std::string& leaf,
+                          const std::string& path,
+                          const ListFileState& listState,
+                          const ListFileState& copyState,
+                          std::string& reason) {
   std::wstring listName;
   std::wstring copyName;
   if (!extendedName(directory.path.empty() ? leaf : directory.path + "\\" + leaf, listName) ||
@@ -289,4 +288,27 @@ std::vector<UnsettledReplacement> settleReplacements() {
   // The command processor's move is as durable as the file system makes a rename: NTFS journals
   // it, and no directory can be flushed through the Windows API.
   return {};
+}
+
+}  // namespace
+
+bool holdCleanedCopy(const ListFileState&, CleanedCopyHold& hold) {
+  hold.descriptor = -1;
+  return true;
+}
+
+void releaseCleanedCopy(CleanedCopyHold& hold) { hold.descriptor = -1; }
+
+Replacement replaceListFile(const HeldDirectory& directory,
+                            const std::string& leaf,
+                            const std::string& path,
+                            const ListFileState& listState,
+                            const ListFileState& copyState,
+                            const CleanedCopyHold&,
+                            std::string& reason) {
+  const Replacement outcome = replaceByMove(directory, leaf, path, listState, copyState, reason);
+  if (outcome == Replacement::Changed || outcome == Replacement::Failed) {
+    runCommand("del " + std::string(CopyName));
+  }
+  return outcome;
 }

@@ -76,6 +76,10 @@ struct ReplaceOptions {
   // False when the caller syncs the destination's directory itself (syncDirectory below), for
   // example once for many renames.
   bool syncDirectory = true;
+  // The source, open since before anyone else could have reached it: used instead of opening
+  // the source by name. Kept open by the caller, its file cannot be removed and another made
+  // under the same identity, so the moved file is checked to be exactly it.
+  int heldSource = -1;
 };
 
 // replaceFile for names inside directories held open (descriptors, AT_FDCWD for the current
@@ -83,9 +87,11 @@ struct ReplaceOptions {
 // Neither name is followed when it is a link. The source, as opened and checked, is first moved
 // to a temporary name beside the destination (CopyTemporaryPrefix), where only those who may
 // change the destination's directory can reach it, and renamed over the destination from there.
-// Writes nothing to standard error: a reason for Failed and ReplacedNotDurable goes to `reason`
-// (a console text such as "it is a symbolic link"). Changed and Failed leave both files as they
-// were.
+// The copy takes the destination's owner, bits, access control list and attributes only once
+// it is beside the destination. Writes nothing to standard error: a reason for Failed and
+// ReplacedNotDurable goes to `reason` (a console text such as "it is a symbolic link"). Changed
+// and Failed leave the destination as it was; the source too when they come before the move
+// beside the destination, after which the copy is removed.
 ReplaceOutcome replaceFileAt(int sourceDirectory,
                              const std::string& source,
                              int destinationDirectory,

@@ -70,6 +70,7 @@ struct Replacing {
   const ReplaceCheck* check;
   std::string* reason;
   bool syncDirectory;
+  int heldSource;
   int sourceFd = -1;
   struct stat sourceStatus {};
   int destinationFd = -1;  // the file being replaced, open; -1 when there is none
@@ -205,8 +206,13 @@ ReplaceOutcome copyOver(Replacing& work) {
     unlinkat(work.destinationDirectory, temporary.c_str(), 0);
     return failed(work, errorText("cannot replace it", code));
   }
-  // The source is the caller's to remove when this fails: the replacement has happened.
-  unlinkat(work.sourceDirectory, work.source.c_str(), 0);
+  // The source is the caller's to remove when this fails: the replacement has happened. Only
+  // the source itself is removed, not a file another user has put at its name.
+  struct stat left {};
+  if (fstatat(work.sourceDirectory, work.source.c_str(), &left, AT_SYMLINK_NOFOLLOW) == 0 &&
+      sameFile(left, work.sourceStatus)) {
+    unlinkat(work.sourceDirectory, work.source.c_str(), 0);
+  }
   return outcome;
 }
 
@@ -214,8 +220,9 @@ ReplaceOutcome copyOver(Replacing& work) {
 ReplaceOutcome inspect(Replacing& work) {
   // What is moved is the regular file found at SRC itself: a link is not followed, and a FIFO
   // does not hold the open.
-  work.sourceFd = openat(work.sourceDirectory, work.source.c_str(),
-                         O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  work.sourceFd = work.heldSource >= 0 ? dup(work.heldSource)
+                                       : openat(work.sourceDirectory, work.source.c_str(),
+                                                O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (work.sourceFd < 0) {
     if (errno == ELOOP) return failed(work, "the cleaned copy is not a regular file");
     return failed(work, errorText("cannot open the cleaned copy", errno));
@@ -251,18 +258,14 @@ ReplaceOutcome replaceFileAt(int sourceDirectory,
                              const std::string& destination,
                              const ReplaceOptions& options,
                              std::string* reason) {
-  Replacing work{sourceDirectory, source, destinationDirectory, destination,
-                 options.check,   reason, options.syncDirectory};
+  Replacing work{sourceDirectory, source, destinationDirectory,  destination,
+                 options.check,   reason, options.syncDirectory, options.heldSource};
   ReplaceOutcome outcome = inspect(work);
-  // A replacement that skipped this would briefly expose a private list under SRC's access.
-  if (outcome == ReplaceOutcome::Replaced && work.destinationFd >= 0) {
-    std::string why;
-    if (carryOverMetadata(work.sourceFd, work.destinationFd, &why) != 0)
-      outcome = failed(work, why);
-  }
   if (outcome == ReplaceOutcome::Replaced && options.syncSource && fsync(work.sourceFd) != 0) {
     outcome = failed(work, errorText("cannot flush the cleaned copy", errno));
   }
+  // The copy is moved beside the destination before it is given the destination's access: in
+  // the source's directory another user might open it, or swap another file in for it.
   std::string temporary;
   if (outcome == ReplaceOutcome::Replaced && !stageBesideDestination(work, &temporary)) {
     const int code = errno;
@@ -273,18 +276,22 @@ ReplaceOutcome replaceFileAt(int sourceDirectory,
     temporary.clear();
   }
   if (!temporary.empty()) {
-    outcome = lastLook(work);
+    if (work.destinationFd >= 0) {
+      std::string why;
+      if (carryOverMetadata(work.sourceFd, work.destinationFd, &why) != 0) {
+        outcome = failed(work, why);
+      }
+    }
+    if (outcome == ReplaceOutcome::Replaced) outcome = lastLook(work);
     if (outcome == ReplaceOutcome::Replaced) {
       outcome = renameInPlace(work, destinationDirectory, temporary);
-      if (outcome == ReplaceOutcome::Failed)
+      if (outcome == ReplaceOutcome::Failed) {
         outcome = failed(work, errorText("cannot replace it", errno));
-    }
-    // Not replaced: the copy goes back to its name, where its caller expects it.
-    if (outcome == ReplaceOutcome::Changed || outcome == ReplaceOutcome::Failed) {
-      if (renameat2(destinationDirectory, temporary.c_str(), sourceDirectory, source.c_str(),
-                    RENAME_NOREPLACE) != 0) {
-        unlinkat(destinationDirectory, temporary.c_str(), 0);
       }
+    }
+    // Not replaced: the copy, which may carry the destination's access by now, is removed.
+    if (outcome == ReplaceOutcome::Changed || outcome == ReplaceOutcome::Failed) {
+      unlinkat(destinationDirectory, temporary.c_str(), 0);
     }
   }
   if (work.sourceFd >= 0) close(work.sourceFd);

@@ -683,16 +683,41 @@ class Concurrency(FaultTest):
 
     def test_cleaned_copy_swapped_at_the_moment_it_is_moved(self):
         # Another user who can write the run's directory swaps "list.tmp" for a file of theirs
-        # just as the run moves it: their file must never take the list's place.
-        original = b"keep@example.org\nbad\n"
-        self.write("d/blacklist.txt", original)
-        self.write("theirs", b"attacker@example.org\n")
+        # just as the run moves it, by a rename or by making a new file of the same size and
+        # time (which a file system may give the copy's freed inode number): their file must
+        # never take the list's place, nor be given the list's owner or access.
+        swaps = {
+            "renamed over": "mv -f '{theirs}' '{tmp}'",
+            "made anew": "rm -f '{tmp}' && cp '{theirs}' '{tmp}' && touch -r '{theirs}' '{tmp}'",
+        }
+        for name, swap in swaps.items():
+            with self.subTest(swap=name):
+                self.tearDown()
+                self.setUp()
+                original = b"keep@example.org\nbad\n"
+                self.write("d/blacklist.txt", original, mode=0o666)
+                self.write("theirs", b"attacker@example.org\r\n", mode=0o600)
+                self.begin()
+                command = swap.format(theirs=self.path("theirs"), tmp=self.path("list.tmp"))
+                out = self.run_stopped_at(["renameat", "renameat2", "rename"], command)
+                self.assertEqual(self.read("d/blacklist.txt"), original)
+                self.assertIn(b"Not cleaned: " + os.fsencode(self.path("d/blacklist.txt")) +
+                              b" changed while it was read", out)
+                self.assertNotIn(b"list.tmp", os.listdir(self.root))
+
+    def test_cleaned_copy_stays_private_until_it_is_beside_its_list(self):
+        # The copy is given the list's access only once it is in the list's directory: in the
+        # run's directory, others could open it while it grants what the list grants.
+        self.write("private/blacklist.txt", b"secret@example.org\nbad\n", mode=0o666)
+        os.chmod(self.path("private"), 0o700)
         self.begin()
-        out = self.run_stopped_at(["renameat", "renameat2", "rename"],
-                                  "mv -f '%s' '%s'" % (self.path("theirs"), self.path("list.tmp")))
-        self.assertEqual(self.read("d/blacklist.txt"), original)
-        self.assertIn(b"Not cleaned: " + os.fsencode(self.path("d/blacklist.txt")) +
-                      b" changed while it was read", out)
+        seen = self.path("mode-seen")
+        self.run_stopped_at(["renameat2"], "stat -c %%a '%s' > '%s'" % (self.path("list.tmp"), seen))
+        with open(seen) as mode:
+            self.assertEqual(mode.read().strip(), "600")
+        os.unlink(seen)
+        self.assertEqual(self.read("private/blacklist.txt"), b"secret@example.org\r\n")
+        self.assertEqual(stat.S_IMODE(os.stat(self.path("private/blacklist.txt")).st_mode), 0o666)
 
 
 # -- progress on a terminal ------------------------------------------------------------------
