@@ -284,13 +284,13 @@ Replacement replaceByMove(const HeldDirectory& directory,
   }
 }
 
+}  // namespace
+
 std::vector<UnsettledReplacement> settleReplacements() {
   // The command processor's move is as durable as the file system makes a rename: NTFS journals
   // it, and no directory can be flushed through the Windows API.
   return {};
 }
-
-}  // namespace
 
 bool holdCleanedCopy(const ListFileState&, CleanedCopyHold& hold) {
   hold.descriptor = -1;
