@@ -161,7 +161,8 @@ TEST(ListReplacementWindows, TheCopyTakesTheListsPlaceOnlyAsItsFaithfulSuccessor
       ASSERT_TRUE(MoveFileExW(L"planted.tmp", L"list.tmp", MOVEFILE_REPLACE_EXISTING));
     }
     std::string reason;
-    EXPECT_EQ(replaceListFile(directory, "blacklist.txt", path, listState, copy.state, reason),
+    EXPECT_EQ(replaceListFile(directory, "blacklist.txt", path, listState, copy.state,
+                              CleanedCopyHold{}, reason),
               c.outcome);
     EXPECT_EQ(reason, c.reason);
     const DWORD attributes = GetFileAttributesW(L"d\\blacklist.txt");
