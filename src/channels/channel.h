@@ -9,7 +9,7 @@
 #include "channels/file_state.h"
 #include "channels/held_directory.h"
 #include "channels/text.h"
-#include "frame/status_store.h"
+#include "status/status_store.h"
 
 using ChannelNumber = std::int32_t;
 

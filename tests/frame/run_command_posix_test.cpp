@@ -6,7 +6,7 @@
 #include <string>
 
 #include "frame/run_command.h"
-#include "frame/status_store.h"
+#include "status/status_store.h"
 #include "support/scratch_dir.h"
 
 namespace {
