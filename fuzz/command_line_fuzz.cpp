@@ -11,7 +11,7 @@
 #include <string_view>
 
 #include "commands/command_processor.h"
-#include "frame/run_command.h"
+#include "commands/run_command.h"
 
 namespace {
 

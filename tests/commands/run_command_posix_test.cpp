@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <string>
 
-#include "frame/run_command.h"
+#include "commands/run_command.h"
 #include "status/status_store.h"
 #include "support/scratch_dir.h"
 
@@ -15,7 +15,7 @@ using namespace std::string_literals;
 namespace fs = std::filesystem;
 
 // Runs `command` with standard error captured; returns what the command wrote there.
-std::string runCapturingErrors(const Text& command, int* result) {
+std::string runCapturingErrors(const std::string& command, int* result) {
   std::fflush(stderr);
   std::FILE* sink = std::tmpfile();
   int saved = dup(STDERR_FILENO);
@@ -34,7 +34,7 @@ TEST(RunCommand, AnEmptyCommandRunsNothingAndGivesMinusOne) {
   ScratchDir scratch;
   int result = 0;
   // Handed on, the empty line would draw the command processor's refusal on standard error.
-  EXPECT_EQ(runCapturingErrors(Text(), &result), "");
+  EXPECT_EQ(runCapturingErrors(std::string(), &result), "");
   EXPECT_EQ(result, -1);
 }
 
@@ -44,7 +44,8 @@ TEST(RunCommand, LeavesTheStatusStoreAsItWas) {
   for (StatusCode before : {StatusCode::Ok, StatusCode::TransferFailed}) {
     setStatus(before);
     int result = 0;
-    for (const Text& command : {"del blist.dir"s, "del blist.dir"s, "no such command"s, ""s}) {
+    for (const std::string& command :
+         {"del blist.dir"s, "del blist.dir"s, "no such command"s, ""s}) {
       SCOPED_TRACE(command);
       runCapturingErrors(command, &result);
       EXPECT_EQ(lastStatus(), before);
