@@ -190,9 +190,9 @@ TEST_F(FileDeviceWindows, AListDirectoryIsHeldOnlyBelowTheCurrentDirectory) {
   const std::string cannotOpen = "cannot open the file";
   struct Case {
     std::string listed;
-    std::string reason;  // empty: held
-    std::string heldPath;
-    std::string content;
+    std::string reason;         // empty: held
+    std::string heldPath = {};  // held only
+    std::string content = {};
   } const cases[] = {
       {here + "\\blacklist.txt", "", here, "top@example.org\r\n"},
       {here + "\\a b\\c\\BlackList.TXT", "", here + "\\a b\\c", "deep@example.org\r\n"},
