@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "commands/command_processor.h"
+#include "status/write_all.h"
 
 uid_t unprivilegedUser() {
   const passwd* entry = getpwnam("nobody");
@@ -31,15 +32,7 @@ namespace {
 // Exit code of a child whose setup failed; the reason is on its pipe.
 constexpr int SetupFailed = 125;
 
-void writeAllTo(int fd, const std::string& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t written = write(fd, bytes.data() + done, bytes.size() - done);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return;
-    done += static_cast<std::size_t>(written);
-  }
-}
+void writeAllTo(int fd, const std::string& bytes) { writeAll(fd, bytes.data(), bytes.size()); }
 
 }  // namespace
 
