@@ -10,6 +10,7 @@
 #include "channels/file_platform.h"
 #include "channels/held_directory.h"
 #include "channels/wide_names_windows.h"
+#include "support/channel_test.h"
 #include "support/long_names_windows.h"
 #include "support/scratch_dir.h"
 
@@ -63,16 +64,7 @@ std::string readThrough(const HeldDirectory* directory, const std::string& name)
   return bytes;
 }
 
-class FileDeviceWindows : public testing::Test {
- protected:
-  void SetUp() override {
-    clearChannelTable();
-    setStatus(StatusCode::Ok);
-  }
-  void TearDown() override { closeAllChannels(); }
-
-  ScratchDir scratch_;
-};
+using FileDeviceWindows = ChannelTest;
 
 TEST_F(FileDeviceWindows, ALockedRegionIsRefusedToAnotherChannelUntilUnlocked) {
   ASSERT_EQ(openChannel("chklist.log", OpenMode::Append, 0, 0, 9, 0), StatusCode::Ok);

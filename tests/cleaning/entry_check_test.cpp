@@ -6,6 +6,7 @@
 #include <string>
 
 #include "channels/channel.h"
+#include "support/channel_test.h"
 #include "support/scratch_dir.h"
 
 using namespace std::string_literals;
@@ -42,15 +43,13 @@ TEST(EntryCheck, DateAndTimeTextsHaveTheirFixedShapes) {
   EXPECT_TRUE(std::regex_match(timeText(), time)) << timeText();
 }
 
-class RejectionLog : public testing::Test {
+class RejectionLog : public ChannelTest {
  protected:
   void SetUp() override {
-    clearChannelTable();
-    setStatus(StatusCode::Ok);
+    ChannelTest::SetUp();
     ASSERT_EQ(openChannel("chklist.log", OpenMode::Append, 0, 0, RejectionLogChannel, 0),
               StatusCode::Ok);
   }
-  void TearDown() override { closeChannel(0); }
 
   // The log's bytes with the date and time fields of each record checked and removed.
   std::string recordsWithoutClock() {
@@ -70,8 +69,6 @@ class RejectionLog : public testing::Test {
     }
     return rest;
   }
-
-  ScratchDir scratch_;
 };
 
 TEST_F(RejectionLog, PathIsPaddedToTheNextZoneWithAtLeastOneBlank) {
