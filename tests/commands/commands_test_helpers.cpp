@@ -36,33 +36,6 @@ void writeAllTo(int fd, const std::string& bytes) { writeAll(fd, bytes.data(), b
 
 }  // namespace
 
-StderrCapture::StderrCapture() {
-  std::fflush(stderr);
-  char name[] = "/tmp/chklist-stderr-XXXXXX";
-  file_ = mkstemp(name);
-  unlink(name);
-  saved_ = dup(STDERR_FILENO);
-  dup2(file_, STDERR_FILENO);
-}
-
-StderrCapture::~StderrCapture() { text(); }
-
-std::string StderrCapture::text() {
-  if (saved_ < 0) return std::string();
-  std::fflush(stderr);
-  dup2(saved_, STDERR_FILENO);
-  close(saved_);
-  saved_ = -1;
-  std::string bytes;
-  char buffer[4096];
-  lseek(file_, 0, SEEK_SET);
-  for (ssize_t got; (got = read(file_, buffer, sizeof buffer)) > 0;) {
-    bytes.append(buffer, static_cast<std::size_t>(got));
-  }
-  close(file_);
-  return bytes;
-}
-
 std::optional<std::string> runInChild(ChildSetup setup,
                                       const std::function<std::string()>& body,
                                       std::string* why) {

@@ -1,12 +1,11 @@
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <string>
 
 #include "commands/run_command.h"
 #include "status/status_store.h"
+#include "support/redirection.h"
 #include "support/scratch_dir.h"
 
 namespace {
@@ -16,18 +15,9 @@ namespace fs = std::filesystem;
 
 // Runs `command` with standard error captured; returns what the command wrote there.
 std::string runCapturingErrors(const std::string& command, int* result) {
-  std::fflush(stderr);
-  std::FILE* sink = std::tmpfile();
-  int saved = dup(STDERR_FILENO);
-  dup2(fileno(sink), STDERR_FILENO);
+  StderrCapture capture;
   *result = runCommand(command);
-  dup2(saved, STDERR_FILENO);
-  close(saved);
-  std::string bytes;
-  std::rewind(sink);
-  for (int byte; (byte = std::fgetc(sink)) != EOF;) bytes.push_back(static_cast<char>(byte));
-  std::fclose(sink);
-  return bytes;
+  return capture.text();
 }
 
 TEST(RunCommand, AnEmptyCommandRunsNothingAndGivesMinusOne) {
