@@ -9,7 +9,11 @@ import traceback
 import unittest
 
 BANNER = b"Generating file list... Please wait...\r\n"
-RECORD = re.compile(rb"(\d\d)-(\d\d)-(\d{4})    (\d\d):(\d\d):(\d\d)      ")
+# The date and time that start every log record (28 bytes), in the pattern the C++ tests and CI
+# share; its groups are month, day, year, hour, minute and second.
+with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support",
+                       "log_record_stamp.txt"), "rb") as stamp:
+    RECORD = re.compile(stamp.read().strip())
 # The byte of chklist.log a run holds locked while it runs.
 RUN_LOCK_OFFSET = 0x7FFFFFFE
 
