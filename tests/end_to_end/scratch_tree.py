@@ -144,6 +144,15 @@ class SharedScenarios:
         self.assertEqual(self.log_records(),
                          [expected_record(self.listed("blacklist.txt"), b"short")])
 
+    def test_log_that_cannot_be_opened_changes_nothing(self):
+        os.mkdir(self.path("chklist.log"))
+        original = b"bad\n"
+        self.write("blacklist.txt", original)
+        out, _ = self.run_chklist()
+        self.assertEqual(self.read("blacklist.txt"), original)
+        self.assertEqual(out, b"Cannot open chklist.log: no list file is changed\r\n")
+        self.assertEqual(self.leftovers(), [])
+
     def test_log_grows_from_run_to_run(self):
         self.write("blacklist.txt", b"one\n")
         self.run_chklist()
