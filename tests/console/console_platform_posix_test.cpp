@@ -82,48 +82,6 @@ TEST_F(PosixTerminalTest, ControlSequencesShowAsQuestionMarks) {
   EXPECT_EQ(shown, "Checking ?]0;evil title\x07?[2J?c ??31m caf\xc3\xa9 ??\r\n");
 }
 
-// What the platform's clock reads in the test below, which sets it.
-std::uint64_t testClock = 0;
-std::uint64_t readTestClock() { return testClock; }
-
-TEST_F(PosixTerminalTest, OutputWaitsForALineEndANewLineATenthOfASecondOrAFlush) {
-  std::string newLine;
-  std::string held;
-  std::string late;
-  std::string afterLineEnd;
-  std::string afterFlush;
-  {
-    StandardOutputTo redirect(pty.terminal);
-    ConsolePlatform setClock = *defaultConsolePlatform();
-    setClock.tickCount = readTestClock;
-    useConsolePlatform(&setClock);
-    testClock = 1000;
-    write("Generating\r\n");
-    write("Checking x ");
-    newLine = pty.shown();
-    write("#");
-    testClock += 99;
-    write("#");
-    held = pty.shown();
-    testClock += 1;
-    write("#");
-    late = pty.shown();
-    write("#");
-    write("\r\n");
-    afterLineEnd = pty.shown();
-    write("Checking y ");
-    write("#");
-    consoleFlush();
-    afterFlush = pty.shown();
-    useConsolePlatform(nullptr);
-  }
-  EXPECT_EQ(newLine, "Generating\r\nChecking x ");
-  EXPECT_EQ(held, "");
-  EXPECT_EQ(late, "###");
-  EXPECT_EQ(afterLineEnd, "#\r\n");
-  EXPECT_EQ(afterFlush, "Checking y #");
-}
-
 std::uint64_t monotonicMilliseconds() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
