@@ -42,13 +42,15 @@ TEST(EntryCheck, KeepsEntriesOfSevenBytesOrMoreHoldingAnAtSign) {
 testing::AssertionResult isRecordStamp(const std::string& text) {
   static const std::regex stamp(CHKLIST_LOG_RECORD_STAMP);
   std::smatch fields;
-  if (!std::regex_match(text, fields, stamp)) return testing::AssertionFailure() << text;
-  const auto field = [&](int index) { return std::stoi(fields[index].str()); };
-  if (field(1) < 1 || field(1) > 12 || field(2) < 1 || field(2) > 31 || field(4) > 23 ||
-      field(5) > 59 || field(6) > 60) {
-    return testing::AssertionFailure() << "a field out of its range: " << text;
+  const auto within = [&](int index, int low, int high) {
+    const int value = std::stoi(fields[index].str());
+    return low <= value && value <= high;
+  };
+  if (std::regex_match(text, fields, stamp) && within(1, 1, 12) && within(2, 1, 31) &&
+      within(4, 0, 23) && within(5, 0, 59) && within(6, 0, 60)) {
+    return testing::AssertionSuccess();
   }
-  return testing::AssertionSuccess();
+  return testing::AssertionFailure() << "not a record's date and time: " << text;
 }
 
 TEST(EntryCheck, DateAndTimeTextsHaveTheirFixedShapes) {
