@@ -189,13 +189,18 @@ class Run:
         return self
 
 
-def alive(pid):
-    """True while the process runs (a zombie has ended); never reaps it."""
+def process_state(pid):
+    """The state letter of a process (R, S, T for stopped, Z when ended), "" when reaped."""
     try:
         with open("/proc/%d/stat" % pid, "rb") as info:
-            return info.read().rsplit(b")", 1)[1].split()[0] != b"Z"
+            return info.read().rsplit(b")", 1)[1].split()[0].decode()
     except OSError:
-        return False
+        return ""
+
+
+def alive(pid):
+    """True while the process runs (a zombie has ended); never reaps it."""
+    return process_state(pid) not in ("Z", "")
 
 
 def reading(pid, path):
