@@ -41,7 +41,7 @@ void checkAnyLine(std::string_view line) {
 }
 
 void checkReplacementLine(std::string_view path) {
-  if (!commandCanCarryPath(path)) return;
+  if (commandRefusesPath(path) != nullptr) return;
   const std::string line = "move /y list.tmp \"" + std::string(path) + "\"";
   ParsedCommand command;
   std::string error;
