@@ -11,7 +11,7 @@
 #include <string_view>
 
 #include "commands/command_processor.h"
-#include "frame/run_command.h"
+#include "commands/run_command.h"
 
 namespace {
 
@@ -41,7 +41,7 @@ void checkAnyLine(std::string_view line) {
 }
 
 void checkReplacementLine(std::string_view path) {
-  if (!commandCanCarryPath(path)) return;
+  if (commandRefusesPath(path) != nullptr) return;
   const std::string line = "move /y list.tmp \"" + std::string(path) + "\"";
   ParsedCommand command;
   std::string error;

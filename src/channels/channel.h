@@ -1,6 +1,10 @@
 // Numbered channels: a fixed table of records, each closed or open on a device. A record is open
 // exactly when its `hooks` pointer is set. Channel 0 is the console (set up by the print layer),
 // 1 to 254 are file channels, -1 is a reserved record that nothing opens.
+// This is the whole channel interface, kept whole although the program uses part of it: the
+// cleaning run opens (openChannel, openChannelIn), reads lines, writes through the print layer,
+// flushes, syncs, closes, and on Windows locks the log; only tests unlock a channel or call the
+// slots read, readWide, writeWide, readLineWide and unlock directly.
 #pragma once
 
 #include <cstddef>
@@ -9,7 +13,7 @@
 #include "channels/file_state.h"
 #include "channels/held_directory.h"
 #include "channels/text.h"
-#include "frame/status_store.h"
+#include "status/status_store.h"
 
 using ChannelNumber = std::int32_t;
 
@@ -31,7 +35,8 @@ enum class OpenMode : std::int32_t {
 struct Channel;
 
 // A device's operations in fixed slot order; a null slot: the device lacks the operation.
-// Every operation takes the channel's record first.
+// Every operation takes the channel's record first. The program's own calls reach atEnd, close,
+// seek, tell, write, lock, readLine and flush; the others are the device's complete interface.
 struct ChannelHooks {
   int (*atEnd)(Channel* record);         // -1 at end, 0 more to read
   StatusCode (*close)(Channel* record);  // releases the device handle
@@ -183,7 +188,8 @@ StatusCode flushChannel(ChannelNumber channel);
 // channel or a device that is not a file; TransferFailed when the flush or the sync failed.
 StatusCode syncChannel(ChannelNumber channel);
 
-// Locks or unlocks a byte region of a channel's file against other processes; the lock does not
+// Locks or unlocks a byte region of a channel's file against other processes (the program locks
+// only the Windows run lock, which its close releases, and never unlocks); the lock does not
 // wait; a lock is exclusive when the channel can write, shared otherwise. The first lock of an
 // Append channel on a regular file that is granted (or finds no locks to be had) settles where
 // the lines it adds begin: when the file ends inside a line, CR LF is written first. Ok,

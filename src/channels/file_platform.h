@@ -12,7 +12,7 @@
 
 #include "channels/file_state.h"
 #include "channels/held_directory.h"
-#include "frame/status_store.h"
+#include "status/status_store.h"
 
 // Turns a name as the program writes it into the platform's form, in place: on Windows every
 // "/" becomes a backslash; on POSIX "/" is the separator already and nothing changes.

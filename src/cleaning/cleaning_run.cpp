@@ -15,8 +15,8 @@
 #include "cleaning/list_file_state.h"
 #include "cleaning/list_replacement.h"
 #include "cleaning/run_lock.h"
+#include "commands/run_command.h"
 #include "console/console_writer.h"
-#include "frame/run_command.h"
 #include "print/print.h"
 
 namespace {

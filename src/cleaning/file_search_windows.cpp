@@ -9,7 +9,7 @@
 #include "channels/file_platform.h"
 #include "channels/wide_names_windows.h"
 #include "cleaning/file_search.h"
-#include "frame/run_command.h"
+#include "commands/run_command.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 
 #include "channels/wide_names_windows.h"
 #include "cleaning/list_replacement.h"
-#include "frame/run_command.h"
+#include "commands/run_command.h"
 
 namespace {
 

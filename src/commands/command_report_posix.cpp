@@ -1,12 +1,12 @@
 // The built-in commands' one-line messages on standard error (POSIX): each written with one
 // write, made safe for a terminal when standard error is one.
-#include <errno.h>
 #include <unistd.h>
 
 #include <string>
 #include <string_view>
 
 #include "commands/command_processor.h"
+#include "status/write_all.h"
 
 void reportCommandError(std::string_view message) {
   std::string line;
@@ -19,11 +19,5 @@ void reportCommandError(std::string_view message) {
     }
   }
   line.push_back('\n');
-  std::string_view rest(line);
-  while (!rest.empty()) {
-    ssize_t written = write(STDERR_FILENO, rest.data(), rest.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return;
-    rest.remove_prefix(static_cast<std::size_t>(written));
-  }
+  writeAll(STDERR_FILENO, line.data(), line.size());
 }

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "commands/command_processor.h"
+#include "status/write_all.h"
 
 namespace {
 
@@ -29,18 +30,7 @@ struct ListOutput {
   int writeError = 0;
 
   void flush() {
-    std::size_t done = 0;
-    while (writeError == 0 && done < buffer.size()) {
-      ssize_t written = write(fd, buffer.data() + done, buffer.size() - done);
-      if (written < 0 && errno == EINTR) continue;
-      if (written < 0) {
-        writeError = errno;
-      } else if (written == 0) {
-        writeError = EIO;
-      } else {
-        done += static_cast<std::size_t>(written);
-      }
-    }
+    if (writeError == 0 && !writeAll(fd, buffer.data(), buffer.size())) writeError = errno;
     buffer.clear();
   }
 

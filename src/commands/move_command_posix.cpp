@@ -18,6 +18,7 @@
 
 #include "commands/command_processor.h"
 #include "commands/file_metadata.h"
+#include "status/write_all.h"
 
 namespace {
 
@@ -46,20 +47,6 @@ int syncDirectory(int directory) {
 }
 
 namespace {
-
-bool writeAll(int fd, const char* bytes, std::size_t length) {
-  while (length > 0) {
-    ssize_t written = write(fd, bytes, length);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) {
-      if (written == 0) errno = EIO;
-      return false;
-    }
-    bytes += written;
-    length -= static_cast<std::size_t>(written);
-  }
-  return true;
-}
 
 // What one replacement works on: the two names, their directories and what was found there.
 struct Replacing {

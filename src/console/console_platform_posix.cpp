@@ -9,6 +9,7 @@
 
 #include "console/console_platform.h"
 #include "console/terminal_text.h"
+#include "status/write_all.h"
 
 namespace {
 
@@ -38,11 +39,10 @@ void ignorePipeSignal() {
   pipeSignalIgnored = sigaction(SIGPIPE, &ignore, nullptr) == 0;
 }
 
-// One write(2) to fd 1 that cannot kill the process: when the reader of a pipe has gone, the
-// write fails with EPIPE. Unless the signal is ignored, the SIGPIPE it raises is blocked and
-// taken back.
-ssize_t writeOutput(const char* bytes, std::size_t count) {
-  if (pipeSignalIgnored) return write(STDOUT_FILENO, bytes, count);
+// One write(2) that cannot kill the process: when the reader of a pipe has gone, the write fails
+// with EPIPE. Unless the signal is ignored, the SIGPIPE it raises is blocked and taken back.
+ssize_t writeOutput(int descriptor, const void* bytes, std::size_t count) {
+  if (pipeSignalIgnored) return write(descriptor, bytes, count);
   sigset_t pipeSignal;
   sigset_t previous;
   sigemptyset(&pipeSignal);
@@ -51,7 +51,7 @@ ssize_t writeOutput(const char* bytes, std::size_t count) {
   sigset_t pending;
   sigpending(&pending);
   const bool alreadyPending = sigismember(&pending, SIGPIPE) == 1;
-  const ssize_t result = write(STDOUT_FILENO, bytes, count);
+  const ssize_t result = write(descriptor, bytes, count);
   const int error = errno;
   if (result < 0 && error == EPIPE && !alreadyPending) {
     const timespec noWait = {0, 0};
@@ -62,19 +62,9 @@ ssize_t writeOutput(const char* bytes, std::size_t count) {
   return result;
 }
 
-// Writes all `count` bytes to fd 1, resuming after partial writes and interrupts.
-bool writeAll(const char* bytes, std::size_t count) {
-  while (count > 0) {
-    const ssize_t written = writeOutput(bytes, count);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (written == 0) return false;
-    bytes += written;
-    count -= static_cast<std::size_t>(written);
-  }
-  return true;
+// Writes all `count` bytes to fd 1, one pipe-safe write at a time.
+bool writeAllOutput(const char* bytes, std::size_t count) {
+  return writeAll(STDOUT_FILENO, bytes, count, writeOutput);
 }
 
 ConsoleHandle posixGetStdHandle(StandardStream which) {
@@ -111,7 +101,7 @@ bool posixWriteFile(ConsoleHandle, const char* bytes, std::uint32_t count, std::
   *written = 0;
   if (!outputIsTerminal) {
     for (;;) {
-      const ssize_t result = writeOutput(bytes, count);
+      const ssize_t result = writeOutput(STDOUT_FILENO, bytes, count);
       if (result < 0 && errno == EINTR) continue;
       if (result < 0) return false;
       *written = static_cast<std::uint32_t>(result);
@@ -124,7 +114,7 @@ bool posixWriteFile(ConsoleHandle, const char* bytes, std::uint32_t count, std::
     std::uint32_t part = count - *written;
     if (part > Piece) part = Piece;
     const std::size_t produced = filterTerminalText(filter, bytes + *written, part, shown);
-    if (!writeAll(shown, produced)) return false;
+    if (!writeAllOutput(shown, produced)) return false;
     *written += part;
   }
   return true;
@@ -150,7 +140,7 @@ std::uint64_t posixTickCount() {
 void posixFinishOutput(ConsoleHandle) {
   if (!outputIsTerminal) return;
   char shown[TerminalTextCarry];
-  writeAll(shown, finishTerminalText(filter, shown));
+  writeAllOutput(shown, finishTerminalText(filter, shown));
 }
 
 constexpr ConsolePlatform posixConsolePlatform = {

@@ -60,8 +60,25 @@ constexpr std::uint64_t TerminalDelayMilliseconds = 100;
 std::uint64_t lastWriteOut = 0;
 bool lineJustEnded = false;
 
+// The screen assumed when there is none, or when it cannot be read: 80 columns, 25 rows, light
+// grey on black.
+constexpr std::int32_t DefaultColumns = 80;
+constexpr std::int32_t DefaultRows = 25;
+constexpr std::uint16_t DefaultAttribute = 7;
+
+// The control bytes the text engine acts on; every other byte is shown in a cell of its own.
+constexpr char Bell = '\a';            // sounds, moves nothing
+constexpr char Backspace = '\b';       // one column left, never past the view's left edge
+constexpr char Tab = '\t';             // blanks up to the next tab stop
+constexpr char LineFeed = '\n';        // to the left edge of the next row
+constexpr char CarriageReturn = '\r';  // to the left edge of this row
+
+constexpr std::uint32_t BellHertz = 1000;
+constexpr std::uint32_t BellMilliseconds = 250;
+constexpr std::int32_t TabStop = 8;  // columns from one tab stop to the next
+
 constexpr std::int32_t RunLimit = 256;
-constexpr char TabSource[8] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
+constexpr char TabSource[TabStop] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
 
 // What one console-path write knows about the console.
 struct ConsoleInfo {
@@ -75,8 +92,6 @@ struct ConsoleInfo {
 // buffer's full width. scrollView may move top and bottom.
 struct ConsoleView {
   ConsoleInfo info;
-  void (*scrollView)(ConsoleView* view, std::int32_t n);
-  bool (*writeCells)(ConsoleView* view, const char* bytes, std::int32_t k);
   std::int32_t left;
   std::int32_t top;
   std::int32_t right;
@@ -242,8 +257,8 @@ void writeRun(ConsoleView* view, const char* bytes, std::int32_t n) {
       continue;
     }
     const std::int32_t k = n > room ? room : n;
-    if (view->cursorRow > view->bottom) view->scrollView(view, view->cursorRow - view->bottom);
-    if (!view->writeCells(view, bytes, k)) return;
+    if (view->cursorRow > view->bottom) scrollView(view, view->cursorRow - view->bottom);
+    if (!writeCells(view, bytes, k)) return;
     view->cursorColumn += k;
     bytes += k;
     n -= k;
@@ -254,7 +269,7 @@ void writeRun(ConsoleView* view, const char* bytes, std::int32_t n) {
   }
 }
 
-// The text engine: collects printable bytes into runs, acts on BEL, BS, TAB, LF and CR.
+// The text engine: collects printable bytes into runs, acts on the control bytes above.
 void writeTextToView(ConsoleView* view, const char* bytes, std::uint32_t length) {
   char run[RunLimit];
   std::int32_t runLength = 0;
@@ -262,16 +277,16 @@ void writeTextToView(ConsoleView* view, const char* bytes, std::uint32_t length)
   std::int32_t x = view->cursorColumn;  // where the next collected byte lands
   const std::int32_t width = view->right - view->left + 1;
   for (std::uint32_t i = 0; i < length; ++i) {
-    const signed char value = static_cast<signed char>(bytes[i]);
-    if (value == 7) {
+    const char byte = bytes[i];
+    if (byte == Bell) {
       // Sounds at once, ahead of the bytes collected before it.
-      api().beep(1000, 250);
+      api().beep(BellHertz, BellMilliseconds);
       continue;
     }
-    const bool moves = value == 8 || value == 10 || value == 13;
+    const bool moves = byte == Backspace || byte == LineFeed || byte == CarriageReturn;
     std::int32_t adds = 0;
-    if (value == 9) {
-      adds = 8 - (x - view->left) % 8;
+    if (byte == Tab) {
+      adds = TabStop - (x - view->left) % TabStop;
     } else if (!moves) {
       adds = 1;
     }
@@ -284,11 +299,11 @@ void writeTextToView(ConsoleView* view, const char* bytes, std::uint32_t length)
       // Measured from the console's cursor, which equals x unless a failed run left it behind.
       std::int32_t dx = 0;
       std::int32_t dy = 0;
-      if (value == 8) {
+      if (byte == Backspace) {
         dx = view->cursorColumn > view->left ? -1 : 0;
       } else {
         dx = view->left - view->cursorColumn;
-        dy = value == 10 ? 1 : 0;
+        dy = byte == LineFeed ? 1 : 0;
       }
       view->cursorColumn += dx;
       view->cursorRow += dy;
@@ -298,18 +313,81 @@ void writeTextToView(ConsoleView* view, const char* bytes, std::uint32_t length)
     }
     x += adds;
     if (x > view->right) x = (x - view->left) % width + view->left;
-    if (value == 9) {
+    if (byte == Tab) {
       std::memcpy(run + runLength, TabSource, static_cast<std::size_t>(adds));
     } else {
-      run[runLength] = bytes[i];
+      run[runLength] = byte;
     }
     runLength += adds;
   }
   if (runLength > 0) {
     writeRun(view, run, runLength);
   } else if (moved && view->cursorRow > view->bottom) {
-    view->scrollView(view, view->cursorRow - view->bottom);
+    scrollView(view, view->cursorRow - view->bottom);
   }
+}
+
+// The view of one console-path write: the screen's rows across the buffer's width, the cursor
+// where the console has it. `info` is the screen as read for this write; null when it could not
+// be read, and then the last write's screen serves, with the cursor at its top left.
+ConsoleView makeView(const ConsoleBufferInfo* info) {
+  ConsoleView view = {};
+  view.left = screenRect.left;
+  view.top = screenRect.top;
+  view.right = screenRect.right;
+  view.bottom = screenRect.bottom;
+  view.info.outputHandle = handles.outputHandle;
+  if (info != nullptr) {
+    view.info.bufferColumns = info->size.x;
+    view.info.bufferRows = info->size.y;
+    view.info.attribute = info->attribute;
+    view.cursorColumn = info->cursor.x;
+    view.cursorRow = info->cursor.y;
+  } else {
+    view.info.bufferColumns = DefaultColumns;
+    view.info.bufferRows = DefaultRows;
+    view.info.attribute = DefaultAttribute;
+    view.cursorColumn = view.left;
+    view.cursorRow = view.top;
+  }
+  return view;
+}
+
+// Makes the line feed the last write owed, before any byte of this one.
+void payOwedLineFeed(ConsoleView* view) {
+  if (!pendingLineFeed) return;
+  pendingLineFeed = false;
+  view->cursorColumn = view->left;
+  ++view->cursorRow;
+  if (view->cursorRow > view->bottom) scrollView(view, view->cursorRow - view->bottom);
+}
+
+// Puts the console's cursor where the engine left it. A cursor that wrapped past the bottom-right
+// cell stays in sight there and the line feed is owed; one below the view scrolls it up.
+void settleCursor(ConsoleView* view) {
+  if (view->cursorColumn == view->left && view->cursorRow == view->bottom + 1) {
+    view->cursorColumn = view->right;
+    view->cursorRow = view->bottom;
+    pendingLineFeed = true;
+  } else if (view->cursorRow > view->bottom) {
+    scrollView(view, view->cursorRow - view->bottom);
+  }
+  api().setCursorPosition(handles.outputHandle, coord(view->cursorColumn, view->cursorRow));
+}
+
+// When the view moved down the buffer, the window follows it, keeping its own columns (`info`,
+// null when unread: the view's): the view spans the buffer's full width, which may be wider
+// than any window the screen can show.
+void followWindow(const ConsoleView& view, const ConsoleBufferInfo* info) {
+  if (view.top == screenRect.top) return;
+  ConsoleRect window = rect(view.left, view.top, view.right, view.bottom);
+  if (info != nullptr) {
+    window.left = info->window.left;
+    window.right = info->window.right;
+  }
+  api().setWindowInfo(handles.outputHandle, true, &window);
+  screenRect.top = static_cast<std::int16_t>(view.top);
+  screenRect.bottom = static_cast<std::int16_t>(view.bottom);
 }
 
 }  // namespace
@@ -328,8 +406,8 @@ void resetConsoleWriter() {
 void consoleSize(int* columns, int* rows) {
   consoleHandles();
   ensureScreenRect();
-  int width = 80;
-  int height = 25;
+  int width = DefaultColumns;
+  int height = DefaultRows;
   if (consolePresent()) {
     width = screenRect.right - screenRect.left + 1;
     height = screenRect.bottom - screenRect.top + 1;
@@ -353,77 +431,20 @@ void consoleWrite(const char* bytes, std::uint32_t length) {
   // still needs the handles and the screen.
   consoleHandles();
   ensureScreenRect();
+  // The window as it stands now: the user may have moved, enlarged or shrunk it since the last
+  // write.
+  ConsoleBufferInfo info = {};
+  const bool infoRead = consolePresent() && api().getScreenBufferInfo(handles.outputHandle, &info);
+  if (infoRead) takeScreenRect(info);
   if (!consolePresent()) {
     writeBytes(bytes, length);
     return;
   }
-  // The window as it stands now: the user may have moved, enlarged or shrunk it since the last
-  // write. When it cannot be read, the screen of the last write serves.
-  ConsoleBufferInfo info = {};
-  const bool infoRead = api().getScreenBufferInfo(handles.outputHandle, &info);
-  if (infoRead) {
-    takeScreenRect(info);
-    if (!consolePresent()) {
-      writeBytes(bytes, length);
-      return;
-    }
-  }
-  const std::int32_t screenTop = screenRect.top;
-
-  ConsoleView view = {};
-  view.scrollView = scrollView;
-  view.writeCells = writeCells;
-  view.left = screenRect.left;
-  view.top = screenTop;
-  view.right = screenRect.right;
-  view.bottom = screenRect.bottom;
-  view.info.outputHandle = handles.outputHandle;
-
-  if (infoRead) {
-    view.info.bufferColumns = info.size.x;
-    view.info.bufferRows = info.size.y;
-    view.info.attribute = info.attribute;
-    view.cursorColumn = info.cursor.x;
-    view.cursorRow = info.cursor.y;
-  } else {
-    view.info.bufferColumns = 80;
-    view.info.bufferRows = 25;
-    view.info.attribute = 7;
-    view.cursorColumn = view.left;
-    view.cursorRow = view.top;
-  }
-
-  if (pendingLineFeed) {
-    pendingLineFeed = false;
-    view.cursorColumn = view.left;
-    ++view.cursorRow;
-    if (view.cursorRow > view.bottom) scrollView(&view, view.cursorRow - view.bottom);
-  }
-
+  ConsoleView view = makeView(infoRead ? &info : nullptr);
+  payOwedLineFeed(&view);
   writeTextToView(&view, bytes, length);
-
-  if (view.cursorColumn == view.left && view.cursorRow == view.bottom + 1) {
-    // The last byte filled the bottom-right cell: keep it in sight and owe the line feed.
-    view.cursorColumn = view.right;
-    view.cursorRow = view.bottom;
-    pendingLineFeed = true;
-  } else if (view.cursorRow > view.bottom) {
-    scrollView(&view, view.cursorRow - view.bottom);
-  }
-  api().setCursorPosition(handles.outputHandle, coord(view.cursorColumn, view.cursorRow));
-
-  if (view.top != screenTop) {
-    // The window follows the view down the buffer, keeping its own columns: the view spans the
-    // buffer's full width, which may be wider than any window the screen can show.
-    ConsoleRect window = rect(view.left, view.top, view.right, view.bottom);
-    if (infoRead) {
-      window.left = info.window.left;
-      window.right = info.window.right;
-    }
-    api().setWindowInfo(handles.outputHandle, true, &window);
-    screenRect.top = static_cast<std::int16_t>(view.top);
-    screenRect.bottom = static_cast<std::int16_t>(view.bottom);
-  }
+  settleCursor(&view);
+  followWindow(view, infoRead ? &info : nullptr);
 }
 
 void consoleFlush() {

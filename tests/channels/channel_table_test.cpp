@@ -9,22 +9,12 @@
 
 #include "channels/channel.h"
 #include "channels/line_reader.h"
+#include "support/channel_test.h"
 #include "support/scratch_dir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-class ChannelTest : public testing::Test {
- protected:
-  void SetUp() override {
-    clearChannelTable();
-    setStatus(StatusCode::Ok);
-  }
-  void TearDown() override { closeAllChannels(); }
-
-  ScratchDir scratch_;
-};
 
 // A closed record has every field zero.
 bool isClosedRecord(ChannelNumber channel) {

@@ -15,6 +15,7 @@
 
 #include "channels/channel.h"
 #include "channels/line_reader.h"
+#include "support/channel_test.h"
 #include "support/scratch_dir.h"
 
 namespace {
@@ -24,21 +25,13 @@ namespace fs = std::filesystem;
 // More bytes than a file channel's stream buffer (64 KiB) holds.
 constexpr std::size_t MoreThanTheBuffer = 70000;
 
-class FileDevicePosix : public testing::Test {
+class FileDevicePosix : public ChannelTest {
  protected:
-  void SetUp() override {
-    clearChannelTable();
-    setStatus(StatusCode::Ok);
-  }
-  void TearDown() override { closeAllChannels(); }
-
   // Opens /dev/full, where every write that reaches the device fails with ENOSPC.
   void openFullDevice(ChannelNumber channel) {
     if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full on this system";
     ASSERT_EQ(openChannel("/dev/full", OpenMode::Output, 0, 0, channel, 0), StatusCode::Ok);
   }
-
-  ScratchDir scratch_;
 };
 
 StatusCode writeText(ChannelNumber channel, const std::string& bytes) {

@@ -10,6 +10,7 @@
 #include "channels/file_platform.h"
 #include "channels/held_directory.h"
 #include "channels/wide_names_windows.h"
+#include "support/channel_test.h"
 #include "support/long_names_windows.h"
 #include "support/scratch_dir.h"
 
@@ -63,16 +64,7 @@ std::string readThrough(const HeldDirectory* directory, const std::string& name)
   return bytes;
 }
 
-class FileDeviceWindows : public testing::Test {
- protected:
-  void SetUp() override {
-    clearChannelTable();
-    setStatus(StatusCode::Ok);
-  }
-  void TearDown() override { closeAllChannels(); }
-
-  ScratchDir scratch_;
-};
+using FileDeviceWindows = ChannelTest;
 
 TEST_F(FileDeviceWindows, ALockedRegionIsRefusedToAnotherChannelUntilUnlocked) {
   ASSERT_EQ(openChannel("chklist.log", OpenMode::Append, 0, 0, 9, 0), StatusCode::Ok);
@@ -190,9 +182,9 @@ TEST_F(FileDeviceWindows, AListDirectoryIsHeldOnlyBelowTheCurrentDirectory) {
   const std::string cannotOpen = "cannot open the file";
   struct Case {
     std::string listed;
-    std::string reason;  // empty: held
-    std::string heldPath;
-    std::string content;
+    std::string reason;         // empty: held
+    std::string heldPath = {};  // held only
+    std::string content = {};
   } const cases[] = {
       {here + "\\blacklist.txt", "", here, "top@example.org\r\n"},
       {here + "\\a b\\c\\BlackList.TXT", "", here + "\\a b\\c", "deep@example.org\r\n"},

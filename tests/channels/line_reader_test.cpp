@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "channels/file_platform.h"
+#include "support/channel_test.h"
 #include "support/scratch_dir.h"
 
 namespace {
@@ -281,14 +282,8 @@ TEST(LineReaderRules, MatchesTheReferenceWhenLinesCrossTheStreamBuffer) {
   }
 }
 
-class LineReading : public testing::Test {
+class LineReading : public ChannelTest {
  protected:
-  void SetUp() override {
-    clearChannelTable();
-    setStatus(StatusCode::Ok);
-  }
-  void TearDown() override { closeAllChannels(); }
-
   // Every line of `bytes`, read through channel 2 for as long as it is not at its end.
   std::vector<std::string> linesOf(const std::string& bytes) {
     writeFileBytes("list.txt", bytes);
@@ -302,8 +297,6 @@ class LineReading : public testing::Test {
     EXPECT_EQ(closeChannel(2), StatusCode::Ok);
     return lines;
   }
-
-  ScratchDir scratch_;
 };
 
 TEST_F(LineReading, ACallerThatStopsAtTheEndGetsEveryLineAndNoExtraOne) {

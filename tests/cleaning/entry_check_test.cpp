@@ -6,6 +6,7 @@
 #include <string>
 
 #include "channels/channel.h"
+#include "support/channel_test.h"
 #include "support/scratch_dir.h"
 
 using namespace std::string_literals;
@@ -35,28 +36,39 @@ TEST(EntryCheck, KeepsEntriesOfSevenBytesOrMoreHoldingAnAtSign) {
   }
 }
 
-TEST(EntryCheck, DateAndTimeTextsHaveTheirFixedShapes) {
-  const std::regex date("(0[1-9]|1[0-2])-(0[1-9]|[12][0-9]|3[01])-[0-9]{4}");
-  const std::regex time("([01][0-9]|2[0-3]):[0-5][0-9]:[0-6][0-9]");
-  EXPECT_TRUE(std::regex_match(dateText(), date)) << dateText();
-  EXPECT_TRUE(std::regex_match(timeText(), time)) << timeText();
+// Whether `text` is the date and time that start a log record, each field in its range. The
+// pattern (CHKLIST_LOG_RECORD_STAMP, from tests/support/log_record_stamp.txt) is the one the
+// Python suites and CI check records with.
+testing::AssertionResult isRecordStamp(const std::string& text) {
+  static const std::regex stamp(CHKLIST_LOG_RECORD_STAMP);
+  std::smatch fields;
+  const auto within = [&](int index, int low, int high) {
+    const int value = std::stoi(fields[index].str());
+    return low <= value && value <= high;
+  };
+  if (std::regex_match(text, fields, stamp) && within(1, 1, 12) && within(2, 1, 31) &&
+      within(4, 0, 23) && within(5, 0, 59) && within(6, 0, 60)) {
+    return testing::AssertionSuccess();
+  }
+  return testing::AssertionFailure() << "not a record's date and time: " << text;
 }
 
-class RejectionLog : public testing::Test {
+TEST(EntryCheck, DateAndTimeTextsHaveTheirFixedShapes) {
+  EXPECT_TRUE(isRecordStamp(dateText() + std::string(4, ' ') + timeText() + std::string(6, ' ')));
+}
+
+class RejectionLog : public ChannelTest {
  protected:
   void SetUp() override {
-    clearChannelTable();
-    setStatus(StatusCode::Ok);
+    ChannelTest::SetUp();
     ASSERT_EQ(openChannel("chklist.log", OpenMode::Append, 0, 0, RejectionLogChannel, 0),
               StatusCode::Ok);
   }
-  void TearDown() override { closeChannel(0); }
 
   // The log's bytes with the date and time fields of each record checked and removed.
   std::string recordsWithoutClock() {
     closeChannel(RejectionLogChannel);
     const std::string log = readFileBytes(scratch_.path() / "chklist.log");
-    const std::regex stamp("[0-9]{2}-[0-9]{2}-[0-9]{4}    [0-9]{2}:[0-9]{2}:[0-9]{2}      ");
     std::string rest;
     std::size_t start = 0;
     while (start < log.size()) {
@@ -64,14 +76,12 @@ class RejectionLog : public testing::Test {
       EXPECT_NE(end, std::string::npos) << "record without its line end";
       if (end == std::string::npos) break;
       const std::string record = log.substr(start, end + 2 - start);
-      EXPECT_TRUE(std::regex_search(record.substr(0, 28), stamp)) << record;
+      EXPECT_TRUE(isRecordStamp(record.substr(0, 28))) << record;
       rest += record.substr(28);
       start = end + 2;
     }
     return rest;
   }
-
-  ScratchDir scratch_;
 };
 
 TEST_F(RejectionLog, PathIsPaddedToTheNextZoneWithAtLeastOneBlank) {

@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "commands/command_processor.h"
+#include "status/write_all.h"
 
 uid_t unprivilegedUser() {
   const passwd* entry = getpwnam("nobody");
@@ -31,44 +32,9 @@ namespace {
 // Exit code of a child whose setup failed; the reason is on its pipe.
 constexpr int SetupFailed = 125;
 
-void writeAllTo(int fd, const std::string& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t written = write(fd, bytes.data() + done, bytes.size() - done);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return;
-    done += static_cast<std::size_t>(written);
-  }
-}
+void writeAllTo(int fd, const std::string& bytes) { writeAll(fd, bytes.data(), bytes.size()); }
 
 }  // namespace
-
-StderrCapture::StderrCapture() {
-  std::fflush(stderr);
-  char name[] = "/tmp/chklist-stderr-XXXXXX";
-  file_ = mkstemp(name);
-  unlink(name);
-  saved_ = dup(STDERR_FILENO);
-  dup2(file_, STDERR_FILENO);
-}
-
-StderrCapture::~StderrCapture() { text(); }
-
-std::string StderrCapture::text() {
-  if (saved_ < 0) return std::string();
-  std::fflush(stderr);
-  dup2(saved_, STDERR_FILENO);
-  close(saved_);
-  saved_ = -1;
-  std::string bytes;
-  char buffer[4096];
-  lseek(file_, 0, SEEK_SET);
-  for (ssize_t got; (got = read(file_, buffer, sizeof buffer)) > 0;) {
-    bytes.append(buffer, static_cast<std::size_t>(got));
-  }
-  close(file_);
-  return bytes;
-}
 
 std::optional<std::string> runInChild(ChildSetup setup,
                                       const std::function<std::string()>& body,

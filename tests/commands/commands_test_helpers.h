@@ -1,5 +1,5 @@
-// Helpers for the built-in commands' tests: capturing standard error, running a piece of a test
-// as an unprivileged user or with private mounts in a forked child, small file queries.
+// Helpers for the built-in commands' tests: running a piece of a test as an unprivileged user or
+// with private mounts in a forked child, small file queries.
 #pragma once
 
 #include <sys/types.h>
@@ -8,22 +8,6 @@
 #include <functional>
 #include <optional>
 #include <string>
-
-// Sends standard error (file descriptor 2) to a temporary file until text() or destruction.
-class StderrCapture {
- public:
-  StderrCapture();
-  ~StderrCapture();
-  StderrCapture(const StderrCapture&) = delete;
-  StderrCapture& operator=(const StderrCapture&) = delete;
-
-  // Restores standard error and returns everything written to it meanwhile.
-  std::string text();
-
- private:
-  int saved_ = -1;
-  int file_ = -1;
-};
 
 enum class ChildSetup {
   // As the user nobody when the test runs as root (the tree must be handed over first with

@@ -13,6 +13,7 @@
 
 #include "commands/command_processor.h"
 #include "commands/commands_test_helpers.h"
+#include "support/redirection.h"
 #include "support/scratch_dir.h"
 
 namespace {

@@ -19,6 +19,7 @@
 #include "commands/command_processor.h"
 #include "commands/commands_test_helpers.h"
 #include "commands/file_metadata.h"
+#include "support/redirection.h"
 #include "support/scratch_dir.h"
 
 namespace {

@@ -1,13 +1,10 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <string>
 
 #include "commands/command_processor.h"
-#include "commands/commands_test_helpers.h"
+#include "support/redirection.h"
 
 namespace {
 
@@ -16,29 +13,13 @@ TEST(TerminalSafeText, MessagesStayOneLineWithoutControlBytes) {
 }
 
 TEST(CommandMessages, ATerminalGetsNoControlBytesFromAPath) {
-  int master = posix_openpt(O_RDWR | O_NOCTTY);
-  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
-    GTEST_SKIP() << "no pseudo-terminal available";
-  }
-  int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
-  ASSERT_GE(terminal, 0);
-  termios raw;
-  ASSERT_EQ(tcgetattr(terminal, &raw), 0);
-  cfmakeraw(&raw);
-  ASSERT_EQ(tcsetattr(terminal, TCSANOW, &raw), 0);
-
-  int saved = dup(STDERR_FILENO);
-  dup2(terminal, STDERR_FILENO);
+  PseudoTerminal pty;
+  if (pty.terminal < 0) GTEST_SKIP() << "no pseudo-terminal available";
+  Redirection toTerminal(STDERR_FILENO, pty.terminal);
   int result = deleteRegularFile("missing\x1b[2J\x1b]0;pwned\x07\xC2\x9B\xFF.txt");
-  dup2(saved, STDERR_FILENO);
-  close(saved);
-  close(terminal);
-
-  char buffer[512];
-  ssize_t got = read(master, buffer, sizeof buffer);
-  close(master);
-  ASSERT_GT(got, 0);
-  std::string shown(buffer, static_cast<std::size_t>(got));
+  toTerminal.restore();
+  const std::string shown = pty.shown();
+  ASSERT_FALSE(shown.empty());
   EXPECT_EQ(result, 1);
   EXPECT_NE(shown.find("missing?[2J?]0;pwned????.txt"), std::string::npos) << shown;
   EXPECT_EQ(shown.find('\x1b'), std::string::npos);

@@ -26,7 +26,7 @@ import unittest
 from scratch_tree import BANNER, NOBODY, ScratchTree, as_attacker, drop_to_nobody
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "faults"))
-from run_faults import cleaned, dropped, log_records, snapshot  # noqa: E402
+from run_faults import cleaned, dropped, log_records, process_state, snapshot  # noqa: E402
 
 CHKLIST = None
 NO_LOG = b"Cannot open chklist.log: no list file is changed\r\n"
@@ -73,15 +73,6 @@ class OpenWatch:
                 offset += 16 + length
         os.close(self.fd)
         return names
-
-
-def process_state(pid):
-    """The state letter of a process (R, S, T for stopped, Z when ended), "" when reaped."""
-    try:
-        with open("/proc/%d/stat" % pid, "rb") as info:
-            return info.read().rsplit(b")", 1)[1].split()[0].decode()
-    except OSError:
-        return ""
 
 
 def stopped(process):

@@ -188,14 +188,6 @@ class ChklistTest(LinuxTree, SharedScenarios):
         self.assertIn(b" not cleaned: cannot write list.tmp\r\n", out)
         self.assertEqual(self.leftovers(), [])
 
-    def test_log_that_cannot_be_opened_changes_nothing(self):
-        os.mkdir(self.path("chklist.log"))
-        original = b"bad\n"
-        self.write("blacklist.txt", original)
-        out, _ = self.run_chklist()
-        self.assertEqual(self.read("blacklist.txt"), original)
-        self.assertEqual(out, b"Cannot open chklist.log: no list file is changed\r\n")
-
     def test_closed_standard_streams_leave_the_log_to_its_records(self):
         # `chklist >&-` and `chklist 2>&-`: a file opened by the run must not take the number, or
         # the console lines and the command processor's messages (no whitelist.txt here: "File

@@ -9,7 +9,11 @@ import traceback
 import unittest
 
 BANNER = b"Generating file list... Please wait...\r\n"
-RECORD = re.compile(rb"(\d\d)-(\d\d)-(\d{4})    (\d\d):(\d\d):(\d\d)      ")
+# The date and time that start every log record (28 bytes), in the pattern the C++ tests and CI
+# share; its groups are month, day, year, hour, minute and second.
+with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support",
+                       "log_record_stamp.txt"), "rb") as stamp:
+    RECORD = re.compile(stamp.read().strip())
 # The byte of chklist.log a run holds locked while it runs.
 RUN_LOCK_OFFSET = 0x7FFFFFFE
 
@@ -139,6 +143,15 @@ class SharedScenarios:
         self.assertEqual(self.read("blacklist.txt"), b"".join(e + b"\r\n" for e in entries))
         self.assertEqual(self.log_records(),
                          [expected_record(self.listed("blacklist.txt"), b"short")])
+
+    def test_log_that_cannot_be_opened_changes_nothing(self):
+        os.mkdir(self.path("chklist.log"))
+        original = b"bad\n"
+        self.write("blacklist.txt", original)
+        out, _ = self.run_chklist()
+        self.assertEqual(self.read("blacklist.txt"), original)
+        self.assertEqual(out, b"Cannot open chklist.log: no list file is changed\r\n")
+        self.assertEqual(self.leftovers(), [])
 
     def test_log_grows_from_run_to_run(self):
         self.write("blacklist.txt", b"one\n")

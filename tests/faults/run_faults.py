@@ -15,7 +15,6 @@ import collections
 import hashlib
 import os
 import pty
-import re
 import resource
 import select
 import shutil
@@ -29,11 +28,12 @@ import time
 import tty
 import unittest
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "end_to_end"))
+from scratch_tree import NOBODY, RECORD, drop_to_nobody, zone_pad  # noqa: E402
+
 CHKLIST = None
 TEMPORARY_NAMES = {b"chklist.log", b"list.tmp", b"blist.dir", b"wlist.dir"}
 LIST_NAMES = {b"blacklist.txt", b"whitelist.txt"}
-RECORD_HEADER = re.compile(rb"\d\d-\d\d-\d{4}    \d\d:\d\d:\d\d      ")
-NOBODY = 65534
 FIGURES = collections.OrderedDict()  # printed at the end: what the scenarios measured
 
 
@@ -63,10 +63,6 @@ def dropped(data):
     return [entry for entry in read_entries(data) if not is_good(entry)]
 
 
-def zone_pad(length):
-    return b" " * (14 - length % 14)
-
-
 def log_records(log, paths):
     """Counter of (path, entry) over the records of the log. A record runs from its date to the
     first CR LF (an entry never holds an LF). A record cut short by a killed run ends at the
@@ -74,7 +70,7 @@ def log_records(log, paths):
     to be."""
     counts = collections.Counter()
     by_length = sorted(paths, key=len, reverse=True)
-    for match in RECORD_HEADER.finditer(log):
+    for match in RECORD.finditer(log):
         end = log.find(b"\r\n", match.end())
         if end < 0:
             break
@@ -193,13 +189,18 @@ class Run:
         return self
 
 
-def alive(pid):
-    """True while the process runs (a zombie has ended); never reaps it."""
+def process_state(pid):
+    """The state letter of a process (R, S, T for stopped, Z when ended), "" when reaped."""
     try:
         with open("/proc/%d/stat" % pid, "rb") as info:
-            return info.read().rsplit(b")", 1)[1].split()[0] != b"Z"
+            return info.read().rsplit(b")", 1)[1].split()[0].decode()
     except OSError:
-        return False
+        return ""
+
+
+def alive(pid):
+    """True while the process runs (a zombie has ended); never reaps it."""
+    return process_state(pid) not in ("Z", "")
 
 
 def reading(pid, path):
@@ -218,12 +219,6 @@ def reading(pid, path):
 def require_proc(test):
     if not os.path.isdir("/proc/self/fd"):
         test.skipTest("needs /proc to see which files the run holds open")
-
-
-def as_nobody():
-    os.setgroups([])
-    os.setgid(NOBODY)
-    os.setuid(NOBODY)
 
 
 def with_file_size_limit(limit):
@@ -454,7 +449,7 @@ class WriteFailures(FaultTest):
         """`records` is nothing but whole log records."""
         self.assertTrue(records.endswith(b"\r\n"), records[-200:])
         for record in records.split(b"\r\n")[:-1]:
-            self.assertIsNotNone(RECORD_HEADER.match(record), record)
+            self.assertIsNotNone(RECORD.match(record), record)
             self.assertIn(b"/blacklist.txt ", record)
 
 
@@ -480,7 +475,7 @@ class Permissions(FaultTest):
         for name in ("ok/blacklist.txt", "ok/whitelist.txt"):
             os.chown(self.path(name), NOBODY, NOBODY)
         self.begin()
-        run = Run(self.root, preexec_fn=as_nobody).wait()
+        run = Run(self.root, preexec_fn=drop_to_nobody).wait()
         outcome = self.judge()
         self.assertEqual(outcome, {
             b"ok/blacklist.txt": "cleaned", b"ok/whitelist.txt": "cleaned",
@@ -498,7 +493,7 @@ class Permissions(FaultTest):
         os.chmod(self.path("d"), 0o777)
         os.chmod(self.root, 0o555)  # no "blist.dir" nor "list.tmp" can be made here
         self.begin()
-        run = Run(self.root, preexec_fn=as_nobody).wait()
+        run = Run(self.root, preexec_fn=drop_to_nobody).wait()
         self.assertEqual(self.judge(), {b"d/blacklist.txt": "original"})
         self.assertIn(b"Cannot write the file list blist.dir: no blacklist.txt is checked",
                       run.out)
@@ -893,7 +888,7 @@ class TemporaryFiles(FaultTest):
         self.own_log(NOBODY)
         os.chmod(self.path("d"), 0o777)
         self.begin()
-        run = Run(self.root, preexec_fn=as_nobody).wait()
+        run = Run(self.root, preexec_fn=drop_to_nobody).wait()
         self.assertEqual(self.judge(), {b"d/blacklist.txt": "original"})
         self.assertIn(b"not cleaned: cannot write list.tmp", run.out)
         # Its owner removes the stale copy and cleans (with a log of its own).
@@ -909,7 +904,7 @@ class TemporaryFiles(FaultTest):
         self.write("d/blacklist.txt", self.BODY, mode=0o666)
         os.chmod(self.path("d"), 0o777)
         self.begin()
-        run = Run(self.root, preexec_fn=as_nobody).wait()
+        run = Run(self.root, preexec_fn=drop_to_nobody).wait()
         self.assertEqual(self.judge(), {b"d/blacklist.txt": "original"})
         self.assertEqual(run.out, b"Cannot open chklist.log: no list file is changed\r\n")
         self.assertEqual(self.read("chklist.log"), b"old\r\n")

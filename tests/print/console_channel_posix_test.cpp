@@ -4,11 +4,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdio>
-
 #include "console/console_platform.h"
 #include "console/console_writer.h"
 #include "print/print.h"
+#include "support/redirection.h"
 #include "support/scratch_dir.h"
 
 namespace {
@@ -16,11 +15,9 @@ namespace {
 TEST(ConsoleChannelRedirected, StartsAtWidth80ColumnZeroAndWritesTheExactBytes) {
   ScratchDir scratch;
   clearChannelTable();
-  std::fflush(stdout);
-  const int saved = dup(STDOUT_FILENO);
   const int file = open("console.out", O_WRONLY | O_CREAT | O_TRUNC, 0600);
   ASSERT_GE(file, 0);
-  dup2(file, STDOUT_FILENO);
+  Redirection toFile(STDOUT_FILENO, file);
   close(file);
   resetConsoleWriter();
   useConsolePlatform(nullptr);
@@ -34,8 +31,7 @@ TEST(ConsoleChannelRedirected, StartsAtWidth80ColumnZeroAndWritesTheExactBytes) 
   consoleFlush();
 
   resetConsoleWriter();
-  dup2(saved, STDOUT_FILENO);
-  close(saved);
+  toFile.restore();
   clearChannelTable();
   EXPECT_EQ(width, 80u);
   EXPECT_EQ(columnAfterFirstItem, 14);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "console/console_writer.h"
+#include "support/channel_test.h"
 #include "support/console_grid.h"
 #include "support/scratch_dir.h"
 
@@ -40,11 +41,10 @@ constexpr ChannelHooks recordingHooks = {
     .flush = nullptr,
 };
 
-class PrintTest : public ::testing::Test {
+class PrintTest : public ChannelTest {
  protected:
   void SetUp() override {
-    clearChannelTable();
-    setStatus(StatusCode::Ok);
+    ChannelTest::SetUp();
     recordedWrites.clear();
     recordFails = false;
     // The console channel prints to an in-memory console; one row high, so it takes the byte
@@ -53,8 +53,8 @@ class PrintTest : public ::testing::Test {
     consoleScope = std::make_unique<ConsoleGridScope>(grid);
   }
   void TearDown() override {
-    closeChannel(0);
-    clearChannelTable();
+    ChannelTest::TearDown();
+    clearChannelTable();  // channel 0 too: the next test sets it up on a grid of its own
   }
 
   // Channel `number` opened on the recording device at `column` with `width`.
@@ -73,7 +73,6 @@ class PrintTest : public ::testing::Test {
     return grid.sink;
   }
 
-  ScratchDir scratch;
   ConsoleGrid grid;
   std::unique_ptr<ConsoleGridScope> consoleScope;
 };
@@ -224,7 +223,7 @@ TEST_F(PrintTest, ClosedOrUnknownChannelsWriteNothingAndLeaveStatusOne) {
       }
     }
   }
-  EXPECT_TRUE(std::filesystem::is_empty(scratch.path()));
+  EXPECT_TRUE(std::filesystem::is_empty(scratch_.path()));
   EXPECT_EQ(consoleBytes(), "");
 }
 

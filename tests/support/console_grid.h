@@ -208,18 +208,28 @@ inline bool gridScrollBuffer(ConsoleHandle,
   return true;
 }
 
-inline bool gridFillAttribute(ConsoleHandle,
-                              std::uint16_t attribute,
-                              std::uint32_t count,
-                              ConsoleCoord start,
-                              std::uint32_t* written) {
+// Sets one field of `count` cells from `start` to `value`, running on into the next rows.
+template <typename Value>
+bool gridFill(Value ConsoleCell::*field,
+              Value value,
+              std::uint32_t count,
+              ConsoleCoord start,
+              std::uint32_t* written) {
   ConsoleGrid& grid = *active;
   *written = 0;
   if (!grid.inside(start.x, start.y)) return false;
   std::size_t index = static_cast<std::size_t>(start.y * grid.columns + start.x);
   for (; *written < count && index < grid.cells.size(); ++*written, ++index)
-    grid.cells[index].attribute = attribute;
+    grid.cells[index].*field = value;
   return true;
+}
+
+inline bool gridFillAttribute(ConsoleHandle,
+                              std::uint16_t attribute,
+                              std::uint32_t count,
+                              ConsoleCoord start,
+                              std::uint32_t* written) {
+  return gridFill(&ConsoleCell::attribute, attribute, count, start, written);
 }
 
 inline bool gridFillCharacter(ConsoleHandle,
@@ -227,13 +237,7 @@ inline bool gridFillCharacter(ConsoleHandle,
                               std::uint32_t count,
                               ConsoleCoord start,
                               std::uint32_t* written) {
-  ConsoleGrid& grid = *active;
-  *written = 0;
-  if (!grid.inside(start.x, start.y)) return false;
-  std::size_t index = static_cast<std::size_t>(start.y * grid.columns + start.x);
-  for (; *written < count && index < grid.cells.size(); ++*written, ++index)
-    grid.cells[index].character = character;
-  return true;
+  return gridFill(&ConsoleCell::character, character, count, start, written);
 }
 
 inline bool gridSetCursorPosition(ConsoleHandle, ConsoleCoord position) {

@@ -7,10 +7,10 @@
 #include <utility>
 
 #include "commands/command_processor.h"
+#include "commands/run_command.h"
 #include "console/console_writer.h"
-#include "frame/run_command.h"
 
-int runCommand(Text command) {
+int runCommand(std::string command) {
   if (command.empty()) return -1;
   std::string_view line(command);
   line = line.substr(0, line.find('\0'));
@@ -19,7 +19,7 @@ int runCommand(Text command) {
   return runBuiltinCommand(line);
 }
 
-int runUnicodeCommand(Text command) { return runCommand(std::move(command)); }
+int runUnicodeCommand(std::string command) { return runCommand(std::move(command)); }
 
 void useCommandProcessor(std::string_view) {}
 

@@ -1,4 +1,4 @@
-#include "frame/status_store.h"
+#include "status/status_store.h"
 
 #include <gtest/gtest.h>
 

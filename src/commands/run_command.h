@@ -3,16 +3,17 @@
 // and the command, inheriting no handle of the program; elsewhere the built-in one, in process.
 #pragma once
 
-#include "channels/text.h"
+#include <string>
+#include <string_view>
 
 // Runs `command` up to its first NUL byte. Returns -1 for an empty command (nothing runs),
 // otherwise the command processor's exit status (-1 when it could not be started). Stores no
 // status. Takes the command text over: it is released when the call ends.
-int runCommand(Text command);
+int runCommand(std::string command);
 
 // As runCommand, but what the command processor's own commands write to a file or a pipe is
 // UTF-16 (Windows: "cmd /u"), so that no name passes through a code page. POSIX: runCommand.
-int runUnicodeCommand(Text command);
+int runUnicodeCommand(std::string command);
 
 // For tests: runs every later command with the program at `path` (UTF-8) in place of the
 // system's command processor, given the same arguments; an empty path goes back to the system's.

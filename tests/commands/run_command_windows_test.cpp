@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <string>
 
-#include "frame/run_command.h"
-#include "frame/status_store.h"
+#include "commands/run_command.h"
+#include "status/status_store.h"
 #include "support/scratch_dir.h"
 
 namespace {
@@ -45,7 +45,7 @@ TEST_F(RunCommandWindows, TheProcessorGetsItsSwitchesTheCommandAndNoHandle) {
   const std::string value = std::to_string(reinterpret_cast<std::uintptr_t>(open));
   struct Case {
     const char* what;
-    int (*run)(Text);
+    int (*run)(std::string);
     const char* switches;
     int code;
   } const cases[] = {

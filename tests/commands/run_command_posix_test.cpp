@@ -1,12 +1,11 @@
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <string>
 
-#include "frame/run_command.h"
-#include "frame/status_store.h"
+#include "commands/run_command.h"
+#include "status/status_store.h"
+#include "support/redirection.h"
 #include "support/scratch_dir.h"
 
 namespace {
@@ -15,26 +14,17 @@ using namespace std::string_literals;
 namespace fs = std::filesystem;
 
 // Runs `command` with standard error captured; returns what the command wrote there.
-std::string runCapturingErrors(const Text& command, int* result) {
-  std::fflush(stderr);
-  std::FILE* sink = std::tmpfile();
-  int saved = dup(STDERR_FILENO);
-  dup2(fileno(sink), STDERR_FILENO);
+std::string runCapturingErrors(const std::string& command, int* result) {
+  StderrCapture capture;
   *result = runCommand(command);
-  dup2(saved, STDERR_FILENO);
-  close(saved);
-  std::string bytes;
-  std::rewind(sink);
-  for (int byte; (byte = std::fgetc(sink)) != EOF;) bytes.push_back(static_cast<char>(byte));
-  std::fclose(sink);
-  return bytes;
+  return capture.text();
 }
 
 TEST(RunCommand, AnEmptyCommandRunsNothingAndGivesMinusOne) {
   ScratchDir scratch;
   int result = 0;
   // Handed on, the empty line would draw the command processor's refusal on standard error.
-  EXPECT_EQ(runCapturingErrors(Text(), &result), "");
+  EXPECT_EQ(runCapturingErrors(std::string(), &result), "");
   EXPECT_EQ(result, -1);
 }
 
@@ -44,7 +34,8 @@ TEST(RunCommand, LeavesTheStatusStoreAsItWas) {
   for (StatusCode before : {StatusCode::Ok, StatusCode::TransferFailed}) {
     setStatus(before);
     int result = 0;
-    for (const Text& command : {"del blist.dir"s, "del blist.dir"s, "no such command"s, ""s}) {
+    for (const std::string& command :
+         {"del blist.dir"s, "del blist.dir"s, "no such command"s, ""s}) {
       SCOPED_TRACE(command);
       runCapturingErrors(command, &result);
       EXPECT_EQ(lastStatus(), before);

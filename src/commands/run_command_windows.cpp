@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "commands/run_command.h"
 #include "console/console_writer.h"
-#include "frame/run_command.h"
 
 namespace {
 
@@ -120,7 +120,7 @@ int startAndWait(const std::wstring& processor, std::wstring& commandLine) {
 
 // Runs `command` (its bytes in the ANSI code page) through the command processor with the
 // switches given after its own: "/d /v:off", and "/u" where asked for.
-int runThroughProcessor(Text command, const wchar_t* switches) {
+int runThroughProcessor(std::string command, const wchar_t* switches) {
   if (command.empty()) return -1;
   const std::string_view line = std::string_view(command).substr(0, command.find('\0'));
   std::wstring processor;
@@ -135,9 +135,11 @@ int runThroughProcessor(Text command, const wchar_t* switches) {
 
 }  // namespace
 
-int runCommand(Text command) { return runThroughProcessor(std::move(command), L"/d /v:off"); }
+int runCommand(std::string command) {
+  return runThroughProcessor(std::move(command), L"/d /v:off");
+}
 
-int runUnicodeCommand(Text command) {
+int runUnicodeCommand(std::string command) {
   return runThroughProcessor(std::move(command), L"/d /u /v:off");
 }
 
