@@ -14,6 +14,7 @@
 #include <string>
 
 #include "channels/channel.h"
+#include "channels/file_stream.h"
 #include "channels/line_reader.h"
 #include "support/scratch_dir.h"
 
@@ -303,7 +304,8 @@ TEST_F(FileDevicePosix, CommandsRunByTheProgramDoNotInheritChannelFiles) {
   ASSERT_EQ(openChannel("list.tmp", OpenMode::Output, 0, 0, 3, 0), StatusCode::Ok);
   ASSERT_EQ(openChannel("chklist.log", OpenMode::Append, 0, 0, 9, 0), StatusCode::Ok);
   for (ChannelNumber channel : {2, 3, 9}) {
-    const int descriptor = ::fileno(static_cast<std::FILE*>(lookupChannel(channel)->stream));
+    const auto descriptor =
+        static_cast<int>(static_cast<FileStream*>(lookupChannel(channel)->stream)->handle);
     EXPECT_NE(::fcntl(descriptor, F_GETFD) & FD_CLOEXEC, 0) << channel;
   }
 }
