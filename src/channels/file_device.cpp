@@ -341,11 +341,10 @@ bool fileDeviceSize(const Channel* record, std::int64_t* size) {
   if (record == nullptr || record->hooks != &fileDeviceHooks || streamOf(record) == nullptr) {
     return false;
   }
-  if (const OpenedFile* opened = openedFileOf(record); opened != nullptr && opened->regular) {
-    *size = opened->state.size;
-    return true;
-  }
-  return currentFileSize(*streamOf(record), size);
+  const std::int64_t sizeAtOpen = streamOf(record)->sizeAtOpen;
+  if (sizeAtOpen < 0) return false;
+  *size = sizeAtOpen;
+  return true;
 }
 
 bool fileDeviceState(const Channel* record, FileState* state) {
@@ -417,14 +416,7 @@ StatusCode openFileDevice(Channel* record,
     if (FileNotes* notes = notesOf(record)) {
       *notes = FileNotes{};
       notes->opened = opened;
-      notes->append.start = -1;
-      if (record->mode == OpenMode::Append) {
-        if (opened.regular) {
-          notes->append.start = opened.state.size;
-        } else {
-          currentFileSize(*stream, &notes->append.start);
-        }
-      }
+      notes->append.start = record->mode == OpenMode::Append ? stream->sizeAtOpen : -1;
     }
     record->hooks = &fileDeviceHooks;
     record->stream = stream;

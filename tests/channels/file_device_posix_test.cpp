@@ -325,29 +325,6 @@ TEST_F(FileDevicePosix, ALockIsRefusedToAnotherProcessUntilUnlocked) {
   EXPECT_EXIT(std::_Exit(lockFromAnotherProcess()), testing::ExitedWithCode(0), "");
 }
 
-// In a child: a write of the log that fails once (the file-size limit), then the limit is
-// lifted. The exit code tells what the flush and the sync reported afterwards: 0 when both
-// reported the lost bytes.
-int flushAfterAFailedWrite() {
-  std::signal(SIGXFSZ, SIG_IGN);
-  struct rlimit limit {};
-  ::getrlimit(RLIMIT_FSIZE, &limit);
-  const rlimit small{4096, limit.rlim_max};
-  if (::setrlimit(RLIMIT_FSIZE, &small) != 0) return 10;
-  if (openChannel("chklist.log", OpenMode::Append, 0, 0, 9, 0) != StatusCode::Ok) return 11;
-  // More than the stream's buffer: some of it must be written, and fails.
-  writeText(9, std::string(200 * 1024, 'r'));
-  if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) return 12;
-  const bool flushReported = flushChannel(9) == StatusCode::TransferFailed;
-  const bool syncReported = syncChannel(9) == StatusCode::TransferFailed;
-  return (flushReported ? 0 : 1) + (syncReported ? 0 : 2);
-}
-
-TEST_F(FileDevicePosix, AWriteThatFailedOnceIsReportedByEveryLaterFlushAndSync) {
-  GTEST_FLAG_SET(death_test_style, "fast");
-  EXPECT_EXIT(std::_Exit(flushAfterAFailedWrite()), testing::ExitedWithCode(0), "");
-}
-
 TEST_F(FileDevicePosix, AReadOnlyChannelTakesASharedLock) {
   GTEST_FLAG_SET(death_test_style, "fast");
   writeFileBytes("chklist.log", "old\r\n");
