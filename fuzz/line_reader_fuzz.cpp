@@ -6,8 +6,10 @@
 //     trailing CR, which counts as a line end found; otherwise "no line end found";
 //   - an input channel is at its end once everything up to its length has been consumed;
 //   - an entry is good when it is at least 7 bytes long and holds an "@".
-// Each input is read twice: straight from a memory stream with readLineFromStream, and as a
-// list file through a real input channel (openChannel, channelAtEnd, readLineInto).
+// Each input is written to a scratch file and read twice: straight from a file stream with
+// readLineFromStream, its reads cut into slices of a size taken from the input so that the
+// stream's buffer ends anywhere, and as a list file through a real input channel (openChannel,
+// channelAtEnd, readLineInto).
 #include <unistd.h>
 
 #include <cstddef>
@@ -19,6 +21,7 @@
 #include <vector>
 
 #include "channels/channel.h"
+#include "channels/file_stream.h"
 #include "channels/line_reader.h"
 #include "cleaning/entry_check.h"
 
@@ -61,10 +64,19 @@ bool referenceIsGood(std::string_view entry) {
   std::abort();
 }
 
-void checkStream(std::string_view input) {
-  if (input.empty()) return;  // fmemopen needs at least one byte; the channel check covers it
-  std::FILE* stream = fmemopen(const_cast<char*>(input.data()), input.size(), "r");
+// Reads of at most this many bytes per system call, as a pipe may deliver them.
+std::size_t sliceSize = 1;
+std::int64_t readInSlices(const FileStream& stream, char* buffer, std::size_t count, int* error) {
+  return defaultFileTransfers().read(stream, buffer, count < sliceSize ? count : sliceSize, error);
+}
+constexpr FileTransfers slicedReads = {.read = readInSlices, .write = nullptr};
+
+void checkStream(std::string_view input, const std::string& file) {
+  FileStream* stream = openFileStream(nullptr, file, StreamMode::Read);
   if (stream == nullptr) std::abort();
+  // Slices of 1 to 64 bytes, or whole buffers.
+  sliceSize = input.empty() ? 0 : static_cast<unsigned char>(input[0]) % 65;
+  if (sliceSize != 0) stream->transfers = &slicedReads;
   std::size_t position = 0;
   for (std::size_t index = 0;; ++index) {
     const ReferenceRead expected = referenceRead(input, position);
@@ -72,11 +84,13 @@ void checkStream(std::string_view input) {
     const LineEnd end = readLineFromStream(stream, line);
     if (line != expected.line) mismatch("stream line", index);
     if ((end == LineEnd::Found) != expected.lineEndFound) mismatch("line end", index);
-    if (static_cast<std::size_t>(std::ftell(stream)) != expected.next) mismatch("position", index);
+    if (static_cast<std::size_t>(streamPosition(*stream)) != expected.next) {
+      mismatch("position", index);
+    }
     position = expected.next;
     if (!expected.lineEndFound) break;  // the input has ended
   }
-  std::fclose(stream);
+  if (!closeFileStream(stream)) std::abort();
 }
 
 const std::string& scratchFile() {
@@ -91,12 +105,15 @@ const std::string& scratchFile() {
   return name;
 }
 
-void checkChannel(std::string_view input) {
+void writeScratchFile(std::string_view input) {
   std::FILE* file = std::fopen(scratchFile().c_str(), "wb");
   if (file == nullptr || std::fwrite(input.data(), 1, input.size(), file) != input.size()) {
     std::abort();
   }
   std::fclose(file);
+}
+
+void checkChannel(std::string_view input) {
   constexpr ChannelNumber ListFile = 2;
   if (openChannel(scratchFile(), OpenMode::Input, 0, 0, ListFile, 0) != StatusCode::Ok) {
     std::abort();
@@ -123,7 +140,8 @@ void checkChannel(std::string_view input) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view input(reinterpret_cast<const char*>(data), size);
-  checkStream(input);
+  writeScratchFile(input);
+  checkStream(input, scratchFile());
   checkChannel(input);
   return 0;
 }

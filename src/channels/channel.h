@@ -67,7 +67,7 @@ struct Channel {
   std::int32_t column;        // bytes written on the current line; kept by the print layer
   std::uint32_t width;        // line width, 0 for no limit; only the console has one
   const ChannelHooks* hooks;  // null while closed
-  void* stream;               // the device's handle: a FILE* for a file channel
+  void* stream;               // the device's handle: a FileStream* for a file channel
 };
 
 // Every channel record, defined in channel_table.cpp: index 0 is the reserved record -1, index 1
@@ -105,9 +105,9 @@ StatusCode openChannelIn(const HeldDirectory& directory,
                          int recordLength);
 
 // The file device's open on a record that openChannel prepared (mode and access set). Opens the
-// name inside `directory` (null: the current directory) in the stream modes that mode and access
-// choose, fully buffered with 64 KiB; never through a symbolic link at the name, and a truncating
-// open makes a new file (see openFileStream). Returns and stores Ok (hooks, stream
+// name inside `directory` (null: the current directory) as a file stream (file_stream.h) in the
+// stream modes that mode and access choose; never through a symbolic link at the name, and a
+// truncating open makes a new file (see openFileStream). Returns and stores Ok (hooks, stream
 // and access set); NotApplicable for a mode that is not one of the five; NotOpened when every
 // stream mode failed, the name is empty or holds a NUL byte (the record is then left as given).
 StatusCode openFileDevice(Channel* record,

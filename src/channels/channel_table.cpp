@@ -54,9 +54,8 @@ StatusCode measureSize(Channel* record) {
         told = hooks->tell(record, &record->size);
         if (told != StatusCode::Ok) record->size = UnknownSize;
       }
-      // Back to the start, also for a stream that has not moved: positioned once, it knows its
-      // position from then on, and the end-of-file test before every line asks for it without a
-      // system call. A stream that can already tell it stands at the start needs no move.
+      // Back to the start; a stream that tells it stands there already (it was not moved) needs
+      // no move.
       std::int64_t position = -1;
       if ((hooks->tell(record, &position) != StatusCode::Ok || position != 0) &&
           hooks->seek(record, 0, SEEK_SET) != StatusCode::Ok) {

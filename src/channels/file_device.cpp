@@ -1,65 +1,26 @@
 // The file device: the operations table behind every channel opened on a named file. The
-// channel owns its stdio stream from open to close. An Append channel adds whole lines to a file
-// of lines (the rejection log): once it holds its lock it starts on a new line, and a failed
-// write leaves the file cut back to its last whole line. Line reading and the end-of-file rule
-// live in line_reader.cpp, the system calls in file_platform_*.cpp.
+// channel owns its file stream (file_stream.h) from open to close. An Append channel adds whole
+// lines to a file of lines (the rejection log): once it holds its lock it starts on a new line,
+// and a failed write leaves the file cut back to its last whole line. Line reading and the
+// end-of-file rule live in line_reader.cpp.
 #include "channels/file_device.h"
 
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "channels/channel.h"
-#include "channels/file_platform.h"
+#include "channels/file_stream.h"
 #include "channels/line_reader.h"
 
 namespace {
 
-// Every stream is fully buffered with this many bytes. stdio's own choice is the file system's
-// block size, often 4 KiB: a system call per 4 KiB read or written, which on a list of millions
-// of lines cost more than all the rest of the run.
-constexpr std::size_t StreamBufferSize = 64 * 1024;
-
-// The buffers the file device gives to open streams: a slot with a null `stream` is free, and
-// keeps its buffer for the next open (opening and closing two files per list file would
-// otherwise allocate and return 64 KiB to the system each time). Taken at open, given back when
-// the stream is closed. A stream without a slot (no memory for a buffer) uses stdio's own.
-struct StreamBuffer {
-  std::FILE* stream;
-  char* bytes;
-};
-StreamBuffer streamBuffers[HighestFileChannel];
-
-void giveStreamBuffer(std::FILE* stream) {
-  for (StreamBuffer& slot : streamBuffers) {
-    if (slot.stream != nullptr) continue;
-    if (slot.bytes == nullptr) slot.bytes = static_cast<char*>(std::malloc(StreamBufferSize));
-    if (slot.bytes == nullptr || std::setvbuf(stream, slot.bytes, _IOFBF, StreamBufferSize) != 0) {
-      break;
-    }
-    slot.stream = stream;
-    return;
-  }
-  std::setvbuf(stream, nullptr, _IOFBF, StreamBufferSize);
-}
-
-// Frees the slot of a stream about to be closed; its buffer waits for the next open.
-void releaseStreamBuffer(std::FILE* stream) {
-  for (StreamBuffer& slot : streamBuffers) {
-    if (slot.stream != stream) continue;
-    slot.stream = nullptr;
-    return;
-  }
-}
-
 // What an Append channel knows of the file of lines it adds to. `start` is the file's length at
 // the open, then at the first lock granted (the run lock: no other run adds to the file from
-// then on); the channel's bytes begin there. When a write or flush fails (the stream's error
-// indicator is set), the file may end inside a line: it is cut back to the end of its last whole
-// line, never before `start`. A failed stream writes nothing more to its file, and its close
-// holds the file to that length.
+// then on); the channel's bytes begin there. When a write or flush fails, the file may end
+// inside a line: it is cut back to the end of its last whole line, never before `start`. A
+// failed stream writes nothing more to its file, and its close holds the file to that length.
 struct AppendNotes {
   std::int64_t start;  // -1: not a regular file, whose lines are not the channel's business
   bool settled;        // a lock was granted: `start` and the line start are settled
@@ -93,7 +54,7 @@ OpenedFile* openedFileOf(const Channel* record) {
   return notes == nullptr ? nullptr : &notes->opened;
 }
 
-std::FILE* streamOf(const Channel* record) { return static_cast<std::FILE*>(record->stream); }
+FileStream* streamOf(const Channel* record) { return static_cast<FileStream*>(record->stream); }
 
 // The notes of an Append channel of the table; null for any other record.
 AppendNotes* appendNotesOf(const Channel* record) {
@@ -104,7 +65,7 @@ AppendNotes* appendNotesOf(const Channel* record) {
 
 // The length of the file up to the end of its last line that ends at or after `from` (at `from`
 // itself when none does), looking back from `length`; -1 when the file cannot be read.
-std::int64_t lastLineEnd(std::FILE* stream, std::int64_t from, std::int64_t length) {
+std::int64_t lastLineEnd(FileStream& stream, std::int64_t from, std::int64_t length) {
   char block[4096];
   std::int64_t end = length;
   while (end > from) {
@@ -124,10 +85,10 @@ std::int64_t lastLineEnd(std::FILE* stream, std::int64_t from, std::int64_t leng
 // After a failed write or flush of an Append channel: cuts the file back to the end of its last
 // whole line (see AppendNotes), once. A file that cannot be read back (its user may write
 // it, not read it) is left as the failure left it.
-void cutBackToWholeLines(const Channel* record, std::FILE* stream) {
+void cutBackToWholeLines(const Channel* record, FileStream& stream) {
   AppendNotes* append = appendNotesOf(record);
   std::int64_t length = 0;
-  if (append == nullptr || append->cut || append->start < 0 || !regularFileSize(stream, &length)) {
+  if (append == nullptr || append->cut || append->start < 0 || !currentFileSize(stream, &length)) {
     return;
   }
   const std::int64_t keep = lastLineEnd(stream, append->start, length);
@@ -137,16 +98,15 @@ void cutBackToWholeLines(const Channel* record, std::FILE* stream) {
   if (keep < length) cutFile(stream, keep);
 }
 
-// Before an Append channel's stream is closed: its buffered bytes are written out now, so that a
+// Before an Append channel's stream is closed: its held bytes are written out now, so that a
 // failure can still be cut back to whole lines, and a file cut back before is held to that
-// length (the stream's buffer may have kept bytes handed to it after its failure). False when
-// the flush failed.
-bool finishAppending(const Channel* record, std::FILE* stream) {
-  const bool flushed = std::fflush(stream) == 0;
-  if (!flushed || std::ferror(stream) != 0) cutBackToWholeLines(record, stream);
+// length. False when the stream has failed, now or earlier.
+bool finishAppending(const Channel* record, FileStream& stream) {
+  const bool flushed = streamFlush(stream);
+  if (!flushed) cutBackToWholeLines(record, stream);
   const AppendNotes* append = appendNotesOf(record);
   std::int64_t length = 0;
-  if (append != nullptr && append->cut && regularFileSize(stream, &length) &&
+  if (append != nullptr && append->cut && currentFileSize(stream, &length) &&
       length > append->cutLength) {
     cutFile(stream, append->cutLength);
   }
@@ -154,7 +114,7 @@ bool finishAppending(const Channel* record, std::FILE* stream) {
 }
 
 // A write that failed, now or before: an Append channel's file is cut back to whole lines.
-[[gnu::noinline]] StatusCode writeFailed(const Channel* record, std::FILE* stream) {
+[[gnu::noinline]] StatusCode writeFailed(const Channel* record, FileStream& stream) {
   if (record->mode == OpenMode::Append) cutBackToWholeLines(record, stream);
   return setStatus(StatusCode::TransferFailed);
 }
@@ -162,53 +122,50 @@ bool finishAppending(const Channel* record, std::FILE* stream) {
 // The first lock granted to an Append channel (or found not to exist): the file's end is settled,
 // and when it lies inside a line (left so by a run that was cut off, or by hand) a line end goes
 // first, so that the lines added are whole and start on their own.
-void settleAppendStart(const Channel* record, std::FILE* stream) {
+void settleAppendStart(const Channel* record, FileStream& stream) {
   AppendNotes* append = appendNotesOf(record);
   if (append == nullptr || append->settled) return;
   append->settled = true;
   std::int64_t length = 0;
-  if (!regularFileSize(stream, &length)) return;
+  if (!currentFileSize(stream, &length)) return;
   append->start = length;
   char last = '\n';
   if (length == 0 || readFileAt(stream, length - 1, &last, 1) != 1 || last == '\n') return;
-  if (!writeFileStream(stream, "\r\n", 2)) cutBackToWholeLines(record, stream);
+  if (!streamWrite(stream, "\r\n", 2)) cutBackToWholeLines(record, stream);
 }
 
 StatusCode fileClose(Channel* record) {
-  std::FILE* stream = streamOf(record);
+  FileStream* stream = streamOf(record);
   if (stream == nullptr) return setStatus(StatusCode::Ok);
-  // An error met by an earlier write or flush, or bytes that fclose cannot write out, mean
-  // the file does not hold what was written to it; a line that could not be held, that it was
-  // not read whole.
-  bool failed = std::ferror(stream) != 0 || fileLineTooLong(record);
-  if (record->mode == OpenMode::Append && !finishAppending(record, stream)) failed = true;
-  releaseStreamBuffer(stream);
+  // A failure of an earlier read, write, flush or sync, or bytes that cannot be written out now,
+  // mean the file does not hold what was written to it or was not read whole; so does a line
+  // that could not be held.
+  bool failed = fileLineTooLong(record);
+  if (record->mode == OpenMode::Append && !finishAppending(record, *stream)) failed = true;
   if (FileNotes* notes = notesOf(record)) *notes = {};
-  if (std::fclose(stream) != 0) failed = true;
+  if (!closeFileStream(stream)) failed = true;
   record->stream = nullptr;
   return setStatus(failed ? StatusCode::TransferFailed : StatusCode::Ok);
 }
 
 StatusCode fileSeek(Channel* record, std::int64_t offset, int origin) {
-  std::FILE* stream = streamOf(record);
+  FileStream* stream = streamOf(record);
   if (stream == nullptr) return setStatus(StatusCode::NotApplicable);
-  return setStatus(seekFileStream(stream, offset, origin) ? StatusCode::Ok
-                                                          : StatusCode::TransferFailed);
+  return setStatus(streamSeek(*stream, offset, origin) ? StatusCode::Ok
+                                                       : StatusCode::TransferFailed);
 }
 
 StatusCode fileTell(Channel* record, std::int64_t* position) {
-  std::FILE* stream = streamOf(record);
+  const FileStream* stream = streamOf(record);
   if (stream == nullptr) return setStatus(StatusCode::NotApplicable);
-  const std::int64_t told = tellFileStream(stream);
-  if (told < 0) return setStatus(StatusCode::TransferFailed);
-  *position = told;
+  *position = streamPosition(*stream);
   return setStatus(StatusCode::Ok);
 }
 
 StatusCode fileRead(Channel* record, char* buffer, std::size_t* count) {
-  std::FILE* stream = streamOf(record);
+  FileStream* stream = streamOf(record);
   if (stream == nullptr) return setStatus(StatusCode::NotApplicable);
-  const std::size_t got = std::fread(buffer, 1, *count, stream);
+  const std::size_t got = streamRead(*stream, buffer, *count);
   std::memset(buffer + got, 0, *count - got);
   *count = got;
   return setStatus(StatusCode::Ok);
@@ -247,11 +204,11 @@ StatusCode fileWriteWide(Channel* record, const char16_t* units, std::size_t cou
 }
 
 StatusCode fileLockRegion(Channel* record, std::int64_t offset, std::int64_t length, bool lock) {
-  std::FILE* stream = streamOf(record);
+  FileStream* stream = streamOf(record);
   if (stream == nullptr || length <= 0 || offset < 0) {
     return setStatus(StatusCode::NotApplicable);
   }
-  return setStatus(lockFileRegion(stream, offset, length, lock));
+  return setStatus(lockFileRegion(*stream, offset, length, lock));
 }
 
 StatusCode fileLock(Channel* record, std::int64_t offset, std::int64_t length) {
@@ -259,7 +216,7 @@ StatusCode fileLock(Channel* record, std::int64_t offset, std::int64_t length) {
   // Granted, or the file offers no locks: either way no other run waits its turn on this file.
   if (locked != StatusCode::TransferFailed && streamOf(record) != nullptr && offset >= 0 &&
       length > 0) {
-    settleAppendStart(record, streamOf(record));
+    settleAppendStart(record, *streamOf(record));
   }
   return locked;
 }
@@ -282,30 +239,29 @@ StatusCode fileReadLineWide(Channel* record, wchar_t* destination, std::size_t s
 }
 
 // A flush or sync succeeds only when every byte ever written to the stream reached the file: a
-// write that failed earlier (its bytes dropped by stdio) is not made good by a later success.
+// write that failed earlier (its bytes still held) is not made good by a later success.
 StatusCode fileFlush(Channel* record) {
-  std::FILE* stream = streamOf(record);
+  FileStream* stream = streamOf(record);
   if (stream == nullptr) return setStatus(StatusCode::NotApplicable);
-  // A failed stream has nothing more to write: its failure stands.
-  if (!fileStreamFailed(stream) && std::fflush(stream) == 0) return setStatus(StatusCode::Ok);
-  if (record->mode == OpenMode::Append) cutBackToWholeLines(record, stream);
+  if (streamFlush(*stream)) return setStatus(StatusCode::Ok);
+  if (record->mode == OpenMode::Append) cutBackToWholeLines(record, *stream);
   return setStatus(StatusCode::TransferFailed);
 }
 
 StatusCode fileSync(Channel* record) {
-  std::FILE* stream = streamOf(record);
+  FileStream* stream = streamOf(record);
   if (stream == nullptr) return setStatus(StatusCode::NotApplicable);
-  if (!fileStreamFailed(stream) && syncFileStream(stream)) return setStatus(StatusCode::Ok);
+  if (streamSync(*stream)) return setStatus(StatusCode::Ok);
   // Only a failed write tears a line; a failed sync of written lines does not.
-  if (record->mode == OpenMode::Append && fileStreamFailed(stream)) {
-    cutBackToWholeLines(record, stream);
+  if (record->mode == OpenMode::Append && stream->failure == StreamFailure::Write) {
+    cutBackToWholeLines(record, *stream);
   }
   return setStatus(StatusCode::TransferFailed);
 }
 
 // The stream modes an open tries, in order, and the access recorded when each succeeds.
 struct StreamModeTry {
-  const char* streamMode;
+  StreamMode mode;
   std::int32_t access;
 };
 
@@ -316,39 +272,38 @@ std::size_t streamModesFor(const Channel* record, StreamModeTry (&tries)[3]) {
   const std::int32_t openedAccess = given == 0 ? 3 : given;
   switch (record->mode) {
     case OpenMode::Input:
-      // Binary on every platform: a text-mode read stops at a 0x1A byte on Windows and its
-      // positions are unreliable; the line reader removes the CR of a CR LF itself.
-      tries[0] = {"rb", openedAccess};
+      // Bytes as they are on every platform: the line reader removes the CR of a CR LF itself.
+      tries[0] = {StreamMode::Read, openedAccess};
       return 1;
     case OpenMode::Output:
-      tries[0] = {"wb", openedAccess};
+      tries[0] = {StreamMode::Write, openedAccess};
       return 1;
     case OpenMode::Append:
       // Read access too when allowed: a failed write is cut back to a line end found by reading
       // the file's end.
-      tries[0] = {"a+b", openedAccess};
-      tries[1] = {"ab", openedAccess};
+      tries[0] = {StreamMode::AppendRead, openedAccess};
+      tries[1] = {StreamMode::Append, openedAccess};
       return 2;
     case OpenMode::Binary:
     case OpenMode::Random:
       switch (given) {
         case 1:
-          tries[0] = {"rb", 1};
+          tries[0] = {StreamMode::Read, 1};
           return 1;
         case 2:
-          tries[0] = {"wb", 2};
+          tries[0] = {StreamMode::Write, 2};
           return 1;
         case 3:
-          tries[0] = {"r+b", 3};
-          tries[1] = {"w+b", 3};
+          tries[0] = {StreamMode::Update, 3};
+          tries[1] = {StreamMode::UpdateNew, 3};
           return 2;
         case 0:
-          tries[0] = {"r+b", 3};
-          tries[1] = {"w+b", 3};
-          tries[2] = {"rb", 1};
+          tries[0] = {StreamMode::Update, 3};
+          tries[1] = {StreamMode::UpdateNew, 3};
+          tries[2] = {StreamMode::Read, 1};
           return 3;
         default:
-          tries[0] = {"r+b", given};
+          tries[0] = {StreamMode::Update, given};
           return 1;
       }
   }
@@ -375,22 +330,21 @@ extern constexpr ChannelHooks fileDeviceHooks = {
 };
 
 StatusCode fileDeviceWrite(Channel* record, const char* bytes, std::size_t count) {
-  std::FILE* stream = streamOf(record);
+  FileStream* stream = streamOf(record);
   if (stream == nullptr) return setStatus(StatusCode::NotApplicable);
-  // The error indicator also catches a failed flush of bytes buffered by earlier writes.
-  return writeFileStream(stream, bytes, count) ? setStatus(StatusCode::Ok)
-                                               : writeFailed(record, stream);
+  // A failed stream takes nothing: this also catches a failed write of bytes held earlier.
+  return streamWrite(*stream, bytes, count) ? setStatus(StatusCode::Ok)
+                                            : writeFailed(record, *stream);
 }
 
 bool fileDeviceSize(const Channel* record, std::int64_t* size) {
   if (record == nullptr || record->hooks != &fileDeviceHooks || streamOf(record) == nullptr) {
     return false;
   }
-  if (const OpenedFile* opened = openedFileOf(record); opened != nullptr && opened->regular) {
-    *size = opened->state.size;
-    return true;
-  }
-  return regularFileSize(streamOf(record), size);
+  const std::int64_t sizeAtOpen = streamOf(record)->sizeAtOpen;
+  if (sizeAtOpen < 0) return false;
+  *size = sizeAtOpen;
+  return true;
 }
 
 bool fileDeviceState(const Channel* record, FileState* state) {
@@ -417,7 +371,7 @@ StatusCode settleAppendChannel(ChannelNumber channel) {
       record->mode != OpenMode::Append) {
     return setStatus(StatusCode::NotApplicable);
   }
-  settleAppendStart(record, streamOf(record));
+  settleAppendStart(record, *streamOf(record));
   return setStatus(StatusCode::Ok);
 }
 
@@ -457,22 +411,13 @@ StatusCode openFileDevice(Channel* record,
 
   for (std::size_t index = 0; index < tryCount; ++index) {
     OpenedFile opened;
-    std::FILE* stream = openFileStream(directory, fileName, tries[index].streamMode, &opened);
+    FileStream* stream = openFileStream(directory, fileName, tries[index].mode, &opened);
     if (stream == nullptr) continue;
     if (FileNotes* notes = notesOf(record)) {
       *notes = FileNotes{};
       notes->opened = opened;
-      notes->append.start = -1;
-      if (record->mode == OpenMode::Append) {
-        if (opened.regular) {
-          notes->append.start = opened.state.size;
-        } else {
-          regularFileSize(stream, &notes->append.start);
-        }
-      }
+      notes->append.start = record->mode == OpenMode::Append ? stream->sizeAtOpen : -1;
     }
-    giveStreamBuffer(stream);
-    if (std::strcmp(tries[index].streamMode, "rb") == 0) noteStreamAtStart(stream);
     record->hooks = &fileDeviceHooks;
     record->stream = stream;
     record->access = tries[index].access;

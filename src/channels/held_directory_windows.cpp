@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "channels/file_platform.h"
+#include "channels/file_stream.h"
 #include "channels/held_directory.h"
 #include "channels/wide_names_windows.h"
 

@@ -2,9 +2,9 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdio>
 
 #include "channels/channel.h"
+#include "channels/file_stream.h"
 
 // -1 when the channel is at its end (or its stream has failed), 0 when more can be read, and 1
 // (with status NotApplicable stored) when the number has no record or the channel is closed.
@@ -26,10 +26,11 @@ bool channelLineTooLong(ChannelNumber channel);
 // Reads one chunk of at most size - 1 bytes from `stream` into `buffer`, stopping after the
 // first LF, and puts a NUL after them; returns the number of bytes stored (NUL bytes read count),
 // 0 when nothing could be read (the end of the input or a read error).
-using ChunkReader = std::size_t (*)(char* buffer, int size, std::FILE* stream);
+using ChunkReader = std::size_t (*)(char* buffer, int size, FileStream* stream);
 
-// The default chunk reader, in the platform's file: costs the bytes it stores, not `size`.
-std::size_t readStreamChunk(char* buffer, int size, std::FILE* stream);
+// The default chunk reader: copies from the stream's read buffer, refilling it as it empties;
+// costs the bytes it stores, not `size`.
+std::size_t readStreamChunk(char* buffer, int size, FileStream* stream);
 
 // How readLineFromStream's line ended.
 enum class LineEnd {
@@ -39,10 +40,10 @@ enum class LineEnd {
                // given back, and the rest of the line is left unread
 };
 
-// The line reader over a stdio stream: a line is every byte up to the next LF, without one CR
+// The line reader over a file stream: a line is every byte up to the next LF, without one CR
 // right before that LF, whatever its length; NUL and CR bytes inside it are data. A last line
 // without an LF loses its trailing NUL bytes and then one trailing CR. Stores Ok in any case;
 // the destination holds the line (empty when nothing was left to read).
-LineEnd readLineFromStream(std::FILE* stream,
+LineEnd readLineFromStream(FileStream* stream,
                            Text& destination,
                            ChunkReader readChunk = readStreamChunk);

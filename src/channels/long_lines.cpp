@@ -38,7 +38,7 @@ LineEnd takeLongLine(const char* bytes, std::size_t count, Text& destination) {
   return lineTooLong(destination);
 }
 
-LineEnd readLineInChunks(std::FILE* stream, Text& destination, ChunkReader readChunk) {
+LineEnd readLineInChunks(FileStream* stream, Text& destination, ChunkReader readChunk) {
   // NUL bytes that end what was read so far are only counted: they belong to the line when
   // another byte follows them, and are dropped at the end of the input, so a file of nothing but
   // NUL bytes (left by a crash) costs no memory.

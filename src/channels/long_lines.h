@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdio>
 
 #include "channels/line_reader.h"
 
@@ -19,4 +18,4 @@ LineEnd takeLongLine(const char* bytes, std::size_t count, Text& destination);
 // The line reader's rules, chunk by chunk through `readChunk`: see readLineFromStream. TooLong
 // (destination emptied, its storage given back, the rest of the line unread) when the line
 // cannot be held in memory.
-LineEnd readLineInChunks(std::FILE* stream, Text& destination, ChunkReader readChunk);
+LineEnd readLineInChunks(FileStream* stream, Text& destination, ChunkReader readChunk);

@@ -4,9 +4,7 @@
 // when that is refused, so was the redirection, whatever the file holds.
 #include <windows.h>
 
-#include <cstdio>
-
-#include "channels/file_platform.h"
+#include "channels/file_stream.h"
 #include "channels/wide_names_windows.h"
 #include "cleaning/file_search.h"
 #include "commands/run_command.h"
@@ -16,14 +14,14 @@ namespace {
 // The whole content of `fileList`, a regular file reached by no reparse point, as UTF-16 code
 // units. False when it cannot be read or is no whole number of units.
 bool readUnits(const std::string& fileList, std::wstring& units) {
-  std::FILE* stream = openFileStream(nullptr, fileList, "rb");
+  FileStream* stream = openFileStream(nullptr, fileList, "rb");
   if (stream == nullptr) return false;
   std::string bytes;
   char buffer[65536];
   std::size_t count = 0;
-  while ((count = std::fread(buffer, 1, sizeof buffer, stream)) > 0) bytes.append(buffer, count);
-  const bool read = std::ferror(stream) == 0;
-  std::fclose(stream);
+  while ((count = streamRead(*stream, buffer, sizeof buffer)) > 0) bytes.append(buffer, count);
+  const bool read = !streamFailed(*stream);
+  closeFileStream(stream);
   if (!read || bytes.size() % 2 != 0) return false;
   units.resize(bytes.size() / 2);
   for (std::size_t index = 0; index < units.size(); ++index) {
@@ -51,10 +49,10 @@ bool turnFileList(const std::string& fileList) {
     lines += "\r\n";
   }
   // A new file: whatever took the name meanwhile is not written through.
-  std::FILE* stream = openFileStream(nullptr, fileList, "wb");
+  FileStream* stream = openFileStream(nullptr, fileList, "wb");
   if (stream == nullptr) return false;
-  const bool written = std::fwrite(lines.data(), 1, lines.size(), stream) == lines.size();
-  return std::fclose(stream) == 0 && written;
+  const bool written = streamWrite(*stream, lines.data(), lines.size());
+  return closeFileStream(stream) && written;
 }
 
 }  // namespace

@@ -135,7 +135,6 @@ ReplaceOutcome renameInPlace(const Replacing& work, int fromDirectory, const std
 // it, with the destination's metadata. The destination is untouched and no temporary is left
 // behind unless the rename happened.
 ReplaceOutcome copyOver(Replacing& work) {
-  removeCopyLeftovers(work.destinationDirectory);
   std::string temporary;
   int copyFd = createCopyTemporary(work.destinationDirectory, &temporary);
   if (copyFd < 0) return failed(work, errorText("cannot create a copy beside it", errno));
@@ -252,8 +251,11 @@ ReplaceOutcome replaceFileAt(int sourceDirectory,
     outcome = failed(work, errorText("cannot flush the cleaned copy", errno));
   }
   // The copy is moved beside the destination before it is given the destination's access: in
-  // the source's directory another user might open it, or swap another file in for it.
+  // the source's directory another user might open it, or swap another file in for it. A run
+  // killed between that move and the rename leaves the copy there: this user's leftovers go
+  // before a new one comes.
   std::string temporary;
+  if (outcome == ReplaceOutcome::Replaced) removeCopyLeftovers(destinationDirectory);
   if (outcome == ReplaceOutcome::Replaced && !stageBesideDestination(work, &temporary)) {
     const int code = errno;
     outcome = code == EXDEV ? copyOver(work)

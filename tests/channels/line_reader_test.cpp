@@ -1,12 +1,11 @@
 // The line reader's rules, from a chunk source the test controls and from real files, checked
-// against a reader that takes one byte at a time; the end-of-file rule of channels; and a line
-// too long to hold in memory, with this program's operator new failing as memory running out
-// would.
+// against a reader that takes one byte at a time, also with the stream's buffer refilled a few
+// bytes at a time; the end-of-file rule of channels; and a line too long to hold in memory, with
+// this program's operator new failing as memory running out would.
 #include "channels/line_reader.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <new>
@@ -15,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "channels/file_platform.h"
+#include "channels/file_stream.h"
 #include "support/channel_test.h"
 #include "support/scratch_dir.h"
 
@@ -45,7 +44,7 @@ std::string sourceBytes;
 std::size_t sourcePosition = 0;
 
 // Delivers chunks as fgets does: at most size - 1 bytes, ending after the first LF.
-std::size_t readSourceChunk(char* buffer, int size, std::FILE*) {
+std::size_t readSourceChunk(char* buffer, int size, FileStream*) {
   std::size_t stored = 0;
   while (stored + 1 < static_cast<std::size_t>(size) && sourcePosition < sourceBytes.size()) {
     const char byte = sourceBytes[sourcePosition++];
@@ -57,7 +56,7 @@ std::size_t readSourceChunk(char* buffer, int size, std::FILE*) {
 }
 
 // Reads lines until a read reports the end of the input; every result with its line.
-Reads readAll(std::FILE* stream, ChunkReader readChunk) {
+Reads readAll(FileStream* stream, ChunkReader readChunk) {
   Reads reads;
   Text line = "previous line";
   for (int guard = 0; guard < 1000; ++guard) {
@@ -68,23 +67,35 @@ Reads readAll(std::FILE* stream, ChunkReader readChunk) {
   return reads;
 }
 
-// One line read the slow way, a byte at a time: everything up to the LF, less one CR right
-// before it; at the end of the input, less the trailing NULs and then one CR. The reader must
-// give the very same lines, however its chunks and the stream's buffer fall.
-LineEnd referenceReadLine(std::FILE* stream, std::string& destination) {
+// One line read the slow way from `input`, a byte at a time from `*position`: everything up to
+// the LF, less one CR right before it; at the end of the input, less the trailing NULs and then
+// one CR. The reader must give the very same lines, however its chunks and the stream's buffer
+// fall.
+LineEnd referenceReadLine(const std::string& input,
+                          std::size_t* position,
+                          std::string& destination) {
   destination.clear();
-  for (int byte; (byte = std::fgetc(stream)) != EOF;) {
+  while (*position < input.size()) {
+    const char byte = input[(*position)++];
     if (byte == '\n') {
       if (!destination.empty() && destination.back() == '\r') destination.pop_back();
       return LineEnd::Found;
     }
-    destination.push_back(static_cast<char>(byte));
+    destination.push_back(byte);
   }
   while (!destination.empty() && destination.back() == '\0') destination.pop_back();
   if (destination.empty() || destination.back() != '\r') return LineEnd::InputEnded;
   destination.pop_back();
   return LineEnd::Found;
 }
+
+// Reads that move at most `sliceSize` bytes per system call, as a pipe may deliver them: the
+// stream's buffer then ends anywhere, across every kind of line end and inside long lines.
+std::size_t sliceSize = 0;
+std::int64_t readInSlices(const FileStream& stream, char* buffer, std::size_t count, int* error) {
+  return defaultFileTransfers().read(stream, buffer, count < sliceSize ? count : sliceSize, error);
+}
+constexpr FileTransfers slicedReads = {.read = readInSlices, .write = nullptr};
 
 std::string bytesOf(const char* text, std::size_t length) { return std::string(text, length); }
 
@@ -181,10 +192,10 @@ TEST(LineReaderRules, EachRuleFromARealFile) {
   for (const RuleCase& c : ruleCases()) {
     SCOPED_TRACE(c.rule);
     writeFileBytes("input.txt", c.input);
-    std::FILE* stream = std::fopen("input.txt", "rb");
+    FileStream* stream = openFileStream(nullptr, "input.txt", StreamMode::Read);
     ASSERT_NE(stream, nullptr);
     EXPECT_EQ(readAll(stream, readStreamChunk), c.reads);
-    std::fclose(stream);
+    EXPECT_TRUE(closeFileStream(stream));
   }
 }
 
@@ -201,11 +212,37 @@ TEST(LineReaderRules, ALineTooLongToHoldGivesItsStorageBack) {
   EXPECT_EQ(lastStatus(), StatusCode::Ok);
 }
 
+// Reads every line of input.txt, holding `input`, with the reader and with the reference, each
+// line and the position after it alike; the number of lines read.
+int compareWithTheReference(const std::string& input, const FileTransfers* transfers) {
+  FileStream* stream = openFileStream(nullptr, "input.txt", StreamMode::Read);
+  EXPECT_NE(stream, nullptr);
+  if (stream == nullptr) return 0;
+  if (transfers != nullptr) stream->transfers = transfers;
+  std::size_t position = 0;
+  int lines = 0;
+  for (;; ++lines) {
+    std::string expected = "old";
+    Text actual = "old";
+    const LineEnd expectedEnd = referenceReadLine(input, &position, expected);
+    EXPECT_EQ(readLineFromStream(stream, actual), expectedEnd) << "line " << lines;
+    EXPECT_EQ(actual, expected) << "line " << lines;
+    // The position the end-of-file test works from, told without a system call, is where the
+    // reference stands after reading the same line.
+    EXPECT_EQ(streamPosition(*stream), static_cast<std::int64_t>(position)) << "line " << lines;
+    if (expectedEnd != LineEnd::Found || testing::Test::HasFailure()) break;
+  }
+  EXPECT_FALSE(streamFailed(*stream));
+  EXPECT_TRUE(closeFileStream(stream));
+  return lines;
+}
+
 TEST(LineReaderRules, MatchesTheChunkByChunkReferenceOnRandomInput) {
   ScratchDir scratch;
   std::mt19937 random(20261207);  // fixed: a failure can be replayed
   const char alphabet[] = {'a', 'b', '\r', '\n', '\0'};
   for (int round = 0; round < 300; ++round) {
+    SCOPED_TRACE(round);
     std::string input;
     const int pieces = static_cast<int>(random() % 12);
     for (int piece = 0; piece < pieces; ++piece) {
@@ -218,27 +255,15 @@ TEST(LineReaderRules, MatchesTheChunkByChunkReferenceOnRandomInput) {
       for (std::size_t index = 0; index < tail; ++index) input.push_back(alphabet[random() % 5]);
     }
     writeFileBytes("input.txt", input);
-    std::FILE* expectedStream = std::fopen("input.txt", "rb");
-    std::FILE* actualStream = std::fopen("input.txt", "rb");
-    ASSERT_NE(expectedStream, nullptr);
-    ASSERT_NE(actualStream, nullptr);
-    for (int read = 0; read < 100; ++read) {
-      std::string expected = "old";
-      Text actual = "old";
-      const LineEnd expectedEnd = referenceReadLine(expectedStream, expected);
-      ASSERT_EQ(readLineFromStream(actualStream, actual), expectedEnd)
-          << "round " << round << " read " << read;
-      ASSERT_EQ(actual, expected) << "round " << round << " read " << read;
-      if (expectedEnd != LineEnd::Found) break;
-    }
-    std::fclose(expectedStream);
-    std::fclose(actualStream);
+    compareWithTheReference(input, nullptr);
+    ASSERT_FALSE(HasFailure());
   }
 }
 
 TEST(LineReaderRules, MatchesTheReferenceWhenLinesCrossTheStreamBuffer) {
-  // Small stream buffers put every kind of line end, and lines longer than a chunk, across the
-  // points where the reader must refill the buffer in the middle of a chunk.
+  // Reads of a few bytes each put every kind of line end, and lines longer than a chunk, across
+  // the points where the reader must refill the stream's buffer in the middle of a line; the
+  // input is larger than the buffer, so full reads cross it too.
   ScratchDir scratch;
   std::mt19937 random(7122026);
   const char alphabet[] = {'a', 'b', '\r', '\n', '\0', '@'};
@@ -250,35 +275,13 @@ TEST(LineReaderRules, MatchesTheReferenceWhenLinesCrossTheStreamBuffer) {
     const std::size_t tail = random() % 4;
     for (std::size_t index = 0; index < tail; ++index) input.push_back(alphabet[random() % 6]);
   }
+  ASSERT_GT(input.size(), 2 * StreamBufferSize);
   writeFileBytes("input.txt", input);
-  for (const std::size_t bufferSize : {2u, 3u, 7u, 64u, 509u, 512u, 4096u}) {
-    SCOPED_TRACE(bufferSize);
-    std::FILE* expectedStream = std::fopen("input.txt", "rb");
-    // Opened as an Input channel's file is: told, not moved, that it stands at the start.
-    std::FILE* actualStream = openFileStream(nullptr, "input.txt", "rb");
-    ASSERT_NE(expectedStream, nullptr);
-    ASSERT_NE(actualStream, nullptr);
-    std::vector<char> buffer(bufferSize);
-    ASSERT_EQ(std::setvbuf(actualStream, buffer.data(), _IOFBF, bufferSize), 0);
-    noteStreamAtStart(actualStream);
-    ASSERT_EQ(tellFileStream(actualStream), 0);
-    int lines = 0;
-    for (;; ++lines) {
-      std::string expected = "old";
-      Text actual = "old";
-      const LineEnd expectedEnd = referenceReadLine(expectedStream, expected);
-      ASSERT_EQ(readLineFromStream(actualStream, actual), expectedEnd) << "line " << lines;
-      ASSERT_EQ(actual, expected) << "line " << lines;
-      // The position the end-of-file test works from, told without a system call, is where
-      // the reference stands after reading the same line.
-      ASSERT_EQ(tellFileStream(actualStream), static_cast<std::int64_t>(std::ftell(expectedStream)))
-          << "line " << lines;
-      if (expectedEnd != LineEnd::Found) break;
-    }
-    EXPECT_GT(lines, 500);
-    EXPECT_EQ(std::ftell(actualStream), static_cast<long>(input.size()));
-    std::fclose(expectedStream);
-    std::fclose(actualStream);
+  for (const std::size_t slice : {1u, 2u, 3u, 7u, 64u, 509u, 512u, 4096u, 0u}) {
+    SCOPED_TRACE(slice);
+    sliceSize = slice;
+    EXPECT_GT(compareWithTheReference(input, slice == 0 ? nullptr : &slicedReads), 500);
+    ASSERT_FALSE(HasFailure());
   }
 }
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "channels/file_platform.h"
+#include "channels/file_stream.h"
 #include "cleaning/file_search.h"
 #include "cleaning/list_file_state.h"
 #include "cleaning/list_replacement.h"
@@ -24,14 +24,14 @@ TEST(ListFileStateWindows, APathBeyondMaxPathIsLookedAtAsTheOpenSawIt) {
     SCOPED_TRACE(length);
     const std::string name = longRelativeName(length, "blacklist.txt");
     const std::string full = currentDirectory() + "\\" + name;
-    std::FILE* stream = openFileStream(nullptr, full, "wb");
+    FileStream* stream = openFileStream(nullptr, full, StreamMode::Write);
     ASSERT_NE(stream, nullptr);
-    ASSERT_GE(std::fputs("a@example.org\r\n", stream), 0);
-    ASSERT_EQ(std::fclose(stream), 0);
+    ASSERT_TRUE(streamWrite(*stream, "a@example.org\r\n", 15));
+    ASSERT_TRUE(closeFileStream(stream));
     OpenedFile opened;
-    stream = openFileStream(nullptr, full, "rb", &opened);
+    stream = openFileStream(nullptr, full, StreamMode::Read, &opened);
     ASSERT_NE(stream, nullptr);
-    std::fclose(stream);
+    closeFileStream(stream);
     ListFileState state;
     ASSERT_TRUE(readListFileState(HeldDirectory{}, "", full, state));
     EXPECT_EQ(state, opened.state);

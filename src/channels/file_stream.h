@@ -1,0 +1,229 @@
+// Our buffered streams over the system's files: a descriptor on POSIX, a handle on Windows, with
+// a read buffer and a write buffer of 64 KiB that the stream owns. The first failure of a read,
+// write, flush or sync stays with the stream until it is closed: a stream that failed writes
+// nothing more, and bytes it could not write stay in its buffer and are reported by every later
+// flush, sync and close, never dropped unannounced. Buffering is in file_stream.cpp; opening and
+// the system calls are in file_stream_posix.cpp and file_stream_windows.cpp.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "channels/file_state.h"
+#include "channels/held_directory.h"
+#include "status/status_store.h"
+
+// The system's name of an open file: a descriptor on POSIX, a HANDLE on Windows.
+using FileHandle = std::intptr_t;
+
+// The size of each of a stream's buffers. A system call per 64 KiB read or written; the file
+// system's block size (4 KiB, stdio's choice) cost more than all the rest of a run on a list of
+// millions of lines.
+constexpr std::size_t StreamBufferSize = 64 * 1024;
+
+// How a stream opens its file.
+enum class StreamMode {
+  Read,        // an existing file, for reading
+  Write,       // a new file (see openFileStream), for writing
+  Append,      // writes go to the file's end; the file is created when missing
+  AppendRead,  // Append, and the file can be read (readFileAt)
+  Update,      // an existing file, for reading and writing
+  UpdateNew,   // a new file, for reading and writing
+};
+
+// Which operation failed first on a stream.
+enum class StreamFailure : std::uint8_t {
+  None,
+  Read,
+  Write,  // a write or flush: the file may hold part of what was handed to the stream
+  Sync,   // the system did not make the file's data durable
+};
+
+struct FileStream;
+
+// What one system call of a transfer reports besides the bytes it moved.
+constexpr std::int64_t TransferInterrupted = -1;  // a signal came first: nothing moved, retry
+constexpr std::int64_t TransferRefused = -2;      // failed; `*error` holds the system's code
+
+// The system calls that move a stream's bytes, one table per platform (defaultFileTransfers).
+// Each call moves what it can of `count` bytes (more than 0) at the stream's system position,
+// or at the file's end for a stream that appends, and returns how many it moved (0 for a read:
+// the end of the file), TransferInterrupted or TransferRefused. Tests hand a stream faulty ones.
+struct FileTransfers {
+  std::int64_t (*read)(const FileStream& stream, char* buffer, std::size_t count, int* error);
+  std::int64_t (*write)(const FileStream& stream, const char* bytes, std::size_t count, int* error);
+};
+
+// The platform's transfers: read(2) and write(2), or ReadFile and WriteFile.
+const FileTransfers& defaultFileTransfers();
+
+// One open stream. Reading and writing take turns: while it reads, its write buffer is empty;
+// while it writes, its read buffer is. Its position is known without a system call:
+// `offset` less the bytes read ahead, plus the bytes waiting to be written.
+struct FileStream {
+  FileHandle handle;
+  const FileTransfers* transfers;
+  // The read buffer's bytes not yet taken: [readNext, readEnd).
+  const char* readNext;
+  const char* readEnd;
+  // Bytes handed in and not yet written: [writeBuffer, writeNext). Room for more up to
+  // writeLimit; none while the stream reads, after a failure, or on a stream that cannot write.
+  char* writeNext;
+  char* writeLimit;
+  char* readBuffer;         // StreamBufferSize bytes when the stream can read, else null
+  char* writeBuffer;        // StreamBufferSize bytes when the stream can write, else null
+  std::int64_t offset;      // where the system's next read or write starts in the file
+  std::int64_t sizeAtOpen;  // the file's length when opened; -1 for anything but a regular file
+  StreamFailure failure;    // the first failure, None while everything went through
+  int error;                // the system's code for that failure (errno, GetLastError), or 0
+  bool ended;               // a read found the end of the file; cleared by a seek
+  bool canRead;
+  bool canWrite;
+  bool appends;
+};
+
+// Turns a name as the program writes it into the platform's form, in place: on Windows every
+// "/" becomes a backslash; on POSIX "/" is the separator already and nothing changes.
+void toPlatformFileName(std::string& name);
+
+// What opening a file taught about it, so that nobody needs to ask the system again.
+struct OpenedFile {
+  bool regular = false;     // a regular file, whose length is `state.size`
+  bool identified = false;  // `state` holds the whole state of the file opened
+  // A regular file of this process's user, with no other name, that no one else may write
+  // (on Windows, where owners are not compared, every regular file).
+  bool ownedAlone = false;
+  FileState state;
+};
+
+// Opens `name` inside `directory` (null: the current directory) in `mode`. Null when the file
+// cannot be opened or its buffers cannot be had; then nothing is left open. No open follows a
+// symbolic link (on Windows any reparse point) at the final name, AppendRead refuses a FIFO
+// (which it would be a reader of itself), and no descriptor or handle is inherited by commands
+// the program runs. Write and UpdateNew never empty an existing file in place: whatever holds
+// the name is removed and a new private file is created exclusively, so that a file another
+// user prepared (and may hold open) never receives the content; on POSIX a character device (a
+// terminal, the null device) is written as it is. On Windows the append modes open a regular
+// disk file only. `opened`, when given, receives what the open learnt about the file (for a new
+// file, its state after creating it). The stream stands at the start of the file, or at its end
+// when it appends.
+FileStream* openFileStream(const HeldDirectory* directory,
+                           const std::string& name,
+                           StreamMode mode,
+                           OpenedFile* opened = nullptr);
+
+// Writes out what the stream holds, unless it has failed, closes its file and frees the stream.
+// True when every byte handed to the stream reached the file and nothing failed, now or
+// earlier; otherwise false, with the system's code of the first failure in `*error` when given.
+bool closeFileStream(FileStream* stream, int* error = nullptr);
+
+// Writes out the bytes the stream holds, looping over short writes and interruptions. True when
+// all reached the file; false when it failed now or earlier (the bytes not written stay held).
+bool streamFlush(FileStream& stream);
+
+// Flushes, then makes the file's data durable (fsync, FlushFileBuffers). A device with nothing
+// to make durable (a terminal, the null device, a pipe) succeeds. False when either failed, now
+// or earlier.
+bool streamSync(FileStream& stream);
+
+// Writes `count` bytes when the stream has no room for them: see streamWrite.
+bool streamWriteMore(FileStream& stream, const char* bytes, std::size_t count);
+
+// Copies a run of up to 32 bytes (the length of most of a list file's lines and of a log
+// record's items) without a library call: two overlapping fixed-size copies cover any length
+// up to twice their size.
+inline void copyShortRun(char* to, const char* from, std::size_t count) {
+  if (count > 32) {
+    std::memcpy(to, from, count);
+  } else if (count > 16) {
+    struct Block {
+      char bytes[16];
+    };
+    Block head;
+    Block tail;
+    std::memcpy(&head, from, 16);
+    std::memcpy(&tail, from + count - 16, 16);
+    std::memcpy(to, &head, 16);
+    std::memcpy(to + count - 16, &tail, 16);
+  } else if (count >= 8) {
+    std::uint64_t head;
+    std::uint64_t tail;
+    std::memcpy(&head, from, 8);
+    std::memcpy(&tail, from + count - 8, 8);
+    std::memcpy(to, &head, 8);
+    std::memcpy(to + count - 8, &tail, 8);
+  } else if (count >= 4) {
+    std::uint32_t head;
+    std::uint32_t tail;
+    std::memcpy(&head, from, 4);
+    std::memcpy(&tail, from + count - 4, 4);
+    std::memcpy(to, &head, 4);
+    std::memcpy(to + count - 4, &tail, 4);
+  } else if (count > 0) {
+    to[0] = from[0];
+    to[count / 2] = from[count / 2];
+    to[count - 1] = from[count - 1];
+  }
+}
+
+// Hands `count` bytes to the stream. Copies into the buffer when they fit; otherwise fills the
+// buffer, writes it out, and keeps the rest there or, when it is more than a buffer, writes it
+// directly. False once any read, write, flush or sync of this stream has failed: a failed
+// stream takes nothing more. An empty run counts as complete.
+inline bool streamWrite(FileStream& stream, const char* bytes, std::size_t count) {
+  if (count <= static_cast<std::size_t>(stream.writeLimit - stream.writeNext)) {
+    copyShortRun(stream.writeNext, bytes, count);
+    stream.writeNext += count;
+    return stream.failure == StreamFailure::None;
+  }
+  return streamWriteMore(stream, bytes, count);
+}
+
+// Reads up to `count` bytes into `buffer`: the number read, fewer only at the end of the file or
+// after a failure.
+std::size_t streamRead(FileStream& stream, char* buffer, std::size_t count);
+
+// Refills the read buffer with one system read when it holds nothing (writing out held bytes
+// first). True when it holds bytes; false at the end of the file or after a failure.
+bool streamRefill(FileStream& stream);
+
+inline bool streamFill(FileStream& stream) {
+  return stream.readNext != stream.readEnd || streamRefill(stream);
+}
+
+// The stream's position in its file, in bytes.
+inline std::int64_t streamPosition(const FileStream& stream) {
+  return stream.offset - (stream.readEnd - stream.readNext) +
+         (stream.writeNext - stream.writeBuffer);
+}
+
+// Moves the stream to `offset` from `origin` (SEEK_SET, SEEK_CUR, SEEK_END), writing out held
+// bytes first; clears `ended`. False when the bytes could not be written or the file cannot be
+// positioned (a pipe); a failed positioning is not remembered as the stream's failure.
+bool streamSeek(FileStream& stream, std::int64_t offset, int origin);
+
+inline bool streamFailed(const FileStream& stream) { return stream.failure != StreamFailure::None; }
+
+inline bool streamFailedOrEnded(const FileStream& stream) {
+  return stream.failure != StreamFailure::None || stream.ended;
+}
+
+// The length of the stream's file now, when it is a regular file: true with `size` set. False
+// for anything else (a pipe, a device), whose length only seeking can tell, if anything.
+bool currentFileSize(const FileStream& stream, std::int64_t* size);
+
+// Reads up to `count` bytes of the stream's file from `offset`, without moving the stream or
+// touching its buffers. The number of bytes read (0 at the end of the file); -1 when the file
+// cannot be read (a stream opened for writing only).
+std::int64_t readFileAt(FileStream& stream, std::int64_t offset, char* buffer, std::size_t count);
+
+// Cuts the stream's file to `length` bytes (shorter than it is). True on success.
+bool cutFile(FileStream& stream, std::int64_t length);
+
+// Locks (`lock` true) or unlocks a byte region of the stream's file without waiting. A lock is
+// exclusive when the stream can write, shared otherwise. Returns Ok, TransferFailed when another
+// process holds the region, NotApplicable when the file offers no locks; stores nothing. The
+// length is greater than 0; the caller checks.
+StatusCode lockFileRegion(FileStream& stream, std::int64_t offset, std::int64_t length, bool lock);

@@ -1,0 +1,246 @@
+// Our file streams' system side on POSIX: descriptors opened with openat(2) inside a held
+// directory, never through a symbolic link at the final name; read(2), write(2), lseek(2),
+// fsync(2), pread(2), ftruncate(2) and fcntl record locks on them. 64-bit file positions and
+// lock regions on 32-bit systems too.
+#define _FILE_OFFSET_BITS 64
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "channels/file_stream.h"
+#include "channels/file_stream_system.h"
+
+namespace {
+
+int descriptorOf(const FileStream& stream) { return static_cast<int>(stream.handle); }
+
+// open(2) flags for a stream mode. No open follows a symbolic link at the final name: in a
+// directory other users can write, a link there could lead a run as root to any file.
+int openFlagsFor(StreamMode mode) {
+  switch (mode) {
+    case StreamMode::Read:
+      return O_RDONLY | O_NOFOLLOW;
+    case StreamMode::Write:
+      return O_WRONLY | O_CREAT | O_NOFOLLOW;
+    case StreamMode::Append:
+      return O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW;
+    case StreamMode::AppendRead:
+      return O_RDWR | O_CREAT | O_APPEND | O_NOFOLLOW;
+    case StreamMode::Update:
+      return O_RDWR | O_NOFOLLOW;
+    case StreamMode::UpdateNew:
+      return O_RDWR | O_CREAT | O_NOFOLLOW;
+  }
+  return -1;
+}
+
+// Whether files this process creates keep their owner's read and write bits. Read once: only
+// reading the mask sets it, and nothing in the program changes it.
+bool umaskKeepsOwnerBits() {
+  static const bool keeps = [] {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return (mask & (S_IRUSR | S_IWUSR)) == 0;
+  }();
+  return keeps;
+}
+
+// openat(2) with the flags every stream's descriptor gets, retried when a signal interrupts it.
+// Non-blocking for the open alone: a FIFO at the name (a planted "list.tmp" or "blist.dir")
+// would otherwise hold the open until some process opened its other end, hanging the run.
+// Opened for writing without a reader it fails; opened for reading it gives the end.
+int openDescriptor(int directory, const std::string& name, int flags, mode_t mode) {
+  int descriptor;
+  do {
+    descriptor = ::openat(directory, name.c_str(), flags | O_CLOEXEC | O_NONBLOCK, mode);
+  } while (descriptor < 0 && errno == EINTR);
+  return descriptor;
+}
+
+bool closeAndFail(int descriptor) {
+  ::close(descriptor);
+  return false;
+}
+
+// Creates `name` in `directory` as a new, empty file readable and writable by its owner alone:
+// its content may be a private list's entries until it is moved into place. Whatever held the
+// name before is removed first, never emptied: a file another user prepared there, and may
+// hold open, must not receive the content, and a second name of another file or a link must
+// not empty that file. A character device (a terminal, the null device) is opened as it is.
+// The descriptor, or -1; `info` receives the file's state.
+int createAnew(int directory, const std::string& name, int flags, struct stat* info) {
+  constexpr mode_t Private = S_IRUSR | S_IWUSR;
+  // Another process may put something back at the name between the removal and the create;
+  // a few rounds settle an ordinary race, a persistent one fails the open.
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    const int descriptor = openDescriptor(directory, name, flags | O_EXCL, Private);
+    if (descriptor >= 0) {
+      // The umask may have taken the owner's bits; the file is the process's own to set.
+      if (!umaskKeepsOwnerBits() && ::fchmod(descriptor, Private) != 0) {
+        ::close(descriptor);
+        return -1;
+      }
+      // Its identity lets the replacement make sure that the file it moves is this one.
+      if (::fstat(descriptor, info) != 0) {
+        ::close(descriptor);
+        return -1;
+      }
+      return descriptor;
+    }
+    if (errno != EEXIST) return -1;
+    struct stat existing {};
+    if (::fstatat(directory, name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (S_ISCHR(existing.st_mode)) {
+      const int device = openDescriptor(directory, name, flags & ~O_CREAT, 0);
+      if (device < 0) return -1;
+      if (::fstat(device, info) != 0 || !S_ISCHR(info->st_mode)) {
+        ::close(device);
+        return -1;
+      }
+      return device;
+    }
+    if (S_ISDIR(existing.st_mode)) {
+      errno = EISDIR;
+      return -1;
+    }
+    if (::unlinkat(directory, name.c_str(), 0) != 0 && errno != ENOENT) return -1;
+  }
+  errno = EEXIST;
+  return -1;
+}
+
+std::int64_t readDescriptor(const FileStream& stream, char* buffer, std::size_t count, int* error) {
+  const ssize_t got = ::read(descriptorOf(stream), buffer, count);
+  if (got >= 0) return got;
+  if (errno == EINTR) return TransferInterrupted;
+  *error = errno;
+  return TransferRefused;
+}
+
+std::int64_t writeDescriptor(const FileStream& stream,
+                             const char* bytes,
+                             std::size_t count,
+                             int* error) {
+  const ssize_t moved = ::write(descriptorOf(stream), bytes, count);
+  if (moved >= 0) return moved;
+  if (errno == EINTR) return TransferInterrupted;
+  *error = errno;
+  return TransferRefused;
+}
+
+constexpr FileTransfers descriptorTransfers = {
+    .read = readDescriptor,
+    .write = writeDescriptor,
+};
+
+}  // namespace
+
+const FileTransfers& defaultFileTransfers() { return descriptorTransfers; }
+
+void toPlatformFileName(std::string&) {}
+
+bool openSystemFile(const HeldDirectory* directory,
+                    const std::string& name,
+                    StreamMode mode,
+                    FileHandle* handle,
+                    OpenedFile* opened) {
+  const int flags = openFlagsFor(mode);
+  if (flags < 0) return false;
+  const int in =
+      directory != nullptr && directory->descriptor >= 0 ? directory->descriptor : AT_FDCWD;
+  struct stat info {};
+  const bool emptying = mode == StreamMode::Write || mode == StreamMode::UpdateNew;
+  const int descriptor = emptying ? createAnew(in, name, flags, &info)
+                                  : openDescriptor(in, name, flags, S_IRUSR | S_IWUSR);
+  if (descriptor < 0) return false;
+  if (!emptying && ::fstat(descriptor, &info) != 0) return closeAndFail(descriptor);
+  // Opened for reading too, a FIFO would never block a writer that waits for a reader: it would
+  // hang once its buffer filled. Appending to a FIFO is left to a mode that writes only.
+  if (S_ISFIFO(info.st_mode) && mode == StreamMode::AppendRead) return closeAndFail(descriptor);
+  // Back to blocking for the reads and writes. O_APPEND is the only other status flag the open
+  // set, so the flags need not be read first. Regular files ignore the flag: they skip this.
+  if (!S_ISREG(info.st_mode) && ::fcntl(descriptor, F_SETFL, flags & O_APPEND) != 0) {
+    return closeAndFail(descriptor);
+  }
+  *handle = descriptor;
+  if (S_ISREG(info.st_mode)) {
+    opened->regular = true;
+    opened->identified = true;
+    opened->ownedAlone = info.st_uid == ::geteuid() && info.st_nlink == 1 &&
+                         (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+    opened->state.device = static_cast<std::uint64_t>(info.st_dev);
+    opened->state.fileIndex = static_cast<std::uint64_t>(info.st_ino);
+    opened->state.size = static_cast<std::int64_t>(info.st_size);
+    opened->state.modifiedTime = static_cast<std::int64_t>(info.st_mtim.tv_sec);
+    opened->state.modifiedFraction = static_cast<std::int64_t>(info.st_mtim.tv_nsec);
+  }
+  return true;
+}
+
+bool seekSystemFile(FileHandle handle, std::int64_t offset, int origin, std::int64_t* position) {
+  const off_t moved = ::lseek(static_cast<int>(handle), static_cast<off_t>(offset), origin);
+  if (moved < 0) return false;
+  *position = static_cast<std::int64_t>(moved);
+  return true;
+}
+
+bool syncSystemFile(FileHandle handle, int* error) {
+  int result;
+  do {
+    result = ::fsync(static_cast<int>(handle));
+  } while (result != 0 && errno == EINTR);
+  // A device that cannot be synced (a terminal, /dev/null) holds nothing to make durable.
+  if (result == 0 || errno == EINVAL || errno == EROFS) return true;
+  *error = errno;
+  return false;
+}
+
+bool closeSystemFile(FileHandle handle, int* error) {
+  // Not retried on EINTR: the descriptor is released whatever close reports.
+  if (::close(static_cast<int>(handle)) == 0 || errno == EINTR) return true;
+  *error = errno;
+  return false;
+}
+
+bool currentFileSize(const FileStream& stream, std::int64_t* size) {
+  struct stat info {};
+  if (::fstat(descriptorOf(stream), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  *size = static_cast<std::int64_t>(info.st_size);
+  return true;
+}
+
+std::int64_t readFileAt(FileStream& stream, std::int64_t offset, char* buffer, std::size_t count) {
+  ssize_t result;
+  do {
+    result = ::pread(descriptorOf(stream), buffer, count, static_cast<off_t>(offset));
+  } while (result < 0 && errno == EINTR);
+  return result;
+}
+
+bool cutFile(FileStream& stream, std::int64_t length) {
+  int result;
+  do {
+    result = ::ftruncate(descriptorOf(stream), static_cast<off_t>(length));
+  } while (result != 0 && errno == EINTR);
+  return result == 0;
+}
+
+StatusCode lockFileRegion(FileStream& stream, std::int64_t offset, std::int64_t length, bool lock) {
+  struct flock region {};
+  if (!lock) {
+    region.l_type = F_UNLCK;
+  } else {
+    region.l_type = stream.canWrite ? F_WRLCK : F_RDLCK;
+  }
+  region.l_whence = SEEK_SET;
+  region.l_start = static_cast<off_t>(offset);
+  region.l_len = static_cast<off_t>(length);
+  if (::fcntl(descriptorOf(stream), F_SETLK, &region) == 0) return StatusCode::Ok;
+  // Refused: another process holds the region. Any other failure (a file system without
+  // locks) means this file offers no locking at all.
+  return errno == EACCES || errno == EAGAIN ? StatusCode::TransferFailed
+                                            : StatusCode::NotApplicable;
+}

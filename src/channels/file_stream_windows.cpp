@@ -1,0 +1,233 @@
+// Our file streams' system side on Windows: backslash names, files opened by CreateFileW with
+// "\\?\" names (long paths, no name normalisation, reparse points refused), and ReadFile,
+// WriteFile, SetFilePointerEx, FlushFileBuffers, SetEndOfFile and LockFileEx on the handle.
+#include <windows.h>
+
+#include <cstdio>
+
+#include "channels/file_stream.h"
+#include "channels/file_stream_system.h"
+#include "channels/wide_names_windows.h"
+
+namespace {
+
+HANDLE handleOf(FileHandle handle) { return reinterpret_cast<HANDLE>(handle); }
+
+// The most one ReadFile or WriteFile is asked to move: its count is 32 bits wide.
+constexpr std::size_t LargestTransfer = 0x40000000;
+
+// How a stream mode opens its file.
+struct OpenRequest {
+  DWORD access = 0;
+  DWORD share = 0;
+  DWORD disposition = 0;
+};
+
+OpenRequest requestFor(StreamMode mode) {
+  OpenRequest request;
+  switch (mode) {
+    case StreamMode::Read:
+    case StreamMode::Update:
+      // Others may read and write it (a change shows in the file's state), but not rename or
+      // remove it: no other file takes its name while it is read.
+      request.access = GENERIC_READ | (mode == StreamMode::Update ? GENERIC_WRITE : 0);
+      request.share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+      request.disposition = OPEN_EXISTING;
+      break;
+    case StreamMode::Write:
+    case StreamMode::UpdateNew:
+      // A new file (see openFileStream). Others may read it, but nobody can write into it
+      // while the program writes it.
+      request.access = GENERIC_WRITE | (mode == StreamMode::UpdateNew ? GENERIC_READ : 0);
+      request.share = FILE_SHARE_READ;
+      request.disposition = CREATE_NEW;
+      break;
+    case StreamMode::Append:
+    case StreamMode::AppendRead:
+      // No FILE_SHARE_DELETE: while the program has the file open, nobody can rename or
+      // remove it. The rejection log is opened this way, and the run lock is a region lock on
+      // it: a second run cannot find a fresh log under the name and go ahead beside this one.
+      request.access = GENERIC_WRITE | (mode == StreamMode::AppendRead ? GENERIC_READ : 0);
+      request.share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+      request.disposition = OPEN_ALWAYS;
+      break;
+  }
+  return request;
+}
+
+bool closeAndFail(HANDLE handle) {
+  CloseHandle(handle);
+  return false;
+}
+
+bool isDisk(HANDLE handle) { return GetFileType(handle) == FILE_TYPE_DISK; }
+
+bool moveTo(HANDLE handle, std::int64_t offset, DWORD origin, std::int64_t* position) {
+  LARGE_INTEGER distance;
+  distance.QuadPart = offset;
+  LARGE_INTEGER moved;
+  if (!SetFilePointerEx(handle, distance, &moved, origin)) return false;
+  if (position != nullptr) *position = moved.QuadPart;
+  return true;
+}
+
+std::int64_t readHandle(const FileStream& stream, char* buffer, std::size_t count, int* error) {
+  DWORD read = 0;
+  const DWORD wanted = static_cast<DWORD>(count < LargestTransfer ? count : LargestTransfer);
+  if (ReadFile(handleOf(stream.handle), buffer, wanted, &read, nullptr)) return read;
+  const DWORD code = GetLastError();
+  // The end of a file, or of a pipe whose writer has gone.
+  if (code == ERROR_HANDLE_EOF || code == ERROR_BROKEN_PIPE) return 0;
+  *error = static_cast<int>(code);
+  return TransferRefused;
+}
+
+std::int64_t writeHandle(const FileStream& stream,
+                         const char* bytes,
+                         std::size_t count,
+                         int* error) {
+  const HANDLE handle = handleOf(stream.handle);
+  // Appended bytes go to the file's end, wherever others have moved it.
+  if (stream.appends && !moveTo(handle, 0, FILE_END, nullptr)) {
+    *error = static_cast<int>(GetLastError());
+    return TransferRefused;
+  }
+  DWORD written = 0;
+  const DWORD wanted = static_cast<DWORD>(count < LargestTransfer ? count : LargestTransfer);
+  if (WriteFile(handle, bytes, wanted, &written, nullptr)) return written;
+  *error = static_cast<int>(GetLastError());
+  return TransferRefused;
+}
+
+constexpr FileTransfers handleTransfers = {
+    .read = readHandle,
+    .write = writeHandle,
+};
+
+}  // namespace
+
+const FileTransfers& defaultFileTransfers() { return handleTransfers; }
+
+void toPlatformFileName(std::string& name) {
+  for (char& byte : name) {
+    if (byte == '/') byte = '\\';
+  }
+}
+
+bool openSystemFile(const HeldDirectory* directory,
+                    const std::string& name,
+                    StreamMode mode,
+                    FileHandle* handle,
+                    OpenedFile* opened) {
+  const OpenRequest request = requestFor(mode);
+  std::wstring fileName;
+  const bool inside = directory != nullptr && !directory->path.empty();
+  if (!extendedName(inside ? directory->path + "\\" + name : name, fileName)) return false;
+  const bool emptying = mode == StreamMode::Write || mode == StreamMode::UpdateNew;
+  if (emptying && !DeleteFileW(fileName.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) {
+    // A file emptied for new content is never one found under the name: that may be a second
+    // name of another file (a hard link) or a link to one, and its content would be destroyed
+    // or, once the new file is moved into place, become that file's. What cannot be removed
+    // (a directory, a read-only file, one open elsewhere) is left, and the open fails.
+    return false;
+  }
+  // A reparse point at the name (a symbolic link, a junction) is opened itself, not followed,
+  // and then refused below. The handle is not inherited by the commands the program runs.
+  const HANDLE file =
+      CreateFileW(fileName.c_str(), request.access, request.share, nullptr, request.disposition,
+                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info{};
+  const bool disk = isDisk(file);
+  if (disk && !GetFileInformationByHandle(file, &info)) return closeAndFail(file);
+  const bool regular = disk && (info.dwFileAttributes &
+                                (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+  if (disk && !regular) return closeAndFail(file);
+  // The log must be a file on disk (not a device that swallows its records), and a new file
+  // has no other name.
+  const bool appending = mode == StreamMode::Append || mode == StreamMode::AppendRead;
+  if ((appending && !regular) || (emptying && (!regular || info.nNumberOfLinks != 1))) {
+    return closeAndFail(file);
+  }
+  *handle = reinterpret_cast<FileHandle>(file);
+  // The state comes from the handle just opened: a later look by name could see another file.
+  if (regular) {
+    opened->regular = true;
+    opened->identified = true;
+    opened->ownedAlone = true;
+    opened->state = fileStateOf(info);
+  }
+  return true;
+}
+
+bool seekSystemFile(FileHandle handle, std::int64_t offset, int origin, std::int64_t* position) {
+  // A pipe or a console has no position to move.
+  if (!isDisk(handleOf(handle))) return false;
+  const DWORD from = origin == SEEK_END ? FILE_END : origin == SEEK_CUR ? FILE_CURRENT : FILE_BEGIN;
+  return moveTo(handleOf(handle), offset, from, position);
+}
+
+bool syncSystemFile(FileHandle handle, int* error) {
+  // A console or a pipe holds nothing to make durable.
+  if (!isDisk(handleOf(handle)) || FlushFileBuffers(handleOf(handle))) return true;
+  *error = static_cast<int>(GetLastError());
+  return false;
+}
+
+bool closeSystemFile(FileHandle handle, int* error) {
+  if (CloseHandle(handleOf(handle))) return true;
+  *error = static_cast<int>(GetLastError());
+  return false;
+}
+
+bool currentFileSize(const FileStream& stream, std::int64_t* size) {
+  const HANDLE handle = handleOf(stream.handle);
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!isDisk(handle) || !GetFileInformationByHandle(handle, &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return false;
+  }
+  *size = static_cast<std::int64_t>((static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) |
+                                    info.nFileSizeLow);
+  return true;
+}
+
+std::int64_t readFileAt(FileStream& stream, std::int64_t offset, char* buffer, std::size_t count) {
+  const HANDLE handle = handleOf(stream.handle);
+  OVERLAPPED at = {};
+  at.Offset = static_cast<DWORD>(static_cast<std::uint64_t>(offset));
+  at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(offset) >> 32);
+  const DWORD wanted = static_cast<DWORD>(count < LargestTransfer ? count : LargestTransfer);
+  DWORD read = 0;
+  const bool done = ReadFile(handle, buffer, wanted, &read, &at);
+  const DWORD code = done ? 0 : GetLastError();
+  // A read at an offset moves the handle's position too: back to where the stream's next
+  // system read or write belongs (an appending stream finds the end before each write).
+  if (!stream.appends) moveTo(handle, stream.offset, FILE_BEGIN, nullptr);
+  if (done) return read;
+  return code == ERROR_HANDLE_EOF ? 0 : -1;
+}
+
+bool cutFile(FileStream& stream, std::int64_t length) {
+  const HANDLE handle = handleOf(stream.handle);
+  const bool cut = moveTo(handle, length, FILE_BEGIN, nullptr) && SetEndOfFile(handle);
+  if (!stream.appends) moveTo(handle, stream.offset, FILE_BEGIN, nullptr);
+  return cut;
+}
+
+StatusCode lockFileRegion(FileStream& stream, std::int64_t offset, std::int64_t length, bool lock) {
+  const HANDLE handle = handleOf(stream.handle);
+  OVERLAPPED at = {};
+  at.Offset = static_cast<DWORD>(static_cast<std::uint64_t>(offset));
+  at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(offset) >> 32);
+  const auto lengthLow = static_cast<DWORD>(static_cast<std::uint64_t>(length));
+  const auto lengthHigh = static_cast<DWORD>(static_cast<std::uint64_t>(length) >> 32);
+  const DWORD flags = LOCKFILE_FAIL_IMMEDIATELY | (stream.canWrite ? LOCKFILE_EXCLUSIVE_LOCK : 0);
+  const BOOL done = lock ? LockFileEx(handle, flags, 0, lengthLow, lengthHigh, &at)
+                         : UnlockFileEx(handle, 0, lengthLow, lengthHigh, &at);
+  if (done) return StatusCode::Ok;
+  // Refused: another process holds the region. Any other failure (a share without locks)
+  // means this file offers no locking at all.
+  return GetLastError() == ERROR_LOCK_VIOLATION ? StatusCode::TransferFailed
+                                                : StatusCode::NotApplicable;
+}
