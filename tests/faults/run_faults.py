@@ -15,6 +15,7 @@ import collections
 import hashlib
 import os
 import pty
+import re
 import resource
 import select
 import shutil
