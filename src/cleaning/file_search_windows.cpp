@@ -14,7 +14,7 @@ namespace {
 // The whole content of `fileList`, a regular file reached by no reparse point, as UTF-16 code
 // units. False when it cannot be read or is no whole number of units.
 bool readUnits(const std::string& fileList, std::wstring& units) {
-  FileStream* stream = openFileStream(nullptr, fileList, "rb");
+  FileStream* stream = openFileStream(nullptr, fileList, StreamMode::Read);
   if (stream == nullptr) return false;
   std::string bytes;
   char buffer[65536];
@@ -49,7 +49,7 @@ bool turnFileList(const std::string& fileList) {
     lines += "\r\n";
   }
   // A new file: whatever took the name meanwhile is not written through.
-  FileStream* stream = openFileStream(nullptr, fileList, "wb");
+  FileStream* stream = openFileStream(nullptr, fileList, StreamMode::Write);
   if (stream == nullptr) return false;
   const bool written = streamWrite(*stream, lines.data(), lines.size());
   return closeFileStream(stream) && written;
