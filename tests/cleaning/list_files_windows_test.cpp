@@ -151,10 +151,11 @@ TEST(ListReplacementWindows, TheCopyTakesTheListsPlaceOnlyAsItsFaithfulSuccessor
     ListFileState listState;
     ASSERT_TRUE(readListFileState(directory, "blacklist.txt", path, listState));
     OpenedFile copy;
-    std::FILE* stream = openFileStream(nullptr, "list.tmp", "wb", &copy);
+    FileStream* stream = openFileStream(nullptr, "list.tmp", StreamMode::Write, &copy);
     ASSERT_NE(stream, nullptr);
-    ASSERT_GE(std::fputs("ok@example.org\r\n", stream), 0);
-    ASSERT_EQ(std::fclose(stream), 0);
+    const std::string line = "ok@example.org\r\n";
+    ASSERT_TRUE(streamWrite(*stream, line.data(), line.size()));
+    ASSERT_TRUE(closeFileStream(stream));
     if (c.otherCopy) {
       // Made while the copy still exists, so that it cannot be given the copy's file index.
       writeFileBytes("planted.tmp", "planted@example.org\r\n");
