@@ -286,10 +286,10 @@ bool aclToolsInstalled() {
   return status == 0;
 }
 
-// Applies `spec` with setfacl; "" on success, else what setfacl said.
-std::string setAcl(const std::string& spec, const fs::path& file) {
+// Applies `entries` with setfacl; "" on success, else what setfacl said.
+std::string setAcl(const std::string& entries, const fs::path& file) {
   int status = 0;
-  std::string said = runShell("setfacl -m '" + spec + "' '" + file.string() + "'", &status);
+  std::string said = runShell("setfacl -m '" + entries + "' '" + file.string() + "'", &status);
   return status == 0 ? std::string() : said.empty() ? "setfacl failed" : said;
 }
 
