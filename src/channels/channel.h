@@ -3,14 +3,14 @@
 // 1 to 254 are file channels, -1 is a reserved record that nothing opens.
 // This is the whole channel interface, kept whole although the program uses part of it: the
 // cleaning run opens (openChannel, openChannelIn), reads lines, writes through the print layer,
-// flushes, syncs, closes, and on Windows locks the log; only tests unlock a channel or call the
-// slots read, readWide, writeWide, readLineWide and unlock directly.
+// flushes, closes, and on Windows locks the log; only tests unlock a channel or call the slots
+// read, readWide, writeWide, readLineWide and unlock directly. The layer reaches a device only
+// through its operations table; what only files can do (sync, their state) is in file_device.h.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "channels/file_state.h"
 #include "channels/held_directory.h"
 #include "channels/text.h"
 #include "status/status_store.h"
@@ -72,7 +72,8 @@ struct Channel {
 
 // Every channel record, defined in channel_table.cpp: index 0 is the reserved record -1, index 1
 // the console (channel 0), indexes 2 to 255 the file channels 1 to 254. Reached only through
-// lookupChannel, which is inline: every read, print and end-of-file test looks a record up.
+// lookupChannel and channelNumberOf; lookupChannel is inline: every read, print and end-of-file
+// test looks a record up.
 extern Channel channelTable[HighestFileChannel + 2];
 
 // The record for `number`, or null when the number names no record (255 and above, -2 and below).
@@ -80,6 +81,10 @@ inline Channel* lookupChannel(ChannelNumber number) {
   if (number < -1 || number > HighestFileChannel) return nullptr;
   return &channelTable[number + 1];
 }
+
+// The number of a record of the table (the inverse of lookupChannel); false for a record
+// elsewhere, which has none.
+bool channelNumberOf(const Channel* record, ChannelNumber* number);
 
 // Opens `name` on `channel`. Returns and stores Ok; NotApplicable when the number has no record,
 // the channel is already open (its file is left alone, nothing is created) or the mode is not one
@@ -104,45 +109,6 @@ StatusCode openChannelIn(const HeldDirectory& directory,
                          ChannelNumber channel,
                          int recordLength);
 
-// The file device's open on a record that openChannel prepared (mode and access set). Opens the
-// name inside `directory` (null: the current directory) as a file stream (file_stream.h) in the
-// stream modes that mode and access choose; never through a symbolic link at the name, and a
-// truncating open makes a new file (see openFileStream). Returns and stores Ok (hooks, stream
-// and access set); NotApplicable for a mode that is not one of the five; NotOpened when every
-// stream mode failed, the name is empty or holds a NUL byte (the record is then left as given).
-StatusCode openFileDevice(Channel* record,
-                          const HeldDirectory* directory,
-                          const char* name,
-                          std::size_t nameLength);
-
-// The length of the file a file channel was just opened on, when the file device can tell it
-// without moving the stream (a regular file): true with `size` set. False for any other record
-// or file, whose length the seeks of the open's measurement must find.
-bool fileDeviceSize(const Channel* record, std::int64_t* size);
-
-// The state of the file a file channel has open as it was when opened (a new or emptied file:
-// as created), when the file device learnt it then (a regular file): true with `state` set.
-// False otherwise; the file's path can tell its state then.
-bool fileDeviceState(const Channel* record, FileState* state);
-
-// True when a file channel is open on a regular file that only this process's user can have
-// prepared: owned by that user, with no other name, writable by no one else (on Windows: any
-// regular file). The rejection log and the file lists must be such files: records or paths in a
-// file another user controls could be read, removed or forged by that user.
-bool fileDeviceOwnedAlone(const Channel* record);
-
-// Settles where an Append channel's bytes begin, once its caller is the file's only writer (for
-// the rejection log: once the run lock is held). When the file does not end with a line end (a
-// write of an earlier run was cut off), one is written first, so that the first new line starts
-// a line. A lock granted on the channel does the same; settling twice does nothing. Ok;
-// NotApplicable for a channel that is not open in Append mode on the file device.
-StatusCode settleAppendChannel(ChannelNumber channel);
-
-// The file device's part of syncChannel, on a record whose buffered bytes were flushed: makes
-// the file's data durable. Ok; NotApplicable when the record is not open on the file device;
-// TransferFailed when the system refused.
-StatusCode syncFileDevice(Channel* record);
-
 // Closes one channel, or every file channel when `channel` is 0 (the console stays open).
 // Returns and stores Ok; NotApplicable for a closed channel or a number without a record;
 // TransferFailed when buffered bytes could not be written or the stream had failed earlier:
@@ -158,35 +124,27 @@ void clearChannelTable();
 // Registers the channel closer with atexit, once per process. Called by every openChannel.
 void registerChannelCloser();
 
-// The file device's write operation: hands the bytes to the record's stream. Ok, NotApplicable
-// when the record has no stream, TransferFailed when not every byte was taken or the stream has
-// failed (now or earlier): a failed stream writes nothing more to its file, and the file of an
-// Append channel is cut back to the end of its last whole line, never before where the
-// channel's bytes began (so also after a failed flush, sync or close).
-StatusCode fileDeviceWrite(Channel* record, const char* bytes, std::size_t length);
-
-// The file device's operations table.
-extern const ChannelHooks fileDeviceHooks;
-
 // Hands `length` bytes to the record's write operation in one call; does not touch `column`.
 // NotApplicable for a missing or closed record or a device without write; otherwise the
-// write's own status. Inline: every print item and pad is one call, and a file channel's write
-// is called directly, so that an optimised build can inline it into the print operations.
-inline StatusCode writeChannelBytes(Channel* record, const char* bytes, std::size_t length) {
-  if (record == nullptr || record->hooks == nullptr) return setStatus(StatusCode::NotApplicable);
-  if (record->hooks == &fileDeviceHooks) return fileDeviceWrite(record, bytes, length);
-  if (record->hooks->write == nullptr) return setStatus(StatusCode::NotApplicable);
-  return record->hooks->write(record, bytes, length);
-}
+// write's own status.
+StatusCode writeChannelBytes(Channel* record, const char* bytes, std::size_t length);
+
+// -1 when the channel is at its end (or its stream has failed), 0 when more can be read, and 1
+// (with status NotApplicable stored) when the number has no record or the channel is closed.
+int channelAtEnd(ChannelNumber channel);
+
+// Replaces `destination` with the next line of the channel, without its line end.
+// Ok (also at the end of the input: then the destination is empty); TransferFailed when a read of
+// the channel's file has failed (the line may be cut short; the channel then reports its end) or
+// the line was too long to hold in memory (the destination is empty; the rest of the file is
+// skipped, the channel is at its end and its close reports the failure); NotApplicable,
+// destination untouched, when the number has no record, the channel is closed or cannot read
+// lines.
+StatusCode readLineInto(ChannelNumber channel, Text& destination);
 
 // Pushes a channel's buffered bytes to its file. Ok, NotApplicable (no such or closed channel, no
 // flush operation) or TransferFailed when the bytes could not be written.
 StatusCode flushChannel(ChannelNumber channel);
-
-// Pushes a file channel's buffered bytes to its file (its flush operation) and then the file's
-// data to the disk, so that they survive a power loss. Ok; NotApplicable for no such or closed
-// channel or a device that is not a file; TransferFailed when the flush or the sync failed.
-StatusCode syncChannel(ChannelNumber channel);
 
 // Locks or unlocks a byte region of a channel's file against other processes (the program locks
 // only the Windows run lock, which its close releases, and never unlocks); the lock does not

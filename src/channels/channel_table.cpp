@@ -1,10 +1,15 @@
-// The channel table and the operations that look channels up, open, close, write, flush and
-// lock them. The records hold the devices' handles; the file device's own operations are in
-// file_device.cpp, line reading and the end-of-file rule in line_reader.cpp.
+// The channel table and the operations that look channels up, open, close, read, write, flush
+// and lock them.
+// The records hold the devices' handles; the operations reach a device through its table, except
+// the open, which names the device that opens files (file_device.cpp). Line reading and the
+// end-of-file rule are in line_reader.cpp.
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <iterator>
 
 #include "channels/channel.h"
+#include "channels/file_device.h"
 
 // Every channel record: all zeros (closed) at process start and after clearChannelTable;
 // openChannel, the close operations and the print layer's console set-up change them.
@@ -33,10 +38,17 @@ std::int32_t recordLengthFor(OpenMode mode, int recordLength) {
   return recordLength > 0 ? recordLength : 128;
 }
 
-// Measures the length of a freshly opened file into record->size; the open's final status.
+// The `size` of a record while its device opens it: not measured yet.
+constexpr std::int64_t NotMeasured = -1;
+
+// Measures the length of a freshly opened file into record->size, unless the device's open
+// learnt it; the open's final status.
 StatusCode measureSize(Channel* record) {
   const ChannelHooks* hooks = record->hooks;
-  if (hooks->seek == nullptr || hooks->tell == nullptr) return setStatus(StatusCode::Ok);
+  if (hooks->seek == nullptr || hooks->tell == nullptr) {
+    if (record->size == NotMeasured) record->size = UnknownSize;
+    return setStatus(StatusCode::Ok);
+  }
   switch (record->mode) {
     case OpenMode::Binary:
     case OpenMode::Random:
@@ -44,7 +56,7 @@ StatusCode measureSize(Channel* record) {
       // A regular file's length comes from the file itself: the same value the seek to the end
       // finds, without that seek's system calls and read of the file's tail.
       StatusCode told = StatusCode::Ok;
-      if (!fileDeviceSize(record, &record->size)) {
+      if (record->size == NotMeasured) {
         // A length that cannot be measured (a pipe) leaves the end to the stream itself; a
         // size of 0 would report a non-empty file as empty.
         if (hooks->seek(record, 0, SEEK_END) != StatusCode::Ok) {
@@ -69,9 +81,21 @@ StatusCode measureSize(Channel* record) {
     case OpenMode::Append:
       return hooks->tell(record, &record->size);
     case OpenMode::Output:
+      record->size = 0;
       break;
   }
   return setStatus(StatusCode::Ok);
+}
+
+// The one place where the channel layer looks past a device's table: the slots that run for
+// every line of a list file are called directly on a file channel, so that an optimised build
+// compiles them into the loop that copies a list; any other device's through its table. The
+// record is open; `missing` is what a device without the slot gives.
+template <auto Slot, auto FileSlot, typename Result, typename... Arguments>
+Result callSlot(Channel* record, Result missing, Arguments... arguments) {
+  if (record->hooks == &fileDeviceHooks) return FileSlot(record, arguments...);
+  if (record->hooks->*Slot == nullptr) return missing;
+  return (record->hooks->*Slot)(record, arguments...);
 }
 
 // The open record of `channel`, or null (with NotApplicable stored) for a closed channel or a
@@ -114,6 +138,7 @@ StatusCode openChannelIn(const HeldDirectory& directory,
   record->access = access;
   record->lockMode = lockMode;
   record->recordLength = recordLengthFor(mode, recordLength);
+  record->size = NotMeasured;
   const StatusCode opened = openFileDevice(record, &directory, name.data(), name.size());
   if (opened != StatusCode::Ok) {
     clearRecord(record);
@@ -149,6 +174,16 @@ void closeAllChannels() {
   setStatus(before);
 }
 
+bool channelNumberOf(const Channel* record, ChannelNumber* number) {
+  // Compared as addresses: a record outside the table is no element of it to count from.
+  const std::less<const Channel*> before;
+  if (before(record, std::begin(channelTable)) || !before(record, std::end(channelTable))) {
+    return false;
+  }
+  *number = static_cast<ChannelNumber>(record - channelTable) - 1;
+  return true;
+}
+
 void clearChannelTable() {
   for (Channel& record : channelTable) clearRecord(&record);
   tableCleared = true;
@@ -161,20 +196,39 @@ void registerChannelCloser() {
   closerRegistered = true;
 }
 
+StatusCode writeChannelBytes(Channel* record, const char* bytes, std::size_t length) {
+  if (record == nullptr || record->hooks == nullptr) return setStatus(StatusCode::NotApplicable);
+  const StatusCode written =
+      callSlot<&ChannelHooks::write, fileWrite>(record, StatusCode::NotApplicable, bytes, length);
+  return written == StatusCode::NotApplicable ? setStatus(written) : written;
+}
+
+int channelAtEnd(ChannelNumber channel) {
+  Channel* record = lookupChannel(channel);
+  if (record == nullptr || record->hooks == nullptr) {
+    setStatus(StatusCode::NotApplicable);
+    return 1;
+  }
+  return callSlot<&ChannelHooks::atEnd, fileAtEnd>(record, -1);
+}
+
+StatusCode readLineInto(ChannelNumber channel, Text& destination) {
+  Channel* record = lookupChannel(channel);
+  if (record == nullptr || record->hooks == nullptr) return setStatus(StatusCode::NotApplicable);
+  // Running into the end of the input is not a failure of the read: it leaves an empty line.
+  // A failed read is: the line it gives may be cut short, and the caller must not take the
+  // input as complete.
+  const StatusCode read = callSlot<&ChannelHooks::readLine, fileReadLine, StatusCode, Text&>(
+      record, StatusCode::NotApplicable, destination);
+  const bool passedOn = read == StatusCode::NotApplicable || read == StatusCode::TransferFailed;
+  return setStatus(passedOn ? read : StatusCode::Ok);
+}
+
 StatusCode flushChannel(ChannelNumber channel) {
   Channel* record = openRecord(channel);
   if (record == nullptr) return StatusCode::NotApplicable;
   if (record->hooks->flush == nullptr) return setStatus(StatusCode::NotApplicable);
   return record->hooks->flush(record);
-}
-
-StatusCode syncChannel(ChannelNumber channel) {
-  Channel* record = openRecord(channel);
-  if (record == nullptr) return StatusCode::NotApplicable;
-  if (record->hooks->flush == nullptr) return setStatus(StatusCode::NotApplicable);
-  const StatusCode flushed = record->hooks->flush(record);
-  if (flushed != StatusCode::Ok) return flushed;
-  return syncFileDevice(record);
 }
 
 StatusCode lockChannel(ChannelNumber channel, std::int64_t offset, std::int64_t length) {

@@ -1,11 +1,12 @@
 // The file device: the operations table behind every channel opened on a named file. The
-// channel owns its file stream (file_stream.h) from open to close. An Append channel adds whole
-// lines to a file of lines (the rejection log): once it holds its lock it starts on a new line,
-// and a failed write leaves the file cut back to its last whole line. Line reading and the
-// end-of-file rule live in line_reader.cpp.
+// channel owns its file stream (file_stream.h) from open to close; what the device learns of the
+// file besides stays in its notes until the close. An Append channel adds whole lines to a file of
+// lines (the rejection log): once it holds its lock it starts on a new line, and a failed write
+// leaves the file cut back to its last whole line.
 #include "channels/file_device.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -22,36 +23,31 @@ namespace {
 // inside a line: it is cut back to the end of its last whole line, never before `start`. A
 // failed stream writes nothing more to its file, and its close holds the file to that length.
 struct AppendNotes {
-  std::int64_t start;  // -1: not a regular file, whose lines are not the channel's business
-  bool settled;        // a lock was granted: `start` and the line start are settled
-  bool cut;            // failed and cut back to `cutLength`
-  std::int64_t cutLength;
+  std::int64_t start = -1;  // -1: not a regular file, whose lines are not the channel's business
+  bool settled = false;     // a lock was granted: `start` and the line start are settled
+  bool cut = false;         // failed and cut back to `cutLength`
+  std::int64_t cutLength = 0;
 };
 
-// What the file device keeps about each channel's file besides its stream, indexed like the
-// channel table: set by the open, cleared when the channel closes.
+// What the file device keeps about a channel's file besides its stream: set by the open,
+// cleared by the close.
 struct FileNotes {
   // What the platform learnt while opening the file, kept for the questions that follow the open
-  // (its length, its state): it spares asking the system again.
+  // (its state, its owner): it spares asking the system again.
   OpenedFile opened;
-  // A line of the file could not be held in memory (markFileLineTooLong).
-  bool lineTooLong;
+  bool lineTooLong = false;  // a line of the file could not be held in memory
   AppendNotes append;
 };
+
+// The notes of every channel, by channel number from -1 (index 0). Kept beside the records, not
+// behind their stream pointer: the loop that copies a list file reaches its streams directly.
 FileNotes fileNotes[HighestFileChannel + 2];
 
-// The notes of a record of the channel table; null for a record elsewhere (compared as
-// addresses: a record outside the table is no element of it to count from).
+// The notes of a record of the channel table; null for a record elsewhere.
 FileNotes* notesOf(const Channel* record) {
-  const auto address = reinterpret_cast<std::uintptr_t>(record);
-  const auto first = reinterpret_cast<std::uintptr_t>(&channelTable[0]);
-  if (address < first || address >= first + sizeof channelTable) return nullptr;
-  return &fileNotes[(address - first) / sizeof(Channel)];
-}
-
-OpenedFile* openedFileOf(const Channel* record) {
-  FileNotes* notes = notesOf(record);
-  return notes == nullptr ? nullptr : &notes->opened;
+  ChannelNumber number = 0;
+  if (!channelNumberOf(record, &number)) return nullptr;
+  return &fileNotes[number + 1];
 }
 
 FileStream* streamOf(const Channel* record) { return static_cast<FileStream*>(record->stream); }
@@ -60,7 +56,15 @@ FileStream* streamOf(const Channel* record) { return static_cast<FileStream*>(re
 AppendNotes* appendNotesOf(const Channel* record) {
   if (record->mode != OpenMode::Append) return nullptr;
   FileNotes* notes = notesOf(record);
-  return notes != nullptr ? &notes->append : nullptr;
+  return notes == nullptr ? nullptr : &notes->append;
+}
+
+// The notes of a record of the table open on the file device; null for any other record.
+FileNotes* fileNotesOf(const Channel* record) {
+  if (record == nullptr || record->hooks != &fileDeviceHooks || record->stream == nullptr) {
+    return nullptr;
+  }
+  return notesOf(record);
 }
 
 // The length of the file up to the end of its last line that ends at or after `from` (at `from`
@@ -140,13 +144,68 @@ StatusCode fileClose(Channel* record) {
   // A failure of an earlier read, write, flush or sync, or bytes that cannot be written out now,
   // mean the file does not hold what was written to it or was not read whole; so does a line
   // that could not be held.
-  bool failed = fileLineTooLong(record);
+  FileNotes* notes = notesOf(record);
+  bool failed = notes != nullptr && notes->lineTooLong;
   if (record->mode == OpenMode::Append && !finishAppending(record, *stream)) failed = true;
-  if (FileNotes* notes = notesOf(record)) *notes = {};
+  if (notes != nullptr) *notes = FileNotes{};
   if (!closeFileStream(stream)) failed = true;
   record->stream = nullptr;
   return setStatus(failed ? StatusCode::TransferFailed : StatusCode::Ok);
 }
+
+// Leaves the stream with nothing more to read: at the end of its file, `ended` set (what the
+// end-of-file test looks at first), also when the file has grown meanwhile or cannot be
+// positioned.
+void skipRestOfStream(FileStream& stream) {
+  streamSeek(stream, 0, SEEK_END);
+  while (streamFill(stream)) stream.readNext = stream.readEnd;
+}
+
+}  // namespace
+
+int fileAtEnd(Channel* record) {
+  const FileStream* stream = streamOf(record);
+  if (stream == nullptr) return -1;
+  // A failed stream has nothing more to give, and a read that ran into the end is the end
+  // whatever the measured length says (the file may have shrunk): no caller loops forever.
+  if (streamFailedOrEnded(*stream)) return -1;
+  switch (record->mode) {
+    case OpenMode::Binary:
+    case OpenMode::Random:
+      return streamPosition(*stream) < record->size ? 0 : -1;
+    case OpenMode::Input:
+      // The end is the length measured at open: bytes appended since are not read.
+      return streamPosition(*stream) >= record->size ? -1 : 0;
+    case OpenMode::Output:
+    case OpenMode::Append:
+      break;
+  }
+  return 0;
+}
+
+StatusCode fileReadLine(Channel* record, Text& destination) {
+  FileStream* stream = streamOf(record);
+  if (stream == nullptr) return setStatus(StatusCode::NotApplicable);
+  if (readLineFromStream(stream, destination) == LineEnd::TooLong) [[unlikely]] {
+    // The rest of that line would come as lines of its own: the file is given up.
+    if (FileNotes* notes = notesOf(record)) notes->lineTooLong = true;
+    skipRestOfStream(*stream);
+    return setStatus(StatusCode::TransferFailed);
+  }
+  // The reader treats a read error as the end of the input; the stream's failure tells them
+  // apart.
+  return setStatus(streamFailed(*stream) ? StatusCode::TransferFailed : StatusCode::Ok);
+}
+
+StatusCode fileWrite(Channel* record, const char* bytes, std::size_t count) {
+  FileStream* stream = streamOf(record);
+  if (stream == nullptr) return setStatus(StatusCode::NotApplicable);
+  // A failed stream takes nothing: this also catches a failed write of bytes held earlier.
+  return streamWrite(*stream, bytes, count) ? setStatus(StatusCode::Ok)
+                                            : writeFailed(record, *stream);
+}
+
+namespace {
 
 StatusCode fileSeek(Channel* record, std::int64_t offset, int origin) {
   FileStream* stream = streamOf(record);
@@ -200,7 +259,7 @@ StatusCode fileWriteWide(Channel* record, const char16_t* units, std::size_t cou
     // A surrogate pair is one character: one "?" for both halves.
     if (unit >= 0xD800 && unit <= 0xDBFF && index + 1 < count) ++index;
   }
-  return fileDeviceWrite(record, bytes.data(), bytes.size());
+  return fileWrite(record, bytes.data(), bytes.size());
 }
 
 StatusCode fileLockRegion(Channel* record, std::int64_t offset, std::int64_t length, bool lock) {
@@ -319,7 +378,7 @@ extern constexpr ChannelHooks fileDeviceHooks = {
     .tell = fileTell,
     .read = fileRead,
     .readWide = fileReadWide,
-    .write = fileDeviceWrite,
+    .write = fileWrite,
     .writeWide = fileWriteWide,
     .lock = fileLock,
     .unlock = fileUnlock,
@@ -329,69 +388,42 @@ extern constexpr ChannelHooks fileDeviceHooks = {
     .flush = fileFlush,
 };
 
-StatusCode fileDeviceWrite(Channel* record, const char* bytes, std::size_t count) {
-  FileStream* stream = streamOf(record);
-  if (stream == nullptr) return setStatus(StatusCode::NotApplicable);
-  // A failed stream takes nothing: this also catches a failed write of bytes held earlier.
-  return streamWrite(*stream, bytes, count) ? setStatus(StatusCode::Ok)
-                                            : writeFailed(record, *stream);
-}
-
-bool fileDeviceSize(const Channel* record, std::int64_t* size) {
-  if (record == nullptr || record->hooks != &fileDeviceHooks || streamOf(record) == nullptr) {
-    return false;
-  }
-  const std::int64_t sizeAtOpen = streamOf(record)->sizeAtOpen;
-  if (sizeAtOpen < 0) return false;
-  *size = sizeAtOpen;
-  return true;
-}
-
 bool fileDeviceState(const Channel* record, FileState* state) {
-  if (record == nullptr || record->hooks != &fileDeviceHooks || streamOf(record) == nullptr) {
-    return false;
-  }
-  const OpenedFile* opened = openedFileOf(record);
-  if (opened == nullptr || !opened->identified) return false;
-  *state = opened->state;
+  const FileNotes* notes = fileNotesOf(record);
+  if (notes == nullptr || !notes->opened.identified) return false;
+  *state = notes->opened.state;
   return true;
 }
 
 bool fileDeviceOwnedAlone(const Channel* record) {
-  if (record == nullptr || record->hooks != &fileDeviceHooks || streamOf(record) == nullptr) {
-    return false;
-  }
-  const OpenedFile* opened = openedFileOf(record);
-  return opened != nullptr && opened->ownedAlone;
+  const FileNotes* notes = fileNotesOf(record);
+  return notes != nullptr && notes->opened.ownedAlone;
+}
+
+FileStream* fileDeviceStream(const Channel* record) {
+  if (record == nullptr || record->hooks != &fileDeviceHooks) return nullptr;
+  return streamOf(record);
+}
+
+StatusCode syncChannel(ChannelNumber channel) {
+  Channel* record = lookupChannel(channel);
+  if (fileNotesOf(record) == nullptr) return setStatus(StatusCode::NotApplicable);
+  if (fileFlush(record) != StatusCode::Ok) return StatusCode::TransferFailed;
+  return fileSync(record);
 }
 
 StatusCode settleAppendChannel(ChannelNumber channel) {
-  Channel* record = lookupChannel(channel);
-  if (record == nullptr || record->hooks != &fileDeviceHooks || streamOf(record) == nullptr ||
-      record->mode != OpenMode::Append) {
+  const Channel* record = lookupChannel(channel);
+  if (fileNotesOf(record) == nullptr || record->mode != OpenMode::Append) {
     return setStatus(StatusCode::NotApplicable);
   }
   settleAppendStart(record, *streamOf(record));
   return setStatus(StatusCode::Ok);
 }
 
-bool markFileLineTooLong(const Channel* record) {
-  FileNotes* notes = notesOf(record);
-  if (notes == nullptr) return false;
-  notes->lineTooLong = true;
-  return true;
-}
-
-bool fileLineTooLong(const Channel* record) {
-  const FileNotes* notes = notesOf(record);
+bool channelLineTooLong(ChannelNumber channel) {
+  const FileNotes* notes = fileNotesOf(lookupChannel(channel));
   return notes != nullptr && notes->lineTooLong;
-}
-
-StatusCode syncFileDevice(Channel* record) {
-  if (record == nullptr || record->hooks != &fileDeviceHooks) {
-    return setStatus(StatusCode::NotApplicable);
-  }
-  return fileSync(record);
 }
 
 StatusCode openFileDevice(Channel* record,
@@ -416,8 +448,10 @@ StatusCode openFileDevice(Channel* record,
     if (FileNotes* notes = notesOf(record)) {
       *notes = FileNotes{};
       notes->opened = opened;
-      notes->append.start = record->mode == OpenMode::Append ? stream->sizeAtOpen : -1;
+      if (record->mode == OpenMode::Append) notes->append.start = stream->sizeAtOpen;
     }
+    // A regular file's length is known from the open: the channel layer need not seek to its end.
+    if (stream->sizeAtOpen >= 0) record->size = stream->sizeAtOpen;
     record->hooks = &fileDeviceHooks;
     record->stream = stream;
     record->access = tries[index].access;

@@ -1,23 +1,73 @@
-// The file device's slots that line reading owns: they are defined in line_reader.cpp and
-// placed in the file device's operations table by file_device.cpp.
+// The file device: the operations table behind every channel opened on a named file, and what
+// only a file channel can do or tell: make its data durable, settle where an Append channel's
+// lines begin, report the state and owner of its file and a line too long to hold. The channel
+// layer reaches the device through its table; openChannel reaches it through openFileDevice.
 #pragma once
 
+#include <cstddef>
+
 #include "channels/channel.h"
+#include "channels/file_state.h"
+#include "channels/held_directory.h"
 
-// -1 when the channel has no stream, its stream has failed or run into the end, or (Input) its
-// position has reached the length measured at open; for Binary and Random -1 once the
-// position reaches that length. 0 otherwise. Stores no status.
+struct FileStream;
+
+// The file device's operations table.
+extern const ChannelHooks fileDeviceHooks;
+
+// The slots of the table that run for every line of a list file: the end-of-file test, the line
+// read and the write. The channel layer calls them directly on a file channel (one dispatch, in
+// channel_table.cpp), so that an optimised build compiles them into the loop that copies a list.
+// fileAtEnd: -1 when the stream has failed or run into the end, or once the position reaches
+// the length measured at open (Input, Binary, Random); 0 otherwise. fileReadLine: the next line
+// (line_reader.h); TransferFailed when a read failed or the line could not be held in memory,
+// after which the channel is at its end and its close fails. fileWrite: Ok, or TransferFailed
+// when the stream did not take every byte or failed earlier; a failed Append channel's file is
+// cut back to its last whole line, never before where the channel's bytes began.
 int fileAtEnd(Channel* record);
-
-// Reads the next line of the record's stream into `destination`. Returns and stores Ok, also at
-// the end of the input; TransferFailed when the stream's error indicator is set (a read failed,
-// now or earlier); NotApplicable when the record has no stream.
 StatusCode fileReadLine(Channel* record, Text& destination);
+StatusCode fileWrite(Channel* record, const char* bytes, std::size_t count);
 
-// Notes that a line of the record's file could not be held in memory; false for a record outside
-// the channel table, for which nothing is kept. Once noted, the channel's close reports
-// TransferFailed; the note goes with the close.
-bool markFileLineTooLong(const Channel* record);
+// The file device's open on a record that openChannel prepared (mode and access set, `size`
+// -1). Opens the name inside `directory` (null: the current directory) as a file stream
+// (file_stream.h) in the stream modes that mode and access choose; never through a symbolic link
+// at the name, and a truncating open makes a new file (see openFileStream). Returns and stores
+// Ok (hooks, stream and access set; `size` set to the file's length when the open learnt it, a
+// regular file); NotApplicable for a mode that is not one of the five; NotOpened when every
+// stream mode failed, the name is empty or holds a NUL byte (the record is then left as given).
+StatusCode openFileDevice(Channel* record,
+                          const HeldDirectory* directory,
+                          const char* name,
+                          std::size_t nameLength);
 
-// Whether markFileLineTooLong noted the record's file since it was opened.
-bool fileLineTooLong(const Channel* record);
+// The state of the file a file channel has open as it was when opened (a new or emptied file:
+// as created), when the file device learnt it then (a regular file): true with `state` set.
+// False otherwise; the file's path can tell its state then.
+bool fileDeviceState(const Channel* record, FileState* state);
+
+// True when a file channel is open on a regular file that only this process's user can have
+// prepared: owned by that user, with no other name, writable by no one else (on Windows: any
+// regular file). The rejection log and the file lists must be such files: records or paths in a
+// file another user controls could be read, removed or forged by that user.
+bool fileDeviceOwnedAlone(const Channel* record);
+
+// The file stream a file channel owns; null for a closed record or another device's. Tests look
+// at the stream's system handle through it.
+FileStream* fileDeviceStream(const Channel* record);
+
+// Pushes a file channel's buffered bytes to its file (its flush operation) and then the file's
+// data to the disk, so that they survive a power loss. Ok; NotApplicable for no such or closed
+// channel or a device that is not a file; TransferFailed when the flush or the sync failed.
+StatusCode syncChannel(ChannelNumber channel);
+
+// Settles where an Append channel's bytes begin, once its caller is the file's only writer (for
+// the rejection log: once the run lock is held). When the file does not end with a line end (a
+// write of an earlier run was cut off), one is written first, so that the first new line starts
+// a line. A lock granted on the channel does the same; settling twice does nothing. Ok;
+// NotApplicable for a channel that is not open in Append mode on the file device.
+StatusCode settleAppendChannel(ChannelNumber channel);
+
+// True when a read of the channel met a line too long to hold in memory (see readLineInto);
+// false otherwise, and for a closed channel, another device's or a number without a record.
+// Stores no status.
+bool channelLineTooLong(ChannelNumber channel);

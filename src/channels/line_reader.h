@@ -1,27 +1,10 @@
-// Line reading and the end-of-file rule of input channels.
+// The line reader over a file stream: what a line is. The file device's readLine slot runs it.
 #pragma once
 
 #include <cstddef>
 
 #include "channels/channel.h"
 #include "channels/file_stream.h"
-
-// -1 when the channel is at its end (or its stream has failed), 0 when more can be read, and 1
-// (with status NotApplicable stored) when the number has no record or the channel is closed.
-int channelAtEnd(ChannelNumber channel);
-
-// Replaces `destination` with the next line of the channel, without its line end.
-// Ok (also at the end of the input: then the destination is empty); TransferFailed when a read of
-// the channel's file has failed (the line may be cut short; the channel then reports its end) or
-// the line was too long to hold in memory (the destination is empty; the rest of the file is
-// skipped, the channel is at its end and its close reports the failure); NotApplicable,
-// destination untouched, when the number has no record, the channel is closed or cannot read
-// lines.
-StatusCode readLineInto(ChannelNumber channel, Text& destination);
-
-// True when a read of the channel met a line too long to hold in memory (see readLineInto);
-// false otherwise, and for a closed channel or a number without a record. Stores no status.
-bool channelLineTooLong(ChannelNumber channel);
 
 // Reads one chunk of at most size - 1 bytes from `stream` into `buffer`, stopping after the
 // first LF, and puts a NUL after them; returns the number of bytes stored (NUL bytes read count),

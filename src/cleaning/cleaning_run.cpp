@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "channels/channel.h"
+#include "channels/file_device.h"
 #include "channels/held_directory.h"
 #include "channels/line_reader.h"
 #include "cleaning/entry_check.h"

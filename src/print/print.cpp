@@ -19,7 +19,7 @@ bool hasBit(PrintMask mask, PrintMask bit) {
 
 // Channel 0's record: the table is static, so the record never moves. A closed record (before
 // the first print, or after the table was cleared) is set up again.
-Channel* const consoleRecord = &channelTable[ConsoleChannel + 1];
+Channel* const consoleRecord = lookupChannel(ConsoleChannel);
 
 void ensureConsoleChannel() {
   if (consoleRecord->hooks == nullptr) setUpConsoleChannel();

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "channels/channel.h"
+#include "channels/file_device.h"
 #include "channels/line_reader.h"
 #include "support/channel_test.h"
 #include "support/scratch_dir.h"

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "channels/channel.h"
+#include "channels/file_device.h"
 #include "channels/file_stream.h"
 #include "channels/line_reader.h"
 #include "support/channel_test.h"
@@ -298,7 +299,7 @@ TEST_F(FileDevicePosix, CommandsRunByTheProgramDoNotInheritChannelFiles) {
   ASSERT_EQ(openChannel("chklist.log", OpenMode::Append, 0, 0, 9, 0), StatusCode::Ok);
   for (ChannelNumber channel : {2, 3, 9}) {
     const auto descriptor =
-        static_cast<int>(static_cast<FileStream*>(lookupChannel(channel)->stream)->handle);
+        static_cast<int>(fileDeviceStream(lookupChannel(channel))->handle);
     EXPECT_NE(::fcntl(descriptor, F_GETFD) & FD_CLOEXEC, 0) << channel;
   }
 }

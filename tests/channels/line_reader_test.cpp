@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "channels/file_device.h"
 #include "channels/file_stream.h"
 #include "support/channel_test.h"
 #include "support/scratch_dir.h"
