@@ -298,8 +298,7 @@ TEST_F(FileDevicePosix, CommandsRunByTheProgramDoNotInheritChannelFiles) {
   ASSERT_EQ(openChannel("list.tmp", OpenMode::Output, 0, 0, 3, 0), StatusCode::Ok);
   ASSERT_EQ(openChannel("chklist.log", OpenMode::Append, 0, 0, 9, 0), StatusCode::Ok);
   for (ChannelNumber channel : {2, 3, 9}) {
-    const auto descriptor =
-        static_cast<int>(fileDeviceStream(lookupChannel(channel))->handle);
+    const auto descriptor = static_cast<int>(fileDeviceStream(lookupChannel(channel))->handle);
     EXPECT_NE(::fcntl(descriptor, F_GETFD) & FD_CLOEXEC, 0) << channel;
   }
 }
