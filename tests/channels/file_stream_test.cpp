@@ -86,6 +86,14 @@ std::string patterned(std::size_t count) {
 
 class FileStreamFaults : public testing::Test {
  protected:
+  // Opens `name` with its system calls following `script`; nullptr when it cannot be opened.
+  static FileStream* openFaulty(const char* name, StreamMode mode, const Faults& script) {
+    resetFaults(script);
+    FileStream* stream = openFileStream(nullptr, name, mode);
+    if (stream != nullptr) stream->transfers = &faultyTransfers;
+    return stream;
+  }
+
   ScratchDir scratch_;
 };
 
@@ -103,10 +111,8 @@ TEST_F(FileStreamFaults, ShortAndInterruptedWritesLoseNothing) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    resetFaults(c.script);
-    FileStream* stream = openFileStream(nullptr, "out.bin", StreamMode::Write);
+    FileStream* stream = openFaulty("out.bin", StreamMode::Write, c.script);
     ASSERT_NE(stream, nullptr);
-    stream->transfers = &faultyTransfers;
     std::size_t written = 0;
     for (std::size_t index = 0; written < bytes.size(); ++index) {
       std::size_t run = runs[index % std::size(runs)];
@@ -135,10 +141,8 @@ TEST_F(FileStreamFaults, AWriteRefusedOnceIsReportedUntilCloseAndItsBytesAreKept
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    resetFaults(c.script);
-    FileStream* stream = openFileStream(nullptr, "out.bin", StreamMode::Write);
+    FileStream* stream = openFaulty("out.bin", StreamMode::Write, c.script);
     ASSERT_NE(stream, nullptr);
-    stream->transfers = &faultyTransfers;
     ASSERT_TRUE(streamWrite(*stream, bytes.data(), bytes.size())) << "held in the buffer";
     EXPECT_FALSE(streamFlush(*stream));
     EXPECT_EQ(stream->failure, StreamFailure::Write);
@@ -186,10 +190,8 @@ TEST_F(FileStreamFaults, ReadsGiveEveryLineUntilTheFileFailsAndThenReportIt) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    resetFaults(c.script);
-    FileStream* stream = openFileStream(nullptr, "input.txt", StreamMode::Read);
+    FileStream* stream = openFaulty("input.txt", StreamMode::Read, c.script);
     ASSERT_NE(stream, nullptr);
-    stream->transfers = &faultyTransfers;
     std::vector<std::string> read;
     Text line;
     while (readLineFromStream(stream, line) == LineEnd::Found) read.push_back(line);

@@ -6,9 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <new>
 #include <random>
 #include <string>
 #include <utility>
@@ -16,24 +14,9 @@
 
 #include "channels/file_device.h"
 #include "channels/file_stream.h"
+#include "support/allocation_counter.h"
 #include "support/channel_test.h"
 #include "support/scratch_dir.h"
-
-namespace {
-// Allocations of more bytes than this fail with std::bad_alloc; 0: no limit.
-std::size_t allocationLimit = 0;
-}  // namespace
-
-void* operator new(std::size_t size) {
-  if (allocationLimit != 0 && size > allocationLimit) throw std::bad_alloc();
-  if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
-  throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) { return operator new(size); }
-void operator delete(void* memory) noexcept { std::free(memory); }
-void operator delete[](void* memory) noexcept { std::free(memory); }
-void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
-void operator delete[](void* memory, std::size_t) noexcept { std::free(memory); }
 
 namespace {
 
@@ -204,9 +187,9 @@ TEST(LineReaderRules, ALineTooLongToHoldGivesItsStorageBack) {
   sourceBytes = std::string(100000, 'y') + "\n";
   sourcePosition = 0;
   Text line = "previous line";
-  allocationLimit = 20000;
+  allocation_counter::limit = 20000;
   const LineEnd end = readLineFromStream(nullptr, line, readSourceChunk);
-  allocationLimit = 0;
+  allocation_counter::limit = 0;
   EXPECT_EQ(end, LineEnd::TooLong);
   EXPECT_EQ(line, "");
   EXPECT_LT(line.capacity(), 20000u);
@@ -345,9 +328,9 @@ TEST_F(LineReading, ALineTooLongToHoldEndsTheChannelAndItsCloseReportsIt) {
     ASSERT_EQ(readLineInto(2, line), StatusCode::Ok);
     EXPECT_EQ(line, "first@example.org");
     EXPECT_FALSE(channelLineTooLong(2));
-    allocationLimit = 1000;
+    allocation_counter::limit = 1000;
     const StatusCode read = readLineInto(2, line);
-    allocationLimit = 0;
+    allocation_counter::limit = 0;
     EXPECT_EQ(read, StatusCode::TransferFailed);
     EXPECT_EQ(lastStatus(), StatusCode::TransferFailed);
     EXPECT_EQ(line, "");

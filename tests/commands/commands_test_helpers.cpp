@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <pwd.h>
 #include <sched.h>
 #include <sys/mount.h>
@@ -16,6 +17,7 @@
 
 #include "commands/command_processor.h"
 #include "status/write_all.h"
+#include "support/redirection.h"
 
 uid_t unprivilegedUser() {
   const passwd* entry = getpwnam("nobody");
@@ -134,10 +136,23 @@ bool entryExists(const std::filesystem::path& file) {
   return lstat(file.c_str(), &status) == 0;
 }
 
-std::optional<std::string> runWithReadOnlyDirectory(const std::string& directory,
-                                                    const std::string& line,
-                                                    std::string* why) {
-  return runInChild(
+void expectFromChild(ChildSetup setup,
+                     const std::function<std::string()>& body,
+                     const std::string& expected) {
+  std::string why;
+  const std::optional<std::string> seen = runInChild(setup, body, &why);
+  if (!seen) GTEST_SKIP() << why;
+  if (seen->rfind("skip: ", 0) == 0) GTEST_SKIP() << seen->substr(6);
+  EXPECT_EQ(*seen, expected);
+}
+
+void expectRefusedInReadOnlyDirectory(const std::string& directory,
+                                      const std::string& line,
+                                      const std::string& path) {
+  handTreeToUnprivilegedUser(std::filesystem::current_path());
+  StderrCapture capture;
+  std::string why;
+  const std::optional<std::string> result = runInChild(
       ChildSetup::Unprivileged,
       [&] {
         if (chmod(directory.c_str(), 0500) != 0) return std::string("chmod failed");
@@ -145,5 +160,9 @@ std::optional<std::string> runWithReadOnlyDirectory(const std::string& directory
         chmod(directory.c_str(), 0700);
         return "result " + std::to_string(code);
       },
-      why);
+      &why);
+  const std::string message = capture.text();
+  if (!result) GTEST_SKIP() << why;
+  EXPECT_EQ(*result, "result 1");
+  EXPECT_NE(message.find(path), std::string::npos) << message;
 }

@@ -29,16 +29,23 @@ std::optional<std::string> runInChild(ChildSetup setup,
                                       const std::function<std::string()>& body,
                                       std::string* why);
 
+// Expects `body`, run under `setup`, to return `expected`. Skips the test, saying why, when the
+// setup is not possible here or `body` returns "skip: " and the reason; checks after it must
+// hold then too.
+void expectFromChild(ChildSetup setup,
+                     const std::function<std::string()>& body,
+                     const std::string& expected);
+
 // Makes the user of ChildSetup::Unprivileged the owner of everything under `root` (a no-op
 // unless running as root).
 void handTreeToUnprivilegedUser(const std::filesystem::path& root);
 
-// Runs the command `line` as the user of ChildSetup::Unprivileged while `directory` is read-only
-// to it (the tree must be handed over first); returns "result N" with the command's result, or
-// nullopt with the reason in `why`.
-std::optional<std::string> runWithReadOnlyDirectory(const std::string& directory,
-                                                    const std::string& line,
-                                                    std::string* why);
+// Runs the command `line` as the user of ChildSetup::Unprivileged, the current directory's tree
+// handed over to it, while `directory` is read-only to it; expects the result 1 and a message on
+// standard error naming `path`.
+void expectRefusedInReadOnlyDirectory(const std::string& directory,
+                                      const std::string& line,
+                                      const std::string& path);
 
 // Mounts a tmpfs of `kilobytes` at `directory`; "" on success, else the reason.
 std::string mountTmpfs(const std::filesystem::path& directory, int kilobytes);

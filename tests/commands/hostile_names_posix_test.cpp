@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "commands/command_processor.h"
 #include "support/scratch_dir.h"
@@ -14,6 +15,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using Content = std::map<std::string, std::string>;
 
 const char* const hostileNames[] = {
     "a b",
@@ -42,8 +44,8 @@ const char* const hostileNames[] = {
 };
 
 // Every file in the current directory with its content.
-std::map<std::string, std::string> directoryContent() {
-  std::map<std::string, std::string> content;
+Content directoryContent() {
+  Content content;
   for (const auto& entry : fs::directory_iterator(".")) {
     content[entry.path().filename().string()] = readFileBytes(entry.path());
   }
@@ -51,8 +53,8 @@ std::map<std::string, std::string> directoryContent() {
 }
 
 // Decoys: the pieces a split on blanks, quotes or shell characters would make of `name`.
-std::map<std::string, std::string> plantDecoys(const std::string& name) {
-  std::map<std::string, std::string> decoys;
+Content plantDecoys(const std::string& name) {
+  Content decoys;
   std::string piece;
   for (char byte : name + " ") {
     if (std::string(" \t\"';&|`$()<>*?\\").find(byte) == std::string::npos) {
@@ -77,32 +79,36 @@ std::vector<std::string> writtenForms(const std::string& name) {
   return forms;
 }
 
-TEST(HostileNames, DelRemovesExactlyTheNamedFile) {
+// Runs `command` with each written form of every hostile name after it, beside decoys, once
+// `prepare` has made the files it acts on and noted in `expected` what they then hold; the
+// directory must then hold exactly what is expected.
+void expectOnlyTheNamedFileChanged(const std::string& command,
+                                   void (*prepare)(const std::string& name, Content& expected)) {
   for (const char* name : hostileNames) {
     ScratchDir scratch;
     for (const std::string& written : writtenForms(name)) {
-      SCOPED_TRACE("del " + written);
-      std::map<std::string, std::string> expected = plantDecoys(name);
-      writeFileBytes(name, "victim");
-      EXPECT_EQ(runBuiltinCommand("del " + written), 0);
+      SCOPED_TRACE(command + written);
+      Content expected = plantDecoys(name);
+      prepare(name, expected);
+      EXPECT_EQ(runBuiltinCommand(command + written), 0);
       EXPECT_EQ(directoryContent(), expected);
+      fs::remove(name);
     }
   }
 }
 
+TEST(HostileNames, DelRemovesExactlyTheNamedFile) {
+  expectOnlyTheNamedFileChanged(
+      "del ", [](const std::string& name, Content&) { writeFileBytes(name, "victim"); });
+}
+
 TEST(HostileNames, MoveReplacesExactlyTheNamedFile) {
-  for (const char* name : hostileNames) {
-    ScratchDir scratch;
-    for (const std::string& written : writtenForms(name)) {
-      SCOPED_TRACE("move /y list.tmp " + written);
-      std::map<std::string, std::string> expected = plantDecoys(name);
-      writeFileBytes(name, "old");
-      writeFileBytes("list.tmp", "new");
-      expected[name] = "new";
-      EXPECT_EQ(runBuiltinCommand("move /y list.tmp " + written), 0);
-      EXPECT_EQ(directoryContent(), expected);
-    }
-  }
+  expectOnlyTheNamedFileChanged("move /y list.tmp ",
+                                [](const std::string& name, Content& expected) {
+                                  writeFileBytes(name, "old");
+                                  writeFileBytes("list.tmp", "new");
+                                  expected[name] = "new";
+                                });
 }
 
 TEST(HostileNames, MoveTakesAHostileSourceAsOneName) {
@@ -110,7 +116,7 @@ TEST(HostileNames, MoveTakesAHostileSourceAsOneName) {
   for (const char* name : hostileNames) {
     if (std::string(name).find('"') != std::string::npos) continue;  // only a last word may
     SCOPED_TRACE(name);
-    std::map<std::string, std::string> expected = plantDecoys(name);
+    Content expected = plantDecoys(name);
     writeFileBytes(name, "new");
     writeFileBytes("blacklist.txt", "old");
     expected["blacklist.txt"] = "new";
@@ -121,19 +127,12 @@ TEST(HostileNames, MoveTakesAHostileSourceAsOneName) {
 }
 
 TEST(HostileNames, DirWritesExactlyTheNamedListFile) {
-  for (const char* name : hostileNames) {
-    ScratchDir scratch;
-    for (const std::string& written : writtenForms(name)) {
-      SCOPED_TRACE("dir blacklist.txt /s/b > " + written);
-      std::map<std::string, std::string> expected = plantDecoys(name);
-      writeFileBytes("blacklist.txt", "x");
-      expected["blacklist.txt"] = "x";
-      expected[name] = (fs::current_path() / "blacklist.txt").string() + "\r\n";
-      EXPECT_EQ(runBuiltinCommand("dir blacklist.txt /s/b > " + written), 0);
-      EXPECT_EQ(directoryContent(), expected);
-      fs::remove(name);
-    }
-  }
+  expectOnlyTheNamedFileChanged(
+      "dir blacklist.txt /s/b > ", [](const std::string& name, Content& expected) {
+        writeFileBytes("blacklist.txt", "x");
+        expected["blacklist.txt"] = "x";
+        expected[name] = (fs::current_path() / "blacklist.txt").string() + "\r\n";
+      });
 }
 
 }  // namespace

@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/console_grid.h"
@@ -33,6 +35,12 @@ class ConsoleWriterTest : public ::testing::Test {
     EXPECT_EQ(grid.cursor.y, y);
   }
 
+  // The rows named showing their text, and the cursor at (x, y).
+  void expectScreen(std::initializer_list<std::pair<int, std::string>> rows, int x, int y) {
+    for (const auto& [row, text] : rows) EXPECT_EQ(grid.row(row), text) << "row " << row;
+    expectCursor(x, y);
+  }
+
   std::unique_ptr<ConsoleGridScope> scope;
 };
 
@@ -40,9 +48,7 @@ TEST_F(ConsoleWriterTest, TextWrapsAtTheBuffersRightEdge) {
   grid.placeCursor(78, 0);
   start();
   write("abc");
-  EXPECT_EQ(grid.row(0), std::string(78, ' ') + "ab");
-  EXPECT_EQ(grid.row(1), "c");
-  expectCursor(1, 1);
+  expectScreen({{0, std::string(78, ' ') + "ab"}, {1, "c"}}, 1, 1);
 }
 
 TEST_F(ConsoleWriterTest, TextEndingInTheBottomRightCellWaitsForTheNextWriteToScroll) {
@@ -50,19 +56,11 @@ TEST_F(ConsoleWriterTest, TextEndingInTheBottomRightCellWaitsForTheNextWriteToSc
   grid.placeCursor(75, 24);
   start();
   write("abcde");
-  EXPECT_EQ(grid.row(0), "top line");
-  EXPECT_EQ(grid.row(24), std::string(75, ' ') + "abcde");
-  expectCursor(79, 24);
-
+  expectScreen({{0, "top line"}, {24, std::string(75, ' ') + "abcde"}}, 79, 24);
   write("");  // keeps the owed line feed
-  expectCursor(79, 24);
-  EXPECT_EQ(grid.row(0), "top line");
-
+  expectScreen({{0, "top line"}}, 79, 24);
   write("x");
-  EXPECT_EQ(grid.row(0), "");
-  EXPECT_EQ(grid.row(23), std::string(75, ' ') + "abcde");
-  EXPECT_EQ(grid.row(24), "x");
-  expectCursor(1, 24);
+  expectScreen({{0, ""}, {23, std::string(75, ' ') + "abcde"}, {24, "x"}}, 1, 24);
 }
 
 TEST_F(ConsoleWriterTest, LineEndOnTheBottomRowScrollsWithinTheSameWrite) {
@@ -70,19 +68,13 @@ TEST_F(ConsoleWriterTest, LineEndOnTheBottomRowScrollsWithinTheSameWrite) {
   grid.placeCursor(0, 24);
   start();
   write("end\r\n");
-  EXPECT_EQ(grid.row(0), "");
-  EXPECT_EQ(grid.row(23), "end");
-  EXPECT_EQ(grid.row(24), "");
-  expectCursor(0, 24);
+  expectScreen({{0, ""}, {23, "end"}, {24, ""}}, 0, 24);
 }
 
 TEST_F(ConsoleWriterTest, AFullRowFollowedByALineEndLeavesAnEmptyRow) {
   start();
   write(std::string(80, 'a') + "\r\nb");
-  EXPECT_EQ(grid.row(0), std::string(80, 'a'));
-  EXPECT_EQ(grid.row(1), "");
-  EXPECT_EQ(grid.row(2), "b");
-  expectCursor(1, 2);
+  expectScreen({{0, std::string(80, 'a')}, {1, ""}, {2, "b"}}, 1, 2);
 }
 
 TEST_F(ConsoleWriterTest, TabBlanksReachTheNextMultipleOfEight) {
@@ -113,21 +105,17 @@ TEST_F(ConsoleWriterTest, BackspaceMovesBackWithoutErasingAndStopsAtTheLeftEdge)
   write("\bX");
   EXPECT_EQ(grid.row(0), "X");
   write("\r\nab\bc");
-  EXPECT_EQ(grid.row(1), "ac");
-  expectCursor(2, 1);
+  expectScreen({{1, "ac"}}, 2, 1);
   write("\r\n" + std::string(80, 'q') + "\b\bZ");
   EXPECT_EQ(grid.row(3), "Z");  // the wrap moved on a row: BS never goes back up
 }
 
 TEST_F(ConsoleWriterTest, BellSoundsBeforeTheBytesCollectedAheadOfIt) {
   start();
-  write(
-      "ab\x07"
-      "c");
+  write("ab\x07z");
   ASSERT_EQ(grid.screenAtBeep.size(), 1u);
   EXPECT_EQ(grid.screenAtBeep[0].find("ab"), std::string::npos);
-  EXPECT_EQ(grid.row(0), "abc");
-  expectCursor(3, 0);
+  expectScreen({{0, "abz"}}, 3, 0);
 }
 
 TEST_F(ConsoleWriterTest, LongTextGoesOutInRunsOf256SplitAtTheRightEdge) {
@@ -301,8 +289,7 @@ TEST_F(ConsoleWriterTest, FailedCellWritesDoNotPushTheCursorOffTheScreen) {
   grid.writeOutputFails = false;
   expectCursor(0, 1);
   write("x");
-  EXPECT_EQ(grid.row(0), "");
-  EXPECT_EQ(grid.row(1), "x");
+  expectScreen({{0, ""}, {1, "x"}}, 1, 1);
 }
 
 TEST_F(ConsoleWriterTest, FirstAccessTakesTheHandlesAndAddsProcessedInput) {

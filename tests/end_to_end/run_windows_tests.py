@@ -50,10 +50,18 @@ class WineTree(ScratchTree):
         return windows_name(self.path(*parts))
 
     listed = wpath
+    file_not_found = FILE_NOT_FOUND
+    start_seconds = 4.0
 
-    def run_chklist(self, wait=True):
-        process = subprocess.Popen([*EMULATOR, CHKLIST], cwd=self.root, stdout=subprocess.PIPE,
-                                   stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
+    def hold_run_lock(self):
+        self.write("chklist.log", b"")
+        holder = self.hold("lock", str(RUN_LOCK_OFFSET), "1", "chklist.log")
+        return lambda: self.release(holder)
+
+    def run_chklist(self, *args, wait=True):
+        process = subprocess.Popen([*EMULATOR, CHKLIST, *args], cwd=self.root,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                   stdin=subprocess.DEVNULL)
         if not wait:
             return process
         out, err = process.communicate(timeout=300)
@@ -84,63 +92,6 @@ class WineTree(ScratchTree):
 
 
 class WindowsRunTest(WineTree, SharedScenarios):
-    # -- the ordinary run -----------------------------------------------------------------
-    def test_good_entries_are_kept_with_crlf_whatever_their_line_ends(self):
-        # LF, CR LF, no line end after the last entry; a Ctrl-Z and a NUL inside an entry are
-        # data, not the end of the file.
-        self.write("blacklist.txt", b"alice@example.org\nbob@example.org\r\n"
-                   b"x\x1ay@example.org\r\nnul\x00l@example.org\ncarol@example.org")
-        out, _ = self.run_chklist()
-        self.assertEqual(self.read("blacklist.txt"),
-                         b"alice@example.org\r\nbob@example.org\r\nx\x1ay@example.org\r\n"
-                         b"nul\x00l@example.org\r\ncarol@example.org\r\n")
-        self.assertEqual(out, BANNER + b"Checking " + self.wpath("blacklist.txt") + b" \r\n"
-                         + BANNER)
-        self.assertEqual(self.log_records(), [])
-        self.assertEqual(self.leftovers(), [])
-
-    def test_dropped_entries_are_marked_and_logged_in_order(self):
-        entries = [b"abc@def", b"ab@cde", b"nomarkhere", b"@@@@@@@", b"", b"  a@b  ",
-                   b"short@"]
-        self.write("blacklist.txt", b"\r\n".join(entries) + b"\r\n")
-        out, err = self.run_chklist()
-        kept = [b"abc@def", b"@@@@@@@", b"  a@b  "]
-        self.assertEqual(self.read("blacklist.txt"), b"".join(e + b"\r\n" for e in kept))
-        path = self.wpath("blacklist.txt")
-        self.assertEqual(self.log_records(), [expected_record(path, e) for e in
-                                              (b"ab@cde", b"nomarkhere", b"", b"short@")])
-        # Standard output holds the program's own bytes only: wine's command processor reports
-        # the whitelist search that found nothing on standard error.
-        self.assertEqual(out, BANNER + b"Checking " + path + b" ####\r\n" + BANNER)
-        self.assertIn(FILE_NOT_FOUND, err)
-
-    def test_whitelists_come_after_blacklists_and_files_in_listing_order(self):
-        self.write("b/blacklist.txt", b"short\n")
-        self.write("a b/whitelist.txt", b"w@x\n")
-        self.write("a b/blacklist.txt", b"bad\n")
-        self.write("blacklist.txt", b"good@example.org\n")
-        out, _ = self.run_chklist()
-        self.assertEqual(out.split(b"\r\n"), [
-            BANNER[:-2],
-            b"Checking " + self.wpath("blacklist.txt") + b" ",
-            b"Checking " + self.wpath("a b", "blacklist.txt") + b" #",
-            b"Checking " + self.wpath("b", "blacklist.txt") + b" #",
-            BANNER[:-2],
-            b"Checking " + self.wpath("a b", "whitelist.txt") + b" #",
-            b""])
-        self.assertEqual(self.read("a b/whitelist.txt"), b"")
-        self.assertEqual(self.read("blacklist.txt"), b"good@example.org\r\n")
-        self.assertEqual(len(self.log_records()), 3)
-        self.assertEqual(self.leftovers(), [])
-
-    def test_tree_without_lists_prints_two_banners_and_leaves_no_file_lists(self):
-        self.write("other/notes.txt", b"x\n")
-        out, err = self.run_chklist()
-        self.assertEqual(out, BANNER + BANNER)
-        self.assertEqual(err.count(FILE_NOT_FOUND), 2)
-        self.assertEqual(self.leftovers(), [])
-        self.assertEqual(self.read("chklist.log"), b"")
-
     # -- failures leave list files as they were -------------------------------------------
     def test_file_held_by_another_program_is_left_alone_and_said(self):
         original = b"bad\nkeep@example.org\n"
@@ -299,24 +250,6 @@ class WindowsRunTest(WineTree, SharedScenarios):
         self.assertNotIn(b"Checking", done.stdout)
         self.assertEqual(self.leftovers(), [])
 
-    def test_hostile_names_are_cleaned_as_themselves(self):
-        # Characters the command processor treats specially, all legal in Windows names. If a
-        # path were not passed as one quoted argument, "&" would run "del" on victim.txt.
-        names = ["a b", "amp&er", "x & del victim.txt &", "semi;colon", "paren(x)", "caret^x",
-                 "it's", "-dash", "bang!x", "comma,x", "eq=x", "plus+x", "b[r]{c}", "dollar$x",
-                 "back`tick", "tilde~1"]
-        self.write("victim.txt", b"precious\n")
-        for name in names:
-            self.write(os.path.join(name, "blacklist.txt"), b"bad\nok@example.org\n")
-        out, _ = self.run_chklist()
-        for name in names:
-            self.assertEqual(self.read(os.path.join(name, "blacklist.txt")),
-                             b"ok@example.org\r\n", name)
-            self.assertIn(b"Checking " + self.wpath(name, "blacklist.txt") + b" #\r\n", out)
-        self.assertEqual(self.read("victim.txt"), b"precious\n")
-        self.assertEqual(len(self.log_records()), len(names))
-        self.assertEqual(self.leftovers(), [])
-
     def test_names_outside_ascii_are_cleaned_and_logged_as_listed(self):
         # Wine's directory search writes names in the ANSI code page (1252 here), the code page
         # in which the program opens them again; the bytes reach the console and log unchanged.
@@ -363,23 +296,6 @@ class WindowsRunTest(WineTree, SharedScenarios):
         self.assertEqual(self.log_records(),
                          [expected_record(self.wpath("plain", "blacklist.txt"), b"bad")])
         self.assertEqual(self.leftovers(), [])
-
-    # -- runs in the same directory -------------------------------------------------------
-    def test_second_run_waits_for_the_first(self):
-        original = b"bad\nok@example.org\n"
-        self.write("blacklist.txt", original)
-        self.write("chklist.log", b"")
-        holder = self.hold("lock", str(RUN_LOCK_OFFSET), "1", "chklist.log")
-        process = self.run_chklist(wait=False)
-        time.sleep(4.0)
-        self.assertIsNone(process.poll(), "the run did not wait for the lock")
-        self.assertEqual(self.read("blacklist.txt"), original)
-        self.release(holder)
-        out, err = process.communicate(timeout=120)
-        self.assertEqual(process.returncode, 0, err)
-        self.assertTrue(out.startswith(
-            b"Waiting for another chklist run in this directory to finish...\r\n" + BANNER), out)
-        self.assertEqual(self.read("blacklist.txt"), b"ok@example.org\r\n")
 
 
 class WindowsConsoleTest(WineTree):

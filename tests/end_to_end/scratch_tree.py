@@ -5,6 +5,7 @@ import re
 import shutil
 import sys
 import tempfile
+import time
 import traceback
 import unittest
 
@@ -121,10 +122,107 @@ class ScratchTree(unittest.TestCase):
 
 class SharedScenarios:
     """Scenarios that run alike on every platform. Mixed into a ScratchTree suite, which supplies
-    `listed(*parts)` (a path as the directory search lists it) and `run_chklist(wait=True)`."""
+    `listed(*parts)` (a path as the directory search lists it), `run_chklist(*args, wait=True)`,
+    `file_not_found` (what the command processor says of a search that finds nothing),
+    `hold_run_lock()` (holds the lock of a run in the tree; returns what releases it) and
+    `start_seconds` (time for a run to reach that lock)."""
 
     concurrent_lists = 8
     entries_per_list = 200
+    # Names the command processor or a shell would act on, all legal everywhere: each list is
+    # cleaned as itself. Were a path not passed as one argument, "&" would run "del" on
+    # victim.txt.
+    hostile_names = ["a b", "amp&er", "x & del victim.txt &", "semi;colon", "paren(x)", "caret^x",
+                     "it's", "-dash", "bang!x", "comma,x", "eq=x", "plus+x", "b[r]{c}",
+                     "dollar$x", "back`tick", "tilde~1", "$(touch PWNED)"]
+
+    def test_good_entries_are_kept_with_crlf_whatever_their_line_ends(self):
+        # LF, CR LF, no line end after the last entry; a Ctrl-Z and a NUL inside an entry are
+        # data, not the end of the file.
+        self.write("blacklist.txt", b"alice@example.org\nbob@example.org\r\n"
+                   b"x\x1ay@example.org\r\nnul\x00l@example.org\ncarol@example.org")
+        out, _ = self.run_chklist()
+        self.assertEqual(self.read("blacklist.txt"),
+                         b"alice@example.org\r\nbob@example.org\r\nx\x1ay@example.org\r\n"
+                         b"nul\x00l@example.org\r\ncarol@example.org\r\n")
+        self.assertEqual(out, BANNER + b"Checking " + self.listed("blacklist.txt") + b" \r\n"
+                         + BANNER)
+        self.assertEqual(self.log_records(), [])
+        self.assertEqual(self.leftovers(), [])
+
+    def test_dropped_entries_are_marked_and_logged_in_order(self):
+        entries = [b"abc@def", b"ab@cde", b"nomarkhere", b"@@@@@@@", b"", b"  a@b  ",
+                   b"x\x00y@zzzz", b"trailing@cr\r", b"short@"]
+        self.write("blacklist.txt", b"\n".join(entries) + b"\n")
+        out, _ = self.run_chklist()
+        # The CR in front of the line's LF belongs to the line end, not to the entry.
+        kept = [b"abc@def", b"@@@@@@@", b"  a@b  ", b"x\x00y@zzzz", b"trailing@cr"]
+        self.assertEqual(self.read("blacklist.txt"), b"".join(e + b"\r\n" for e in kept))
+        path = self.listed("blacklist.txt")
+        self.assertEqual(self.log_records(), [expected_record(path, e) for e in
+                                              (b"ab@cde", b"nomarkhere", b"", b"short@")])
+        self.assertEqual(out, BANNER + b"Checking " + path + b" ####\r\n" + BANNER)
+
+    def test_whitelists_come_after_blacklists_and_files_in_listing_order(self):
+        self.write("b/blacklist.txt", b"short\n")
+        self.write("a b/whitelist.txt", b"w@x\n")
+        self.write("a b/blacklist.txt", b"bad\n")
+        self.write("blacklist.txt", b"good@example.org\n")
+        out, _ = self.run_chklist()
+        self.assertEqual(out.split(b"\r\n"), [
+            BANNER[:-2],
+            b"Checking " + self.listed("blacklist.txt") + b" ",
+            b"Checking " + self.listed("a b", "blacklist.txt") + b" #",
+            b"Checking " + self.listed("b", "blacklist.txt") + b" #",
+            BANNER[:-2],
+            b"Checking " + self.listed("a b", "whitelist.txt") + b" #",
+            b""])
+        self.assertEqual(self.read("a b/whitelist.txt"), b"")
+        self.assertEqual(self.read("blacklist.txt"), b"good@example.org\r\n")
+        self.assertEqual(len(self.log_records()), 3)
+        self.assertEqual(self.leftovers(), [])
+
+    def test_tree_without_lists_prints_two_banners_and_leaves_no_file_lists(self):
+        # Standard output holds the program's own bytes only: the command processor reports each
+        # search that found nothing on standard error. Arguments change nothing.
+        self.write("other/notes.txt", b"x\n")
+        out, err = self.run_chklist("ignored", "--arguments")
+        self.assertEqual(out, BANNER + BANNER)
+        self.assertEqual(err.count(self.file_not_found), 2)
+        self.assertEqual(self.leftovers(), [])
+        self.assertEqual(self.read("chklist.log"), b"")
+
+    def test_hostile_names_are_cleaned_as_themselves(self):
+        self.write("victim.txt", b"precious\n")
+        for name in self.hostile_names:
+            self.write(os.path.join(name, "blacklist.txt"), b"bad\nok@example.org\n")
+        out, _ = self.run_chklist()
+        for name in self.hostile_names:
+            self.assertEqual(self.read(os.path.join(name, "blacklist.txt")),
+                             b"ok@example.org\r\n", name)
+            self.assertIn(b"Checking " + self.listed(name, "blacklist.txt") + b" #\r\n", out)
+        self.assertEqual(self.read("victim.txt"), b"precious\n")
+        self.assertEqual([made for made in ("PWNED", "PWNED2") if os.path.exists(self.path(made))],
+                         [])
+        self.assertEqual(len(self.log_records()), len(self.hostile_names))
+        self.assertEqual(self.leftovers(), [])
+
+    def test_second_run_waits_for_the_first(self):
+        original = b"bad\nok@example.org\n"
+        self.write("blacklist.txt", original)
+        release = self.hold_run_lock()
+        try:
+            process = self.run_chklist(wait=False)
+            time.sleep(self.start_seconds)
+            self.assertIsNone(process.poll(), "the run did not wait for the lock")
+            self.assertEqual(self.read("blacklist.txt"), original)
+        finally:
+            release()
+        out, err = process.communicate(timeout=120)
+        self.assertEqual(process.returncode, 0, err)
+        self.assertTrue(out.startswith(
+            b"Waiting for another chklist run in this directory to finish...\r\n" + BANNER), out)
+        self.assertEqual(self.read("blacklist.txt"), b"ok@example.org\r\n")
 
     def test_stale_list_tmp_is_replaced_and_nothing_is_left_behind(self):
         self.write("list.tmp", b"stale@example.org\r\n")

@@ -2,30 +2,13 @@
 // while a test's prints run. (No BEL: the in-memory console copies its screen at each beep.)
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <new>
 #include <string>
 
 #include "console/console_writer.h"
 #include "print/print.h"
+#include "support/allocation_counter.h"
 #include "support/console_grid.h"
 #include "support/scratch_dir.h"
-
-namespace {
-bool countAllocations = false;
-int allocations = 0;
-}  // namespace
-
-void* operator new(std::size_t size) {
-  if (countAllocations) ++allocations;
-  if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
-  std::abort();
-}
-void* operator new[](std::size_t size) { return operator new(size); }
-void operator delete(void* memory) noexcept { std::free(memory); }
-void operator delete[](void* memory) noexcept { std::free(memory); }
-void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
-void operator delete[](void* memory, std::size_t) noexcept { std::free(memory); }
 
 namespace {
 
@@ -56,12 +39,12 @@ TEST(PrintAllocations, NeitherPrintsNorConsoleWritesAllocate) {
     ConsoleGridScope scope(grid);
     ASSERT_EQ(openChannel("chklist.log", OpenMode::Append, 0, 0, 9, 0), StatusCode::Ok);
     printText(9, "warm-up", PrintMask::NewLine);  // the stream's buffer comes with the first write
-    allocations = 0;
-    countAllocations = true;
+    allocation_counter::count = 0;
+    allocation_counter::counting = true;
     printEverything();
     consoleFlush();
-    countAllocations = false;
-    EXPECT_EQ(allocations, 0);
+    allocation_counter::counting = false;
+    EXPECT_EQ(allocation_counter::count, 0);
     EXPECT_NE(grid.row(0) + grid.sink, "");  // the output did go somewhere
     closeChannel(0);
     clearChannelTable();

@@ -1,0 +1,17 @@
+// This program's replacement of the global operator new, for the test programs that link
+// support/allocation_counter.cpp: it counts allocations while asked to, and fails those larger
+// than a limit with std::bad_alloc, as memory running out would.
+#pragma once
+
+#include <cstddef>
+
+namespace allocation_counter {
+
+// While true, every operator new adds one to `count`.
+extern bool counting;
+extern int count;
+
+// Allocations of more bytes than this fail; 0: no limit.
+extern std::size_t limit;
+
+}  // namespace allocation_counter
