@@ -378,10 +378,22 @@ TEST_F(ChannelClose, ADeviceWithoutCloseIsStillClosed) {
 
 using ChannelWrite = ChannelTest;
 
-TEST_F(ChannelWrite, GoesThroughTheDeviceWriteSlot) {
+TEST_F(ChannelWrite, GoesThroughTheDeviceSlots) {
   ChannelHooks hooks{};
   Channel* record = lookupChannel(4);
   record->hooks = &hooks;
+  Text line = "kept";
+  EXPECT_EQ(channelAtEnd(4), -1) << "no atEnd slot";
+  EXPECT_EQ(readLineInto(4, line), StatusCode::NotApplicable) << "no readLine slot";
+  EXPECT_EQ(line, "kept");
+  hooks.atEnd = [](Channel*) { return 0; };
+  hooks.readLine = [](Channel*, Text& destination) {
+    destination = "from the device";
+    return setStatus(StatusCode::TransferFailed);
+  };
+  EXPECT_EQ(channelAtEnd(4), 0);
+  EXPECT_EQ(readLineInto(4, line), StatusCode::TransferFailed);
+  EXPECT_EQ(line, "from the device");
   EXPECT_EQ(writeChannelBytes(record, "x", 1), StatusCode::NotApplicable) << "no write slot";
   EXPECT_EQ(flushChannel(4), StatusCode::NotApplicable) << "no flush slot";
   EXPECT_EQ(syncChannel(4), StatusCode::NotApplicable) << "no flush slot";
