@@ -36,16 +36,16 @@ struct OwnedHandle {
   bool open() const { return handle != INVALID_HANDLE_VALUE; }
 };
 
-// Opens `name` itself, never a reparse point's target.
-HANDLE openByName(const std::wstring& name, DWORD access, DWORD share, DWORD flags = 0) {
-  return CreateFileW(name.c_str(), access, share, nullptr, OPEN_EXISTING,
-                     FILE_FLAG_OPEN_REPARSE_POINT | flags, nullptr);
-}
-
 // A regular file on disk with a single name, whose information `info` receives.
 bool plainFile(HANDLE file, BY_HANDLE_FILE_INFORMATION& info) {
   return GetFileType(file) == FILE_TYPE_DISK && GetFileInformationByHandle(file, &info) &&
          (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+}
+
+// The file behind `info` is the one `state` was taken of, whatever its content now.
+bool sameFile(const BY_HANDLE_FILE_INFORMATION& info, const ListFileState& state) {
+  const FileState now = fileStateOf(info);
+  return now.device == state.device && now.fileIndex == state.fileIndex;
 }
 
 // The owner and DACL of an open file, as a self-relative security descriptor.
@@ -106,12 +106,11 @@ HANDLE reopenCopy(const std::wstring& copyName,
                   const ListFileState& copyState,
                   DWORD access,
                   DWORD flags) {
-  const HANDLE copy = openByName(copyName, access | FILE_READ_ATTRIBUTES,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE, flags);
+  const HANDLE copy = openExistingItself(copyName, access | FILE_READ_ATTRIBUTES,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE, flags);
   BY_HANDLE_FILE_INFORMATION info = {};
   if (copy == INVALID_HANDLE_VALUE) return copy;
-  if (!plainFile(copy, info) || fileStateOf(info).device != copyState.device ||
-      fileStateOf(info).fileIndex != copyState.fileIndex) {
+  if (!plainFile(copy, info) || !sameFile(info, copyState)) {
     CloseHandle(copy);
     return INVALID_HANDLE_VALUE;
   }
@@ -142,8 +141,7 @@ const char* copyProtection(const std::wstring& listName,
                            const std::wstring& copyName,
                            const ListFileState& copyState,
                            HANDLE copy) {
-  const OwnedHandle list(
-      openByName(listName, READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE));
+  const OwnedHandle list(openExistingItself(listName, READ_CONTROL, ShareEverything));
   std::vector<char> wanted;
   std::vector<char> present;
   if (!list.open() || !readProtection(list.handle, wanted) || !readProtection(copy, present)) {
@@ -193,8 +191,7 @@ const char* copyAttributes(HANDLE copy, DWORD listAttributes) {
 
 // True when another program has `name` open without letting it be renamed or replaced.
 bool heldByAnother(const std::wstring& name) {
-  const HANDLE probe =
-      openByName(name, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+  const HANDLE probe = openExistingItself(name, DELETE, ShareEverything);
   if (probe != INVALID_HANDLE_VALUE) {
     CloseHandle(probe);
     return false;
@@ -204,8 +201,7 @@ bool heldByAnother(const std::wstring& name) {
 
 // The list file is still the one that was read, looked at through its own handle.
 bool stillTheList(const std::wstring& listName, const ListFileState& listState) {
-  const OwnedHandle list(openByName(listName, FILE_READ_ATTRIBUTES,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE));
+  const OwnedHandle list(openExistingItself(listName, FILE_READ_ATTRIBUTES, ShareEverything));
   BY_HANDLE_FILE_INFORMATION info = {};
   return list.open() && plainFile(list.handle, info) && fileStateOf(info) == listState;
 }
@@ -226,23 +222,19 @@ Replacement replaceByMove(const HeldDirectory& directory,
   {
     // Both files as they are now, each through its own handle: the list file still the one that
     // was read, the copy still the one this run created, with no other name.
-    const OwnedHandle list(openByName(listName, FILE_READ_ATTRIBUTES,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE));
+    const OwnedHandle list(openExistingItself(listName, FILE_READ_ATTRIBUTES, ShareEverything));
     BY_HANDLE_FILE_INFORMATION listInfo = {};
     if (!list.open() || !plainFile(list.handle, listInfo) ||
         !(fileStateOf(listInfo) == listState)) {
       return Replacement::Changed;
     }
-    const OwnedHandle copy(openByName(
+    const OwnedHandle copy(openExistingItself(
         copyName,
         GENERIC_WRITE | READ_CONTROL | WRITE_DAC | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
         FILE_SHARE_READ));
     BY_HANDLE_FILE_INFORMATION copyInfo = {};
-    if (!copy.open() || !plainFile(copy.handle, copyInfo) || copyInfo.nNumberOfLinks != 1) {
-      return Replacement::Changed;
-    }
-    const FileState copyNow = fileStateOf(copyInfo);
-    if (copyNow.device != copyState.device || copyNow.fileIndex != copyState.fileIndex) {
+    if (!copy.open() || !plainFile(copy.handle, copyInfo) || copyInfo.nNumberOfLinks != 1 ||
+        !sameFile(copyInfo, copyState)) {
       return Replacement::Changed;
     }
     // Windows refuses to replace a read-only file; an encrypted one would come back in clear.
