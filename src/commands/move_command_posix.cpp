@@ -274,6 +274,30 @@ ReplaceOutcome inspect(Replacing& work) {
   return ReplaceOutcome::Replaced;
 }
 
+// The replacement on one file system: the source, staged beside the destination as `temporary`,
+// given the destination's metadata and renamed over it.
+ReplaceOutcome replaceByStaged(Replacing& work, const std::string& temporary) {
+  ReplaceOutcome outcome = ReplaceOutcome::Replaced;
+  if (work.destinationFd >= 0) {
+    std::string why;
+    if (carryOverMetadata(work.sourceFd, work.destinationFd, &why) != 0) {
+      outcome = failed(work, why);
+    }
+  }
+  if (outcome == ReplaceOutcome::Replaced) outcome = lastLook(work);
+  if (outcome == ReplaceOutcome::Replaced) {
+    outcome = renameInPlace(work, work.destinationDirectory, temporary);
+    if (outcome == ReplaceOutcome::Failed) {
+      outcome = failed(work, errorText("cannot replace it", errno));
+    }
+  }
+  // Not replaced: the copy, which may carry the destination's access by now, is removed.
+  if (outcome == ReplaceOutcome::Changed || outcome == ReplaceOutcome::Failed) {
+    unlinkat(work.destinationDirectory, temporary.c_str(), 0);
+  }
+  return outcome;
+}
+
 }  // namespace
 
 ReplaceOutcome replaceFileAt(int sourceDirectory,
@@ -302,25 +326,7 @@ ReplaceOutcome replaceFileAt(int sourceDirectory,
                   : failed(work, errorText("cannot move the cleaned copy beside it", code));
     temporary.clear();
   }
-  if (!temporary.empty()) {
-    if (work.destinationFd >= 0) {
-      std::string why;
-      if (carryOverMetadata(work.sourceFd, work.destinationFd, &why) != 0) {
-        outcome = failed(work, why);
-      }
-    }
-    if (outcome == ReplaceOutcome::Replaced) outcome = lastLook(work);
-    if (outcome == ReplaceOutcome::Replaced) {
-      outcome = renameInPlace(work, destinationDirectory, temporary);
-      if (outcome == ReplaceOutcome::Failed) {
-        outcome = failed(work, errorText("cannot replace it", errno));
-      }
-    }
-    // Not replaced: the copy, which may carry the destination's access by now, is removed.
-    if (outcome == ReplaceOutcome::Changed || outcome == ReplaceOutcome::Failed) {
-      unlinkat(destinationDirectory, temporary.c_str(), 0);
-    }
-  }
+  if (!temporary.empty()) outcome = replaceByStaged(work, temporary);
   if (work.sourceFd >= 0) close(work.sourceFd);
   if (work.destinationFd >= 0) close(work.destinationFd);
   return outcome;
