@@ -206,61 +206,58 @@ bool stillTheList(const std::wstring& listName, const ListFileState& listState) 
   return list.open() && plainFile(list.handle, info) && fileStateOf(info) == listState;
 }
 
-// The replacement itself; `list.tmp` may be left behind when it does not happen.
-Replacement replaceByMove(const HeldDirectory& directory,
-                          const std::string& leaf,
+// Why a list file with `attributes` is not replaced; null when it may be. Windows refuses to
+// replace a read-only file; an encrypted one would come back in clear.
+const char* unreplaceable(DWORD attributes) {
+  if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) return "it is read-only";
+  if ((attributes & FILE_ATTRIBUTE_ENCRYPTED) != 0) return "it is encrypted";
+  return nullptr;
+}
+
+// Makes the copy ready to take the list file's place. Both files as they are now, each through
+// its own handle: the list file still the one that was read, the copy still the one this run
+// created, with no other name; then the copy flushed and given the list's attributes, owner and
+// permissions. Done when it is ready; otherwise Changed, or Failed with `reason`.
+Replacement prepareCopy(const std::wstring& listName,
+                        const std::wstring& copyName,
+                        const ListFileState& listState,
+                        const ListFileState& copyState,
+                        std::string& reason) {
+  const OwnedHandle list(openExistingItself(listName, FILE_READ_ATTRIBUTES, ShareEverything));
+  BY_HANDLE_FILE_INFORMATION listInfo = {};
+  if (!list.open() || !plainFile(list.handle, listInfo) || !(fileStateOf(listInfo) == listState)) {
+    return Replacement::Changed;
+  }
+  const OwnedHandle copy(openExistingItself(
+      copyName,
+      GENERIC_WRITE | READ_CONTROL | WRITE_DAC | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+      FILE_SHARE_READ));
+  BY_HANDLE_FILE_INFORMATION copyInfo = {};
+  if (!copy.open() || !plainFile(copy.handle, copyInfo) || copyInfo.nNumberOfLinks != 1 ||
+      !sameFile(copyInfo, copyState)) {
+    return Replacement::Changed;
+  }
+  const char* refused = unreplaceable(listInfo.dwFileAttributes);
+  // The cleaned entries reach the disk before the name does: after a power loss the list is
+  // either the old one or the whole new one.
+  if (refused == nullptr && !FlushFileBuffers(copy.handle)) {
+    refused = "cannot write list.tmp to the disk";
+  }
+  if (refused == nullptr) refused = copyAttributes(copy.handle, listInfo.dwFileAttributes);
+  if (refused == nullptr) refused = copyProtection(listName, copyName, copyState, copy.handle);
+  if (refused == nullptr) return Replacement::Done;
+  reason = refused;
+  return Replacement::Failed;
+}
+
+// One overwriting move of the prepared copy: at no moment is the list file missing. Tried again
+// while another program holds one of the files. A command processor that reports success
+// without moving (wine's does, for a path it cannot reach) leaves list.tmp.
+Replacement moveIntoPlace(const std::wstring& listName,
+                          const std::wstring& copyName,
                           const std::string& path,
                           const ListFileState& listState,
-                          const ListFileState& copyState,
                           std::string& reason) {
-  std::wstring listName;
-  std::wstring copyName;
-  if (!extendedName(directory.path.empty() ? leaf : directory.path + "\\" + leaf, listName) ||
-      !extendedName(CopyName, copyName)) {
-    return Replacement::Failed;
-  }
-  {
-    // Both files as they are now, each through its own handle: the list file still the one that
-    // was read, the copy still the one this run created, with no other name.
-    const OwnedHandle list(openExistingItself(listName, FILE_READ_ATTRIBUTES, ShareEverything));
-    BY_HANDLE_FILE_INFORMATION listInfo = {};
-    if (!list.open() || !plainFile(list.handle, listInfo) ||
-        !(fileStateOf(listInfo) == listState)) {
-      return Replacement::Changed;
-    }
-    const OwnedHandle copy(openExistingItself(
-        copyName,
-        GENERIC_WRITE | READ_CONTROL | WRITE_DAC | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-        FILE_SHARE_READ));
-    BY_HANDLE_FILE_INFORMATION copyInfo = {};
-    if (!copy.open() || !plainFile(copy.handle, copyInfo) || copyInfo.nNumberOfLinks != 1 ||
-        !sameFile(copyInfo, copyState)) {
-      return Replacement::Changed;
-    }
-    // Windows refuses to replace a read-only file; an encrypted one would come back in clear.
-    if ((listInfo.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
-      reason = "it is read-only";
-      return Replacement::Failed;
-    }
-    if ((listInfo.dwFileAttributes & FILE_ATTRIBUTE_ENCRYPTED) != 0) {
-      reason = "it is encrypted";
-      return Replacement::Failed;
-    }
-    // The cleaned entries reach the disk before the name does: after a power loss the list is
-    // either the old one or the whole new one.
-    if (!FlushFileBuffers(copy.handle)) {
-      reason = "cannot write list.tmp to the disk";
-      return Replacement::Failed;
-    }
-    const char* refused = copyAttributes(copy.handle, listInfo.dwFileAttributes);
-    if (refused == nullptr) refused = copyProtection(listName, copyName, copyState, copy.handle);
-    if (refused != nullptr) {
-      reason = refused;
-      return Replacement::Failed;
-    }
-  }
-  // One overwriting move: at no moment is the list file missing. A command processor that
-  // reports success without moving (wine's does, for a path it cannot reach) leaves list.tmp.
   for (int tries = 1;; ++tries) {
     if (runCommand("move /y list.tmp \"" + path + "\"") == 0 &&
         GetFileAttributesW(copyName.c_str()) == INVALID_FILE_ATTRIBUTES) {
@@ -274,6 +271,24 @@ Replacement replaceByMove(const HeldDirectory& directory,
     waitMilliseconds(MoveRetryMilliseconds);
     if (!stillTheList(listName, listState)) return Replacement::Changed;
   }
+}
+
+// The replacement itself; `list.tmp` may be left behind when it does not happen.
+Replacement replaceByMove(const HeldDirectory& directory,
+                          const std::string& leaf,
+                          const std::string& path,
+                          const ListFileState& listState,
+                          const ListFileState& copyState,
+                          std::string& reason) {
+  std::wstring listName;
+  std::wstring copyName;
+  if (!extendedName(directory.path.empty() ? leaf : directory.path + "\\" + leaf, listName) ||
+      !extendedName(CopyName, copyName)) {
+    return Replacement::Failed;
+  }
+  const Replacement prepared = prepareCopy(listName, copyName, listState, copyState, reason);
+  if (prepared != Replacement::Done) return prepared;
+  return moveIntoPlace(listName, copyName, path, listState, reason);
 }
 
 }  // namespace
