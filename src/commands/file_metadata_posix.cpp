@@ -171,6 +171,7 @@ struct Carrying {
   bool aclHasMask = false;                  // the list's access control list, narrowed, has a mask
 };
 
+// Whether `name` is among the attribute names `names`.
 bool contains(const std::vector<std::string>& names, const std::string& name) {
   return std::find(names.begin(), names.end(), name) != names.end();
 }

@@ -277,6 +277,7 @@ struct PendingRun {
   std::int32_t x = 0;  // where the next collected byte lands
 };
 
+// A byte that moves the cursor without filling a cell: backspace, line feed, carriage return.
 bool movesCursor(char byte) {
   return byte == Backspace || byte == LineFeed || byte == CarriageReturn;
 }
