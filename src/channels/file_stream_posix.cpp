@@ -10,6 +10,7 @@
 
 #include <cerrno>
 
+#include "channels/file_state_posix.h"
 #include "channels/file_stream.h"
 #include "channels/file_stream_system.h"
 
@@ -171,11 +172,7 @@ bool openSystemFile(const HeldDirectory* directory,
     opened->identified = true;
     opened->ownedAlone = info.st_uid == ::geteuid() && info.st_nlink == 1 &&
                          (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
-    opened->state.device = static_cast<std::uint64_t>(info.st_dev);
-    opened->state.fileIndex = static_cast<std::uint64_t>(info.st_ino);
-    opened->state.size = static_cast<std::int64_t>(info.st_size);
-    opened->state.modifiedTime = static_cast<std::int64_t>(info.st_mtim.tv_sec);
-    opened->state.modifiedFraction = static_cast<std::int64_t>(info.st_mtim.tv_nsec);
+    opened->state = fileStateOf(info);
   }
   return true;
 }

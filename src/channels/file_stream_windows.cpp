@@ -187,16 +187,13 @@ bool currentFileSize(const FileStream& stream, std::int64_t* size) {
       (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     return false;
   }
-  *size = static_cast<std::int64_t>((static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) |
-                                    info.nFileSizeLow);
+  *size = fileStateOf(info).size;
   return true;
 }
 
 std::int64_t readFileAt(FileStream& stream, std::int64_t offset, char* buffer, std::size_t count) {
   const HANDLE handle = handleOf(stream.handle);
-  OVERLAPPED at = {};
-  at.Offset = static_cast<DWORD>(static_cast<std::uint64_t>(offset));
-  at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(offset) >> 32);
+  OVERLAPPED at = overlappedAt(static_cast<std::uint64_t>(offset));
   const DWORD wanted = static_cast<DWORD>(count < LargestTransfer ? count : LargestTransfer);
   DWORD read = 0;
   const bool done = ReadFile(handle, buffer, wanted, &read, &at);
@@ -217,9 +214,7 @@ bool cutFile(FileStream& stream, std::int64_t length) {
 
 StatusCode lockFileRegion(FileStream& stream, std::int64_t offset, std::int64_t length, bool lock) {
   const HANDLE handle = handleOf(stream.handle);
-  OVERLAPPED at = {};
-  at.Offset = static_cast<DWORD>(static_cast<std::uint64_t>(offset));
-  at.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(offset) >> 32);
+  OVERLAPPED at = overlappedAt(static_cast<std::uint64_t>(offset));
   const auto lengthLow = static_cast<DWORD>(static_cast<std::uint64_t>(length));
   const auto lengthHigh = static_cast<DWORD>(static_cast<std::uint64_t>(length) >> 32);
   const DWORD flags = LOCKFILE_FAIL_IMMEDIATELY | (stream.canWrite ? LOCKFILE_EXCLUSIVE_LOCK : 0);

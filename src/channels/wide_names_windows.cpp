@@ -1,4 +1,5 @@
-// Wide and "\\?\" names for the Windows API, and a file's state from its handle.
+// Wide and "\\?\" names for the Windows API, files opened by them, and a file's state from its
+// handle.
 #include "channels/wide_names_windows.h"
 
 #include <cstdint>
@@ -168,4 +169,16 @@ FileState fileStateOf(const BY_HANDLE_FILE_INFORMATION& info) {
       info.ftLastWriteTime.dwLowDateTime);
   state.modifiedFraction = 0;
   return state;
+}
+
+HANDLE openExistingItself(const std::wstring& name, DWORD access, DWORD share, DWORD flags) {
+  return CreateFileW(name.c_str(), access, share, nullptr, OPEN_EXISTING,
+                     FILE_FLAG_OPEN_REPARSE_POINT | flags, nullptr);
+}
+
+OVERLAPPED overlappedAt(std::uint64_t offset) {
+  OVERLAPPED at = {};
+  at.Offset = static_cast<DWORD>(offset);
+  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  return at;
 }

@@ -1,9 +1,11 @@
-// Names as the wide Windows API takes them, made from the program's bytes, and the state of a
-// file as its handle tells it. Used by the Windows files of the channels and the cleaning run.
+// Names as the wide Windows API takes them, made from the program's bytes, the opening of a file
+// by such a name, and the state of a file as its handle tells it. Used by the Windows files of
+// the channels and the cleaning run.
 #pragma once
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -35,3 +37,14 @@ std::wstring extendedFullName(std::wstring_view full);
 // What identifies the content of the file behind `info` (see FileState): the volume's serial
 // number, the file index, the size and the last write time in 100 ns units.
 FileState fileStateOf(const BY_HANDLE_FILE_INFORMATION& info);
+
+// Sharing that lets others read, write, rename and remove a file while it is open.
+constexpr DWORD ShareEverything = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Opens the existing file `name` (its "\\?\" form) itself, never a reparse point's target, for
+// `access`, letting others do what `share` allows; `flags` are added to the open's flags.
+// INVALID_HANDLE_VALUE when it cannot be opened.
+HANDLE openExistingItself(const std::wstring& name, DWORD access, DWORD share, DWORD flags = 0);
+
+// A position in a file as ReadFile and LockFileEx take it.
+OVERLAPPED overlappedAt(std::uint64_t offset);

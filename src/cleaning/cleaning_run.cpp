@@ -227,6 +227,33 @@ void cleanListFile(const Text& path, std::string_view listName, Text& entry) {
   replace(work);
 }
 
+// Searches for the list files named `texts.listName`, writing their paths to `fileList`. False
+// when there is no file list to read: nothing found (the file list is removed then) or the search
+// failed (said on the console). Only a file list this run's own search wrote is read: a stale or
+// planted one could name any file.
+bool searchListFiles(const ListKindTexts& texts, const Text& fileList) {
+  printText(ConsoleChannel, "Generating file list... Please wait...", PrintMask::NewLine);
+  if (runFileSearch(texts.listName, fileList) == 0) return true;
+  if (!searchFoundNothing(fileList)) {
+    printText(
+        ConsoleChannel,
+        "Cannot write the file list " + fileList + ": no " + Text(texts.listName) + " is checked",
+        PrintMask::NewLine);
+    return false;
+  }
+  runCommand(Text(texts.removeCommand));
+  return false;
+}
+
+// Makes the pass's replacements durable, and says which of them a power loss may still undo.
+void settleAndSay() {
+  for (const UnsettledReplacement& unsettled : settleReplacements()) {
+    printText(ConsoleChannel,
+              "Cleaned: " + unsettled.path + ", but a power loss may undo it: " + unsettled.reason,
+              PrintMask::NewLine);
+  }
+}
+
 // Holds the run lock, waiting while another run in this directory has it.
 void lockRun() {
   if (tryLockRun() != RunLock::Busy) return;  // held, or the file system has no locks to offer
@@ -242,20 +269,7 @@ void lockRun() {
 void cleanListKind(ListKind kind) {
   const ListKindTexts texts = textsOf(kind);
   const Text fileList(texts.fileList);
-  printText(ConsoleChannel, "Generating file list... Please wait...", PrintMask::NewLine);
-  // Only a file list this run's own search wrote is read: a stale or planted one could name
-  // any file.
-  if (runFileSearch(texts.listName, fileList) != 0) {
-    if (!searchFoundNothing(fileList)) {
-      printText(
-          ConsoleChannel,
-          "Cannot write the file list " + fileList + ": no " + Text(texts.listName) + " is checked",
-          PrintMask::NewLine);
-      return;
-    }
-    runCommand(Text(texts.removeCommand));
-    return;
-  }
+  if (!searchListFiles(texts, fileList)) return;
   // The search makes the file list anew, private: one that is not (another user's file, or
   // one another user can write) may hold paths nobody searched for.
   if (openChannel(fileList, OpenMode::Input, 0, 0, FileListChannel, 0) != StatusCode::Ok ||
@@ -284,11 +298,7 @@ void cleanListKind(ListKind kind) {
     if (!path.empty()) cleanListFile(path, texts.listName, entry);
   }
   closeChannel(FileListChannel);
-  for (const UnsettledReplacement& unsettled : settleReplacements()) {
-    printText(ConsoleChannel,
-              "Cleaned: " + unsettled.path + ", but a power loss may undo it: " + unsettled.reason,
-              PrintMask::NewLine);
-  }
+  settleAndSay();
   runCommand(Text(texts.removeCommand));
 }
 

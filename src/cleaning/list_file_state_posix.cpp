@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "channels/file_state_posix.h"
 #include "cleaning/list_file_state.h"
 
 bool readListFileState(const HeldDirectory& directory,
@@ -15,11 +16,7 @@ bool readListFileState(const HeldDirectory& directory,
   if (fstatat(in, leaf.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode)) {
     return false;
   }
-  state.device = static_cast<std::uint64_t>(info.st_dev);
-  state.fileIndex = static_cast<std::uint64_t>(info.st_ino);
-  state.size = static_cast<std::int64_t>(info.st_size);
-  state.modifiedTime = static_cast<std::int64_t>(info.st_mtim.tv_sec);
-  state.modifiedFraction = static_cast<std::int64_t>(info.st_mtim.tv_nsec);
+  state = fileStateOf(info);
   return true;
 }
 

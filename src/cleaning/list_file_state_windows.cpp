@@ -6,15 +6,23 @@
 #include "channels/wide_names_windows.h"
 #include "cleaning/list_file_state.h"
 
+namespace {
+
+// The list file at `path` opened for `access`, sharing everything with others, or
+// INVALID_HANDLE_VALUE.
+HANDLE openListFile(const std::string& path, DWORD access) {
+  std::wstring name;
+  if (!extendedName(path, name)) return INVALID_HANDLE_VALUE;
+  return openExistingItself(name, access, ShareEverything);
+}
+
+}  // namespace
+
 bool readListFileState(const HeldDirectory&,
                        const std::string&,
                        const std::string& path,
                        ListFileState& state) {
-  std::wstring name;
-  if (!extendedName(path, name)) return false;
-  const HANDLE file = CreateFileW(name.c_str(), FILE_READ_ATTRIBUTES,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  const HANDLE file = openListFile(path, FILE_READ_ATTRIBUTES);
   if (file == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION info{};
   const BOOL read = GetFileInformationByHandle(file, &info);
@@ -30,16 +38,9 @@ bool listFileEndsWithCrLf(const HeldDirectory&,
                           std::int64_t size) {
   if (size == 0) return true;
   if (size < 2) return false;
-  std::wstring name;
-  if (!extendedName(path, name)) return false;
-  const HANDLE file = CreateFileW(name.c_str(), GENERIC_READ,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  const HANDLE file = openListFile(path, GENERIC_READ);
   if (file == INVALID_HANDLE_VALUE) return false;
-  OVERLAPPED at{};
-  const auto offset = static_cast<std::uint64_t>(size - 2);
-  at.Offset = static_cast<DWORD>(offset);
-  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  OVERLAPPED at = overlappedAt(static_cast<std::uint64_t>(size - 2));
   char tail[2] = {};
   DWORD got = 0;
   const BOOL read = ReadFile(file, tail, sizeof tail, &got, &at);

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "channels/file_state_posix.h"
 #include "cleaning/list_replacement.h"
 #include "commands/command_processor.h"
 
@@ -29,10 +30,7 @@ bool sameFile(const struct stat& found, const ListFileState& expected) {
 }
 
 bool unchanged(const struct stat& found, const ListFileState& expected) {
-  return sameFile(found, expected) && S_ISREG(found.st_mode) &&
-         static_cast<std::int64_t>(found.st_size) == expected.size &&
-         static_cast<std::int64_t>(found.st_mtim.tv_sec) == expected.modifiedTime &&
-         static_cast<std::int64_t>(found.st_mtim.tv_nsec) == expected.modifiedFraction;
+  return S_ISREG(found.st_mode) && fileStateOf(found) == expected;
 }
 
 }  // namespace

@@ -36,16 +36,16 @@ struct OwnedHandle {
   bool open() const { return handle != INVALID_HANDLE_VALUE; }
 };
 
-// Opens `name` itself, never a reparse point's target.
-HANDLE openByName(const std::wstring& name, DWORD access, DWORD share, DWORD flags = 0) {
-  return CreateFileW(name.c_str(), access, share, nullptr, OPEN_EXISTING,
-                     FILE_FLAG_OPEN_REPARSE_POINT | flags, nullptr);
-}
-
 // A regular file on disk with a single name, whose information `info` receives.
 bool plainFile(HANDLE file, BY_HANDLE_FILE_INFORMATION& info) {
   return GetFileType(file) == FILE_TYPE_DISK && GetFileInformationByHandle(file, &info) &&
          (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+}
+
+// The file behind `info` is the one `state` was taken of, whatever its content now.
+bool sameFile(const BY_HANDLE_FILE_INFORMATION& info, const ListFileState& state) {
+  const FileState now = fileStateOf(info);
+  return now.device == state.device && now.fileIndex == state.fileIndex;
 }
 
 // The owner and DACL of an open file, as a self-relative security descriptor.
@@ -106,12 +106,11 @@ HANDLE reopenCopy(const std::wstring& copyName,
                   const ListFileState& copyState,
                   DWORD access,
                   DWORD flags) {
-  const HANDLE copy = openByName(copyName, access | FILE_READ_ATTRIBUTES,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE, flags);
+  const HANDLE copy = openExistingItself(copyName, access | FILE_READ_ATTRIBUTES,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE, flags);
   BY_HANDLE_FILE_INFORMATION info = {};
   if (copy == INVALID_HANDLE_VALUE) return copy;
-  if (!plainFile(copy, info) || fileStateOf(info).device != copyState.device ||
-      fileStateOf(info).fileIndex != copyState.fileIndex) {
+  if (!plainFile(copy, info) || !sameFile(info, copyState)) {
     CloseHandle(copy);
     return INVALID_HANDLE_VALUE;
   }
@@ -142,8 +141,7 @@ const char* copyProtection(const std::wstring& listName,
                            const std::wstring& copyName,
                            const ListFileState& copyState,
                            HANDLE copy) {
-  const OwnedHandle list(
-      openByName(listName, READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE));
+  const OwnedHandle list(openExistingItself(listName, READ_CONTROL, ShareEverything));
   std::vector<char> wanted;
   std::vector<char> present;
   if (!list.open() || !readProtection(list.handle, wanted) || !readProtection(copy, present)) {
@@ -193,8 +191,7 @@ const char* copyAttributes(HANDLE copy, DWORD listAttributes) {
 
 // True when another program has `name` open without letting it be renamed or replaced.
 bool heldByAnother(const std::wstring& name) {
-  const HANDLE probe =
-      openByName(name, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+  const HANDLE probe = openExistingItself(name, DELETE, ShareEverything);
   if (probe != INVALID_HANDLE_VALUE) {
     CloseHandle(probe);
     return false;
@@ -204,10 +201,76 @@ bool heldByAnother(const std::wstring& name) {
 
 // The list file is still the one that was read, looked at through its own handle.
 bool stillTheList(const std::wstring& listName, const ListFileState& listState) {
-  const OwnedHandle list(openByName(listName, FILE_READ_ATTRIBUTES,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE));
+  const OwnedHandle list(openExistingItself(listName, FILE_READ_ATTRIBUTES, ShareEverything));
   BY_HANDLE_FILE_INFORMATION info = {};
   return list.open() && plainFile(list.handle, info) && fileStateOf(info) == listState;
+}
+
+// Why a list file with `attributes` is not replaced; null when it may be. Windows refuses to
+// replace a read-only file; an encrypted one would come back in clear.
+const char* unreplaceable(DWORD attributes) {
+  if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) return "it is read-only";
+  if ((attributes & FILE_ATTRIBUTE_ENCRYPTED) != 0) return "it is encrypted";
+  return nullptr;
+}
+
+// Makes the copy ready to take the list file's place. Both files as they are now, each through
+// its own handle: the list file still the one that was read, the copy still the one this run
+// created, with no other name; then the copy flushed and given the list's attributes, owner and
+// permissions. Done when it is ready; otherwise Changed, or Failed with `reason`.
+Replacement prepareCopy(const std::wstring& listName,
+                        const std::wstring& copyName,
+                        const ListFileState& listState,
+                        const ListFileState& copyState,
+                        std::string& reason) {
+  const OwnedHandle list(openExistingItself(listName, FILE_READ_ATTRIBUTES, ShareEverything));
+  BY_HANDLE_FILE_INFORMATION listInfo = {};
+  if (!list.open() || !plainFile(list.handle, listInfo) || !(fileStateOf(listInfo) == listState)) {
+    return Replacement::Changed;
+  }
+  const OwnedHandle copy(openExistingItself(
+      copyName,
+      GENERIC_WRITE | READ_CONTROL | WRITE_DAC | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+      FILE_SHARE_READ));
+  BY_HANDLE_FILE_INFORMATION copyInfo = {};
+  if (!copy.open() || !plainFile(copy.handle, copyInfo) || copyInfo.nNumberOfLinks != 1 ||
+      !sameFile(copyInfo, copyState)) {
+    return Replacement::Changed;
+  }
+  const char* refused = unreplaceable(listInfo.dwFileAttributes);
+  // The cleaned entries reach the disk before the name does: after a power loss the list is
+  // either the old one or the whole new one.
+  if (refused == nullptr && !FlushFileBuffers(copy.handle)) {
+    refused = "cannot write list.tmp to the disk";
+  }
+  if (refused == nullptr) refused = copyAttributes(copy.handle, listInfo.dwFileAttributes);
+  if (refused == nullptr) refused = copyProtection(listName, copyName, copyState, copy.handle);
+  if (refused == nullptr) return Replacement::Done;
+  reason = refused;
+  return Replacement::Failed;
+}
+
+// One overwriting move of the prepared copy: at no moment is the list file missing. Tried again
+// while another program holds one of the files. A command processor that reports success
+// without moving (wine's does, for a path it cannot reach) leaves list.tmp.
+Replacement moveIntoPlace(const std::wstring& listName,
+                          const std::wstring& copyName,
+                          const std::string& path,
+                          const ListFileState& listState,
+                          std::string& reason) {
+  for (int tries = 1;; ++tries) {
+    if (runCommand("move /y list.tmp \"" + path + "\"") == 0 &&
+        GetFileAttributesW(copyName.c_str()) == INVALID_FILE_ATTRIBUTES) {
+      return Replacement::Done;
+    }
+    if (!heldByAnother(listName) && !heldByAnother(copyName)) return Replacement::Failed;
+    if (tries == MoveTries) {
+      reason = "another program has it open";
+      return Replacement::Failed;
+    }
+    waitMilliseconds(MoveRetryMilliseconds);
+    if (!stillTheList(listName, listState)) return Replacement::Changed;
+  }
 }
 
 // The replacement itself; `list.tmp` may be left behind when it does not happen.
@@ -223,65 +286,9 @@ Replacement replaceByMove(const HeldDirectory& directory,
       !extendedName(CopyName, copyName)) {
     return Replacement::Failed;
   }
-  {
-    // Both files as they are now, each through its own handle: the list file still the one that
-    // was read, the copy still the one this run created, with no other name.
-    const OwnedHandle list(openByName(listName, FILE_READ_ATTRIBUTES,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE));
-    BY_HANDLE_FILE_INFORMATION listInfo = {};
-    if (!list.open() || !plainFile(list.handle, listInfo) ||
-        !(fileStateOf(listInfo) == listState)) {
-      return Replacement::Changed;
-    }
-    const OwnedHandle copy(openByName(
-        copyName,
-        GENERIC_WRITE | READ_CONTROL | WRITE_DAC | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-        FILE_SHARE_READ));
-    BY_HANDLE_FILE_INFORMATION copyInfo = {};
-    if (!copy.open() || !plainFile(copy.handle, copyInfo) || copyInfo.nNumberOfLinks != 1) {
-      return Replacement::Changed;
-    }
-    const FileState copyNow = fileStateOf(copyInfo);
-    if (copyNow.device != copyState.device || copyNow.fileIndex != copyState.fileIndex) {
-      return Replacement::Changed;
-    }
-    // Windows refuses to replace a read-only file; an encrypted one would come back in clear.
-    if ((listInfo.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
-      reason = "it is read-only";
-      return Replacement::Failed;
-    }
-    if ((listInfo.dwFileAttributes & FILE_ATTRIBUTE_ENCRYPTED) != 0) {
-      reason = "it is encrypted";
-      return Replacement::Failed;
-    }
-    // The cleaned entries reach the disk before the name does: after a power loss the list is
-    // either the old one or the whole new one.
-    if (!FlushFileBuffers(copy.handle)) {
-      reason = "cannot write list.tmp to the disk";
-      return Replacement::Failed;
-    }
-    const char* refused = copyAttributes(copy.handle, listInfo.dwFileAttributes);
-    if (refused == nullptr) refused = copyProtection(listName, copyName, copyState, copy.handle);
-    if (refused != nullptr) {
-      reason = refused;
-      return Replacement::Failed;
-    }
-  }
-  // One overwriting move: at no moment is the list file missing. A command processor that
-  // reports success without moving (wine's does, for a path it cannot reach) leaves list.tmp.
-  for (int tries = 1;; ++tries) {
-    if (runCommand("move /y list.tmp \"" + path + "\"") == 0 &&
-        GetFileAttributesW(copyName.c_str()) == INVALID_FILE_ATTRIBUTES) {
-      return Replacement::Done;
-    }
-    if (!heldByAnother(listName) && !heldByAnother(copyName)) return Replacement::Failed;
-    if (tries == MoveTries) {
-      reason = "another program has it open";
-      return Replacement::Failed;
-    }
-    waitMilliseconds(MoveRetryMilliseconds);
-    if (!stillTheList(listName, listState)) return Replacement::Changed;
-  }
+  const Replacement prepared = prepareCopy(listName, copyName, listState, copyState, reason);
+  if (prepared != Replacement::Done) return prepared;
+  return moveIntoPlace(listName, copyName, path, listState, reason);
 }
 
 }  // namespace

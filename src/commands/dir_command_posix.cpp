@@ -137,46 +137,44 @@ int readDirectory(const Walk* walk, int dirFd, DirectoryEntries* entries) {
 }
 #endif
 
-// Lists the directory open on `dirFd` (whose absolute path is `path`) and everything below it.
-// Takes `dirFd` over and closes it.
-void walkDirectory(Walk* walk, int dirFd, std::string* path) {
-  DirectoryEntries entries;
-  if (int code = readDirectory(walk, dirFd, &entries); code < 0) {
-    close(dirFd);
-    reportPath("cannot read directory", *path, -code);
-    return;
-  } else if (code > 0) {
-    reportPath("cannot read all of directory", *path, code);
+// Adds `name` to `path` as its last component.
+void enter(std::string* path, std::string_view name) {
+  if (path->empty() || path->back() != '/') path->push_back('/');
+  path->append(name);
+}
+
+// Writes the path of the file looked for in the directory at `path` to the listing; `path` is
+// as it was after.
+void listOwnMatch(Walk* walk, std::string* path) {
+  const std::size_t pathLength = path->size();
+  enter(path, walk->name);
+  if (path->find('\r') != std::string::npos || path->find('\n') != std::string::npos) {
+    reportCommandError("dir: left out a path holding a line break: \"" + *path + "\"");
+  } else {
+    walk->output->addLine(*path);
+    ++walk->matches;
   }
-  std::string& names = entries.names;
+  path->resize(pathLength);
+}
+
+void walkDirectory(Walk* walk, int dirFd, std::string* path);
+
+// Walks the subdirectories of the directory open on `dirFd` (at `path`) in the order of their
+// names, unless the walk is as deep as it goes.
+void walkSubdirectories(Walk* walk, int dirFd, DirectoryEntries& entries, std::string* path) {
   std::vector<std::uint32_t>& starts = entries.starts;
-  const bool ownMatch = entries.ownMatch;
-
-  std::size_t pathLength = path->size();
-  bool rootSlash = !path->empty() && path->back() == '/';
-  if (ownMatch) {
-    if (!rootSlash) path->push_back('/');
-    path->append(walk->name);
-    if (path->find('\r') != std::string::npos || path->find('\n') != std::string::npos) {
-      reportCommandError("dir: left out a path holding a line break: \"" + *path + "\"");
-    } else {
-      walk->output->addLine(*path);
-      ++walk->matches;
-    }
-    path->resize(pathLength);
-  }
-
   if (!starts.empty() && walk->depth >= MaxDepth) {
     reportCommandError("dir: left out the directories in \"" + *path + "\": nested more than " +
                        std::to_string(MaxDepth) + " levels deep");
-    starts.clear();
+    return;
   }
+  const std::string& names = entries.names;
   auto nameAt = [&](std::uint32_t start) { return std::string_view(names.c_str() + start); };
   std::sort(starts.begin(), starts.end(),
             [&](std::uint32_t a, std::uint32_t b) { return nameAt(a) < nameAt(b); });
+  const std::size_t pathLength = path->size();
   for (std::uint32_t start : starts) {
-    if (!rootSlash) path->push_back('/');
-    path->append(nameAt(start));
+    enter(path, nameAt(start));
     int childFd =
         openat(dirFd, names.c_str() + start, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (childFd >= 0) {
@@ -189,6 +187,21 @@ void walkDirectory(Walk* walk, int dirFd, std::string* path) {
     }
     path->resize(pathLength);
   }
+}
+
+// Lists the directory open on `dirFd` (whose absolute path is `path`) and everything below it.
+// Takes `dirFd` over and closes it.
+void walkDirectory(Walk* walk, int dirFd, std::string* path) {
+  DirectoryEntries entries;
+  if (int code = readDirectory(walk, dirFd, &entries); code < 0) {
+    close(dirFd);
+    reportPath("cannot read directory", *path, -code);
+    return;
+  } else if (code > 0) {
+    reportPath("cannot read all of directory", *path, code);
+  }
+  if (entries.ownMatch) listOwnMatch(walk, path);
+  walkSubdirectories(walk, dirFd, entries, path);
   close(dirFd);
 }
 

@@ -157,6 +157,129 @@ std::string attributeFailure(const std::string& name) {
   return "cannot carry over its extended attribute " + terminalSafeText(name);
 }
 
+// One carrying over: the two files, and what it has learnt so far. Each step below returns 0,
+// or an errno value with the reason in `why`.
+struct Carrying {
+  int copyFd;
+  int listFd;
+  std::string* why;
+  bool ownerKept = false;
+  bool groupKept = false;
+  std::vector<std::string> listNames = {};  // the list's extended attributes
+  std::vector<std::string> copyNames = {};  // the copy's, before any is carried over
+  bool aclChanged = false;                  // the copy's access control list was set or removed
+  bool aclHasMask = false;                  // the list's access control list, narrowed, has a mask
+};
+
+// Whether `name` is among the attribute names `names`.
+bool contains(const std::vector<std::string>& names, const std::string& name) {
+  return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+// Gives the copy the list's owner and group, each where the process may. Owner first: giving the
+// file away can clear its set-id bits, which the mode then restores.
+int carryOverOwner(Carrying& work, const struct stat& list, const struct stat& copy) {
+  work.ownerKept = list.st_uid == copy.st_uid;
+  work.groupKept = list.st_gid == copy.st_gid;
+  if (!work.ownerKept) {
+    if (fchown(work.copyFd, list.st_uid, list.st_gid) == 0) {
+      work.ownerKept = work.groupKept = true;
+    } else if (!notAllowed(errno)) {
+      return fail(work.why, "cannot carry over its owner and group", errno);
+    }
+  }
+  if (!work.groupKept) {
+    // Not allowed to give the file away; the group alone may still be ours to set.
+    if (fchown(work.copyFd, static_cast<uid_t>(-1), list.st_gid) == 0) {
+      work.groupKept = true;
+    } else if (!notAllowed(errno)) {
+      return fail(work.why, "cannot carry over its owner and group", errno);
+    }
+  }
+  return 0;
+}
+
+// Reads the names of both files' extended attributes.
+int readAttributeNames(Carrying& work) {
+  if (int code = attributeNames(work.listFd, &work.listNames); code != 0) {
+    return fail(work.why, "cannot read its extended attributes", code);
+  }
+  if (int code = attributeNames(work.copyFd, &work.copyNames); code != 0) {
+    return fail(work.why, "cannot carry over its extended attributes", code);
+  }
+  return 0;
+}
+
+// Removes what the copy has of its own (an access control list inherited from its directory)
+// and the list lacks. It goes first: nothing may be granted through it once the permission bits
+// are set.
+int removeOwnAttributes(Carrying& work) {
+  for (const std::string& name : work.copyNames) {
+    AttributeKind kind = kindOf(name);
+    if ((kind != AttributeKind::AccessAcl && kind != AttributeKind::User) ||
+        contains(work.listNames, name)) {
+      continue;
+    }
+    if (fremovexattr(work.copyFd, name.c_str()) != 0 && errno != ENODATA) {
+      return fail(work.why, attributeFailure(name), errno);
+    }
+    work.aclChanged = work.aclChanged || kind == AttributeKind::AccessAcl;
+  }
+  return 0;
+}
+
+// Sets on the copy each of the list's extended attributes that is carried over and that the
+// copy does not hold already with the same value.
+int carryOverAttributes(Carrying& work) {
+  std::string value;
+  std::string present;
+  for (const std::string& name : work.listNames) {
+    AttributeKind kind = kindOf(name);
+    if (kind == AttributeKind::NotCarried) continue;
+    if (kind == AttributeKind::OtherSystem && !(work.ownerKept && work.groupKept)) {
+      // Its entries for the owner and group cannot be adjusted like a POSIX list's.
+      *work.why = attributeFailure(name) + ": its owner or group cannot be kept";
+      return EPERM;
+    }
+    if (int code = attributeValue(work.listFd, name, &value); code != 0) {
+      if (code == ENODATA) continue;  // removed since the names were read
+      return fail(work.why, "cannot read its extended attributes", code);
+    }
+    if (kind == AttributeKind::AccessAcl && !work.groupKept &&
+        !narrowOwningGroup(&value, &work.aclHasMask)) {
+      return fail(work.why, attributeFailure(name), EINVAL);
+    }
+    if (contains(work.copyNames, name) && attributeValue(work.copyFd, name, &present) == 0 &&
+        present == value) {
+      continue;
+    }
+    if (fsetxattr(work.copyFd, name.c_str(), value.data(), value.size(), 0) != 0) {
+      return fail(work.why, attributeFailure(name), errno);
+    }
+    work.aclChanged = work.aclChanged || kind == AttributeKind::AccessAcl;
+  }
+  return 0;
+}
+
+// Gives the copy the list's permission bits, less what an owner or group it could not keep
+// costs: the bits that agree with the access control list just set, whose mask entry, where it
+// has one, is the group bits.
+int carryOverMode(Carrying& work, const struct stat& list, struct stat& copy) {
+  mode_t mode = list.st_mode & 07777;
+  if (!work.ownerKept) mode &= ~static_cast<mode_t>(S_ISUID);
+  if (!work.groupKept) {
+    mode &= ~static_cast<mode_t>(S_ISGID);
+    if (!work.aclHasMask) mode &= ~static_cast<mode_t>(S_IRWXG) | ((mode & S_IRWXO) << 3);
+  }
+  if (work.aclChanged && fstat(work.copyFd, &copy) != 0) {
+    return fail(work.why, "cannot read its owner and permissions", errno);
+  }
+  if ((copy.st_mode & 07777) != mode && fchmod(work.copyFd, mode) != 0) {
+    return fail(work.why, "cannot carry over its permissions", errno);
+  }
+  return 0;
+}
+
 constexpr std::string_view TemporaryLetters =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
 constexpr std::size_t TemporaryRandomLength = 6;
@@ -187,92 +310,13 @@ int carryOverMetadata(int copyFd, int listFd, std::string* why) {
   if (fstat(listFd, &list) != 0 || fstat(copyFd, &copy) != 0) {
     return fail(why, "cannot read its owner and permissions", errno);
   }
-
-  // Owner first: giving the file away can clear its set-id bits, which the mode then restores.
-  bool ownerKept = list.st_uid == copy.st_uid;
-  bool groupKept = list.st_gid == copy.st_gid;
-  if (!ownerKept) {
-    if (fchown(copyFd, list.st_uid, list.st_gid) == 0) {
-      ownerKept = groupKept = true;
-    } else if (!notAllowed(errno)) {
-      return fail(why, "cannot carry over its owner and group", errno);
-    }
-  }
-  if (!groupKept) {
-    // Not allowed to give the file away; the group alone may still be ours to set.
-    if (fchown(copyFd, static_cast<uid_t>(-1), list.st_gid) == 0) {
-      groupKept = true;
-    } else if (!notAllowed(errno)) {
-      return fail(why, "cannot carry over its owner and group", errno);
-    }
-  }
-
-  std::vector<std::string> listNames;
-  std::vector<std::string> copyNames;
-  if (int code = attributeNames(listFd, &listNames); code != 0) {
-    return fail(why, "cannot read its extended attributes", code);
-  }
-  if (int code = attributeNames(copyFd, &copyNames); code != 0) {
-    return fail(why, "cannot carry over its extended attributes", code);
-  }
-  auto listHas = [&](const std::string& name) {
-    return std::find(listNames.begin(), listNames.end(), name) != listNames.end();
-  };
-  // What the copy has of its own (an access control list inherited from its directory) goes
-  // first: nothing may be granted through it once the permission bits are set.
-  bool aclChanged = false;
-  for (const std::string& name : copyNames) {
-    AttributeKind kind = kindOf(name);
-    if ((kind != AttributeKind::AccessAcl && kind != AttributeKind::User) || listHas(name)) {
-      continue;
-    }
-    if (fremovexattr(copyFd, name.c_str()) != 0 && errno != ENODATA) {
-      return fail(why, attributeFailure(name), errno);
-    }
-    aclChanged = aclChanged || kind == AttributeKind::AccessAcl;
-  }
-
-  bool aclHasMask = false;
-  std::string value;
-  std::string present;
-  for (const std::string& name : listNames) {
-    AttributeKind kind = kindOf(name);
-    if (kind == AttributeKind::NotCarried) continue;
-    if (kind == AttributeKind::OtherSystem && !(ownerKept && groupKept)) {
-      // Its entries for the owner and group cannot be adjusted like a POSIX list's.
-      *why = attributeFailure(name) + ": its owner or group cannot be kept";
-      return EPERM;
-    }
-    if (int code = attributeValue(listFd, name, &value); code != 0) {
-      if (code == ENODATA) continue;  // removed since the names were read
-      return fail(why, "cannot read its extended attributes", code);
-    }
-    if (kind == AttributeKind::AccessAcl && !groupKept && !narrowOwningGroup(&value, &aclHasMask)) {
-      return fail(why, attributeFailure(name), EINVAL);
-    }
-    bool copyHas = std::find(copyNames.begin(), copyNames.end(), name) != copyNames.end();
-    if (copyHas && attributeValue(copyFd, name, &present) == 0 && present == value) continue;
-    if (fsetxattr(copyFd, name.c_str(), value.data(), value.size(), 0) != 0) {
-      return fail(why, attributeFailure(name), errno);
-    }
-    aclChanged = aclChanged || kind == AttributeKind::AccessAcl;
-  }
-
-  // The bits that agree with the access control list just set: its mask entry, where it has one,
-  // is the group bits.
-  mode_t mode = list.st_mode & 07777;
-  if (!ownerKept) mode &= ~static_cast<mode_t>(S_ISUID);
-  if (!groupKept) {
-    mode &= ~static_cast<mode_t>(S_ISGID);
-    if (!aclHasMask) mode &= ~static_cast<mode_t>(S_IRWXG) | ((mode & S_IRWXO) << 3);
-  }
-  if (aclChanged && fstat(copyFd, &copy) != 0) {
-    return fail(why, "cannot read its owner and permissions", errno);
-  }
-  if ((copy.st_mode & 07777) != mode && fchmod(copyFd, mode) != 0) {
-    return fail(why, "cannot carry over its permissions", errno);
-  }
-  return 0;
+  Carrying carrying{copyFd, listFd, why};
+  int code = carryOverOwner(carrying, list, copy);
+  if (code == 0) code = readAttributeNames(carrying);
+  if (code == 0) code = removeOwnAttributes(carrying);
+  if (code == 0) code = carryOverAttributes(carrying);
+  if (code == 0) code = carryOverMode(carrying, list, copy);
+  return code;
 }
 
 bool isCopyTemporaryName(std::string_view name) {

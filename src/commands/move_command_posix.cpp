@@ -131,57 +131,101 @@ ReplaceOutcome renameInPlace(const Replacing& work, int fromDirectory, const std
   return ReplaceOutcome::Replaced;
 }
 
+// Fills the copy open on `copyFd` with the source's bytes. False with the reason in `why`.
+bool copyBytes(const Replacing& work, int copyFd, std::string* why) {
+  std::vector<char> buffer(256 * 1024);
+  if (lseek(work.sourceFd, 0, SEEK_SET) != 0) {
+    *why = errorText("cannot read the copy", errno);
+    return false;
+  }
+  for (;;) {
+    ssize_t got = read(work.sourceFd, buffer.data(), buffer.size());
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      *why = errorText("cannot read the copy", errno);
+      return false;
+    }
+    if (got == 0) return true;
+    if (!writeAll(copyFd, buffer.data(), static_cast<std::size_t>(got))) {
+      *why = errorText("cannot write a copy beside it", errno);
+      return false;
+    }
+  }
+}
+
+// Gives the copy the destination's metadata, or the source's permission bits where there is no
+// destination yet. False with the reason in `why`.
+bool copyMetadata(const Replacing& work, int copyFd, std::string* why) {
+  if (work.destinationFd >= 0) return carryOverMetadata(copyFd, work.destinationFd, why) == 0;
+  if (fchmod(copyFd, work.sourceStatus.st_mode & 0777) != 0) {
+    *why = errorText("cannot set the permissions of the copy", errno);
+    return false;
+  }
+  return true;
+}
+
+// Makes the copy durable and closes it, its identity in `status`. False with the reason in
+// `why`; the descriptor is closed either way.
+bool finishCopy(int copyFd, struct stat* status, std::string* why) {
+  const char* failure = nullptr;
+  if (fsync(copyFd) != 0) {
+    failure = "cannot write a copy beside it";
+  } else if (fstat(copyFd, status) != 0) {
+    failure = "cannot inspect the copy";
+  }
+  if (failure != nullptr) {
+    *why = errorText(failure, errno);
+    close(copyFd);
+    return false;
+  }
+  if (close(copyFd) != 0) {
+    *why = errorText("cannot write a copy beside it", errno);
+    return false;
+  }
+  return true;
+}
+
+// The last look before the copy is renamed over the destination: lastLook's, and the temporary's
+// name must still be the copy: in a directory others can write, another file could have taken it.
+ReplaceOutcome lastLookAtCopy(const Replacing& work,
+                              const std::string& temporary,
+                              const struct stat& copy) {
+  const ReplaceOutcome look = lastLook(work);
+  if (look != ReplaceOutcome::Replaced) return look;
+  struct stat named {};
+  if (fstatat(work.destinationDirectory, temporary.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !sameFile(named, copy)) {
+    return ReplaceOutcome::Changed;
+  }
+  return ReplaceOutcome::Replaced;
+}
+
+// Removes the source once the replacement has happened; the caller's to remove when this fails.
+// Only the source itself is removed, not a file another user has put at its name.
+void removeMovedSource(const Replacing& work) {
+  struct stat left {};
+  if (fstatat(work.sourceDirectory, work.source.c_str(), &left, AT_SYMLINK_NOFOLLOW) == 0 &&
+      sameFile(left, work.sourceStatus)) {
+    unlinkat(work.sourceDirectory, work.source.c_str(), 0);
+  }
+}
+
 // The cross-file-system replacement: a copy of the source beside the destination, renamed over
 // it, with the destination's metadata. The destination is untouched and no temporary is left
 // behind unless the rename happened.
 ReplaceOutcome copyOver(Replacing& work) {
   std::string temporary;
-  int copyFd = createCopyTemporary(work.destinationDirectory, &temporary);
+  const int copyFd = createCopyTemporary(work.destinationDirectory, &temporary);
   if (copyFd < 0) return failed(work, errorText("cannot create a copy beside it", errno));
-
-  auto abandon = [&](std::string_view what, int code) {
-    close(copyFd);
+  std::string why;
+  struct stat copyStatus {};
+  const bool written = copyBytes(work, copyFd, &why) && copyMetadata(work, copyFd, &why);
+  if (!written) close(copyFd);
+  if (!written || !finishCopy(copyFd, &copyStatus, &why)) {
     unlinkat(work.destinationDirectory, temporary.c_str(), 0);
-    return failed(work, errorText(what, code));
-  };
-  std::vector<char> buffer(256 * 1024);
-  if (lseek(work.sourceFd, 0, SEEK_SET) != 0) return abandon("cannot read the copy", errno);
-  for (;;) {
-    ssize_t got = read(work.sourceFd, buffer.data(), buffer.size());
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return abandon("cannot read the copy", errno);
-    if (got == 0) break;
-    if (!writeAll(copyFd, buffer.data(), static_cast<std::size_t>(got))) {
-      return abandon("cannot write a copy beside it", errno);
-    }
+    return failed(work, why);
   }
-  if (work.destinationFd >= 0) {
-    std::string why;
-    if (int code = carryOverMetadata(copyFd, work.destinationFd, &why); code != 0) {
-      close(copyFd);
-      unlinkat(work.destinationDirectory, temporary.c_str(), 0);
-      return failed(work, why);
-    }
-  } else if (fchmod(copyFd, work.sourceStatus.st_mode & 0777) != 0) {
-    return abandon("cannot set the permissions of the copy", errno);
-  }
-  struct stat copyStatus;
-  if (fsync(copyFd) != 0) return abandon("cannot write a copy beside it", errno);
-  if (fstat(copyFd, &copyStatus) != 0) return abandon("cannot inspect the copy", errno);
-  if (close(copyFd) != 0) {
-    const int code = errno;
-    unlinkat(work.destinationDirectory, temporary.c_str(), 0);
-    return failed(work, errorText("cannot write a copy beside it", code));
-  }
-  // The temporary's name must still be the copy: in a directory others can write, another
-  // file could have taken it.
-  struct stat named {};
-  ReplaceOutcome look = lastLook(work);
-  if (look == ReplaceOutcome::Replaced &&
-      (fstatat(work.destinationDirectory, temporary.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
-       named.st_dev != copyStatus.st_dev || named.st_ino != copyStatus.st_ino)) {
-    look = ReplaceOutcome::Changed;
-  }
+  const ReplaceOutcome look = lastLookAtCopy(work, temporary, copyStatus);
   if (look != ReplaceOutcome::Replaced) {
     unlinkat(work.destinationDirectory, temporary.c_str(), 0);
     return look;
@@ -192,13 +236,7 @@ ReplaceOutcome copyOver(Replacing& work) {
     unlinkat(work.destinationDirectory, temporary.c_str(), 0);
     return failed(work, errorText("cannot replace it", code));
   }
-  // The source is the caller's to remove when this fails: the replacement has happened. Only
-  // the source itself is removed, not a file another user has put at its name.
-  struct stat left {};
-  if (fstatat(work.sourceDirectory, work.source.c_str(), &left, AT_SYMLINK_NOFOLLOW) == 0 &&
-      sameFile(left, work.sourceStatus)) {
-    unlinkat(work.sourceDirectory, work.source.c_str(), 0);
-  }
+  removeMovedSource(work);
   return outcome;
 }
 
@@ -236,6 +274,30 @@ ReplaceOutcome inspect(Replacing& work) {
   return ReplaceOutcome::Replaced;
 }
 
+// The replacement on one file system: the source, staged beside the destination as `temporary`,
+// given the destination's metadata and renamed over it.
+ReplaceOutcome replaceByStaged(Replacing& work, const std::string& temporary) {
+  ReplaceOutcome outcome = ReplaceOutcome::Replaced;
+  if (work.destinationFd >= 0) {
+    std::string why;
+    if (carryOverMetadata(work.sourceFd, work.destinationFd, &why) != 0) {
+      outcome = failed(work, why);
+    }
+  }
+  if (outcome == ReplaceOutcome::Replaced) outcome = lastLook(work);
+  if (outcome == ReplaceOutcome::Replaced) {
+    outcome = renameInPlace(work, work.destinationDirectory, temporary);
+    if (outcome == ReplaceOutcome::Failed) {
+      outcome = failed(work, errorText("cannot replace it", errno));
+    }
+  }
+  // Not replaced: the copy, which may carry the destination's access by now, is removed.
+  if (outcome == ReplaceOutcome::Changed || outcome == ReplaceOutcome::Failed) {
+    unlinkat(work.destinationDirectory, temporary.c_str(), 0);
+  }
+  return outcome;
+}
+
 }  // namespace
 
 ReplaceOutcome replaceFileAt(int sourceDirectory,
@@ -264,25 +326,7 @@ ReplaceOutcome replaceFileAt(int sourceDirectory,
                   : failed(work, errorText("cannot move the cleaned copy beside it", code));
     temporary.clear();
   }
-  if (!temporary.empty()) {
-    if (work.destinationFd >= 0) {
-      std::string why;
-      if (carryOverMetadata(work.sourceFd, work.destinationFd, &why) != 0) {
-        outcome = failed(work, why);
-      }
-    }
-    if (outcome == ReplaceOutcome::Replaced) outcome = lastLook(work);
-    if (outcome == ReplaceOutcome::Replaced) {
-      outcome = renameInPlace(work, destinationDirectory, temporary);
-      if (outcome == ReplaceOutcome::Failed) {
-        outcome = failed(work, errorText("cannot replace it", errno));
-      }
-    }
-    // Not replaced: the copy, which may carry the destination's access by now, is removed.
-    if (outcome == ReplaceOutcome::Changed || outcome == ReplaceOutcome::Failed) {
-      unlinkat(destinationDirectory, temporary.c_str(), 0);
-    }
-  }
+  if (!temporary.empty()) outcome = replaceByStaged(work, temporary);
   if (work.sourceFd >= 0) close(work.sourceFd);
   if (work.destinationFd >= 0) close(work.destinationFd);
   return outcome;

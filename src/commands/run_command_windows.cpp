@@ -51,63 +51,72 @@ bool consoleOrNone(HANDLE handle) {
   return handle == nullptr || handle == INVALID_HANDLE_VALUE || GetConsoleMode(handle, &mode);
 }
 
-// Starts `commandLine` and waits for it. The child inherits no handle of the program: with every
-// standard handle a console's (or missing) nothing at all; otherwise inheritable copies of the
-// standard handles, listed as the only handles it receives, so that its messages reach the file
-// or pipe the program's own output goes to. -1 when it cannot be started.
-int startAndWait(const std::wstring& processor, std::wstring& commandLine) {
+// What the child is started with: the startup record and, when the standard handles are handed
+// on, their inheritable copies and the attribute list that names them as the only handles it
+// receives. The list and the handles it names must outlive the start.
+struct ChildStart {
+  STARTUPINFOEXW startup = {};
+  HANDLE copies[3] = {};
+  std::vector<HANDLE> listed;
+  std::vector<char> attributeStorage;
+  LPPROC_THREAD_ATTRIBUTE_LIST attributes = nullptr;
+};
+
+// Reads the program's standard handles into `standard`. True when any of them is neither a
+// console's nor missing: the child then needs copies of them.
+bool readStandardHandles(HANDLE (&standard)[3]) {
   const DWORD which[3] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
-  HANDLE standard[3] = {};
   bool redirected = false;
   for (int index = 0; index < 3; ++index) {
     standard[index] = GetStdHandle(which[index]);
     if (!consoleOrNone(standard[index])) redirected = true;
   }
-  STARTUPINFOEXW startup = {};
-  startup.StartupInfo.cb = sizeof startup;
-  HANDLE copies[3] = {};
-  std::vector<HANDLE> listed;
-  std::vector<char> attributeStorage;
-  LPPROC_THREAD_ATTRIBUTE_LIST attributes = nullptr;
-  if (redirected) {
-    for (int index = 0; index < 3; ++index) {
-      const HANDLE handle = standard[index];
-      if (handle == nullptr || handle == INVALID_HANDLE_VALUE) continue;
-      if (DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &copies[index], 0, TRUE,
-                          DUPLICATE_SAME_ACCESS)) {
-        listed.push_back(copies[index]);
-      }
-    }
-    SIZE_T size = 0;
-    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
-    attributeStorage.resize(size);
-    attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributeStorage.data());
-    if (listed.empty() || !InitializeProcThreadAttributeList(attributes, 1, 0, &size)) {
-      attributes = nullptr;
-    } else if (!UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
-                                          listed.data(), listed.size() * sizeof(HANDLE), nullptr,
-                                          nullptr)) {
-      DeleteProcThreadAttributeList(attributes);
-      attributes = nullptr;
-    }
-    if (attributes != nullptr) {
-      startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-      startup.StartupInfo.hStdInput = copies[0];
-      startup.StartupInfo.hStdOutput = copies[1];
-      startup.StartupInfo.hStdError = copies[2];
-      startup.lpAttributeList = attributes;
+  return redirected;
+}
+
+// Makes inheritable copies of the standard handles there are, and an attribute list naming them.
+// The start uses them only when the whole list could be made (`start.attributes` set).
+void handOnStandardHandles(const HANDLE (&standard)[3], ChildStart& start) {
+  for (int index = 0; index < 3; ++index) {
+    const HANDLE handle = standard[index];
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) continue;
+    if (DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &start.copies[index], 0,
+                        TRUE, DUPLICATE_SAME_ACCESS)) {
+      start.listed.push_back(start.copies[index]);
     }
   }
-  PROCESS_INFORMATION process = {};
-  const bool inherit = attributes != nullptr;
-  const BOOL started = CreateProcessW(
-      processor.c_str(), commandLine.data(), nullptr, nullptr, inherit ? TRUE : FALSE,
-      inherit ? EXTENDED_STARTUPINFO_PRESENT : 0, nullptr, nullptr, &startup.StartupInfo, &process);
-  if (attributes != nullptr) DeleteProcThreadAttributeList(attributes);
-  for (const HANDLE copy : copies) {
+  SIZE_T size = 0;
+  InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+  start.attributeStorage.resize(size);
+  start.attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(start.attributeStorage.data());
+  if (start.listed.empty() || !InitializeProcThreadAttributeList(start.attributes, 1, 0, &size)) {
+    start.attributes = nullptr;
+  } else if (!UpdateProcThreadAttribute(start.attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
+                                        start.listed.data(), start.listed.size() * sizeof(HANDLE),
+                                        nullptr, nullptr)) {
+    DeleteProcThreadAttributeList(start.attributes);
+    start.attributes = nullptr;
+  }
+  if (start.attributes != nullptr) {
+    start.startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    start.startup.StartupInfo.hStdInput = start.copies[0];
+    start.startup.StartupInfo.hStdOutput = start.copies[1];
+    start.startup.StartupInfo.hStdError = start.copies[2];
+    start.startup.lpAttributeList = start.attributes;
+  }
+}
+
+// Releases what the start needed, once the child has started or failed to.
+void releaseStart(ChildStart& start) {
+  if (start.attributes != nullptr) DeleteProcThreadAttributeList(start.attributes);
+  for (const HANDLE copy : start.copies) {
     if (copy != nullptr) CloseHandle(copy);
   }
-  if (!started) return -1;
+}
+
+// Waits for the started child to end and releases it: its exit code, or -1 when that cannot be
+// had.
+int waitForExit(const PROCESS_INFORMATION& process) {
   CloseHandle(process.hThread);
   DWORD code = static_cast<DWORD>(-1);
   if (WaitForSingleObject(process.hProcess, INFINITE) != WAIT_OBJECT_0 ||
@@ -116,6 +125,26 @@ int startAndWait(const std::wstring& processor, std::wstring& commandLine) {
   }
   CloseHandle(process.hProcess);
   return static_cast<int>(code);
+}
+
+// Starts `commandLine` and waits for it. The child inherits no handle of the program: with every
+// standard handle a console's (or missing) nothing at all; otherwise inheritable copies of the
+// standard handles, listed as the only handles it receives, so that its messages reach the file
+// or pipe the program's own output goes to. -1 when it cannot be started.
+int startAndWait(const std::wstring& processor, std::wstring& commandLine) {
+  ChildStart start;
+  start.startup.StartupInfo.cb = sizeof start.startup;
+  HANDLE standard[3] = {};
+  if (readStandardHandles(standard)) handOnStandardHandles(standard, start);
+  PROCESS_INFORMATION process = {};
+  const bool inherit = start.attributes != nullptr;
+  const BOOL started =
+      CreateProcessW(processor.c_str(), commandLine.data(), nullptr, nullptr,
+                     inherit ? TRUE : FALSE, inherit ? EXTENDED_STARTUPINFO_PRESENT : 0, nullptr,
+                     nullptr, &start.startup.StartupInfo, &process);
+  releaseStart(start);
+  if (!started) return -1;
+  return waitForExit(process);
 }
 
 // Runs `command` (its bytes in the ANSI code page) through the command processor with the

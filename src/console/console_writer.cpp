@@ -269,13 +269,64 @@ void writeRun(ConsoleView* view, const char* bytes, std::int32_t n) {
   }
 }
 
+// The printable bytes a write has collected and not yet put on the screen.
+struct PendingRun {
+  char bytes[RunLimit];
+  std::int32_t length = 0;
+  bool moved = false;  // a control byte moved the cursor since the last run was written
+  std::int32_t x = 0;  // where the next collected byte lands
+};
+
+// A byte that moves the cursor without filling a cell: backspace, line feed, carriage return.
+bool movesCursor(char byte) {
+  return byte == Backspace || byte == LineFeed || byte == CarriageReturn;
+}
+
+// The cells `byte` fills when it lands at column `x`: the blanks up to the next tab stop for a
+// tab, none for a byte that moves the cursor, one for any other.
+std::int32_t cellsOf(const ConsoleView& view, char byte, std::int32_t x) {
+  if (byte == Tab) return TabStop - (x - view.left) % TabStop;
+  return movesCursor(byte) ? 0 : 1;
+}
+
+// Puts the collected run on the screen and starts a new one.
+void writePending(ConsoleView* view, PendingRun& run) {
+  writeRun(view, run.bytes, run.length);
+  run.length = 0;
+  run.moved = false;
+}
+
+// Moves the cursor for a backspace, line feed or carriage return. Measured from the console's
+// cursor, which equals the run's x unless a failed run left it behind.
+void moveCursor(ConsoleView* view, char byte, PendingRun& run) {
+  if (byte == Backspace) {
+    if (view->cursorColumn > view->left) --view->cursorColumn;
+  } else {
+    view->cursorColumn = view->left;
+    if (byte == LineFeed) ++view->cursorRow;
+  }
+  run.x = view->cursorColumn;
+  run.moved = true;
+}
+
+// Adds `byte`, which fills `cells` cells (a tab's blanks), to the run, wrapping x at the right
+// edge.
+void collect(const ConsoleView& view, char byte, std::int32_t cells, PendingRun& run) {
+  const std::int32_t width = view.right - view.left + 1;
+  run.x += cells;
+  if (run.x > view.right) run.x = (run.x - view.left) % width + view.left;
+  if (byte == Tab) {
+    std::memcpy(run.bytes + run.length, TabSource, static_cast<std::size_t>(cells));
+  } else {
+    run.bytes[run.length] = byte;
+  }
+  run.length += cells;
+}
+
 // The text engine: collects printable bytes into runs, acts on the control bytes above.
 void writeTextToView(ConsoleView* view, const char* bytes, std::uint32_t length) {
-  char run[RunLimit];
-  std::int32_t runLength = 0;
-  bool moved = false;  // a control byte moved the cursor since the last run was written
-  std::int32_t x = view->cursorColumn;  // where the next collected byte lands
-  const std::int32_t width = view->right - view->left + 1;
+  PendingRun run;
+  run.x = view->cursorColumn;
   for (std::uint32_t i = 0; i < length; ++i) {
     const char byte = bytes[i];
     if (byte == Bell) {
@@ -283,46 +334,18 @@ void writeTextToView(ConsoleView* view, const char* bytes, std::uint32_t length)
       api().beep(BellHertz, BellMilliseconds);
       continue;
     }
-    const bool moves = byte == Backspace || byte == LineFeed || byte == CarriageReturn;
-    std::int32_t adds = 0;
-    if (byte == Tab) {
-      adds = TabStop - (x - view->left) % TabStop;
-    } else if (!moves) {
-      adds = 1;
-    }
-    if ((moves || runLength + adds > RunLimit) && runLength > 0) {
-      writeRun(view, run, runLength);
-      runLength = 0;
-      moved = false;
-    }
+    const bool moves = movesCursor(byte);
+    const std::int32_t cells = cellsOf(*view, byte, run.x);
+    if ((moves || run.length + cells > RunLimit) && run.length > 0) writePending(view, run);
     if (moves) {
-      // Measured from the console's cursor, which equals x unless a failed run left it behind.
-      std::int32_t dx = 0;
-      std::int32_t dy = 0;
-      if (byte == Backspace) {
-        dx = view->cursorColumn > view->left ? -1 : 0;
-      } else {
-        dx = view->left - view->cursorColumn;
-        dy = byte == LineFeed ? 1 : 0;
-      }
-      view->cursorColumn += dx;
-      view->cursorRow += dy;
-      x = view->cursorColumn;
-      moved = true;
-      continue;
-    }
-    x += adds;
-    if (x > view->right) x = (x - view->left) % width + view->left;
-    if (byte == Tab) {
-      std::memcpy(run + runLength, TabSource, static_cast<std::size_t>(adds));
+      moveCursor(view, byte, run);
     } else {
-      run[runLength] = byte;
+      collect(*view, byte, cells, run);
     }
-    runLength += adds;
   }
-  if (runLength > 0) {
-    writeRun(view, run, runLength);
-  } else if (moved && view->cursorRow > view->bottom) {
+  if (run.length > 0) {
+    writeRun(view, run.bytes, run.length);
+  } else if (run.moved && view->cursorRow > view->bottom) {
     scrollView(view, view->cursorRow - view->bottom);
   }
 }

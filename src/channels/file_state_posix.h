@@ -1,0 +1,22 @@
+// The state of a file (see FileState) as POSIX stat(2) gives it: device, inode, size and the
+// modification time with its nanoseconds. Used by the POSIX files of the channels and the
+// cleaning run.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstdint>
+
+#include "channels/file_state.h"
+
+// Static: each file that includes this may see another `struct stat` (a 32-bit build's layout
+// depends on _FILE_OFFSET_BITS), so each keeps its own copy.
+static inline FileState fileStateOf(const struct stat& info) {
+  FileState state;
+  state.device = static_cast<std::uint64_t>(info.st_dev);
+  state.fileIndex = static_cast<std::uint64_t>(info.st_ino);
+  state.size = static_cast<std::int64_t>(info.st_size);
+  state.modifiedTime = static_cast<std::int64_t>(info.st_mtim.tv_sec);
+  state.modifiedFraction = static_cast<std::int64_t>(info.st_mtim.tv_nsec);
+  return state;
+}
