@@ -132,36 +132,41 @@ struct ListFileWork {
   ListFileWork& operator=(const ListFileWork&) = delete;
 };
 
-// Opens the list file on its channel and the cleaned copy on its own. Empty when both are open;
-// otherwise why not, with neither left open.
-std::string openListFile(ListFileWork& work) {
-  if (const char* refused = commandRefusesPath(work.path)) return refused;
-  std::string reason;
-  if (!holdListDirectory(work.path, work.directory, work.leaf, reason)) return reason;
+// Opens the list file on its channel and the cleaned copy on its own. True when both are open;
+// otherwise false with the reason in `why`, and neither left open.
+bool openListFile(ListFileWork& work, std::string& why) {
+  if (const char* refused = commandRefusesPath(work.path)) {
+    why = refused;
+    return false;
+  }
+  if (!holdListDirectory(work.path, work.directory, work.leaf, why)) return false;
   // The search lists nothing else; a file list that names another file was not written by it.
-  if (!isListFileName(work.leaf, work.listName)) return "its name is not " + Text(work.listName);
+  if (!isListFileName(work.leaf, work.listName)) {
+    why = "its name is not " + Text(work.listName);
+    return false;
+  }
   if (openChannelIn(work.directory, work.leaf, OpenMode::Input, 0, 0, ListFileChannel, 0) !=
       StatusCode::Ok) {
     closeChannel(ListFileChannel);  // a failed size measurement leaves the channel open
-    return "cannot open the file";
-  }
-  if (openChannel(CleanedCopyName, OpenMode::Output, 0, 0, CleanedCopyChannel, 0) !=
-      StatusCode::Ok) {
-    closeChannel(ListFileChannel);
-    return "cannot write list.tmp";
+    why = "cannot open the file";
+    return false;
   }
   const Channel* listFile = lookupChannel(ListFileChannel);
-  work.stateKnown = (fileDeviceState(listFile, &work.listState) ||
+  const bool copyOpened =
+      openChannel(CleanedCopyName, OpenMode::Output, 0, 0, CleanedCopyChannel, 0) == StatusCode::Ok;
+  work.stateKnown = copyOpened &&
+                    (fileDeviceState(listFile, &work.listState) ||
                      readListFileState(work.directory, work.leaf, work.path, work.listState)) &&
                     work.listState.size == listFile->size &&
                     fileDeviceState(lookupChannel(CleanedCopyChannel), &work.copyState);
   // Held from now to its replacement: the file moved into place must be exactly this copy.
-  if (work.stateKnown && !holdCleanedCopy(work.copyState, work.hold)) {
+  if (!copyOpened || (work.stateKnown && !holdCleanedCopy(work.copyState, work.hold))) {
     closeChannel(ListFileChannel);
     closeChannel(CleanedCopyChannel);
-    return "cannot write list.tmp";
+    why = "cannot write list.tmp";
+    return false;
   }
-  return {};
+  return true;
 }
 
 // Closes both channels once the list file is read and judges whether it may be replaced. Null
@@ -208,7 +213,7 @@ void replace(ListFileWork& work) {
 void cleanListFile(const Text& path, std::string_view listName, Text& entry) {
   const Text checking = "Checking " + path + " ";
   ListFileWork work(path, listName);
-  if (const std::string why = openListFile(work); !why.empty()) {
+  if (std::string why; !openListFile(work, why)) {
     sayNotChecked(checking, why);
     return;
   }
