@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "status/wide_text_windows.h"
+
 namespace {
 
 constexpr std::wstring_view ExtendedPrefix = L"\\\\?\\";
@@ -91,13 +93,8 @@ std::string narrowName(std::wstring_view wide, bool& exact) {
 
 bool widenName(std::string_view name, std::wstring& wide) {
   // A NUL would end the wide name early: a different, shorter name than the one given.
-  if (name.empty() || name.find('\0') != std::string_view::npos) return false;
-  const int length = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, name.data(),
-                                         static_cast<int>(name.size()), nullptr, 0);
-  if (length <= 0) return false;
-  wide.assign(static_cast<std::size_t>(length), L'\0');
-  return MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, name.data(),
-                             static_cast<int>(name.size()), wide.data(), length) == length;
+  if (name.find('\0') != std::string_view::npos) return false;
+  return widenBytes(name, CP_ACP, wide);
 }
 
 bool currentDirectoryName(std::wstring& directory) {

@@ -11,6 +11,7 @@
 
 #include "commands/run_command.h"
 #include "console/console_writer.h"
+#include "status/wide_text_windows.h"
 
 namespace {
 
@@ -32,16 +33,6 @@ bool processorPath(std::wstring& path) {
   path.resize(length);
   path += L"\\cmd.exe";
   return true;
-}
-
-bool widen(std::string_view bytes, UINT codePage, std::wstring& wide) {
-  if (bytes.empty()) return false;
-  const int length = MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, bytes.data(),
-                                         static_cast<int>(bytes.size()), nullptr, 0);
-  if (length <= 0) return false;
-  wide.assign(static_cast<std::size_t>(length), L'\0');
-  return MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, bytes.data(),
-                             static_cast<int>(bytes.size()), wide.data(), length) == length;
 }
 
 // A standard handle the command processor can use as it stands: a console's (a child that
@@ -154,7 +145,7 @@ int runThroughProcessor(std::string command, const wchar_t* switches) {
   const std::string_view line = std::string_view(command).substr(0, command.find('\0'));
   std::wstring processor;
   std::wstring wideCommand;
-  if (!processorPath(processor) || !widen(line, CP_ACP, wideCommand)) return -1;
+  if (!processorPath(processor) || !widenBytes(line, CP_ACP, wideCommand)) return -1;
   // Everything printed so far must stand before what the command processor prints.
   consoleFlush();
   std::fflush(nullptr);
@@ -174,7 +165,7 @@ int runUnicodeCommand(std::string command) {
 
 void useCommandProcessor(std::string_view path) {
   standInProcessor.clear();
-  if (!path.empty()) widen(path, CP_UTF8, standInProcessor);
+  if (!path.empty()) widenBytes(path, CP_UTF8, standInProcessor);
 }
 
 const char* commandRefusesPath(std::string_view path) {
