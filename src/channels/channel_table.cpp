@@ -41,8 +41,36 @@ std::int32_t recordLengthFor(OpenMode mode, int recordLength) {
 // The `size` of a record while its device opens it: not measured yet.
 constexpr std::int64_t NotMeasured = -1;
 
-// Measures the length of a freshly opened file into record->size, unless the device's open
-// learnt it; the open's final status.
+// measureSize for the modes that read: the length from the end's position unless the device's
+// open learnt it, then the stream back at the start; the open's final status.
+StatusCode measureReadLength(Channel* record) {
+  const ChannelHooks* hooks = record->hooks;
+  StatusCode told = StatusCode::Ok;
+  if (record->size == NotMeasured) {
+    // A length that cannot be measured (a pipe) leaves the end to the stream itself; a size of 0
+    // would report a non-empty file as empty.
+    if (hooks->seek(record, 0, SEEK_END) != StatusCode::Ok) {
+      record->size = UnknownSize;
+      return setStatus(StatusCode::TransferFailed);
+    }
+    told = hooks->tell(record, &record->size);
+    if (told != StatusCode::Ok) record->size = UnknownSize;
+  }
+  // Back to the start; a stream that tells it stands there already (it was not moved) needs no
+  // move.
+  std::int64_t position = -1;
+  if ((hooks->tell(record, &position) != StatusCode::Ok || position != 0) &&
+      hooks->seek(record, 0, SEEK_SET) != StatusCode::Ok) {
+    // Left at the end, every read would find nothing: do not keep such a channel.
+    hooks->close(record);
+    clearRecord(record);
+    return setStatus(StatusCode::TransferFailed);
+  }
+  return setStatus(told);
+}
+
+// Measures the length of a freshly opened file into record->size (a regular file's length the
+// device's open may have learnt already); the open's final status.
 StatusCode measureSize(Channel* record) {
   const ChannelHooks* hooks = record->hooks;
   if (hooks->seek == nullptr || hooks->tell == nullptr) {
@@ -52,32 +80,8 @@ StatusCode measureSize(Channel* record) {
   switch (record->mode) {
     case OpenMode::Binary:
     case OpenMode::Random:
-    case OpenMode::Input: {
-      // A regular file's length comes from the file itself: the same value the seek to the end
-      // finds, without that seek's system calls and read of the file's tail.
-      StatusCode told = StatusCode::Ok;
-      if (record->size == NotMeasured) {
-        // A length that cannot be measured (a pipe) leaves the end to the stream itself; a
-        // size of 0 would report a non-empty file as empty.
-        if (hooks->seek(record, 0, SEEK_END) != StatusCode::Ok) {
-          record->size = UnknownSize;
-          return setStatus(StatusCode::TransferFailed);
-        }
-        told = hooks->tell(record, &record->size);
-        if (told != StatusCode::Ok) record->size = UnknownSize;
-      }
-      // Back to the start; a stream that tells it stands there already (it was not moved) needs
-      // no move.
-      std::int64_t position = -1;
-      if ((hooks->tell(record, &position) != StatusCode::Ok || position != 0) &&
-          hooks->seek(record, 0, SEEK_SET) != StatusCode::Ok) {
-        // Left at the end, every read would find nothing: do not keep such a channel.
-        hooks->close(record);
-        clearRecord(record);
-        return setStatus(StatusCode::TransferFailed);
-      }
-      return setStatus(told);
-    }
+    case OpenMode::Input:
+      return measureReadLength(record);
     case OpenMode::Append:
       return hooks->tell(record, &record->size);
     case OpenMode::Output:

@@ -33,6 +33,28 @@ bool unchanged(const struct stat& found, const ListFileState& expected) {
   return S_ISREG(found.st_mode) && fileStateOf(found) == expected;
 }
 
+// The pending entry of the file system of a list's directory, made on its first replacement;
+// null when no descriptor to sync it later can be had.
+PendingFileSystem* pendingFileSystemOf(const HeldDirectory& directory, std::uint64_t device) {
+  for (PendingFileSystem& candidate : pending) {
+    if (candidate.device == device) return &candidate;
+  }
+  const int held = openat(directory.descriptor, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (held < 0) return nullptr;
+  pending.push_back({device, held, {}});
+  return &pending.back();
+}
+
+// After a replacement that did not happen: the copy goes, when it is still at its name and still
+// the copy.
+void removeCopyLeftBehind(const ListFileState& copyState, const CleanedCopyHold& hold) {
+  struct stat left {};
+  if (hold.descriptor >= 0 && fstatat(AT_FDCWD, "list.tmp", &left, AT_SYMLINK_NOFOLLOW) == 0 &&
+      sameFile(left, copyState)) {
+    unlinkat(AT_FDCWD, "list.tmp", 0);
+  }
+}
+
 }  // namespace
 
 bool holdCleanedCopy(const ListFileState& copyState, CleanedCopyHold& hold) {
@@ -63,17 +85,7 @@ Replacement replaceListFile(const HeldDirectory& directory,
   const ReplaceCheck check = [&](const struct stat& copy, const struct stat& list) {
     return sameFile(copy, copyState) && unchanged(list, listState);
   };
-  PendingFileSystem* fileSystem = nullptr;
-  for (PendingFileSystem& candidate : pending) {
-    if (candidate.device == listState.device) fileSystem = &candidate;
-  }
-  if (fileSystem == nullptr) {
-    const int held = openat(directory.descriptor, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (held >= 0) {
-      pending.push_back({listState.device, held, {}});
-      fileSystem = &pending.back();
-    }
-  }
+  PendingFileSystem* fileSystem = pendingFileSystemOf(directory, listState.device);
   // Without a descriptor to sync its file system later, the directory is synced at once.
   // The cleaning run has made the copy durable already.
   ReplaceOptions options;
@@ -93,12 +105,7 @@ Replacement replaceListFile(const HeldDirectory& directory,
     case ReplaceOutcome::Failed:
       break;
   }
-  // The copy, when it is still at its name and still the copy, goes.
-  struct stat left {};
-  if (hold.descriptor >= 0 && fstatat(AT_FDCWD, "list.tmp", &left, AT_SYMLINK_NOFOLLOW) == 0 &&
-      sameFile(left, copyState)) {
-    unlinkat(AT_FDCWD, "list.tmp", 0);
-  }
+  removeCopyLeftBehind(copyState, hold);
   return outcome == ReplaceOutcome::Changed ? Replacement::Changed : Replacement::Failed;
 }
 
