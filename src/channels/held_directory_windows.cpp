@@ -55,6 +55,25 @@ bool searchedDirectory(std::wstring& directory) {
   return true;
 }
 
+// Each directory of `parent` from the component at `start` down, from the top: null when each is
+// a directory of its own; otherwise why the path is refused.
+const char* refusedDirectoryBelow(std::wstring_view parent, std::size_t start) {
+  while (start < parent.size() + 1) {
+    std::size_t end = parent.find(L'\\', start);
+    if (end == std::wstring_view::npos) end = parent.size();
+    if (!ownComponent(parent.substr(start, end - start))) return NotBelow;
+    const DWORD attributes = GetFileAttributesW(extendedFullName(parent.substr(0, end)).c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+      return ThroughLink;
+    }
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+      return CannotOpen;
+    }
+    start = end + 1;
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 bool holdListDirectory(std::string_view listedPath,
@@ -90,25 +109,9 @@ bool holdListDirectory(std::string_view listedPath,
     reason = NotBelow;
     return false;
   }
-  // Each directory below the current one, from the top: a directory of its own, or refused.
-  for (std::size_t start = current.size() + 1; start < parent.size() + 1;) {
-    std::size_t end = parent.find(L'\\', start);
-    if (end == std::wstring::npos) end = parent.size();
-    if (!ownComponent(parentView.substr(start, end - start))) {
-      reason = NotBelow;
-      return false;
-    }
-    const DWORD attributes =
-        GetFileAttributesW(extendedFullName(parentView.substr(0, end)).c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-      reason = ThroughLink;
-      return false;
-    }
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-      reason = CannotOpen;
-      return false;
-    }
-    start = end + 1;
+  if (const char* refused = refusedDirectoryBelow(parentView, current.size() + 1)) {
+    reason = refused;
+    return false;
   }
   directory.path = path.substr(0, split);
   leaf = path.substr(split + 1);
