@@ -34,24 +34,26 @@ enum class OpenMode : std::int32_t {
 
 struct Channel;
 
-// A device's operations in fixed slot order; a null slot: the device lacks the operation.
+// A device's operations in fixed slot order; a null slot (the default): the device lacks the
+// operation.
 // Every operation takes the channel's record first. The program's own calls reach atEnd, close,
 // seek, tell, write, lock, readLine and flush; the others are the device's complete interface.
 struct ChannelHooks {
-  int (*atEnd)(Channel* record);         // -1 at end, 0 more to read
-  StatusCode (*close)(Channel* record);  // releases the device handle
-  StatusCode (*seek)(Channel* record, std::int64_t offset, int origin);  // SEEK_SET/CUR/END
-  StatusCode (*tell)(Channel* record, std::int64_t* position);
-  StatusCode (*read)(Channel* record, char* buffer, std::size_t* count);  // in/out count
-  StatusCode (*readWide)(Channel* record, wchar_t* buffer, std::size_t* count);
-  StatusCode (*write)(Channel* record, const char* bytes, std::size_t count);
-  StatusCode (*writeWide)(Channel* record, const char16_t* units, std::size_t count);
-  StatusCode (*lock)(Channel* record, std::int64_t offset, std::int64_t length);
-  StatusCode (*unlock)(Channel* record, std::int64_t offset, std::int64_t length);
-  StatusCode (*readLine)(Channel* record, Text& destination);
-  StatusCode (*readLineWide)(Channel* record, wchar_t* destination, std::size_t size);
-  void (*unused12)();  // always null
-  StatusCode (*flush)(Channel* record);
+  int (*atEnd)(Channel* record) = nullptr;         // -1 at end, 0 more to read
+  StatusCode (*close)(Channel* record) = nullptr;  // releases the device handle
+  // Moves to `offset` from `origin`: SEEK_SET, SEEK_CUR or SEEK_END.
+  StatusCode (*seek)(Channel* record, std::int64_t offset, int origin) = nullptr;
+  StatusCode (*tell)(Channel* record, std::int64_t* position) = nullptr;
+  StatusCode (*read)(Channel* record, char* buffer, std::size_t* count) = nullptr;  // in/out count
+  StatusCode (*readWide)(Channel* record, wchar_t* buffer, std::size_t* count) = nullptr;
+  StatusCode (*write)(Channel* record, const char* bytes, std::size_t count) = nullptr;
+  StatusCode (*writeWide)(Channel* record, const char16_t* units, std::size_t count) = nullptr;
+  StatusCode (*lock)(Channel* record, std::int64_t offset, std::int64_t length) = nullptr;
+  StatusCode (*unlock)(Channel* record, std::int64_t offset, std::int64_t length) = nullptr;
+  StatusCode (*readLine)(Channel* record, Text& destination) = nullptr;
+  StatusCode (*readLineWide)(Channel* record, wchar_t* destination, std::size_t size) = nullptr;
+  void (*unused12)() = nullptr;  // always null
+  StatusCode (*flush)(Channel* record) = nullptr;
 };
 static_assert(sizeof(ChannelHooks) == 14 * sizeof(void (*)()), "fourteen slots");
 

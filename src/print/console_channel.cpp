@@ -17,22 +17,7 @@ StatusCode consoleChannelWrite(Channel*, const char* bytes, std::size_t count) {
   return setStatus(StatusCode::Ok);
 }
 
-constexpr ChannelHooks consoleChannelHooks = {
-    .atEnd = nullptr,
-    .close = nullptr,
-    .seek = nullptr,
-    .tell = nullptr,
-    .read = nullptr,
-    .readWide = nullptr,
-    .write = consoleChannelWrite,
-    .writeWide = nullptr,
-    .lock = nullptr,
-    .unlock = nullptr,
-    .readLine = nullptr,
-    .readLineWide = nullptr,
-    .unused12 = nullptr,
-    .flush = nullptr,
-};
+constexpr ChannelHooks consoleChannelHooks = {.write = consoleChannelWrite};
 
 }  // namespace
 
