@@ -75,11 +75,11 @@ struct Channel {
 // Every channel record, defined in channel_table.cpp: index 0 is the reserved record -1, index 1
 // the console (channel 0), indexes 2 to 255 the file channels 1 to 254. Reached only through
 // lookupChannel and channelNumberOf; lookupChannel is inline: every read, print and end-of-file
-// test looks a record up.
+// test looks a record up. It is constexpr too, so that a record's address can be a constant.
 extern Channel channelTable[HighestFileChannel + 2];
 
 // The record for `number`, or null when the number names no record (255 and above, -2 and below).
-inline Channel* lookupChannel(ChannelNumber number) {
+constexpr Channel* lookupChannel(ChannelNumber number) {
   if (number < -1 || number > HighestFileChannel) return nullptr;
   return &channelTable[number + 1];
 }

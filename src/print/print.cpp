@@ -18,8 +18,9 @@ bool hasBit(PrintMask mask, PrintMask bit) {
 }
 
 // Channel 0's record: the table is static, so the record never moves. A closed record (before
-// the first print, or after the table was cleared) is set up again.
-Channel* const consoleRecord = lookupChannel(ConsoleChannel);
+// the first print, or after the table was cleared) is set up again. A constant, set before any
+// code runs: a print made while other files' objects are constructed finds it.
+constinit Channel* const consoleRecord = lookupChannel(ConsoleChannel);
 
 void ensureConsoleChannel() {
   if (consoleRecord->hooks == nullptr) setUpConsoleChannel();
