@@ -408,8 +408,8 @@ FileStream* fileDeviceStream(const Channel* record) {
 StatusCode syncChannel(ChannelNumber channel) {
   Channel* record = lookupChannel(channel);
   if (fileNotesOf(record) == nullptr) return setStatus(StatusCode::NotApplicable);
-  if (fileFlush(record) != StatusCode::Ok) return StatusCode::TransferFailed;
-  return fileSync(record);
+  const StatusCode flushed = fileFlush(record);
+  return flushed == StatusCode::Ok ? fileSync(record) : flushed;
 }
 
 StatusCode settleAppendChannel(ChannelNumber channel) {

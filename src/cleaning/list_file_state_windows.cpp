@@ -10,7 +10,7 @@ namespace {
 
 // The list file at `path` opened for `access`, sharing everything with others, or
 // INVALID_HANDLE_VALUE.
-HANDLE openListFile(const std::string& path, DWORD access) {
+HANDLE openByPath(const std::string& path, DWORD access) {
   std::wstring name;
   if (!extendedName(path, name)) return INVALID_HANDLE_VALUE;
   return openExistingItself(name, access, ShareEverything);
@@ -22,7 +22,7 @@ bool readListFileState(const HeldDirectory&,
                        const std::string&,
                        const std::string& path,
                        ListFileState& state) {
-  const HANDLE file = openListFile(path, FILE_READ_ATTRIBUTES);
+  const HANDLE file = openByPath(path, FILE_READ_ATTRIBUTES);
   if (file == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION info{};
   const BOOL read = GetFileInformationByHandle(file, &info);
@@ -38,7 +38,7 @@ bool listFileEndsWithCrLf(const HeldDirectory&,
                           std::int64_t size) {
   if (size == 0) return true;
   if (size < 2) return false;
-  const HANDLE file = openListFile(path, GENERIC_READ);
+  const HANDLE file = openByPath(path, GENERIC_READ);
   if (file == INVALID_HANDLE_VALUE) return false;
   OVERLAPPED at = overlappedAt(static_cast<std::uint64_t>(size - 2));
   char tail[2] = {};

@@ -164,6 +164,14 @@ bool copyMetadata(const Replacing& work, int copyFd, std::string* why) {
   return true;
 }
 
+// Fills the copy open on `copyFd` with the source's bytes and gives it its metadata. False with
+// the reason in `why`, the descriptor then closed.
+bool fillCopy(const Replacing& work, int copyFd, std::string* why) {
+  if (copyBytes(work, copyFd, why) && copyMetadata(work, copyFd, why)) return true;
+  close(copyFd);
+  return false;
+}
+
 // Makes the copy durable and closes it, its identity in `status`. False with the reason in
 // `why`; the descriptor is closed either way.
 bool finishCopy(int copyFd, struct stat* status, std::string* why) {
@@ -219,9 +227,7 @@ ReplaceOutcome copyOver(Replacing& work) {
   if (copyFd < 0) return failed(work, errorText("cannot create a copy beside it", errno));
   std::string why;
   struct stat copyStatus {};
-  const bool written = copyBytes(work, copyFd, &why) && copyMetadata(work, copyFd, &why);
-  if (!written) close(copyFd);
-  if (!written || !finishCopy(copyFd, &copyStatus, &why)) {
+  if (!fillCopy(work, copyFd, &why) || !finishCopy(copyFd, &copyStatus, &why)) {
     unlinkat(work.destinationDirectory, temporary.c_str(), 0);
     return failed(work, why);
   }

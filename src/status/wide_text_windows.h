@@ -1,6 +1,6 @@
 // Turning bytes into UTF-16 text (Windows): the one conversion that refuses bytes not valid in
-// the code page instead of guessing. It sits with the status store, at the bottom, so that the
-// file device's names and the built-in commands' command lines may both use it.
+// the code page instead of guessing. It sits with the status store, at the bottom, so that file
+// names (channels) and the command lines the program runs (commands) may both use it.
 #pragma once
 
 #include <string>
