@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cfenv>
 
+#include "frame/command_options.h"
 #include "frame/start.h"
 
 namespace {
@@ -43,3 +44,5 @@ void prepareProcess() {
 bool commandProcessorWorksIn(std::wstring_view) { return true; }
 
 void setFloatingPointControl() { std::fesetround(FE_TONEAREST); }
+
+bool isPlatformHelpOption(std::string_view) { return false; }

@@ -10,6 +10,7 @@
 
 #include "channels/wide_names_windows.h"
 #include "console/console_writer.h"
+#include "frame/command_options.h"
 #include "frame/start.h"
 
 namespace {
@@ -90,4 +91,9 @@ void setFloatingPointControl() {
   // Precision and rounding control (0x30300) to 64-bit precision, round to nearest; the x64 SSE
   // unit has no precision control, so only rounding takes effect there.
   _controlfp(_RC_NEAR, _MCW_RC);
+}
+
+// The command processor's own tools answer "/?"; "-?" is its common twin.
+bool isPlatformHelpOption(std::string_view argument) {
+  return argument == "/?" || argument == "-?";
 }

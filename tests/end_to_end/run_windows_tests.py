@@ -92,6 +92,8 @@ class WineTree(ScratchTree):
 
 
 class WindowsRunTest(WineTree, SharedScenarios):
+    help_forms = SharedScenarios.help_forms + ["/?", "-?"]
+
     # -- failures leave list files as they were -------------------------------------------
     def test_file_held_by_another_program_is_left_alone_and_said(self):
         original = b"bad\nkeep@example.org\n"

@@ -251,6 +251,42 @@ class SharedScenarios:
         self.assertEqual(out, b"Cannot open chklist.log: no list file is changed\r\n")
         self.assertEqual(self.leftovers(), [])
 
+    # Forms of the command line that ask for help on every platform; a suite adds its own.
+    help_forms = ["--help", "-h"]
+
+    def test_arguments_other_than_none_change_nothing(self):
+        # Help, the version and a refusal are answered before anything in the directory is read:
+        # the list stays as it was, no log and no file list appear. Only no argument cleans.
+        self.write("blacklist.txt", b"bad\n")
+        with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                               "CMakeLists.txt"), "rb") as project:
+            version = re.search(rb"project\(chklist VERSION ([0-9.]+)", project.read()).group(1)
+        refusal = re.compile(rb"^chklist: .*'(.*)': chklist takes none and cleans the current "
+                             rb"directory \(cd DIR && chklist\); nothing was changed\r?\n$")
+        cases = [(form, 0, b"Usage: chklist", None) for form in self.help_forms] + [
+            ("--version", 0, b"chklist " + version, None),
+            ("--dry-run", 2, None, b"--dry-run"),
+            (self.root, 2, None, os.fsencode(self.root)),
+            (("lists", "more"), 2, None, b"lists"),
+        ]
+        for arguments, code, first_line, named in cases:
+            arguments = arguments if isinstance(arguments, tuple) else (arguments,)
+            with self.subTest(arguments=arguments):
+                process = self.run_chklist(*arguments, wait=False)
+                out, err = process.communicate(timeout=300)
+                self.assertEqual(process.returncode, code, err)
+                if first_line is not None:
+                    self.assertEqual(out.splitlines()[0], first_line)
+                    self.assertEqual(err, b"")
+                if named is not None:
+                    self.assertEqual(out, b"")
+                    match = refusal.match(err)
+                    self.assertIsNotNone(match, err)
+                    self.assertEqual(match.group(1), named)
+                self.assertEqual(self.read("blacklist.txt"), b"bad\n")
+                self.assertFalse(os.path.lexists(self.path("chklist.log")))
+                self.assertEqual(self.leftovers(), [])
+
     def test_log_grows_from_run_to_run(self):
         self.write("blacklist.txt", b"one\n")
         self.run_chklist()

@@ -1,0 +1,73 @@
+// The command line's few forms. Nothing here touches the current directory: help, the version
+// and a refusal are answered before the run opens its log or searches for lists.
+#include "frame/command_options.h"
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+constexpr std::string_view HelpText =
+    "Usage: chklist\n"
+    "\n"
+    "Cleans the address lists below the current directory. chklist finds every\n"
+    "blacklist.txt and then every whitelist.txt in the current directory and all its\n"
+    "subdirectories, and rewrites each so that only the lines that are at least 7 bytes\n"
+    "long and hold an \"@\" remain, each ending in CR LF.\n"
+    "\n"
+    "Every line it drops is appended, with the date, the time and the list's path, to\n"
+    "chklist.log in the current directory. While it runs it also writes blist.dir,\n"
+    "wlist.dir and list.tmp there, and removes them when it is done.\n"
+    "\n"
+    "It takes no other arguments: to clean another directory, cd DIR && chklist.\n"
+    "\n"
+    "Options:\n"
+    "  -h, --help     show this text and change nothing\n"
+    "  --version      show the version and change nothing\n"
+    "\n"
+    "The manual page (man chklist) and README.md say more.\n";
+
+bool isHelpOption(std::string_view argument) {
+  return argument == "--help" || argument == "-h" || isPlatformHelpOption(argument);
+}
+
+void writeAll(std::FILE* stream, std::string_view text) {
+  std::fwrite(text.data(), 1, text.size(), stream);
+  std::fflush(stream);
+}
+
+}  // namespace
+
+CommandRequest requestOf(int argumentCount, const char* const* arguments) {
+  if (argumentCount <= 0) return CommandRequest::Clean;
+  if (argumentCount > 1) return CommandRequest::Refused;
+  const std::string_view only = arguments[0];
+  if (isHelpOption(only)) return CommandRequest::Help;
+  if (only == "--version") return CommandRequest::Version;
+  return CommandRequest::Refused;
+}
+
+int answerRequest(CommandRequest request, int argumentCount, const char* const* arguments) {
+  switch (request) {
+    case CommandRequest::Help:
+      writeAll(stdout, HelpText);
+      return 0;
+    case CommandRequest::Version:
+      writeAll(stdout, "chklist " CHKLIST_VERSION "\n");
+      return 0;
+    case CommandRequest::Clean:
+    case CommandRequest::Refused:
+      break;
+  }
+  std::string line = "chklist: ";
+  if (argumentCount > 1) {
+    line += "unexpected arguments starting with '" + std::string(arguments[0]) + "'";
+  } else {
+    line += "unknown argument '" + std::string(argumentCount > 0 ? arguments[0] : "") + "'";
+  }
+  line +=
+      ": chklist takes none and cleans the current directory (cd DIR && chklist); nothing was "
+      "changed\n";
+  writeAll(stderr, line);
+  return 2;
+}
