@@ -15,6 +15,7 @@
 #include "cleaning/file_search.h"
 #include "cleaning/list_file_state.h"
 #include "cleaning/list_replacement.h"
+#include "cleaning/log_refusal.h"
 #include "cleaning/run_lock.h"
 #include "commands/run_command.h"
 #include "console/console_writer.h"
@@ -311,11 +312,14 @@ void runCleaning() {
   // The log is never reached through a link, and only a regular file of this user alone will
   // do: records written into another file (a shell profile), into the null device or into a
   // file another user can read, empty or remove would be lost or misused.
-  if (openChannel(RejectionLogName, OpenMode::Append, 0, 0, RejectionLogChannel, 0) !=
-          StatusCode::Ok ||
-      !fileDeviceOwnedAlone(lookupChannel(RejectionLogChannel))) {
-    // Without the log a dropped entry would leave no trace: change nothing.
-    printText(ConsoleChannel, "Cannot open chklist.log: no list file is changed",
+  const bool opened = openChannel(RejectionLogName, OpenMode::Append, 0, 0, RejectionLogChannel,
+                                  0) == StatusCode::Ok;
+  const int openError = opened ? 0 : lastSystemError();
+  if (!opened || !fileDeviceOwnedAlone(lookupChannel(RejectionLogChannel))) {
+    // Without the log a dropped entry would leave no trace: change nothing, and say why.
+    printText(ConsoleChannel,
+              "Cannot open chklist.log: " + logRefusalReason(RejectionLogName, openError) +
+                  "; no list file is changed",
               PrintMask::NewLine);
     closeChannel(0);
     return;

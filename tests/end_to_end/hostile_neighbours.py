@@ -29,7 +29,16 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from run_faults import cleaned, dropped, log_records, process_state, snapshot  # noqa: E402
 
 CHKLIST = None
-NO_LOG = b"Cannot open chklist.log: no list file is changed\r\n"
+def no_log(reason):
+    """The one console line of a run that refused its log for `reason`."""
+    return b"Cannot open chklist.log: " + reason + b"; no list file is changed\r\n"
+
+
+# Why each planted log is refused, as the console says it.
+PLANTED_LOG_REASONS = {"link": b"it is a symbolic link", "dangling": b"it is a symbolic link",
+                       "null": b"it is a symbolic link", "fifo": b"it is not a regular file",
+                       "theirs": b"it is another user's file",
+                       "second_name": b"it has more than one name (hard links)"}
 WAITING = b"Waiting for another chklist run in this directory to finish..."
 NO_FILE_LIST = b"Cannot write the file list blist.dir: no blacklist.txt is checked"
 GOOD_AND_BAD = b"bad\nkeep@example.org\n"
@@ -206,7 +215,7 @@ class HostileNeighbours(ScratchTree):
         tree = snapshot(self.root)
         outside = snapshot(private)
         out = self.run_chklist()
-        self.assertEqual(out, NO_LOG)
+        self.assertEqual(out, no_log(PLANTED_LOG_REASONS[plant]))
         self.assertEqual(snapshot(self.root), tree, "the tree changed")
         self.assertEqual(snapshot(private), outside, "the link's target changed")
         self.assertFalse(os.path.lexists(missing))

@@ -55,6 +55,23 @@ class ChklistTest(LinuxTree, SharedScenarios):
     hostile_names = SharedScenarios.hostile_names + [
         "q\"uote", "pipe|x", "`touch PWNED2`", "pct%PATH%", "esc\x1b]0;title\x07"]
 
+    def log_refusals(self):
+        log = self.path("chklist.log")
+
+        def shared_with_group():
+            self.write("chklist.log", b"")
+            os.chmod(log, 0o664)
+
+        def second_name():
+            self.write("other.txt", b"")
+            os.link(self.path("other.txt"), log)
+
+        return SharedScenarios.log_refusals(self) + [
+            (lambda: os.symlink("elsewhere", log), b"it is a symbolic link"),
+            (shared_with_group, b"its group or others may write it (chmod go-w chklist.log)"),
+            (second_name, b"it has more than one name (hard links)"),
+        ]
+
     # -- the ordinary run -----------------------------------------------------------------
     def test_a_list_with_nothing_to_clean_is_left_in_place(self):
         # Nothing dropped and every line already ending in CR LF: the file keeps its inode, its

@@ -243,13 +243,29 @@ class SharedScenarios:
                          [expected_record(self.listed("blacklist.txt"), b"short")])
 
     def test_log_that_cannot_be_opened_changes_nothing(self):
-        os.mkdir(self.path("chklist.log"))
         original = b"bad\n"
         self.write("blacklist.txt", original)
-        out, _ = self.run_chklist()
-        self.assertEqual(self.read("blacklist.txt"), original)
-        self.assertEqual(out, b"Cannot open chklist.log: no list file is changed\r\n")
-        self.assertEqual(self.leftovers(), [])
+        for plant, reason in self.log_refusals():
+            with self.subTest(reason=reason):
+                plant()
+                out, _ = self.run_chklist()
+                self.assertEqual(self.read("blacklist.txt"), original)
+                self.assertEqual(out, b"Cannot open chklist.log: " + reason +
+                                 b"; no list file is changed\r\n")
+                self.assertEqual(self.leftovers(), [])
+                self.clear_log()
+
+    def log_refusals(self):
+        """(what makes the log unusable, the reason the console gives) for every platform; a suite
+        adds its own."""
+        return [(lambda: os.mkdir(self.path("chklist.log")), b"it is not a regular file")]
+
+    def clear_log(self):
+        log = self.path("chklist.log")
+        if os.path.isdir(log) and not os.path.islink(log):
+            os.rmdir(log)
+        elif os.path.lexists(log):
+            os.remove(log)
 
     # Forms of the command line that ask for help on every platform; a suite adds its own.
     help_forms = ["--help", "-h"]

@@ -913,7 +913,8 @@ class TemporaryFiles(FaultTest):
         self.begin()
         run = Run(self.root, preexec_fn=drop_to_nobody).wait()
         self.assertEqual(self.judge(), {b"d/blacklist.txt": "original"})
-        self.assertEqual(run.out, b"Cannot open chklist.log: no list file is changed\r\n")
+        self.assertEqual(run.out, b"Cannot open chklist.log: it is another user's file; "
+                                  b"no list file is changed\r\n")
         self.assertEqual(self.read("chklist.log"), b"old\r\n")
 
     def test_fifo_in_place_of_a_working_file_does_not_hang_the_run(self):
@@ -925,7 +926,8 @@ class TemporaryFiles(FaultTest):
             "blist.dir": ({b"d/blacklist.txt": "cleaned", b"d/whitelist.txt": "cleaned"},
                           b"Checking"),
             "chklist.log": ({b"d/blacklist.txt": "original", b"d/whitelist.txt": "original"},
-                            b"Cannot open chklist.log: no list file is changed"),
+                            b"Cannot open chklist.log: it is not a regular file; "
+                            b"no list file is changed"),
         }
         for name, (outcome, said) in expectations.items():
             with self.subTest(name=name):

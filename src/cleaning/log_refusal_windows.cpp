@@ -1,0 +1,40 @@
+// Windows: the log's name is looked at without following a reparse point; the system's reason
+// for a failed open is given in its own words.
+#include <windows.h>
+
+#include <string>
+
+#include "cleaning/log_refusal.h"
+
+namespace {
+
+// The system's message for `error`, without its line end.
+std::string systemMessage(int error) {
+  char text[512] = {};
+  const DWORD length =
+      FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                     static_cast<DWORD>(error), 0, text, sizeof text, nullptr);
+  std::string message(text, length);
+  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
+                              message.back() == ' ' || message.back() == '.')) {
+    message.pop_back();
+  }
+  return message.empty() ? "error " + std::to_string(error) : message;
+}
+
+}  // namespace
+
+int lastSystemError() { return static_cast<int>(GetLastError()); }
+
+std::string logRefusalReason(std::string_view name, int openError) {
+  const std::string file(name);
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!GetFileAttributesExA(file.c_str(), GetFileExInfoStandard, &data)) {
+    const int error = openError != 0 ? openError : static_cast<int>(GetLastError());
+    return "it cannot be created: " + systemMessage(error);
+  }
+  if ((data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return "it is a reparse point";
+  if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return "it is not a regular file";
+  if (openError != 0) return "it cannot be opened: " + systemMessage(openError);
+  return "it cannot be opened";
+}
