@@ -15,7 +15,7 @@
 #include "cleaning/file_search.h"
 #include "cleaning/list_file_state.h"
 #include "cleaning/list_replacement.h"
-#include "cleaning/log_refusal.h"
+#include "cleaning/refusal_reason.h"
 #include "cleaning/run_lock.h"
 #include "commands/run_command.h"
 #include "console/console_writer.h"
@@ -278,13 +278,16 @@ void cleanListKind(ListKind kind) {
   if (!searchListFiles(texts, fileList)) return;
   // The search makes the file list anew, private: one that is not (another user's file, or
   // one another user can write) may hold paths nobody searched for.
-  if (openChannel(fileList, OpenMode::Input, 0, 0, FileListChannel, 0) != StatusCode::Ok ||
-      !fileDeviceOwnedAlone(lookupChannel(FileListChannel))) {
+  const bool opened =
+      openChannel(fileList, OpenMode::Input, 0, 0, FileListChannel, 0) == StatusCode::Ok;
+  const int openError = opened ? 0 : lastSystemError();
+  if (!opened || !fileDeviceOwnedAlone(lookupChannel(FileListChannel))) {
     closeChannel(FileListChannel);
-    printText(
-        ConsoleChannel,
-        "Cannot read the file list " + fileList + ": no " + Text(texts.listName) + " is checked",
-        PrintMask::NewLine);
+    printText(ConsoleChannel,
+              "Cannot read the file list " + fileList + ": " +
+                  refusalReason(texts.fileList, openError) + "; no " + Text(texts.listName) +
+                  " is checked",
+              PrintMask::NewLine);
     return;
   }
   // The run's two texts: each line read replaces them, and their storage serves every list
@@ -318,7 +321,7 @@ void runCleaning() {
   if (!opened || !fileDeviceOwnedAlone(lookupChannel(RejectionLogChannel))) {
     // Without the log a dropped entry would leave no trace: change nothing, and say why.
     printText(ConsoleChannel,
-              "Cannot open chklist.log: " + logRefusalReason(RejectionLogName, openError) +
+              "Cannot open chklist.log: " + refusalReason(RejectionLogName, openError) +
                   "; no list file is changed",
               PrintMask::NewLine);
     closeChannel(0);

@@ -184,9 +184,9 @@ class SharedScenarios:
 
     def test_tree_without_lists_prints_two_banners_and_leaves_no_file_lists(self):
         # Standard output holds the program's own bytes only: the command processor reports each
-        # search that found nothing on standard error. Arguments change nothing.
+        # search that found nothing on standard error.
         self.write("other/notes.txt", b"x\n")
-        out, err = self.run_chklist("ignored", "--arguments")
+        out, err = self.run_chklist()
         self.assertEqual(out, BANNER + BANNER)
         self.assertEqual(err.count(self.file_not_found), 2)
         self.assertEqual(self.leftovers(), [])

@@ -7,11 +7,11 @@
 #include <cerrno>
 #include <cstring>
 
-#include "cleaning/log_refusal.h"
+#include "cleaning/refusal_reason.h"
 
 int lastSystemError() { return errno; }
 
-std::string logRefusalReason(std::string_view name, int openError) {
+std::string refusalReason(std::string_view name, int openError) {
   const std::string file(name);
   struct stat status {};
   if (fstatat(AT_FDCWD, file.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "cleaning/log_refusal.h"
+#include "cleaning/refusal_reason.h"
 
 namespace {
 
@@ -26,7 +26,7 @@ std::string systemMessage(int error) {
 
 int lastSystemError() { return static_cast<int>(GetLastError()); }
 
-std::string logRefusalReason(std::string_view name, int openError) {
+std::string refusalReason(std::string_view name, int openError) {
   const std::string file(name);
   WIN32_FILE_ATTRIBUTE_DATA data{};
   if (!GetFileAttributesExA(file.c_str(), GetFileExInfoStandard, &data)) {
