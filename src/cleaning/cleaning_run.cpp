@@ -260,14 +260,23 @@ void settleAndSay() {
   }
 }
 
-// Holds the run lock, waiting while another run in this directory has it.
-void lockRun() {
-  if (tryLockRun() != RunLock::Busy) return;  // held, or the file system has no locks to offer
+// Holds the run lock, waiting while another run in this directory has it. False when the lock
+// could not even be tried (said on the console): the run then changes nothing.
+bool lockRun() {
+  const RunLock first = tryLockRun();
+  if (first == RunLock::Failed) {
+    printText(ConsoleChannel,
+              "Cannot lock this directory against another chklist run: no list file is changed",
+              PrintMask::NewLine);
+    return false;
+  }
+  if (first != RunLock::Busy) return true;  // held, or the file system has no locks to offer
   printText(ConsoleChannel, "Waiting for another chklist run in this directory to finish...",
             PrintMask::NewLine);
   // Seen before the wait, wherever the output goes.
   consoleFlush();
   while (tryLockRun() == RunLock::Busy) waitMilliseconds(RunLockRetryMilliseconds);
+  return true;
 }
 
 }  // namespace
@@ -327,7 +336,10 @@ void runCleaning() {
     closeChannel(0);
     return;
   }
-  lockRun();
+  if (!lockRun()) {
+    closeChannel(0);
+    return;
+  }
   // This run is the log's only writer now: a record an earlier run left cut short gets its line
   // end before the first new one.
   settleAppendChannel(RejectionLogChannel);

@@ -10,9 +10,12 @@
 RunLock tryLockRun() {
   // Kept open (and so locked) until the process ends.
   static const int directory = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (directory < 0) return RunLock::Missing;
+  // Without the directory open, another run could not be kept out: a limit on descriptors or
+  // memory is no reason to run unlocked.
+  if (directory < 0) return RunLock::Failed;
   while (flock(directory, LOCK_EX | LOCK_NB) != 0) {
     if (errno == EINTR) continue;
+    // Otherwise the file system offers no locks (ENOLCK, EINVAL): the run goes on alone.
     return errno == EWOULDBLOCK ? RunLock::Busy : RunLock::Missing;
   }
   return RunLock::Held;

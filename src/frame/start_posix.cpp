@@ -3,6 +3,7 @@
 // round-to-nearest with all exceptions masked.
 #include <fcntl.h>
 #include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -32,6 +33,9 @@ void openClosedStandardDescriptors() {
 
 void prepareProcess() {
   openClosedStandardDescriptors();
+  // The local time zone is read now, before the run holds any descriptor: under a tight limit
+  // on open files its file could not be opened later, and every record would be stamped in UTC.
+  tzset();
   // A write past the file-size limit then fails with EFBIG and is handled like any failed write
   // (the list file is left alone, the log cut back to whole records), instead of the signal
   // ending the run with its temporary files left behind.

@@ -7,6 +7,7 @@ CHKLIST_WRAPPER="valgrind --error-exitcode=99 --leak-check=full -q".
 """
 import fcntl
 import os
+import resource
 import shlex
 import shutil
 import stat
@@ -159,6 +160,39 @@ class ChklistTest(LinuxTree, SharedScenarios):
                 self.assertEqual(self.leftovers(), [])
                 if closed == 2:
                     self.assertEqual(out, BANNER + b"Checking " + path + b" #\r\n" + BANNER)
+
+    def test_a_small_limit_on_open_files_changes_nothing_or_keeps_local_time(self):
+        # With 4 descriptors the run's directory cannot be opened for the lock: the run says so
+        # and changes nothing. With 11 the time zone must already be loaded, or the records
+        # would be stamped in UTC.
+        if WRAPPER:
+            self.skipTest("a wrapper such as valgrind needs descriptors of its own")
+        zone = "Asia/Tokyo"  # never UTC, no summer time
+        if not os.path.exists(os.path.join("/usr/share/zoneinfo", zone)):
+            self.skipTest("no time zone data here (tzdata)")
+
+        def limit(count):
+            return lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (count, count))
+
+        self.write("blacklist.txt", b"bad\n")
+        out, _ = self.run_chklist(preexec_fn=limit(4))
+        self.assertEqual(out, b"Cannot lock this directory against another chklist run: "
+                              b"no list file is changed\r\n")
+        self.assertEqual(self.read("blacklist.txt"), b"bad\n")
+        self.assertEqual(self.log_records(), [])
+        before = time.time()
+        self.run_chklist(preexec_fn=limit(11), env={**os.environ, "TZ": zone})
+        after = time.time()
+        stamp = self.read("chklist.log")[:28]
+        os.environ["TZ"] = zone
+        try:
+            time.tzset()
+            expected = {time.strftime("%m-%d-%Y    %H:%M", time.localtime(moment)).encode()
+                        for moment in (before, after)}
+        finally:
+            del os.environ["TZ"]
+            time.tzset()
+        self.assertIn(stamp[:19], expected, stamp)
 
     def test_planted_link_at_list_tmp_is_removed_never_written_through(self):
         victim = self.write("victim.txt", b"precious\n")
