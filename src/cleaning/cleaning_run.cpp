@@ -164,6 +164,8 @@ bool openListFile(ListFileWork& work, std::string& why) {
   if (!copyOpened || (work.stateKnown && !holdCleanedCopy(work.copyState, work.hold))) {
     closeChannel(ListFileChannel);
     closeChannel(CleanedCopyChannel);
+    // A copy made but not held (no descriptor to spare) is still the run's own: it goes.
+    if (copyOpened) removeCleanedCopy();
     why = "cannot write list.tmp";
     return false;
   }

@@ -46,7 +46,8 @@ struct Walk {
   std::string_view name;
   ListOutput* output;
   std::size_t matches = 0;
-  int depth = 0;  // directories below the one the walk started in
+  int depth = 0;            // directories below the one the walk started in
+  bool ownFailure = false;  // a directory could not be read for the walk's own reasons
 };
 
 // How deep the walk goes. Each level holds a descriptor and a frame until its subdirectories are
@@ -67,6 +68,22 @@ unsigned char entryType(int dirFd, const char* entryName, unsigned char givenTyp
 void reportPath(std::string_view what, std::string_view path, int code) {
   reportCommandError("dir: " + std::string(what) + " \"" + std::string(path) +
                      "\": " + errorText(code));
+}
+
+// A directory unreadable by permission is the user's choice and only noted on standard error.
+// Any other failure (no descriptor or memory to spare, an I/O error) is the walk's own: the
+// lists below the directory go unchecked, which the console must say.
+void reportUnread(Walk* walk, std::string_view what, std::string_view path, int code) {
+  if (code == EACCES || code == EPERM) {
+    reportPath(what, path, code);
+    return;
+  }
+  walk->ownFailure = true;
+  std::string line = "The search could not read " + std::string(path) + ": " + errorText(code) +
+                     "; the lists below it are not checked";
+  line = isatty(STDOUT_FILENO) == 1 ? terminalSafeText(line) : line;
+  line += "\r\n";
+  writeAll(STDOUT_FILENO, line.data(), line.size());
 }
 
 // What one directory holds for the walk: its subdirectory names, each NUL-terminated, in one
@@ -183,7 +200,7 @@ void walkSubdirectories(Walk* walk, int dirFd, DirectoryEntries& entries, std::s
       --walk->depth;
     } else if (errno != ELOOP && errno != ENOTDIR) {
       // ELOOP, ENOTDIR: replaced by a link or a file since it was read; not ours to list.
-      reportPath("cannot open directory", *path, errno);
+      reportUnread(walk, "cannot open directory", *path, errno);
     }
     path->resize(pathLength);
   }
@@ -195,10 +212,10 @@ void walkDirectory(Walk* walk, int dirFd, std::string* path) {
   DirectoryEntries entries;
   if (int code = readDirectory(walk, dirFd, &entries); code < 0) {
     close(dirFd);
-    reportPath("cannot read directory", *path, -code);
+    reportUnread(walk, "cannot read directory", *path, -code);
     return;
   } else if (code > 0) {
-    reportPath("cannot read all of directory", *path, code);
+    reportUnread(walk, "cannot read all of directory", *path, code);
   }
   if (entries.ownMatch) listOwnMatch(walk, path);
   walkSubdirectories(walk, dirFd, entries, path);
@@ -263,7 +280,7 @@ int listFilesNamed(const std::string& name, const std::string& listFile) {
   int rootFd = path.empty() ? -1 : open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   Walk walk{name, &output};
   if (rootFd < 0) {
-    reportCommandError("dir: cannot read the current directory: " + errorText(errno));
+    reportUnread(&walk, "cannot read the current directory", path.empty() ? "." : path, errno);
   } else if (name.empty() || name.find('/') != std::string::npos) {
     // No directory entry can have such a name.
     close(rootFd);
@@ -277,6 +294,7 @@ int listFilesNamed(const std::string& name, const std::string& listFile) {
                        "\": " + errorText(output.writeError != 0 ? output.writeError : closeError));
     return 1;
   }
-  if (walk.matches == 0) reportCommandError("File Not Found");
+  // Nothing found because a directory could not be read is not "nothing there".
+  if (walk.matches == 0 && !walk.ownFailure) reportCommandError("File Not Found");
   return 0;
 }

@@ -194,6 +194,26 @@ class ChklistTest(LinuxTree, SharedScenarios):
             time.tzset()
         self.assertIn(stamp[:19], expected, stamp)
 
+    def test_every_small_limit_on_open_files_is_said_and_leaves_nothing_behind(self):
+        # Whatever the limit, the run's own files are gone afterwards, the list ends original or
+        # cleaned, and a directory the search could not open for its own reasons is said on the
+        # console; a search that failed so is never "File Not Found".
+        if WRAPPER:
+            self.skipTest("a wrapper such as valgrind needs descriptors of its own")
+        deep = os.path.join("a", "b", "c", "d", "blacklist.txt")
+        for count in range(4, 14):
+            with self.subTest(limit=count):
+                self.write(deep, b"bad\nok@example.org\n")
+                out, err = self.run_chklist(preexec_fn=lambda: resource.setrlimit(
+                    resource.RLIMIT_NOFILE, (count, count)))
+                self.assertEqual(self.leftovers(), [])
+                self.assertIn(self.read(deep), (b"bad\nok@example.org\n", b"ok@example.org\r\n"))
+                if b"The search could not read " in out:
+                    self.assertNotIn(self.file_not_found, err)
+                    self.assertIn(b"; the lists below it are not checked\r\n", out)
+                elif b"Cannot lock" not in out and b"Cannot write the file list" not in out:
+                    self.assertIn(b"Checking " + self.bpath(deep), out)
+
     def test_planted_link_at_list_tmp_is_removed_never_written_through(self):
         victim = self.write("victim.txt", b"precious\n")
         os.symlink(victim, self.path("list.tmp"))
