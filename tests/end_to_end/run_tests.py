@@ -180,7 +180,7 @@ class TerminalTest(LinuxTree):
         if shutil.which("tmux") is None:
             self.skipTest("tmux is not installed")
         self.socket = "chklist-e2e-%d" % os.getpid()
-        hostile = "x\x1b]2;HACKED\x07\x1b[2J\x1b[31mred"
+        hostile = "x\x1b]2;HACKED\x07\x1b[2J\x1b[31mred\b\t\u202egnp"
         self.write(os.path.join(hostile, "blacklist.txt"), b"bad\nok@example.org\n")
         script = self.write("run.sh", ("cd '%s' && '%s'; echo DONE; sleep 30\n"
                                        % (self.root, CHKLIST)).encode())
@@ -196,7 +196,7 @@ class TerminalTest(LinuxTree):
         finally:
             subprocess.run(["tmux", "-L", self.socket, "kill-server"], capture_output=True)
         self.assertIn(b"DONE", screen)
-        shown = os.fsencode(self.path("x")) + b"?]2;HACKED?[2J?[31mred/blacklist.txt #"
+        shown = os.fsencode(self.path("x")) + b"?]2;HACKED??[2J?[31mred?????gnp/blacklist.txt #"
         self.assertIn(b"Checking " + shown, screen)
         self.assertEqual(screen.count(b"Generating file list... Please wait..."), 2)
         self.assertNotIn(b"HACKED", title)
