@@ -1,5 +1,7 @@
 // What identifies the content of a file on disk: enough to notice that another process grew,
-// shrank or replaced it.
+// shrank, replaced or rewrote it. The modification time can be set back by any writer (a copy
+// tool that keeps times does so); the status-change time cannot, so a rewrite in place shows
+// there even when size and modification time were made to look as before.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +12,8 @@ struct FileState {
   std::int64_t size = 0;
   std::int64_t modifiedTime = 0;      // in the platform's units: seconds, or 100 ns on Windows
   std::int64_t modifiedFraction = 0;  // nanoseconds within the second where known
+  std::int64_t changedTime = 0;       // status-change time in seconds; 0 where not known
+  std::int64_t changedFraction = 0;   // nanoseconds within that second
 
   bool operator==(const FileState&) const = default;
 };

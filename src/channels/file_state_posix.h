@@ -1,6 +1,6 @@
 // The state of a file (see FileState) as POSIX stat(2) gives it: device, inode, size and the
-// modification time with its nanoseconds. Used by the POSIX files of the channels and the
-// cleaning run.
+// modification and status-change times with their nanoseconds. Used by the POSIX files of the
+// channels and the cleaning run.
 #pragma once
 
 #include <sys/stat.h>
@@ -18,5 +18,7 @@ static inline FileState fileStateOf(const struct stat& info) {
   state.size = static_cast<std::int64_t>(info.st_size);
   state.modifiedTime = static_cast<std::int64_t>(info.st_mtim.tv_sec);
   state.modifiedFraction = static_cast<std::int64_t>(info.st_mtim.tv_nsec);
+  state.changedTime = static_cast<std::int64_t>(info.st_ctim.tv_sec);
+  state.changedFraction = static_cast<std::int64_t>(info.st_ctim.tv_nsec);
   return state;
 }

@@ -189,9 +189,15 @@ bool syncSystemFile(FileHandle handle, int* error) {
   do {
     result = ::fsync(static_cast<int>(handle));
   } while (result != 0 && errno == EINTR);
-  // A device that cannot be synced (a terminal, /dev/null) holds nothing to make durable.
-  if (result == 0 || errno == EINVAL || errno == EROFS) return true;
-  *error = errno;
+  if (result == 0) return true;
+  const int code = errno;
+  // A device that cannot be synced (a terminal, /dev/null, a pipe) holds nothing to make
+  // durable. A regular file on a file system that cannot sync it does: its data may be lost.
+  if (code == EINVAL || code == EROFS) {
+    struct stat info {};
+    if (::fstat(static_cast<int>(handle), &info) == 0 && !S_ISREG(info.st_mode)) return true;
+  }
+  *error = code;
   return false;
 }
 

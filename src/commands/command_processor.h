@@ -108,8 +108,9 @@ int syncDirectory(int directory);
 // file.
 int deleteRegularFile(const std::string& path);
 
-// `text` with every byte that a terminal would act on replaced by "?": C0 controls other than
-// TAB, DEL, the C1 controls (U+0080 to U+009F) and bytes that are not valid UTF-8.
+// `text` with every byte that a terminal would act on replaced by "?": the C0 controls, DEL,
+// the C1 controls (U+0080 to U+009F), the bidirectional controls (U+202A to U+202E, U+2066 to
+// U+2069) and bytes that are not valid UTF-8.
 std::string terminalSafeText(std::string_view text);
 
 // Writes `message` and a line end to standard error in one write. When standard error is a

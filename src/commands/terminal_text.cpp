@@ -1,5 +1,5 @@
 // Messages for a terminal: the console's filter decides what a terminal would act on; a message
-// is one line, so the line-moving bytes it lets through become "?" too.
+// is one line, so the line ends it lets through become "?" too.
 #include "console/terminal_text.h"
 
 #include <string>
@@ -14,7 +14,7 @@ std::string terminalSafeText(std::string_view text) {
   length += finishTerminalText(state, safe.data() + length);
   safe.resize(length);
   for (char& byte : safe) {
-    if (byte == '\a' || byte == '\b' || byte == '\r' || byte == '\n') byte = '?';
+    if (byte == '\r' || byte == '\n') byte = '?';
   }
   return safe;
 }

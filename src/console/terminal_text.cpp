@@ -28,10 +28,18 @@ bool fitsAt(unsigned char lead, int position, unsigned char byte) {
   return byte >= low && byte <= high;
 }
 
-// Printable ASCII and the five control bytes a terminal only uses to move or ring.
+// Printable ASCII and the two line-ending bytes. BEL, BS and TAB are controls too: in a name
+// they ring, or move the cursor over what was shown, and the program writes none of them itself.
 bool isSafeAscii(unsigned char byte) {
-  return (byte >= 0x20 && byte < 0x7F) || byte == 7 || byte == 8 || byte == 9 || byte == 10 ||
-         byte == 13;
+  return (byte >= 0x20 && byte < 0x7F) || byte == 10 || byte == 13;
+}
+
+// Whether the three-byte character `lead second last` is a bidirectional embedding, override or
+// isolate (U+202A to U+202E, U+2066 to U+2069): in a name, it shows the text after it reordered.
+bool isBidiControl(unsigned char lead, unsigned char second, unsigned char last) {
+  if (lead != 0xE2) return false;
+  return (second == 0x80 && last >= 0xAA && last <= 0xAE) ||
+         (second == 0x81 && last >= 0xA6 && last <= 0xA9);
 }
 
 }  // namespace
@@ -54,9 +62,13 @@ std::size_t filterTerminalText(TerminalTextState& state,
       }
       ++index;
       if (state.heldCount == continuationCount(lead)) {
-        for (int i = 0; i < state.heldCount; ++i)
-          out[produced++] = static_cast<char>(state.held[i]);
-        out[produced++] = static_cast<char>(byte);
+        if (state.heldCount == 2 && isBidiControl(lead, state.held[1], byte)) {
+          for (int i = 0; i <= state.heldCount; ++i) out[produced++] = '?';
+        } else {
+          for (int i = 0; i < state.heldCount; ++i)
+            out[produced++] = static_cast<char>(state.held[i]);
+          out[produced++] = static_cast<char>(byte);
+        }
         state.heldCount = 0;
       } else {
         state.held[state.heldCount++] = byte;

@@ -15,10 +15,11 @@ struct TerminalTextState {
 // The most bytes filterTerminalText can produce beyond `count`: the held bytes of the last call.
 constexpr std::size_t TerminalTextCarry = 3;
 
-// Copies `count` bytes to `out`, each kept or replaced by "?": kept are printable ASCII, BEL, BS,
-// TAB, LF, CR and complete well-formed UTF-8 characters other than the C1 controls U+0080 to
-// U+009F. A valid but unfinished character at the end is held in `state` and not written yet.
-// Returns the number of bytes put in `out` (at most count + TerminalTextCarry).
+// Copies `count` bytes to `out`, each kept or replaced by "?": kept are printable ASCII, LF, CR
+// and complete well-formed UTF-8 characters other than the C1 controls U+0080 to U+009F and the
+// bidirectional controls U+202A to U+202E and U+2066 to U+2069. A valid but unfinished character at
+// the end is held in `state` and not written yet. Returns the number of bytes put in `out` (at most
+// count + TerminalTextCarry).
 std::size_t filterTerminalText(TerminalTextState& state,
                                const char* bytes,
                                std::size_t count,

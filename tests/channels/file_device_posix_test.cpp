@@ -178,6 +178,8 @@ TEST_F(FileDevicePosix, TheStateOfAnInputFileIsTheOpenedFilesEvenAfterItsNameIsT
   EXPECT_EQ(state.size, static_cast<std::int64_t>(opened.st_size));
   EXPECT_EQ(state.modifiedTime, static_cast<std::int64_t>(opened.st_mtim.tv_sec));
   EXPECT_EQ(state.modifiedFraction, static_cast<std::int64_t>(opened.st_mtim.tv_nsec));
+  EXPECT_EQ(state.changedTime, static_cast<std::int64_t>(opened.st_ctim.tv_sec));
+  EXPECT_EQ(state.changedFraction, static_cast<std::int64_t>(opened.st_ctim.tv_nsec));
   struct stat now {};
   ASSERT_EQ(::stat("list.txt", &now), 0);
   EXPECT_NE(static_cast<std::uint64_t>(now.st_ino), state.fileIndex);

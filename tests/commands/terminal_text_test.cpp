@@ -9,7 +9,22 @@
 namespace {
 
 TEST(TerminalSafeText, MessagesStayOneLineWithoutControlBytes) {
-  EXPECT_EQ(terminalSafeText("a\x1b]0;t\x07\r\n\x08\tz\xC3\xA9"), "a?]0;t????\tz\xC3\xA9");
+  struct Case {
+    const char* what;
+    const char* message;
+    const char* shown;
+  };
+  const Case cases[] = {
+      {"escapes and line ends", "a\x1b]0;t\x07\r\n\x08z\xC3\xA9", "a?]0;t????z\xC3\xA9"},
+      {"tab", "dir\tname", "dir?name"},
+      {"right-to-left override", "name\xE2\x80\xAEtxt.exe", "name???txt.exe"},
+      {"first strong isolate", "\xE2\x81\xA8x", "???x"},
+      {"plain text", "cannot open a b.txt", "cannot open a b.txt"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(terminalSafeText(c.message), c.shown);
+  }
 }
 
 TEST(CommandMessages, ATerminalGetsNoControlBytesFromAPath) {

@@ -76,10 +76,10 @@ TEST_F(PosixTerminalTest, ControlSequencesShowAsQuestionMarks) {
     write(
         "Checking \x1b]0;evil title\x07\x1b[2J\x1b"
         "c \xc2\x9b"
-        "31m caf\xc3\xa9 \x9d\xff\r\n");
+        "31m caf\xc3\xa9 \x9d\xff d\b\tir \xe2\x80\xaetxt\xe2\x81\xa9\r\n");
     shown = pty.shown();
   }
-  EXPECT_EQ(shown, "Checking ?]0;evil title\x07?[2J?c ??31m caf\xc3\xa9 ??\r\n");
+  EXPECT_EQ(shown, "Checking ?]0;evil title??[2J?c ??31m caf\xc3\xa9 ?? d??ir ???txt???\r\n");
 }
 
 std::uint64_t monotonicMilliseconds() {

@@ -34,8 +34,16 @@ TEST(TerminalText, EachByteIsKeptOrShownAsAQuestionMark) {
   };
   const Case cases[] = {
       {"printable ASCII", "Checking a/b-list.txt ~", "Checking a/b-list.txt ~"},
-      {"bell, backspace, tab, line ends", "\x07\b\t\r\n", "\x07\b\t\r\n"},
-      {"title change", "\x1b]0;owned\x07", "?]0;owned\x07"},
+      {"line ends", "a\r\nb\r\n", "a\r\nb\r\n"},
+      {"bell, backspace, tab", "d\x07\b\tx", "d???x"},
+      {"left-to-right embedding", "a\xe2\x80\xaaz", "a???z"},
+      {"right-to-left override", "a\xe2\x80\xaez", "a???z"},
+      {"pop directional formatting", "\xe2\x80\xac", "???"},
+      {"left-to-right isolate", "\xe2\x81\xa6", "???"},
+      {"pop directional isolate", "\xe2\x81\xa9", "???"},
+      {"next to the bidi controls", "\xe2\x80\xa9\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa",
+       "\xe2\x80\xa9\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa"},
+      {"title change", "\x1b]0;owned\x07", "?]0;owned?"},
       {"clear screen", "\x1b[2J\x1b[H", "?[2J?[H"},
       {"other C0 bytes", std::string("\0\x01\x0b\x0c\x0e\x1a\x1f", 7), "???????"},
       {"DEL", "a\x7fz", "a?z"},
@@ -71,9 +79,10 @@ TEST(TerminalText, EachByteIsKeptOrShownAsAQuestionMark) {
 }
 
 TEST(TerminalText, CharactersSplitBetweenCallsAreJudgedWhole) {
-  const std::string input = "a\xc3\xa9x\xe2\x82\xacy\xf0\x9f\x98\x80\xed\xa0\x80\x1bz\xc2\x9b";
+  const std::string input =
+      "a\xc3\xa9x\xe2\x82\xacy\xf0\x9f\x98\x80\xed\xa0\x80\x1bz\xc2\x9b\xe2\x80\xaew";
   const std::string whole = filterWhole(input);
-  EXPECT_EQ(whole, "a\xc3\xa9x\xe2\x82\xacy\xf0\x9f\x98\x80????z??");
+  EXPECT_EQ(whole, "a\xc3\xa9x\xe2\x82\xacy\xf0\x9f\x98\x80????z?????w");
   for (std::size_t cut = 0; cut <= input.size(); ++cut) {
     SCOPED_TRACE(cut);
     EXPECT_EQ(filterInPieces(input, {cut}), whole);

@@ -119,6 +119,22 @@ class ChklistTest(LinuxTree, SharedScenarios):
         self.assertEqual(calls.count("syncfs"), 1)
         self.assertEqual(calls.count("fdatasync"), 0)
 
+    def test_copy_on_a_file_system_that_cannot_sync_it_is_not_trusted(self):
+        # fsync failing with EINVAL on the cleaned copy (a file system without sync): its
+        # entries may never reach the disk, so it does not take the list's place.
+        if shutil.which("strace") is None:
+            self.skipTest("strace is not installed")
+        self.write("d/blacklist.txt", b"ok@example.org\n")
+        process = subprocess.run(["strace", "-f", "-o", os.devnull, "-e", "trace=fsync",
+                                  "-e", "inject=fsync:error=EINVAL", CHKLIST], cwd=self.root,
+                                 capture_output=True, stdin=subprocess.DEVNULL,
+                                 env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"))
+        if b"inject" in process.stderr:
+            self.skipTest("strace cannot inject faults here")
+        self.assertEqual(self.read("d/blacklist.txt"), b"ok@example.org\n")
+        self.assertIn(b"cannot write list.tmp", process.stdout)
+        self.assertEqual(self.leftovers(), [])
+
     def test_private_list_keeps_its_permissions(self):
         self.write("blacklist.txt", b"a@example.org\nbad\n", mode=0o600)
         self.run_chklist()
@@ -235,7 +251,7 @@ class TerminalTest(LinuxTree):
         if shutil.which("tmux") is None:
             self.skipTest("tmux is not installed")
         self.socket = "chklist-e2e-%d" % os.getpid()
-        hostile = "x\x1b]2;HACKED\x07\x1b[2J\x1b[31mred"
+        hostile = "x\x1b]2;HACKED\x07\x1b[2J\x1b[31mred\b\t\u202egnp"
         self.write(os.path.join(hostile, "blacklist.txt"), b"bad\nok@example.org\n")
         script = self.write("run.sh", ("cd '%s' && '%s'; echo DONE; sleep 30\n"
                                        % (self.root, CHKLIST)).encode())
@@ -251,7 +267,7 @@ class TerminalTest(LinuxTree):
         finally:
             subprocess.run(["tmux", "-L", self.socket, "kill-server"], capture_output=True)
         self.assertIn(b"DONE", screen)
-        shown = os.fsencode(self.path("x")) + b"?]2;HACKED?[2J?[31mred/blacklist.txt #"
+        shown = os.fsencode(self.path("x")) + b"?]2;HACKED??[2J?[31mred?????gnp/blacklist.txt #"
         self.assertIn(b"Checking " + shown, screen)
         self.assertEqual(screen.count(b"Generating file list... Please wait..."), 2)
         self.assertNotIn(b"HACKED", title)

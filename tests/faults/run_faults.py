@@ -653,6 +653,22 @@ class Concurrency(FaultTest):
                 out.write(rewritten)
         self.check_change_detected(rewrite, rewritten)
 
+    def test_list_file_rewritten_in_place_with_its_time_restored(self):
+        # As a copy tool that keeps times does it: same size, same modification time, new
+        # content. Only the status-change time tells.
+        original = entries_file(150000, 7)
+        rewritten = original.replace(b"user7.0@", b"USER7.0@", 1)
+
+        def rewrite(path):
+            before = os.stat(path)
+            with open(path, "r+b") as out:
+                out.write(rewritten)
+            os.utime(path, ns=(before.st_atime_ns, before.st_mtime_ns))
+            after = os.stat(path)
+            self.assertEqual((after.st_size, after.st_mtime_ns),
+                             (before.st_size, before.st_mtime_ns))
+        self.check_change_detected(rewrite, rewritten)
+
     def run_stopped_at(self, functions, shell_command):
         """Runs chklist under gdb, stopped at the first call of any of `functions`, where
         `shell_command` runs; then it goes on. Skips when gdb cannot do that here."""
