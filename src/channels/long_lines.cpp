@@ -29,6 +29,7 @@ LineEnd lineTooLong(Text& destination) {
 }  // namespace
 
 LineEnd takeLongLine(const char* bytes, std::size_t count, Text& destination) {
+  if (count > MaxLineBytes) return lineTooLong(destination);
   try {
     destination.assign(bytes, count);
     return LineEnd::Found;
@@ -53,6 +54,8 @@ LineEnd readLineInChunks(FileStream* stream, Text& destination, ChunkReader read
       std::size_t data = stored;
       while (data > 0 && chunk[data - 1] == '\0') --data;
       if (data > 0) {
+        // Held NUL bytes count once a byte follows them: they are then part of the line.
+        if (destination.size() + heldNuls + data > MaxLineBytes) return lineTooLong(destination);
         destination.append(heldNuls, '\0');
         destination.append(chunk, data);
         heldNuls = 0;

@@ -195,7 +195,7 @@ const char* verdictOn(ListFileWork& work) {
   const bool changed = !work.stateKnown ||
                        !readListFileState(work.directory, work.leaf, work.path, closedState) ||
                        !(closedState == work.listState);
-  if (lineTooLong) return "a line is too long to hold in memory";
+  if (lineTooLong) return "a line is longer than 64 MiB or than the memory the run may use";
   if (readFailed) return "cannot read the file";
   if (!copySynced || !copyClosed) return "cannot write list.tmp";
   if (logFailed) return "cannot write chklist.log";

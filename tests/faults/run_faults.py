@@ -1020,9 +1020,29 @@ class BadBytes(FaultTest):
         self.assertEqual(run.returncode, 0, run.err)
         self.assertEqual(self.judge(), {b"a/blacklist.txt": "cleaned", b"b/blacklist.txt": "original",
                                         b"c/whitelist.txt": "cleaned"})
-        self.assertIn(b"/b/blacklist.txt # not cleaned: a line is too long to hold in memory\r\n",
-                      run.out)
+        self.assertIn(b"/b/blacklist.txt # not cleaned: " + LINE_TOO_LONG + b"\r\n", run.out)
         self.no_temporary_files_left()
+
+    def test_a_sparse_line_costs_no_memory_and_no_log(self):
+        # A gigabyte of NUL bytes (a sparse file: free to its writer) and then "@": the line is
+        # longer than the reader holds, so the list is left alone and nothing of it is logged.
+        self.write("a/blacklist.txt", b"short\nkeep@example.org\n")
+        path = self.write("b/blacklist.txt", b"")
+        os.truncate(path, 1 << 30)
+        with open(path, "ab") as out:
+            out.write(b"@x\nalso@example.org\n")
+        self.begin()
+        run = Run(self.root, measure=True).wait(timeout=120)
+        self.assertEqual(run.returncode, 0, run.err)
+        self.assertEqual(self.judge(), {b"a/blacklist.txt": "cleaned", b"b/blacklist.txt": "original"})
+        self.assertIn(b"/b/blacklist.txt not cleaned: " + LINE_TOO_LONG + b"\r\n", run.out)
+        self.assertLess(run.peak_rss_mb, 200)
+        self.assertLess(os.path.getsize(self.path("chklist.log")), 4096)
+        self.no_temporary_files_left()
+
+
+# The reason a list with a line the reader cannot hold is left alone.
+LINE_TOO_LONG = b"a line is longer than 64 MiB or than the memory the run may use"
 
 
 if __name__ == "__main__":
