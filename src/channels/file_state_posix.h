@@ -4,6 +4,7 @@
 #pragma once
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdint>
 
@@ -21,4 +22,20 @@ static inline FileState fileStateOf(const struct stat& info) {
   state.changedTime = static_cast<std::int64_t>(info.st_ctim.tv_sec);
   state.changedFraction = static_cast<std::int64_t>(info.st_ctim.tv_nsec);
   return state;
+}
+
+// Why a regular file may not serve as one of the run's own files (the log, a file list), which
+// must be this user's alone. One rule for the open's check and for the console's reason.
+enum class OwnershipProblem {
+  None,
+  AnotherUser,
+  OthersMayWrite,
+  MoreThanOneName
+};
+
+static inline OwnershipProblem ownershipProblemOf(const struct stat& info) {
+  if (info.st_uid != ::geteuid()) return OwnershipProblem::AnotherUser;
+  if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) return OwnershipProblem::OthersMayWrite;
+  if (info.st_nlink != 1) return OwnershipProblem::MoreThanOneName;
+  return OwnershipProblem::None;
 }

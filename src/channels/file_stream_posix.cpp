@@ -170,8 +170,7 @@ bool openSystemFile(const HeldDirectory* directory,
   if (S_ISREG(info.st_mode)) {
     opened->regular = true;
     opened->identified = true;
-    opened->ownedAlone = info.st_uid == ::geteuid() && info.st_nlink == 1 &&
-                         (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+    opened->ownedAlone = ownershipProblemOf(info) == OwnershipProblem::None;
     opened->state = fileStateOf(info);
   }
   return true;

@@ -262,6 +262,16 @@ void settleAndSay() {
   }
 }
 
+// Opens one of the run's own files (the log, a file list) on `channel`: only a regular file of
+// this user alone will do. Empty when it is open; otherwise the reason, and the channel closed.
+std::string openOwnFile(std::string_view name, OpenMode mode, ChannelNumber channel) {
+  const bool opened = openChannel(Text(name), mode, 0, 0, channel, 0) == StatusCode::Ok;
+  const int openError = opened ? 0 : lastSystemError();
+  if (opened && fileDeviceOwnedAlone(lookupChannel(channel))) return {};
+  closeChannel(channel);
+  return refusalReason(name, openError);
+}
+
 // Holds the run lock, waiting while another run in this directory has it. False when the lock
 // could not even be tried (said on the console): the run then changes nothing.
 bool lockRun() {
@@ -289,15 +299,11 @@ void cleanListKind(ListKind kind) {
   if (!searchListFiles(texts, fileList)) return;
   // The search makes the file list anew, private: one that is not (another user's file, or
   // one another user can write) may hold paths nobody searched for.
-  const bool opened =
-      openChannel(fileList, OpenMode::Input, 0, 0, FileListChannel, 0) == StatusCode::Ok;
-  const int openError = opened ? 0 : lastSystemError();
-  if (!opened || !fileDeviceOwnedAlone(lookupChannel(FileListChannel))) {
-    closeChannel(FileListChannel);
+  if (const std::string why = openOwnFile(texts.fileList, OpenMode::Input, FileListChannel);
+      !why.empty()) {
     printText(ConsoleChannel,
-              "Cannot read the file list " + fileList + ": " +
-                  refusalReason(texts.fileList, openError) + "; no " + Text(texts.listName) +
-                  " is checked",
+              "Cannot read the file list " + fileList + ": " + why + "; no " +
+                  Text(texts.listName) + " is checked",
               PrintMask::NewLine);
     return;
   }
@@ -326,14 +332,10 @@ void runCleaning() {
   // The log is never reached through a link, and only a regular file of this user alone will
   // do: records written into another file (a shell profile), into the null device or into a
   // file another user can read, empty or remove would be lost or misused.
-  const bool opened = openChannel(RejectionLogName, OpenMode::Append, 0, 0, RejectionLogChannel,
-                                  0) == StatusCode::Ok;
-  const int openError = opened ? 0 : lastSystemError();
-  if (!opened || !fileDeviceOwnedAlone(lookupChannel(RejectionLogChannel))) {
+  if (const std::string why = openOwnFile(RejectionLogName, OpenMode::Append, RejectionLogChannel);
+      !why.empty()) {
     // Without the log a dropped entry would leave no trace: change nothing, and say why.
-    printText(ConsoleChannel,
-              "Cannot open chklist.log: " + refusalReason(RejectionLogName, openError) +
-                  "; no list file is changed",
+    printText(ConsoleChannel, "Cannot open chklist.log: " + why + "; no list file is changed",
               PrintMask::NewLine);
     closeChannel(0);
     return;

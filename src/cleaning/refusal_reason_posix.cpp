@@ -1,5 +1,5 @@
-// POSIX: the log's name is looked at without following a link, and its status read in the order
-// of the open's own checks.
+// POSIX: the file's name is looked at without following a link, and its status judged by the
+// open's own rule.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "channels/file_state_posix.h"
 #include "cleaning/refusal_reason.h"
 
 int lastSystemError() { return errno; }
@@ -20,11 +21,16 @@ std::string refusalReason(std::string_view name, int openError) {
   }
   if (S_ISLNK(status.st_mode)) return "it is a symbolic link";
   if (!S_ISREG(status.st_mode)) return "it is not a regular file";
-  if (status.st_uid != geteuid()) return "it is another user's file";
-  if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-    return "its group or others may write it (chmod go-w " + file + ")";
+  switch (ownershipProblemOf(status)) {
+    case OwnershipProblem::AnotherUser:
+      return "it is another user's file";
+    case OwnershipProblem::OthersMayWrite:
+      return "its group or others may write it (chmod go-w " + file + ")";
+    case OwnershipProblem::MoreThanOneName:
+      return "it has more than one name (hard links)";
+    case OwnershipProblem::None:
+      break;
   }
-  if (status.st_nlink != 1) return "it has more than one name (hard links)";
   if (openError != 0) return "it cannot be opened: " + std::string(std::strerror(openError));
   return "it cannot be opened";
 }
