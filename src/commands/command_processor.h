@@ -117,3 +117,7 @@ std::string terminalSafeText(std::string_view text);
 // terminal the message goes through terminalSafeText; otherwise only CR and LF become "?", so
 // a path holding a line break still gives one line.
 void reportCommandError(std::string_view message);
+
+// The same on standard output, the console the program writes to, ending in CR LF like its own
+// lines: for what the user must see among them.
+void reportOnConsole(std::string_view message);

@@ -1,5 +1,5 @@
-// The built-in commands' one-line messages on standard error (POSIX): each written with one
-// write, made safe for a terminal when standard error is one.
+// The built-in commands' one-line messages on standard error or the console (POSIX): each
+// written with one write, made safe for a terminal when it goes to one.
 #include <unistd.h>
 
 #include <string>
@@ -8,9 +8,13 @@
 #include "commands/command_processor.h"
 #include "status/write_all.h"
 
-void reportCommandError(std::string_view message) {
+namespace {
+
+// One message line in one write: made safe for a terminal when `descriptor` is one; otherwise
+// only its line breaks become "?", so that it stays one line.
+void writeMessageLine(int descriptor, std::string_view message, std::string_view lineEnd) {
   std::string line;
-  if (isatty(STDERR_FILENO) == 1) {
+  if (isatty(descriptor) == 1) {
     line = terminalSafeText(message);
   } else {
     line.assign(message);
@@ -18,6 +22,14 @@ void reportCommandError(std::string_view message) {
       if (byte == '\r' || byte == '\n') byte = '?';
     }
   }
-  line.push_back('\n');
-  writeAll(STDERR_FILENO, line.data(), line.size());
+  line += lineEnd;
+  writeAll(descriptor, line.data(), line.size());
 }
+
+}  // namespace
+
+void reportCommandError(std::string_view message) {
+  writeMessageLine(STDERR_FILENO, message, "\n");
+}
+
+void reportOnConsole(std::string_view message) { writeMessageLine(STDOUT_FILENO, message, "\r\n"); }

@@ -79,11 +79,8 @@ void reportUnread(Walk* walk, std::string_view what, std::string_view path, int 
     return;
   }
   walk->ownFailure = true;
-  std::string line = "The search could not read " + std::string(path) + ": " + errorText(code) +
-                     "; the lists below it are not checked";
-  line = isatty(STDOUT_FILENO) == 1 ? terminalSafeText(line) : line;
-  line += "\r\n";
-  writeAll(STDOUT_FILENO, line.data(), line.size());
+  reportOnConsole("The search could not read " + std::string(path) + ": " + errorText(code) +
+                  "; the lists below it are not checked");
 }
 
 // What one directory holds for the walk: its subdirectory names, each NUL-terminated, in one
