@@ -165,8 +165,7 @@ FileState fileStateOf(const BY_HANDLE_FILE_INFORMATION& info) {
       (static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
       info.ftLastWriteTime.dwLowDateTime);
   state.modifiedFraction = 0;
-  state.changedTime = 0;  // not in this record: a change is judged without it here
-  state.changedFraction = 0;
+  // The status-change time is not in this record: it stays 0 and a change is judged without it.
   return state;
 }
 

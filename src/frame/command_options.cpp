@@ -31,7 +31,7 @@ bool isHelpOption(std::string_view argument) {
   return argument == "--help" || argument == "-h" || isPlatformHelpOption(argument);
 }
 
-void writeAll(std::FILE* stream, std::string_view text) {
+void writeText(std::FILE* stream, std::string_view text) {
   std::fwrite(text.data(), 1, text.size(), stream);
   std::fflush(stream);
 }
@@ -50,24 +50,20 @@ CommandRequest requestOf(int argumentCount, const char* const* arguments) {
 int answerRequest(CommandRequest request, int argumentCount, const char* const* arguments) {
   switch (request) {
     case CommandRequest::Help:
-      writeAll(stdout, HelpText);
+      writeText(stdout, HelpText);
       return 0;
     case CommandRequest::Version:
-      writeAll(stdout, "chklist " CHKLIST_VERSION "\n");
+      writeText(stdout, "chklist " CHKLIST_VERSION "\n");
       return 0;
     case CommandRequest::Clean:
     case CommandRequest::Refused:
       break;
   }
-  std::string line = "chklist: ";
-  if (argumentCount > 1) {
-    line += "unexpected arguments starting with '" + std::string(arguments[0]) + "'";
-  } else {
-    line += "unknown argument '" + std::string(argumentCount > 0 ? arguments[0] : "") + "'";
-  }
-  line +=
-      ": chklist takes none and cleans the current directory (cd DIR && chklist); nothing was "
-      "changed\n";
-  writeAll(stderr, line);
+  // The first argument is named: with more than one, it is where the command line went wrong.
+  const std::string line = "chklist: unexpected argument '" +
+                           std::string(argumentCount > 0 ? arguments[0] : "") +
+                           "': chklist takes none and cleans the current directory "
+                           "(cd DIR && chklist); nothing was changed\n";
+  writeText(stderr, line);
   return 2;
 }
