@@ -400,6 +400,11 @@ bool fileDeviceOwnedAlone(const Channel* record) {
   return notes != nullptr && notes->opened.ownedAlone;
 }
 
+bool fileDeviceStillNamed(const Channel* record, const std::string& name) {
+  const FileStream* stream = fileDeviceStream(record);
+  return stream != nullptr && streamStillNamed(*stream, name);
+}
+
 FileStream* fileDeviceStream(const Channel* record) {
   if (record == nullptr || record->hooks != &fileDeviceHooks) return nullptr;
   return streamOf(record);

@@ -51,6 +51,10 @@ bool fileDeviceState(const Channel* record, FileState* state);
 // file another user controls could be read, removed or forged by that user.
 bool fileDeviceOwnedAlone(const Channel* record);
 
+// True when a file channel's file is still the only file at `name` in the current directory,
+// and this user's alone (see streamStillNamed); false for any other channel.
+bool fileDeviceStillNamed(const Channel* record, const std::string& name);
+
 // The file stream a file channel owns; null for a closed record or another device's. Tests look
 // at the stream's system handle through it.
 FileStream* fileDeviceStream(const Channel* record);

@@ -214,6 +214,12 @@ inline bool streamFailedOrEnded(const FileStream& stream) {
 // for anything else (a pipe, a device), whose length only seeking can tell, if anything.
 bool currentFileSize(const FileStream& stream, std::int64_t* size);
 
+// True when `name` in the current directory still names the stream's file, as its only name
+// and as this user's file alone (the rules of the run's own files). A file renamed or removed
+// since it was opened (a log rotated away) is not: what is written to it no longer reaches the
+// name. On Windows a file open without delete sharing keeps its name: always true there.
+bool streamStillNamed(const FileStream& stream, const std::string& name);
+
 // Reads up to `count` bytes of the stream's file from `offset`, without moving the stream or
 // touching its buffers. The number of bytes read (0 at the end of the file); -1 when the file
 // cannot be read (a stream opened for writing only).

@@ -74,9 +74,9 @@ bool closeAndFail(int descriptor) {
 // The descriptor, or -1; `info` receives the file's state.
 int createAnew(int directory, const std::string& name, int flags, struct stat* info) {
   constexpr mode_t Private = S_IRUSR | S_IWUSR;
-  // Another process may put something back at the name between the removal and the create;
-  // a few rounds settle an ordinary race, a persistent one fails the open.
-  for (int attempt = 0; attempt < 3; ++attempt) {
+  // Another process may put something back at the name between the removal and the create:
+  // enough rounds that only a writer who keeps doing it fails the open.
+  for (int attempt = 0; attempt < 16; ++attempt) {
     const int descriptor = openDescriptor(directory, name, flags | O_EXCL, Private);
     if (descriptor >= 0) {
       // The umask may have taken the owner's bits; the file is the process's own to set.
@@ -212,6 +212,15 @@ bool currentFileSize(const FileStream& stream, std::int64_t* size) {
   if (::fstat(descriptorOf(stream), &info) != 0 || !S_ISREG(info.st_mode)) return false;
   *size = static_cast<std::int64_t>(info.st_size);
   return true;
+}
+
+bool streamStillNamed(const FileStream& stream, const std::string& name) {
+  struct stat held {};
+  struct stat named {};
+  return ::fstat(descriptorOf(stream), &held) == 0 &&
+         ::fstatat(AT_FDCWD, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+         S_ISREG(named.st_mode) && held.st_dev == named.st_dev && held.st_ino == named.st_ino &&
+         ownershipProblemOf(held) == OwnershipProblem::None;
 }
 
 std::int64_t readFileAt(FileStream& stream, std::int64_t offset, char* buffer, std::size_t count) {

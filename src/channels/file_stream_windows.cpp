@@ -191,6 +191,8 @@ bool currentFileSize(const FileStream& stream, std::int64_t* size) {
   return true;
 }
 
+bool streamStillNamed(const FileStream&, const std::string&) { return true; }
+
 std::int64_t readFileAt(FileStream& stream, std::int64_t offset, char* buffer, std::size_t count) {
   const HANDLE handle = handleOf(stream.handle);
   OVERLAPPED at = overlappedAt(static_cast<std::uint64_t>(offset));

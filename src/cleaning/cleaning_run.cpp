@@ -13,6 +13,7 @@
 #include "channels/line_reader.h"
 #include "cleaning/entry_check.h"
 #include "cleaning/file_search.h"
+#include "cleaning/interruption.h"
 #include "cleaning/list_file_state.h"
 #include "cleaning/list_replacement.h"
 #include "cleaning/refusal_reason.h"
@@ -71,7 +72,7 @@ void removeCleanedCopy() { runCommand("del " + Text(CleanedCopyName)); }
 [[gnu::flatten]] bool copyGoodEntries(const Text& path, Text& entry, std::int64_t& copied) {
   bool marksPrinted = false;
   copied = 0;
-  while (channelAtEnd(ListFileChannel) == 0) {
+  while (channelAtEnd(ListFileChannel) == 0 && !runInterrupted()) {
     if (readLineInto(ListFileChannel, entry) != StatusCode::Ok) break;
     if (isGoodEntry(entry)) {
       printText(CleanedCopyChannel, entry, PrintMask::NewLine);
@@ -133,6 +134,47 @@ struct ListFileWork {
   ListFileWork& operator=(const ListFileWork&) = delete;
 };
 
+// Opens one of the run's own files (the log, a file list) on `channel`: only a regular file of
+// this user alone will do. Empty when it is open; otherwise the reason, and the channel closed.
+std::string openOwnFile(std::string_view name, OpenMode mode, ChannelNumber channel) {
+  const bool opened = openChannel(Text(name), mode, 0, 0, channel, 0) == StatusCode::Ok;
+  const int openError = opened ? 0 : lastSystemError();
+  if (opened && fileDeviceOwnedAlone(lookupChannel(channel))) return {};
+  closeChannel(channel);
+  return refusalReason(name, openError);
+}
+
+// Opens chklist.log anew, with every check of the first open, when the log the run writes no
+// longer has that name (renamed or removed: rotation). Empty when the log is (again) in place;
+// otherwise the reason, and the log closed.
+std::string reopenLogIfMoved() {
+  if (fileDeviceStillNamed(lookupChannel(RejectionLogChannel), Text(RejectionLogName))) return {};
+  closeChannel(RejectionLogChannel);
+  std::string why = openOwnFile(RejectionLogName, OpenMode::Append, RejectionLogChannel);
+  if (why.empty()) settleAppendChannel(RejectionLogChannel);
+  return why;
+}
+
+// The run's own file that a list file is (another name of it: a hard link made into the tree),
+// if any: read as a list, the run would feed on its own records or paths.
+const char* ownFileNamed(const FileState& list) {
+  struct OwnFile {
+    ChannelNumber channel;
+    const char* name;
+  };
+  constexpr OwnFile ownFiles[] = {{RejectionLogChannel, "chklist.log"},
+                                  {FileListChannel, "file list"},
+                                  {CleanedCopyChannel, "list.tmp"}};
+  for (const OwnFile& own : ownFiles) {
+    FileState state;
+    if (fileDeviceState(lookupChannel(own.channel), &state) && state.device == list.device &&
+        state.fileIndex == list.fileIndex) {
+      return own.name;
+    }
+  }
+  return nullptr;
+}
+
 // Opens the list file on its channel and the cleaned copy on its own. True when both are open;
 // otherwise false with the reason in `why`, and neither left open.
 bool openListFile(ListFileWork& work, std::string& why) {
@@ -166,7 +208,14 @@ bool openListFile(ListFileWork& work, std::string& why) {
     closeChannel(CleanedCopyChannel);
     // A copy made but not held (no descriptor to spare) is still the run's own: it goes.
     if (copyOpened) removeCleanedCopy();
-    why = "cannot write list.tmp";
+    why = "cannot write list.tmp" + nameHolderText(CleanedCopyName);
+    return false;
+  }
+  if (const char* own = work.stateKnown ? ownFileNamed(work.listState) : nullptr) {
+    closeChannel(ListFileChannel);
+    closeChannel(CleanedCopyChannel);
+    removeCleanedCopy();
+    why = "it is this run's own " + Text(own);
     return false;
   }
   return true;
@@ -195,10 +244,18 @@ const char* verdictOn(ListFileWork& work) {
   const bool changed = !work.stateKnown ||
                        !readListFileState(work.directory, work.leaf, work.path, closedState) ||
                        !(closedState == work.listState);
+  // Records that went to a log renamed or removed meanwhile are not in chklist.log: the list
+  // stays, and the next one's records go to chklist.log as it is now.
+  const bool logMoved =
+      work.marksPrinted && !logFailed &&
+      !fileDeviceStillNamed(lookupChannel(RejectionLogChannel), Text(RejectionLogName));
+  if (logMoved && !reopenLogIfMoved().empty()) logFailed = true;
+  if (runInterrupted()) return "the run was interrupted";
   if (lineTooLong) return "a line is longer than 64 MiB or than the memory the run may use";
   if (readFailed) return "cannot read the file";
   if (!copySynced || !copyClosed) return "cannot write list.tmp";
   if (logFailed) return "cannot write chklist.log";
+  if (logMoved) return "chklist.log was moved or removed while its records were written";
   if (changed) return "the file changed while it was read";
   return nullptr;
 }
@@ -243,10 +300,11 @@ bool searchListFiles(const ListKindTexts& texts, const Text& fileList) {
   printText(ConsoleChannel, "Generating file list... Please wait...", PrintMask::NewLine);
   if (runFileSearch(texts.listName, fileList) == 0) return true;
   if (!searchFoundNothing(fileList)) {
-    printText(
-        ConsoleChannel,
-        "Cannot write the file list " + fileList + ": no " + Text(texts.listName) + " is checked",
-        PrintMask::NewLine);
+    const std::string heldBy = nameHolderText(texts.fileList);
+    printText(ConsoleChannel,
+              "Cannot write the file list " + fileList + heldBy +
+                  (heldBy.empty() ? ": no " : "; no ") + Text(texts.listName) + " is checked",
+              PrintMask::NewLine);
     return false;
   }
   runCommand(Text(texts.removeCommand));
@@ -262,33 +320,76 @@ void settleAndSay() {
   }
 }
 
-// Opens one of the run's own files (the log, a file list) on `channel`: only a regular file of
-// this user alone will do. Empty when it is open; otherwise the reason, and the channel closed.
-std::string openOwnFile(std::string_view name, OpenMode mode, ChannelNumber channel) {
-  const bool opened = openChannel(Text(name), mode, 0, 0, channel, 0) == StatusCode::Ok;
-  const int openError = opened ? 0 : lastSystemError();
-  if (opened && fileDeviceOwnedAlone(lookupChannel(channel))) return {};
-  closeChannel(channel);
-  return refusalReason(name, openError);
-}
-
 // Holds the run lock, waiting while another run in this directory has it. False when the lock
 // could not even be tried (said on the console): the run then changes nothing.
 bool lockRun() {
-  const RunLock first = tryLockRun();
-  if (first == RunLock::Failed) {
+  std::string why;
+  RunLock state = tryLockRun(why);
+  if (state == RunLock::Busy) {
+    printText(ConsoleChannel, "Waiting for another chklist run in this directory to finish...",
+              PrintMask::NewLine);
+    if (const std::string holder = runLockHolder(); !holder.empty()) {
+      printText(ConsoleChannel, "chklist.lock is held by " + holder, PrintMask::NewLine);
+    }
+    // Seen before the wait, wherever the output goes.
+    consoleFlush();
+    while ((state = tryLockRun(why)) == RunLock::Busy && !runInterrupted()) {
+      waitMilliseconds(RunLockRetryMilliseconds);
+    }
+  }
+  if (state == RunLock::Failed) {
     printText(ConsoleChannel,
-              "Cannot lock this directory against another chklist run: no list file is changed",
+              "Cannot lock this directory against another chklist run: " +
+                  (why.empty() ? Text() : Text(why) + "; ") + "no list file is changed",
               PrintMask::NewLine);
     return false;
   }
-  if (first != RunLock::Busy) return true;  // held, or the file system has no locks to offer
-  printText(ConsoleChannel, "Waiting for another chklist run in this directory to finish...",
-            PrintMask::NewLine);
-  // Seen before the wait, wherever the output goes.
-  consoleFlush();
-  while (tryLockRun() == RunLock::Busy) waitMilliseconds(RunLockRetryMilliseconds);
+  // Held, or the file system has no locks to offer; or the run was interrupted while waiting.
+  return state != RunLock::Busy;
+}
+
+// Opens the log for the run. The log is never reached through a link, and only a regular file
+// of this user alone will do: records written into another file (a shell profile), into the
+// null device or into a file another user can read, empty or remove would be lost or misused.
+// False when it cannot be had (said on the console).
+bool logIsNew = false;
+
+bool openLog() {
+  logIsNew = !runFileExists(RejectionLogName);
+  if (const std::string why = openOwnFile(RejectionLogName, OpenMode::Append, RejectionLogChannel);
+      !why.empty()) {
+    // Without the log a dropped entry would leave no trace: change nothing, and say why.
+    printText(ConsoleChannel, "Cannot open chklist.log: " + why + "; no list file is changed",
+              PrintMask::NewLine);
+    return false;
+  }
   return true;
+}
+
+// Once the lock is held this run is the log's only writer: a log renamed or removed while the
+// run waited for the lock is left to whoever took it, and chklist.log is opened anew. False
+// when that fails (said on the console).
+bool logStillInPlace() {
+  const std::string why = reopenLogIfMoved();
+  if (why.empty()) return true;
+  printText(ConsoleChannel, "Cannot open chklist.log: " + why + "; no list file is changed",
+            PrintMask::NewLine);
+  return false;
+}
+
+// Runs both passes once the log is open and the lock held; stops early when interrupted.
+void cleanBothKinds() {
+  // This run is the log's only writer now: a record an earlier run left cut short gets its line
+  // end before the first new one.
+  settleAppendChannel(RejectionLogChannel);
+  // A new log's name goes to the disk before any list is replaced: a power loss could otherwise
+  // keep the cleaned lists and lose the log with the records of what they dropped.
+  if (std::string why; logIsNew && !syncRunDirectory(why)) {
+    printText(ConsoleChannel, "chklist.log is new, but a power loss may lose it: " + Text(why),
+              PrintMask::NewLine);
+  }
+  cleanListKind(ListKind::Blacklist);
+  if (!runInterrupted()) cleanListKind(ListKind::Whitelist);
 }
 
 }  // namespace
@@ -311,7 +412,7 @@ void cleanListKind(ListKind kind) {
   // file of the pass.
   Text path;
   Text entry;
-  while (channelAtEnd(FileListChannel) == 0) {
+  while (channelAtEnd(FileListChannel) == 0 && !runInterrupted()) {
     // A path cut short by a read error is never opened.
     if (readLineInto(FileListChannel, path) != StatusCode::Ok) {
       printText(ConsoleChannel,
@@ -329,25 +430,10 @@ void cleanListKind(ListKind kind) {
 }
 
 void runCleaning() {
-  // The log is never reached through a link, and only a regular file of this user alone will
-  // do: records written into another file (a shell profile), into the null device or into a
-  // file another user can read, empty or remove would be lost or misused.
-  if (const std::string why = openOwnFile(RejectionLogName, OpenMode::Append, RejectionLogChannel);
-      !why.empty()) {
-    // Without the log a dropped entry would leave no trace: change nothing, and say why.
-    printText(ConsoleChannel, "Cannot open chklist.log: " + why + "; no list file is changed",
-              PrintMask::NewLine);
-    closeChannel(0);
-    return;
-  }
-  if (!lockRun()) {
-    closeChannel(0);
-    return;
-  }
-  // This run is the log's only writer now: a record an earlier run left cut short gets its line
-  // end before the first new one.
-  settleAppendChannel(RejectionLogChannel);
-  cleanListKind(ListKind::Blacklist);
-  cleanListKind(ListKind::Whitelist);
+  catchInterruptions();
+  if (openLog() && lockRun() && !runInterrupted() && logStillInPlace()) cleanBothKinds();
   closeChannel(0);
+  releaseRunLock();
+  // What the run made is gone: the interruption now takes its ordinary course.
+  endIfInterrupted();
 }

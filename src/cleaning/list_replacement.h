@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "channels/held_directory.h"
@@ -54,3 +55,10 @@ struct UnsettledReplacement {
 // synced once (its directories' renames with it); on Windows the move is as durable as the file
 // system makes it. Returns those that could not be made durable.
 std::vector<UnsettledReplacement> settleReplacements();
+
+// True when something is at `name` in the run's directory (without following a link).
+bool runFileExists(std::string_view name);
+
+// Makes the run's directory's entries durable (a new log's name). True when done, or when the
+// platform's file systems keep names durable on their own; false with the reason otherwise.
+bool syncRunDirectory(std::string& reason);

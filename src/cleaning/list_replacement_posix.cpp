@@ -126,3 +126,24 @@ std::vector<UnsettledReplacement> settleReplacements() {
   pending.clear();
   return unsettled;
 }
+
+bool runFileExists(std::string_view name) {
+  struct stat status {};
+  return fstatat(AT_FDCWD, std::string(name).c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 ||
+         errno != ENOENT;
+}
+
+bool syncRunDirectory(std::string& reason) {
+  const int directory = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int result = directory < 0 ? -1 : 0;
+  if (result == 0) {
+    do {
+      result = fsync(directory);
+    } while (result != 0 && errno == EINTR);
+  }
+  const int error = errno;
+  if (directory >= 0) close(directory);
+  if (result == 0) return true;
+  reason = std::string("cannot flush the run's directory: ") + std::strerror(error);
+  return false;
+}

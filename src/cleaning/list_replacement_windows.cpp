@@ -319,3 +319,11 @@ Replacement replaceListFile(const HeldDirectory& directory,
   }
   return outcome;
 }
+
+bool runFileExists(std::string_view name) {
+  return GetFileAttributesA(std::string(name).c_str()) != INVALID_FILE_ATTRIBUTES ||
+         GetLastError() != ERROR_FILE_NOT_FOUND;
+}
+
+// NTFS journals its directory entries: a name it reported created survives a power loss.
+bool syncRunDirectory(std::string&) { return true; }

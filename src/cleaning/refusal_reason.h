@@ -13,3 +13,8 @@ int lastSystemError();
 // file, another user's file, writable by others, more than one name, or it cannot be created or
 // opened (with the system's reason for `openError`, 0 when the open itself succeeded).
 std::string refusalReason(std::string_view name, int openError);
+
+// When a file of another user is at `name` in the run's directory, ": a file of user USER holds
+// the name", for the line of a run file that could not be made there (someone who may write the
+// directory kept putting a file back at the name); empty otherwise.
+std::string nameHolderText(std::string_view name);

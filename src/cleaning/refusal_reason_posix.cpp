@@ -1,6 +1,7 @@
 // POSIX: the file's name is looked at without following a link, and its status judged by the
 // open's own rule.
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,4 +34,18 @@ std::string refusalReason(std::string_view name, int openError) {
   }
   if (openError != 0) return "it cannot be opened: " + std::string(std::strerror(openError));
   return "it cannot be opened";
+}
+
+std::string nameHolderText(std::string_view name) {
+  struct stat status {};
+  if (fstatat(AT_FDCWD, std::string(name).c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+      status.st_uid == geteuid()) {
+    return {};
+  }
+  // The user database may not know the number: the number is the name then.
+  const passwd* user = getpwuid(status.st_uid);
+  const std::string who = user != nullptr && user->pw_name != nullptr
+                              ? std::string(user->pw_name)
+                              : std::to_string(status.st_uid);
+  return ": a file of user " + who + " holds the name";
 }

@@ -2,12 +2,24 @@
 // "list.tmp", the file lists and the log.
 #pragma once
 
+#include <string>
+
 enum class RunLock {
-  Held,     // this run holds it until the process ends
+  Held,     // this run holds it until releaseRunLock or the end of the process
   Busy,     // another run holds it
   Missing,  // the file system offers no locks: runs are not kept apart
-  Failed,   // the lock could not be tried (no descriptor to spare): the run must not go on
+  Failed,   // the lock could not be tried (no descriptor to spare, or a lock file that is not
+            // this user's alone): the run must not go on
 };
 
-// Tries to take the run lock without waiting.
-RunLock tryLockRun();
+// Tries to take the run lock without waiting. After Failed, `reason` may hold why (empty when
+// there is nothing more to say).
+RunLock tryLockRun(std::string& reason);
+
+// Who holds the lock while tryLockRun says Busy, where the system tells ("process 1234");
+// empty otherwise.
+std::string runLockHolder();
+
+// Lets the lock go, leaving nothing of it in the directory. Safe to call at any time, also
+// when the lock was never taken.
+void releaseRunLock();

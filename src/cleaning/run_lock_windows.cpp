@@ -12,7 +12,7 @@ constexpr std::int64_t RunLockOffset = 0x7FFFFFFE;
 constexpr std::int64_t RunLockLength = 1;
 }  // namespace
 
-RunLock tryLockRun() {
+RunLock tryLockRun(std::string&) {
   switch (lockChannel(RejectionLogChannel, RunLockOffset, RunLockLength)) {
     case StatusCode::Ok:
       return RunLock::Held;
@@ -22,3 +22,7 @@ RunLock tryLockRun() {
       return RunLock::Missing;
   }
 }
+
+// The lock lives on the log's handle, which says nothing of its holder, and goes with it.
+std::string runLockHolder() { return {}; }
+void releaseRunLock() {}

@@ -237,9 +237,9 @@ std::string currentDirectory() {
 // never emptied or written through; a directory there is refused. Returns the descriptor or -1
 // with `errno`.
 int openListFile(const std::string& listFile) {
-  // Another process may put something back at the name between the removal and the create; a
-  // few rounds settle an ordinary race, a persistent one fails.
-  for (int attempt = 0; attempt < 3; ++attempt) {
+  // Another process may put something back at the name between the removal and the create:
+  // enough rounds that only a writer who keeps doing it fails the open.
+  for (int attempt = 0; attempt < 16; ++attempt) {
     const int fd =
         open(listFile.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd >= 0) {

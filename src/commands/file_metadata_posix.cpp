@@ -82,15 +82,18 @@ bool hasPrefix(std::string_view text, std::string_view prefix) {
 }
 
 enum class AttributeKind {
-  NotCarried,   // security.*, trusted.* and any other namespace
+  NotCarried,   // trusted.* and any other namespace
   AccessAcl,    // the POSIX access control list
   User,         // user.*: carried byte for byte
+  Security,     // security.* (a security module's label): carried byte for byte where the
+                // policy lets the process set it; otherwise the list is not replaced
   OtherSystem,  // another system.* attribute: byte for byte while owner and group are kept
 };
 
 AttributeKind kindOf(std::string_view name) {
   if (name == AccessAclName) return AttributeKind::AccessAcl;
   if (hasPrefix(name, "user.")) return AttributeKind::User;
+  if (hasPrefix(name, "security.")) return AttributeKind::Security;
   if (hasPrefix(name, "system.")) return AttributeKind::OtherSystem;
   return AttributeKind::NotCarried;
 }
@@ -216,7 +219,7 @@ int readAttributeNames(Carrying& work) {
 int removeOwnAttributes(Carrying& work) {
   for (const std::string& name : work.copyNames) {
     AttributeKind kind = kindOf(name);
-    if ((kind != AttributeKind::AccessAcl && kind != AttributeKind::User) ||
+    if (kind == AttributeKind::NotCarried || kind == AttributeKind::OtherSystem ||
         contains(work.listNames, name)) {
       continue;
     }

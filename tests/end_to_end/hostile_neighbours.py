@@ -9,6 +9,7 @@ this machine lacks skips itself with the reason.
 """
 import collections
 import ctypes
+import fcntl
 import os
 import pty
 import select
@@ -41,6 +42,9 @@ PLANTED_LOG_REASONS = {"link": b"it is a symbolic link", "dangling": b"it is a s
                        "second_name": b"it has more than one name (hard links)"}
 WAITING = b"Waiting for another chklist run in this directory to finish..."
 NO_FILE_LIST = b"Cannot write the file list blist.dir: no blacklist.txt is checked"
+# The same when another user's file keeps the name taken.
+NO_FILE_LIST_HELD = (b"Cannot write the file list blist.dir: a file of user nobody holds the name; "
+                     b"no blacklist.txt is checked")
 GOOD_AND_BAD = b"bad\nkeep@example.org\n"
 # A root-only list the attacker must never read, nor see logged.
 SECRET = b"first.secret@example.org\nsecret-drop-1\nsecond.secret@example.org\nsecret-drop-2\n"
@@ -273,7 +277,8 @@ class HostileNeighbours(ScratchTree):
         out = self.run_chklist()
         self.assertEqual(self.read("d/blacklist.txt"), GOOD_AND_BAD)
         self.assertRegex(line_of(out, self.bpath("d/blacklist.txt")),
-                         rb" #* ?not cleaned: cannot write list\.tmp$")
+                         rb" #* ?not cleaned: cannot write list\.tmp: a file of user nobody holds "
+                         rb"the name$")
         self.assertEqual(self.read("list.tmp/mine"), b"mine\n")
 
     # -- 3. a path swapped for a symbolic link after the search ------------------------------
@@ -338,7 +343,7 @@ class HostileNeighbours(ScratchTree):
         def access():
             return stat.S_IMODE(os.stat(full).st_mode), {
                 name: os.getxattr(full, name) for name in os.listxattr(full)
-                if name.startswith("user.") or name == ACL_ATTRIBUTE}
+                if name.startswith(("user.", "security.")) or name == ACL_ATTRIBUTE}
         before = access()
         self.run_chklist(preexec)
         self.assert_cleaned("d/blacklist.txt", GOOD_AND_BAD)
@@ -370,7 +375,8 @@ class HostileNeighbours(ScratchTree):
         os.close(master)
         self.finish(second)
         self.assertTrue(WAITING in shown, "the second run did not wait: %r" % shown[:200])
-        self.assertTrue(shown.startswith(WAITING + b"\r\n" + BANNER), shown[:300])
+        self.assertTrue(shown.startswith(WAITING + b"\r\nchklist.lock is held by process %d\r\n"
+                                         % first.pid + BANNER), shown[:300])
         # Every list ends as it was or exactly cleaned, and the entries it dropped are on record
         # in one of the two logs.
         full = {self.bpath(relative): relative for relative in originals}
@@ -385,6 +391,38 @@ class HostileNeighbours(ScratchTree):
                 for entry in dropped(original):
                     self.assertTrue(records[(path, entry)], "no record: %s %r" % (relative, entry))
         self.assertEqual(self.leftovers(), [])
+
+    def reader_holds_lock(self):
+        """A user who may only read the run's directory takes every lock it can get there
+        (on the directory itself, and a read lock on the lock file if it could open it): root's
+        run neither waits nor fails."""
+        os.chmod(self.root, 0o755)
+        self.write("d/blacklist.txt", GOOD_AND_BAD)
+        ready, signal_ready = os.pipe()
+        pid = os.fork()
+        if pid == 0:  # the reader: takes what it can, then holds it
+            try:
+                os.close(ready)
+                drop_to_nobody()
+                directory = os.open(self.root, os.O_RDONLY | os.O_DIRECTORY)
+                fcntl.flock(directory, fcntl.LOCK_EX)
+                try:
+                    lock = os.open(self.path("chklist.lock"), os.O_RDONLY)
+                    fcntl.lockf(lock, fcntl.LOCK_SH)
+                except OSError:
+                    pass
+                os.write(signal_ready, b"r")
+                time.sleep(600)
+            finally:
+                os._exit(0)
+        os.close(signal_ready)
+        self.undo.append(lambda: (os.kill(pid, signal.SIGKILL), os.waitpid(pid, 0)))
+        self.assertEqual(os.read(ready, 1), b"r")
+        os.close(ready)
+        out = self.finish(self.start(), timeout=60)
+        self.assertNotIn(WAITING, out)
+        self.assert_cleaned("d/blacklist.txt", GOOD_AND_BAD)
+        self.assertFalse(os.path.lexists(self.path("chklist.lock")))
 
     @staticmethod
     def read_terminal(master, process, until=None):
@@ -469,7 +507,7 @@ class HostileNeighbours(ScratchTree):
             self.assertNotIn(os.fsencode(path), self.read("chklist.log"))
         if self.read("d/blacklist.txt") != cleaned(GOOD_AND_BAD):
             self.assertEqual(self.read("d/blacklist.txt"), GOOD_AND_BAD)
-            self.assertIn(NO_FILE_LIST, out)
+            self.assertIn(NO_FILE_LIST_HELD, out)
 
 
 # Each row: the test's name, the scenario, its arguments.
@@ -487,8 +525,10 @@ CASES = [
     ("list_swapped_for_a_link_during_the_run", "swapped_path", {"last_component": True}),
     ("acl_is_kept", "kept_access", {"attributes": {ACL_ATTRIBUTE: ACL_NOBODY_MAY_WRITE}}),
     ("user_extended_attribute_is_kept", "kept_access", {"attributes": {"user.origin": b"a"}}),
+    ("security_label_is_kept", "kept_access", {"attributes": {"security.chklist": b"label"}}),
     ("group_that_cannot_be_kept_keeps_the_others_bits", "kept_access", {"foreign_group": True}),
     ("log_rotated_during_a_run_still_keeps_a_second_run_out", "rotated_log", {}),
+    ("a_reader_of_the_directory_cannot_hold_the_run_lock", "reader_holds_lock", {}),
     ("copy_leftovers_on_another_file_system", "copy_leftovers", {}),
     ("file_list_is_a_planted_link_to_a_stale_list", "stale_file_list", {"plant": "link"}),
     ("file_list_is_stale_and_cannot_be_written", "stale_file_list", {"plant": "immutable"}),

@@ -3,8 +3,8 @@
 
 Every scenario is judged by one rule. Each list file ends exactly as it was or exactly fully
 cleaned (never missing, partial, or mixed with another file), its mode unchanged; nothing else
-in the tree is touched except "chklist.log" and the temporary files "list.tmp", "blist.dir" and
-"wlist.dir" in the directory the run starts in; and every entry a cleaned list file dropped has a
+in the tree is touched except "chklist.log" and the temporary files "chklist.lock", "list.tmp",
+"blist.dir" and "wlist.dir" in the directory the run starts in; and every entry a cleaned list file dropped has a
 record in "chklist.log". The whole tree is snapshotted (bytes, modes, link targets) before and
 after each run. Scenarios then check what they expect on top of that.
 
@@ -33,7 +33,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from scratch_tree import NOBODY, RECORD, drop_to_nobody, zone_pad  # noqa: E402
 
 CHKLIST = None
-TEMPORARY_NAMES = {b"chklist.log", b"list.tmp", b"blist.dir", b"wlist.dir"}
+TEMPORARY_NAMES = {b"chklist.log", b"chklist.lock", b"list.tmp", b"blist.dir", b"wlist.dir"}
 # The cleaned copy moved beside its list file just before it replaces it: a run stopped at that
 # moment leaves it there, and the next run that replaces a list file there removes it.
 COPY_LEFTOVER = re.compile(rb"(?:.*/)?\.chklist-copy-[A-Za-z0-9]{6}$")
@@ -360,7 +360,7 @@ class FaultTest(unittest.TestCase):
                                         b"dropped without a record: " + key + b": " + entry[:80])
 
     def no_temporary_files_left(self):
-        for name in ("list.tmp", "blist.dir", "wlist.dir"):
+        for name in ("list.tmp", "blist.dir", "wlist.dir", "chklist.lock"):
             self.assertFalse(os.path.lexists(self.path(name)), name)
 
 
@@ -498,12 +498,13 @@ class Permissions(FaultTest):
         self.own_log(NOBODY)
         self.write("d/blacklist.txt", b"bad\nkeep@example.org\n", mode=0o666)
         os.chmod(self.path("d"), 0o777)
-        os.chmod(self.root, 0o555)  # no "blist.dir" nor "list.tmp" can be made here
+        os.chmod(self.root, 0o555)  # no lock file, "blist.dir" nor "list.tmp" can be made here
         self.begin()
         run = Run(self.root, preexec_fn=drop_to_nobody).wait()
         self.assertEqual(self.judge(), {b"d/blacklist.txt": "original"})
-        self.assertIn(b"Cannot write the file list blist.dir: no blacklist.txt is checked",
-                      run.out)
+        self.assertEqual(b"Cannot lock this directory against another chklist run: chklist.lock: "
+                         b"it cannot be created: Permission denied; no list file is changed\r\n",
+                         run.out)
 
 
 # -- interruption ----------------------------------------------------------------------------
@@ -539,6 +540,12 @@ class Interruption(FaultTest):
             time.sleep(delay)
             run.signal(number)
             run.wait()
+            if number != signal.SIGKILL and run.returncode != 0:
+                # Caught: the run's own files are gone, and the signal still ended it.
+                self.assertEqual(run.returncode, -number)
+                self.no_temporary_files_left()
+                self.assertEqual([name for _, _, names in os.walk(self.root) for name in names
+                                  if name.startswith(".chklist-copy-")], [])
             outcome = self.judge()
             cleaned_counts.append(sum(1 for state in outcome.values() if state == "cleaned"))
             finish = Run(self.root).wait()
@@ -569,6 +576,9 @@ class Interruption(FaultTest):
 
     def test_sigterm_at_many_moments(self):
         self.interrupt_at_moments(signal.SIGTERM, 10)
+
+    def test_sighup_at_many_moments(self):
+        self.interrupt_at_moments(signal.SIGHUP, 6)
 
 
 class Concurrency(FaultTest):
@@ -693,6 +703,7 @@ class Concurrency(FaultTest):
         # stopped at its first fsync (the copy's: the list drops nothing, so the log needs none).
         original = b"".join(b"user%d@example.org\n" % index for index in range(2000))
         big = self.write("big/blacklist.txt", original)
+        self.own_log(0)  # an existing log: the run's directory needs no sync for its name
         self.begin()
         out = self.run_stopped_at(["fsync"], "printf 'late@example.org\\n' >> '%s'" % big)
         self.assertEqual(self.read("big/blacklist.txt"), original + b"late@example.org\n")
