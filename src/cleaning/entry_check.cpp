@@ -65,9 +65,8 @@ std::string_view timeView() {
 }  // namespace
 
 bool isGoodEntry(std::string_view entry) {
-  const bool longEnough = entry.size() > 6;
-  const bool holdsMark = entry.find('@') != std::string_view::npos;
-  return longEnough && holdsMark;
+  // Neither test has a side effect: a short entry is not searched.
+  return entry.size() > 6 && entry.find('@') != std::string_view::npos;
 }
 
 Text dateText() { return Text(dateView()); }
@@ -110,11 +109,18 @@ bool RejectionRecords::write(std::string_view entry) {
   }
   setUpConsoleChannel();
   constexpr char LineEnd[2] = {'\r', '\n'};
-  bool whole = writeChannelBytes(log, head_.data(), head_.size()) == StatusCode::Ok;
-  if (!entry.empty()) {
+  bool whole = true;
+  if (entry.size() <= ShortEntryBytes) {
+    // The whole record, built after the head in the text that holds it, in one write.
+    const std::size_t headLength = head_.size();
+    head_.append(entry).append(LineEnd, sizeof LineEnd);
+    whole = writeChannelBytes(log, head_.data(), head_.size()) == StatusCode::Ok;
+    head_.resize(headLength);
+  } else {
+    whole = writeChannelBytes(log, head_.data(), head_.size()) == StatusCode::Ok;
     whole = writeChannelBytes(log, entry.data(), entry.size()) == StatusCode::Ok && whole;
+    whole = writeChannelBytes(log, LineEnd, sizeof LineEnd) == StatusCode::Ok && whole;
   }
-  whole = writeChannelBytes(log, LineEnd, sizeof LineEnd) == StatusCode::Ok && whole;
   // A record written whole ends its line; otherwise the column stays where it was, as after a
   // failed print.
   if (whole) log->column = 0;

@@ -32,6 +32,9 @@ class RejectionRecords {
   bool write(std::string_view entry);
 
  private:
+  // Entries up to this length are written with the head as one write; longer ones after it.
+  static constexpr std::size_t ShortEntryBytes = 4096;
+
   void buildHead(std::time_t second, std::string_view date, std::string_view time);
 
   std::string_view path_;
