@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "channels/channel.h"
 #include "print/print.h"
 
 namespace {
@@ -64,22 +65,64 @@ std::string_view timeView() {
 }  // namespace
 
 bool isGoodEntry(std::string_view entry) {
-  const bool longEnough = entry.size() > 6;
-  const bool holdsMark = entry.find('@') != std::string_view::npos;
-  return longEnough && holdsMark;
+  // Neither test has a side effect: a short entry is not searched.
+  return entry.size() > 6 && entry.find('@') != std::string_view::npos;
 }
 
 Text dateText() { return Text(dateView()); }
 
 Text timeText() { return Text(timeView()); }
 
-[[gnu::flatten]] bool logRejectedEntry(std::string_view path, std::string_view entry) {
-  // The date is printed before the time reads the clock: a new second re-formats the buffers.
-  printText(RejectionLogChannel, dateView(), PrintMask::PadToZone);
-  printText(RejectionLogChannel, timeView(), PrintMask::PadToZone);
-  printText(RejectionLogChannel, path, PrintMask::PadToZone);
-  printText(RejectionLogChannel, entry, PrintMask::NewLine);
-  // The record's last write, its line end, stores the outcome; the log's channel fails every
-  // write once one has failed, so it also tells whether the writes before it went through.
-  return lastStatus() == StatusCode::Ok;
+bool logRejectedEntry(std::string_view path, std::string_view entry) {
+  return RejectionRecords(path).write(entry);
+}
+
+void RejectionRecords::buildHead(std::time_t second, std::string_view date, std::string_view time) {
+  // The columns and pads the print operations give the three fields on a line that starts at
+  // column 0: each field is followed by blanks up to the next multiple of 14.
+  head_.clear();
+  for (const std::string_view field : {date, time, path_}) {
+    head_.append(field);
+    const std::size_t lineEnd = head_.find_last_of("\r\n");
+    const std::size_t column = lineEnd == Text::npos ? head_.size() : head_.size() - lineEnd - 1;
+    constexpr std::size_t Zone = PrintZoneWidth;
+    head_.append(Zone - column % Zone, ' ');
+  }
+  second_ = second;
+}
+
+bool RejectionRecords::write(std::string_view entry) {
+  Channel* log = lookupChannel(RejectionLogChannel);
+  // A record starts a line of the log; should the last one have been cut short, the print
+  // operations lay this one out from where that one stopped.
+  if (log == nullptr || log->hooks == nullptr || log->column != 0) {
+    printText(RejectionLogChannel, dateView(), PrintMask::PadToZone);
+    printText(RejectionLogChannel, timeView(), PrintMask::PadToZone);
+    printText(RejectionLogChannel, path_, PrintMask::PadToZone);
+    printText(RejectionLogChannel, entry, PrintMask::NewLine);
+    return lastStatus() == StatusCode::Ok;
+  }
+  // One clock reading gives the record both its date and its time.
+  const ClockTexts& texts = textsNow();
+  if (texts.second != second_ || head_.empty()) {
+    buildHead(texts.second, {texts.date, texts.dateLength}, {texts.time, texts.timeLength});
+  }
+  setUpConsoleChannel();
+  constexpr char LineEnd[2] = {'\r', '\n'};
+  bool whole = true;
+  if (entry.size() <= ShortEntryBytes) {
+    // The whole record, built after the head in the text that holds it, in one write.
+    const std::size_t headLength = head_.size();
+    head_.append(entry).append(LineEnd, sizeof LineEnd);
+    whole = writeChannelBytes(log, head_.data(), head_.size()) == StatusCode::Ok;
+    head_.resize(headLength);
+  } else {
+    whole = writeChannelBytes(log, head_.data(), head_.size()) == StatusCode::Ok;
+    whole = writeChannelBytes(log, entry.data(), entry.size()) == StatusCode::Ok && whole;
+    whole = writeChannelBytes(log, LineEnd, sizeof LineEnd) == StatusCode::Ok && whole;
+  }
+  // A record written whole ends its line; otherwise the column stays where it was, as after a
+  // failed print.
+  if (whole) log->column = 0;
+  return whole;
 }

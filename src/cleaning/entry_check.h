@@ -1,6 +1,7 @@
 // The rule that decides which entries of a list file stay, and the rejection log record.
 #pragma once
 
+#include <ctime>
 #include <string_view>
 
 #include "channels/text.h"
@@ -18,6 +19,28 @@ bool isGoodEntry(std::string_view entry);
 // of the log. Once a write has failed, the log is cut back to its last whole record and takes
 // nothing more.
 bool logRejectedEntry(std::string_view path, std::string_view entry);
+
+// The rejection records of one list file, written as logRejectedEntry writes them. The part
+// before the entry (date, time and path, each with its pad) is the same for every record of the
+// list within one second: it is built once per second, and each record is that part, the entry
+// and CR LF appended to the log's buffer.
+class RejectionRecords {
+ public:
+  explicit RejectionRecords(std::string_view path) : path_(path) {}
+
+  // As logRejectedEntry(path, entry).
+  bool write(std::string_view entry);
+
+ private:
+  // Entries up to this length are written with the head as one write; longer ones after it.
+  static constexpr std::size_t ShortEntryBytes = 4096;
+
+  void buildHead(std::time_t second, std::string_view date, std::string_view time);
+
+  std::string_view path_;
+  Text head_;                // date, time and path with their pads
+  std::time_t second_ = -1;  // the clock's second head_ was built for
+};
 
 // Local date as MM-DD-YYYY and local time as HH:MM:SS; each reads the clock itself.
 Text dateText();

@@ -144,6 +144,35 @@ bool writesSomething(PrintMask mask) {
 
 }  // namespace
 
+std::size_t printLines(ChannelNumber channel,
+                       const LineBlock& block,
+                       std::size_t from,
+                       std::size_t to) {
+  if (from >= to) return 0;
+  ensureConsoleChannel();
+  Channel* record = lookupChannel(channel);
+  // Bytes of the block not written yet start at `pending`; a line that ends in LF alone gets its
+  // bytes written and then CR LF.
+  std::size_t pending = block.startOf(from);
+  std::size_t lineFeedsAlone = 0;
+  StatusCode written = StatusCode::Ok;
+  for (std::size_t line = from; line < to; ++line) {
+    if (block.endsInCrLf(line)) continue;
+    const std::size_t lineFeed = block.ends[line];
+    if (lineFeed > pending) {
+      written = writeChannelBytes(record, block.bytes + pending, lineFeed - pending);
+    }
+    written = writeChannelBytes(record, LineEnd, sizeof LineEnd);
+    pending = lineFeed + 1;
+    ++lineFeedsAlone;
+  }
+  const std::size_t end = block.ends[to - 1] + 1;
+  if (end > pending) written = writeChannelBytes(record, block.bytes + pending, end - pending);
+  // Every line ended with CR LF: the next byte starts a line.
+  if (written == StatusCode::Ok) record->column = 0;
+  return end - block.startOf(from) + lineFeedsAlone;
+}
+
 void printBytes(Channel* channel, const char* bytes, std::size_t count) {
   ensureConsoleChannel();
   writeItem(channel, bytes, count);

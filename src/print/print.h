@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "channels/channel.h"
+#include "channels/line_block.h"
 
 // What follows a printed item.
 enum class PrintMask : std::uint32_t {
@@ -26,6 +27,15 @@ void printText(ChannelNumber channel, std::string_view text, PrintMask mask);
 
 // Writes only what the mask asks for; with PrintMask::NewLine the bare line end.
 void printVoid(ChannelNumber channel, PrintMask mask);
+
+// Prints the lines `from` to `to` (not included) of `block`, each followed by CR LF: the bytes
+// and the column printText with PrintMask::NewLine leaves line by line, in fewer writes, since a
+// run of lines that already end in CR LF in the block is one write. The outcome is the status of
+// the last write made. Returns the number of bytes printed (the lines and their line ends).
+std::size_t printLines(ChannelNumber channel,
+                       const LineBlock& block,
+                       std::size_t from,
+                       std::size_t to);
 
 // One write of `count` bytes plus the column update (only when the write succeeded).
 void printBytes(Channel* channel, const char* bytes, std::size_t count);

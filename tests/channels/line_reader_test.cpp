@@ -14,6 +14,7 @@
 
 #include "channels/file_device.h"
 #include "channels/file_stream.h"
+#include "channels/line_block.h"
 #include "support/allocation_counter.h"
 #include "support/channel_test.h"
 #include "support/scratch_dir.h"
@@ -269,6 +270,43 @@ TEST(LineReaderRules, MatchesTheReferenceWhenLinesCrossTheStreamBuffer) {
   }
 }
 
+// Every LF offset of `bytes`, the slow way.
+std::vector<std::uint32_t> referenceLineEnds(const std::string& bytes, std::size_t limit) {
+  std::vector<std::uint32_t> ends;
+  for (std::size_t index = 0; index < bytes.size() && ends.size() < limit; ++index) {
+    if (bytes[index] == '\n') ends.push_back(static_cast<std::uint32_t>(index));
+  }
+  return ends;
+}
+
+TEST(LineBlockScan, BothScansFindEveryLineEndUpToTheLimit) {
+  // Line ends at every offset of the 32-byte steps and in the tail after them, runs without any,
+  // NUL and CR bytes beside them, and a limit met inside a step.
+  std::mt19937 random(8122026);
+  const char alphabet[] = {'a', '\n', '\r', '\0', '@', '\xff'};
+  for (int round = 0; round < 400; ++round) {
+    SCOPED_TRACE(round);
+    std::string bytes(random() % 200, 'x');
+    for (char& byte : bytes) {
+      if (random() % 4 == 0) byte = alphabet[random() % 6];
+    }
+    const std::size_t limit = round % 5 == 0 ? random() % 8 : LineBlockLines;
+    std::vector<std::uint32_t> expected = referenceLineEnds(bytes, limit);
+    std::vector<std::uint32_t> ends(LineBlockLines + 1, 0xdeadbeef);
+    for (const bool vector : {false, true}) {
+      SCOPED_TRACE(vector ? "vector scan" : "portable scan");
+      const std::size_t found =
+          vector ? findLineEnds(bytes.data(), bytes.size(), ends.data(), limit)
+                 : findLineEndsPortable(bytes.data(), bytes.size(), ends.data(), limit);
+      EXPECT_EQ(std::vector<std::uint32_t>(ends.begin(), ends.begin() + found), expected);
+      EXPECT_EQ(ends[found], 0xdeadbeef) << "nothing stored past the lines found";
+    }
+    ASSERT_FALSE(HasFailure());
+  }
+  if (!vectorLineScan())
+    GTEST_SKIP() << "this build has no vector scan: both were the portable one";
+}
+
 class LineReading : public ChannelTest {
  protected:
   // Every line of `bytes`, read through channel 2 for as long as it is not at its end.
@@ -352,6 +390,125 @@ TEST_F(LineReading, ALineTooLongToHoldEndsTheChannelAndItsCloseReportsIt) {
     EXPECT_FALSE(channelLineTooLong(2));
     EXPECT_EQ(closeChannel(2), StatusCode::Ok);
   }
+}
+
+// Every line of input.txt through channel 2, a block at a time where takeBufferedLines gives
+// one and by readLineInto otherwise, as the copy of a list file reads; with the lines the
+// reference gives and the number of lines that came in blocks.
+struct BlockReads {
+  std::vector<std::string> lines;
+  std::vector<std::string> expected;
+  std::size_t inBlocks = 0;
+};
+
+BlockReads readInBlocks(const std::string& input, const FileTransfers* transfers) {
+  BlockReads reads;
+  for (std::size_t position = 0; position < input.size();) {
+    std::string line;
+    referenceReadLine(input, &position, line);
+    reads.expected.push_back(line);
+  }
+  EXPECT_EQ(openChannel("input.txt", OpenMode::Input, 0, 0, 2, 0), StatusCode::Ok);
+  if (transfers != nullptr) fileDeviceStream(lookupChannel(2))->transfers = transfers;
+  LineBlock block;
+  for (int guard = 0; guard < 1000000 && channelAtEnd(2) == 0; ++guard) {
+    if (takeBufferedLines(2, block)) {
+      EXPECT_EQ(lastStatus(), StatusCode::Ok);
+      for (std::size_t line = 0; line < block.count; ++line) {
+        reads.lines.emplace_back(block.line(line));
+      }
+      reads.inBlocks += block.count;
+      continue;
+    }
+    Text line;
+    EXPECT_EQ(readLineInto(2, line), StatusCode::Ok);
+    reads.lines.push_back(line);
+  }
+  EXPECT_EQ(closeChannel(2), StatusCode::Ok);
+  return reads;
+}
+
+TEST_F(LineReading, BlocksOfBufferedLinesAreTheLinesReadOneByOne) {
+  // Reads of `slice` bytes end the stream's buffer where the case needs it.
+  const std::string line64k = "k@" + std::string(64 * 1024, 'q');
+  const struct {
+    const char* what;
+    std::string input;
+    std::size_t slice;
+  } cases[] = {
+      {"the buffer ends inside CR LF", "first@x.org\r\nsecond@x.org\r\nthird@x.org\r\n", 26},
+      {"the buffer ends inside a line", "first@x.org\nsecond@x.org\nthird\n", 17},
+      {"the buffer ends exactly at a line end", "first@x.org\nsecond@x.org\nthird\n", 12},
+      {"a 64 KiB line between short ones", "a@b.cde\r\n" + line64k + "\r\nshort\n", 0},
+      {"a 64 KiB line, read in slices", "a@b.cde\r\n" + line64k + "\nshort\r\n", 4093},
+      {"NUL and lone CR inside runs",
+       bytesOf("a\0b@cdefg\r\nx\ry@zzzz\r\n\r\r\n\0\0\0\n\rtail\r\n", 35), 0},
+      {"the last line without an LF, NULs and a CR after it",
+       bytesOf("kept@x.org\nlast@x.org\r\0\0", 24), 0},
+      {"only line ends", "\n\r\n\n\r\n", 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    writeFileBytes("input.txt", c.input);
+    sliceSize = c.slice;
+    const BlockReads reads = readInBlocks(c.input, c.slice == 0 ? nullptr : &slicedReads);
+    EXPECT_EQ(reads.lines, reads.expected);
+    EXPECT_GT(reads.inBlocks, 0u) << "the block path was taken";
+  }
+}
+
+TEST_F(LineReading, BlocksMatchTheReferenceWhereverTheBufferEnds) {
+  std::mt19937 random(9122026);
+  const char alphabet[] = {'a', 'b', '\r', '\n', '\0', '@'};
+  std::string input;
+  for (int piece = 0; piece < 6000; ++piece) {
+    std::size_t run = random() % 30;
+    if (random() % 50 == 0) run = 4000 + random() % 70000;
+    input.append(run, 'x');
+    const std::size_t tail = random() % 4;
+    for (std::size_t index = 0; index < tail; ++index) input.push_back(alphabet[random() % 6]);
+  }
+  ASSERT_GT(input.size(), 2 * StreamBufferSize);
+  writeFileBytes("input.txt", input);
+  for (const std::size_t slice : {1u, 3u, 64u, 509u, 4096u, 65535u, 0u}) {
+    SCOPED_TRACE(slice);
+    sliceSize = slice;
+    const BlockReads reads = readInBlocks(input, slice == 0 ? nullptr : &slicedReads);
+    EXPECT_EQ(reads.lines, reads.expected);
+    // Reads of a few bytes rarely hold a whole line; buffers of 4 KiB and more mostly do.
+    if (slice == 0 || slice >= 4096) {
+      EXPECT_GT(reads.inBlocks, reads.lines.size() / 2);
+    }
+    ASSERT_FALSE(HasFailure());
+  }
+}
+
+TEST_F(LineReading, ABlockHoldsNoLineThatStartsAfterTheMeasuredLength) {
+  writeFileBytes("list.txt", "a@bcdefg\nh@ijklmn");
+  ASSERT_EQ(openChannel("list.txt", OpenMode::Input, 0, 0, 2, 0), StatusCode::Ok);
+  ASSERT_EQ(openChannel("list.txt", OpenMode::Append, 0, 0, 9, 0), StatusCode::Ok);
+  ASSERT_EQ(writeChannelBytes(lookupChannel(9), "opq\nlate@x.org\n", 16), StatusCode::Ok);
+  ASSERT_EQ(flushChannel(9), StatusCode::Ok);
+  LineBlock block;
+  std::vector<std::string> lines;
+  while (channelAtEnd(2) == 0 && takeBufferedLines(2, block)) {
+    for (std::size_t line = 0; line < block.count; ++line) lines.emplace_back(block.line(line));
+  }
+  // The line that was cut at the open is read to its LF, as readLineInto reads it.
+  EXPECT_EQ(lines, (std::vector<std::string>{"a@bcdefg", "h@ijklmnopq"}));
+  EXPECT_EQ(channelAtEnd(2), -1);
+}
+
+TEST_F(LineReading, OnlyInputChannelsOfFilesGiveBlocks) {
+  writeFileBytes("data.txt", "abc\n");
+  LineBlock block;
+  ASSERT_EQ(openChannel("data.txt", OpenMode::Binary, 1, 0, 4, 0), StatusCode::Ok);
+  EXPECT_FALSE(takeBufferedLines(4, block));
+  EXPECT_FALSE(takeBufferedLines(5, block)) << "closed";
+  EXPECT_FALSE(takeBufferedLines(300, block)) << "no such channel";
+  Text line;
+  ASSERT_EQ(readLineInto(4, line), StatusCode::Ok);
+  EXPECT_EQ(line, "abc") << "nothing was taken";
 }
 
 TEST_F(LineReading, AnEmptyFileIsAtItsEndBeforeAnyRead) {

@@ -57,6 +57,15 @@ TEST(EntryCheck, DateAndTimeTextsHaveTheirFixedShapes) {
   EXPECT_TRUE(isRecordStamp(dateText() + std::string(4, ' ') + timeText() + std::string(6, ' ')));
 }
 
+// The blanks after a path in a record: to the next zone after column 28 + its length, counted
+// from its last line end when it holds one.
+std::size_t padAfter(const std::string& path) {
+  const std::size_t lineEnd = path.find_last_of("\r\n");
+  const std::size_t column =
+      lineEnd == std::string::npos ? 28 + path.size() : path.size() - lineEnd - 1;
+  return 14 - column % 14;
+}
+
 class RejectionLog : public ChannelTest {
  protected:
   void SetUp() override {
@@ -120,6 +129,40 @@ TEST_F(RejectionLog, RecordsAfterTheFirstStartAtColumnOneOfAnExistingLog) {
             "first" + std::string(9, ' ') + "x\r\n" + "second" + std::string(8, ' ') + "y\r\n");
 }
 
+TEST_F(RejectionLog, RecordsOfOneListAreTheRecordsWrittenOneByOne) {
+  // Paths that end on a zone boundary, one byte before and after it, and one holding a line end
+  // (the column counts from it, as the print operations count).
+  for (const std::string& path : {std::string(28, 'q'), std::string(27, 'p'), std::string(29, 'r'),
+                                  std::string("dir\nname")}) {
+    SCOPED_TRACE(path);
+    const std::string entries[] = {"one", "", "a\0b\rc"s, std::string(70, 'x')};
+    RejectionRecords records(path);
+    for (const std::string& entry : entries) EXPECT_TRUE(records.write(entry));
+    const std::string together = recordsWithoutClock();
+    ASSERT_EQ(openChannel("chklist.log", OpenMode::Output, 0, 0, RejectionLogChannel, 0),
+              StatusCode::Ok);
+    for (const std::string& entry : entries) EXPECT_TRUE(logRejectedEntry(path, entry));
+    EXPECT_EQ(together, recordsWithoutClock());
+    EXPECT_EQ(together.size(), 4 * (path.size() + 2) + 3 + 0 + 5 + 70 + 4 * padAfter(path));
+    ASSERT_EQ(openChannel("chklist.log", OpenMode::Output, 0, 0, RejectionLogChannel, 0),
+              StatusCode::Ok);
+  }
+}
+
+TEST_F(RejectionLog, ARecordAfterOneCutShortStartsWhereItStopped) {
+  // The log's column is not 0 (a record's write failed part way): the print operations lay
+  // the next record out from there, as they always did.
+  lookupChannel(RejectionLogChannel)->column = 5;
+  RejectionRecords records("p");
+  EXPECT_TRUE(records.write("x"));
+  closeChannel(RejectionLogChannel);
+  const std::string log = readFileBytes(scratch_.path() / "chklist.log");
+  // 10 date bytes from column 5 end at 15: 13 blanks to 28, the time to 36, 6 blanks to 42.
+  ASSERT_EQ(log.size(), 10u + 13 + 8 + 6 + 1 + 13 + 1 + 2);
+  EXPECT_EQ(log.substr(10, 13), std::string(13, ' '));
+  EXPECT_EQ(log.substr(37), "p" + std::string(13, ' ') + "x\r\n");
+}
+
 // A log device that takes the first write and fails every one after it.
 int deviceWrites = 0;
 StatusCode takeTheFirstWriteOnly(Channel*, const char*, std::size_t) {
@@ -134,7 +177,12 @@ TEST_F(RejectionLog, TellsWhetherTheWholeRecordWasHandedOver) {
   ChannelHooks failing{};
   failing.write = takeTheFirstWriteOnly;
   lookupChannel(RejectionLogChannel)->hooks = &failing;
+  // A record of a short entry is one write; a long entry's record is three, the first taken.
+  EXPECT_TRUE(logRejectedEntry("/lists/blacklist.txt", "spam"));
+  EXPECT_EQ(deviceWrites, 1);
   EXPECT_FALSE(logRejectedEntry("/lists/blacklist.txt", "spam"));
-  EXPECT_GT(deviceWrites, 1);
+  deviceWrites = 0;
+  EXPECT_FALSE(logRejectedEntry("/lists/blacklist.txt", std::string(5000, 'x')));
+  EXPECT_EQ(deviceWrites, 3);
   lookupChannel(RejectionLogChannel)->hooks = nullptr;
 }

@@ -244,6 +244,38 @@ class SharedScenarios:
         self.assertEqual(self.log_records(),
                          [expected_record(self.listed("blacklist.txt"), b"short")])
 
+    def test_lists_larger_than_a_buffer_are_cleaned_line_by_line(self):
+        # The copy takes the lines lying whole in the list file's 64 KiB read buffer at once and
+        # reads the others one by one: lines across every buffer end (inside CR LF, inside a
+        # line, right after an LF), a 64 KiB line, NUL and lone CR bytes inside runs of kept
+        # lines, runs of dropped ones, and a last line without a line end.
+        def piece(index):
+            kinds = [b"keep%d@example.org\r\n", b"drop%d\n", b"lf%d@example.org\n",
+                     b"nul\x00%d@x.org\r\n", b"cr\r%d@x.org\r\n", b"\r\n", b"x@%d\r\n"]
+            return kinds[(index * 7 + index // 5) % len(kinds)].replace(b"%d", b"%d" % index)
+        cases = [
+            b"".join(piece(i) for i in range(12000)) + b"tail@example.org",
+            b"a@b.cdef\r\n" + b"k@" + b"q" * 65536 + b"\r\n" + b"".join(piece(i) for i in range(9000)),
+            (b"x" * 65533 + b"\r\n") + b"".join(piece(i) for i in range(5000)) + b"short\r",
+        ]
+        for data in cases:
+            with self.subTest(length=len(data)):
+                self.tearDown()
+                self.setUp()
+                self.write("blacklist.txt", data)
+                out, _ = self.run_chklist()
+                lines = data.split(b"\n")
+                if lines[-1] == b"":
+                    lines.pop()
+                entries = [line[:-1] if line.endswith(b"\r") else line for line in lines]
+                good = [e for e in entries if len(e) >= 7 and b"@" in e]
+                bad = [e for e in entries if not (len(e) >= 7 and b"@" in e)]
+                path = self.listed("blacklist.txt")
+                self.assertEqual(self.read("blacklist.txt"), b"".join(e + b"\r\n" for e in good))
+                self.assertEqual(self.log_records(), [expected_record(path, e) for e in bad])
+                self.assertEqual(out, BANNER + b"Checking " + path + b" " + b"#" * len(bad)
+                                 + b"\r\n" + BANNER)
+
     def test_log_that_cannot_be_opened_changes_nothing(self):
         original = b"bad\n"
         self.write("blacklist.txt", original)

@@ -172,6 +172,63 @@ TEST_F(PrintTest, TheMasksLineEndIsWrittenEvenAfterATextEndingInOne) {
   EXPECT_EQ(recordedWrites, (std::vector<std::string>{"ab\r\n", "\r\n"}));
 }
 
+// A block over `bytes`, as takeBufferedLines would give it: every line ending in an LF.
+LineBlock blockOf(const std::string& bytes) {
+  LineBlock block;
+  block.bytes = bytes.data();
+  block.count = findLineEndsPortable(bytes.data(), bytes.size(), block.ends, LineBlockLines);
+  return block;
+}
+
+TEST_F(PrintTest, LinesOfABlockPrintAsLineByLineInFewerWrites) {
+  const struct {
+    const char* what;
+    std::string bytes;
+    std::size_t from, to;
+    std::vector<std::string> writes;
+  } cases[] = {
+      {"a run ending in CR LF is one write", "ab\r\ncd\r\nef\r\n", 0, 3, {"ab\r\ncd\r\nef\r\n"}},
+      {"an LF alone gets its CR", "ab\ncd\r\nef\n", 0, 3, {"ab", "\r\n", "cd\r\nef", "\r\n"}},
+      {"empty lines", "\n\r\n\n", 0, 3, {"\r\n", "\r\n", "\r\n"}},
+      {"a lone CR and a NUL inside are data",
+       std::string("a\rb\0c\r\nd\r\r\n", 11),
+       0,
+       2,
+       {std::string("a\rb\0c\r\nd\r\r\n", 11)}},
+      {"only the lines asked for", "skip\nab\r\ncd\nskip\n", 1, 3, {"ab\r\ncd", "\r\n"}},
+      {"no lines", "ab\n", 1, 1, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const LineBlock block = blockOf(c.bytes);
+    recordedWrites.clear();
+    Channel* record = recordingChannel(5, 0);
+    std::string lineByLine;
+    for (std::size_t line = c.from; line < c.to; ++line) {
+      lineByLine.append(block.line(line)).append("\r\n");
+    }
+    EXPECT_EQ(printLines(5, block, c.from, c.to), lineByLine.size());
+    EXPECT_EQ(recordedWrites, c.writes);
+    std::string written;
+    for (const std::string& piece : recordedWrites) written += piece;
+    EXPECT_EQ(written, lineByLine) << "the bytes printText with a line end gives line by line";
+    EXPECT_EQ(record->column, 0);
+  }
+}
+
+TEST_F(PrintTest, AFailedLinesWriteKeepsTheColumnAndLeavesItsStatus) {
+  const std::string bytes = "ab\ncd\n";
+  const LineBlock block = blockOf(bytes);
+  Channel* record = recordingChannel(5, 7);
+  recordFails = true;
+  printLines(5, block, 0, 2);
+  EXPECT_EQ(record->column, 7);
+  EXPECT_EQ(lastStatus(), StatusCode::TransferFailed);
+  setStatus(StatusCode::Ok);
+  printLines(300, block, 0, 2);
+  EXPECT_EQ(lastStatus(), StatusCode::NotApplicable);
+}
+
 TEST_F(PrintTest, NothingToWriteLeavesEverythingAsItWas) {
   Channel* record = recordingChannel(6, 12);
   setStatus(StatusCode::TransferFailed);

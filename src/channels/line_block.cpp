@@ -1,0 +1,96 @@
+// The block path of line reading: one scan finds the line ends of the stream's buffer, then the
+// whole lines before the first one that crosses the buffer's end are handed out as a view.
+#include "channels/line_block.h"
+
+#include <bit>
+#include <cstring>
+
+#include "channels/file_device.h"
+#include "channels/file_stream.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+std::size_t findLineEndsPortable(const char* bytes,
+                                 std::size_t size,
+                                 std::uint32_t* ends,
+                                 std::size_t limit) {
+  std::size_t count = 0;
+  std::size_t offset = 0;
+  while (count < limit && offset < size) {
+    const void* lineFeed = std::memchr(bytes + offset, '\n', size - offset);
+    if (lineFeed == nullptr) break;
+    offset = static_cast<std::size_t>(static_cast<const char*>(lineFeed) - bytes);
+    ends[count++] = static_cast<std::uint32_t>(offset);
+    ++offset;
+  }
+  return count;
+}
+
+#if defined(__SSE2__)
+
+// 32 bytes per step, compared as two 16-byte vectors: every LF of the step is a bit of one mask,
+// taken lowest first. The last bytes, fewer than a step, are the portable scan's.
+std::size_t findLineEnds(const char* bytes,
+                         std::size_t size,
+                         std::uint32_t* ends,
+                         std::size_t limit) {
+  const __m128i lineFeeds = _mm_set1_epi8('\n');
+  std::size_t count = 0;
+  std::size_t offset = 0;
+  for (; offset + 32 <= size; offset += 32) {
+    const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + offset));
+    const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + offset + 16));
+    std::uint32_t mask =
+        static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(low, lineFeeds))) |
+        static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(high, lineFeeds))) << 16;
+    while (mask != 0) {
+      if (count == limit) return count;
+      ends[count++] = static_cast<std::uint32_t>(offset + std::countr_zero(mask));
+      mask &= mask - 1;
+    }
+  }
+  const std::size_t rest =
+      findLineEndsPortable(bytes + offset, size - offset, ends + count, limit - count);
+  for (std::size_t index = count; index < count + rest; ++index) {
+    ends[index] += static_cast<std::uint32_t>(offset);
+  }
+  return count + rest;
+}
+
+bool vectorLineScan() { return true; }
+
+#else
+
+std::size_t findLineEnds(const char* bytes,
+                         std::size_t size,
+                         std::uint32_t* ends,
+                         std::size_t limit) {
+  return findLineEndsPortable(bytes, size, ends, limit);
+}
+
+bool vectorLineScan() { return false; }
+
+#endif
+
+bool takeBufferedLines(ChannelNumber channel, LineBlock& block) {
+  const Channel* record = lookupChannel(channel);
+  FileStream* stream = fileDeviceStream(record);
+  if (stream == nullptr || record->mode != OpenMode::Input || !streamFill(*stream)) return false;
+  static_assert(StreamBufferSize <= UINT32_MAX, "offsets in the buffer fit the line ends");
+  const char* from = stream->readNext;
+  const std::size_t held = static_cast<std::size_t>(stream->readEnd - from);
+  std::size_t count = findLineEnds(from, held, block.ends, LineBlockLines);
+  // The channel ends at the length measured at open: a line that starts there or later (the
+  // file grew since) is not read; one that starts before it is read to its LF.
+  const std::int64_t position = streamPosition(*stream);
+  const std::int64_t left = record->size - position;
+  while (count > 0 && static_cast<std::int64_t>(block.startOf(count - 1)) >= left) --count;
+  if (count == 0) return false;
+  block.bytes = from;
+  block.count = count;
+  stream->readNext += block.ends[count - 1] + 1;
+  setStatus(StatusCode::Ok);
+  return true;
+}
