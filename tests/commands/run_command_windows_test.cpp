@@ -86,4 +86,57 @@ TEST_F(RunCommandWindows, TheSystemsProcessorReturnsTheCommandsExitCode) {
   EXPECT_EQ(readFileBytes("made.txt"), "made\r\n");
 }
 
+TEST(CommandRefusesPathWindows, APathTheProcessorWouldTurnIntoAnotherFileIsRefused) {
+  constexpr const char* Dot = "a name on its path ends in a dot or a blank";
+  constexpr const char* Colon = "its path holds a colon";
+  constexpr const char* Device = "a name on its path is a device name";
+  constexpr const char* Passing = "its name cannot be passed";
+  struct Case {
+    std::string path;
+    const char* reason;  // the start of the reason; null: passed as it is
+  } const cases[] = {
+      {"C:\\lists\\X\\blacklist.txt", nullptr},
+      {"C:\\lists\\X.\\blacklist.txt", Dot},
+      {"C:\\lists\\X...\\blacklist.txt", Dot},
+      {"C:\\lists\\X \\blacklist.txt", Dot},
+      {"C:\\lists\\X. .\\blacklist.txt", Dot},
+      {"C:\\lists.\\X\\blacklist.txt", Dot},
+      {"C:\\lists\\blacklist.txt.", Dot},
+      {"C:\\lists\\..\\blacklist.txt", Dot},
+      {"C:\\lists\\.\\blacklist.txt", Dot},
+      {"C:\\lists\\.hidden\\a.b\\ lead\\blacklist.txt", nullptr},
+      {"C:\\lists\\x:stream\\blacklist.txt", Colon},
+      {"C:\\lists\\blacklist.txt:evil", Colon},
+      {"C:\\lists\\blacklist.txt::$DATA", Colon},
+      {"C:\\lists\\NUL\\blacklist.txt", Device},
+      {"C:\\lists\\nul.txt\\blacklist.txt", Device},
+      {"C:\\lists\\Con \\blacklist.txt", Dot},
+      {"C:\\lists\\con .d\\blacklist.txt", Device},
+      {"C:\\lists\\aux\\blacklist.txt", Device},
+      {"C:\\lists\\PRN\\blacklist.txt", Device},
+      {"C:\\lists\\com1\\blacklist.txt", Device},
+      {"C:\\lists\\LPT9.log\\blacklist.txt", Device},
+      {"C:\\lists\\COM\xb9\\blacklist.txt", Device},  // superscript one, in code page 1252
+      {"C:\\lists\\conin$\\blacklist.txt", Device},
+      {"C:\\lists\\CONOUT$\\blacklist.txt", Device},
+      {"C:\\lists\\com10\\blacklist.txt", nullptr},
+      {"C:\\lists\\console\\blacklist.txt", nullptr},
+      {"C:\\lists\\nullify\\blacklist.txt", nullptr},
+      {"C:\\lists\\lpt\\blacklist.txt", nullptr},
+      {"C:\\lists\\a%PATH%b\\blacklist.txt", Passing},
+      {"C:\\lists\\a\"b\\blacklist.txt", Passing},
+      {"\\\\server\\share\\X.\\blacklist.txt", Dot},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    const char* reason = commandRefusesPath(c.path);
+    if (c.reason == nullptr) {
+      EXPECT_EQ(reason, nullptr) << reason;
+    } else {
+      ASSERT_NE(reason, nullptr);
+      EXPECT_EQ(std::string(reason).rfind(c.reason, 0), 0u) << reason;
+    }
+  }
+}
+
 }  // namespace

@@ -299,6 +299,28 @@ class WindowsRunTest(WineTree, SharedScenarios):
                          [expected_record(self.wpath("plain", "blacklist.txt"), b"bad")])
         self.assertEqual(self.leftovers(), [])
 
+    def test_names_the_command_processor_would_turn_into_another_file_are_left_alone(self):
+        # "X." is another directory than "X", but the command processor drops the final dot:
+        # "move" would put X.'s cleaned entries over X's list. A device name would be the
+        # device. Both lists stay as they are and are said; the list of "X" is cleaned as itself.
+        self.write("X/blacklist.txt", b"bad\nvictim@x.example\n")
+        self.write("X./blacklist.txt", b"attacker@x.example\n")
+        self.write("Y /blacklist.txt", b"attacker@x.example\n")
+        self.write("nul/blacklist.txt", b"attacker@x.example\n")
+        self.write("com1.d/blacklist.txt", b"attacker@x.example\n")
+        out, _ = self.run_chklist()
+        self.assertEqual(self.read("X/blacklist.txt"), b"victim@x.example\r\n")
+        dropped = (b" not cleaned: a name on its path ends in a dot or a blank, which the command "
+                   b"processor drops: it would replace another file\r\n")
+        device = b" not cleaned: a name on its path is a device name to the command processor\r\n"
+        for name, said in (("X.", dropped), ("Y ", dropped), ("nul", device), ("com1.d", device)):
+            self.assertEqual(self.read(os.path.join(name, "blacklist.txt")),
+                             b"attacker@x.example\n", name)
+            self.assertIn(b"Checking " + self.wpath(name, "blacklist.txt") + said, out)
+        self.assertEqual(self.log_records(),
+                         [expected_record(self.wpath("X", "blacklist.txt"), b"bad")])
+        self.assertEqual(self.leftovers(), [])
+
 
 class WindowsConsoleTest(WineTree):
     """chklist.exe on a real Windows console: wine makes one of the tmux pane it runs in."""
