@@ -3,6 +3,7 @@
 #include "channels/wide_names_windows.h"
 
 #include <cstdint>
+#include <vector>
 
 #include "status/wide_text_windows.h"
 
@@ -172,6 +173,37 @@ FileState fileStateOf(const BY_HANDLE_FILE_INFORMATION& info) {
 HANDLE openExistingItself(const std::wstring& name, DWORD access, DWORD share, DWORD flags) {
   return CreateFileW(name.c_str(), access, share, nullptr, OPEN_EXISTING,
                      FILE_FLAG_OPEN_REPARSE_POINT | flags, nullptr);
+}
+
+SECURITY_ATTRIBUTES* privateFileSecurity() {
+  // Made once: the user of a process does not change.
+  static std::vector<char> user;
+  static std::vector<char> acl;
+  static SECURITY_DESCRIPTOR descriptor;
+  static SECURITY_ATTRIBUTES attributes;
+  static bool made = false;
+  if (made) return &attributes;
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return nullptr;
+  DWORD size = 0;
+  GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+  user.assign(size, '\0');
+  const bool known = size != 0 && GetTokenInformation(token, TokenUser, user.data(), size, &size);
+  CloseHandle(token);
+  if (!known) return nullptr;
+  const PSID sid = reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid;
+  acl.assign(sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + GetLengthSid(sid), '\0');
+  const PACL list = reinterpret_cast<PACL>(acl.data());
+  if (!InitializeAcl(list, static_cast<DWORD>(acl.size()), ACL_REVISION) ||
+      !AddAccessAllowedAce(list, ACL_REVISION, FILE_ALL_ACCESS, sid) ||
+      !InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+      !SetSecurityDescriptorDacl(&descriptor, TRUE, list, FALSE) ||
+      !SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
+    return nullptr;
+  }
+  attributes = {sizeof attributes, &descriptor, FALSE};
+  made = true;
+  return &attributes;
 }
 
 OVERLAPPED overlappedAt(std::uint64_t offset) {

@@ -245,7 +245,7 @@ bool searchListFiles(const ListKindTexts& texts, const Text& fileList) {
   if (!searchFoundNothing(fileList)) {
     printText(
         ConsoleChannel,
-        "Cannot write the file list " + fileList + ": no " + Text(texts.listName) + " is checked",
+        searchFailure(texts.listName, fileList) + ": no " + Text(texts.listName) + " is checked",
         PrintMask::NewLine);
     return false;
   }
