@@ -52,5 +52,11 @@ HANDLE openExistingItself(const std::wstring& name, DWORD access, DWORD share, D
 // the user cannot be known; the file then gets the directory's inherited permissions.
 SECURITY_ATTRIBUTES* privateFileSecurity();
 
+// True when the open file (its handle has READ_CONTROL) belongs to this process's user alone: its
+// owner is the user (or, for a run with the Administrators group enabled, that group), and its
+// DACL lets no other principal write, append to, remove or re-permit it. The system itself and
+// the Administrators group, which may take any file anyway, do not count as others.
+bool ownedByThisUserAlone(HANDLE file);
+
 // A position in a file as ReadFile and LockFileEx take it.
 OVERLAPPED overlappedAt(std::uint64_t offset);

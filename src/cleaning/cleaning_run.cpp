@@ -34,15 +34,12 @@ constexpr int RunLockRetryMilliseconds = 200;
 
 struct ListKindTexts {
   std::string_view fileList;
-  std::string_view removeCommand;
   std::string_view listName;
 };
 
 ListKindTexts textsOf(ListKind kind) {
-  if (kind == ListKind::Blacklist) {
-    return {"blist.dir", "del blist.dir", "blacklist.txt"};
-  }
-  return {"wlist.dir", "del wlist.dir", "whitelist.txt"};
+  if (kind == ListKind::Blacklist) return {"blist.dir", "blacklist.txt"};
+  return {"wlist.dir", "whitelist.txt"};
 }
 
 // Set once a write, flush or sync of the log has failed: a record may be lost, so no list file
@@ -62,7 +59,7 @@ void sayNotChecked(const Text& checking, std::string_view reason) {
   sayNotCleaned(false, reason);
 }
 
-void removeCleanedCopy() { runCommand("del " + Text(CleanedCopyName)); }
+void removeCleanedCopy() { removeOwnFile(CleanedCopyName); }
 
 // Reads the list file's entries to its end into `entry`: the good ones go to the cleaned copy,
 // the others are marked on the console and logged. True when an entry was dropped. `copied`
@@ -249,7 +246,7 @@ bool searchListFiles(const ListKindTexts& texts, const Text& fileList) {
         PrintMask::NewLine);
     return false;
   }
-  runCommand(Text(texts.removeCommand));
+  removeOwnFile(texts.fileList);
   return false;
 }
 
@@ -325,7 +322,7 @@ void cleanListKind(ListKind kind) {
   }
   closeChannel(FileListChannel);
   settleAndSay();
-  runCommand(Text(texts.removeCommand));
+  removeOwnFile(texts.fileList);
 }
 
 void runCleaning() {

@@ -318,4 +318,36 @@ const char* commandRefusesPath(std::string_view path) {
   return pathTheProcessorAlters(wide);
 }
 
+int removeOwnFile(std::string_view name) {
+  std::wstring wide;
+  if (!widenBytes(name, CP_ACP, wide)) return 1;
+  // Opened itself (never a link's target), for removal and its attributes only.
+  const HANDLE file =
+      CreateFileW(wide.c_str(), DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? 0 : 1;
+  }
+  BY_HANDLE_FILE_INFORMATION info = {};
+  bool removed =
+      GetFileType(file) == FILE_TYPE_DISK && GetFileInformationByHandle(file, &info) &&
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
+      info.nNumberOfLinks == 1;
+  if (removed && (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    // A read-only file cannot be marked for removal.
+    FILE_BASIC_INFO basic = {};
+    basic.FileAttributes = (info.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY) != 0
+                               ? info.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY
+                               : FILE_ATTRIBUTE_NORMAL;
+    removed = SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic) != FALSE;
+  }
+  FILE_DISPOSITION_INFO disposition = {TRUE};
+  removed = removed && SetFileInformationByHandle(file, FileDispositionInfo, &disposition,
+                                                  sizeof disposition) != FALSE;
+  CloseHandle(file);
+  return removed ? 0 : 1;
+}
+
 void waitMilliseconds(int milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); }
