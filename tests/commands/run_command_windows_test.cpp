@@ -127,6 +127,49 @@ TEST_F(RunCommandWindows, TheSystemsProcessorReturnsTheCommandsExitCode) {
   EXPECT_EQ(readFileBytes("made.txt"), "made\r\n");
 }
 
+TEST(RemoveOwnFileWindows, OnlyARegularFileWithOneNameIsRemovedAndNothingAsks) {
+  ScratchDir scratch;
+  struct Case {
+    const char* what;
+    DWORD attributes;  // of a file made as "list.tmp"; 0: made otherwise below
+    int result;
+    bool removed;
+  } const cases[] = {
+      {"plain", FILE_ATTRIBUTE_NORMAL, 0, true},
+      {"hidden", FILE_ATTRIBUTE_HIDDEN, 0, true},
+      {"system", FILE_ATTRIBUTE_SYSTEM, 0, true},
+      {"hidden, system and read-only",
+       FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_READONLY, 0, true},
+      {"missing", 0, 0, true},
+      {"a directory", 0, 1, false},
+      {"a second name of another file", 0, 1, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string what = c.what;
+    if (c.attributes != 0) {
+      writeFileBytes("list.tmp", "ok@example.org\r\n");
+      ASSERT_TRUE(SetFileAttributesW(L"list.tmp", c.attributes));
+    } else if (what == "a directory") {
+      ASSERT_TRUE(CreateDirectoryW(L"list.tmp", nullptr));
+      writeFileBytes("list.tmp/precious.txt", "precious\r\n");
+    } else if (what == "a second name of another file") {
+      writeFileBytes("victim.txt", "precious\r\n");
+      ASSERT_TRUE(CreateHardLinkW(L"list.tmp", L"victim.txt", nullptr));
+    }
+    EXPECT_EQ(removeOwnFile("list.tmp"), c.result);
+    EXPECT_EQ(GetFileAttributesW(L"list.tmp") == INVALID_FILE_ATTRIBUTES, c.removed);
+    if (what == "a directory") {
+      EXPECT_EQ(readFileBytes("list.tmp/precious.txt"), "precious\r\n");
+      DeleteFileW(L"list.tmp\\precious.txt");
+      RemoveDirectoryW(L"list.tmp");
+    } else if (what == "a second name of another file") {
+      EXPECT_EQ(readFileBytes("victim.txt"), "precious\r\n");
+      DeleteFileW(L"list.tmp");
+    }
+  }
+}
+
 TEST(CommandRefusesPathWindows, APathTheProcessorWouldTurnIntoAnotherFileIsRefused) {
   constexpr const char* Dot = "a name on its path ends in a dot or a blank";
   constexpr const char* Colon = "its path holds a colon";

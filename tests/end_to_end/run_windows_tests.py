@@ -137,8 +137,11 @@ class WindowsRunTest(WineTree, SharedScenarios):
     def test_list_file_that_cannot_be_replaced_is_left_alone_and_said(self):
         # Another program has the file open for reading and lets others only read it: the
         # cleaning reads it, but the move that would replace it is refused.
+        # The list is hidden and system: its copy, which took those attributes, is removed all
+        # the same (a "del" without "/a" would leave it).
         original = b"bad\nkeep@example.org\n"
         self.write("d/blacklist.txt", original)
+        self.attributes("d/blacklist.txt", HIDDEN | SYSTEM)
         self.hold("readers", os.path.join("d", "blacklist.txt"))
         out, err = self.run_chklist()
         self.assertEqual(self.read("d/blacklist.txt"), original)
