@@ -1,6 +1,7 @@
 // Command execution: one command line handed to the command processor, blocking until it ends.
 // On Windows that is the system's command processor, "%SystemRoot%\System32\cmd.exe /d /v:off /c"
-// and the command, inheriting no handle of the program; elsewhere the built-in one, in process.
+// and the command, inheriting no handle of the program but copies of its standard output and
+// error, with the null device as its input; elsewhere the built-in one, in process.
 #pragma once
 
 #include <string>
