@@ -36,8 +36,9 @@ OpenRequest requestFor(StreamMode mode) {
       break;
     case StreamMode::Write:
     case StreamMode::UpdateNew:
-      // A new file (see openFileStream). Others may read it, but nobody can write into it
-      // while the program writes it.
+      // A new file (see openFileStream), private to this user (privateFileSecurity): no other
+      // user reads a private list's cleaned entries while they are written. This user's own
+      // programs may read it, but nobody can write into it while the program writes it.
       request.access = GENERIC_WRITE | (mode == StreamMode::UpdateNew ? GENERIC_READ : 0);
       request.share = FILE_SHARE_READ;
       request.disposition = CREATE_NEW;
@@ -133,9 +134,11 @@ bool openSystemFile(const HeldDirectory* directory,
   }
   // A reparse point at the name (a symbolic link, a junction) is opened itself, not followed,
   // and then refused below. The handle is not inherited by the commands the program runs.
-  const HANDLE file =
-      CreateFileW(fileName.c_str(), request.access, request.share, nullptr, request.disposition,
-                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  // A file the open creates (the cleaned copy, a new log) is private to this user.
+  const HANDLE file = CreateFileW(
+      fileName.c_str(), request.access, request.share,
+      request.disposition == OPEN_EXISTING ? nullptr : privateFileSecurity(), request.disposition,
+      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION info{};
   const bool disk = isDisk(file);
@@ -154,7 +157,8 @@ bool openSystemFile(const HeldDirectory* directory,
   if (regular) {
     opened->regular = true;
     opened->identified = true;
-    opened->ownedAlone = true;
+    // A new file is this run's own; one found under the name must be this user's alone.
+    opened->ownedAlone = emptying || ownedByThisUserAlone(file);
     opened->state = fileStateOf(info);
   }
   return true;

@@ -3,6 +3,7 @@
 #include "channels/wide_names_windows.h"
 
 #include <cstdint>
+#include <vector>
 
 #include "status/wide_text_windows.h"
 
@@ -172,6 +173,116 @@ FileState fileStateOf(const BY_HANDLE_FILE_INFORMATION& info) {
 HANDLE openExistingItself(const std::wstring& name, DWORD access, DWORD share, DWORD flags) {
   return CreateFileW(name.c_str(), access, share, nullptr, OPEN_EXISTING,
                      FILE_FLAG_OPEN_REPARSE_POINT | flags, nullptr);
+}
+
+SECURITY_ATTRIBUTES* privateFileSecurity() {
+  // Made once: the user of a process does not change.
+  static std::vector<char> user;
+  static std::vector<char> acl;
+  static SECURITY_DESCRIPTOR descriptor;
+  static SECURITY_ATTRIBUTES attributes;
+  static bool made = false;
+  if (made) return &attributes;
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return nullptr;
+  DWORD size = 0;
+  GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+  user.assign(size, '\0');
+  const bool known = size != 0 && GetTokenInformation(token, TokenUser, user.data(), size, &size);
+  CloseHandle(token);
+  if (!known) return nullptr;
+  const PSID sid = reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid;
+  acl.assign(sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + GetLengthSid(sid), '\0');
+  const PACL list = reinterpret_cast<PACL>(acl.data());
+  if (!InitializeAcl(list, static_cast<DWORD>(acl.size()), ACL_REVISION) ||
+      !AddAccessAllowedAce(list, ACL_REVISION, FILE_ALL_ACCESS, sid) ||
+      !InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+      !SetSecurityDescriptorDacl(&descriptor, TRUE, list, FALSE) ||
+      !SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
+    return nullptr;
+  }
+  attributes = {sizeof attributes, &descriptor, FALSE};
+  made = true;
+  return &attributes;
+}
+
+namespace {
+
+// The SID of a well-known principal, in `storage`.
+PSID wellKnownSid(WELL_KNOWN_SID_TYPE type, std::vector<char>& storage) {
+  DWORD size = SECURITY_MAX_SID_SIZE;
+  storage.assign(size, '\0');
+  if (!CreateWellKnownSid(type, nullptr, storage.data(), &size)) return nullptr;
+  return storage.data();
+}
+
+// Whether this process's token has the Administrators group enabled (an elevated run).
+bool administratorsEnabled(PSID administrators) {
+  BOOL member = FALSE;
+  return administrators != nullptr && CheckTokenMembership(nullptr, administrators, &member) &&
+         member;
+}
+
+}  // namespace
+
+bool ownedByThisUserAlone(HANDLE file) {
+  SECURITY_ATTRIBUTES* own = privateFileSecurity();
+  if (own == nullptr) return false;
+  // The user is the one ACE of the private DACL.
+  BOOL present = FALSE;
+  BOOL defaulted = FALSE;
+  PACL privateAcl = nullptr;
+  void* userAce = nullptr;
+  if (!GetSecurityDescriptorDacl(own->lpSecurityDescriptor, &present, &privateAcl, &defaulted) ||
+      privateAcl == nullptr || !GetAce(privateAcl, 0, &userAce)) {
+    return false;
+  }
+  const PSID user = &static_cast<ACCESS_ALLOWED_ACE*>(userAce)->SidStart;
+  const SECURITY_INFORMATION wanted = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+  DWORD size = 0;
+  GetKernelObjectSecurity(file, wanted, nullptr, 0, &size);
+  if (size == 0) return false;
+  std::vector<char> descriptor(size);
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  if (!GetKernelObjectSecurity(file, wanted, descriptor.data(), size, &size) ||
+      !GetSecurityDescriptorOwner(descriptor.data(), &owner, &defaulted) || owner == nullptr ||
+      !GetSecurityDescriptorDacl(descriptor.data(), &present, &dacl, &defaulted)) {
+    return false;
+  }
+  std::vector<char> administratorsStorage;
+  std::vector<char> systemStorage;
+  std::vector<char> ownerRightsStorage;
+  const PSID administrators = wellKnownSid(WinBuiltinAdministratorsSid, administratorsStorage);
+  const PSID system = wellKnownSid(WinLocalSystemSid, systemStorage);
+  const PSID ownerRights = wellKnownSid(WinCreatorOwnerRightsSid, ownerRightsStorage);
+  if (!EqualSid(owner, user) &&
+      !(administratorsEnabled(administrators) && EqualSid(owner, administrators))) {
+    return false;
+  }
+  // No DACL at all lets everyone in.
+  if (!present || dacl == nullptr) return false;
+  constexpr DWORD Changing = FILE_WRITE_DATA | FILE_APPEND_DATA | DELETE | WRITE_DAC | WRITE_OWNER |
+                             GENERIC_WRITE | GENERIC_ALL | MAXIMUM_ALLOWED;
+  for (DWORD index = 0; index < dacl->AceCount; ++index) {
+    void* entry = nullptr;
+    if (!GetAce(dacl, index, &entry)) return false;
+    const auto* header = static_cast<ACE_HEADER*>(entry);
+    if ((header->AceFlags & INHERIT_ONLY_ACE) != 0 || header->AceType == ACCESS_DENIED_ACE_TYPE) {
+      continue;
+    }
+    // Grants of any other kind (conditional, object) are not read: they count as another's.
+    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) return false;
+    const auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
+    if ((allowed->Mask & Changing) == 0) continue;
+    const PSID grantee = const_cast<DWORD*>(&allowed->SidStart);
+    const bool trusted = EqualSid(grantee, user) || EqualSid(grantee, owner) ||
+                         (administrators != nullptr && EqualSid(grantee, administrators)) ||
+                         (system != nullptr && EqualSid(grantee, system)) ||
+                         (ownerRights != nullptr && EqualSid(grantee, ownerRights));
+    if (!trusted) return false;
+  }
+  return true;
 }
 
 OVERLAPPED overlappedAt(std::uint64_t offset) {

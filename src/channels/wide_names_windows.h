@@ -46,5 +46,17 @@ constexpr DWORD ShareEverything = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHAR
 // INVALID_HANDLE_VALUE when it cannot be opened.
 HANDLE openExistingItself(const std::wstring& name, DWORD access, DWORD share, DWORD flags = 0);
 
+// Security attributes (not inheritable) for a file this run creates for itself: its DACL grants
+// this process's user alone every access and inherits nothing from the directory, so that no
+// other user can read what the run writes into it (a private list's cleaned entries). Null when
+// the user cannot be known; the file then gets the directory's inherited permissions.
+SECURITY_ATTRIBUTES* privateFileSecurity();
+
+// True when the open file (its handle has READ_CONTROL) belongs to this process's user alone: its
+// owner is the user (or, for a run with the Administrators group enabled, that group), and its
+// DACL lets no other principal write, append to, remove or re-permit it. The system itself and
+// the Administrators group, which may take any file anyway, do not count as others.
+bool ownedByThisUserAlone(HANDLE file);
+
 // A position in a file as ReadFile and LockFileEx take it.
 OVERLAPPED overlappedAt(std::uint64_t offset);

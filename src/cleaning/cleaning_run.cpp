@@ -37,15 +37,12 @@ constexpr int RunLockRetryMilliseconds = 200;
 
 struct ListKindTexts {
   std::string_view fileList;
-  std::string_view removeCommand;
   std::string_view listName;
 };
 
 ListKindTexts textsOf(ListKind kind) {
-  if (kind == ListKind::Blacklist) {
-    return {"blist.dir", "del blist.dir", "blacklist.txt"};
-  }
-  return {"wlist.dir", "del wlist.dir", "whitelist.txt"};
+  if (kind == ListKind::Blacklist) return {"blist.dir", "blacklist.txt"};
+  return {"wlist.dir", "whitelist.txt"};
 }
 
 // Set once a write, flush or sync of the log has failed: a record may be lost, so no list file
@@ -65,7 +62,7 @@ void sayNotChecked(const Text& checking, std::string_view reason) {
   sayNotCleaned(false, reason);
 }
 
-void removeCleanedCopy() { runCommand("del " + Text(CleanedCopyName)); }
+void removeCleanedCopy() { removeOwnFile(CleanedCopyName); }
 
 // Marks for the dropped entries of a block, printed at once: the same bytes as one by one.
 constexpr auto RejectionMarks = [] {
@@ -334,12 +331,12 @@ bool searchListFiles(const ListKindTexts& texts, const Text& fileList) {
   if (!searchFoundNothing(fileList)) {
     const std::string heldBy = nameHolderText(texts.fileList);
     printText(ConsoleChannel,
-              "Cannot write the file list " + fileList + heldBy +
+              searchFailure(texts.listName, fileList) + heldBy +
                   (heldBy.empty() ? ": no " : "; no ") + Text(texts.listName) + " is checked",
               PrintMask::NewLine);
     return false;
   }
-  runCommand(Text(texts.removeCommand));
+  removeOwnFile(texts.fileList);
   return false;
 }
 
@@ -458,7 +455,7 @@ void cleanListKind(ListKind kind) {
   }
   closeChannel(FileListChannel);
   settleAndSay();
-  runCommand(Text(texts.removeCommand));
+  removeOwnFile(texts.fileList);
 }
 
 void runCleaning() {

@@ -214,10 +214,11 @@ const char* unreplaceable(DWORD attributes) {
   return nullptr;
 }
 
-// Makes the copy ready to take the list file's place. Both files as they are now, each through
-// its own handle: the list file still the one that was read, the copy still the one this run
-// created, with no other name; then the copy flushed and given the list's attributes, owner and
-// permissions. Done when it is ready; otherwise Changed, or Failed with `reason`.
+// Makes the copy ready to take the list file's place: the copy still the one this run created,
+// with no other name, then flushed and given the list's attributes, owner and permissions. The
+// list file is looked at here only for what it hands on; whether it is still the one that was
+// read is the last look, just before the move. Done when it is ready; otherwise Changed, or
+// Failed with `reason`.
 Replacement prepareCopy(const std::wstring& listName,
                         const std::wstring& copyName,
                         const ListFileState& listState,
@@ -250,8 +251,27 @@ Replacement prepareCopy(const std::wstring& listName,
   return Replacement::Failed;
 }
 
-// One overwriting move of the prepared copy: at no moment is the list file missing. Tried again
-// while another program holds one of the files. A command processor that reports success
+// The list file opened for reading without letting anyone write it, while the copy is made
+// ready: no edit can be saved into it meanwhile. Changed when it is not the list that was read;
+// Failed when another program has it open for writing (the last look decides then).
+Replacement holdUnchangedList(const std::wstring& listName,
+                              const ListFileState& listState,
+                              OwnedHandle& hold) {
+  hold.handle = openExistingItself(listName, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE);
+  if (!hold.open()) {
+    return GetLastError() == ERROR_SHARING_VIOLATION ? Replacement::Failed : Replacement::Changed;
+  }
+  BY_HANDLE_FILE_INFORMATION info = {};
+  if (!plainFile(hold.handle, info) || !(fileStateOf(info) == listState)) {
+    return Replacement::Changed;
+  }
+  return Replacement::Done;
+}
+
+// One overwriting move of the prepared copy: at no moment is the list file missing. The last
+// look at the list file comes just before each try, after everything else: the system refuses
+// to replace a file that is open (wine's too), so nothing can be held across the move. Tried
+// again while another program holds one of the files. A command processor that reports success
 // without moving (wine's does, for a path it cannot reach) leaves list.tmp.
 Replacement moveIntoPlace(const std::wstring& listName,
                           const std::wstring& copyName,
@@ -259,9 +279,14 @@ Replacement moveIntoPlace(const std::wstring& listName,
                           const ListFileState& listState,
                           std::string& reason) {
   for (int tries = 1;; ++tries) {
-    if (runCommand("move /y list.tmp \"" + path + "\"") == 0 &&
-        GetFileAttributesW(copyName.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    if (!stillTheList(listName, listState)) return Replacement::Changed;
+    const int status = runCommand("move /y list.tmp \"" + path + "\"");
+    if (status == 0 && GetFileAttributesW(copyName.c_str()) == INVALID_FILE_ATTRIBUTES) {
       return Replacement::Done;
+    }
+    if (status == -1) {
+      reason = "the command processor could not be started";
+      return Replacement::Failed;
     }
     if (!heldByAnother(listName) && !heldByAnother(copyName)) return Replacement::Failed;
     if (tries == MoveTries) {
@@ -269,8 +294,24 @@ Replacement moveIntoPlace(const std::wstring& listName,
       return Replacement::Failed;
     }
     waitMilliseconds(MoveRetryMilliseconds);
-    if (!stillTheList(listName, listState)) return Replacement::Changed;
   }
+}
+
+// Removes the copy, when it still is the file this run created: through its own handle, so that
+// neither a hidden or system copy nor a directory or link that took its name is missed or
+// followed.
+void removeCopy(const std::wstring& copyName, const ListFileState& copyState) {
+  const OwnedHandle copy(openExistingItself(
+      copyName, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, ShareEverything));
+  BY_HANDLE_FILE_INFORMATION info = {};
+  if (!copy.open() || !plainFile(copy.handle, info) || !sameFile(info, copyState)) return;
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    FILE_BASIC_INFO basic = {};
+    basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    SetFileInformationByHandle(copy.handle, FileBasicInfo, &basic, sizeof basic);
+  }
+  FILE_DISPOSITION_INFO disposition = {TRUE};
+  SetFileInformationByHandle(copy.handle, FileDispositionInfo, &disposition, sizeof disposition);
 }
 
 // The replacement itself; `list.tmp` may be left behind when it does not happen.
@@ -286,8 +327,15 @@ Replacement replaceByMove(const HeldDirectory& directory,
       !extendedName(CopyName, copyName)) {
     return Replacement::Failed;
   }
-  const Replacement prepared = prepareCopy(listName, copyName, listState, copyState, reason);
-  if (prepared != Replacement::Done) return prepared;
+  {
+    // Held while the copy is made ready, released for the move.
+    OwnedHandle hold;
+    if (holdUnchangedList(listName, listState, hold) == Replacement::Changed) {
+      return Replacement::Changed;
+    }
+    const Replacement prepared = prepareCopy(listName, copyName, listState, copyState, reason);
+    if (prepared != Replacement::Done) return prepared;
+  }
   return moveIntoPlace(listName, copyName, path, listState, reason);
 }
 
@@ -314,8 +362,10 @@ Replacement replaceListFile(const HeldDirectory& directory,
                             const CleanedCopyHold&,
                             std::string& reason) {
   const Replacement outcome = replaceByMove(directory, leaf, path, listState, copyState, reason);
-  if (outcome == Replacement::Changed || outcome == Replacement::Failed) {
-    runCommand("del " + std::string(CopyName));
+  std::wstring copyName;
+  if ((outcome == Replacement::Changed || outcome == Replacement::Failed) &&
+      extendedName(CopyName, copyName)) {
+    removeCopy(copyName, copyState);
   }
   return outcome;
 }

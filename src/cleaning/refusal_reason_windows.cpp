@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "channels/wide_names_windows.h"
 #include "cleaning/refusal_reason.h"
 
 namespace {
@@ -36,6 +37,15 @@ std::string refusalReason(std::string_view name, int openError) {
   if ((data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return "it is a reparse point";
   if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return "it is not a regular file";
   if (openError != 0) return "it cannot be opened: " + systemMessage(openError);
+  std::wstring wide;
+  if (extendedName(file, wide)) {
+    const HANDLE opened = openExistingItself(wide, READ_CONTROL, ShareEverything);
+    if (opened != INVALID_HANDLE_VALUE) {
+      const bool alone = ownedByThisUserAlone(opened);
+      CloseHandle(opened);
+      if (!alone) return "another user owns it or may change it";
+    }
+  }
   return "it cannot be opened";
 }
 

@@ -33,6 +33,8 @@ const char* commandRefusesPath(std::string_view path) {
   return nullptr;
 }
 
+int removeOwnFile(std::string_view name) { return runCommand("del " + std::string(name)); }
+
 void waitMilliseconds(int milliseconds) {
   timespec pause{milliseconds / 1000, (milliseconds % 1000) * 1000000L};
   while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {

@@ -1,9 +1,13 @@
 // Windows command execution: the system's own command processor, started with CreateProcessW
-// from the system directory, without the user's AutoRun commands (/d) or delayed expansion
-// (/v:off), inheriting none of the program's handles. Tests may name a stand-in processor.
+// from the system directory, without the user's AutoRun commands (/d), delayed expansion
+// (/v:off) or DIRCMD, inheriting none of the program's handles but its standard ones, with the
+// null device as its input. Tests may name a stand-in processor.
+#include "commands/run_command_windows.h"
+
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -35,73 +39,141 @@ bool processorPath(std::wstring& path) {
   return true;
 }
 
-// A standard handle the command processor can use as it stands: a console's (a child that
-// shares the console gets its own handles to it) or none.
-bool consoleOrNone(HANDLE handle) {
-  DWORD mode = 0;
-  return handle == nullptr || handle == INVALID_HANDLE_VALUE || GetConsoleMode(handle, &mode);
-}
+// A standard handle of the program that is there to hand on.
+bool present(HANDLE handle) { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
 
-// What the child is started with: the startup record and, when the standard handles are handed
-// on, their inheritable copies and the attribute list that names them as the only handles it
-// receives. The list and the handles it names must outlive the start.
+// The handles a child is started with, all inheritable copies made for it alone, and the
+// attribute list that names them as the only handles it receives.
 struct ChildStart {
   STARTUPINFOEXW startup = {};
-  HANDLE copies[3] = {};
+  HANDLE input = nullptr;        // the null device: no command can wait for the user's input
+  HANDLE output = nullptr;       // a copy of the program's standard output, or of the caller's file
+  HANDLE error = nullptr;        // a copy of the program's standard error, or a pipe's writing end
+  HANDLE errorReader = nullptr;  // the pipe's reading end, when the child's messages are captured
   std::vector<HANDLE> listed;
   std::vector<char> attributeStorage;
   LPPROC_THREAD_ATTRIBUTE_LIST attributes = nullptr;
+  std::vector<wchar_t> environment;
+  ~ChildStart() {
+    if (attributes != nullptr) DeleteProcThreadAttributeList(attributes);
+    for (const HANDLE handle : {input, output, error, errorReader}) {
+      if (handle != nullptr) CloseHandle(handle);
+    }
+  }
 };
 
-// Reads the program's standard handles into `standard`. True when any of them is neither a
-// console's nor missing: the child then needs copies of them.
-bool readStandardHandles(HANDLE (&standard)[3]) {
-  const DWORD which[3] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
-  bool redirected = false;
-  for (int index = 0; index < 3; ++index) {
-    standard[index] = GetStdHandle(which[index]);
-    if (!consoleOrNone(standard[index])) redirected = true;
-  }
-  return redirected;
+// An inheritable copy of `handle` into `copy`; nothing when there is no handle to copy.
+bool inheritableCopy(HANDLE handle, HANDLE& copy) {
+  if (!present(handle)) return true;
+  return DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &copy, 0, TRUE,
+                         DUPLICATE_SAME_ACCESS) != FALSE;
 }
 
-// Makes inheritable copies of the standard handles there are, and an attribute list naming them.
-// The start uses them only when the whole list could be made (`start.attributes` set).
-void handOnStandardHandles(const HANDLE (&standard)[3], ChildStart& start) {
-  for (int index = 0; index < 3; ++index) {
-    const HANDLE handle = standard[index];
-    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) continue;
-    if (DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &start.copies[index], 0,
-                        TRUE, DUPLICATE_SAME_ACCESS)) {
-      start.listed.push_back(start.copies[index]);
+// The null device, opened inheritable, as the child's standard input: a command that asks (a
+// "del" that found a directory) reads the end of its input at once.
+bool openNullInput(HANDLE& input) {
+  SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+  input = CreateFileW(L"\\\\.\\NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+                      OPEN_EXISTING, 0, nullptr);
+  if (input != INVALID_HANDLE_VALUE) return true;
+  input = nullptr;
+  return false;
+}
+
+// A pipe whose writing end, inheritable, is the child's standard error.
+bool openErrorPipe(ChildStart& start) {
+  SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+  if (!CreatePipe(&start.errorReader, &start.error, &inheritable, 0)) return false;
+  return SetHandleInformation(start.errorReader, HANDLE_FLAG_INHERIT, 0) != FALSE;
+}
+
+// The program's environment without DIRCMD, whose switches ("/l", "/o", "/p") would change what
+// "dir" lists and how, or make it wait for a key: a block of NUL-ended "NAME=VALUE" texts.
+bool childEnvironment(std::vector<wchar_t>& environment) {
+  wchar_t* block = GetEnvironmentStringsW();
+  if (block == nullptr) return false;
+  constexpr std::wstring_view Removed = L"DIRCMD=";
+  for (const wchar_t* entry = block; *entry != L'\0';) {
+    const std::wstring_view text(entry);
+    bool removed = text.size() >= Removed.size();
+    for (std::size_t index = 0; removed && index < Removed.size(); ++index) {
+      const wchar_t character = text[index];
+      const wchar_t upper = character >= L'a' && character <= L'z'
+                                ? static_cast<wchar_t>(character - L'a' + L'A')
+                                : character;
+      removed = upper == Removed[index];
     }
+    if (!removed) environment.insert(environment.end(), text.begin(), text.end() + 1);
+    entry += text.size() + 1;
+  }
+  FreeEnvironmentStringsW(block);
+  if (environment.empty()) environment.push_back(L'\0');
+  environment.push_back(L'\0');
+  return true;
+}
+
+// Makes everything the child is started with: its three standard handles (`output`, when
+// given, in place of the program's standard output; standard error a pipe when `captureErrors`),
+// the list naming them, and its environment. False when any of it cannot be had.
+bool prepareStart(ChildStart& start, HANDLE output, bool captureErrors) {
+  start.startup.StartupInfo.cb = sizeof start.startup;
+  if (!openNullInput(start.input) ||
+      !inheritableCopy(present(output) ? output : GetStdHandle(STD_OUTPUT_HANDLE), start.output) ||
+      !(captureErrors ? openErrorPipe(start)
+                      : inheritableCopy(GetStdHandle(STD_ERROR_HANDLE), start.error)) ||
+      !childEnvironment(start.environment)) {
+    return false;
+  }
+  for (const HANDLE handle : {start.input, start.output, start.error}) {
+    if (handle != nullptr) start.listed.push_back(handle);
   }
   SIZE_T size = 0;
   InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
   start.attributeStorage.resize(size);
-  start.attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(start.attributeStorage.data());
-  if (start.listed.empty() || !InitializeProcThreadAttributeList(start.attributes, 1, 0, &size)) {
-    start.attributes = nullptr;
-  } else if (!UpdateProcThreadAttribute(start.attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
-                                        start.listed.data(), start.listed.size() * sizeof(HANDLE),
-                                        nullptr, nullptr)) {
-    DeleteProcThreadAttributeList(start.attributes);
-    start.attributes = nullptr;
+  auto* attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(start.attributeStorage.data());
+  if (!InitializeProcThreadAttributeList(attributes, 1, 0, &size)) return false;
+  start.attributes = attributes;
+  if (!UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
+                                 start.listed.data(), start.listed.size() * sizeof(HANDLE), nullptr,
+                                 nullptr)) {
+    return false;
   }
-  if (start.attributes != nullptr) {
-    start.startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-    start.startup.StartupInfo.hStdInput = start.copies[0];
-    start.startup.StartupInfo.hStdOutput = start.copies[1];
-    start.startup.StartupInfo.hStdError = start.copies[2];
-    start.startup.lpAttributeList = start.attributes;
-  }
+  start.startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+  start.startup.StartupInfo.hStdInput = start.input;
+  start.startup.StartupInfo.hStdOutput = start.output;
+  start.startup.StartupInfo.hStdError = start.error;
+  start.startup.lpAttributeList = attributes;
+  return true;
 }
 
-// Releases what the start needed, once the child has started or failed to.
-void releaseStart(ChildStart& start) {
-  if (start.attributes != nullptr) DeleteProcThreadAttributeList(start.attributes);
-  for (const HANDLE copy : start.copies) {
-    if (copy != nullptr) CloseHandle(copy);
+// Hands what the child wrote to its standard error, UTF-16 from "cmd /u", on to the program's
+// standard error in the console's code page, so that a log of the console reads as text. Reads
+// until the child and everything it started have closed the pipe.
+void passOnMessages(HANDLE reader) {
+  std::string bytes;
+  char buffer[4096];
+  DWORD read = 0;
+  while (ReadFile(reader, buffer, sizeof buffer, &read, nullptr) && read > 0) {
+    bytes.append(buffer, read);
+  }
+  const HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+  if (bytes.size() < 2 || !present(error)) return;
+  std::wstring wide(bytes.size() / 2, L'\0');
+  std::memcpy(wide.data(), bytes.data(), wide.size() * sizeof(wchar_t));
+  const UINT codePage = GetConsoleOutputCP() != 0 ? GetConsoleOutputCP() : GetOEMCP();
+  const int size = static_cast<int>(wide.size());
+  const int length =
+      WideCharToMultiByte(codePage, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
+  if (length <= 0) return;
+  std::string text(static_cast<std::size_t>(length), '\0');
+  WideCharToMultiByte(codePage, 0, wide.data(), size, text.data(), length, nullptr, nullptr);
+  DWORD written = 0;
+  for (std::size_t done = 0; done < text.size(); done += written) {
+    if (!WriteFile(error, text.data() + done, static_cast<DWORD>(text.size() - done), &written,
+                   nullptr) ||
+        written == 0) {
+      return;
+    }
   }
 }
 
@@ -118,29 +190,37 @@ int waitForExit(const PROCESS_INFORMATION& process) {
   return static_cast<int>(code);
 }
 
-// Starts `commandLine` and waits for it. The child inherits no handle of the program: with every
-// standard handle a console's (or missing) nothing at all; otherwise inheritable copies of the
-// standard handles, listed as the only handles it receives, so that its messages reach the file
-// or pipe the program's own output goes to. -1 when it cannot be started.
-int startAndWait(const std::wstring& processor, std::wstring& commandLine) {
+// Starts `commandLine` and waits for it. The child inherits no handle of the program but the
+// copies made for its standard handles, listed as the only handles it receives; its standard
+// input is the null device. Without a console of the program's own, the child gets one without
+// a window instead of opening a new window for each command. -1 when it cannot be started.
+int startAndWait(const std::wstring& processor,
+                 std::wstring& commandLine,
+                 HANDLE output,
+                 bool captureErrors) {
   ChildStart start;
-  start.startup.StartupInfo.cb = sizeof start.startup;
-  HANDLE standard[3] = {};
-  if (readStandardHandles(standard)) handOnStandardHandles(standard, start);
+  if (!prepareStart(start, output, captureErrors)) return -1;
+  const DWORD flags = EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT |
+                      (GetConsoleWindow() == nullptr ? CREATE_NO_WINDOW : 0);
   PROCESS_INFORMATION process = {};
-  const bool inherit = start.attributes != nullptr;
   const BOOL started =
-      CreateProcessW(processor.c_str(), commandLine.data(), nullptr, nullptr,
-                     inherit ? TRUE : FALSE, inherit ? EXTENDED_STARTUPINFO_PRESENT : 0, nullptr,
-                     nullptr, &start.startup.StartupInfo, &process);
-  releaseStart(start);
+      CreateProcessW(processor.c_str(), commandLine.data(), nullptr, nullptr, TRUE, flags,
+                     start.environment.data(), nullptr, &start.startup.StartupInfo, &process);
+  // The child holds its own copies now: the pipe ends at the child's end only when this
+  // process holds no writing end.
+  CloseHandle(start.error);
+  start.error = nullptr;
   if (!started) return -1;
+  if (start.errorReader != nullptr) passOnMessages(start.errorReader);
   return waitForExit(process);
 }
 
 // Runs `command` (its bytes in the ANSI code page) through the command processor with the
 // switches given after its own: "/d /v:off", and "/u" where asked for.
-int runThroughProcessor(std::string command, const wchar_t* switches) {
+int runThroughProcessor(std::string command,
+                        const wchar_t* switches,
+                        HANDLE output,
+                        bool captureErrors) {
   if (command.empty()) return -1;
   const std::string_view line = std::string_view(command).substr(0, command.find('\0'));
   std::wstring processor;
@@ -150,17 +230,72 @@ int runThroughProcessor(std::string command, const wchar_t* switches) {
   consoleFlush();
   std::fflush(nullptr);
   std::wstring commandLine = L"\"" + processor + L"\" " + switches + L" /c " + wideCommand;
-  return startAndWait(processor, commandLine);
+  return startAndWait(processor, commandLine, output, captureErrors);
+}
+
+// Whether `name` is one of the devices the system's name handling puts in place of a file of
+// that name in any directory: CON, PRN, AUX, NUL, COM0 to COM9 and LPT0 to LPT9 (with the
+// superscript digits 1 to 3 too), CONIN$ and CONOUT$. The device is named whatever follows a
+// dot or a colon, and with blanks before it.
+bool deviceName(std::wstring_view name) {
+  name = name.substr(0, name.find_first_of(L".:"));
+  while (!name.empty() && name.back() == L' ') name.remove_suffix(1);
+  std::wstring upper(name);
+  for (wchar_t& character : upper) {
+    if (character >= L'a' && character <= L'z') character = static_cast<wchar_t>(character - 32);
+  }
+  if (upper == L"CON" || upper == L"PRN" || upper == L"AUX" || upper == L"NUL" ||
+      upper == L"CONIN$" || upper == L"CONOUT$") {
+    return true;
+  }
+  if (upper.size() != 4 || (upper.substr(0, 3) != L"COM" && upper.substr(0, 3) != L"LPT")) {
+    return false;
+  }
+  const wchar_t digit = upper[3];
+  return (digit >= L'0' && digit <= L'9') || digit == L'\u00b9' || digit == L'\u00b2' ||
+         digit == L'\u00b3';
+}
+
+// Why the command processor would reach another file than `path` names, or null when it reaches
+// that file. It hands names to the system's usual name handling, which drops the dots and blanks
+// that end a component (so "X.\\blacklist.txt" becomes "X\\blacklist.txt", another directory's
+// list), reads a colon after the drive as an alternate data stream of the file before it, and
+// puts a device in place of a file named like one.
+const char* pathTheProcessorAlters(std::wstring_view path) {
+  const bool drive = path.size() >= 2 && path[1] == L':';
+  std::size_t start = drive ? 2 : 0;
+  if (path.find(L':', start) != std::wstring_view::npos) {
+    return "its path holds a colon, which the command processor takes for a stream of another "
+           "file";
+  }
+  while (start <= path.size()) {
+    std::size_t end = path.find(L'\\', start);
+    if (end == std::wstring_view::npos) end = path.size();
+    const std::wstring_view component = path.substr(start, end - start);
+    // "." and ".." end in a dot too: the system takes them away with the name before.
+    if (!component.empty() && (component.back() == L'.' || component.back() == L' ')) {
+      return "a name on its path ends in a dot or a blank, which the command processor drops: "
+             "it would replace another file";
+    }
+    if (deviceName(component))
+      return "a name on its path is a device name to the command processor";
+    start = end + 1;
+  }
+  return nullptr;
 }
 
 }  // namespace
 
 int runCommand(std::string command) {
-  return runThroughProcessor(std::move(command), L"/d /v:off");
+  return runThroughProcessor(std::move(command), L"/d /v:off", nullptr, false);
 }
 
 int runUnicodeCommand(std::string command) {
-  return runThroughProcessor(std::move(command), L"/d /u /v:off");
+  return runThroughProcessor(std::move(command), L"/d /u /v:off", nullptr, true);
+}
+
+int runUnicodeCommandInto(std::string command, HANDLE output) {
+  return runThroughProcessor(std::move(command), L"/d /u /v:off", output, true);
 }
 
 void useCommandProcessor(std::string_view path) {
@@ -175,11 +310,44 @@ const char* commandRefusesPath(std::string_view path) {
       return "its name cannot be passed to the command processor";
     }
   }
+  std::wstring wide;
+  if (!widenBytes(path, CP_ACP, wide)) return "its name cannot be passed to the command processor";
   // The command processor's "move" refuses a path of MAX_PATH characters or more as too long
   // (wine's even ends with success all the same): such a list file could never be replaced.
-  const int characters =
-      MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), nullptr, 0);
-  return characters < MAX_PATH ? nullptr : "its path is too long";
+  if (wide.size() >= MAX_PATH) return "its path is too long";
+  return pathTheProcessorAlters(wide);
+}
+
+int removeOwnFile(std::string_view name) {
+  std::wstring wide;
+  if (!widenBytes(name, CP_ACP, wide)) return 1;
+  // Opened itself (never a link's target), for removal and its attributes only.
+  const HANDLE file =
+      CreateFileW(wide.c_str(), DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? 0 : 1;
+  }
+  BY_HANDLE_FILE_INFORMATION info = {};
+  bool removed =
+      GetFileType(file) == FILE_TYPE_DISK && GetFileInformationByHandle(file, &info) &&
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
+      info.nNumberOfLinks == 1;
+  if (removed && (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    // A read-only file cannot be marked for removal.
+    FILE_BASIC_INFO basic = {};
+    basic.FileAttributes = (info.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY) != 0
+                               ? info.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY
+                               : FILE_ATTRIBUTE_NORMAL;
+    removed = SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic) != FALSE;
+  }
+  FILE_DISPOSITION_INFO disposition = {TRUE};
+  removed = removed && SetFileInformationByHandle(file, FileDispositionInfo, &disposition,
+                                                  sizeof disposition) != FALSE;
+  CloseHandle(file);
+  return removed ? 0 : 1;
 }
 
 void waitMilliseconds(int milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); }

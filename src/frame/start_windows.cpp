@@ -60,10 +60,15 @@ void refuseUnusableDirectory() {
   std::wstring directory;
   if (!currentDirectoryName(directory) || commandProcessorWorksIn(directory)) return;
   bool exact = true;
+  const std::wstring_view view = directory;
+  const bool extendedDrive =
+      view.substr(0, 4) == L"\\\\?\\" && commandProcessorWorksIn(view.substr(4));
   const std::string line =
       "Cannot run in " + narrowName(directory, exact) +
-      ": the command processor needs a drive letter. Map one to this folder (net use) and start "
-      "chklist there.\r\n";
+      (extendedDrive ? ": the command processor cannot work in a \\\\?\\ path. Start chklist in " +
+                           narrowName(view.substr(4), exact) + " instead.\r\n"
+                     : std::string(": the command processor needs a drive letter. Map one to "
+                                   "this folder (net use) and start chklist there.\r\n"));
   consoleWrite(line.data(), static_cast<std::uint32_t>(line.size()));
   endProcess(0);
 }
@@ -71,7 +76,7 @@ void refuseUnusableDirectory() {
 }  // namespace
 
 bool commandProcessorWorksIn(std::wstring_view directory) {
-  if (directory.substr(0, 4) == L"\\\\?\\") directory.remove_prefix(4);
+  // A "\\?\C:\..." current directory counts as a network one to the command processor too.
   const bool letter = !directory.empty() && ((directory[0] >= L'A' && directory[0] <= L'Z') ||
                                              (directory[0] >= L'a' && directory[0] <= L'z'));
   return letter && directory.size() >= 2 && directory[1] == L':' &&

@@ -1,12 +1,15 @@
 // The file device on Windows: region locks, which hold against every other handle of the file,
 // even one of the same process; opens that never reuse or follow what another program planted
 // at a name; long paths; and the list file's directory held below the current directory.
+#include <aclapi.h>
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "channels/channel.h"
+#include "channels/file_device.h"
 #include "channels/file_stream.h"
 #include "channels/held_directory.h"
 #include "channels/wide_names_windows.h"
@@ -119,6 +122,89 @@ TEST_F(FileDeviceWindows, TheLogIsARegularFileThatCannotBeRenamedWhileOpen) {
   EXPECT_FALSE(DeleteFileW(L"chklist.log"));
   ASSERT_EQ(closeChannel(9), StatusCode::Ok);
   EXPECT_TRUE(MoveFileW(L"chklist.log", L"chklist.log.1")) << "free again once closed";
+}
+
+// Adds to `name`'s DACL an entry that lets `who` (a well-known principal) have `access`.
+bool grantTo(const wchar_t* name, WELL_KNOWN_SID_TYPE who, DWORD access) {
+  DWORD size = SECURITY_MAX_SID_SIZE;
+  std::vector<char> sid(size);
+  if (!CreateWellKnownSid(who, nullptr, sid.data(), &size)) return false;
+  EXPLICIT_ACCESSW entry = {};
+  entry.grfAccessPermissions = access;
+  entry.grfAccessMode = GRANT_ACCESS;
+  entry.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+  entry.Trustee.ptstrName = reinterpret_cast<LPWSTR>(sid.data());
+  PACL old = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetNamedSecurityInfoW(name, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &old,
+                            nullptr, &descriptor) != ERROR_SUCCESS) {
+    return false;
+  }
+  PACL wider = nullptr;
+  const bool set =
+      SetEntriesInAclW(1, &entry, old, &wider) == ERROR_SUCCESS &&
+      SetNamedSecurityInfoW(const_cast<wchar_t*>(name), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                            nullptr, nullptr, wider, nullptr) == ERROR_SUCCESS;
+  LocalFree(wider);
+  LocalFree(descriptor);
+  return set;
+}
+
+// Whether `name`'s DACL holds an entry granting `who` all of `access`, as read back.
+bool grants(const wchar_t* name, WELL_KNOWN_SID_TYPE who, DWORD access) {
+  DWORD size = SECURITY_MAX_SID_SIZE;
+  std::vector<char> sid(size);
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!CreateWellKnownSid(who, nullptr, sid.data(), &size) ||
+      GetNamedSecurityInfoW(name, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                            &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+    return false;
+  }
+  bool found = false;
+  for (DWORD index = 0; dacl != nullptr && index < dacl->AceCount && !found; ++index) {
+    void* entry = nullptr;
+    if (!GetAce(dacl, index, &entry)) break;
+    const auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
+    found = allowed->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
+            EqualSid(const_cast<DWORD*>(&allowed->SidStart), sid.data()) &&
+            (allowed->Mask & access) == access;
+  }
+  LocalFree(descriptor);
+  return found;
+}
+
+TEST_F(FileDeviceWindows, ALogIsOwnedAloneOnlyWhenNoOtherUserMayChangeIt) {
+  // A log the run creates is its user's alone; one that others may write, append to or remove
+  // (planted, or given away) is not.
+  ASSERT_EQ(openChannel("chklist.log", OpenMode::Append, 0, 0, 9, 0), StatusCode::Ok);
+  EXPECT_TRUE(fileDeviceOwnedAlone(lookupChannel(9))) << "created by this run";
+  ASSERT_EQ(closeChannel(9), StatusCode::Ok);
+  struct Case {
+    const char* what;
+    DWORD access;
+    bool alone;
+  } const cases[] = {
+      {"everyone may read", GENERIC_READ, true},
+      {"everyone may append", FILE_APPEND_DATA, false},
+      {"everyone may write", FILE_WRITE_DATA, false},
+      {"everyone may remove", DELETE, false},
+      {"everyone may change its permissions", WRITE_DAC, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    DeleteFileW(L"planted.log");
+    ASSERT_EQ(openChannel("planted.log", OpenMode::Append, 0, 0, 8, 0), StatusCode::Ok);
+    ASSERT_EQ(closeChannel(8), StatusCode::Ok);
+    ASSERT_TRUE(grantTo(L"planted.log", WinWorldSid, c.access));
+    if (!grants(L"planted.log", WinWorldSid, c.access)) {
+      // Wine maps a DACL onto Unix permissions, which hold no grant of these rights alone.
+      GTEST_SKIP() << "this system does not keep the DACL given to the file";
+    }
+    ASSERT_EQ(openChannel("planted.log", OpenMode::Append, 0, 0, 8, 0), StatusCode::Ok);
+    EXPECT_EQ(fileDeviceOwnedAlone(lookupChannel(8)), c.alone);
+    ASSERT_EQ(closeChannel(8), StatusCode::Ok);
+  }
 }
 
 TEST_F(FileDeviceWindows, NamesBeyondMaxPathAreOpenedInEveryMode) {

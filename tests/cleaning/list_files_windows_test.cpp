@@ -13,6 +13,7 @@
 #include "cleaning/file_search.h"
 #include "cleaning/list_file_state.h"
 #include "cleaning/list_replacement.h"
+#include "commands/run_command.h"
 #include "support/long_names_windows.h"
 #include "support/scratch_dir.h"
 
@@ -40,39 +41,87 @@ TEST(ListFileStateWindows, APathBeyondMaxPathIsLookedAtAsTheOpenSawIt) {
   }
 }
 
-TEST(FileSearchWindows, OnlyAnEmptyFileListThatCouldBeWrittenMeansNothingWasFound) {
+// The stand-in command processor (the end-to-end helper, built beside the tests) in UTF-8, or
+// empty when it was not built.
+std::string standInPath() {
+  wchar_t self[MAX_PATH];
+  const DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return {};
+  std::wstring path(self, length);
+  path = path.substr(0, path.rfind(L'\\') + 1) + L"e2e_helper.exe";
+  if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) return {};
+  std::string bytes(path.size() * 4, '\0');
+  bytes.resize(static_cast<std::size_t>(
+      WideCharToMultiByte(CP_UTF8, 0, path.c_str(), static_cast<int>(path.size()), bytes.data(),
+                          static_cast<int>(bytes.size()), nullptr, nullptr)));
+  return bytes;
+}
+
+TEST(FileSearchWindows, OnlyASearchThatRanAndFoundNothingMeansNothingWasFound) {
   ScratchDir scratch;
-  writeFileBytes("empty.dir", "");
-  writeFileBytes("stale.dir", "C:\\elsewhere\\blacklist.txt\r\n");
-  writeFileBytes("readonly.dir", "");
-  ASSERT_TRUE(SetFileAttributesW(L"readonly.dir", FILE_ATTRIBUTE_READONLY));
-  CreateDirectoryW(L"directory.dir", nullptr);
-  writeFileBytes("held.dir", "");
-  const HANDLE held =
-      CreateFileW(L"held.dir", GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  const std::string processor = standInPath();
+  if (processor.empty()) GTEST_SKIP() << "the stand-in processor e2e_helper.exe is not built";
   struct Case {
-    const char* fileList;
+    const char* what;
+    const wchar_t* listing;  // what the search writes; null: nothing, "File not found." instead
+    const wchar_t* code;
+    bool missingProcessor;
+    int status;
     bool foundNothing;
+    std::string fileList;  // after the search
+    const char* failure;   // the end of searchFailure's text
   } const cases[] = {
-      {"empty.dir", true},       // the redirection made it, "dir" found nothing
-      {"missing.dir", false},    // the redirection could not make it
-      {"stale.dir", false},      // not emptied: the redirection could not write it
-      {"readonly.dir", false},   // left from before, the redirection could not write it
-      {"held.dir", false},       // another program lets nobody write it
-      {"directory.dir", false},  // no file list at all
+      {"found", L"C:\\a\\blacklist.txt\r\nC:\\a b\\blacklist.txt", L"0", false, 0, false,
+       "C:\\a\\blacklist.txt\r\nC:\\a b\\blacklist.txt\r\n", nullptr},
+      {"found nothing", nullptr, L"1", false, 1, true, "", nullptr},
+      {"listed, then failed", L"C:\\a\\blacklist.txt\r\n", L"1", false, 1, false, "",
+       "the command processor's dir ended with exit status 1"},
+      {"failed otherwise", nullptr, L"5", false, 5, false, "",
+       "the command processor's dir ended with exit status 5"},
+      {"no processor", nullptr, L"0", true, -1, false, "",
+       "the command processor could not be started"},
   };
-  // Wine run by root writes a read-only file all the same, and so does its redirection.
-  const HANDLE probe = CreateFileW(L"readonly.dir", GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                   OPEN_EXISTING, 0, nullptr);
-  const bool readOnlyHolds = probe == INVALID_HANDLE_VALUE;
-  if (!readOnlyHolds) CloseHandle(probe);
   for (const Case& c : cases) {
-    if (!readOnlyHolds && std::string(c.fileList) == "readonly.dir") continue;
-    EXPECT_EQ(searchFoundNothing(c.fileList), c.foundNothing) << c.fileList;
+    SCOPED_TRACE(c.what);
+    // A planted file list: a hidden hard link to another file, which a redirection would write
+    // through (or refuse to write, for the hidden file, leaving its old content to be read).
+    writeFileBytes("victim.txt", "precious\r\n");
+    DeleteFileW(L"blist.dir");
+    ASSERT_TRUE(CreateHardLinkW(L"blist.dir", L"victim.txt", nullptr));
+    SetFileAttributesW(L"blist.dir", FILE_ATTRIBUTE_HIDDEN);
+    SetEnvironmentVariableW(L"CHKLIST_STANDIN_LISTING", c.listing);
+    SetEnvironmentVariableW(L"CHKLIST_STANDIN_CODE", c.code);
+    useCommandProcessor(c.missingProcessor
+                            ? processor.substr(0, processor.rfind('\\')) + "\\missing.exe"
+                            : processor);
+    EXPECT_EQ(runFileSearch("blacklist.txt", "blist.dir"), c.status);
+    useCommandProcessor("");
+    EXPECT_EQ(searchFoundNothing("blist.dir"), c.foundNothing);
+    EXPECT_FALSE(searchFoundNothing("wlist.dir")) << "another file list's search";
+    SetFileAttributesW(L"victim.txt", FILE_ATTRIBUTE_NORMAL);
+    EXPECT_EQ(readFileBytes("victim.txt"), "precious\r\n");
+    if (c.status == 0 || c.foundNothing) {
+      EXPECT_EQ(readFileBytes("blist.dir"), c.fileList);
+    }
+    if (c.failure != nullptr) {
+      const std::string failure = searchFailure("blacklist.txt", "blist.dir");
+      EXPECT_EQ(failure, std::string("The search for blacklist.txt failed: ") + c.failure);
+    }
   }
-  CloseHandle(held);
-  SetFileAttributesW(L"readonly.dir", FILE_ATTRIBUTE_NORMAL);
+  SetEnvironmentVariableW(L"CHKLIST_STANDIN_LISTING", nullptr);
+  SetEnvironmentVariableW(L"CHKLIST_STANDIN_CODE", nullptr);
+}
+
+TEST(FileSearchWindows, AFileListThatCannotBeMadeIsAFailedSearch) {
+  ScratchDir scratch;
+  ASSERT_TRUE(CreateDirectoryW(L"blist.dir", nullptr));
+  writeFileBytes("blist.dir/precious.txt", "precious\r\n");
+  EXPECT_EQ(runFileSearch("blacklist.txt", "blist.dir"), -1);
+  EXPECT_FALSE(searchFoundNothing("blist.dir"));
+  EXPECT_EQ(searchFailure("blacklist.txt", "blist.dir"),
+            "Cannot make the file list blist.dir: another file holds its name and cannot be "
+            "removed");
+  EXPECT_EQ(readFileBytes("blist.dir/precious.txt"), "precious\r\n");
 }
 
 // A file's owner, whether its DACL is protected from inheritance, and the DACL: the bytes of each.

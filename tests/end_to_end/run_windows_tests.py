@@ -22,8 +22,9 @@ HELPER = None
 EMULATOR = []
 SKIP_CODE = 77
 CANNOT_PASS = b" not cleaned: its name cannot be passed to the command processor\r\n"
-# The directory search runs in the command processor's UTF-16 mode, its messages too.
-FILE_NOT_FOUND = "File not found.".encode("utf-16-le")
+# The directory search runs in the command processor's UTF-16 mode, its messages too; the
+# program hands them on in the console's code page, as the command processor's other messages.
+FILE_NOT_FOUND = b"File not found."
 HIDDEN, SYSTEM, ARCHIVE = 0x2, 0x4, 0x20
 
 
@@ -136,8 +137,11 @@ class WindowsRunTest(WineTree, SharedScenarios):
     def test_list_file_that_cannot_be_replaced_is_left_alone_and_said(self):
         # Another program has the file open for reading and lets others only read it: the
         # cleaning reads it, but the move that would replace it is refused.
+        # The list is hidden and system: its copy, which took those attributes, is removed all
+        # the same (a "del" without "/a" would leave it).
         original = b"bad\nkeep@example.org\n"
         self.write("d/blacklist.txt", original)
+        self.attributes("d/blacklist.txt", HIDDEN | SYSTEM)
         self.hold("readers", os.path.join("d", "blacklist.txt"))
         out, err = self.run_chklist()
         self.assertEqual(self.read("d/blacklist.txt"), original)
@@ -187,6 +191,63 @@ class WindowsRunTest(WineTree, SharedScenarios):
         self.assertEqual(self.log_records(),
                          [expected_record(self.wpath("d", "blacklist.txt"), b"bad")])
         self.assertEqual(self.leftovers(), [])
+
+    def test_planted_file_lists_never_receive_the_listing(self):
+        # blist.dir a hard link to a file of the tree, wlist.dir one to a file outside it: the
+        # search writes into a file list made anew, never through the name, so both other files
+        # keep their content and the lists are cleaned.
+        self.write("victim.txt", b"precious\n")
+        os.link(self.path("victim.txt"), self.path("blist.dir"))
+        outside = self.path("..", os.path.basename(self.root) + "-v2")
+        os.makedirs(outside)
+        self.addCleanup(shutil.rmtree, outside, True)
+        with open(os.path.join(outside, "victim2.txt"), "wb") as victim:
+            victim.write(b"precious too\n")
+        os.link(os.path.join(outside, "victim2.txt"), self.path("wlist.dir"))
+        self.write("d/blacklist.txt", b"bad\nok@example.org\n")
+        self.write("d/whitelist.txt", b"w@example.org\nbad\n")
+        out, _ = self.run_chklist()
+        self.assertEqual(self.read("victim.txt"), b"precious\n")
+        with open(os.path.join(outside, "victim2.txt"), "rb") as victim:
+            self.assertEqual(victim.read(), b"precious too\n")
+        self.assertEqual(os.stat(self.path("victim.txt")).st_nlink, 1)
+        self.assertEqual(self.read("d/blacklist.txt"), b"ok@example.org\r\n")
+        self.assertEqual(self.read("d/whitelist.txt"), b"w@example.org\r\n")
+        self.assertEqual(out, BANNER + b"Checking " + self.wpath("d", "blacklist.txt") + b" #\r\n"
+                         + BANNER + b"Checking " + self.wpath("d", "whitelist.txt") + b" #\r\n")
+        self.assertEqual(self.leftovers(), [])
+
+    def test_a_hidden_or_system_file_list_left_from_before_is_not_taken_for_the_search(self):
+        # An empty hidden blist.dir and a system wlist.dir: the command processor's redirection
+        # refuses to write such a file, and an empty one read as "nothing found" would leave
+        # every list uncleaned. The file lists are made anew instead.
+        self.write("blist.dir", b"")
+        self.attributes("blist.dir", HIDDEN)
+        self.write("wlist.dir", b"")
+        self.attributes("wlist.dir", SYSTEM)
+        self.write("d/blacklist.txt", b"bad\nok@example.org\n")
+        self.write("d/whitelist.txt", b"bad\nw@example.org\n")
+        out, _ = self.run_chklist()
+        self.assertEqual(self.read("d/blacklist.txt"), b"ok@example.org\r\n")
+        self.assertEqual(self.read("d/whitelist.txt"), b"w@example.org\r\n")
+        self.assertEqual(len(self.log_records()), 2)
+        self.assertEqual(self.leftovers(), [])
+
+    def test_a_file_list_that_cannot_be_made_is_a_failed_search_and_said(self):
+        # A directory holds the name blist.dir: it is left with its contents, no blacklist is
+        # checked and the console says why; the whitelist pass goes on.
+        self.write("blist.dir/precious.txt", b"precious\n")
+        original = b"bad\nok@example.org\n"
+        self.write("d/blacklist.txt", original)
+        self.write("d/whitelist.txt", b"bad\nw@example.org\n")
+        out, _ = self.run_chklist()
+        self.assertEqual(self.read("blist.dir/precious.txt"), b"precious\n")
+        self.assertEqual(self.read("d/blacklist.txt"), original)
+        self.assertEqual(self.read("d/whitelist.txt"), b"w@example.org\r\n")
+        self.assertIn(BANNER + b"Cannot make the file list blist.dir: another file holds its name "
+                      b"and cannot be removed: no blacklist.txt is checked\r\n", out)
+        self.assertEqual(self.log_records(),
+                         [expected_record(self.wpath("d", "whitelist.txt"), b"bad")])
 
     def test_list_paths_the_command_processor_cannot_reach_are_left_alone_and_said(self):
         # The command processor's "move" takes paths of up to 259 characters; wine's even ends
@@ -297,6 +358,28 @@ class WindowsRunTest(WineTree, SharedScenarios):
         self.assertEqual(self.read("plain/blacklist.txt"), b"ok@example.org\r\n")
         self.assertEqual(self.log_records(),
                          [expected_record(self.wpath("plain", "blacklist.txt"), b"bad")])
+        self.assertEqual(self.leftovers(), [])
+
+    def test_names_the_command_processor_would_turn_into_another_file_are_left_alone(self):
+        # "X." is another directory than "X", but the command processor drops the final dot:
+        # "move" would put X.'s cleaned entries over X's list. A device name would be the
+        # device. Both lists stay as they are and are said; the list of "X" is cleaned as itself.
+        self.write("X/blacklist.txt", b"bad\nvictim@x.example\n")
+        self.write("X./blacklist.txt", b"attacker@x.example\n")
+        self.write("Y /blacklist.txt", b"attacker@x.example\n")
+        self.write("nul/blacklist.txt", b"attacker@x.example\n")
+        self.write("com1.d/blacklist.txt", b"attacker@x.example\n")
+        out, _ = self.run_chklist()
+        self.assertEqual(self.read("X/blacklist.txt"), b"victim@x.example\r\n")
+        dropped = (b" not cleaned: a name on its path ends in a dot or a blank, which the command "
+                   b"processor drops: it would replace another file\r\n")
+        device = b" not cleaned: a name on its path is a device name to the command processor\r\n"
+        for name, said in (("X.", dropped), ("Y ", dropped), ("nul", device), ("com1.d", device)):
+            self.assertEqual(self.read(os.path.join(name, "blacklist.txt")),
+                             b"attacker@x.example\n", name)
+            self.assertIn(b"Checking " + self.wpath(name, "blacklist.txt") + said, out)
+        self.assertEqual(self.log_records(),
+                         [expected_record(self.wpath("X", "blacklist.txt"), b"bad")])
         self.assertEqual(self.leftovers(), [])
 
 

@@ -55,7 +55,7 @@ TEST(StartWindows, OnlyADirectoryOnADriveLetterSuitsTheCommandProcessor) {
       {L"C:\\lists", true},
       {L"C:", true},  // a drive's root, as the current directory's name gives it
       {L"z:\\tmp\\a b", true},
-      {L"\\\\?\\C:\\lists", true},
+      {L"\\\\?\\C:\\lists", false},  // the command processor takes it for a network path
       {L"\\\\server\\share\\lists", false},
       {L"\\\\server\\share", false},
       {L"\\\\?\\UNC\\server\\share\\lists", false},
