@@ -16,6 +16,7 @@
 #include "commands/run_command.h"
 #include "support/long_names_windows.h"
 #include "support/scratch_dir.h"
+#include "support/stand_in_windows.h"
 
 namespace {
 
@@ -39,22 +40,6 @@ TEST(ListFileStateWindows, APathBeyondMaxPathIsLookedAtAsTheOpenSawIt) {
     EXPECT_EQ(state.size, 15);
     removeLongName(name);
   }
-}
-
-// The stand-in command processor (the end-to-end helper, built beside the tests) in UTF-8, or
-// empty when it was not built.
-std::string standInPath() {
-  wchar_t self[MAX_PATH];
-  const DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) return {};
-  std::wstring path(self, length);
-  path = path.substr(0, path.rfind(L'\\') + 1) + L"e2e_helper.exe";
-  if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) return {};
-  std::string bytes(path.size() * 4, '\0');
-  bytes.resize(static_cast<std::size_t>(
-      WideCharToMultiByte(CP_UTF8, 0, path.c_str(), static_cast<int>(path.size()), bytes.data(),
-                          static_cast<int>(bytes.size()), nullptr, nullptr)));
-  return bytes;
 }
 
 TEST(FileSearchWindows, OnlyASearchThatRanAndFoundNothingMeansNothingWasFound) {
