@@ -397,12 +397,12 @@ bool fileDeviceState(const Channel* record, FileState* state) {
 
 bool fileDeviceOwnedAlone(const Channel* record) {
   const FileNotes* notes = fileNotesOf(record);
-  return notes != nullptr && notes->opened.ownedAlone;
+  return notes != nullptr && openedFileOwnedAlone(notes->opened);
 }
 
 bool fileDeviceStillNamed(const Channel* record, const std::string& name) {
-  const FileStream* stream = fileDeviceStream(record);
-  return stream != nullptr && streamStillNamed(*stream, name);
+  const FileNotes* notes = fileNotesOf(record);
+  return notes != nullptr && streamStillNamed(*streamOf(record), name, notes->opened);
 }
 
 FileStream* fileDeviceStream(const Channel* record) {

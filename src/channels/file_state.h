@@ -14,6 +14,11 @@ struct FileState {
   std::int64_t modifiedFraction = 0;  // nanoseconds within the second where known
   std::int64_t changedTime = 0;       // status-change time in seconds; 0 where not known
   std::int64_t changedFraction = 0;   // nanoseconds within that second
+  // POSIX: the permission bits, owner and group; 0 where not known. A change of any of them
+  // shows in the status-change time too.
+  std::uint32_t permissions = 0;
+  std::uint32_t owner = 0;
+  std::uint32_t group = 0;
 
   bool operator==(const FileState&) const = default;
 };

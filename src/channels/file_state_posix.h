@@ -21,6 +21,9 @@ static inline FileState fileStateOf(const struct stat& info) {
   state.modifiedFraction = static_cast<std::int64_t>(info.st_mtim.tv_nsec);
   state.changedTime = static_cast<std::int64_t>(info.st_ctim.tv_sec);
   state.changedFraction = static_cast<std::int64_t>(info.st_ctim.tv_nsec);
+  state.permissions = static_cast<std::uint32_t>(info.st_mode & 07777);
+  state.owner = static_cast<std::uint32_t>(info.st_uid);
+  state.group = static_cast<std::uint32_t>(info.st_gid);
   return state;
 }
 

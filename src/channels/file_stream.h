@@ -92,11 +92,15 @@ void toPlatformFileName(std::string& name);
 struct OpenedFile {
   bool regular = false;     // a regular file, whose length is `state.size`
   bool identified = false;  // `state` holds the whole state of the file opened
-  // A regular file of this process's user, with no other name, that no one else may write
-  // (on Windows, where owners are not compared, every regular file).
+  // Windows: a regular file of this process's user (or group) alone, judged when it was opened.
   bool ownedAlone = false;
+  std::uint32_t links = 0;  // POSIX: the file's number of names
   FileState state;
 };
+
+// True when the file opened is a regular file of this process's user, with no other name, that
+// no one else may write (judged from what the open learnt, when it is asked).
+bool openedFileOwnedAlone(const OpenedFile& opened);
 
 // Opens `name` inside `directory` (null: the current directory) in `mode`. Null when the file
 // cannot be opened or its buffers cannot be had; then nothing is left open. No open follows a
@@ -218,7 +222,9 @@ bool currentFileSize(const FileStream& stream, std::int64_t* size);
 // and as this user's file alone (the rules of the run's own files). A file renamed or removed
 // since it was opened (a log rotated away) is not: what is written to it no longer reaches the
 // name. On Windows a file open without delete sharing keeps its name: always true there.
-bool streamStillNamed(const FileStream& stream, const std::string& name);
+// `opened` is what the stream's open learnt, of a file found this user's alone then: the name
+// must hold that file, with the same owner, still one name and writable by no one else.
+bool streamStillNamed(const FileStream& stream, const std::string& name, const OpenedFile& opened);
 
 // Reads up to `count` bytes of the stream's file from `offset`, without moving the stream or
 // touching its buffers. The number of bytes read (0 at the end of the file); -1 when the file

@@ -170,7 +170,7 @@ bool openSystemFile(const HeldDirectory* directory,
   if (S_ISREG(info.st_mode)) {
     opened->regular = true;
     opened->identified = true;
-    opened->ownedAlone = ownershipProblemOf(info) == OwnershipProblem::None;
+    opened->links = static_cast<std::uint32_t>(info.st_nlink);
     opened->state = fileStateOf(info);
   }
   return true;
@@ -214,13 +214,21 @@ bool currentFileSize(const FileStream& stream, std::int64_t* size) {
   return true;
 }
 
-bool streamStillNamed(const FileStream& stream, const std::string& name) {
-  struct stat held {};
+bool openedFileOwnedAlone(const OpenedFile& opened) {
+  return opened.regular && opened.state.owner == static_cast<std::uint32_t>(::geteuid()) &&
+         (opened.state.permissions & (S_IWGRP | S_IWOTH)) == 0 && opened.links == 1;
+}
+
+bool streamStillNamed(const FileStream&, const std::string& name, const OpenedFile& opened) {
+  // The name's file is the one opened when device and inode agree: its owner, access and names
+  // are then the file's own as they are now.
   struct stat named {};
-  return ::fstat(descriptorOf(stream), &held) == 0 &&
-         ::fstatat(AT_FDCWD, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-         S_ISREG(named.st_mode) && held.st_dev == named.st_dev && held.st_ino == named.st_ino &&
-         ownershipProblemOf(held) == OwnershipProblem::None;
+  return ::fstatat(AT_FDCWD, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+         S_ISREG(named.st_mode) &&
+         static_cast<std::uint64_t>(named.st_dev) == opened.state.device &&
+         static_cast<std::uint64_t>(named.st_ino) == opened.state.fileIndex &&
+         static_cast<std::uint32_t>(named.st_uid) == opened.state.owner &&
+         (named.st_mode & (S_IWGRP | S_IWOTH)) == 0 && named.st_nlink == 1;
 }
 
 std::int64_t readFileAt(FileStream& stream, std::int64_t offset, char* buffer, std::size_t count) {

@@ -89,6 +89,7 @@ bool takeBufferedLines(ChannelNumber channel, LineBlock& block) {
   while (count > 0 && static_cast<std::int64_t>(block.startOf(count - 1)) >= left) --count;
   if (count == 0) return false;
   block.bytes = from;
+  block.offset = position;
   block.count = count;
   stream->readNext += block.ends[count - 1] + 1;
   setStatus(StatusCode::Ok);

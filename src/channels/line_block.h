@@ -19,6 +19,7 @@ constexpr std::size_t LineBlockLines = 2048;
 // next operation on the channel they were taken from.
 struct LineBlock {
   const char* bytes = nullptr;
+  std::int64_t offset = 0;  // where `bytes` lie in the file
   std::size_t count = 0;
   std::uint32_t ends[LineBlockLines];
 

@@ -10,14 +10,12 @@
 
 #include "channels/channel.h"
 #include "channels/file_device.h"
-#include "channels/held_directory.h"
 #include "channels/line_block.h"
 #include "channels/line_reader.h"
 #include "cleaning/entry_check.h"
 #include "cleaning/file_search.h"
 #include "cleaning/interruption.h"
-#include "cleaning/list_file_state.h"
-#include "cleaning/list_replacement.h"
+#include "cleaning/list_file.h"
 #include "cleaning/refusal_reason.h"
 #include "cleaning/run_lock.h"
 #include "commands/run_command.h"
@@ -27,11 +25,8 @@
 namespace {
 
 constexpr ChannelNumber FileListChannel = 1;
-constexpr ChannelNumber ListFileChannel = 2;
-constexpr ChannelNumber CleanedCopyChannel = 3;
 
 constexpr std::string_view RejectionLogName = "chklist.log";
-constexpr std::string_view CleanedCopyName = "list.tmp";
 
 constexpr int RunLockRetryMilliseconds = 200;
 
@@ -62,8 +57,6 @@ void sayNotChecked(const Text& checking, std::string_view reason) {
   sayNotCleaned(false, reason);
 }
 
-void removeCleanedCopy() { removeOwnFile(CleanedCopyName); }
-
 // Marks for the dropped entries of a block, printed at once: the same bytes as one by one.
 constexpr auto RejectionMarks = [] {
   std::array<char, LineBlockLines> marks{};
@@ -71,65 +64,101 @@ constexpr auto RejectionMarks = [] {
   return marks;
 }();
 
-// Reads the list file's entries to its end into `entry`: the good ones go to the cleaned copy,
-// the others are marked on the console and logged. True when an entry was dropped. `copied`
-// receives the length of the cleaned copy. The lines that lie whole in the list file's buffer
-// are taken a block at a time, the kept ones printed a run at a time; any other line is read on
-// its own. Every operation of the loop is compiled into it: it runs for every line of every list
-// file.
-[[gnu::flatten]] bool copyGoodEntries(const Text& path, Text& entry, std::int64_t& copied) {
+// One list file while its entries are read: the file, and whether its cleaned copy has been
+// started. Until the first line that is dropped or does not end in CR LF, the copy would be the
+// file byte for byte, and none is made.
+struct Reading {
+  ListFile& list;
+  bool copying = false;
   bool marksPrinted = false;
-  copied = 0;
-  RejectionRecords records(path);
+  std::string copyFailure;  // why the copy could not be started; the reading then stops
+};
+
+// Starts the cleaned copy at the line that begins at `lineStart`: every byte before it is kept
+// as it is. `buffered` holds the file's bytes from its start when the caller has them.
+[[gnu::noinline]] bool startCopy(Reading& reading, std::int64_t lineStart, const char* buffered) {
+  reading.copying = startCleanedCopy(reading.list, lineStart, buffered, reading.copyFailure);
+  return reading.copying;
+}
+
+// True when the line just read by readLineInto from `lineStart` into `entry` is kept as it is
+// in the file: a good entry that ended in CR LF. Only the last line can end without an LF.
+bool keptAsItIs(const Reading& reading, const Text& entry, std::int64_t lineStart) {
+  const std::int64_t end = listFilePosition();
+  if (end - lineStart != static_cast<std::int64_t>(entry.size()) + 2 || !isGoodEntry(entry)) {
+    return false;
+  }
+  return end < reading.list.state.size || listFileEndsWithCrLf(reading.list);
+}
+
+// Reads the list file's entries to its end into `entry`: the good ones go to the cleaned copy,
+// the others are marked on the console and logged. The lines that lie whole in the list file's
+// buffer are taken a block at a time, the kept ones printed a run at a time; any other line is
+// read on its own. Every operation of the loop is compiled into it: it runs for every line of
+// every list file.
+[[gnu::flatten]] void copyGoodEntries(Reading& reading, Text& entry) {
+  RejectionRecords records(reading.list.path);
   LineBlock block;
   while (channelAtEnd(ListFileChannel) == 0 && !runInterrupted()) {
     if (takeBufferedLines(ListFileChannel, block)) {
+      std::size_t line = 0;
+      if (!reading.copying) {
+        while (line < block.count && block.endsInCrLf(line) && isGoodEntry(block.line(line))) {
+          ++line;
+        }
+        if (line == block.count) continue;
+        const std::int64_t lineStart =
+            block.offset + static_cast<std::int64_t>(block.startOf(line));
+        if (!startCopy(reading, lineStart, block.offset == 0 ? block.bytes : nullptr)) return;
+      }
       std::size_t marks = 0;
-      std::size_t keptFrom = 0;  // the first line of the run of kept lines not printed yet
-      for (std::size_t line = 0; line < block.count; ++line) {
+      std::size_t keptFrom = line;  // the first line of the run of kept lines not printed yet
+      for (; line < block.count; ++line) {
         const std::string_view item = block.line(line);
         if (isGoodEntry(item)) continue;
-        copied += static_cast<std::int64_t>(printLines(CleanedCopyChannel, block, keptFrom, line));
+        printLines(CleanedCopyChannel, block, keptFrom, line);
         records.write(item);
         ++marks;
         keptFrom = line + 1;
       }
-      copied +=
-          static_cast<std::int64_t>(printLines(CleanedCopyChannel, block, keptFrom, block.count));
+      printLines(CleanedCopyChannel, block, keptFrom, block.count);
       if (marks > 0) {
         printText(ConsoleChannel, std::string_view(RejectionMarks.data(), marks), PrintMask::None);
-        marksPrinted = true;
+        reading.marksPrinted = true;
       }
       continue;
     }
+    const std::int64_t lineStart = listFilePosition();
     if (readLineInto(ListFileChannel, entry) != StatusCode::Ok) break;
+    if (!reading.copying) {
+      if (keptAsItIs(reading, entry, lineStart)) continue;
+      if (!startCopy(reading, lineStart, nullptr)) return;
+    }
     if (isGoodEntry(entry)) {
       printText(CleanedCopyChannel, entry, PrintMask::NewLine);
-      copied += static_cast<std::int64_t>(entry.size()) + 2;
     } else {
       printText(ConsoleChannel, "#", PrintMask::None);
-      marksPrinted = true;
+      reading.marksPrinted = true;
       records.write(entry);
     }
   }
-  return marksPrinted;
 }
 
 // Says on the console how a replacement that was tried ended, when it did not simply succeed.
-void sayReplacement(Replacement outcome, const Text& path, const std::string& reason) {
+void sayReplacement(ListOutcome outcome, const Text& path, const std::string& reason) {
   const std::string_view why = reason.empty() ? std::string_view() : std::string_view(reason);
   switch (outcome) {
-    case Replacement::Done:
+    case ListOutcome::Replaced:
       return;
-    case Replacement::DoneNotDurable:
+    case ListOutcome::ReplacedNotDurable:
       printText(ConsoleChannel, "Cleaned: " + path + ", but a power loss may undo it: " + Text(why),
                 PrintMask::NewLine);
       return;
-    case Replacement::Changed:
+    case ListOutcome::Changed:
       printText(ConsoleChannel, "Not cleaned: " + path + " changed while it was read",
                 PrintMask::NewLine);
       break;
-    case Replacement::Failed:
+    case ListOutcome::Failed:
       printText(ConsoleChannel,
                 "Not cleaned: " + path + " could not be replaced" +
                     (why.empty() ? Text() : ": " + Text(why)),
@@ -137,31 +166,6 @@ void sayReplacement(Replacement outcome, const Text& path, const std::string& re
       break;
   }
 }
-
-// One list file while it is cleaned: where it is, and what the run learnt of it and its copy.
-// The list file is opened in its directory as resolved once, and replaced there: never through
-// a path resolved again.
-struct ListFileWork {
-  const Text& path;
-  std::string_view listName;
-  HeldDirectory directory;
-  std::string leaf;
-  ListFileState listState;  // the list file as opened, checked again before its replacement
-  ListFileState copyState;  // the cleaned copy as created: the file moved into place must be it
-  bool stateKnown = false;
-  bool marksPrinted = false;
-  bool unchanged = false;   // the copy is the list file byte for byte
-  std::int64_t copied = 0;  // bytes of the cleaned copy
-  CleanedCopyHold hold;
-
-  ListFileWork(const Text& listPath, std::string_view name) : path(listPath), listName(name) {}
-  ~ListFileWork() {
-    releaseCleanedCopy(hold);
-    releaseDirectory(directory);
-  }
-  ListFileWork(const ListFileWork&) = delete;
-  ListFileWork& operator=(const ListFileWork&) = delete;
-};
 
 // Opens one of the run's own files (the log, a file list) on `channel`: only a regular file of
 // this user alone will do. Empty when it is open; otherwise the reason, and the channel closed.
@@ -192,8 +196,7 @@ const char* ownFileNamed(const FileState& list) {
     const char* name;
   };
   constexpr OwnFile ownFiles[] = {{RejectionLogChannel, "chklist.log"},
-                                  {FileListChannel, "file list"},
-                                  {CleanedCopyChannel, "list.tmp"}};
+                                  {FileListChannel, "file list"}};
   for (const OwnFile& own : ownFiles) {
     FileState state;
     if (fileDeviceState(lookupChannel(own.channel), &state) && state.device == list.device &&
@@ -204,121 +207,66 @@ const char* ownFileNamed(const FileState& list) {
   return nullptr;
 }
 
-// Opens the list file on its channel and the cleaned copy on its own. True when both are open;
-// otherwise false with the reason in `why`, and neither left open.
-bool openListFile(ListFileWork& work, std::string& why) {
-  if (const char* refused = commandRefusesPath(work.path)) {
-    why = refused;
-    return false;
-  }
-  if (!holdListDirectory(work.path, work.directory, work.leaf, why)) return false;
-  // The search lists nothing else; a file list that names another file was not written by it.
-  if (!isListFileName(work.leaf, work.listName)) {
-    why = "its name is not " + Text(work.listName);
-    return false;
-  }
-  if (openChannelIn(work.directory, work.leaf, OpenMode::Input, 0, 0, ListFileChannel, 0) !=
-      StatusCode::Ok) {
-    closeChannel(ListFileChannel);  // a failed size measurement leaves the channel open
-    why = "cannot open the file";
-    return false;
-  }
-  const Channel* listFile = lookupChannel(ListFileChannel);
-  const bool copyOpened =
-      openChannel(CleanedCopyName, OpenMode::Output, 0, 0, CleanedCopyChannel, 0) == StatusCode::Ok;
-  work.stateKnown = copyOpened &&
-                    (fileDeviceState(listFile, &work.listState) ||
-                     readListFileState(work.directory, work.leaf, work.path, work.listState)) &&
-                    work.listState.size == listFile->size &&
-                    fileDeviceState(lookupChannel(CleanedCopyChannel), &work.copyState);
-  // Held from now to its replacement: the file moved into place must be exactly this copy.
-  if (!copyOpened || (work.stateKnown && !holdCleanedCopy(work.copyState, work.hold))) {
-    closeChannel(ListFileChannel);
-    closeChannel(CleanedCopyChannel);
-    // A copy made but not held (no descriptor to spare) is still the run's own: it goes.
-    if (copyOpened) removeCleanedCopy();
-    why = "cannot write list.tmp" + nameHolderText(CleanedCopyName);
-    return false;
-  }
-  if (const char* own = work.stateKnown ? ownFileNamed(work.listState) : nullptr) {
-    closeChannel(ListFileChannel);
-    closeChannel(CleanedCopyChannel);
-    removeCleanedCopy();
-    why = "it is this run's own " + Text(own);
-    return false;
-  }
-  return true;
-}
-
-// Closes both channels once the list file is read and judges whether it may be replaced. Null
-// when it may (or need not be: `unchanged`); otherwise the reason it stays as it is.
-const char* verdictOn(ListFileWork& work) {
-  // Closing reports what went wrong on the way: a read error, or cleaned bytes that never
-  // reached the disk. Nothing dropped and every line already ending in CR LF: the copy is the
-  // file, byte for byte, and the file stays as it is (its inode, links and times with it).
+// Once the list file is read, judges whether it may be replaced. Null when it may (or need not
+// be: no copy was started); otherwise the reason it stays as it is.
+const char* verdictOn(const Reading& reading) {
+  // A read error, or cleaned bytes that never reached the disk, leave the list as it is.
   const bool lineTooLong = channelLineTooLong(ListFileChannel);
-  const bool readFailed = closeChannel(ListFileChannel) != StatusCode::Ok;
-  work.unchanged = !readFailed && !work.marksPrinted && work.copied == work.listState.size &&
-                   listFileEndsWithCrLf(work.directory, work.leaf, work.path, work.listState.size);
+  const bool readFailed = listFileReadFailed();
   // A replaced list must never come back empty or partial after a power loss, and the records
   // of its dropped entries must be on the disk before it is replaced. The copy is made durable
   // first: the log's sync then finds little left to write on a journalling file system.
-  const bool copySynced = work.unchanged || syncChannel(CleanedCopyChannel) == StatusCode::Ok;
-  const bool copyClosed = closeChannel(CleanedCopyChannel) == StatusCode::Ok;
-  if ((work.marksPrinted ? syncChannel(RejectionLogChannel) : flushChannel(RejectionLogChannel)) !=
-      StatusCode::Ok) {
+  const bool copySynced = !reading.copying || syncChannel(CleanedCopyChannel) == StatusCode::Ok;
+  if ((reading.marksPrinted ? syncChannel(RejectionLogChannel)
+                            : flushChannel(RejectionLogChannel)) != StatusCode::Ok) {
     logFailed = true;
   }
-  ListFileState closedState;
-  const bool changed = !work.stateKnown ||
-                       !readListFileState(work.directory, work.leaf, work.path, closedState) ||
-                       !(closedState == work.listState);
+  const bool changed = !listFileUnchanged(reading.list);
   // Records that went to a log renamed or removed meanwhile are not in chklist.log: the list
   // stays, and the next one's records go to chklist.log as it is now.
   const bool logMoved =
-      work.marksPrinted && !logFailed &&
+      reading.marksPrinted && !logFailed &&
       !fileDeviceStillNamed(lookupChannel(RejectionLogChannel), Text(RejectionLogName));
   if (logMoved && !reopenLogIfMoved().empty()) logFailed = true;
   if (runInterrupted()) return "the run was interrupted";
   if (lineTooLong) return "a line is longer than 64 MiB or than the memory the run may use";
   if (readFailed) return "cannot read the file";
-  if (!copySynced || !copyClosed) return "cannot write list.tmp";
+  if (!copySynced) return "cannot write list.tmp";
   if (logFailed) return "cannot write chklist.log";
   if (logMoved) return "chklist.log was moved or removed while its records were written";
   if (changed) return "the file changed while it was read";
   return nullptr;
 }
 
-// Replaces the list file by its cleaned copy, and says so when that did not simply succeed.
-void replace(ListFileWork& work) {
-  std::string reason;
-  const Replacement outcome = replaceListFile(work.directory, work.leaf, work.path, work.listState,
-                                              work.copyState, work.hold, reason);
-  sayReplacement(outcome, work.path, reason);
-}
-
 // Cleans one list file: reads it, writes the good entries to the cleaned copy, marks and logs
 // the others, and replaces the list file when nothing failed.
 void cleanListFile(const Text& path, std::string_view listName, Text& entry) {
   const Text checking = "Checking " + path + " ";
-  ListFileWork work(path, listName);
-  if (std::string why; !openListFile(work, why)) {
+  ListFile list(path, listName);
+  if (std::string why; !openListFile(list, why)) {
     sayNotChecked(checking, why);
     return;
   }
+  if (const char* own = list.stateKnown ? ownFileNamed(list.state) : nullptr) {
+    sayNotChecked(checking, "it is this run's own " + Text(own));
+    return;
+  }
   printText(ConsoleChannel, checking, PrintMask::None);
-  work.marksPrinted = copyGoodEntries(path, entry, work.copied);
-  if (const char* why = verdictOn(work)) {
-    sayNotCleaned(work.marksPrinted, why);
-    removeCleanedCopy();
+  Reading reading{list, false, false, {}};
+  copyGoodEntries(reading, entry);
+  if (!reading.copyFailure.empty()) {
+    sayNotCleaned(reading.marksPrinted, reading.copyFailure);
+    return;
+  }
+  if (const char* why = verdictOn(reading)) {
+    sayNotCleaned(reading.marksPrinted, why);
     return;
   }
   printVoid(ConsoleChannel, PrintMask::NewLine);
-  if (work.unchanged) {
-    removeCleanedCopy();
-    return;
-  }
-  replace(work);
+  if (!reading.copying) return;
+  std::string reason;
+  const ListOutcome outcome = replaceListFile(list, reason);
+  sayReplacement(outcome, path, reason);
 }
 
 // Searches for the list files named `texts.listName`, writing their paths to `fileList`. False
@@ -342,7 +290,7 @@ bool searchListFiles(const ListKindTexts& texts, const Text& fileList) {
 
 // Makes the pass's replacements durable, and says which of them a power loss may still undo.
 void settleAndSay() {
-  for (const UnsettledReplacement& unsettled : settleReplacements()) {
+  for (const UnsettledReplacement& unsettled : settleListFiles()) {
     printText(ConsoleChannel,
               "Cleaned: " + unsettled.path + ", but a power loss may undo it: " + unsettled.reason,
               PrintMask::NewLine);

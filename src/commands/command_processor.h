@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "console/terminal_text.h"
+
 // Runs one command line. Returns 0 on success, 1 on failure (with one line on standard error).
 int runBuiltinCommand(std::string_view line);
 
@@ -99,19 +101,9 @@ ReplaceOutcome replaceFileAt(int sourceDirectory,
                              const ReplaceOptions& options,
                              std::string* reason);
 
-// fsync on the directory `directory` (any descriptor of it, O_PATH included), so that renames
-// into it survive a power loss. Returns 0 or an errno value; 0 also where the file system cannot
-// sync a directory (its renames are then as durable as it allows).
-int syncDirectory(int directory);
-
 // Removes the regular file `path`; refuses directories and anything else that is not a regular
 // file.
 int deleteRegularFile(const std::string& path);
-
-// `text` with every byte that a terminal would act on replaced by "?": the C0 controls, DEL,
-// the C1 controls (U+0080 to U+009F), the bidirectional controls (U+202A to U+202E, U+2066 to
-// U+2069) and bytes that are not valid UTF-8.
-std::string terminalSafeText(std::string_view text);
 
 // Writes `message` and a line end to standard error in one write. When standard error is a
 // terminal the message goes through terminalSafeText; otherwise only CR and LF become "?", so

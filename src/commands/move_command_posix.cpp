@@ -16,8 +16,8 @@
 #include <string_view>
 #include <vector>
 
+#include "channels/file_metadata.h"
 #include "commands/command_processor.h"
-#include "commands/file_metadata.h"
 #include "status/write_all.h"
 
 namespace {
@@ -36,15 +36,6 @@ std::string errorText(std::string_view what, int code) {
 }
 
 }  // namespace
-
-int syncDirectory(int directory) {
-  int fd = openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return errno;
-  int code = fsync(fd) == 0 ? 0 : errno;
-  close(fd);
-  // Some file systems cannot sync a directory; the rename is then as durable as they allow.
-  return code == EINVAL || code == EROFS ? 0 : code;
-}
 
 namespace {
 

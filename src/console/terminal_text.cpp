@@ -94,3 +94,15 @@ std::size_t finishTerminalText(TerminalTextState& state, char* out) {
   state.heldCount = 0;
   return produced;
 }
+
+std::string terminalSafeText(std::string_view text) {
+  std::string safe(text.size() + TerminalTextCarry, '\0');
+  TerminalTextState state{};
+  std::size_t length = filterTerminalText(state, text.data(), text.size(), safe.data());
+  length += finishTerminalText(state, safe.data() + length);
+  safe.resize(length);
+  for (char& byte : safe) {
+    if (byte == '\r' || byte == '\n') byte = '?';
+  }
+  return safe;
+}

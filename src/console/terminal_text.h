@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 // The bytes of an unfinished UTF-8 character carried from one call to the next.
 struct TerminalTextState {
@@ -28,3 +30,8 @@ std::size_t filterTerminalText(TerminalTextState& state,
 // Writes one "?" per held byte to `out` (room for TerminalTextCarry) and clears `state`; for the
 // end of output, when no continuation can come. Returns the number of bytes put in `out`.
 std::size_t finishTerminalText(TerminalTextState& state, char* out);
+
+// `text` as one line of a message: every byte that a terminal would act on replaced by "?" (the
+// C0 controls, DEL, the C1 controls U+0080 to U+009F, the bidirectional controls U+202A to
+// U+202E and U+2066 to U+2069, bytes that are not valid UTF-8), CR and LF too.
+std::string terminalSafeText(std::string_view text);

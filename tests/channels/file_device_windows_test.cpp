@@ -13,6 +13,7 @@
 #include "channels/file_stream.h"
 #include "channels/held_directory.h"
 #include "channels/wide_names_windows.h"
+#include "cleaning/list_file.h"
 #include "support/channel_test.h"
 #include "support/long_names_windows.h"
 #include "support/scratch_dir.h"

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "channels/file_device.h"
 #include "channels/file_stream.h"
 #include "cleaning/file_search.h"
-#include "cleaning/list_file_state.h"
-#include "cleaning/list_replacement.h"
+#include "cleaning/list_file.h"
 #include "commands/run_command.h"
 #include "support/long_names_windows.h"
 #include "support/scratch_dir.h"
@@ -20,7 +20,7 @@
 
 namespace {
 
-TEST(ListFileStateWindows, APathBeyondMaxPathIsLookedAtAsTheOpenSawIt) {
+TEST(ListFileWindows, APathBeyondMaxPathIsLookedAtAsTheOpenSawIt) {
   ScratchDir scratch;
   for (const std::size_t length : {200u, 357u}) {
     SCOPED_TRACE(length);
@@ -30,14 +30,18 @@ TEST(ListFileStateWindows, APathBeyondMaxPathIsLookedAtAsTheOpenSawIt) {
     ASSERT_NE(stream, nullptr);
     ASSERT_TRUE(streamWrite(*stream, "a@example.org\r\n", 15));
     ASSERT_TRUE(closeFileStream(stream));
-    OpenedFile opened;
-    stream = openFileStream(nullptr, full, StreamMode::Read, &opened);
-    ASSERT_NE(stream, nullptr);
-    closeFileStream(stream);
-    ListFileState state;
-    ASSERT_TRUE(readListFileState(HeldDirectory{}, "", full, state));
-    EXPECT_EQ(state, opened.state);
-    EXPECT_EQ(state.size, 15);
+    {
+      ListFile list(full, "blacklist.txt");
+      std::string why;
+      if (length > 259) {
+        EXPECT_FALSE(openListFile(list, why)) << "the command processor cannot move it";
+        continue;
+      }
+      ASSERT_TRUE(openListFile(list, why)) << why;
+      EXPECT_TRUE(listFileUnchanged(list));
+      EXPECT_EQ(list.state.size, 15);
+      EXPECT_TRUE(listFileEndsWithCrLf(list));
+    }
     removeLongName(name);
   }
 }
@@ -152,7 +156,7 @@ bool restrictToThisUser(const wchar_t* name) {
                                nullptr, nullptr, acl, nullptr) == ERROR_SUCCESS;
 }
 
-TEST(ListReplacementWindows, TheCopyTakesTheListsPlaceOnlyAsItsFaithfulSuccessor) {
+TEST(ListFileWindows, TheCopyTakesTheListsPlaceOnlyAsItsFaithfulSuccessor) {
   ScratchDir scratch;
   const std::string original = "bad\r\nok@example.org\r\n";
   const DWORD hiddenSystem = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
@@ -160,18 +164,16 @@ TEST(ListReplacementWindows, TheCopyTakesTheListsPlaceOnlyAsItsFaithfulSuccessor
     const char* what;
     DWORD attributes;
     bool otherCopy;  // list.tmp is not the file the run wrote
-    Replacement outcome;
+    ListOutcome outcome;
     const char* reason;
   } const cases[] = {
-      {"hidden and system, restricted", hiddenSystem, false, Replacement::Done, ""},
-      {"plain", FILE_ATTRIBUTE_ARCHIVE, false, Replacement::Done, ""},
-      {"read-only", FILE_ATTRIBUTE_READONLY, false, Replacement::Failed, "it is read-only"},
-      {"another list.tmp", FILE_ATTRIBUTE_ARCHIVE, true, Replacement::Changed, ""},
+      {"hidden and system, restricted", hiddenSystem, false, ListOutcome::Replaced, ""},
+      {"plain", FILE_ATTRIBUTE_ARCHIVE, false, ListOutcome::Replaced, ""},
+      {"read-only", FILE_ATTRIBUTE_READONLY, false, ListOutcome::Failed, "it is read-only"},
+      {"another list.tmp", FILE_ATTRIBUTE_ARCHIVE, true, ListOutcome::Changed, ""},
   };
   CreateDirectoryW(L"d", nullptr);
-  HeldDirectory directory;
-  directory.path = currentDirectory() + "\\d";
-  const std::string path = directory.path + "\\blacklist.txt";
+  const Text path = currentDirectory() + "\\d\\blacklist.txt";
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     SetFileAttributesW(L"d\\blacklist.txt", FILE_ATTRIBUTE_NORMAL);
@@ -182,31 +184,35 @@ TEST(ListReplacementWindows, TheCopyTakesTheListsPlaceOnlyAsItsFaithfulSuccessor
     }
     const std::string protection = protectionOf(L"d\\blacklist.txt");
     ASSERT_FALSE(protection.empty());
-    ListFileState listState;
-    ASSERT_TRUE(readListFileState(directory, "blacklist.txt", path, listState));
-    OpenedFile copy;
-    FileStream* stream = openFileStream(nullptr, "list.tmp", StreamMode::Write, &copy);
-    ASSERT_NE(stream, nullptr);
-    const std::string line = "ok@example.org\r\n";
-    ASSERT_TRUE(streamWrite(*stream, line.data(), line.size()));
-    ASSERT_TRUE(closeFileStream(stream));
-    if (c.otherCopy) {
-      // Made while the copy still exists, so that it cannot be given the copy's file index.
-      writeFileBytes("planted.tmp", "planted@example.org\r\n");
-      ASSERT_TRUE(MoveFileExW(L"planted.tmp", L"list.tmp", MOVEFILE_REPLACE_EXISTING));
+    {
+      ListFile list(path, "blacklist.txt");
+      std::string why;
+      ASSERT_TRUE(openListFile(list, why)) << why;
+      // The first line is dropped: the copy starts empty.
+      ASSERT_TRUE(startCleanedCopy(list, 0, nullptr, why)) << why;
+      const std::string line = "ok@example.org\r\n";
+      ASSERT_EQ(writeChannelBytes(lookupChannel(CleanedCopyChannel), line.data(), line.size()),
+                StatusCode::Ok);
+      ASSERT_EQ(syncChannel(CleanedCopyChannel), StatusCode::Ok);
+      if (c.otherCopy) {
+        // Made while the copy still exists, so that it cannot be given the copy's file index.
+        ASSERT_EQ(closeChannel(CleanedCopyChannel), StatusCode::Ok);
+        writeFileBytes("planted.tmp", "planted@example.org\r\n");
+        ASSERT_TRUE(MoveFileExW(L"planted.tmp", L"list.tmp", MOVEFILE_REPLACE_EXISTING));
+      }
+      std::string reason;
+      EXPECT_EQ(replaceListFile(list, reason), c.outcome);
+      EXPECT_EQ(reason, c.reason);
     }
-    std::string reason;
-    EXPECT_EQ(replaceListFile(directory, "blacklist.txt", path, listState, copy.state,
-                              CleanedCopyHold{}, reason),
-              c.outcome);
-    EXPECT_EQ(reason, c.reason);
+    EXPECT_EQ(GetFileAttributesW(L"list.tmp") == INVALID_FILE_ATTRIBUTES, !c.otherCopy)
+        << "only the run's own copy is removed";
     const DWORD attributes = GetFileAttributesW(L"d\\blacklist.txt");
     EXPECT_EQ(attributes & (hiddenSystem | FILE_ATTRIBUTE_READONLY),
               c.attributes & ~FILE_ATTRIBUTE_ARCHIVE);
     EXPECT_EQ(protectionOf(L"d\\blacklist.txt"), protection) << "owner and DACL as they were";
     SetFileAttributesW(L"d\\blacklist.txt", FILE_ATTRIBUTE_NORMAL);
     EXPECT_EQ(readFileBytes("d/blacklist.txt"),
-              c.outcome == Replacement::Done ? "ok@example.org\r\n" : original);
+              c.outcome == ListOutcome::Replaced ? "ok@example.org\r\n" : original);
     DeleteFileW(L"list.tmp");
   }
 }

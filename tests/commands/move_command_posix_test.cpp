@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
+#include "channels/file_metadata.h"
 #include "commands/command_processor.h"
 #include "commands/commands_test_helpers.h"
-#include "commands/file_metadata.h"
 #include "support/redirection.h"
 #include "support/scratch_dir.h"
 

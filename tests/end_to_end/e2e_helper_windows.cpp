@@ -30,6 +30,7 @@
 #include <string>
 
 #include "channels/held_directory.h"
+#include "cleaning/list_file.h"
 
 namespace {
 

@@ -463,16 +463,25 @@ class HostileNeighbours(ScratchTree):
             os._exit(77)
         self.undo.append(lambda: subprocess.run(["umount", mount], check=False))
         target = write_file(os.path.join(self.outside_dir(0o755), "target"), b"target\n", 0o644)
-        self.write("mnt/blacklist.txt", GOOD_AND_BAD)
-        ours = self.write("mnt/.chklist-copy-Ab12Cd", b"keep@example.org\r\n", mode=0o600)
-        theirs, link = self.path("mnt/.chklist-copy-Nb0dy1"), self.path("mnt/.chklist-copy-Lnk0k1")
+        # The staged name beside a list is the same for every run: root's own leftover there
+        # goes; another user's file or a link there stays, and the list is cleaned all the same.
+        staged = ".chklist-copy-blacklist.txt"
+        for name in ("ours", "theirs", "link"):
+            os.mkdir(self.path("mnt", name))
+            os.chmod(self.path("mnt", name), 0o777)
+            self.write("mnt/%s/blacklist.txt" % name, GOOD_AND_BAD)
+        ours = self.write("mnt/ours/" + staged, b"keep@example.org\r\n", mode=0o600)
+        theirs, link = self.path("mnt/theirs", staged), self.path("mnt/link", staged)
         self.assertTrue(as_attacker(write_file, theirs, b"mine\n", 0o600))
         self.assertTrue(as_attacker(os.symlink, target, link))
         self.run_chklist()
-        self.assert_cleaned("mnt/blacklist.txt", GOOD_AND_BAD)
+        for name in ("ours", "theirs", "link"):
+            self.assert_cleaned("mnt/%s/blacklist.txt" % name, GOOD_AND_BAD)
         self.assertFalse(os.path.lexists(ours), "root's own leftover copy is still there")
-        self.assertEqual(sorted(os.listdir(mount)), sorted(
-            ["blacklist.txt", os.path.basename(theirs), os.path.basename(link)]))
+        self.assertEqual(os.listdir(self.path("mnt/ours")), ["blacklist.txt"])
+        for planted in (theirs, link):
+            self.assertEqual(sorted(os.listdir(os.path.dirname(planted))),
+                             sorted(["blacklist.txt", staged]))
         self.assertEqual((self.read(theirs), os.stat(theirs).st_uid), (b"mine\n", NOBODY))
         self.assertEqual(os.readlink(link), target)
         self.assertEqual(read_file(target), b"target\n")

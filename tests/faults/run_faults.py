@@ -35,8 +35,10 @@ from scratch_tree import NOBODY, RECORD, drop_to_nobody, zone_pad  # noqa: E402
 CHKLIST = None
 TEMPORARY_NAMES = {b"chklist.log", b"chklist.lock", b"list.tmp", b"blist.dir", b"wlist.dir"}
 # The cleaned copy moved beside its list file just before it replaces it: a run stopped at that
-# moment leaves it there, and the next run that replaces a list file there removes it.
-COPY_LEFTOVER = re.compile(rb"(?:.*/)?\.chklist-copy-[A-Za-z0-9]{6}$")
+# moment leaves it there (under the list's staged name, or a random one when another file held
+# that), and the next run that opens the list there removes it.
+COPY_LEFTOVER = re.compile(
+    rb"(?:.*/)?\.chklist-copy-(?:[A-Za-z0-9]{6}|blacklist\.txt|whitelist\.txt)$")
 LIST_NAMES = {b"blacklist.txt", b"whitelist.txt"}
 FIGURES = collections.OrderedDict()  # printed at the end: what the scenarios measured
 

@@ -1,16 +1,139 @@
-// Windows: "list.tmp" is made the list file's faithful successor, then moved into place by the
-// command processor's "move". Before the move the copy is checked to be the one this run wrote,
-// flushed to disk, and given the list file's owner, permissions (its DACL, byte for byte) and
-// attributes; when any of that cannot be done the list file is left as it is. A move that other
-// programs block for a moment (a virus scanner, an indexer, a sync client) is tried again.
+// A list file on Windows. Its directory is checked once, component by component below the
+// current directory, and then named by its path: names inside it are opened as that path, a
+// backslash and the name. No component may be a reparse point (a symbolic link, a junction, a
+// mount point): each would lead the run elsewhere. What Windows cannot do here is keep the
+// directories from being swapped after the check; see docs/windows.md.
+//
+// "list.tmp" is made the list file's faithful successor, then moved into place by the command
+// processor's "move". Before the move the copy is checked to be the one this run wrote, flushed
+// to disk, and given the list file's owner, permissions (its DACL, byte for byte) and attributes;
+// when any of that cannot be done the list file is left as it is. A move that other programs
+// block for a moment (a virus scanner, an indexer, a sync client) is tried again.
 #include <windows.h>
 
 #include <cstring>
+#include <string>
 #include <vector>
 
+#include "channels/file_stream.h"
+#include "channels/held_directory.h"
 #include "channels/wide_names_windows.h"
-#include "cleaning/list_replacement.h"
+#include "cleaning/list_file.h"
+#include "cleaning/list_file_system.h"
 #include "commands/run_command.h"
+
+namespace {
+
+constexpr const char* NotBelow = "its path is not below the current directory";
+constexpr const char* ThroughLink = "its path leads through a symbolic link";
+constexpr const char* CannotOpen = "cannot open the file";
+constexpr const char* OutsideCodePage =
+    "its name holds characters outside the system's ANSI code page";
+
+template <typename Character>
+Character asciiLower(Character character) {
+  return character >= 'A' && character <= 'Z' ? static_cast<Character>(character - 'A' + 'a')
+                                              : character;
+}
+
+// Equal without regard to the case of ASCII letters, as Windows file systems match such names.
+template <typename Character>
+bool sameIgnoringAsciiCase(std::basic_string_view<Character> left,
+                           std::basic_string_view<Character> right) {
+  if (left.size() != right.size()) return false;
+  for (std::size_t index = 0; index < left.size(); ++index) {
+    if (asciiLower(left[index]) != asciiLower(right[index])) return false;
+  }
+  return true;
+}
+
+// A component that names an entry of its directory as itself: not empty, not "." or "..", and
+// no ":" (which would name a stream of the entry instead).
+bool ownComponent(std::wstring_view component) {
+  return !component.empty() && component != L"." && component != L".." &&
+         component.find(L':') == std::wstring_view::npos;
+}
+
+// The current directory as the search writes paths below it: without a "\\?\" prefix.
+bool searchedDirectory(std::wstring& directory) {
+  if (!currentDirectoryName(directory)) return false;
+  const std::wstring_view view = directory;
+  if (view.substr(0, 8) == L"\\\\?\\UNC\\") {
+    directory = L"\\\\" + directory.substr(8);
+  } else if (view.substr(0, 4) == L"\\\\?\\") {
+    directory = directory.substr(4);
+  }
+  return true;
+}
+
+// Each directory of `parent` from the component at `start` down, from the top: null when each is
+// a directory of its own; otherwise why the path is refused.
+const char* refusedDirectoryBelow(std::wstring_view parent, std::size_t start) {
+  while (start < parent.size() + 1) {
+    std::size_t end = parent.find(L'\\', start);
+    if (end == std::wstring_view::npos) end = parent.size();
+    if (!ownComponent(parent.substr(start, end - start))) return NotBelow;
+    const DWORD attributes = GetFileAttributesW(extendedFullName(parent.substr(0, end)).c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+      return ThroughLink;
+    }
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+      return CannotOpen;
+    }
+    start = end + 1;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+bool holdListDirectory(std::string_view listedPath,
+                       HeldDirectory& directory,
+                       std::string& leaf,
+                       std::string& reason) {
+  releaseDirectory(directory);
+  leaf.clear();
+  // No Windows file name holds a "?" (a wildcard): in a listed path it stands for a character
+  // the program's bytes cannot name (narrowName). Any name opened for it would be another file.
+  if (listedPath.find('?') != std::string_view::npos) {
+    reason = OutsideCodePage;
+    return false;
+  }
+  std::string path(listedPath);
+  toPlatformFileName(path);
+  const std::size_t split = path.rfind('\\');
+  std::wstring parent;
+  std::wstring current;
+  std::wstring wideLeaf;
+  if (split == std::string::npos || split + 1 == path.size() ||
+      !widenName(std::string_view(path).substr(split + 1), wideLeaf) || !ownComponent(wideLeaf)) {
+    reason = NotBelow;
+    return false;
+  }
+  if (!widenName(std::string_view(path).substr(0, split), parent) || !searchedDirectory(current)) {
+    reason = CannotOpen;
+    return false;
+  }
+  const std::wstring_view parentView = parent;
+  if (!sameIgnoringAsciiCase(parentView.substr(0, current.size()), std::wstring_view(current)) ||
+      (parent.size() > current.size() && parent[current.size()] != L'\\')) {
+    reason = NotBelow;
+    return false;
+  }
+  if (const char* refused = refusedDirectoryBelow(parentView, current.size() + 1)) {
+    reason = refused;
+    return false;
+  }
+  directory.path = path.substr(0, split);
+  leaf = path.substr(split + 1);
+  return true;
+}
+
+void releaseDirectory(HeldDirectory& directory) { directory = HeldDirectory{}; }
+
+bool isListFileName(std::string_view leaf, std::string_view name) {
+  return sameIgnoringAsciiCase(leaf, name);
+}
 
 namespace {
 
@@ -43,7 +166,7 @@ bool plainFile(HANDLE file, BY_HANDLE_FILE_INFORMATION& info) {
 }
 
 // The file behind `info` is the one `state` was taken of, whatever its content now.
-bool sameFile(const BY_HANDLE_FILE_INFORMATION& info, const ListFileState& state) {
+bool sameFile(const BY_HANDLE_FILE_INFORMATION& info, const FileState& state) {
   const FileState now = fileStateOf(info);
   return now.device == state.device && now.fileIndex == state.fileIndex;
 }
@@ -103,7 +226,7 @@ bool enableRestorePrivilege() {
 
 // The copy opened anew for `access`, when it is still the file this run created.
 HANDLE reopenCopy(const std::wstring& copyName,
-                  const ListFileState& copyState,
+                  const FileState& copyState,
                   DWORD access,
                   DWORD flags) {
   const HANDLE copy = openExistingItself(copyName, access | FILE_READ_ATTRIBUTES,
@@ -120,7 +243,7 @@ HANDLE reopenCopy(const std::wstring& copyName,
 // Makes the owner in `descriptor` the copy's: as this user may, or else with the right to
 // restore files where the token holds it (opening for that needs backup semantics).
 bool setOwner(const std::wstring& copyName,
-              const ListFileState& copyState,
+              const FileState& copyState,
               std::vector<char>& descriptor) {
   for (const bool privileged : {false, true}) {
     if (privileged && !enableRestorePrivilege()) return false;
@@ -139,7 +262,7 @@ bool setOwner(const std::wstring& copyName,
 // Null on success, otherwise the reason.
 const char* copyProtection(const std::wstring& listName,
                            const std::wstring& copyName,
-                           const ListFileState& copyState,
+                           const FileState& copyState,
                            HANDLE copy) {
   const OwnedHandle list(openExistingItself(listName, READ_CONTROL, ShareEverything));
   std::vector<char> wanted;
@@ -200,7 +323,7 @@ bool heldByAnother(const std::wstring& name) {
 }
 
 // The list file is still the one that was read, looked at through its own handle.
-bool stillTheList(const std::wstring& listName, const ListFileState& listState) {
+bool stillTheList(const std::wstring& listName, const FileState& listState) {
   const OwnedHandle list(openExistingItself(listName, FILE_READ_ATTRIBUTES, ShareEverything));
   BY_HANDLE_FILE_INFORMATION info = {};
   return list.open() && plainFile(list.handle, info) && fileStateOf(info) == listState;
@@ -219,15 +342,15 @@ const char* unreplaceable(DWORD attributes) {
 // list file is looked at here only for what it hands on; whether it is still the one that was
 // read is the last look, just before the move. Done when it is ready; otherwise Changed, or
 // Failed with `reason`.
-Replacement prepareCopy(const std::wstring& listName,
+ListOutcome prepareCopy(const std::wstring& listName,
                         const std::wstring& copyName,
-                        const ListFileState& listState,
-                        const ListFileState& copyState,
+                        const FileState& listState,
+                        const FileState& copyState,
                         std::string& reason) {
   const OwnedHandle list(openExistingItself(listName, FILE_READ_ATTRIBUTES, ShareEverything));
   BY_HANDLE_FILE_INFORMATION listInfo = {};
   if (!list.open() || !plainFile(list.handle, listInfo) || !(fileStateOf(listInfo) == listState)) {
-    return Replacement::Changed;
+    return ListOutcome::Changed;
   }
   const OwnedHandle copy(openExistingItself(
       copyName,
@@ -236,7 +359,7 @@ Replacement prepareCopy(const std::wstring& listName,
   BY_HANDLE_FILE_INFORMATION copyInfo = {};
   if (!copy.open() || !plainFile(copy.handle, copyInfo) || copyInfo.nNumberOfLinks != 1 ||
       !sameFile(copyInfo, copyState)) {
-    return Replacement::Changed;
+    return ListOutcome::Changed;
   }
   const char* refused = unreplaceable(listInfo.dwFileAttributes);
   // The cleaned entries reach the disk before the name does: after a power loss the list is
@@ -246,26 +369,26 @@ Replacement prepareCopy(const std::wstring& listName,
   }
   if (refused == nullptr) refused = copyAttributes(copy.handle, listInfo.dwFileAttributes);
   if (refused == nullptr) refused = copyProtection(listName, copyName, copyState, copy.handle);
-  if (refused == nullptr) return Replacement::Done;
+  if (refused == nullptr) return ListOutcome::Replaced;
   reason = refused;
-  return Replacement::Failed;
+  return ListOutcome::Failed;
 }
 
 // The list file opened for reading without letting anyone write it, while the copy is made
 // ready: no edit can be saved into it meanwhile. Changed when it is not the list that was read;
 // Failed when another program has it open for writing (the last look decides then).
-Replacement holdUnchangedList(const std::wstring& listName,
-                              const ListFileState& listState,
+ListOutcome holdUnchangedList(const std::wstring& listName,
+                              const FileState& listState,
                               OwnedHandle& hold) {
   hold.handle = openExistingItself(listName, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE);
   if (!hold.open()) {
-    return GetLastError() == ERROR_SHARING_VIOLATION ? Replacement::Failed : Replacement::Changed;
+    return GetLastError() == ERROR_SHARING_VIOLATION ? ListOutcome::Failed : ListOutcome::Changed;
   }
   BY_HANDLE_FILE_INFORMATION info = {};
   if (!plainFile(hold.handle, info) || !(fileStateOf(info) == listState)) {
-    return Replacement::Changed;
+    return ListOutcome::Changed;
   }
-  return Replacement::Done;
+  return ListOutcome::Replaced;
 }
 
 // One overwriting move of the prepared copy: at no moment is the list file missing. The last
@@ -273,25 +396,25 @@ Replacement holdUnchangedList(const std::wstring& listName,
 // to replace a file that is open (wine's too), so nothing can be held across the move. Tried
 // again while another program holds one of the files. A command processor that reports success
 // without moving (wine's does, for a path it cannot reach) leaves list.tmp.
-Replacement moveIntoPlace(const std::wstring& listName,
+ListOutcome moveIntoPlace(const std::wstring& listName,
                           const std::wstring& copyName,
                           const std::string& path,
-                          const ListFileState& listState,
+                          const FileState& listState,
                           std::string& reason) {
   for (int tries = 1;; ++tries) {
-    if (!stillTheList(listName, listState)) return Replacement::Changed;
+    if (!stillTheList(listName, listState)) return ListOutcome::Changed;
     const int status = runCommand("move /y list.tmp \"" + path + "\"");
     if (status == 0 && GetFileAttributesW(copyName.c_str()) == INVALID_FILE_ATTRIBUTES) {
-      return Replacement::Done;
+      return ListOutcome::Replaced;
     }
     if (status == -1) {
       reason = "the command processor could not be started";
-      return Replacement::Failed;
+      return ListOutcome::Failed;
     }
-    if (!heldByAnother(listName) && !heldByAnother(copyName)) return Replacement::Failed;
+    if (!heldByAnother(listName) && !heldByAnother(copyName)) return ListOutcome::Failed;
     if (tries == MoveTries) {
       reason = "another program has it open";
-      return Replacement::Failed;
+      return ListOutcome::Failed;
     }
     waitMilliseconds(MoveRetryMilliseconds);
   }
@@ -300,7 +423,7 @@ Replacement moveIntoPlace(const std::wstring& listName,
 // Removes the copy, when it still is the file this run created: through its own handle, so that
 // neither a hidden or system copy nor a directory or link that took its name is missed or
 // followed.
-void removeCopy(const std::wstring& copyName, const ListFileState& copyState) {
+void removeCopy(const std::wstring& copyName, const FileState& copyState) {
   const OwnedHandle copy(openExistingItself(
       copyName, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, ShareEverything));
   BY_HANDLE_FILE_INFORMATION info = {};
@@ -315,57 +438,77 @@ void removeCopy(const std::wstring& copyName, const ListFileState& copyState) {
 }
 
 // The replacement itself; `list.tmp` may be left behind when it does not happen.
-Replacement replaceByMove(const HeldDirectory& directory,
+ListOutcome replaceByMove(const HeldDirectory& directory,
                           const std::string& leaf,
                           const std::string& path,
-                          const ListFileState& listState,
-                          const ListFileState& copyState,
+                          const FileState& listState,
+                          const FileState& copyState,
                           std::string& reason) {
   std::wstring listName;
   std::wstring copyName;
   if (!extendedName(directory.path.empty() ? leaf : directory.path + "\\" + leaf, listName) ||
       !extendedName(CopyName, copyName)) {
-    return Replacement::Failed;
+    return ListOutcome::Failed;
   }
   {
     // Held while the copy is made ready, released for the move.
     OwnedHandle hold;
-    if (holdUnchangedList(listName, listState, hold) == Replacement::Changed) {
-      return Replacement::Changed;
+    if (holdUnchangedList(listName, listState, hold) == ListOutcome::Changed) {
+      return ListOutcome::Changed;
     }
-    const Replacement prepared = prepareCopy(listName, copyName, listState, copyState, reason);
-    if (prepared != Replacement::Done) return prepared;
+    const ListOutcome prepared = prepareCopy(listName, copyName, listState, copyState, reason);
+    if (prepared != ListOutcome::Replaced) return prepared;
   }
   return moveIntoPlace(listName, copyName, path, listState, reason);
 }
 
 }  // namespace
 
-std::vector<UnsettledReplacement> settleReplacements() {
+std::vector<UnsettledReplacement> settleListFiles() {
   // The command processor's move is as durable as the file system makes a rename: NTFS journals
   // it, and no directory can be flushed through the Windows API.
   return {};
 }
 
-bool holdCleanedCopy(const ListFileState&, CleanedCopyHold& hold) {
-  hold.descriptor = -1;
-  return true;
+void removeStagedLeftover(const ListFile&) {}
+
+void removeCleanedCopy(ListFile& list) {
+  // Closed first: its own handle shares neither writing nor deleting.
+  closeChannel(CleanedCopyChannel);
+  std::wstring copyName;
+  if (list.copyMade && !list.copyRemoved && extendedName(CopyName, copyName)) {
+    removeCopy(copyName, list.copyState);
+  }
+  list.copyRemoved = true;
 }
 
-void releaseCleanedCopy(CleanedCopyHold& hold) { hold.descriptor = -1; }
+bool listFileUnchanged(const ListFile& list) {
+  // Looked up through the "\\?\" wide name, so that a path beyond MAX_PATH characters is read
+  // too; a reparse point at the path is looked at itself, not followed, as the list's open does.
+  std::wstring name;
+  if (!list.stateKnown || !extendedName(list.path, name)) return false;
+  const OwnedHandle file(openExistingItself(name, FILE_READ_ATTRIBUTES, ShareEverything));
+  BY_HANDLE_FILE_INFORMATION info{};
+  return file.open() && GetFileInformationByHandle(file.handle, &info) &&
+         fileStateOf(info) == list.state;
+}
 
-Replacement replaceListFile(const HeldDirectory& directory,
-                            const std::string& leaf,
-                            const std::string& path,
-                            const ListFileState& listState,
-                            const ListFileState& copyState,
-                            const CleanedCopyHold&,
-                            std::string& reason) {
-  const Replacement outcome = replaceByMove(directory, leaf, path, listState, copyState, reason);
-  std::wstring copyName;
-  if ((outcome == Replacement::Changed || outcome == Replacement::Failed) &&
-      extendedName(CopyName, copyName)) {
-    removeCopy(copyName, copyState);
+ListOutcome replaceListFile(ListFile& list, std::string& reason) {
+  // The system refuses to replace a file that is open, and the copy is opened again, without
+  // write sharing, to be made ready: both channels close first.
+  const bool copyClosed = closeChannel(CleanedCopyChannel) != StatusCode::TransferFailed;
+  closeChannel(ListFileChannel);
+  ListOutcome outcome = ListOutcome::Failed;
+  if (copyClosed) {
+    outcome =
+        replaceByMove(list.directory, list.leaf, list.path, list.state, list.copyState, reason);
+  } else {
+    reason = "cannot write list.tmp";
+  }
+  if (outcome == ListOutcome::Changed || outcome == ListOutcome::Failed) {
+    removeCleanedCopy(list);
+  } else {
+    list.copyRemoved = true;
   }
   return outcome;
 }

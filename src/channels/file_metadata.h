@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "channels/file_state.h"
+
 // Gives the cleaned copy open on `copyFd` everything of the list file open on `listFd` that
 // decides who may read or write it, so that the copy grants exactly what the list grants:
 // - owner and group, each where the process may set it (owner first: that can clear set-id bits);
@@ -30,6 +32,21 @@
 // No undo is needed when the replacement does not happen: the copy then grants no more than the
 // list, to no more than the list's content, and is to be removed.
 int carryOverMetadata(int copyFd, int listFd, std::string* why);
+
+// The same for two files whose state the caller has (owner, group and permission bits as they
+// are now). `copyMayHaveAttributes` false: the copy is known to have no extended attribute of its
+// own (a new file in a directory that hands none down), and they are not read.
+int carryOverMetadata(int copyFd,
+                      const FileState& copy,
+                      int listFd,
+                      const FileState& list,
+                      bool copyMayHaveAttributes,
+                      std::string* why);
+
+// fsync on the directory `directory` (any descriptor of it, O_PATH included, or AT_FDCWD), so
+// that renames into it survive a power loss. Returns 0 or an errno value; 0 also where the file
+// system cannot sync a directory (its renames are then as durable as it allows).
+int syncDirectory(int directory);
 
 // The start of a cleaned copy's temporary name beside a list file: the prefix, then six letters
 // or digits.

@@ -21,8 +21,9 @@
 #include <string_view>
 #include <vector>
 
-#include "commands/command_processor.h"
-#include "commands/file_metadata.h"
+#include "channels/file_metadata.h"
+#include "channels/file_state_posix.h"
+#include "console/terminal_text.h"
 
 namespace {
 
@@ -169,6 +170,7 @@ struct Carrying {
   bool ownerKept = false;
   bool groupKept = false;
   std::vector<std::string> listNames = {};  // the list's extended attributes
+  bool copyMayHaveAttributes = true;        // false: the copy is known to have none
   std::vector<std::string> copyNames = {};  // the copy's, before any is carried over
   bool aclChanged = false;                  // the copy's access control list was set or removed
   bool aclHasMask = false;                  // the list's access control list, narrowed, has a mask
@@ -181,11 +183,11 @@ bool contains(const std::vector<std::string>& names, const std::string& name) {
 
 // Gives the copy the list's owner and group, each where the process may. Owner first: giving the
 // file away can clear its set-id bits, which the mode then restores.
-int carryOverOwner(Carrying& work, const struct stat& list, const struct stat& copy) {
-  work.ownerKept = list.st_uid == copy.st_uid;
-  work.groupKept = list.st_gid == copy.st_gid;
+int carryOverOwner(Carrying& work, const FileState& list, const FileState& copy) {
+  work.ownerKept = list.owner == copy.owner;
+  work.groupKept = list.group == copy.group;
   if (!work.ownerKept) {
-    if (fchown(work.copyFd, list.st_uid, list.st_gid) == 0) {
+    if (fchown(work.copyFd, list.owner, list.group) == 0) {
       work.ownerKept = work.groupKept = true;
     } else if (!notAllowed(errno)) {
       return fail(work.why, "cannot carry over its owner and group", errno);
@@ -193,7 +195,7 @@ int carryOverOwner(Carrying& work, const struct stat& list, const struct stat& c
   }
   if (!work.groupKept) {
     // Not allowed to give the file away; the group alone may still be ours to set.
-    if (fchown(work.copyFd, static_cast<uid_t>(-1), list.st_gid) == 0) {
+    if (fchown(work.copyFd, static_cast<uid_t>(-1), list.group) == 0) {
       work.groupKept = true;
     } else if (!notAllowed(errno)) {
       return fail(work.why, "cannot carry over its owner and group", errno);
@@ -207,6 +209,7 @@ int readAttributeNames(Carrying& work) {
   if (int code = attributeNames(work.listFd, &work.listNames); code != 0) {
     return fail(work.why, "cannot read its extended attributes", code);
   }
+  if (!work.copyMayHaveAttributes) return 0;
   if (int code = attributeNames(work.copyFd, &work.copyNames); code != 0) {
     return fail(work.why, "cannot carry over its extended attributes", code);
   }
@@ -267,17 +270,22 @@ int carryOverAttributes(Carrying& work) {
 // Gives the copy the list's permission bits, less what an owner or group it could not keep
 // costs: the bits that agree with the access control list just set, whose mask entry, where it
 // has one, is the group bits.
-int carryOverMode(Carrying& work, const struct stat& list, struct stat& copy) {
-  mode_t mode = list.st_mode & 07777;
+int carryOverMode(Carrying& work, const FileState& list, const FileState& copy) {
+  mode_t mode = list.permissions;
   if (!work.ownerKept) mode &= ~static_cast<mode_t>(S_ISUID);
   if (!work.groupKept) {
     mode &= ~static_cast<mode_t>(S_ISGID);
     if (!work.aclHasMask) mode &= ~static_cast<mode_t>(S_IRWXG) | ((mode & S_IRWXO) << 3);
   }
-  if (work.aclChanged && fstat(work.copyFd, &copy) != 0) {
-    return fail(work.why, "cannot read its owner and permissions", errno);
+  mode_t present = copy.permissions;
+  if (work.aclChanged) {
+    struct stat now {};
+    if (fstat(work.copyFd, &now) != 0) {
+      return fail(work.why, "cannot read its owner and permissions", errno);
+    }
+    present = now.st_mode & 07777;
   }
-  if ((copy.st_mode & 07777) != mode && fchmod(work.copyFd, mode) != 0) {
+  if (present != mode && fchmod(work.copyFd, mode) != 0) {
     return fail(work.why, "cannot carry over its permissions", errno);
   }
   return 0;
@@ -313,7 +321,17 @@ int carryOverMetadata(int copyFd, int listFd, std::string* why) {
   if (fstat(listFd, &list) != 0 || fstat(copyFd, &copy) != 0) {
     return fail(why, "cannot read its owner and permissions", errno);
   }
+  return carryOverMetadata(copyFd, fileStateOf(copy), listFd, fileStateOf(list), true, why);
+}
+
+int carryOverMetadata(int copyFd,
+                      const FileState& copy,
+                      int listFd,
+                      const FileState& list,
+                      bool copyMayHaveAttributes,
+                      std::string* why) {
   Carrying carrying{copyFd, listFd, why};
+  carrying.copyMayHaveAttributes = copyMayHaveAttributes;
   int code = carryOverOwner(carrying, list, copy);
   if (code == 0) code = readAttributeNames(carrying);
   if (code == 0) code = removeOwnAttributes(carrying);
@@ -390,4 +408,16 @@ void removeCopyLeftovers(int directoryFd) {
     if (!S_ISREG(status.st_mode) || status.st_uid != self) continue;
     unlinkat(directoryFd, name.c_str(), 0);
   }
+}
+
+int syncDirectory(int directory) {
+  int fd = openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  int code;
+  do {
+    code = fsync(fd) == 0 ? 0 : errno;
+  } while (code == EINTR);
+  close(fd);
+  // Some file systems cannot sync a directory; the rename is then as durable as they allow.
+  return code == EINVAL || code == EROFS ? 0 : code;
 }

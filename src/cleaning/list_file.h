@@ -1,0 +1,121 @@
+// A list file on disk while the run cleans it: one value from the path the file list gave to its
+// replacement. Its directory is resolved once, beneath the run's directory and never through a
+// symbolic link (or, on Windows, a reparse point); the list is opened there, read on its channel,
+// and every later look at it goes through what was opened then, never through its path again:
+// another user who can write a directory on the way cannot redirect the run elsewhere.
+//
+// The cleaned copy "list.tmp" is made in the run's directory only when the list's first
+// difference appears (a dropped entry, or a line that does not end in CR LF); a list that needs
+// nothing is opened, read and closed. A copy replaces its list in the list's directory, and the
+// pass's replacements are made durable together when it ends (settleListFiles).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "channels/channel.h"
+#include "channels/file_state.h"
+#include "channels/held_directory.h"
+
+// The channels a list file is read from and its cleaned copy written to.
+constexpr ChannelNumber ListFileChannel = 2;
+constexpr ChannelNumber CleanedCopyChannel = 3;
+
+constexpr std::string_view CleanedCopyName = "list.tmp";
+
+// How a replacement that was tried ended.
+enum class ListOutcome {
+  Replaced,
+  ReplacedNotDurable,  // replaced, but a power loss may undo it; the reason says why
+  Changed,             // not replaced: the list file or the copy changed since they were opened
+  Failed,              // not replaced, for the reason given when the platform can tell
+};
+
+struct ListFile {
+  ListFile(const Text& listedPath, std::string_view listName) : path(listedPath), name(listName) {}
+  // Closes the list file and its copy (a copy not moved into place is removed first) and
+  // releases the directory.
+  ~ListFile();
+  ListFile(const ListFile&) = delete;
+  ListFile& operator=(const ListFile&) = delete;
+
+  const Text& path;       // as the file list gave it
+  std::string_view name;  // the name every list file of the pass has: "blacklist.txt", ...
+  HeldDirectory directory;
+  std::string leaf;          // its name in `directory`
+  FileState state;           // as opened; checked again before it is replaced
+  bool stateKnown = false;   // the open learnt `state` (a regular file)
+  FileState copyState;       // the cleaned copy as created: the file moved into place must be it
+  bool copyMade = false;     // "list.tmp" was created and is open on CleanedCopyChannel
+  bool copyRemoved = false;  // ... and has been removed or moved into place since
+};
+
+// Resolves the directory of `listedPath`, a full path the directory search listed below the
+// current directory, and holds it. True with `directory` held and `leaf` set to the last
+// component; false with a console text in `reason` (for example "its path leads through a
+// symbolic link") when the path no longer resolves that way or is not below the current
+// directory, or (Windows) when it holds a "?", the file search's mark of a character the
+// program's byte form lacks ("its name holds characters outside the system's ANSI code page").
+bool holdListDirectory(std::string_view listedPath,
+                       HeldDirectory& directory,
+                       std::string& leaf,
+                       std::string& reason);
+
+// Releases what holdListDirectory held; the record is then the current directory again.
+void releaseDirectory(HeldDirectory& directory);
+
+// True when `leaf` names a list file called `name`: byte for byte on POSIX; on Windows without
+// regard to ASCII letter case, as its file systems match names.
+bool isListFileName(std::string_view leaf, std::string_view name);
+
+// Resolves and holds the list file's directory, checks its name and opens it on
+// ListFileChannel. True when it is open; otherwise false with a console text in `why` ("its
+// path leads through a symbolic link", "cannot open the file") and nothing left open. On POSIX a
+// staged copy an interrupted run left beside the list is removed here.
+bool openListFile(ListFile& list, std::string& why);
+
+// Where the next byte of the list file is read from.
+std::int64_t listFilePosition();
+
+// True when the list file, as opened, ends in CR LF (or is empty): read through its channel.
+bool listFileEndsWithCrLf(const ListFile& list);
+
+// Creates the cleaned copy on CleanedCopyChannel once the list's first `prefix` bytes are known
+// to be kept as they are, and writes them there: from `buffered` when the caller holds them
+// there, else read again from the list's channel. False with a console text in `why` (the copy
+// then removed).
+bool startCleanedCopy(ListFile& list, std::int64_t prefix, const char* buffered, std::string& why);
+
+// True when a read of the list file failed or met a line too long to hold.
+bool listFileReadFailed();
+
+// Replaces the list file by its cleaned copy, whose content the caller has made durable,
+// provided the list still is the file that was read and the copy the file that was written. A
+// copy not moved into place is removed. The replacement's directory may be made durable only by
+// settleListFiles: until then a power loss may undo it (the old list comes back whole, and the
+// records of its dropped entries are then in the log twice: nothing is lost).
+ListOutcome replaceListFile(ListFile& list, std::string& reason);
+
+// True when the list file, at its name in its directory, still is the file that was opened and
+// holds what it held then (its state as opened).
+bool listFileUnchanged(const ListFile& list);
+
+// A replacement done whose directory could not be made durable.
+struct UnsettledReplacement {
+  std::string path;
+  std::string reason;
+};
+
+// Makes the replacements done so far durable: on POSIX each file system that received one is
+// synced once (its directories' renames with it); on Windows the move is as durable as the file
+// system makes it. Returns those that could not be made durable.
+std::vector<UnsettledReplacement> settleListFiles();
+
+// True when something is at `name` in the run's directory (without following a link).
+bool runFileExists(std::string_view name);
+
+// Makes the run's directory's entries durable (a new log's name). True when done, or when the
+// platform's file systems keep names durable on their own; false with the reason otherwise.
+bool syncRunDirectory(std::string& reason);

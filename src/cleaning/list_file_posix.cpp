@@ -1,0 +1,437 @@
+// A list file on POSIX. Its directory is opened from the current directory one component at a
+// time, never through a symbolic link, and kept as a descriptor (O_PATH: it needs search
+// permission only); openat2 with RESOLVE_NO_SYMLINKS does the walk in one call where the kernel
+// has it. The list and its copy are reached through the descriptors their channels opened. The
+// copy is moved beside the list under a staged name the next run can recompute, given the list's
+// access there, and renamed over the list; the renames of a pass are made durable together at
+// its end: one syncfs per file system that received one, where a sync of each directory would
+// cost a journal commit per list file.
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "channels/file_device.h"
+#include "channels/file_metadata.h"
+#include "channels/file_state_posix.h"
+#include "channels/file_stream.h"
+#include "cleaning/list_file.h"
+#include "cleaning/list_file_system.h"
+#include "status/write_all.h"
+
+#if __has_include(<linux/openat2.h>)
+#include <linux/openat2.h>
+#endif
+
+namespace {
+
+constexpr int DirectoryFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+// The current directory's absolute path, as the directory search writes it; empty when it
+// cannot be had.
+std::string currentDirectory() {
+  std::error_code error;
+  std::string path = std::filesystem::current_path(error).string();
+  return error ? std::string() : path;
+}
+
+// Why the component `name` in `directory` could not be opened as a directory.
+std::string reasonFor(int directory, const std::string& name, int code) {
+  struct stat status {};
+  if (code == ELOOP || (fstatat(directory, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+                        S_ISLNK(status.st_mode))) {
+    return "its path leads through a symbolic link";
+  }
+  if (code == ENOENT || code == ENOTDIR) return "its directory is no longer where it was found";
+  return std::string("cannot open its directory: ") + std::strerror(code);
+}
+
+// Opens `relative` (components separated by "/", no "..") below the current directory without
+// following a link. The descriptor, or -1 with `reason` set.
+int openBeneath(const std::string& relative, std::string& reason) {
+  if (relative.empty()) {
+    const int here = open(".", DirectoryFlags);
+    if (here < 0) reason = std::string("cannot open its directory: ") + std::strerror(errno);
+    return here;
+  }
+#if defined(SYS_openat2) && defined(RESOLVE_NO_SYMLINKS)
+  open_how how{};
+  how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+  how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+  long opened;
+  do {
+    opened = syscall(SYS_openat2, AT_FDCWD, relative.c_str(), &how, sizeof how);
+  } while (opened < 0 && errno == EINTR);
+  if (opened >= 0) return static_cast<int>(opened);
+    // Not offered here, or refused: the walk below either opens it or names the component that
+    // failed and why.
+#endif
+  int directory = open(".", DirectoryFlags);
+  if (directory < 0) {
+    reason = std::string("cannot open its directory: ") + std::strerror(errno);
+    return -1;
+  }
+  std::size_t start = 0;
+  while (start <= relative.size()) {
+    std::size_t end = relative.find('/', start);
+    if (end == std::string::npos) end = relative.size();
+    const std::string name = relative.substr(start, end - start);
+    start = end + 1;
+    if (name.empty() || name == ".") continue;
+    if (name == "..") {
+      close(directory);
+      reason = "its path leaves the current directory";
+      return -1;
+    }
+    const int next = openat(directory, name.c_str(), DirectoryFlags);
+    if (next < 0) {
+      reason = reasonFor(directory, name, errno);
+      close(directory);
+      return -1;
+    }
+    close(directory);
+    directory = next;
+  }
+  return directory;
+}
+
+}  // namespace
+
+bool holdListDirectory(std::string_view listedPath,
+                       HeldDirectory& directory,
+                       std::string& leaf,
+                       std::string& reason) {
+  releaseDirectory(directory);
+  // The search lists full paths below the current directory: that prefix is where the walk
+  // starts, so nothing above the current directory is resolved again.
+  static std::string current = currentDirectory();
+  std::string prefix = current;
+  if (listedPath.substr(0, prefix.size()) != prefix) {
+    current = currentDirectory();  // the directory may have been renamed since
+    prefix = current;
+  }
+  if (prefix.empty() || listedPath.substr(0, prefix.size()) != prefix) {
+    reason = "it is not below the current directory";
+    return false;
+  }
+  std::string_view rest = listedPath.substr(prefix.size());
+  if (prefix.back() != '/') {
+    if (rest.empty() || rest.front() != '/') {
+      reason = "it is not below the current directory";
+      return false;
+    }
+    rest.remove_prefix(1);
+  }
+  const std::size_t slash = rest.rfind('/');
+  const std::string relative(slash == std::string_view::npos ? std::string_view()
+                                                             : rest.substr(0, slash));
+  leaf.assign(slash == std::string_view::npos ? rest : rest.substr(slash + 1));
+  if (leaf.empty() || leaf == "." || leaf == "..") {
+    reason = "it names no file";
+    return false;
+  }
+  const int descriptor = openBeneath(relative, reason);
+  if (descriptor < 0) return false;
+  directory.descriptor = descriptor;
+  return true;
+}
+
+void releaseDirectory(HeldDirectory& directory) {
+  if (directory.descriptor >= 0) close(directory.descriptor);
+  directory = HeldDirectory{};
+}
+
+bool isListFileName(std::string_view leaf, std::string_view name) { return leaf == name; }
+
+namespace {
+
+// The name a list's cleaned copy has beside it until it replaces the list: the same for every
+// run, so that a run stopped in between leaves a copy the next one finds with one look.
+std::string stagedNameOf(const std::string& leaf) {
+  return std::string(CopyTemporaryPrefix) + leaf;
+}
+
+int descriptorOn(ChannelNumber channel) {
+  const FileStream* stream = fileDeviceStream(lookupChannel(channel));
+  return stream == nullptr ? -1 : static_cast<int>(stream->handle);
+}
+
+bool sameFile(const struct stat& found, const FileState& expected) {
+  return static_cast<std::uint64_t>(found.st_dev) == expected.device &&
+         static_cast<std::uint64_t>(found.st_ino) == expected.fileIndex;
+}
+
+std::string errorText(const char* what, int code) {
+  return std::string(what) + ": " + std::strerror(code);
+}
+
+// Removes the regular file of this process's user at `name` in `directory`: a copy an earlier run
+// left there. True when it removed one. Another user's file, a link, a directory stay: in a
+// sticky directory only our own file is ours to remove, and without the sticky bit whoever could
+// put a file there may remove any entry anyway. A hard link to another of our files loses only
+// this name.
+bool removeOwnLeftover(int directory, const std::string& name) {
+  struct stat found {};
+  if (fstatat(directory, name.c_str(), &found, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  if (!S_ISREG(found.st_mode) || found.st_uid != geteuid()) return false;
+  return unlinkat(directory, name.c_str(), 0) == 0;
+}
+
+// Whether a file created in the run's directory may start with attributes of its own: an access
+// control list handed down by the directory's default one. Asked once per run; when the question
+// cannot be answered, every copy's attributes are read.
+bool runDirectoryHandsDownAttributes() {
+  static const bool handsDown = [] {
+    if (getxattr(".", "system.posix_acl_default", nullptr, 0) >= 0) return true;
+    return errno != ENODATA && errno != ENOTSUP;
+  }();
+  return handsDown;
+}
+
+// A file system that received replacements since the last settling: a readable descriptor of
+// one of its directories, and the list files replaced there.
+struct PendingFileSystem {
+  std::uint64_t device;
+  int directory;
+  std::vector<std::string> paths;
+};
+
+std::vector<PendingFileSystem> pending;
+
+// The pending entry of the file system of a list's directory, made on its first replacement;
+// null when no descriptor to sync it later can be had.
+PendingFileSystem* pendingFileSystemOf(int directory, std::uint64_t device) {
+  for (PendingFileSystem& candidate : pending) {
+    if (candidate.device == device) return &candidate;
+  }
+  const int held = openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (held < 0) return nullptr;
+  pending.push_back({device, held, {}});
+  return &pending.back();
+}
+
+// The cleaned copy beside the list: its name there, its descriptor and what it was when made.
+struct Staged {
+  std::string name;
+  int descriptor = -1;
+  FileState state;
+  bool madeAnew = false;  // written again beside the list (another file system): not list.tmp
+};
+
+enum class Staging {
+  Done,
+  Changed,
+  OtherFileSystem,
+  Failed
+};
+
+// Moves "list.tmp" beside the list under its staged name, where only those who may change the
+// list's directory can reach it: in the run's directory another user could swap another file in
+// for it. A leftover of ours at that name goes first; anyone else's file keeps it, and a random
+// name is taken instead. Failed and OtherFileSystem leave errno set.
+Staging moveBesideList(const ListFile& list, Staged& staged) {
+  const int directory = list.directory.descriptor;
+  staged.name = stagedNameOf(list.leaf);
+  int moved = -1;
+  for (int attempt = 0; attempt < 100 && moved != 0; ++attempt) {
+    moved = renameat2(AT_FDCWD, "list.tmp", directory, staged.name.c_str(), RENAME_NOREPLACE);
+    if (moved != 0 && errno == EINVAL) {
+      // A file system without RENAME_NOREPLACE: a second name made exclusively, then the first
+      // removed, gives the same.
+      moved = linkat(AT_FDCWD, "list.tmp", directory, staged.name.c_str(), 0);
+      if (moved == 0) unlinkat(AT_FDCWD, "list.tmp", 0);
+    }
+    if (moved == 0) break;
+    if (errno == EXDEV) return Staging::OtherFileSystem;
+    if (errno != EEXIST) return Staging::Failed;
+    if (attempt == 0 && removeOwnLeftover(directory, staged.name)) continue;
+    staged.name = newCopyTemporaryName();
+  }
+  if (moved != 0) {
+    errno = EEXIST;
+    return Staging::Failed;
+  }
+  struct stat found {};
+  if (fstatat(directory, staged.name.c_str(), &found, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !sameFile(found, list.copyState)) {
+    // Not the copy: another file took "list.tmp" before the move. It goes from beside the list.
+    unlinkat(directory, staged.name.c_str(), 0);
+    return Staging::Changed;
+  }
+  staged.descriptor = descriptorOn(CleanedCopyChannel);
+  staged.state = list.copyState;
+  return Staging::Done;
+}
+
+// Creates the staged copy beside the list exclusively (a leftover of ours at its name goes
+// first), private, open for reading and writing. The descriptor, or -1 with errno set.
+int createBesideList(int directory, std::string& name) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const int made =
+        openat(directory, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (made >= 0 || errno != EEXIST) return made;
+    if (attempt == 0 && removeOwnLeftover(directory, name)) continue;
+    name = newCopyTemporaryName();
+  }
+  errno = EEXIST;
+  return -1;
+}
+
+// The list lies on another file system than the run's directory: the copy is written again
+// beside the list, from "list.tmp" as it was made, and made durable. False with the reason.
+bool copyBesideList(const ListFile& list, Staged& staged, std::string& reason) {
+  const int directory = list.directory.descriptor;
+  const int source = openat(AT_FDCWD, "list.tmp", O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  struct stat found {};
+  if (source < 0 || fstat(source, &found) != 0 || !sameFile(found, list.copyState)) {
+    if (source >= 0) close(source);
+    reason = "list.tmp is no longer the cleaned copy";
+    return false;
+  }
+  staged.name = stagedNameOf(list.leaf);
+  staged.descriptor = createBesideList(directory, staged.name);
+  if (staged.descriptor < 0) {
+    reason = errorText("cannot create a copy beside it", errno);
+    close(source);
+    return false;
+  }
+  staged.madeAnew = true;
+  if (fstat(staged.descriptor, &found) != 0) {
+    reason = errorText("cannot inspect the copy", errno);
+    return false;
+  }
+  staged.state = fileStateOf(found);
+  char buffer[64 * 1024];
+  ssize_t got;
+  bool written = true;
+  while (written && (got = read(source, buffer, sizeof buffer)) != 0) {
+    if (got < 0 && errno == EINTR) continue;
+    written = got > 0 && writeAll(staged.descriptor, buffer, static_cast<std::size_t>(got));
+  }
+  close(source);
+  if (!written || fsync(staged.descriptor) != 0) {
+    reason = errorText("cannot write a copy beside it", errno);
+    return false;
+  }
+  return true;
+}
+
+// A staged copy that does not replace its list is removed from beside it.
+void removeStaged(const ListFile& list, const Staged& staged) {
+  struct stat found {};
+  if (fstatat(list.directory.descriptor, staged.name.c_str(), &found, AT_SYMLINK_NOFOLLOW) == 0 &&
+      sameFile(found, staged.state)) {
+    unlinkat(list.directory.descriptor, staged.name.c_str(), 0);
+  }
+}
+
+}  // namespace
+
+void removeStagedLeftover(const ListFile& list) {
+  removeOwnLeftover(list.directory.descriptor, stagedNameOf(list.leaf));
+}
+
+void removeCleanedCopy(ListFile& list) {
+  struct stat left {};
+  if (list.copyMade && !list.copyRemoved &&
+      fstatat(AT_FDCWD, "list.tmp", &left, AT_SYMLINK_NOFOLLOW) == 0 &&
+      sameFile(left, list.copyState)) {
+    unlinkat(AT_FDCWD, "list.tmp", 0);
+  }
+  list.copyRemoved = true;
+}
+
+bool listFileUnchanged(const ListFile& list) {
+  struct stat found {};
+  return list.stateKnown &&
+         fstatat(list.directory.descriptor, list.leaf.c_str(), &found, AT_SYMLINK_NOFOLLOW) == 0 &&
+         S_ISREG(found.st_mode) && fileStateOf(found) == list.state;
+}
+
+ListOutcome replaceListFile(ListFile& list, std::string& reason) {
+  const int directory = list.directory.descriptor;
+  const int listDescriptor = descriptorOn(ListFileChannel);
+  Staged staged;
+  const Staging staging = moveBesideList(list, staged);
+  if (staging == Staging::Changed) return ListOutcome::Changed;
+  if (staging == Staging::Failed) {
+    reason = errorText("cannot move the cleaned copy beside it", errno);
+    return ListOutcome::Failed;
+  }
+  if (staging == Staging::OtherFileSystem && !copyBesideList(list, staged, reason)) {
+    if (staged.madeAnew) {
+      close(staged.descriptor);
+      removeStaged(list, staged);
+    }
+    return ListOutcome::Failed;
+  }
+  if (!staged.madeAnew) list.copyRemoved = true;  // "list.tmp" is beside the list now
+  // Given the list's owner, access and attributes only now, beside it: in the run's directory
+  // others could have opened it while it granted what the list grants.
+  std::string why;
+  ListOutcome outcome = ListOutcome::Replaced;
+  if (listDescriptor < 0 ||
+      carryOverMetadata(staged.descriptor, staged.state, listDescriptor, list.state,
+                        staged.madeAnew || runDirectoryHandsDownAttributes(), &why) != 0) {
+    reason = why.empty() ? "cannot read its owner and permissions" : why;
+    outcome = ListOutcome::Failed;
+  } else if (!listFileUnchanged(list)) {
+    outcome = ListOutcome::Changed;  // the last look, right before the rename
+  } else if (renameat(directory, staged.name.c_str(), directory, list.leaf.c_str()) != 0) {
+    reason = errorText("cannot replace it", errno);
+    outcome = ListOutcome::Failed;
+  }
+  if (staged.madeAnew) close(staged.descriptor);
+  if (outcome != ListOutcome::Replaced) {
+    removeStaged(list, staged);
+    return outcome;
+  }
+  if (staged.madeAnew) removeCleanedCopy(list);
+  if (PendingFileSystem* fileSystem = pendingFileSystemOf(directory, list.state.device)) {
+    fileSystem->paths.push_back(list.path);
+    return ListOutcome::Replaced;
+  }
+  // Without a descriptor to sync its file system later, the directory is synced at once.
+  if (const int code = syncDirectory(directory); code != 0) {
+    reason = errorText("cannot flush its directory", code);
+    return ListOutcome::ReplacedNotDurable;
+  }
+  return ListOutcome::Replaced;
+}
+
+std::vector<UnsettledReplacement> settleListFiles() {
+  std::vector<UnsettledReplacement> unsettled;
+  for (const PendingFileSystem& fileSystem : pending) {
+    int result;
+    do {
+      result = fileSystem.paths.empty() ? 0 : syncfs(fileSystem.directory);
+    } while (result != 0 && errno == EINTR);
+    if (result != 0) {
+      const std::string reason = errorText("cannot flush its file system", errno);
+      for (const std::string& path : fileSystem.paths) unsettled.push_back({path, reason});
+    }
+    close(fileSystem.directory);
+  }
+  pending.clear();
+  return unsettled;
+}
+
+bool runFileExists(std::string_view name) {
+  struct stat status {};
+  return fstatat(AT_FDCWD, std::string(name).c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 ||
+         errno != ENOENT;
+}
+
+bool syncRunDirectory(std::string& reason) {
+  const int code = syncDirectory(AT_FDCWD);
+  if (code == 0) return true;
+  reason = errorText("cannot flush the run's directory", code);
+  return false;
+}
