@@ -157,8 +157,9 @@ bool openSystemFile(const HeldDirectory* directory,
   if (regular) {
     opened->regular = true;
     opened->identified = true;
-    // A new file is this run's own; one found under the name must be this user's alone.
-    opened->ownedAlone = emptying || ownedByThisUserAlone(file);
+    // A new file is this run's own; one found under the name must be this user's alone, with
+    // no other name: through a hard link the records would reach another file as well.
+    opened->ownedAlone = emptying || (info.nNumberOfLinks == 1 && ownedByThisUserAlone(file));
     opened->state = fileStateOf(info);
   }
   return true;

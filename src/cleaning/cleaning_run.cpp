@@ -263,7 +263,10 @@ void cleanListFile(const Text& path, std::string_view listName, Text& entry) {
     return;
   }
   printVoid(ConsoleChannel, PrintMask::NewLine);
-  if (!reading.copying) return;
+  if (!reading.copying) {
+    removeStagedLeftover(list);
+    return;
+  }
   std::string reason;
   const ListOutcome outcome = replaceListFile(list, reason);
   sayReplacement(outcome, path, reason);

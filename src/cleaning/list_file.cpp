@@ -64,7 +64,6 @@ bool openListFile(ListFile& list, std::string& why) {
   // Not a regular file, or one whose length the open did not learn: it is read, and then found
   // changed, never replaced.
   list.stateKnown = fileDeviceState(channel, &list.state) && list.state.size == channel->size;
-  removeStagedLeftover(list);
   return true;
 }
 

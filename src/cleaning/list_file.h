@@ -72,8 +72,7 @@ bool isListFileName(std::string_view leaf, std::string_view name);
 
 // Resolves and holds the list file's directory, checks its name and opens it on
 // ListFileChannel. True when it is open; otherwise false with a console text in `why` ("its
-// path leads through a symbolic link", "cannot open the file") and nothing left open. On POSIX a
-// staged copy an interrupted run left beside the list is removed here.
+// path leads through a symbolic link", "cannot open the file") and nothing left open.
 bool openListFile(ListFile& list, std::string& why);
 
 // Where the next byte of the list file is read from.
@@ -101,6 +100,11 @@ ListOutcome replaceListFile(ListFile& list, std::string& reason);
 // True when the list file, at its name in its directory, still is the file that was opened and
 // holds what it held then (its state as opened).
 bool listFileUnchanged(const ListFile& list);
+
+// For a list that needs no copy: removes a staged copy that an interrupted run left beside it,
+// at a cost that does not depend on what else its directory holds (a list that is replaced
+// finds it when its own copy is staged). Nothing to do on Windows.
+void removeStagedLeftover(const ListFile& list);
 
 // A replacement done whose directory could not be made durable.
 struct UnsettledReplacement {

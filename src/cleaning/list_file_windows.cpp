@@ -411,7 +411,12 @@ ListOutcome moveIntoPlace(const std::wstring& listName,
       reason = "the command processor could not be started";
       return ListOutcome::Failed;
     }
-    if (!heldByAnother(listName) && !heldByAnother(copyName)) return ListOutcome::Failed;
+    if (!heldByAnother(listName) && !heldByAnother(copyName)) {
+      reason = status == 0 ? "the command processor's move left list.tmp where it was"
+                           : "the command processor's move failed with exit status " +
+                                 std::to_string(status);
+      return ListOutcome::Failed;
+    }
     if (tries == MoveTries) {
       reason = "another program has it open";
       return ListOutcome::Failed;

@@ -39,10 +39,14 @@ std::string refusalReason(std::string_view name, int openError) {
   if (openError != 0) return "it cannot be opened: " + systemMessage(openError);
   std::wstring wide;
   if (extendedName(file, wide)) {
-    const HANDLE opened = openExistingItself(wide, READ_CONTROL, ShareEverything);
+    const HANDLE opened =
+        openExistingItself(wide, READ_CONTROL | FILE_READ_ATTRIBUTES, ShareEverything);
     if (opened != INVALID_HANDLE_VALUE) {
+      BY_HANDLE_FILE_INFORMATION info{};
+      const bool links = GetFileInformationByHandle(opened, &info) && info.nNumberOfLinks > 1;
       const bool alone = ownedByThisUserAlone(opened);
       CloseHandle(opened);
+      if (links) return "it has more than one name (hard links)";
       if (!alone) return "another user owns it or may change it";
     }
   }

@@ -217,6 +217,28 @@ class WindowsRunTest(WineTree, SharedScenarios):
                          + BANNER + b"Checking " + self.wpath("d", "whitelist.txt") + b" #\r\n")
         self.assertEqual(self.leftovers(), [])
 
+    def test_a_log_with_another_name_is_refused_and_nothing_is_written(self):
+        # chklist.log a hard link to a file outside the tree, or to a list of the tree: records
+        # would reach that file too. The run changes nothing and says why.
+        outside = self.path("..", os.path.basename(self.root) + "-v3")
+        os.makedirs(outside)
+        self.addCleanup(shutil.rmtree, outside, True)
+        for other in (os.path.join(outside, "victim.txt"), self.path("s", "whitelist.txt")):
+            with self.subTest(other=other):
+                os.makedirs(os.path.dirname(other), exist_ok=True)
+                with open(other, "wb") as victim:
+                    victim.write(b"keep@example.org\nbad\n")
+                if os.path.lexists(self.path("chklist.log")):
+                    os.remove(self.path("chklist.log"))
+                os.link(other, self.path("chklist.log"))
+                self.write("d/blacklist.txt", b"bad\nok@example.org\n")
+                out, _ = self.run_chklist()
+                self.assertEqual(out, b"Cannot open chklist.log: it has more than one name "
+                                 b"(hard links); no list file is changed\r\n")
+                with open(other, "rb") as victim:
+                    self.assertEqual(victim.read(), b"keep@example.org\nbad\n")
+                self.assertEqual(self.read("d/blacklist.txt"), b"bad\nok@example.org\n")
+
     def test_a_hidden_or_system_file_list_left_from_before_is_not_taken_for_the_search(self):
         # An empty hidden blist.dir and a system wlist.dir: the command processor's redirection
         # refuses to write such a file, and an empty one read as "nothing found" would leave
