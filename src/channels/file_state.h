@@ -12,7 +12,8 @@ struct FileState {
   std::int64_t size = 0;
   std::int64_t modifiedTime = 0;      // in the platform's units: seconds, or 100 ns on Windows
   std::int64_t modifiedFraction = 0;  // nanoseconds within the second where known
-  std::int64_t changedTime = 0;       // status-change time in seconds; 0 where not known
+  std::int64_t changedTime = 0;       // status-change time in seconds (Windows: 100 ns units);
+                                      // 0 where not known
   std::int64_t changedFraction = 0;   // nanoseconds within that second
   // POSIX: the permission bits, owner and group; 0 where not known. A change of any of them
   // shows in the status-change time too.

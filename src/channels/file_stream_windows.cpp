@@ -160,7 +160,7 @@ bool openSystemFile(const HeldDirectory* directory,
     // A new file is this run's own; one found under the name must be this user's alone, with
     // no other name: through a hard link the records would reach another file as well.
     opened->ownedAlone = emptying || (info.nNumberOfLinks == 1 && ownedByThisUserAlone(file));
-    opened->state = fileStateOf(info);
+    opened->state = fileStateOf(file, info);
   }
   return true;
 }

@@ -170,6 +170,15 @@ FileState fileStateOf(const BY_HANDLE_FILE_INFORMATION& info) {
   return state;
 }
 
+FileState fileStateOf(HANDLE file, const BY_HANDLE_FILE_INFORMATION& info) {
+  FileState state = fileStateOf(info);
+  FILE_BASIC_INFO basic{};
+  if (GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic)) {
+    state.changedTime = basic.ChangeTime.QuadPart;
+  }
+  return state;
+}
+
 HANDLE openExistingItself(const std::wstring& name, DWORD access, DWORD share, DWORD flags) {
   return CreateFileW(name.c_str(), access, share, nullptr, OPEN_EXISTING,
                      FILE_FLAG_OPEN_REPARSE_POINT | flags, nullptr);

@@ -38,6 +38,11 @@ std::wstring extendedFullName(std::wstring_view full);
 // number, the file index, the size and the last write time in 100 ns units.
 FileState fileStateOf(const BY_HANDLE_FILE_INFORMATION& info);
 
+// The same, with the status-change time that only the file's handle gives: a rewrite in place
+// whose size and last write time were made to look as before still shows there. `file` is the
+// handle `info` was read from, open with at least FILE_READ_ATTRIBUTES.
+FileState fileStateOf(HANDLE file, const BY_HANDLE_FILE_INFORMATION& info);
+
 // Sharing that lets others read, write, rename and remove a file while it is open.
 constexpr DWORD ShareEverything = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
