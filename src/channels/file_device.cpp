@@ -426,6 +426,11 @@ StatusCode settleAppendChannel(ChannelNumber channel) {
   return setStatus(StatusCode::Ok);
 }
 
+bool channelFailed(ChannelNumber channel) {
+  const FileStream* stream = fileDeviceStream(lookupChannel(channel));
+  return stream != nullptr && streamFailed(*stream);
+}
+
 bool channelLineTooLong(ChannelNumber channel) {
   const FileNotes* notes = fileNotesOf(lookupChannel(channel));
   return notes != nullptr && notes->lineTooLong;

@@ -71,6 +71,10 @@ StatusCode syncChannel(ChannelNumber channel);
 // NotApplicable for a channel that is not open in Append mode on the file device.
 StatusCode settleAppendChannel(ChannelNumber channel);
 
+// True when a read, write, flush or sync of a file channel's stream has failed; false for a
+// channel that has not, is closed, or is another device's. Stores no status.
+bool channelFailed(ChannelNumber channel);
+
 // True when a read of the channel met a line too long to hold in memory (see readLineInto);
 // false otherwise, and for a closed channel, another device's or a number without a record.
 // Stores no status.

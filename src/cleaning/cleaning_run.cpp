@@ -148,6 +148,7 @@ bool keptAsItIs(const Reading& reading, const Text& entry, std::int64_t lineStar
 void sayReplacement(ListOutcome outcome, const Text& path, const std::string& reason) {
   const std::string_view why = reason.empty() ? std::string_view() : std::string_view(reason);
   switch (outcome) {
+    case ListOutcome::Staged:
     case ListOutcome::Replaced:
       return;
     case ListOutcome::ReplacedNotDurable:
@@ -207,6 +208,40 @@ const char* ownFileNamed(const FileState& list) {
   return nullptr;
 }
 
+// Records that went to a log renamed or removed meanwhile are not in chklist.log: the lists they
+// belong to stay, and the next records go to chklist.log as it is now (opened anew).
+bool logWasMoved() {
+  if (fileDeviceStillNamed(lookupChannel(RejectionLogChannel), Text(RejectionLogName))) {
+    return false;
+  }
+  if (!reopenLogIfMoved().empty()) logFailed = true;
+  return true;
+}
+
+// Closes the batch of staged lists: their copies, then the log reach the disk, and then each
+// list is looked at once more and replaced. When a sync fails or the log was moved, no list of
+// the batch is replaced. A list not replaced says so on its own line.
+void closeBatch() {
+  if (stagedListCount() == 0) return;
+  // The log's bytes reach its file first: a log on the copies' file system is made durable
+  // with them by the same sync.
+  if (flushChannel(RejectionLogChannel) != StatusCode::Ok) logFailed = true;
+  std::string syncFailure;
+  const bool copiesSynced = syncStagedCopies(syncFailure);
+  if (!logFailed && syncChannel(RejectionLogChannel) != StatusCode::Ok) logFailed = true;
+  const char* refusal = nullptr;
+  if (!copiesSynced) {
+    refusal = syncFailure.c_str();
+  } else if (logFailed) {
+    refusal = "cannot write chklist.log";
+  } else if (logWasMoved()) {
+    refusal = "chklist.log was moved or removed while its records were written";
+  }
+  for (const BatchedOutcome& ended : replaceStagedLists(refusal)) {
+    sayReplacement(ended.outcome, Text(ended.path), ended.reason);
+  }
+}
+
 // Once the list file is read, judges whether it may be replaced. Null when it may (or need not
 // be: no copy was started); otherwise the reason it stays as it is.
 const char* verdictOn(const Reading& reading) {
@@ -214,24 +249,30 @@ const char* verdictOn(const Reading& reading) {
   const bool lineTooLong = channelLineTooLong(ListFileChannel);
   const bool readFailed = listFileReadFailed();
   // A replaced list must never come back empty or partial after a power loss, and the records
-  // of its dropped entries must be on the disk before it is replaced. The copy is made durable
-  // first: the log's sync then finds little left to write on a journalling file system.
-  const bool copySynced = !reading.copying || syncChannel(CleanedCopyChannel) == StatusCode::Ok;
-  if ((reading.marksPrinted ? syncChannel(RejectionLogChannel)
-                            : flushChannel(RejectionLogChannel)) != StatusCode::Ok) {
+  // of its dropped entries must be on the disk before it is replaced. A batch makes its copies
+  // and the log durable together when it closes (closeBatch); a list replaced at once has its
+  // copy made durable first, and the log's sync then finds little left to write on a
+  // journalling file system.
+  const bool batched = replacementsWaitForBatch();
+  const bool copyWritten =
+      !reading.copying || (batched ? flushChannel(CleanedCopyChannel)
+                                   : syncChannel(CleanedCopyChannel)) == StatusCode::Ok;
+  bool logMoved = false;
+  if (!batched) {
+    if ((reading.marksPrinted ? syncChannel(RejectionLogChannel)
+                              : flushChannel(RejectionLogChannel)) != StatusCode::Ok) {
+      logFailed = true;
+    }
+    logMoved = reading.marksPrinted && !logFailed && logWasMoved();
+  } else if (channelFailed(RejectionLogChannel)) {
+    // A record of this list (or of an earlier one) could not be written: a flush has failed.
     logFailed = true;
   }
   const bool changed = !listFileUnchanged(reading.list);
-  // Records that went to a log renamed or removed meanwhile are not in chklist.log: the list
-  // stays, and the next one's records go to chklist.log as it is now.
-  const bool logMoved =
-      reading.marksPrinted && !logFailed &&
-      !fileDeviceStillNamed(lookupChannel(RejectionLogChannel), Text(RejectionLogName));
-  if (logMoved && !reopenLogIfMoved().empty()) logFailed = true;
   if (runInterrupted()) return "the run was interrupted";
   if (lineTooLong) return "a line is longer than 64 MiB or than the memory the run may use";
   if (readFailed) return "cannot read the file";
-  if (!copySynced) return "cannot write list.tmp";
+  if (!copyWritten) return "cannot write list.tmp";
   if (logFailed) return "cannot write chklist.log";
   if (logMoved) return "chklist.log was moved or removed while its records were written";
   if (changed) return "the file changed while it was read";
@@ -268,8 +309,9 @@ void cleanListFile(const Text& path, std::string_view listName, Text& entry) {
     return;
   }
   std::string reason;
-  const ListOutcome outcome = replaceListFile(list, reason);
+  const ListOutcome outcome = stageListFile(list, reason);
   sayReplacement(outcome, path, reason);
+  if (batchIsFull()) closeBatch();
 }
 
 // Searches for the list files named `texts.listName`, writing their paths to `fileList`. False
@@ -405,6 +447,7 @@ void cleanListKind(ListKind kind) {
     if (!path.empty()) cleanListFile(path, texts.listName, entry);
   }
   closeChannel(FileListChannel);
+  closeBatch();
   settleAndSay();
   removeOwnFile(texts.fileList);
 }

@@ -103,6 +103,6 @@ bool startCleanedCopy(ListFile& list, std::int64_t prefix, const char* buffered,
 }
 
 bool listFileReadFailed() {
-  const FileStream* stream = listStream();
-  return stream == nullptr || streamFailed(*stream) || channelLineTooLong(ListFileChannel);
+  return listStream() == nullptr || channelFailed(ListFileChannel) ||
+         channelLineTooLong(ListFileChannel);
 }

@@ -6,8 +6,13 @@
 //
 // The cleaned copy "list.tmp" is made in the run's directory only when the list's first
 // difference appears (a dropped entry, or a line that does not end in CR LF); a list that needs
-// nothing is opened, read and closed. A copy replaces its list in the list's directory, and the
-// pass's replacements are made durable together when it ends (settleListFiles).
+// nothing is opened, read and closed. A copy replaces its list in the list's directory.
+//
+// On POSIX the replacements are made in batches: a cleaned copy is staged beside its list and
+// the run goes on; when the batch closes, the staged copies and the log are made durable with
+// one sync per file system, each list is looked at once more and replaced, and the renames are
+// made durable at the end of the pass (settleListFiles). On Windows each list is replaced at
+// once: its batch is always empty.
 #pragma once
 
 #include <cstdint>
@@ -27,6 +32,7 @@ constexpr std::string_view CleanedCopyName = "list.tmp";
 
 // How a replacement that was tried ended.
 enum class ListOutcome {
+  Staged,  // POSIX: the copy waits beside the list for its batch to close
   Replaced,
   ReplacedNotDurable,  // replaced, but a power loss may undo it; the reason says why
   Changed,             // not replaced: the list file or the copy changed since they were opened
@@ -90,12 +96,43 @@ bool startCleanedCopy(ListFile& list, std::int64_t prefix, const char* buffered,
 // True when a read of the list file failed or met a line too long to hold.
 bool listFileReadFailed();
 
-// Replaces the list file by its cleaned copy, whose content the caller has made durable,
-// provided the list still is the file that was read and the copy the file that was written. A
-// copy not moved into place is removed. The replacement's directory may be made durable only by
-// settleListFiles: until then a power loss may undo it (the old list comes back whole, and the
-// records of its dropped entries are then in the log twice: nothing is lost).
-ListOutcome replaceListFile(ListFile& list, std::string& reason);
+// True when a cleaned copy waits for its batch before it replaces its list (POSIX): the copy and
+// the log need not be made durable list by list. False when stageListFile replaces the list at
+// once (Windows), for which the caller makes the copy's content and the log durable first.
+bool replacementsWaitForBatch();
+
+// Takes the first step of replacing the list file by its cleaned copy, provided the list still
+// is the file that was read and the copy the file that was written. POSIX: the copy is moved
+// beside the list and given its access (Staged), and it replaces the list when the batch closes;
+// the ListFile then no longer holds the list's directory. Windows: the replacement itself. A copy
+// that will not be moved into place is removed. The replacement's directory may be made durable
+// only by settleListFiles: until then a power loss may undo it (the old list comes back whole,
+// and the records of its dropped entries are then in the log twice: nothing is lost).
+ListOutcome stageListFile(ListFile& list, std::string& reason);
+
+// The lists staged and not yet replaced, and the bytes of their copies.
+std::size_t stagedListCount();
+std::int64_t stagedBytes();
+
+// True when the batch should close before another list is staged: it holds as many lists or
+// bytes as a batch may, or its first list was staged about a second ago.
+bool batchIsFull();
+
+// Makes the staged copies durable: one sync per file system that holds one. False with the
+// reason when a sync failed (no list of the batch may then be replaced).
+bool syncStagedCopies(std::string& reason);
+
+// How closing the batch ended for one of its lists, when not simply replaced.
+struct BatchedOutcome {
+  std::string path;
+  ListOutcome outcome;
+  std::string reason;
+};
+
+// Closes the batch: each staged list is looked at once more and replaced by its copy, or, when
+// `refusal` is given, none is and `refusal` is each one's reason. Copies that do not replace
+// their list are removed. Returns the lists that were not simply replaced.
+std::vector<BatchedOutcome> replaceStagedLists(const char* refusal);
 
 // True when the list file, at its name in its directory, still is the file that was opened and
 // holds what it held then (its state as opened).

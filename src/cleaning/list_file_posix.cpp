@@ -2,19 +2,23 @@
 // time, never through a symbolic link, and kept as a descriptor (O_PATH: it needs search
 // permission only); openat2 with RESOLVE_NO_SYMLINKS does the walk in one call where the kernel
 // has it. The list and its copy are reached through the descriptors their channels opened. The
-// copy is moved beside the list under a staged name the next run can recompute, given the list's
-// access there, and renamed over the list; the renames of a pass are made durable together at
-// its end: one syncfs per file system that received one, where a sync of each directory would
-// cost a journal commit per list file.
+// copy is moved beside the list under a staged name the next run can recompute and given the
+// list's access there; it waits for its batch, whose copies (and the log) are made durable by one
+// syncfs per file system before each list is looked at once more and renamed over. The renames
+// of a pass are made durable together at its end, again one syncfs per file system, where a sync
+// of each copy and each directory would cost journal commits per list file.
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <string>
 
@@ -223,6 +227,7 @@ struct Staged {
   int descriptor = -1;
   FileState state;
   bool madeAnew = false;  // written again beside the list (another file system): not list.tmp
+  std::int64_t bytes = 0;
 };
 
 enum class Staging {
@@ -267,6 +272,7 @@ Staging moveBesideList(const ListFile& list, Staged& staged) {
   }
   staged.descriptor = descriptorOn(CleanedCopyChannel);
   staged.state = list.copyState;
+  staged.bytes = static_cast<std::int64_t>(found.st_size);
   return Staging::Done;
 }
 
@@ -314,9 +320,11 @@ bool copyBesideList(const ListFile& list, Staged& staged, std::string& reason) {
   while (written && (got = read(source, buffer, sizeof buffer)) != 0) {
     if (got < 0 && errno == EINTR) continue;
     written = got > 0 && writeAll(staged.descriptor, buffer, static_cast<std::size_t>(got));
+    if (written) staged.bytes += got;
   }
   close(source);
-  if (!written || fsync(staged.descriptor) != 0) {
+  // Made durable with the rest of its batch.
+  if (!written) {
     reason = errorText("cannot write a copy beside it", errno);
     return false;
   }
@@ -324,12 +332,59 @@ bool copyBesideList(const ListFile& list, Staged& staged, std::string& reason) {
 }
 
 // A staged copy that does not replace its list is removed from beside it.
-void removeStaged(const ListFile& list, const Staged& staged) {
+void removeStaged(int directory, const std::string& name, const FileState& state) {
   struct stat found {};
-  if (fstatat(list.directory.descriptor, staged.name.c_str(), &found, AT_SYMLINK_NOFOLLOW) == 0 &&
-      sameFile(found, staged.state)) {
-    unlinkat(list.directory.descriptor, staged.name.c_str(), 0);
+  if (fstatat(directory, name.c_str(), &found, AT_SYMLINK_NOFOLLOW) == 0 &&
+      sameFile(found, state)) {
+    unlinkat(directory, name.c_str(), 0);
   }
+}
+
+// A list whose copy waits beside it for the batch to close.
+struct BatchEntry {
+  std::string path;
+  int directory;  // the list's directory, held by the batch
+  std::string leaf;
+  FileState listState;
+  std::string stagedName;
+  FileState stagedState;
+  std::int64_t bytes;
+};
+
+// A batch closes after this many lists or bytes of copies, or about this long after its first
+// list was staged: the copies beside lists stay few, and a list waits little for its
+// replacement. Each list of a batch holds its directory open: a low limit on open files makes
+// the batch smaller.
+constexpr std::size_t BatchLists = 256;
+constexpr std::int64_t BatchByteLimit = 64 * 1024 * 1024;
+constexpr double BatchSeconds = 1.0;
+
+std::vector<BatchEntry> batch;
+std::int64_t batchBytes = 0;
+timespec batchStart{};
+
+std::size_t batchListLimit() {
+  static const std::size_t limit = [] {
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur == RLIM_INFINITY) {
+      return BatchLists;
+    }
+    // Room for the run's own files, the search and the list being read.
+    const rlim_t spare = files.rlim_cur > 32 ? (files.rlim_cur - 32) / 2 : 0;
+    return spare < 1 ? std::size_t{1} : std::min<std::size_t>(BatchLists, spare);
+  }();
+  return limit;
+}
+
+void startBatchClock() {
+  if (batch.empty()) clock_gettime(CLOCK_MONOTONIC, &batchStart);
+}
+
+double secondsSince(const timespec& start) {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec - start.tv_sec) +
+         static_cast<double>(now.tv_nsec - start.tv_nsec) / 1e9;
 }
 
 }  // namespace
@@ -355,8 +410,9 @@ bool listFileUnchanged(const ListFile& list) {
          S_ISREG(found.st_mode) && fileStateOf(found) == list.state;
 }
 
-ListOutcome replaceListFile(ListFile& list, std::string& reason) {
-  const int directory = list.directory.descriptor;
+bool replacementsWaitForBatch() { return true; }
+
+ListOutcome stageListFile(ListFile& list, std::string& reason) {
   const int listDescriptor = descriptorOn(ListFileChannel);
   Staged staged;
   const Staging staging = moveBesideList(list, staged);
@@ -368,7 +424,7 @@ ListOutcome replaceListFile(ListFile& list, std::string& reason) {
   if (staging == Staging::OtherFileSystem && !copyBesideList(list, staged, reason)) {
     if (staged.madeAnew) {
       close(staged.descriptor);
-      removeStaged(list, staged);
+      removeStaged(list.directory.descriptor, staged.name, staged.state);
     }
     return ListOutcome::Failed;
   }
@@ -376,34 +432,88 @@ ListOutcome replaceListFile(ListFile& list, std::string& reason) {
   // Given the list's owner, access and attributes only now, beside it: in the run's directory
   // others could have opened it while it granted what the list grants.
   std::string why;
-  ListOutcome outcome = ListOutcome::Replaced;
-  if (listDescriptor < 0 ||
+  const bool carried =
+      listDescriptor >= 0 &&
       carryOverMetadata(staged.descriptor, staged.state, listDescriptor, list.state,
-                        staged.madeAnew || runDirectoryHandsDownAttributes(), &why) != 0) {
-    reason = why.empty() ? "cannot read its owner and permissions" : why;
-    outcome = ListOutcome::Failed;
-  } else if (!listFileUnchanged(list)) {
-    outcome = ListOutcome::Changed;  // the last look, right before the rename
-  } else if (renameat(directory, staged.name.c_str(), directory, list.leaf.c_str()) != 0) {
-    reason = errorText("cannot replace it", errno);
-    outcome = ListOutcome::Failed;
-  }
+                        staged.madeAnew || runDirectoryHandsDownAttributes(), &why) == 0;
   if (staged.madeAnew) close(staged.descriptor);
-  if (outcome != ListOutcome::Replaced) {
-    removeStaged(list, staged);
-    return outcome;
+  if (!carried) {
+    reason = why.empty() ? "cannot read its owner and permissions" : why;
+    removeStaged(list.directory.descriptor, staged.name, staged.state);
+    return ListOutcome::Failed;
   }
+  // Written again beside the list, the copy in the run's directory has served.
   if (staged.madeAnew) removeCleanedCopy(list);
-  if (PendingFileSystem* fileSystem = pendingFileSystemOf(directory, list.state.device)) {
-    fileSystem->paths.push_back(list.path);
-    return ListOutcome::Replaced;
+  startBatchClock();
+  batch.push_back({list.path, list.directory.descriptor, list.leaf, list.state, staged.name,
+                   staged.state, staged.bytes});
+  batchBytes += staged.bytes;
+  list.directory.descriptor = -1;  // the batch holds it now
+  return ListOutcome::Staged;
+}
+
+std::size_t stagedListCount() { return batch.size(); }
+
+std::int64_t stagedBytes() { return batchBytes; }
+
+bool batchIsFull() {
+  return !batch.empty() && (batch.size() >= batchListLimit() || batchBytes >= BatchByteLimit ||
+                            secondsSince(batchStart) >= BatchSeconds);
+}
+
+bool syncStagedCopies(std::string& reason) {
+  // One sync per file system: the copies' data reach the disk together, and a log on the same
+  // file system with them.
+  std::vector<std::uint64_t> synced;
+  for (const BatchEntry& entry : batch) {
+    if (std::find(synced.begin(), synced.end(), entry.listState.device) != synced.end()) continue;
+    synced.push_back(entry.listState.device);
+    const PendingFileSystem* fileSystem =
+        pendingFileSystemOf(entry.directory, entry.listState.device);
+    int result = fileSystem == nullptr ? -1 : 0;
+    while (fileSystem != nullptr && (result = syncfs(fileSystem->directory)) != 0 &&
+           errno == EINTR) {
+    }
+    if (result != 0) {
+      reason = errorText("cannot flush the cleaned copies to the disk", errno);
+      return false;
+    }
   }
-  // Without a descriptor to sync its file system later, the directory is synced at once.
-  if (const int code = syncDirectory(directory); code != 0) {
-    reason = errorText("cannot flush its directory", code);
-    return ListOutcome::ReplacedNotDurable;
+  return true;
+}
+
+std::vector<BatchedOutcome> replaceStagedLists(const char* refusal) {
+  std::vector<BatchedOutcome> outcomes;
+  for (BatchEntry& entry : batch) {
+    BatchedOutcome outcome{entry.path, ListOutcome::Replaced, {}};
+    struct stat found {};
+    if (refusal != nullptr) {
+      outcome.outcome = ListOutcome::Failed;
+      outcome.reason = refusal;
+    } else if (fstatat(entry.directory, entry.leaf.c_str(), &found, AT_SYMLINK_NOFOLLOW) != 0 ||
+               !S_ISREG(found.st_mode) || !(fileStateOf(found) == entry.listState)) {
+      outcome.outcome = ListOutcome::Changed;  // the last look, right before the rename
+    } else if (renameat(entry.directory, entry.stagedName.c_str(), entry.directory,
+                        entry.leaf.c_str()) != 0) {
+      outcome.outcome = ListOutcome::Failed;
+      outcome.reason = errorText("cannot replace it", errno);
+    } else if (PendingFileSystem* fileSystem =
+                   pendingFileSystemOf(entry.directory, entry.listState.device)) {
+      fileSystem->paths.push_back(entry.path);
+    } else if (const int code = syncDirectory(entry.directory); code != 0) {
+      // Without a descriptor to sync its file system later, the directory is synced at once.
+      outcome.outcome = ListOutcome::ReplacedNotDurable;
+      outcome.reason = errorText("cannot flush its directory", code);
+    }
+    if (outcome.outcome == ListOutcome::Changed || outcome.outcome == ListOutcome::Failed) {
+      removeStaged(entry.directory, entry.stagedName, entry.stagedState);
+    }
+    if (outcome.outcome != ListOutcome::Replaced) outcomes.push_back(std::move(outcome));
+    close(entry.directory);
   }
-  return ListOutcome::Replaced;
+  batch.clear();
+  batchBytes = 0;
+  return outcomes;
 }
 
 std::vector<UnsettledReplacement> settleListFiles() {

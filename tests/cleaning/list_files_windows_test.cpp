@@ -202,7 +202,7 @@ TEST(ListFileWindows, TheCopyTakesTheListsPlaceOnlyAsItsFaithfulSuccessor) {
         ASSERT_TRUE(MoveFileExW(L"planted.tmp", L"list.tmp", MOVEFILE_REPLACE_EXISTING));
       }
       std::string reason;
-      EXPECT_EQ(replaceListFile(list, reason), c.outcome);
+      EXPECT_EQ(stageListFile(list, reason), c.outcome);
       EXPECT_EQ(reason, c.reason);
     }
     EXPECT_EQ(GetFileAttributesW(L"list.tmp") == INVALID_FILE_ATTRIBUTES, !c.otherCopy)

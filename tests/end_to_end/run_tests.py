@@ -99,42 +99,64 @@ class ChklistTest(LinuxTree, SharedScenarios):
         self.assertEqual(self.leftovers(), [])
 
     def test_syncs_protect_entries_and_cost_no_more(self):
-        # fsync per list file: the log's when it dropped entries, and the cleaned copy's when it
-        # replaces the list; an unchanged list costs none. The renames of a pass are made
-        # durable by one syncfs per file system at its end, not one sync per directory; the run's
-        # directory is synced once, for the new log's name.
+        # Replacements are made durable by the batch, not list by list: when the batch closes,
+        # one syncfs makes its staged copies durable and one fsync the log (in that order, before
+        # any rename), and at the end of the pass one syncfs makes its renames durable. The
+        # run's directory is synced once, for the new log's name. A list that needs no change
+        # costs none, and twice the lists cost no more syncs.
         if shutil.which("strace") is None:
             self.skipTest("strace is not installed")
-        for index in range(6):
-            self.write("d%d/blacklist.txt" % index, b"ok@example.org\nbad\n")
-            self.write("d%d/whitelist.txt" % index, b"ok@example.org\r\n")  # nothing to do
-        trace = self.path("..", os.path.basename(self.root) + ".strace")
-        self.addCleanup(lambda: os.path.exists(trace) and os.unlink(trace))
-        process = subprocess.run(["strace", "-f", "-e", "trace=fsync,fdatasync,syncfs",
-                                  "-o", trace, CHKLIST], cwd=self.root, capture_output=True,
-                                 env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"))
-        self.assertEqual(process.returncode, 0, process.stderr)
-        with open(trace) as lines:
-            calls = [line.split()[1].split("(")[0] for line in lines if "(" in line]
-        self.assertEqual(calls.count("fsync"), 13)
-        self.assertEqual(calls.count("syncfs"), 1)
-        self.assertEqual(calls.count("fdatasync"), 0)
+        for lists in (6, 12):
+            with self.subTest(lists=lists):
+                shutil.rmtree(self.root)
+                os.mkdir(self.root)
+                for index in range(lists):
+                    self.write("d%d/blacklist.txt" % index, b"ok@example.org\nbad\n")
+                    self.write("d%d/whitelist.txt" % index, b"ok@example.org\r\n")  # unchanged
+                trace = self.path("..", os.path.basename(self.root) + ".strace")
+                self.addCleanup(lambda: os.path.exists(trace) and os.unlink(trace))
+                process = subprocess.run(
+                    ["strace", "-f", "-e", "trace=fsync,fdatasync,syncfs,renameat,rename",
+                     "-o", trace, CHKLIST], cwd=self.root, capture_output=True,
+                    env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"))
+                self.assertEqual(process.returncode, 0, process.stderr)
+                with open(trace) as lines:
+                    calls = [line.split()[1].split("(")[0] for line in lines if "(" in line]
+                # The new log's name, then the batch's copies and log, then its renames.
+                self.assertEqual(calls, ["fsync", "syncfs", "fsync"] + ["renameat"] * lists +
+                                 ["syncfs"])
+                for index in range(lists):
+                    self.assertEqual(self.read("d%d/blacklist.txt" % index), b"ok@example.org\r\n")
 
-    def test_copy_on_a_file_system_that_cannot_sync_it_is_not_trusted(self):
-        # fsync failing with EINVAL on the cleaned copy (a file system without sync): its
-        # entries may never reach the disk, so it does not take the list's place.
+    def test_a_batch_whose_copies_or_log_cannot_be_synced_replaces_no_list(self):
+        # syncfs failing (the staged copies could not be written back) or the log's fsync
+        # failing: the entries or their records may never reach the disk, so no list of the
+        # batch takes its copy, and the copies are removed.
         if shutil.which("strace") is None:
             self.skipTest("strace is not installed")
-        self.write("d/blacklist.txt", b"ok@example.org\n")
-        process = subprocess.run(["strace", "-f", "-o", os.devnull, "-e", "trace=fsync",
-                                  "-e", "inject=fsync:error=EINVAL", CHKLIST], cwd=self.root,
-                                 capture_output=True, stdin=subprocess.DEVNULL,
-                                 env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"))
-        if b"inject" in process.stderr:
-            self.skipTest("strace cannot inject faults here")
-        self.assertEqual(self.read("d/blacklist.txt"), b"ok@example.org\n")
-        self.assertIn(b"cannot write list.tmp", process.stdout)
-        self.assertEqual(self.leftovers(), [])
+        cases = [("syncfs", b"cannot flush the cleaned copies to the disk: Input/output error"),
+                 ("fsync", b"cannot write chklist.log")]
+        for call, reason in cases:
+            with self.subTest(call=call):
+                shutil.rmtree(self.root)
+                os.mkdir(self.root)
+                self.write("chklist.log", b"", mode=0o600)  # no fsync for a new log's name
+                self.write("d/blacklist.txt", b"ok@example.org\n")
+                self.write("e/blacklist.txt", b"ok@example.org\nbad\n")
+                process = subprocess.run(
+                    ["strace", "-f", "-o", os.devnull, "-e", "trace=" + call,
+                     "-e", "inject=%s:error=EIO" % call, CHKLIST], cwd=self.root,
+                    capture_output=True, stdin=subprocess.DEVNULL,
+                    env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"))
+                if b"inject" in process.stderr:
+                    self.skipTest("strace cannot inject faults here")
+                self.assertEqual(self.read("d/blacklist.txt"), b"ok@example.org\n")
+                self.assertEqual(self.read("e/blacklist.txt"), b"ok@example.org\nbad\n")
+                for name in ("d", "e"):
+                    self.assertIn(b"Not cleaned: " + self.bpath(name, "blacklist.txt") +
+                                  b" could not be replaced: " + reason + b"\r\n", process.stdout)
+                    self.assertEqual(os.listdir(self.path(name)), ["blacklist.txt"])
+                self.assertEqual(self.leftovers(), [])
 
     def test_private_list_keeps_its_permissions(self):
         self.write("blacklist.txt", b"a@example.org\nbad\n", mode=0o600)

@@ -429,7 +429,8 @@ class WriteFailures(FaultTest):
         # The log is already near the limit and ends inside a line (a record cut short by an
         # older run): the run's first record starts on a new line. The records of a list file
         # cannot all be written, so that list file must stay as it was, and the log is cut back
-        # to the end of its last whole record.
+        # to the end of its last whole record. The list before it waits in the same batch for
+        # its records to be made durable: it stays as it was too, and says so.
         old = b"x" * (60 * 1024 - 300)
         self.write("chklist.log", old)
         self.write("a/blacklist.txt", entries_file(9, 1))
@@ -438,10 +439,11 @@ class WriteFailures(FaultTest):
         run = Run(self.root, preexec_fn=with_file_size_limit(60 * 1024)).wait()
         self.assertEqual(run.returncode, 0, run.err)
         outcome = self.judge()
-        self.assertEqual(outcome[b"a/blacklist.txt"], "cleaned")
+        self.assertEqual(outcome[b"a/blacklist.txt"], "original")
         self.assertEqual(outcome[b"b/blacklist.txt"], "original")
-        self.assertIn(b"/b/blacklist.txt", run.out)
-        self.assertIn(b"not cleaned: cannot write chklist.log", run.out)
+        for name in (b"a", b"b"):
+            self.assertRegex(run.out, rb"Not cleaned: \S*/" + name + rb"/blacklist.txt could not "
+                                      rb"be replaced: cannot write chklist.log\r\n")
         self.no_temporary_files_left()
         log = self.log()
         self.assertEqual(log[:len(old) + 2], old + b"\r\n")
@@ -531,7 +533,9 @@ class Interruption(FaultTest):
         expected = snapshot(self.root)
         del expected[b"chklist.log"]
         duration = reference.elapsed
-        cleaned_counts = []
+        # Per moment: the list files cleaned when stopped, and the cleaned copies left staged
+        # beside their lists (a batch stopped before it closed).
+        states = []
 
         def stop_at(delay):
             shutil.rmtree(self.root)
@@ -549,7 +553,9 @@ class Interruption(FaultTest):
                 self.assertEqual([name for _, _, names in os.walk(self.root) for name in names
                                   if name.startswith(".chklist-copy-")], [])
             outcome = self.judge()
-            cleaned_counts.append(sum(1 for state in outcome.values() if state == "cleaned"))
+            staged = sum(1 for _, _, names in os.walk(self.root) for name in names
+                         if COPY_LEFTOVER.match(os.fsencode(name)))
+            states.append((sum(1 for state in outcome.values() if state == "cleaned"), staged))
             finish = Run(self.root).wait()
             self.assertEqual(finish.returncode, 0)
             self.judge()
@@ -562,13 +568,13 @@ class Interruption(FaultTest):
         # The moments must fall inside the run, not all before or after it, nor all in its
         # longest file. On a machine whose speed changes between runs they may not: then the
         # moments are spread again over a span of twice the measured duration.
-        if len(set(cleaned_counts)) <= 2:
+        if len(set(states)) <= 2:
             for moment in range(moments):
                 stop_at(2 * duration * (moment + 0.5) / moments)
         FIGURES["interrupted by %s" % signal.Signals(number).name] = (
-            "%d moments over %.2f s; list files cleaned when stopped: %s"
-            % (len(cleaned_counts), duration, cleaned_counts))
-        self.assertGreater(len(set(cleaned_counts)), 2, cleaned_counts)
+            "%d moments over %.2f s; (list files cleaned, copies staged) when stopped: %s"
+            % (len(states), duration, states))
+        self.assertGreater(len(set(states)), 2, states)
 
     def test_sigkill_at_many_moments(self):
         self.interrupt_at_moments(signal.SIGKILL, 22)
@@ -681,9 +687,10 @@ class Concurrency(FaultTest):
                              (before.st_size, before.st_mtime_ns))
         self.check_change_detected(rewrite, rewritten)
 
-    def run_stopped_at(self, functions, shell_command):
+    def run_stopped_at(self, functions, shell_command, then_kill=False):
         """Runs chklist under gdb, stopped at the first call of any of `functions`, where
-        `shell_command` runs; then it goes on. Skips when gdb cannot do that here."""
+        `shell_command` runs; then it goes on, or with `then_kill` is killed there. Skips when
+        gdb cannot do that here."""
         gdb = shutil.which("gdb")
         if gdb is None:
             self.skipTest("gdb is not installed")
@@ -692,7 +699,8 @@ class Concurrency(FaultTest):
             breaks += ["-ex", "break " + function]
         traced = subprocess.run(
             [gdb, "-q", "-batch", "-ex", "set breakpoint pending on", *breaks, "-ex", "run",
-             "-ex", "shell " + shell_command, "-ex", "delete", "-ex", "continue",
+             "-ex", "shell " + shell_command,
+             *(["-ex", "kill"] if then_kill else ["-ex", "delete", "-ex", "continue"]),
              "--args", CHKLIST], cwd=self.root, stdin=subprocess.DEVNULL, capture_output=True,
             timeout=300)
         if b"Breakpoint 1," not in traced.stdout and b"Breakpoint 2," not in traced.stdout:
@@ -710,6 +718,42 @@ class Concurrency(FaultTest):
         out = self.run_stopped_at(["fsync"], "printf 'late@example.org\\n' >> '%s'" % big)
         self.assertEqual(self.read("big/blacklist.txt"), original + b"late@example.org\n")
         self.assertIn(b"changed while it was read", out)
+        self.no_temporary_files_left()
+
+    def test_list_edited_while_its_batch_waits(self):
+        # A staged list is looked at once more when its batch closes: an entry appended while
+        # the batch's copies are made durable is not lost; that list alone stays as it is and
+        # says so, its staged copy removed.
+        self.write("a/blacklist.txt", b"keep@example.org\nbad\n")
+        edited = self.write("b/blacklist.txt", b"keep@example.org\nbad\n")
+        self.own_log(0)
+        self.begin()
+        out = self.run_stopped_at(["syncfs"], "printf 'late@example.org\\n' >> '%s'" % edited)
+        self.assertEqual(self.read("b/blacklist.txt"), b"keep@example.org\nbad\nlate@example.org\n")
+        self.assertEqual(self.read("a/blacklist.txt"), b"keep@example.org\r\n")
+        self.assertIn(b"Not cleaned: " + os.fsencode(edited) + b" changed while it was read\r\n",
+                      out)
+        self.assertEqual(sorted(os.listdir(self.path("b"))), ["blacklist.txt"])
+        self.no_temporary_files_left()
+
+    def test_killed_between_staging_and_the_batch_sync(self):
+        # Killed while its batch's copies wait beside their lists: every list is as it was, and
+        # the next run removes the staged copies with one look each and finishes the job.
+        for name in ("a", "b"):
+            self.write(name + "/blacklist.txt", b"keep@example.org\nbad\n")
+        self.own_log(0)
+        self.begin()
+        self.run_stopped_at(["syncfs"], "true", then_kill=True)
+        self.assertEqual(self.judge(), {b"a/blacklist.txt": "original",
+                                        b"b/blacklist.txt": "original"})
+        staged = [name for _, _, names in os.walk(self.root) for name in names
+                  if COPY_LEFTOVER.match(os.fsencode(name))]
+        self.assertEqual(staged, [".chklist-copy-blacklist.txt"] * 2)
+        self.assertEqual(Run(self.root).wait().returncode, 0)
+        self.assertEqual(self.judge(), {b"a/blacklist.txt": "cleaned",
+                                        b"b/blacklist.txt": "cleaned"})
+        for name in ("a", "b"):
+            self.assertEqual(os.listdir(self.path(name)), ["blacklist.txt"])
         self.no_temporary_files_left()
 
     def test_cleaned_copy_swapped_at_the_moment_it_is_moved(self):
