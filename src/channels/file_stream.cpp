@@ -193,6 +193,19 @@ bool streamWriteMore(FileStream& stream, const char* bytes, std::size_t count) {
   return true;
 }
 
+char* streamReserveMore(FileStream& stream, std::size_t count) {
+  if (stream.failure != StreamFailure::None || stream.writeBuffer == nullptr ||
+      count > StreamBufferSize || !leaveReading(stream)) {
+    return nullptr;
+  }
+  stream.writeLimit = stream.writeBuffer + StreamBufferSize;
+  if (count > static_cast<std::size_t>(stream.writeLimit - stream.writeNext) &&
+      !writeHeld(stream)) {
+    return nullptr;
+  }
+  return stream.writeNext;
+}
+
 bool streamRefill(FileStream& stream) {
   if (stream.readNext != stream.readEnd) return true;
   if (stream.failure != StreamFailure::None || stream.ended) return false;

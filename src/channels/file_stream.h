@@ -185,6 +185,23 @@ inline bool streamWrite(FileStream& stream, const char* bytes, std::size_t count
   return streamWriteMore(stream, bytes, count);
 }
 
+// Room for `count` bytes (at most StreamBufferSize) at the end of the stream's write buffer,
+// which is written out first when they do not fit: the caller builds its bytes there and hands
+// them over with streamCommit, sparing a copy. Null when the stream has failed, cannot write, or
+// the held bytes could not be written out; nothing is handed over then.
+char* streamReserveMore(FileStream& stream, std::size_t count);
+
+inline char* streamReserve(FileStream& stream, std::size_t count) {
+  if (count <= static_cast<std::size_t>(stream.writeLimit - stream.writeNext) &&
+      stream.failure == StreamFailure::None) {
+    return stream.writeNext;
+  }
+  return streamReserveMore(stream, count);
+}
+
+// Hands over the first `count` bytes of the room streamReserve gave.
+inline void streamCommit(FileStream& stream, std::size_t count) { stream.writeNext += count; }
+
 // Reads up to `count` bytes into `buffer`: the number read, fewer only at the end of the file or
 // after a failure.
 std::size_t streamRead(FileStream& stream, char* buffer, std::size_t count);

@@ -213,7 +213,38 @@ TEST_F(PrintTest, LinesOfABlockPrintAsLineByLineInFewerWrites) {
     for (const std::string& piece : recordedWrites) written += piece;
     EXPECT_EQ(written, lineByLine) << "the bytes printText with a line end gives line by line";
     EXPECT_EQ(record->column, 0);
+    // On a file channel the lines go straight into its stream's buffer: the same bytes.
+    ScratchDir scratch;
+    ASSERT_EQ(openChannel("lines.out", OpenMode::Output, 0, 0, 7, 0), StatusCode::Ok);
+    printText(7, "x", PrintMask::None);
+    EXPECT_EQ(printLines(7, block, c.from, c.to), lineByLine.size());
+    if (c.from < c.to) {
+      EXPECT_EQ(lookupChannel(7)->column, 0);
+    }
+    ASSERT_EQ(closeChannel(7), StatusCode::Ok);
+    EXPECT_EQ(readFileBytes("lines.out"), "x" + lineByLine);
   }
+}
+
+TEST_F(PrintTest, LinesOfABlockFillAFileChannelPastItsBuffer) {
+  // Blocks that no longer fit the room left in the stream's buffer: it is written out first,
+  // and nothing is lost or doubled.
+  std::string bytes;
+  for (int line = 0; bytes.size() < 40000; ++line) {
+    bytes += "user" + std::to_string(line) + (line % 2 == 0 ? "@example.org\n" : "@x.org\r\n");
+  }
+  const LineBlock block = blockOf(bytes);
+  ScratchDir scratch;
+  ASSERT_EQ(openChannel("lines.out", OpenMode::Output, 0, 0, 7, 0), StatusCode::Ok);
+  std::string expected;
+  for (int round = 0; round < 5; ++round) {
+    printLines(7, block, 0, block.count);
+    for (std::size_t line = 0; line < block.count; ++line) {
+      expected.append(block.line(line)).append("\r\n");
+    }
+  }
+  ASSERT_EQ(closeChannel(7), StatusCode::Ok);
+  EXPECT_EQ(readFileBytes("lines.out"), expected);
 }
 
 TEST_F(PrintTest, AFailedLinesWriteKeepsTheColumnAndLeavesItsStatus) {
