@@ -40,7 +40,9 @@ enum class ListOutcome {
 };
 
 struct ListFile {
+  // `listedPath` must outlive the value: the file list's line it was read into.
   ListFile(const Text& listedPath, std::string_view listName) : path(listedPath), name(listName) {}
+  ListFile(Text&&, std::string_view) = delete;
   // Closes the list file and its copy (a copy not moved into place is removed first) and
   // releases the directory.
   ~ListFile();
