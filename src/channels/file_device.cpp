@@ -426,6 +426,17 @@ StatusCode settleAppendChannel(ChannelNumber channel) {
   return setStatus(StatusCode::Ok);
 }
 
+bool fileDeviceCutShort(const Channel* record) {
+  if (fileNotesOf(record) == nullptr || record->mode != OpenMode::Append) return false;
+  FileStream& stream = *streamOf(record);
+  std::int64_t length = 0;
+  if (!streamFlush(stream) || !currentFileSize(stream, &length) || length >= stream.offset) {
+    return false;
+  }
+  stream.offset = length;
+  return true;
+}
+
 bool channelFailed(ChannelNumber channel) {
   const FileStream* stream = fileDeviceStream(lookupChannel(channel));
   return stream != nullptr && streamFailed(*stream);

@@ -71,6 +71,12 @@ StatusCode syncChannel(ChannelNumber channel);
 // NotApplicable for a channel that is not open in Append mode on the file device.
 StatusCode settleAppendChannel(ChannelNumber channel);
 
+// True when an Append channel's file is shorter than the end of what the channel wrote to it:
+// someone cut it (a rotation that copies the log and empties it) and bytes written may be lost.
+// The channel then goes on from the file's end as it is, and a second call is false until it is
+// cut again. False for any other channel, and when the file's length cannot be had.
+bool fileDeviceCutShort(const Channel* record);
+
 // True when a read, write, flush or sync of a file channel's stream has failed; false for a
 // channel that has not, is closed, or is another device's. Stores no status.
 bool channelFailed(ChannelNumber channel);

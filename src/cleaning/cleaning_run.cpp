@@ -236,6 +236,8 @@ void closeBatch() {
     refusal = "cannot write chklist.log";
   } else if (logWasMoved()) {
     refusal = "chklist.log was moved or removed while its records were written";
+  } else if (fileDeviceCutShort(lookupChannel(RejectionLogChannel))) {
+    refusal = "chklist.log was cut short while its records were written";
   }
   for (const BatchedOutcome& ended : replaceStagedLists(refusal)) {
     sayReplacement(ended.outcome, Text(ended.path), ended.reason);
@@ -258,12 +260,15 @@ const char* verdictOn(const Reading& reading) {
       !reading.copying || (batched ? flushChannel(CleanedCopyChannel)
                                    : syncChannel(CleanedCopyChannel)) == StatusCode::Ok;
   bool logMoved = false;
+  bool logCut = false;
   if (!batched) {
     if ((reading.marksPrinted ? syncChannel(RejectionLogChannel)
                               : flushChannel(RejectionLogChannel)) != StatusCode::Ok) {
       logFailed = true;
     }
     logMoved = reading.marksPrinted && !logFailed && logWasMoved();
+    logCut = reading.marksPrinted && !logFailed && !logMoved &&
+             fileDeviceCutShort(lookupChannel(RejectionLogChannel));
   } else if (channelFailed(RejectionLogChannel)) {
     // A record of this list (or of an earlier one) could not be written: a flush has failed.
     logFailed = true;
@@ -275,6 +280,7 @@ const char* verdictOn(const Reading& reading) {
   if (!copyWritten) return "cannot write list.tmp";
   if (logFailed) return "cannot write chklist.log";
   if (logMoved) return "chklist.log was moved or removed while its records were written";
+  if (logCut) return "chklist.log was cut short while its records were written";
   if (changed) return "the file changed while it was read";
   return nullptr;
 }
@@ -311,7 +317,6 @@ void cleanListFile(const Text& path, std::string_view listName, Text& entry) {
   std::string reason;
   const ListOutcome outcome = stageListFile(list, reason);
   sayReplacement(outcome, path, reason);
-  if (batchIsFull()) closeBatch();
 }
 
 // Searches for the list files named `texts.listName`, writing their paths to `fileList`. False
@@ -445,6 +450,8 @@ void cleanListKind(ListKind kind) {
     }
     // An empty line names no file.
     if (!path.empty()) cleanListFile(path, texts.listName, entry);
+    // Once the list file and its copy are closed: the batch's syncs need descriptors too.
+    if (batchIsFull()) closeBatch();
   }
   closeChannel(FileListChannel);
   closeBatch();

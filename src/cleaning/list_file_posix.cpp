@@ -490,6 +490,12 @@ std::vector<BatchedOutcome> replaceStagedLists(const char* refusal) {
     if (refusal != nullptr) {
       outcome.outcome = ListOutcome::Failed;
       outcome.reason = refusal;
+    } else if (fstatat(entry.directory, entry.stagedName.c_str(), &found, AT_SYMLINK_NOFOLLOW) !=
+                   0 ||
+               !sameFile(found, entry.stagedState)) {
+      // The staged name no longer holds the copy this run wrote: whoever may change the list's
+      // directory put another file there, which must not pass for the cleaned list.
+      outcome.outcome = ListOutcome::Changed;
     } else if (fstatat(entry.directory, entry.leaf.c_str(), &found, AT_SYMLINK_NOFOLLOW) != 0 ||
                !S_ISREG(found.st_mode) || !(fileStateOf(found) == entry.listState)) {
       outcome.outcome = ListOutcome::Changed;  // the last look, right before the rename

@@ -736,6 +736,33 @@ class Concurrency(FaultTest):
         self.assertEqual(sorted(os.listdir(self.path("b"))), ["blacklist.txt"])
         self.no_temporary_files_left()
 
+    def test_staged_copy_swapped_or_log_cut_while_the_batch_waits(self):
+        # While the batch's copies are made durable: another file put at a list's staged name
+        # never passes for the cleaned list, and a log emptied by a rotation that copies it
+        # (its records may be lost) replaces no list of the batch.
+        cases = {
+            "staged copy swapped": ("mv -f '{theirs}' '{staged}'",
+                                    b"Not cleaned: {list} changed while it was read\r\n"),
+            "log copied and cut": ("cp '{log}' '{log}.1' && truncate -s 0 '{log}'",
+                                   b"Not cleaned: {list} could not be replaced: chklist.log was "
+                                   b"cut short while its records were written\r\n"),
+        }
+        for name, (change, said) in cases.items():
+            with self.subTest(case=name):
+                self.tearDown()
+                self.setUp()
+                original = b"keep@example.org\nbad\n"
+                listed = self.write("d/blacklist.txt", original)
+                self.write("theirs", b"attacker@example.org\r\n", mode=0o644)
+                self.own_log(0)
+                self.begin()
+                command = change.format(theirs=self.path("theirs"), log=self.path("chklist.log"),
+                                        staged=self.path("d/.chklist-copy-blacklist.txt"))
+                out = self.run_stopped_at(["syncfs"], command)
+                self.assertEqual(self.read("d/blacklist.txt"), original)
+                self.assertIn(said.replace(b"{list}", os.fsencode(listed)), out)
+                self.no_temporary_files_left()
+
     def test_killed_between_staging_and_the_batch_sync(self):
         # Killed while its batch's copies wait beside their lists: every list is as it was, and
         # the next run removes the staged copies with one look each and finishes the job.
