@@ -6,7 +6,6 @@
 
 #include <sys/stat.h>
 
-#include <functional>
 #include <string>
 #include <string_view>
 
@@ -59,29 +58,8 @@ enum class ReplaceOutcome {
   Replaced,            // the destination holds the source's content, durably
   ReplacedNotDurable,  // replaced, but its directory could not be flushed: a power loss may
                        // bring the old file back
-  Changed,             // not replaced: the last look found other files than expected
+  Changed,             // not replaced: the copy at its temporary name was another file
   Failed,              // not replaced, for the reason given
-};
-
-// The last look before a replacement: given the state of the source and of the destination
-// found at their names, true when they are still the files the caller means.
-using ReplaceCheck = std::function<bool(const struct stat& source, const struct stat& destination)>;
-
-// What a replacement may leave to its caller.
-struct ReplaceOptions {
-  // Asked just before the rename, after the source was made durable: given the state of the
-  // source (as opened) and of the destination found at its name, true when they are still the
-  // files the caller means.
-  const ReplaceCheck* check = nullptr;
-  // False when the caller has made the source's content durable itself.
-  bool syncSource = true;
-  // False when the caller syncs the destination's directory itself (syncDirectory below), for
-  // example once for many renames.
-  bool syncDirectory = true;
-  // The source, open since before anyone else could have reached it: used instead of opening
-  // the source by name. Kept open by the caller, its file cannot be removed and another made
-  // under the same identity, so the moved file is checked to be exactly it.
-  int heldSource = -1;
 };
 
 // replaceFile for names inside directories held open (descriptors, AT_FDCWD for the current
@@ -98,7 +76,6 @@ ReplaceOutcome replaceFileAt(int sourceDirectory,
                              const std::string& source,
                              int destinationDirectory,
                              const std::string& destination,
-                             const ReplaceOptions& options,
                              std::string* reason);
 
 // Removes the regular file `path`; refuses directories and anything else that is not a regular

@@ -45,10 +45,7 @@ struct Replacing {
   const std::string& source;
   int destinationDirectory;
   const std::string& destination;
-  const ReplaceCheck* check;
   std::string* reason;
-  bool syncDirectory;
-  int heldSource;
   int sourceFd = -1;
   struct stat sourceStatus {};
   int destinationFd = -1;  // the file being replaced, open; -1 when there is none
@@ -57,19 +54,6 @@ struct Replacing {
 ReplaceOutcome failed(const Replacing& work, std::string text) {
   *work.reason = std::move(text);
   return ReplaceOutcome::Failed;
-}
-
-// The last look before the rename: the source (as opened) is the file the caller means, and the
-// destination's name still holds the file the caller expects.
-ReplaceOutcome lastLook(const Replacing& work) {
-  if (work.check == nullptr) return ReplaceOutcome::Replaced;
-  struct stat destination {};
-  if (fstatat(work.destinationDirectory, work.destination.c_str(), &destination,
-              AT_SYMLINK_NOFOLLOW) != 0 ||
-      !(*work.check)(work.sourceStatus, destination)) {
-    return ReplaceOutcome::Changed;
-  }
-  return ReplaceOutcome::Replaced;
 }
 
 bool sameFile(const struct stat& a, const struct stat& b) {
@@ -114,7 +98,6 @@ ReplaceOutcome renameInPlace(const Replacing& work, int fromDirectory, const std
       0) {
     return ReplaceOutcome::Failed;  // errno tells why
   }
-  if (!work.syncDirectory) return ReplaceOutcome::Replaced;
   if (int code = syncDirectory(work.destinationDirectory); code != 0) {
     *work.reason = errorText("cannot flush its directory", code);
     return ReplaceOutcome::ReplacedNotDurable;
@@ -184,13 +167,11 @@ bool finishCopy(int copyFd, struct stat* status, std::string* why) {
   return true;
 }
 
-// The last look before the copy is renamed over the destination: lastLook's, and the temporary's
-// name must still be the copy: in a directory others can write, another file could have taken it.
+// The last look before the copy is renamed over the destination: the temporary's name must
+// still be the copy: in a directory others can write, another file could have taken it.
 ReplaceOutcome lastLookAtCopy(const Replacing& work,
                               const std::string& temporary,
                               const struct stat& copy) {
-  const ReplaceOutcome look = lastLook(work);
-  if (look != ReplaceOutcome::Replaced) return look;
   struct stat named {};
   if (fstatat(work.destinationDirectory, temporary.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
       !sameFile(named, copy)) {
@@ -241,9 +222,8 @@ ReplaceOutcome copyOver(Replacing& work) {
 ReplaceOutcome inspect(Replacing& work) {
   // What is moved is the regular file found at SRC itself: a link is not followed, and a FIFO
   // does not hold the open.
-  work.sourceFd = work.heldSource >= 0 ? dup(work.heldSource)
-                                       : openat(work.sourceDirectory, work.source.c_str(),
-                                                O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  work.sourceFd = openat(work.sourceDirectory, work.source.c_str(),
+                         O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (work.sourceFd < 0) {
     if (errno == ELOOP) return failed(work, "the cleaned copy is not a regular file");
     return failed(work, errorText("cannot open the cleaned copy", errno));
@@ -281,7 +261,6 @@ ReplaceOutcome replaceByStaged(Replacing& work, const std::string& temporary) {
       outcome = failed(work, why);
     }
   }
-  if (outcome == ReplaceOutcome::Replaced) outcome = lastLook(work);
   if (outcome == ReplaceOutcome::Replaced) {
     outcome = renameInPlace(work, work.destinationDirectory, temporary);
     if (outcome == ReplaceOutcome::Failed) {
@@ -301,12 +280,10 @@ ReplaceOutcome replaceFileAt(int sourceDirectory,
                              const std::string& source,
                              int destinationDirectory,
                              const std::string& destination,
-                             const ReplaceOptions& options,
                              std::string* reason) {
-  Replacing work{sourceDirectory, source, destinationDirectory,  destination,
-                 options.check,   reason, options.syncDirectory, options.heldSource};
+  Replacing work{sourceDirectory, source, destinationDirectory, destination, reason};
   ReplaceOutcome outcome = inspect(work);
-  if (outcome == ReplaceOutcome::Replaced && options.syncSource && fsync(work.sourceFd) != 0) {
+  if (outcome == ReplaceOutcome::Replaced && fsync(work.sourceFd) != 0) {
     outcome = failed(work, errorText("cannot flush the cleaned copy", errno));
   }
   // The copy is moved beside the destination before it is given the destination's access: in
@@ -340,9 +317,9 @@ int replaceFile(const std::string& source, const std::string& destination) {
     return 1;
   }
   std::string reason;
-  const ReplaceOutcome outcome =
-      name.empty() ? (reason = "it names no file", ReplaceOutcome::Failed)
-                   : replaceFileAt(AT_FDCWD, source, directoryFd, name, {}, &reason);
+  const ReplaceOutcome outcome = name.empty()
+                                     ? (reason = "it names no file", ReplaceOutcome::Failed)
+                                     : replaceFileAt(AT_FDCWD, source, directoryFd, name, &reason);
   close(directoryFd);
   switch (outcome) {
     case ReplaceOutcome::Replaced:

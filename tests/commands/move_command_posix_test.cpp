@@ -205,7 +205,7 @@ TEST(MoveCommand, AReplacementThatHappenedIsReportedSoEvenWhenTheSourceStays) {
         const int destination = ::open("lists", O_PATH | O_DIRECTORY | O_CLOEXEC);
         std::string reason;
         const ReplaceOutcome outcome =
-            replaceFileAt(source, "list.tmp", destination, "blacklist.txt", {}, &reason);
+            replaceFileAt(source, "list.tmp", destination, "blacklist.txt", &reason);
         ::close(source);
         ::close(destination);
         return std::string(outcome == ReplaceOutcome::Replaced ? "replaced" : "not replaced") +
