@@ -4,13 +4,16 @@
 // mount point): each would lead the run elsewhere. What Windows cannot do here is keep the
 // directories from being swapped after the check; see docs/windows.md.
 //
-// "list.tmp" is made the list file's faithful successor, then moved into place by the command
-// processor's "move". Before the move the copy is checked to be the one this run wrote, flushed
-// to disk, and given the list file's owner, permissions (its DACL, byte for byte) and attributes;
-// when any of that cannot be done the list file is left as it is. A move that other programs
+// "list.tmp" is made the list file's faithful successor, then renamed over it through its own
+// handle. Before the rename the copy is checked to be the one this run wrote, flushed to disk,
+// and given the list file's owner, permissions (its DACL, byte for byte) and attributes; when any
+// of that cannot be done the list file is left as it is. No list path is handed to the command
+// processor, whose name handling could turn it into another file's. A rename that other programs
 // block for a moment (a virus scanner, an indexer, a sync client) is tried again.
 #include <windows.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -138,9 +141,9 @@ bool isListFileName(std::string_view leaf, std::string_view name) {
 namespace {
 
 constexpr const char* CopyName = "list.tmp";
-// Tries of the move when another program holds one of the files: about a second in all.
-constexpr int MoveTries = 6;
-constexpr int MoveRetryMilliseconds = 200;
+// Tries of the rename when another program holds one of the files: about a second in all.
+constexpr int RenameTries = 6;
+constexpr int RenameRetryMilliseconds = 200;
 // The attributes a list file keeps. Read-only and encrypted lists are not replaced (below);
 // compression and the like belong to the file system, not to the list.
 constexpr DWORD KeptAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
@@ -322,13 +325,6 @@ bool heldByAnother(const std::wstring& name) {
   return GetLastError() == ERROR_SHARING_VIOLATION;
 }
 
-// The list file is still the one that was read, looked at through its own handle.
-bool stillTheList(const std::wstring& listName, const FileState& listState) {
-  const OwnedHandle list(openExistingItself(listName, FILE_READ_ATTRIBUTES, ShareEverything));
-  BY_HANDLE_FILE_INFORMATION info = {};
-  return list.open() && plainFile(list.handle, info) && fileStateOf(list.handle, info) == listState;
-}
-
 // Why a list file with `attributes` is not replaced; null when it may be. Windows refuses to
 // replace a read-only file; an encrypted one would come back in clear.
 const char* unreplaceable(DWORD attributes) {
@@ -337,15 +333,41 @@ const char* unreplaceable(DWORD attributes) {
   return nullptr;
 }
 
-// Makes the copy ready to take the list file's place: the copy still the one this run created,
-// with no other name, then flushed and given the list's attributes, owner and permissions. The
-// list file is looked at here only for what it hands on; whether it is still the one that was
-// read is the last look, just before the move. Done when it is ready; otherwise Changed, or
-// Failed with `reason`.
+// The copy opened for everything its preparation and its rename need, sharing only reading: from
+// here on nobody else can write it or take its name. Tried again while another program (a virus
+// scanner, an indexer) has it open without letting it be renamed.
+ListOutcome openCopyForReplacement(const std::wstring& copyName,
+                                   const FileState& copyState,
+                                   OwnedHandle& copy,
+                                   std::string& reason) {
+  constexpr DWORD Access = GENERIC_WRITE | DELETE | SYNCHRONIZE | READ_CONTROL | WRITE_DAC |
+                           FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
+  for (int tries = 1;; ++tries) {
+    copy.handle = openExistingItself(copyName, Access, FILE_SHARE_READ);
+    if (copy.open()) break;
+    if (GetLastError() != ERROR_SHARING_VIOLATION) return ListOutcome::Changed;
+    if (tries == RenameTries) {
+      reason = "another program has list.tmp open";
+      return ListOutcome::Failed;
+    }
+    waitMilliseconds(RenameRetryMilliseconds);
+  }
+  BY_HANDLE_FILE_INFORMATION info = {};
+  if (!plainFile(copy.handle, info) || info.nNumberOfLinks != 1 || !sameFile(info, copyState)) {
+    return ListOutcome::Changed;
+  }
+  return ListOutcome::Replaced;
+}
+
+// Makes the held copy ready to take the list file's place: flushed, then given the list's
+// attributes, owner and permissions. The list is looked at here only for what it hands on;
+// whether it is still the one that was read is the last look, just before the rename. Replaced
+// when the copy is ready; otherwise Changed, or Failed with `reason`.
 ListOutcome prepareCopy(const std::wstring& listName,
                         const std::wstring& copyName,
                         const FileState& listState,
                         const FileState& copyState,
+                        HANDLE copy,
                         std::string& reason) {
   const OwnedHandle list(openExistingItself(listName, FILE_READ_ATTRIBUTES, ShareEverything));
   BY_HANDLE_FILE_INFORMATION listInfo = {};
@@ -353,31 +375,20 @@ ListOutcome prepareCopy(const std::wstring& listName,
       !(fileStateOf(list.handle, listInfo) == listState)) {
     return ListOutcome::Changed;
   }
-  const OwnedHandle copy(openExistingItself(
-      copyName,
-      GENERIC_WRITE | READ_CONTROL | WRITE_DAC | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-      FILE_SHARE_READ));
-  BY_HANDLE_FILE_INFORMATION copyInfo = {};
-  if (!copy.open() || !plainFile(copy.handle, copyInfo) || copyInfo.nNumberOfLinks != 1 ||
-      !sameFile(copyInfo, copyState)) {
-    return ListOutcome::Changed;
-  }
   const char* refused = unreplaceable(listInfo.dwFileAttributes);
   // The cleaned entries reach the disk before the name does: after a power loss the list is
   // either the old one or the whole new one.
-  if (refused == nullptr && !FlushFileBuffers(copy.handle)) {
-    refused = "cannot write list.tmp to the disk";
-  }
-  if (refused == nullptr) refused = copyAttributes(copy.handle, listInfo.dwFileAttributes);
-  if (refused == nullptr) refused = copyProtection(listName, copyName, copyState, copy.handle);
+  if (refused == nullptr && !FlushFileBuffers(copy)) refused = "cannot write list.tmp to the disk";
+  if (refused == nullptr) refused = copyAttributes(copy, listInfo.dwFileAttributes);
+  if (refused == nullptr) refused = copyProtection(listName, copyName, copyState, copy);
   if (refused == nullptr) return ListOutcome::Replaced;
   reason = refused;
   return ListOutcome::Failed;
 }
 
-// The list file opened for reading without letting anyone write it, while the copy is made
-// ready: no edit can be saved into it meanwhile. Changed when it is not the list that was read;
-// Failed when another program has it open for writing (the last look decides then).
+// The list file opened for reading without letting anyone write it, and found to be the list
+// that was read: the last look. Changed when it is not; Failed when another program has it open
+// for writing or without letting it be read or renamed.
 ListOutcome holdUnchangedList(const std::wstring& listName,
                               const FileState& listState,
                               OwnedHandle& hold) {
@@ -392,37 +403,98 @@ ListOutcome holdUnchangedList(const std::wstring& listName,
   return ListOutcome::Replaced;
 }
 
-// One overwriting move of the prepared copy: at no moment is the list file missing. The last
-// look at the list file comes just before each try, after everything else: the system refuses
-// to replace a file that is open (wine's too), so nothing can be held across the move. Tried
-// again while another program holds one of the files. A command processor that reports success
-// without moving (wine's does, for a path it cannot reach) leaves list.tmp.
-ListOutcome moveIntoPlace(const std::wstring& listName,
-                          const std::wstring& copyName,
-                          const std::string& path,
-                          const FileState& listState,
-                          std::string& reason) {
+// The request SetFileInformationByHandle takes to rename a file, spelt out: the system headers
+// name its first field ReplaceIfExists (a BOOLEAN) or Flags depending on the Windows version
+// they are built for, at the same place.
+struct RenameRequest {
+  DWORD flags;
+  HANDLE rootDirectory;
+  DWORD nameBytes;
+  WCHAR name[1];
+};
+
+// The rename with flags of Windows 10 (1607) and later, FileRenameInfoEx; the headers declare it
+// only for builds aimed at that version.
+constexpr auto RenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
+constexpr DWORD RenameReplaceIfExists = 0x1;
+// Replaces the target even while it is open, when every handle on it lets it be removed.
+constexpr DWORD RenamePosixSemantics = 0x2;
+
+// Renames the open file `file` to `target` (its "\\?\" form), replacing the file of that name:
+// with POSIX semantics when `posix`, else the classic way, which fails while the target is open.
+// ERROR_SUCCESS, or the system's error.
+DWORD renameOver(HANDLE file, const std::wstring& target, bool posix) {
+  // The system's own form of the name: "\??\" where the Win32 form has "\\?\".
+  const std::wstring systemName = L"\\??\\" + target.substr(4);
+  const std::size_t nameBytes = systemName.size() * sizeof(WCHAR);
+  const std::size_t size = offsetof(RenameRequest, name) + nameBytes + sizeof(WCHAR);
+  std::vector<std::uint64_t> buffer((size + sizeof(std::uint64_t) - 1) / sizeof(std::uint64_t));
+  RenameRequest request = {};
+  request.flags = posix ? RenameReplaceIfExists | RenamePosixSemantics : TRUE;
+  request.rootDirectory = nullptr;
+  request.nameBytes = static_cast<DWORD>(nameBytes);
+  char* bytes = reinterpret_cast<char*>(buffer.data());
+  std::memcpy(bytes, &request, offsetof(RenameRequest, name));
+  std::memcpy(bytes + offsetof(RenameRequest, name), systemName.data(), nameBytes);
+  const bool renamed = SetFileInformationByHandle(file, posix ? RenameInfoEx : FileRenameInfo,
+                                                  bytes, static_cast<DWORD>(size)) != FALSE;
+  return renamed ? ERROR_SUCCESS : GetLastError();
+}
+
+// How a system says it has no rename with POSIX semantics: older Windows, FAT volumes, wine.
+bool noPosixRename(DWORD error) {
+  return error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED ||
+         error == ERROR_INVALID_FUNCTION || error == ERROR_INVALID_LEVEL;
+}
+
+// Why the rename over `listName` failed with `error`. The classic rename is denied while anyone
+// has the target open, so a denial is put down to another program when one holds the list.
+std::string refusedRename(DWORD error, const std::wstring& listName) {
+  if (error == ERROR_SHARING_VIOLATION ||
+      (error == ERROR_ACCESS_DENIED && heldByAnother(listName))) {
+    return "another program has it open";
+  }
+  if (error == ERROR_LOCK_VIOLATION) return "another program has locked it";
+  if (error == ERROR_ACCESS_DENIED) return "the system denies replacing it";
+  return "the system refused to replace it (error " + std::to_string(error) + ")";
+}
+
+// One rename of the prepared copy over the list file: at no moment is the list file missing.
+// Each try holds the list open without write sharing, then takes the last look through that
+// handle. Where the system replaces a file that is open (Windows 10 and later, on NTFS), the hold
+// lasts through the rename, so no edit can be saved between the look and the replacement; where
+// it cannot, the hold is closed just before the classic rename, a window of microseconds (a
+// program that opens the list in it makes the rename fail, and the next look sees its edit).
+// Tried again while another program holds the list file.
+ListOutcome renameIntoPlace(const std::wstring& listName,
+                            HANDLE copy,
+                            const FileState& listState,
+                            std::string& reason) {
+  bool posix = true;
   for (int tries = 1;; ++tries) {
-    if (!stillTheList(listName, listState)) return ListOutcome::Changed;
-    const int status = runCommand("move /y list.tmp \"" + path + "\"");
-    if (status == 0 && GetFileAttributesW(copyName.c_str()) == INVALID_FILE_ATTRIBUTES) {
-      return ListOutcome::Replaced;
+    DWORD error = ERROR_SHARING_VIOLATION;
+    {
+      OwnedHandle hold;
+      const ListOutcome held = holdUnchangedList(listName, listState, hold);
+      if (held == ListOutcome::Changed) return ListOutcome::Changed;
+      if (held == ListOutcome::Replaced && posix) {
+        error = renameOver(copy, listName, true);
+        posix = !noPosixRename(error);
+      }
+      if (held == ListOutcome::Replaced && !posix) {
+        CloseHandle(hold.handle);
+        hold.handle = INVALID_HANDLE_VALUE;
+        error = renameOver(copy, listName, false);
+      }
     }
-    if (status == -1) {
-      reason = "the command processor could not be started";
+    if (error == ERROR_SUCCESS) return ListOutcome::Replaced;
+    const bool busy = error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ||
+                      error == ERROR_LOCK_VIOLATION;
+    if (!busy || tries == RenameTries) {
+      reason = refusedRename(error, listName);
       return ListOutcome::Failed;
     }
-    if (!heldByAnother(listName) && !heldByAnother(copyName)) {
-      reason = status == 0 ? "the command processor's move left list.tmp where it was"
-                           : "the command processor's move failed with exit status " +
-                                 std::to_string(status);
-      return ListOutcome::Failed;
-    }
-    if (tries == MoveTries) {
-      reason = "another program has it open";
-      return ListOutcome::Failed;
-    }
-    waitMilliseconds(MoveRetryMilliseconds);
+    waitMilliseconds(RenameRetryMilliseconds);
   }
 }
 
@@ -443,35 +515,35 @@ void removeCopy(const std::wstring& copyName, const FileState& copyState) {
   SetFileInformationByHandle(copy.handle, FileDispositionInfo, &disposition, sizeof disposition);
 }
 
-// The replacement itself; `list.tmp` may be left behind when it does not happen.
-ListOutcome replaceByMove(const HeldDirectory& directory,
-                          const std::string& leaf,
-                          const std::string& path,
-                          const FileState& listState,
-                          const FileState& copyState,
-                          std::string& reason) {
+// The replacement itself, through handles from the check of the copy to its rename: the file
+// renamed is the copy this run wrote, and the file replaced the list that was read. `list.tmp`
+// may be left behind when it does not happen.
+ListOutcome replaceThroughHandles(const HeldDirectory& directory,
+                                  const std::string& leaf,
+                                  const FileState& listState,
+                                  const FileState& copyState,
+                                  std::string& reason) {
   std::wstring listName;
   std::wstring copyName;
   if (!extendedName(directory.path.empty() ? leaf : directory.path + "\\" + leaf, listName) ||
       !extendedName(CopyName, copyName)) {
     return ListOutcome::Failed;
   }
-  {
-    // Held while the copy is made ready, released for the move.
-    OwnedHandle hold;
-    if (holdUnchangedList(listName, listState, hold) == ListOutcome::Changed) {
-      return ListOutcome::Changed;
-    }
-    const ListOutcome prepared = prepareCopy(listName, copyName, listState, copyState, reason);
-    if (prepared != ListOutcome::Replaced) return prepared;
+  OwnedHandle copy;
+  ListOutcome outcome = openCopyForReplacement(copyName, copyState, copy, reason);
+  if (outcome == ListOutcome::Replaced) {
+    outcome = prepareCopy(listName, copyName, listState, copyState, copy.handle, reason);
   }
-  return moveIntoPlace(listName, copyName, path, listState, reason);
+  if (outcome == ListOutcome::Replaced) {
+    outcome = renameIntoPlace(listName, copy.handle, listState, reason);
+  }
+  return outcome;
 }
 
 }  // namespace
 
 std::vector<UnsettledReplacement> settleListFiles() {
-  // The command processor's move is as durable as the file system makes a rename: NTFS journals
+  // The rename is as durable as the file system makes it: NTFS journals
   // it, and no directory can be flushed through the Windows API.
   return {};
 }
@@ -499,7 +571,7 @@ bool listFileUnchanged(const ListFile& list) {
          fileStateOf(file.handle, info) == list.state;
 }
 
-// Each list is replaced when it has been read: the command processor's move is no cheaper in a
+// Each list is replaced when it has been read: its rename is no cheaper in a
 // batch, and NTFS journals it.
 bool replacementsWaitForBatch() { return false; }
 
@@ -514,14 +586,13 @@ bool syncStagedCopies(std::string&) { return true; }
 std::vector<BatchedOutcome> replaceStagedLists(const char*) { return {}; }
 
 ListOutcome stageListFile(ListFile& list, std::string& reason) {
-  // The system refuses to replace a file that is open, and the copy is opened again, without
-  // write sharing, to be made ready: both channels close first.
+  // The copy is opened again, without write sharing, to be made ready and renamed, and the list
+  // is held without it: both channels close first.
   const bool copyClosed = closeChannel(CleanedCopyChannel) != StatusCode::TransferFailed;
   closeChannel(ListFileChannel);
   ListOutcome outcome = ListOutcome::Failed;
   if (copyClosed) {
-    outcome =
-        replaceByMove(list.directory, list.leaf, list.path, list.state, list.copyState, reason);
+    outcome = replaceThroughHandles(list.directory, list.leaf, list.state, list.copyState, reason);
   } else {
     reason = "cannot write list.tmp";
   }

@@ -312,8 +312,8 @@ const char* commandRefusesPath(std::string_view path) {
   }
   std::wstring wide;
   if (!widenBytes(path, CP_ACP, wide)) return "its name cannot be passed to the command processor";
-  // The command processor's "move" refuses a path of MAX_PATH characters or more as too long
-  // (wine's even ends with success all the same): such a list file could never be replaced.
+  // The command processor's commands refuse a path of MAX_PATH characters or more as too long
+  // (wine's "move" even ends with success all the same): such a list is left alone.
   if (wide.size() >= MAX_PATH) return "its path is too long";
   return pathTheProcessorAlters(wide);
 }

@@ -161,18 +161,32 @@ TEST(ListFileWindows, TheCopyTakesTheListsPlaceOnlyAsItsFaithfulSuccessor) {
   ScratchDir scratch;
   const std::string original = "bad\r\nok@example.org\r\n";
   const DWORD hiddenSystem = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+  // What happens to the files between the copy's last line and its replacement.
+  enum class Meanwhile {
+    Nothing,
+    OtherCopy,
+    ListEdited,
+    ListHeldForWriting
+  };
   struct Case {
     const char* what;
     DWORD attributes;
-    bool otherCopy;  // list.tmp is not the file the run wrote
+    Meanwhile meanwhile;
     ListOutcome outcome;
     const char* reason;
   } const cases[] = {
-      {"hidden and system, restricted", hiddenSystem, false, ListOutcome::Replaced, ""},
-      {"plain", FILE_ATTRIBUTE_ARCHIVE, false, ListOutcome::Replaced, ""},
-      {"read-only", FILE_ATTRIBUTE_READONLY, false, ListOutcome::Failed, "it is read-only"},
-      {"another list.tmp", FILE_ATTRIBUTE_ARCHIVE, true, ListOutcome::Changed, ""},
+      {"hidden and system, restricted", hiddenSystem, Meanwhile::Nothing, ListOutcome::Replaced,
+       ""},
+      {"plain", FILE_ATTRIBUTE_ARCHIVE, Meanwhile::Nothing, ListOutcome::Replaced, ""},
+      {"read-only", FILE_ATTRIBUTE_READONLY, Meanwhile::Nothing, ListOutcome::Failed,
+       "it is read-only"},
+      {"another list.tmp", FILE_ATTRIBUTE_ARCHIVE, Meanwhile::OtherCopy, ListOutcome::Changed, ""},
+      {"list edited", FILE_ATTRIBUTE_ARCHIVE, Meanwhile::ListEdited, ListOutcome::Changed, ""},
+      // An editor with the list open for writing may save at any moment: never replaced under it.
+      {"list held for writing", FILE_ATTRIBUTE_ARCHIVE, Meanwhile::ListHeldForWriting,
+       ListOutcome::Failed, "another program has it open"},
   };
+  const std::string edited = original + "new@example.org\r\n";
   CreateDirectoryW(L"d", nullptr);
   const Text path = currentDirectory() + "\\d\\blacklist.txt";
   for (const Case& c : cases) {
@@ -195,25 +209,37 @@ TEST(ListFileWindows, TheCopyTakesTheListsPlaceOnlyAsItsFaithfulSuccessor) {
       ASSERT_EQ(writeChannelBytes(lookupChannel(CleanedCopyChannel), line.data(), line.size()),
                 StatusCode::Ok);
       ASSERT_EQ(syncChannel(CleanedCopyChannel), StatusCode::Ok);
-      if (c.otherCopy) {
+      if (c.meanwhile == Meanwhile::OtherCopy) {
         // Made while the copy still exists, so that it cannot be given the copy's file index.
         ASSERT_EQ(closeChannel(CleanedCopyChannel), StatusCode::Ok);
         writeFileBytes("planted.tmp", "planted@example.org\r\n");
         ASSERT_TRUE(MoveFileExW(L"planted.tmp", L"list.tmp", MOVEFILE_REPLACE_EXISTING));
       }
+      if (c.meanwhile == Meanwhile::ListEdited) writeFileBytes("d/blacklist.txt", edited);
+      HANDLE writer = INVALID_HANDLE_VALUE;
+      if (c.meanwhile == Meanwhile::ListHeldForWriting) {
+        writer = CreateFileW(L"d\\blacklist.txt", GENERIC_WRITE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+      }
       std::string reason;
       EXPECT_EQ(stageListFile(list, reason), c.outcome);
       EXPECT_EQ(reason, c.reason);
+      if (writer != INVALID_HANDLE_VALUE) CloseHandle(writer);
     }
-    EXPECT_EQ(GetFileAttributesW(L"list.tmp") == INVALID_FILE_ATTRIBUTES, !c.otherCopy)
+    EXPECT_EQ(GetFileAttributesW(L"list.tmp") == INVALID_FILE_ATTRIBUTES,
+              c.meanwhile != Meanwhile::OtherCopy)
         << "only the run's own copy is removed";
     const DWORD attributes = GetFileAttributesW(L"d\\blacklist.txt");
     EXPECT_EQ(attributes & (hiddenSystem | FILE_ATTRIBUTE_READONLY),
               c.attributes & ~FILE_ATTRIBUTE_ARCHIVE);
     EXPECT_EQ(protectionOf(L"d\\blacklist.txt"), protection) << "owner and DACL as they were";
     SetFileAttributesW(L"d\\blacklist.txt", FILE_ATTRIBUTE_NORMAL);
-    EXPECT_EQ(readFileBytes("d/blacklist.txt"),
-              c.outcome == ListOutcome::Replaced ? "ok@example.org\r\n" : original);
+    EXPECT_EQ(readFileBytes("d/blacklist.txt"), c.outcome == ListOutcome::Replaced
+                                                    ? "ok@example.org\r\n"
+                                                : c.meanwhile == Meanwhile::ListEdited ? edited
+                                                                                       : original);
     DeleteFileW(L"list.tmp");
   }
 }

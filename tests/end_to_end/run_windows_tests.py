@@ -4,7 +4,7 @@
 Usage: run_windows_tests.py CHKLIST_EXE E2E_HELPER_EXE EMULATOR... [-- unittest arguments]
 
 EMULATOR is the command that runs a Windows program (cmake/wine-run.sh and its wine prefix). The
-program's own "dir", "move" and "del" command lines run in wine's command processor; list paths
+program's own "dir" command lines run in wine's command processor; list paths
 are the Z: drive's names of the scratch tree. When wine cannot start, the suite prints why and
 exits with 77 (skipped).
 """
@@ -136,7 +136,7 @@ class WindowsRunTest(WineTree, SharedScenarios):
 
     def test_list_file_that_cannot_be_replaced_is_left_alone_and_said(self):
         # Another program has the file open for reading and lets others only read it: the
-        # cleaning reads it, but the move that would replace it is refused.
+        # cleaning reads it, but the rename that would replace it is refused.
         # The list is hidden and system: its copy, which took those attributes, is removed all
         # the same (a "del" without "/a" would leave it).
         original = b"bad\nkeep@example.org\n"
@@ -152,10 +152,10 @@ class WindowsRunTest(WineTree, SharedScenarios):
                          [expected_record(self.wpath("d", "blacklist.txt"), b"bad")])
         self.assertEqual(self.leftovers(), [])
 
-    def test_a_move_blocked_for_a_moment_is_tried_again(self):
+    def test_a_replacement_blocked_for_a_moment_is_tried_again(self):
         # Another program (a virus scanner, say) holds the list file for a moment while the run
-        # moves the cleaned copy into place: the hidden list's copy turns hidden just before the
-        # first move, which the holder outlasts by half a second.
+        # renames the cleaned copy over it: the hidden list's copy turns hidden just before the
+        # first try, which the holder outlasts by half a second.
         self.write("d/blacklist.txt", b"bad\nkeep@example.org\n")
         self.attributes("d/blacklist.txt", HIDDEN)
         holder = self.hold("briefly", os.path.join("d", "blacklist.txt"), "list.tmp", "500")
@@ -272,10 +272,10 @@ class WindowsRunTest(WineTree, SharedScenarios):
                          [expected_record(self.wpath("d", "whitelist.txt"), b"bad")])
 
     def test_list_paths_the_command_processor_cannot_reach_are_left_alone_and_said(self):
-        # The command processor's "move" takes paths of up to 259 characters; wine's even ends
-        # with success when it refuses a longer one. Longer list paths are read and looked at
-        # all the same (never "the file changed"), but left alone, saying why, before any of
-        # their entries is logged.
+        # The command processor's commands take paths of up to 259 characters (wine's "move"
+        # even ends with success when it refuses a longer one). Longer list paths are read and
+        # looked at all the same (never "the file changed"), but left alone, saying why, before
+        # any of their entries is logged.
         original = b"bad\nok@example.org\n"
         paths = {}
         for length in (259, 260, 357):
@@ -384,7 +384,7 @@ class WindowsRunTest(WineTree, SharedScenarios):
 
     def test_names_the_command_processor_would_turn_into_another_file_are_left_alone(self):
         # "X." is another directory than "X", but the command processor drops the final dot:
-        # "move" would put X.'s cleaned entries over X's list. A device name would be the
+        # its "move" would put X.'s cleaned entries over X's list. A device name would be the
         # device. Both lists stay as they are and are said; the list of "X" is cleaned as itself.
         self.write("X/blacklist.txt", b"bad\nvictim@x.example\n")
         self.write("X./blacklist.txt", b"attacker@x.example\n")
