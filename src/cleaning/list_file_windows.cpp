@@ -325,6 +325,14 @@ bool heldByAnother(const std::wstring& name) {
   return GetLastError() == ERROR_SHARING_VIOLATION;
 }
 
+// The list file is still the one that was read, looked at through a handle of its own that
+// keeps nobody from anything.
+bool stillTheList(const std::wstring& listName, const FileState& listState) {
+  const OwnedHandle list(openExistingItself(listName, FILE_READ_ATTRIBUTES, ShareEverything));
+  BY_HANDLE_FILE_INFORMATION info = {};
+  return list.open() && plainFile(list.handle, info) && fileStateOf(list.handle, info) == listState;
+}
+
 // Why a list file with `attributes` is not replaced; null when it may be. Windows refuses to
 // replace a read-only file; an encrypted one would come back in clear.
 const char* unreplaceable(DWORD attributes) {
@@ -463,8 +471,9 @@ std::string refusedRename(DWORD error, const std::wstring& listName) {
 // Each try holds the list open without write sharing, then takes the last look through that
 // handle. Where the system replaces a file that is open (Windows 10 and later, on NTFS), the hold
 // lasts through the rename, so no edit can be saved between the look and the replacement; where
-// it cannot, the hold is closed just before the classic rename, a window of microseconds (a
-// program that opens the list in it makes the rename fail, and the next look sees its edit).
+// it cannot, the hold is closed just before the classic rename and the list looked at once more,
+// a window of microseconds (a program that still has the list open then makes the rename fail,
+// and the next look sees its edit).
 // Tried again while another program holds the list file.
 ListOutcome renameIntoPlace(const std::wstring& listName,
                             HANDLE copy,
@@ -484,6 +493,9 @@ ListOutcome renameIntoPlace(const std::wstring& listName,
       if (held == ListOutcome::Replaced && !posix) {
         CloseHandle(hold.handle);
         hold.handle = INVALID_HANDLE_VALUE;
+        // One more look once the hold is gone: an edit saved the moment it went is seen here,
+        // and only one saved between this look and the rename is not.
+        if (!stillTheList(listName, listState)) return ListOutcome::Changed;
         error = renameOver(copy, listName, false);
       }
     }
