@@ -14,16 +14,19 @@
 
 std::size_t findLineEndsPortable(const char* bytes,
                                  std::size_t size,
+                                 char marker,
                                  std::uint32_t* ends,
+                                 bool* marked,
                                  std::size_t limit) {
   std::size_t count = 0;
   std::size_t offset = 0;
   while (count < limit && offset < size) {
     const void* lineFeed = std::memchr(bytes + offset, '\n', size - offset);
     if (lineFeed == nullptr) break;
-    offset = static_cast<std::size_t>(static_cast<const char*>(lineFeed) - bytes);
-    ends[count++] = static_cast<std::uint32_t>(offset);
-    ++offset;
+    const std::size_t end = static_cast<std::size_t>(static_cast<const char*>(lineFeed) - bytes);
+    marked[count] = std::memchr(bytes + offset, marker, end - offset) != nullptr;
+    ends[count++] = static_cast<std::uint32_t>(end);
+    offset = end + 1;
   }
   return count;
 }
@@ -31,32 +34,56 @@ std::size_t findLineEndsPortable(const char* bytes,
 #if defined(__SSE2__)
 
 // 32 bytes per step, compared as two 16-byte vectors: every LF of the step is a bit of one mask,
-// taken lowest first. The last bytes, fewer than a step, are the portable scan's.
+// taken lowest first, and every marker a bit of another. A line holds a marker when the last one
+// before its LF lies at or after its start. The last bytes, fewer than a step, are looked at one
+// by one.
 std::size_t findLineEnds(const char* bytes,
                          std::size_t size,
+                         char marker,
                          std::uint32_t* ends,
+                         bool* marked,
                          std::size_t limit) {
   const __m128i lineFeeds = _mm_set1_epi8('\n');
+  const __m128i markers = _mm_set1_epi8(marker);
   std::size_t count = 0;
   std::size_t offset = 0;
+  std::size_t lineStart = 0;
+  std::size_t markerEnd = 0;  // one past the last marker seen; 0 before the first
   for (; offset + 32 <= size; offset += 32) {
     const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + offset));
     const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + offset + 16));
-    std::uint32_t mask =
+    std::uint32_t lineFeedBits =
         static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(low, lineFeeds))) |
         static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(high, lineFeeds))) << 16;
-    while (mask != 0) {
+    const std::uint32_t markerBits =
+        static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(low, markers))) |
+        static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(high, markers))) << 16;
+    while (lineFeedBits != 0) {
       if (count == limit) return count;
-      ends[count++] = static_cast<std::uint32_t>(offset + std::countr_zero(mask));
-      mask &= mask - 1;
+      const int bit = std::countr_zero(lineFeedBits);
+      const std::uint32_t before = markerBits & ((std::uint32_t{1} << bit) - 1);
+      const std::size_t lastMarkerEnd =
+          before != 0 ? offset + static_cast<std::size_t>(32 - std::countl_zero(before))
+                      : markerEnd;
+      marked[count] = lastMarkerEnd > lineStart;
+      ends[count++] = static_cast<std::uint32_t>(offset + static_cast<std::size_t>(bit));
+      lineStart = offset + static_cast<std::size_t>(bit) + 1;
+      lineFeedBits &= lineFeedBits - 1;
+    }
+    if (markerBits != 0) {
+      markerEnd = offset + static_cast<std::size_t>(32 - std::countl_zero(markerBits));
     }
   }
-  const std::size_t rest =
-      findLineEndsPortable(bytes + offset, size - offset, ends + count, limit - count);
-  for (std::size_t index = count; index < count + rest; ++index) {
-    ends[index] += static_cast<std::uint32_t>(offset);
+  for (; offset < size && count < limit; ++offset) {
+    if (bytes[offset] == '\n') {
+      marked[count] = markerEnd > lineStart;
+      ends[count++] = static_cast<std::uint32_t>(offset);
+      lineStart = offset + 1;
+    } else if (bytes[offset] == marker) {
+      markerEnd = offset + 1;
+    }
   }
-  return count + rest;
+  return count;
 }
 
 bool vectorLineScan() { return true; }
@@ -65,23 +92,25 @@ bool vectorLineScan() { return true; }
 
 std::size_t findLineEnds(const char* bytes,
                          std::size_t size,
+                         char marker,
                          std::uint32_t* ends,
+                         bool* marked,
                          std::size_t limit) {
-  return findLineEndsPortable(bytes, size, ends, limit);
+  return findLineEndsPortable(bytes, size, marker, ends, marked, limit);
 }
 
 bool vectorLineScan() { return false; }
 
 #endif
 
-bool takeBufferedLines(ChannelNumber channel, LineBlock& block) {
+bool takeBufferedLines(ChannelNumber channel, LineBlock& block, char marker) {
   const Channel* record = lookupChannel(channel);
   FileStream* stream = fileDeviceStream(record);
   if (stream == nullptr || record->mode != OpenMode::Input || !streamFill(*stream)) return false;
   static_assert(StreamBufferSize <= UINT32_MAX, "offsets in the buffer fit the line ends");
   const char* from = stream->readNext;
   const std::size_t held = static_cast<std::size_t>(stream->readEnd - from);
-  std::size_t count = findLineEnds(from, held, block.ends, LineBlockLines);
+  std::size_t count = findLineEnds(from, held, marker, block.ends, block.marked, LineBlockLines);
   // The channel ends at the length measured at open: a line that starts there or later (the
   // file grew since) is not read; one that starts before it is read to its LF.
   const std::int64_t position = streamPosition(*stream);
@@ -89,6 +118,7 @@ bool takeBufferedLines(ChannelNumber channel, LineBlock& block) {
   while (count > 0 && static_cast<std::int64_t>(block.startOf(count - 1)) >= left) --count;
   if (count == 0) return false;
   block.bytes = from;
+  block.held = held;
   block.offset = position;
   block.count = count;
   stream->readNext += block.ends[count - 1] + 1;

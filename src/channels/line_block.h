@@ -21,7 +21,11 @@ struct LineBlock {
   const char* bytes = nullptr;
   std::int64_t offset = 0;  // where `bytes` lie in the file
   std::size_t count = 0;
+  std::size_t held = 0;  // the bytes readable from `bytes` on: the lines and what follows them
   std::uint32_t ends[LineBlockLines];
+  // Whether line i holds the byte the block was taken for (the scan's `marker`): a caller that
+  // looks for one byte in every line learns it from the scan that found the line ends.
+  bool marked[LineBlockLines];
 
   std::size_t startOf(std::size_t line) const { return line == 0 ? 0 : ends[line - 1] + 1; }
 
@@ -31,30 +35,36 @@ struct LineBlock {
     return lineFeed > startOf(line) && bytes[lineFeed - 1] == '\r';
   }
 
-  std::string_view line(std::size_t line) const {
-    const std::size_t start = startOf(line);
-    return {bytes + start, ends[line] - start - (endsInCrLf(line) ? 1 : 0)};
+  std::size_t length(std::size_t line) const {
+    return ends[line] - startOf(line) - (endsInCrLf(line) ? 1 : 0);
   }
+
+  std::string_view line(std::size_t line) const { return {bytes + startOf(line), length(line)}; }
 };
 
 // Stores in `ends` the offsets of the first LF bytes among `size` bytes, at most `limit` of them,
-// in order; returns how many. findLineEnds is the fastest the build has: 16 bytes at a time with
-// SSE2 where the compiler offers it, else findLineEndsPortable, one memchr per line.
+// in order, and in `marked` whether the line each ends (from the LF before it, or the first
+// byte) holds `marker`; returns how many. findLineEnds is the fastest the build has: 32 bytes at
+// a time with SSE2 where the compiler offers it, else findLineEndsPortable, memchr per line.
 std::size_t findLineEnds(const char* bytes,
                          std::size_t size,
+                         char marker,
                          std::uint32_t* ends,
+                         bool* marked,
                          std::size_t limit);
 std::size_t findLineEndsPortable(const char* bytes,
                                  std::size_t size,
+                                 char marker,
                                  std::uint32_t* ends,
+                                 bool* marked,
                                  std::size_t limit);
 // True when findLineEnds scans with vector instructions rather than findLineEndsPortable.
 bool vectorLineScan();
 
 // Takes from an Input channel of the file device the lines that lie whole in its stream's read
 // buffer (filling the buffer first when it is empty), up to LineBlockLines of them and none that
-// starts at or after the length measured at open. True with `block` set and the lines consumed,
-// status Ok stored; false, with nothing taken and no status stored, when the next line does not
-// lie whole in the buffer, the channel is at its end, or it is not such a channel: readLineInto
-// then reads the next line.
-bool takeBufferedLines(ChannelNumber channel, LineBlock& block);
+// starts at or after the length measured at open, each marked when it holds `marker`. True with
+// `block` set and the lines consumed, status Ok stored; false, with nothing taken and no status
+// stored, when the next line does not lie whole in the buffer, the channel is at its end, or it is
+// not such a channel: readLineInto then reads the next line.
+bool takeBufferedLines(ChannelNumber channel, LineBlock& block, char marker);

@@ -6,6 +6,7 @@
 #include "cleaning/cleaning_run.h"
 
 #include <array>
+#include <cstdint>
 #include <string_view>
 
 #include "channels/channel.h"
@@ -99,30 +100,31 @@ bool keptAsItIs(const Reading& reading, const Text& entry, std::int64_t lineStar
 [[gnu::flatten]] void copyGoodEntries(Reading& reading, Text& entry) {
   RejectionRecords records(reading.list.path);
   LineBlock block;
+  bool kept[LineBlockLines];
+  std::uint16_t dropped[LineBlockLines];
+  static_assert(LineBlockLines <= UINT16_MAX + 1, "a line of a block is numbered in 16 bits");
   while (channelAtEnd(ListFileChannel) == 0 && !runInterrupted()) {
-    if (takeBufferedLines(ListFileChannel, block)) {
+    if (takeBufferedLines(ListFileChannel, block, EntryMarker)) {
       std::size_t line = 0;
       if (!reading.copying) {
-        while (line < block.count && block.endsInCrLf(line) && isGoodEntry(block.line(line))) {
-          ++line;
-        }
+        while (line < block.count && block.endsInCrLf(line) && isGoodEntry(block, line)) ++line;
         if (line == block.count) continue;
         const std::int64_t lineStart =
             block.offset + static_cast<std::int64_t>(block.startOf(line));
         if (!startCopy(reading, lineStart, block.offset == 0 ? block.bytes : nullptr)) return;
       }
+      // The kept lines go to the copy in one pass, then the dropped ones to the log in order.
+      const std::size_t from = line;
       std::size_t marks = 0;
-      std::size_t keptFrom = line;  // the first line of the run of kept lines not printed yet
-      for (; line < block.count; ++line) {
-        const std::string_view item = block.line(line);
-        if (isGoodEntry(item)) continue;
-        printLines(CleanedCopyChannel, block, keptFrom, line);
-        records.write(item);
-        ++marks;
-        keptFrom = line + 1;
+      for (std::size_t start = block.startOf(line); line < block.count;
+           start = block.ends[line++] + 1) {
+        kept[line] = isGoodEntry(block, line, start);
+        dropped[marks] = static_cast<std::uint16_t>(line);
+        marks += kept[line] ? 0 : 1;
       }
-      printLines(CleanedCopyChannel, block, keptFrom, block.count);
+      printKeptLines(CleanedCopyChannel, block, from, kept);
       if (marks > 0) {
+        for (std::size_t mark = 0; mark < marks; ++mark) records.write(block.line(dropped[mark]));
         printText(ConsoleChannel, std::string_view(RejectionMarks.data(), marks), PrintMask::None);
         reading.marksPrinted = true;
       }

@@ -4,9 +4,12 @@
 #include "cleaning/entry_check.h"
 
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 #include "channels/channel.h"
+#include "channels/file_device.h"
+#include "channels/file_stream.h"
 #include "print/print.h"
 
 namespace {
@@ -111,7 +114,19 @@ bool RejectionRecords::write(std::string_view entry) {
   constexpr char LineEnd[2] = {'\r', '\n'};
   bool whole = true;
   if (entry.size() <= ShortEntryBytes) {
-    // The whole record, built after the head in the text that holds it, in one write.
+    // On a file, the whole record is built in the room its stream's buffer offers.
+    FileStream* stream = fileDeviceStream(log);
+    const std::size_t size = head_.size() + entry.size() + sizeof LineEnd;
+    if (char* room = stream != nullptr ? streamReserve(*stream, size) : nullptr) {
+      std::memcpy(room, head_.data(), head_.size());
+      copyShortRun(room + head_.size(), entry.data(), entry.size());
+      std::memcpy(room + head_.size() + entry.size(), LineEnd, sizeof LineEnd);
+      streamCommit(*stream, size);
+      setStatus(StatusCode::Ok);
+      log->column = 0;
+      return true;
+    }
+    // Otherwise the whole record, built after the head in the text that holds it, in one write.
     const std::size_t headLength = head_.size();
     head_.append(entry).append(LineEnd, sizeof LineEnd);
     whole = writeChannelBytes(log, head_.data(), head_.size()) == StatusCode::Ok;

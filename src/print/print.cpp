@@ -3,6 +3,7 @@
 // follows every successful write here; channel 0's set-up lives in console_channel.cpp.
 #include "print/print.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "channels/file_device.h"
@@ -216,6 +217,135 @@ std::size_t printLines(ChannelNumber channel,
   // Every line ended with CR LF: the next byte starts a line.
   if (written == StatusCode::Ok) record->column = 0;
   return end - block.startOf(from) + lineFeedsAlone;
+}
+
+namespace {
+
+// printKeptLines the ordinary way, from `from` on: printLines for each run of kept lines.
+std::size_t printKeptRuns(ChannelNumber channel,
+                          const LineBlock& block,
+                          std::size_t from,
+                          const bool* kept) {
+  std::size_t printed = 0;
+  for (std::size_t line = from; line < block.count;) {
+    std::size_t end = line;
+    while (end < block.count && kept[end]) ++end;
+    printed += printLines(channel, block, line, end);
+    line = end + 1;
+  }
+  return printed;
+}
+
+// Room a line's copy may spill into past its CR LF.
+constexpr std::size_t Spill = 64;
+
+// The most bytes the lines from `from` on can take printed (one CR more per line), with room for
+// a copy's spill.
+std::size_t mostPrinted(const LineBlock& block, std::size_t from) {
+  return block.ends[block.count - 1] + 1 - block.startOf(from) + (block.count - from) + Spill;
+}
+
+// Copies `length` bytes in 32-byte pieces, and so up to 31 bytes more: `from` must be readable
+// and `to` writable that far.
+inline void copyInPieces(char* to, const char* from, std::size_t length) {
+  std::size_t done = 0;
+  do {
+    std::memcpy(to + done, from + done, 32);
+    done += 32;
+  } while (done < length);
+}
+
+// The kept lines from `from` on into `out`, which has room for all of them and the spill: every
+// line is copied with its CR LF, and `out` moves past the kept ones only, so that the loop has no
+// branch on what is kept or how a line ends. The end of what was written.
+char* copyKeptLines(char* out, const LineBlock& block, std::size_t from, const bool* kept) {
+  std::size_t start = block.startOf(from);
+  for (std::size_t line = from; line < block.count; start = block.ends[line++] + 1) {
+    const std::size_t lineFeed = block.ends[line];
+    // An empty line looks at its own LF, never before the block.
+    const bool crLf = block.bytes[lineFeed - (lineFeed > start ? 1 : 0)] == '\r';
+    const std::size_t length = lineFeed - start - (crLf ? 1 : 0);
+    if (start + length + 32 <= block.held) {
+      copyInPieces(out, block.bytes + start, length);
+    } else {
+      copyShortRun(out, block.bytes + start, length);
+    }
+    out[length] = '\r';
+    out[length + 1] = '\n';
+    out += kept[line] ? length + 2 : 0;
+  }
+  return out;
+}
+
+// The same where the room may run out on the way: it is taken again. Null when the stream offers
+// none; `printed` then counts what went before.
+bool copyKeptLinesInParts(FileStream& stream,
+                          const LineBlock& block,
+                          std::size_t from,
+                          const bool* kept,
+                          std::size_t& printed,
+                          std::size_t& stoppedAt) {
+  std::size_t want = std::min(StreamBufferSize, mostPrinted(block, from));
+  char* room = streamReserve(stream, want);
+  char* out = room;
+  std::size_t start = block.startOf(from);
+  for (std::size_t line = from; line < block.count; start = block.ends[line++] + 1) {
+    if (!kept[line]) continue;
+    const std::size_t lineFeed = block.ends[line];
+    const std::size_t length =
+        lineFeed - start - (lineFeed > start && block.bytes[lineFeed - 1] == '\r' ? 1 : 0);
+    if (room == nullptr || want - static_cast<std::size_t>(out - room) < length + 2) {
+      if (room != nullptr) {
+        streamCommit(stream, static_cast<std::size_t>(out - room));
+        printed += static_cast<std::size_t>(out - room);
+      }
+      // A line of a whole read buffer, given a CR, does not fit a write buffer.
+      want = std::min(StreamBufferSize, mostPrinted(block, line));
+      room = want >= length + 2 ? streamReserve(stream, want) : nullptr;
+      if (room == nullptr) {
+        stoppedAt = line;
+        return false;
+      }
+      out = room;
+    }
+    copyShortRun(out, block.bytes + start, length);
+    out += length;
+    *out++ = '\r';
+    *out++ = '\n';
+  }
+  if (room != nullptr) {
+    streamCommit(stream, static_cast<std::size_t>(out - room));
+    printed += static_cast<std::size_t>(out - room);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::size_t printKeptLines(ChannelNumber channel,
+                           const LineBlock& block,
+                           std::size_t from,
+                           const bool* kept) {
+  if (from >= block.count) return 0;
+  ensureConsoleChannel();
+  Channel* record = lookupChannel(channel);
+  FileStream* stream =
+      record != nullptr && record->mode == OpenMode::Output ? fileDeviceStream(record) : nullptr;
+  if (stream == nullptr) return printKeptRuns(channel, block, from, kept);
+  std::size_t printed = 0;
+  const std::size_t most = mostPrinted(block, from);
+  if (char* room = most <= StreamBufferSize ? streamReserve(*stream, most) : nullptr) {
+    printed = static_cast<std::size_t>(copyKeptLines(room, block, from, kept) - room);
+    streamCommit(*stream, printed);
+  } else if (std::size_t stoppedAt = 0;
+             !copyKeptLinesInParts(*stream, block, from, kept, printed, stoppedAt)) {
+    return printed + printKeptRuns(channel, block, stoppedAt, kept);
+  }
+  if (printed > 0) {
+    setStatus(StatusCode::Ok);
+    record->column = 0;
+  }
+  return printed;
 }
 
 void printBytes(Channel* channel, const char* bytes, std::size_t count) {

@@ -37,6 +37,14 @@ std::size_t printLines(ChannelNumber channel,
                        std::size_t from,
                        std::size_t to);
 
+// Prints the lines from `from` to the block's end for which `kept[line]` is true, as printLines
+// prints each run of them; on a file channel that only writes, in one pass straight into its
+// stream's buffer. Returns the number of bytes printed.
+std::size_t printKeptLines(ChannelNumber channel,
+                           const LineBlock& block,
+                           std::size_t from,
+                           const bool* kept);
+
 // One write of `count` bytes plus the column update (only when the write succeeded).
 void printBytes(Channel* channel, const char* bytes, std::size_t count);
 

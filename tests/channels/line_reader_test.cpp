@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <memory>
 #include <random>
 #include <string>
 #include <utility>
@@ -270,35 +271,50 @@ TEST(LineReaderRules, MatchesTheReferenceWhenLinesCrossTheStreamBuffer) {
   }
 }
 
-// Every LF offset of `bytes`, the slow way.
-std::vector<std::uint32_t> referenceLineEnds(const std::string& bytes, std::size_t limit) {
+// Every LF offset of `bytes`, and whether the line before it holds an "@", the slow way.
+struct ReferenceEnds {
   std::vector<std::uint32_t> ends;
-  for (std::size_t index = 0; index < bytes.size() && ends.size() < limit; ++index) {
-    if (bytes[index] == '\n') ends.push_back(static_cast<std::uint32_t>(index));
+  std::vector<bool> marked;
+};
+
+ReferenceEnds referenceLineEnds(const std::string& bytes, std::size_t limit) {
+  ReferenceEnds reference;
+  std::size_t start = 0;
+  for (std::size_t index = 0; index < bytes.size() && reference.ends.size() < limit; ++index) {
+    if (bytes[index] != '\n') continue;
+    reference.ends.push_back(static_cast<std::uint32_t>(index));
+    reference.marked.push_back(bytes.substr(start, index - start).find('@') != std::string::npos);
+    start = index + 1;
   }
-  return ends;
+  return reference;
 }
 
 TEST(LineBlockScan, BothScansFindEveryLineEndUpToTheLimit) {
-  // Line ends at every offset of the 32-byte steps and in the tail after them, runs without any,
-  // NUL and CR bytes beside them, and a limit met inside a step.
+  // Line ends and markers at every offset of the 32-byte steps and in the tail after them, runs
+  // without any, lines that cross steps, NUL and CR bytes beside them, and a limit met inside a
+  // step.
   std::mt19937 random(8122026);
   const char alphabet[] = {'a', '\n', '\r', '\0', '@', '\xff'};
   for (int round = 0; round < 400; ++round) {
     SCOPED_TRACE(round);
     std::string bytes(random() % 200, 'x');
+    // Sparse rounds: lines and markers far apart, across several steps.
+    const unsigned odds = round % 3 == 0 ? 40 : 4;
     for (char& byte : bytes) {
-      if (random() % 4 == 0) byte = alphabet[random() % 6];
+      if (random() % odds == 0) byte = alphabet[random() % 6];
     }
     const std::size_t limit = round % 5 == 0 ? random() % 8 : LineBlockLines;
-    std::vector<std::uint32_t> expected = referenceLineEnds(bytes, limit);
+    const ReferenceEnds expected = referenceLineEnds(bytes, limit);
     std::vector<std::uint32_t> ends(LineBlockLines + 1, 0xdeadbeef);
     for (const bool vector : {false, true}) {
       SCOPED_TRACE(vector ? "vector scan" : "portable scan");
+      std::unique_ptr<bool[]> marked(new bool[LineBlockLines]);
       const std::size_t found =
-          vector ? findLineEnds(bytes.data(), bytes.size(), ends.data(), limit)
-                 : findLineEndsPortable(bytes.data(), bytes.size(), ends.data(), limit);
-      EXPECT_EQ(std::vector<std::uint32_t>(ends.begin(), ends.begin() + found), expected);
+          vector ? findLineEnds(bytes.data(), bytes.size(), '@', ends.data(), marked.get(), limit)
+                 : findLineEndsPortable(bytes.data(), bytes.size(), '@', ends.data(), marked.get(),
+                                        limit);
+      EXPECT_EQ(std::vector<std::uint32_t>(ends.begin(), ends.begin() + found), expected.ends);
+      EXPECT_EQ(std::vector<bool>(marked.get(), marked.get() + found), expected.marked);
       EXPECT_EQ(ends[found], 0xdeadbeef) << "nothing stored past the lines found";
     }
     ASSERT_FALSE(HasFailure());
@@ -399,6 +415,7 @@ struct BlockReads {
   std::vector<std::string> lines;
   std::vector<std::string> expected;
   std::size_t inBlocks = 0;
+  std::size_t wronglyMarked = 0;  // lines of blocks whose mark does not tell whether they hold "@"
 };
 
 BlockReads readInBlocks(const std::string& input, const FileTransfers* transfers) {
@@ -412,10 +429,12 @@ BlockReads readInBlocks(const std::string& input, const FileTransfers* transfers
   if (transfers != nullptr) fileDeviceStream(lookupChannel(2))->transfers = transfers;
   LineBlock block;
   for (int guard = 0; guard < 1000000 && channelAtEnd(2) == 0; ++guard) {
-    if (takeBufferedLines(2, block)) {
+    if (takeBufferedLines(2, block, '@')) {
       EXPECT_EQ(lastStatus(), StatusCode::Ok);
       for (std::size_t line = 0; line < block.count; ++line) {
         reads.lines.emplace_back(block.line(line));
+        const bool holdsAt = reads.lines.back().find('@') != std::string::npos;
+        if (block.marked[line] != holdsAt) ++reads.wronglyMarked;
       }
       reads.inBlocks += block.count;
       continue;
@@ -453,6 +472,7 @@ TEST_F(LineReading, BlocksOfBufferedLinesAreTheLinesReadOneByOne) {
     sliceSize = c.slice;
     const BlockReads reads = readInBlocks(c.input, c.slice == 0 ? nullptr : &slicedReads);
     EXPECT_EQ(reads.lines, reads.expected);
+    EXPECT_EQ(reads.wronglyMarked, 0u);
     EXPECT_GT(reads.inBlocks, 0u) << "the block path was taken";
   }
 }
@@ -475,6 +495,7 @@ TEST_F(LineReading, BlocksMatchTheReferenceWhereverTheBufferEnds) {
     sliceSize = slice;
     const BlockReads reads = readInBlocks(input, slice == 0 ? nullptr : &slicedReads);
     EXPECT_EQ(reads.lines, reads.expected);
+    EXPECT_EQ(reads.wronglyMarked, 0u);
     // Reads of a few bytes rarely hold a whole line; buffers of 4 KiB and more mostly do.
     if (slice == 0 || slice >= 4096) {
       EXPECT_GT(reads.inBlocks, reads.lines.size() / 2);
@@ -491,7 +512,7 @@ TEST_F(LineReading, ABlockHoldsNoLineThatStartsAfterTheMeasuredLength) {
   ASSERT_EQ(flushChannel(9), StatusCode::Ok);
   LineBlock block;
   std::vector<std::string> lines;
-  while (channelAtEnd(2) == 0 && takeBufferedLines(2, block)) {
+  while (channelAtEnd(2) == 0 && takeBufferedLines(2, block, '@')) {
     for (std::size_t line = 0; line < block.count; ++line) lines.emplace_back(block.line(line));
   }
   // The line that was cut at the open is read to its LF, as readLineInto reads it.
@@ -503,9 +524,9 @@ TEST_F(LineReading, OnlyInputChannelsOfFilesGiveBlocks) {
   writeFileBytes("data.txt", "abc\n");
   LineBlock block;
   ASSERT_EQ(openChannel("data.txt", OpenMode::Binary, 1, 0, 4, 0), StatusCode::Ok);
-  EXPECT_FALSE(takeBufferedLines(4, block));
-  EXPECT_FALSE(takeBufferedLines(5, block)) << "closed";
-  EXPECT_FALSE(takeBufferedLines(300, block)) << "no such channel";
+  EXPECT_FALSE(takeBufferedLines(4, block, '@'));
+  EXPECT_FALSE(takeBufferedLines(5, block, '@')) << "closed";
+  EXPECT_FALSE(takeBufferedLines(300, block, '@')) << "no such channel";
   Text line;
   ASSERT_EQ(readLineInto(4, line), StatusCode::Ok);
   EXPECT_EQ(line, "abc") << "nothing was taken";

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "channels/file_stream.h"
 #include "console/console_writer.h"
 #include "support/channel_test.h"
 #include "support/console_grid.h"
@@ -176,8 +177,58 @@ TEST_F(PrintTest, TheMasksLineEndIsWrittenEvenAfterATextEndingInOne) {
 LineBlock blockOf(const std::string& bytes) {
   LineBlock block;
   block.bytes = bytes.data();
-  block.count = findLineEndsPortable(bytes.data(), bytes.size(), block.ends, LineBlockLines);
+  block.count = findLineEndsPortable(bytes.data(), bytes.size(), '@', block.ends, block.marked,
+                                     LineBlockLines);
   return block;
+}
+
+TEST_F(PrintTest, KeptLinesOfABlockPrintAsTheirRunsDo) {
+  // Lines long enough that the kept ones of a block pass a write buffer: its room is taken
+  // again on the way.
+  std::string wide;
+  for (int line = 0; line < 1500; ++line) {
+    wide += std::string(60 + line % 7, 'w') + (line % 3 == 0 ? "\n" : "\r\n");
+  }
+  ASSERT_GT(wide.size(), StreamBufferSize);
+  const struct {
+    const char* what;
+    std::string bytes;
+    std::size_t from;
+    bool (*kept)(std::size_t line);
+  } cases[] = {
+      {"every other line", "a\nbb\r\nccc\n\r\nd\r\r\n", 0,
+       [](std::size_t l) { return l % 2 == 0; }},
+      {"from the third on, all", "a\nbb\r\nccc\nd\r\ne\n", 2, [](std::size_t) { return true; }},
+      {"none", "a\nbb\r\n", 0, [](std::size_t) { return false; }},
+      {"only the last", std::string("a\0\nbb\r\nc\rc\n", 12), 0,
+       [](std::size_t l) { return l == 2; }},
+      {"past the write buffer", wide, 1, [](std::size_t l) { return l % 5 != 1; }},
+      {"a line as long as a read buffer, then CR LF added", "a\n" + std::string(65535, 'L') + "\n",
+       0, [](std::size_t) { return true; }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const LineBlock block = blockOf(c.bytes);
+    std::unique_ptr<bool[]> kept(new bool[LineBlockLines]);
+    std::string expected;
+    for (std::size_t line = 0; line < block.count; ++line) {
+      kept[line] = c.kept(line);
+      if (line >= c.from && kept[line]) expected.append(block.line(line)).append("\r\n");
+    }
+    recordedWrites.clear();
+    recordingChannel(5, 0);
+    EXPECT_EQ(printKeptLines(5, block, c.from, kept.get()), expected.size());
+    std::string written;
+    for (const std::string& piece : recordedWrites) written += piece;
+    EXPECT_EQ(written, expected);
+    ScratchDir scratch;
+    ASSERT_EQ(openChannel("lines.out", OpenMode::Output, 0, 0, 7, 0), StatusCode::Ok);
+    printText(7, "x", PrintMask::None);
+    EXPECT_EQ(printKeptLines(7, block, c.from, kept.get()), expected.size());
+    EXPECT_EQ(lookupChannel(7)->column, expected.empty() ? 1 : 0);
+    ASSERT_EQ(closeChannel(7), StatusCode::Ok);
+    EXPECT_EQ(readFileBytes("lines.out"), "x" + expected);
+  }
 }
 
 TEST_F(PrintTest, LinesOfABlockPrintAsLineByLineInFewerWrites) {
