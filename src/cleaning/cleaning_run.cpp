@@ -100,7 +100,6 @@ bool keptAsItIs(const Reading& reading, const Text& entry, std::int64_t lineStar
 [[gnu::flatten]] void copyGoodEntries(Reading& reading, Text& entry) {
   RejectionRecords records(reading.list.path);
   LineBlock block;
-  bool kept[LineBlockLines];
   std::uint16_t dropped[LineBlockLines];
   static_assert(LineBlockLines <= UINT16_MAX + 1, "a line of a block is numbered in 16 bits");
   while (channelAtEnd(ListFileChannel) == 0 && !runInterrupted()) {
@@ -114,15 +113,8 @@ bool keptAsItIs(const Reading& reading, const Text& entry, std::int64_t lineStar
         if (!startCopy(reading, lineStart, block.offset == 0 ? block.bytes : nullptr)) return;
       }
       // The kept lines go to the copy in one pass, then the dropped ones to the log in order.
-      const std::size_t from = line;
-      std::size_t marks = 0;
-      for (std::size_t start = block.startOf(line); line < block.count;
-           start = block.ends[line++] + 1) {
-        kept[line] = isGoodEntry(block, line, start);
-        dropped[marks] = static_cast<std::uint16_t>(line);
-        marks += kept[line] ? 0 : 1;
-      }
-      printKeptLines(CleanedCopyChannel, block, from, kept);
+      const std::size_t marks =
+          printMarkedLines(CleanedCopyChannel, block, line, ShortestGoodEntry, dropped);
       if (marks > 0) {
         for (std::size_t mark = 0; mark < marks; ++mark) records.write(block.line(dropped[mark]));
         printText(ConsoleChannel, std::string_view(RejectionMarks.data(), marks), PrintMask::None);

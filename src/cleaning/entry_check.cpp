@@ -69,7 +69,7 @@ std::string_view timeView() {
 
 bool isGoodEntry(std::string_view entry) {
   // Neither test has a side effect: a short entry is not searched.
-  return entry.size() > 6 && entry.find('@') != std::string_view::npos;
+  return entry.size() >= ShortestGoodEntry && entry.find(EntryMarker) != std::string_view::npos;
 }
 
 Text dateText() { return Text(dateView()); }

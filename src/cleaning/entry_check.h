@@ -13,20 +13,14 @@ constexpr int RejectionLogChannel = 9;
 // True when the entry is at least 7 bytes long and holds an "@" anywhere.
 bool isGoodEntry(std::string_view entry);
 
-// The byte a good entry holds: blocks of a list file's lines are taken with it as their marker.
+// The byte a good entry holds, and its shortest length: blocks of a list file's lines are taken
+// with the byte as their marker.
 constexpr char EntryMarker = '@';
+constexpr std::size_t ShortestGoodEntry = 7;
 
 // isGoodEntry(block.line(line)) for a block taken with EntryMarker, from what its scan found.
 inline bool isGoodEntry(const LineBlock& block, std::size_t line) {
-  return block.marked[line] && block.length(line) > 6;
-}
-
-// The same for a line known to start at `start`.
-inline bool isGoodEntry(const LineBlock& block, std::size_t line, std::size_t start) {
-  const std::size_t lineFeed = block.ends[line];
-  // Seven bytes and a CR before the LF make a line of six.
-  return block.marked[line] &&
-         lineFeed - start > (lineFeed > start && block.bytes[lineFeed - 1] == '\r' ? 7u : 6u);
+  return block.marked[line] && block.length(line) >= ShortestGoodEntry;
 }
 
 // Appends one record to the rejection log channel: date, time and path each padded to the next

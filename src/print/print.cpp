@@ -4,6 +4,7 @@
 #include "print/print.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "channels/file_device.h"
@@ -255,10 +256,16 @@ inline void copyInPieces(char* to, const char* from, std::size_t length) {
   } while (done < length);
 }
 
-// The kept lines from `from` on into `out`, which has room for all of them and the spill: every
-// line is copied with its CR LF, and `out` moves past the kept ones only, so that the loop has no
-// branch on what is kept or how a line ends. The end of what was written.
-char* copyKeptLines(char* out, const LineBlock& block, std::size_t from, const bool* kept) {
+// The kept lines from `from` on into `out`, which has room for all of them and the spill, and
+// the numbers of the others into `dropped`: every line is copied with its CR LF, and `out` moves
+// past the kept ones only, so that the loop has no branch on what is kept or how a line ends.
+// Returns how many were dropped; `out` is left at the end of what was written.
+std::size_t copyMarkedLines(char*& out,
+                            const LineBlock& block,
+                            std::size_t from,
+                            std::size_t shortest,
+                            std::uint16_t* dropped) {
+  std::size_t count = 0;
   std::size_t start = block.startOf(from);
   for (std::size_t line = from; line < block.count; start = block.ends[line++] + 1) {
     const std::size_t lineFeed = block.ends[line];
@@ -272,9 +279,12 @@ char* copyKeptLines(char* out, const LineBlock& block, std::size_t from, const b
     }
     out[length] = '\r';
     out[length + 1] = '\n';
-    out += kept[line] ? length + 2 : 0;
+    const bool kept = block.marked[line] & (length >= shortest);
+    out += kept ? length + 2 : 0;
+    dropped[count] = static_cast<std::uint16_t>(line);
+    count += kept ? 0 : 1;
   }
-  return out;
+  return count;
 }
 
 // The same where the room may run out on the way: it is taken again. Null when the stream offers
@@ -322,30 +332,44 @@ bool copyKeptLinesInParts(FileStream& stream,
 
 }  // namespace
 
-std::size_t printKeptLines(ChannelNumber channel,
-                           const LineBlock& block,
-                           std::size_t from,
-                           const bool* kept) {
+std::size_t printMarkedLines(ChannelNumber channel,
+                             const LineBlock& block,
+                             std::size_t from,
+                             std::size_t shortest,
+                             std::uint16_t* dropped) {
   if (from >= block.count) return 0;
   ensureConsoleChannel();
   Channel* record = lookupChannel(channel);
   FileStream* stream =
       record != nullptr && record->mode == OpenMode::Output ? fileDeviceStream(record) : nullptr;
-  if (stream == nullptr) return printKeptRuns(channel, block, from, kept);
-  std::size_t printed = 0;
   const std::size_t most = mostPrinted(block, from);
-  if (char* room = most <= StreamBufferSize ? streamReserve(*stream, most) : nullptr) {
-    printed = static_cast<std::size_t>(copyKeptLines(room, block, from, kept) - room);
-    streamCommit(*stream, printed);
-  } else if (std::size_t stoppedAt = 0;
-             !copyKeptLinesInParts(*stream, block, from, kept, printed, stoppedAt)) {
-    return printed + printKeptRuns(channel, block, stoppedAt, kept);
+  if (char* room =
+          stream != nullptr && most <= StreamBufferSize ? streamReserve(*stream, most) : nullptr) {
+    char* out = room;
+    const std::size_t count = copyMarkedLines(out, block, from, shortest, dropped);
+    streamCommit(*stream, static_cast<std::size_t>(out - room));
+    if (out != room) {
+      setStatus(StatusCode::Ok);
+      record->column = 0;
+    }
+    return count;
   }
-  if (printed > 0) {
+  // Lines too many for the room, or another channel: which are kept first, then their printing.
+  bool kept[LineBlockLines];
+  std::size_t count = 0;
+  for (std::size_t line = from; line < block.count; ++line) {
+    kept[line] = block.marked[line] && block.length(line) >= shortest;
+    if (!kept[line]) dropped[count++] = static_cast<std::uint16_t>(line);
+  }
+  std::size_t printed = 0;
+  std::size_t stoppedAt = from;
+  if (stream == nullptr || !copyKeptLinesInParts(*stream, block, from, kept, printed, stoppedAt)) {
+    printKeptRuns(channel, block, stoppedAt, kept);
+  } else if (printed > 0) {
     setStatus(StatusCode::Ok);
     record->column = 0;
   }
-  return printed;
+  return count;
 }
 
 void printBytes(Channel* channel, const char* bytes, std::size_t count) {

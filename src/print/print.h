@@ -37,13 +37,15 @@ std::size_t printLines(ChannelNumber channel,
                        std::size_t from,
                        std::size_t to);
 
-// Prints the lines from `from` to the block's end for which `kept[line]` is true, as printLines
-// prints each run of them; on a file channel that only writes, in one pass straight into its
-// stream's buffer. Returns the number of bytes printed.
-std::size_t printKeptLines(ChannelNumber channel,
-                           const LineBlock& block,
-                           std::size_t from,
-                           const bool* kept);
+// Prints the lines of `block` from `from` on that hold the block's marker and are at least
+// `shortest` bytes long, each followed by CR LF, as printLines prints each run of them; on a
+// file channel that only writes, in one pass straight into its stream's buffer. The numbers of
+// the other lines go to `dropped`, in order (room for LineBlockLines); returns how many.
+std::size_t printMarkedLines(ChannelNumber channel,
+                             const LineBlock& block,
+                             std::size_t from,
+                             std::size_t shortest,
+                             std::uint16_t* dropped);
 
 // One write of `count` bytes plus the column update (only when the write succeeded).
 void printBytes(Channel* channel, const char* bytes, std::size_t count);

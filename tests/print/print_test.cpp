@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -177,54 +178,61 @@ TEST_F(PrintTest, TheMasksLineEndIsWrittenEvenAfterATextEndingInOne) {
 LineBlock blockOf(const std::string& bytes) {
   LineBlock block;
   block.bytes = bytes.data();
+  block.held = bytes.size();
   block.count = findLineEndsPortable(bytes.data(), bytes.size(), '@', block.ends, block.marked,
                                      LineBlockLines);
   return block;
 }
 
-TEST_F(PrintTest, KeptLinesOfABlockPrintAsTheirRunsDo) {
+TEST_F(PrintTest, MarkedLinesOfABlockPrintAsTheirRunsDo) {
   // Lines long enough that the kept ones of a block pass a write buffer: its room is taken
   // again on the way.
   std::string wide;
   for (int line = 0; line < 1500; ++line) {
-    wide += std::string(60 + line % 7, 'w') + (line % 3 == 0 ? "\n" : "\r\n");
+    wide += std::string(60 + line % 7, line % 5 == 1 ? 'w' : '@') + (line % 3 == 0 ? "\n" : "\r\n");
   }
   ASSERT_GT(wide.size(), StreamBufferSize);
   const struct {
     const char* what;
     std::string bytes;
     std::size_t from;
-    bool (*kept)(std::size_t line);
+    std::size_t shortest;
   } cases[] = {
-      {"every other line", "a\nbb\r\nccc\n\r\nd\r\r\n", 0,
-       [](std::size_t l) { return l % 2 == 0; }},
-      {"from the third on, all", "a\nbb\r\nccc\nd\r\ne\n", 2, [](std::size_t) { return true; }},
-      {"none", "a\nbb\r\n", 0, [](std::size_t) { return false; }},
-      {"only the last", std::string("a\0\nbb\r\nc\rc\n", 12), 0,
-       [](std::size_t l) { return l == 2; }},
-      {"past the write buffer", wide, 1, [](std::size_t l) { return l % 5 != 1; }},
-      {"a line as long as a read buffer, then CR LF added", "a\n" + std::string(65535, 'L') + "\n",
-       0, [](std::size_t) { return true; }},
+      {"marked or not, long enough or not", "a@\nbb\r\n@cc\n\r\n@\r\r\nxx@x\r\n", 0, 3},
+      {"from the third on", "a\nb@\r\nc@c\nd@\r\ne\n", 2, 1},
+      {"none kept", "a\nbb@\r\n", 0, 7},
+      {"only the last, with NUL and lone CR", std::string("a\0\nbb\r\nc\r@\n", 12), 0, 0},
+      {"lines that reach to the end of the bytes", "1234567@\n@", 0, 7},
+      {"past the write buffer", wide, 1, 7},
+      {"a line as long as a read buffer, then CR LF added", "a\n@" + std::string(65534, 'L') + "\n",
+       0, 7},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     const LineBlock block = blockOf(c.bytes);
-    std::unique_ptr<bool[]> kept(new bool[LineBlockLines]);
     std::string expected;
-    for (std::size_t line = 0; line < block.count; ++line) {
-      kept[line] = c.kept(line);
-      if (line >= c.from && kept[line]) expected.append(block.line(line)).append("\r\n");
+    std::vector<std::uint16_t> expectedDropped;
+    for (std::size_t line = c.from; line < block.count; ++line) {
+      const std::string_view text = block.line(line);
+      if (text.find('@') != std::string_view::npos && text.size() >= c.shortest) {
+        expected.append(text).append("\r\n");
+      } else {
+        expectedDropped.push_back(static_cast<std::uint16_t>(line));
+      }
     }
+    std::unique_ptr<std::uint16_t[]> dropped(new std::uint16_t[LineBlockLines]);
     recordedWrites.clear();
     recordingChannel(5, 0);
-    EXPECT_EQ(printKeptLines(5, block, c.from, kept.get()), expected.size());
+    std::size_t count = printMarkedLines(5, block, c.from, c.shortest, dropped.get());
+    EXPECT_EQ(std::vector<std::uint16_t>(dropped.get(), dropped.get() + count), expectedDropped);
     std::string written;
     for (const std::string& piece : recordedWrites) written += piece;
     EXPECT_EQ(written, expected);
     ScratchDir scratch;
     ASSERT_EQ(openChannel("lines.out", OpenMode::Output, 0, 0, 7, 0), StatusCode::Ok);
     printText(7, "x", PrintMask::None);
-    EXPECT_EQ(printKeptLines(7, block, c.from, kept.get()), expected.size());
+    count = printMarkedLines(7, block, c.from, c.shortest, dropped.get());
+    EXPECT_EQ(std::vector<std::uint16_t>(dropped.get(), dropped.get() + count), expectedDropped);
     EXPECT_EQ(lookupChannel(7)->column, expected.empty() ? 1 : 0);
     ASSERT_EQ(closeChannel(7), StatusCode::Ok);
     EXPECT_EQ(readFileBytes("lines.out"), "x" + expected);
