@@ -34,8 +34,9 @@ std::size_t findLineEndsPortable(const char* bytes,
 #if defined(__SSE2__)
 
 // 32 bytes per step, compared as two 16-byte vectors: every LF of the step is a bit of one mask,
-// taken lowest first, and every marker a bit of another. A line holds a marker when the last one
-// before its LF lies at or after its start. The last bytes, fewer than a step, are looked at one
+// taken lowest first, and every marker a bit of another. The markers up to each LF are taken out
+// of their mask with it, so each LF sees only those of its own line; `pending` carries a marker
+// of a line that began in an earlier step. The last bytes, fewer than a step, are looked at one
 // by one.
 std::size_t findLineEnds(const char* bytes,
                          std::size_t size,
@@ -47,40 +48,47 @@ std::size_t findLineEnds(const char* bytes,
   const __m128i markers = _mm_set1_epi8(marker);
   std::size_t count = 0;
   std::size_t offset = 0;
-  std::size_t lineStart = 0;
-  std::size_t markerEnd = 0;  // one past the last marker seen; 0 before the first
+  bool pending = false;
   for (; offset + 32 <= size; offset += 32) {
     const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + offset));
     const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + offset + 16));
     std::uint32_t lineFeedBits =
         static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(low, lineFeeds))) |
         static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(high, lineFeeds))) << 16;
-    const std::uint32_t markerBits =
+    std::uint32_t markerBits =
         static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(low, markers))) |
         static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(high, markers))) << 16;
-    while (lineFeedBits != 0) {
+    // A line's own LF is no marker of it, whatever the marker.
+    markerBits &= ~lineFeedBits;
+    if (count + 32 > limit) {
+      // Near the limit: each LF is counted against it.
+      while (lineFeedBits != 0 && count < limit) {
+        const std::uint32_t upTo = lineFeedBits ^ (lineFeedBits - 1);
+        marked[count] = pending || (markerBits & upTo) != 0;
+        pending = false;
+        markerBits &= ~upTo;
+        ends[count++] = static_cast<std::uint32_t>(offset) + std::countr_zero(lineFeedBits);
+        lineFeedBits &= lineFeedBits - 1;
+      }
       if (count == limit) return count;
-      const int bit = std::countr_zero(lineFeedBits);
-      const std::uint32_t before = markerBits & ((std::uint32_t{1} << bit) - 1);
-      const std::size_t lastMarkerEnd =
-          before != 0 ? offset + static_cast<std::size_t>(32 - std::countl_zero(before))
-                      : markerEnd;
-      marked[count] = lastMarkerEnd > lineStart;
-      ends[count++] = static_cast<std::uint32_t>(offset + static_cast<std::size_t>(bit));
-      lineStart = offset + static_cast<std::size_t>(bit) + 1;
+    }
+    while (lineFeedBits != 0) {
+      const std::uint32_t upTo = lineFeedBits ^ (lineFeedBits - 1);
+      marked[count] = pending || (markerBits & upTo) != 0;
+      pending = false;
+      markerBits &= ~upTo;
+      ends[count++] = static_cast<std::uint32_t>(offset) + std::countr_zero(lineFeedBits);
       lineFeedBits &= lineFeedBits - 1;
     }
-    if (markerBits != 0) {
-      markerEnd = offset + static_cast<std::size_t>(32 - std::countl_zero(markerBits));
-    }
+    pending = pending || markerBits != 0;
   }
   for (; offset < size && count < limit; ++offset) {
     if (bytes[offset] == '\n') {
-      marked[count] = markerEnd > lineStart;
+      marked[count] = pending;
+      pending = false;
       ends[count++] = static_cast<std::uint32_t>(offset);
-      lineStart = offset + 1;
     } else if (bytes[offset] == marker) {
-      markerEnd = offset + 1;
+      pending = true;
     }
   }
   return count;
