@@ -116,7 +116,7 @@ bool keptAsItIs(const Reading& reading, const Text& entry, std::int64_t lineStar
       const std::size_t marks =
           printMarkedLines(CleanedCopyChannel, block, line, ShortestGoodEntry, dropped);
       if (marks > 0) {
-        for (std::size_t mark = 0; mark < marks; ++mark) records.write(block.line(dropped[mark]));
+        records.writeLines(block, dropped, marks);
         printText(ConsoleChannel, std::string_view(RejectionMarks.data(), marks), PrintMask::None);
         reading.marksPrinted = true;
       }

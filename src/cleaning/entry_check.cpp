@@ -94,6 +94,35 @@ void RejectionRecords::buildHead(std::time_t second, std::string_view date, std:
   second_ = second;
 }
 
+void RejectionRecords::writeLines(const LineBlock& block,
+                                  const std::uint16_t* lines,
+                                  std::size_t count) {
+  Channel* log = lookupChannel(RejectionLogChannel);
+  FileStream* stream = fileDeviceStream(log);
+  std::size_t done = 0;
+  if (stream != nullptr && log->column == 0) {
+    setUpConsoleChannel();
+    // Each record straight into the room the log's stream buffer offers, as write does.
+    for (; done < count; ++done) {
+      const ClockTexts& texts = textsNow();
+      if (texts.second != second_ || head_.empty()) {
+        buildHead(texts.second, {texts.date, texts.dateLength}, {texts.time, texts.timeLength});
+      }
+      const std::string_view entry = block.line(lines[done]);
+      const std::size_t size = head_.size() + entry.size() + 2;
+      char* room = entry.size() <= ShortEntryBytes ? streamReserve(*stream, size) : nullptr;
+      if (room == nullptr) break;
+      std::memcpy(room, head_.data(), head_.size());
+      copyShortRun(room + head_.size(), entry.data(), entry.size());
+      room[size - 2] = '\r';
+      room[size - 1] = '\n';
+      streamCommit(*stream, size);
+    }
+    if (done > 0) setStatus(StatusCode::Ok);
+  }
+  for (; done < count; ++done) write(block.line(lines[done]));
+}
+
 bool RejectionRecords::write(std::string_view entry) {
   Channel* log = lookupChannel(RejectionLogChannel);
   // A record starts a line of the log; should the last one have been cut short, the print

@@ -1,6 +1,7 @@
 // The rule that decides which entries of a list file stay, and the rejection log record.
 #pragma once
 
+#include <cstdint>
 #include <ctime>
 #include <string_view>
 
@@ -41,6 +42,9 @@ class RejectionRecords {
 
   // As logRejectedEntry(path, entry).
   bool write(std::string_view entry);
+
+  // write for each of the `count` lines of `block` numbered in `lines`, in that order.
+  void writeLines(const LineBlock& block, const std::uint16_t* lines, std::size_t count);
 
  private:
   // Entries up to this length are written with the head as one write; longer ones after it.

@@ -143,6 +143,23 @@ TEST_F(RejectionLog, RecordsOfOneListAreTheRecordsWrittenOneByOne) {
               StatusCode::Ok);
     for (const std::string& entry : entries) EXPECT_TRUE(logRejectedEntry(path, entry));
     EXPECT_EQ(together, recordsWithoutClock());
+    // Taken from a block of lines, as the copy of a list hands them over, a long one between.
+    ASSERT_EQ(openChannel("chklist.log", OpenMode::Output, 0, 0, RejectionLogChannel, 0),
+              StatusCode::Ok);
+    std::string bytes;
+    for (const std::string& entry : entries) bytes += entry + "\n";
+    bytes += std::string(5000, 'L') + "\n";
+    LineBlock block;
+    block.bytes = bytes.data();
+    block.held = bytes.size();
+    block.count = findLineEndsPortable(bytes.data(), bytes.size(), '@', block.ends, block.marked,
+                                       LineBlockLines);
+    const std::uint16_t lines[] = {0, 1, 4, 2, 3};
+    RejectionRecords(path).writeLines(block, lines, 5);
+    const std::size_t firstTwo = 2 * (path.size() + padAfter(path) + 2) + 3;
+    EXPECT_EQ(recordsWithoutClock(), together.substr(0, firstTwo) + path +
+                                         std::string(padAfter(path), ' ') + std::string(5000, 'L') +
+                                         "\r\n" + together.substr(firstTwo));
     EXPECT_EQ(together.size(), 4 * (path.size() + 2) + 3 + 0 + 5 + 70 + 4 * padAfter(path));
     ASSERT_EQ(openChannel("chklist.log", OpenMode::Output, 0, 0, RejectionLogChannel, 0),
               StatusCode::Ok);
