@@ -21,9 +21,9 @@
 #include <vector>
 
 #include "channels/channel.h"
-#include "channels/file_stream.h"
 #include "channels/line_reader.h"
 #include "cleaning/entry_check.h"
+#include "system/file_stream.h"
 
 namespace {
 

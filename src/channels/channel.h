@@ -11,9 +11,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "channels/held_directory.h"
 #include "channels/text.h"
 #include "status/status_store.h"
+#include "system/held_directory.h"
 
 using ChannelNumber = std::int32_t;
 

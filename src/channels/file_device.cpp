@@ -12,8 +12,8 @@
 #include <string>
 
 #include "channels/channel.h"
-#include "channels/file_stream.h"
 #include "channels/line_reader.h"
+#include "system/file_stream.h"
 
 namespace {
 

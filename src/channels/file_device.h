@@ -7,8 +7,8 @@
 #include <cstddef>
 
 #include "channels/channel.h"
-#include "channels/file_state.h"
-#include "channels/held_directory.h"
+#include "system/file_state.h"
+#include "system/held_directory.h"
 
 struct FileStream;
 

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "channels/file_device.h"
-#include "channels/file_stream.h"
+#include "system/file_stream.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>

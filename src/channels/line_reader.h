@@ -4,7 +4,7 @@
 #include <cstddef>
 
 #include "channels/channel.h"
-#include "channels/file_stream.h"
+#include "system/file_stream.h"
 
 // Reads one chunk of at most size - 1 bytes from `stream` into `buffer`, stopping after the
 // first LF, and puts a NUL after them; returns the number of bytes stored (NUL bytes read count),

@@ -9,8 +9,8 @@
 
 #include "channels/channel.h"
 #include "channels/file_device.h"
-#include "channels/file_stream.h"
 #include "print/print.h"
+#include "system/file_stream.h"
 
 namespace {
 

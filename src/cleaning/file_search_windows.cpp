@@ -7,9 +7,9 @@
 
 #include <string>
 
-#include "channels/wide_names_windows.h"
 #include "cleaning/file_search.h"
 #include "commands/run_command_windows.h"
+#include "system/wide_names_windows.h"
 
 namespace {
 

@@ -6,10 +6,10 @@
 #include <algorithm>
 
 #include "channels/file_device.h"
-#include "channels/file_stream.h"
 #include "cleaning/list_file_system.h"
 #include "cleaning/refusal_reason.h"
 #include "commands/run_command.h"
+#include "system/file_stream.h"
 
 namespace {
 

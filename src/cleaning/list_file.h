@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "channels/channel.h"
-#include "channels/file_state.h"
-#include "channels/held_directory.h"
+#include "system/file_state.h"
+#include "system/held_directory.h"
 
 // The channels a list file is read from and its cleaned copy written to.
 constexpr ChannelNumber ListFileChannel = 2;

@@ -23,12 +23,12 @@
 #include <string>
 
 #include "channels/file_device.h"
-#include "channels/file_metadata.h"
-#include "channels/file_state_posix.h"
-#include "channels/file_stream.h"
 #include "cleaning/list_file.h"
 #include "cleaning/list_file_system.h"
-#include "status/write_all.h"
+#include "system/file_metadata_posix.h"
+#include "system/file_state_posix.h"
+#include "system/file_stream.h"
+#include "system/write_all_posix.h"
 
 #if __has_include(<linux/openat2.h>)
 #include <linux/openat2.h>

@@ -18,12 +18,12 @@
 #include <string>
 #include <vector>
 
-#include "channels/file_stream.h"
-#include "channels/held_directory.h"
-#include "channels/wide_names_windows.h"
 #include "cleaning/list_file.h"
 #include "cleaning/list_file_system.h"
 #include "commands/run_command.h"
+#include "system/file_stream.h"
+#include "system/held_directory.h"
+#include "system/wide_names_windows.h"
 
 namespace {
 

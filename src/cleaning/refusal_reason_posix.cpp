@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "channels/file_state_posix.h"
 #include "cleaning/refusal_reason.h"
+#include "system/file_state_posix.h"
 
 int lastSystemError() { return errno; }
 

@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "channels/wide_names_windows.h"
 #include "cleaning/refusal_reason.h"
+#include "system/wide_names_windows.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "commands/command_processor.h"
-#include "status/write_all.h"
+#include "system/write_all_posix.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "commands/command_processor.h"
-#include "status/write_all.h"
+#include "system/write_all_posix.h"
 
 namespace {
 

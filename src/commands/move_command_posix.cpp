@@ -16,9 +16,9 @@
 #include <string_view>
 #include <vector>
 
-#include "channels/file_metadata.h"
 #include "commands/command_processor.h"
-#include "status/write_all.h"
+#include "system/file_metadata_posix.h"
+#include "system/write_all_posix.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 
 #include "commands/run_command.h"
 #include "console/console_writer.h"
-#include "status/wide_text_windows.h"
+#include "system/wide_text_windows.h"
 
 namespace {
 

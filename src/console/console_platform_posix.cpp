@@ -9,7 +9,7 @@
 
 #include "console/console_platform.h"
 #include "console/terminal_text.h"
-#include "status/write_all.h"
+#include "system/write_all_posix.h"
 
 namespace {
 

@@ -8,10 +8,10 @@
 #include <initializer_list>
 #include <string>
 
-#include "channels/wide_names_windows.h"
 #include "console/console_writer.h"
 #include "frame/command_options.h"
 #include "frame/start.h"
+#include "system/wide_names_windows.h"
 
 namespace {
 

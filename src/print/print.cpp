@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "channels/file_device.h"
-#include "channels/file_stream.h"
+#include "system/file_stream.h"
 
 namespace {
 

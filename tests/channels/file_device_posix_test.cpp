@@ -15,10 +15,10 @@
 
 #include "channels/channel.h"
 #include "channels/file_device.h"
-#include "channels/file_stream.h"
 #include "channels/line_reader.h"
 #include "support/channel_test.h"
 #include "support/scratch_dir.h"
+#include "system/file_stream.h"
 
 namespace {
 

@@ -10,13 +10,13 @@
 
 #include "channels/channel.h"
 #include "channels/file_device.h"
-#include "channels/file_stream.h"
-#include "channels/held_directory.h"
-#include "channels/wide_names_windows.h"
 #include "cleaning/list_file.h"
 #include "support/channel_test.h"
 #include "support/long_names_windows.h"
 #include "support/scratch_dir.h"
+#include "system/file_stream.h"
+#include "system/held_directory.h"
+#include "system/wide_names_windows.h"
 
 namespace {
 

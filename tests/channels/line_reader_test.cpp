@@ -14,11 +14,11 @@
 #include <vector>
 
 #include "channels/file_device.h"
-#include "channels/file_stream.h"
 #include "channels/line_block.h"
 #include "support/allocation_counter.h"
 #include "support/channel_test.h"
 #include "support/scratch_dir.h"
+#include "system/file_stream.h"
 
 namespace {
 

@@ -10,13 +10,13 @@
 #include <vector>
 
 #include "channels/file_device.h"
-#include "channels/file_stream.h"
 #include "cleaning/file_search.h"
 #include "cleaning/list_file.h"
 #include "commands/run_command.h"
 #include "support/long_names_windows.h"
 #include "support/scratch_dir.h"
 #include "support/stand_in_windows.h"
+#include "system/file_stream.h"
 
 namespace {
 

@@ -16,8 +16,8 @@
 #include <cstring>
 
 #include "commands/command_processor.h"
-#include "status/write_all.h"
 #include "support/redirection.h"
+#include "system/write_all_posix.h"
 
 uid_t unprivilegedUser() {
   const passwd* entry = getpwnam("nobody");

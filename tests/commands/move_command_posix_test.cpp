@@ -16,11 +16,11 @@
 #include <string>
 #include <vector>
 
-#include "channels/file_metadata.h"
 #include "commands/command_processor.h"
 #include "commands/commands_test_helpers.h"
 #include "support/redirection.h"
 #include "support/scratch_dir.h"
+#include "system/file_metadata_posix.h"
 
 namespace {
 

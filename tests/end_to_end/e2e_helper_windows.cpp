@@ -29,8 +29,8 @@
 #include <cstring>
 #include <string>
 
-#include "channels/held_directory.h"
 #include "cleaning/list_file.h"
+#include "system/held_directory.h"
 
 namespace {
 

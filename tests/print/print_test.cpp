@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "channels/file_stream.h"
 #include "console/console_writer.h"
 #include "support/channel_test.h"
 #include "support/console_grid.h"
 #include "support/scratch_dir.h"
+#include "system/file_stream.h"
 
 namespace {
 

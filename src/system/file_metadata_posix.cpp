@@ -2,6 +2,8 @@
 // the extended-attribute calls of <sys/xattr.h> (an access control list travels in its extended
 // attribute form, read and written whole); temporaries beside a list made and removed relative to
 // a held directory descriptor.
+#include "system/file_metadata_posix.h"
+
 #include <dirent.h>
 #include <endian.h>
 #include <errno.h>
@@ -21,9 +23,7 @@
 #include <string_view>
 #include <vector>
 
-#include "channels/file_metadata.h"
-#include "channels/file_state_posix.h"
-#include "console/terminal_text.h"
+#include "system/file_state_posix.h"
 
 namespace {
 
@@ -157,8 +157,13 @@ bool narrowOwningGroup(std::string* acl, bool* hasMask) {
 
 std::string attributeFailure(const std::string& name) {
   if (name == AccessAclName) return "cannot carry over its access control list";
-  // Whoever set the attribute chose its name; it may reach a terminal.
-  return "cannot carry over its extended attribute " + terminalSafeText(name);
+  // Whoever set the attribute chose its name: its control bytes would act on a terminal or break
+  // the reason's line (the console filters the rest of what a terminal acts on).
+  std::string shown = name;
+  for (char& byte : shown) {
+    if (static_cast<unsigned char>(byte) < 0x20 || byte == 0x7F) byte = '?';
+  }
+  return "cannot carry over its extended attribute " + shown;
 }
 
 // One carrying over: the two files, and what it has learnt so far. Each step below returns 0,

@@ -1,12 +1,12 @@
 // The write-everything loop, driven by a single write that takes what the test allows.
+#include "system/write_all_posix.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <string>
 #include <vector>
-
-#include "status/write_all.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "channels/file_state.h"
+#include "system/file_state.h"
 
 // Gives the cleaned copy open on `copyFd` everything of the list file open on `listFd` that
 // decides who may read or write it, so that the copy grants exactly what the list grants:

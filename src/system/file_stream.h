@@ -11,9 +11,9 @@
 #include <cstring>
 #include <string>
 
-#include "channels/file_state.h"
-#include "channels/held_directory.h"
 #include "status/status_store.h"
+#include "system/file_state.h"
+#include "system/held_directory.h"
 
 // The system's name of an open file: a descriptor on POSIX, a HANDLE on Windows.
 using FileHandle = std::intptr_t;

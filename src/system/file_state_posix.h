@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-#include "channels/file_state.h"
+#include "system/file_state.h"
 
 // Static: each file that includes this may see another `struct stat` (a 32-bit build's layout
 // depends on _FILE_OFFSET_BITS), so each keeps its own copy.

@@ -2,7 +2,7 @@
 // reads, interrupted calls, a write refused once and then accepted, a read refused part way
 // through a file, and a full device met only at close. Every byte either reaches the file or is
 // reported missing.
-#include "channels/file_stream.h"
+#include "system/file_stream.h"
 
 #include <gtest/gtest.h>
 

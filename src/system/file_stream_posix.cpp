@@ -10,9 +10,9 @@
 
 #include <cerrno>
 
-#include "channels/file_state_posix.h"
-#include "channels/file_stream.h"
-#include "channels/file_stream_system.h"
+#include "system/file_state_posix.h"
+#include "system/file_stream.h"
+#include "system/file_stream_system.h"
 
 namespace {
 

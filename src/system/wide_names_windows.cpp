@@ -1,11 +1,11 @@
 // Wide and "\\?\" names for the Windows API, files opened by them, and a file's state from its
 // handle.
-#include "channels/wide_names_windows.h"
+#include "system/wide_names_windows.h"
 
 #include <cstdint>
 #include <vector>
 
-#include "status/wide_text_windows.h"
+#include "system/wide_text_windows.h"
 
 namespace {
 

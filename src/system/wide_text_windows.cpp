@@ -1,4 +1,4 @@
-#include "status/wide_text_windows.h"
+#include "system/wide_text_windows.h"
 
 #include <windows.h>
 

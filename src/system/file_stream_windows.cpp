@@ -5,9 +5,9 @@
 
 #include <cstdio>
 
-#include "channels/file_stream.h"
-#include "channels/file_stream_system.h"
-#include "channels/wide_names_windows.h"
+#include "system/file_stream.h"
+#include "system/file_stream_system.h"
+#include "system/wide_names_windows.h"
 
 namespace {
 

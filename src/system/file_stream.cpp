@@ -2,12 +2,12 @@
 // buffer with one system read at a time, collects writes in its write buffer and writes it out
 // when full, at a flush, seek, read or close, looping over short writes and interruptions. The
 // first failure is kept until the stream is closed. The system calls are the platform files'.
-#include "channels/file_stream.h"
+#include "system/file_stream.h"
 
 #include <cstdio>
 #include <cstdlib>
 
-#include "channels/file_stream_system.h"
+#include "system/file_stream_system.h"
 
 namespace {
 

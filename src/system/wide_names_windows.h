@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "channels/file_state.h"
+#include "system/file_state.h"
 
 // `name`'s characters as UTF-16, its bytes read in the ANSI code page, as the "A" functions and
 // the C library read them. False for an empty name or bytes that are no character there.

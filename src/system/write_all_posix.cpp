@@ -1,7 +1,7 @@
 // The write-everything loop on POSIX systems.
-#include <cerrno>
+#include "system/write_all_posix.h"
 
-#include "status/write_all.h"
+#include <cerrno>
 
 bool writeAll(int descriptor,
               const char* bytes,

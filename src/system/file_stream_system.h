@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "channels/file_stream.h"
+#include "system/file_stream.h"
 
 // Opens `name` inside `directory` as openFileStream describes: the handle, or false with
 // nothing left open. `opened` receives what the open learnt.
