@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "commands/command_processor.h"
+#include "commands/command_processor_posix.h"
 #include "commands/run_command.h"
 
 namespace {

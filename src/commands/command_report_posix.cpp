@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "commands/command_processor.h"
+#include "commands/command_processor_posix.h"
 #include "system/write_all_posix.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "commands/command_processor.h"
+#include "commands/command_processor_posix.h"
 
 int deleteRegularFile(const std::string& path) {
   struct stat status;

@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "commands/command_processor.h"
+#include "commands/command_processor_posix.h"
 #include "system/write_all_posix.h"
 
 namespace {

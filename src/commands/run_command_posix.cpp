@@ -6,7 +6,7 @@
 #include <string_view>
 #include <utility>
 
-#include "commands/command_processor.h"
+#include "commands/command_processor_posix.h"
 #include "commands/run_command.h"
 #include "console/console_writer.h"
 

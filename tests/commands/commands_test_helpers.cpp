@@ -15,7 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "commands/command_processor.h"
+#include "commands/command_processor_posix.h"
 #include "support/redirection.h"
 #include "system/write_all_posix.h"
 

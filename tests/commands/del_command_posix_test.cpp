@@ -6,7 +6,7 @@
 #include <iterator>
 #include <string>
 
-#include "commands/command_processor.h"
+#include "commands/command_processor_posix.h"
 #include "commands/commands_test_helpers.h"
 #include "support/redirection.h"
 #include "support/scratch_dir.h"

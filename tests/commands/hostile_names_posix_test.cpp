@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "commands/command_processor.h"
+#include "commands/command_processor_posix.h"
 #include "support/scratch_dir.h"
 
 namespace {

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "commands/command_processor.h"
+#include "commands/command_processor_posix.h"
 #include "commands/commands_test_helpers.h"
 #include "support/redirection.h"
 #include "support/scratch_dir.h"

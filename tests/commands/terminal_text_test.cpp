@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "commands/command_processor.h"
+#include "commands/command_processor_posix.h"
 #include "support/redirection.h"
 
 namespace {

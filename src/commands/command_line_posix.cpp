@@ -17,7 +17,7 @@
 #include <string>
 #include <string_view>
 
-#include "commands/command_processor.h"
+#include "commands/command_processor_posix.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "commands/command_processor.h"
+#include "commands/command_processor_posix.h"
 #include "support/redirection.h"
 #include "support/scratch_dir.h"
 

@@ -28,7 +28,7 @@ struct ParsedCommand {
   std::string second;
 };
 
-// Takes `line` apart by the grammar documented in command_line.cpp. Returns true and fills
+// Takes `line` apart by the grammar documented in command_line_posix.cpp. Returns true and fills
 // `command`; on a line it does not understand returns false and puts a one-line reason (no line
 // end) in `error`.
 bool parseCommandLine(std::string_view line, ParsedCommand* command, std::string* error);
