@@ -5,7 +5,8 @@
 // cleaning run opens (openChannel, openChannelIn), reads lines, writes through the print layer,
 // flushes, closes, and on Windows locks the log; only tests unlock a channel or call the slots
 // read, readWide, writeWide, readLineWide and unlock directly. The layer reaches a device only
-// through its operations table; what only files can do (sync, their state) is in file_device.h.
+// through its operations table, and opens one through openNamedDevice; what only files can do
+// (sync, their state) is asked of their file object (file_device.h).
 #pragma once
 
 #include <cstddef>
@@ -110,6 +111,17 @@ StatusCode openChannelIn(const HeldDirectory& directory,
                          int lockMode,
                          ChannelNumber channel,
                          int recordLength);
+
+// The door to the device behind every channel opened on a name, defined by that device (the file
+// device). openChannel hands it a record prepared for the open (mode, access, lock mode and record
+// length set, `size` -1). Opens `name` inside `directory` (null: the current directory) as a file
+// stream (file_stream.h) in the stream modes that mode and access choose; never through a
+// symbolic link at the name, and a truncating open makes a new file (see openFileStream). Returns
+// and stores Ok (hooks, stream and access set; `size` set to the file's length when the open
+// learnt it, a regular file); NotApplicable for a mode that is not one of the five; NotOpened when
+// every stream mode failed, the name is empty or holds a NUL byte (the record is then left as
+// given).
+StatusCode openNamedDevice(Channel* record, const HeldDirectory* directory, std::string_view name);
 
 // Closes one channel, or every file channel when `channel` is 0 (the console stays open).
 // Returns and stores Ok; NotApplicable for a closed channel or a number without a record;

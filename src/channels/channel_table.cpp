@@ -1,15 +1,13 @@
 // The channel table and the operations that look channels up, open, close, read, write, flush
 // and lock them.
-// The records hold the devices' handles; the operations reach a device through its table, except
-// the open, which names the device that opens files (file_device.cpp). Line reading and the
-// end-of-file rule are in line_reader.cpp.
+// The records hold the devices' handles; the operations reach a device through its table, and the
+// open through openNamedDevice. Line reading and the end-of-file rule are in line_reader.cpp.
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <iterator>
 
 #include "channels/channel.h"
-#include "channels/file_device.h"
 
 // Every channel record: all zeros (closed) at process start and after clearChannelTable;
 // openChannel, the close operations and the print layer's console set-up change them.
@@ -91,13 +89,9 @@ StatusCode measureSize(Channel* record) {
   return setStatus(StatusCode::Ok);
 }
 
-// The one place where the channel layer looks past a device's table: the slots that run for
-// every line of a list file are called directly on a file channel, so that an optimised build
-// compiles them into the loop that copies a list; any other device's through its table. The
-// record is open; `missing` is what a device without the slot gives.
-template <auto Slot, auto FileSlot, typename Result, typename... Arguments>
+// Calls a slot of an open record's device; `missing` is what a device without the slot gives.
+template <auto Slot, typename Result, typename... Arguments>
 Result callSlot(Channel* record, Result missing, Arguments... arguments) {
-  if (record->hooks == &fileDeviceHooks) return FileSlot(record, arguments...);
   if (record->hooks->*Slot == nullptr) return missing;
   return (record->hooks->*Slot)(record, arguments...);
 }
@@ -143,7 +137,7 @@ StatusCode openChannelIn(const HeldDirectory& directory,
   record->lockMode = lockMode;
   record->recordLength = recordLengthFor(mode, recordLength);
   record->size = NotMeasured;
-  const StatusCode opened = openFileDevice(record, &directory, name.data(), name.size());
+  const StatusCode opened = openNamedDevice(record, &directory, name);
   if (opened != StatusCode::Ok) {
     clearRecord(record);
     return opened;
@@ -203,7 +197,7 @@ void registerChannelCloser() {
 StatusCode writeChannelBytes(Channel* record, const char* bytes, std::size_t length) {
   if (record == nullptr || record->hooks == nullptr) return setStatus(StatusCode::NotApplicable);
   const StatusCode written =
-      callSlot<&ChannelHooks::write, fileWrite>(record, StatusCode::NotApplicable, bytes, length);
+      callSlot<&ChannelHooks::write>(record, StatusCode::NotApplicable, bytes, length);
   return written == StatusCode::NotApplicable ? setStatus(written) : written;
 }
 
@@ -213,7 +207,7 @@ int channelAtEnd(ChannelNumber channel) {
     setStatus(StatusCode::NotApplicable);
     return 1;
   }
-  return callSlot<&ChannelHooks::atEnd, fileAtEnd>(record, -1);
+  return callSlot<&ChannelHooks::atEnd>(record, -1);
 }
 
 StatusCode readLineInto(ChannelNumber channel, Text& destination) {
@@ -222,7 +216,7 @@ StatusCode readLineInto(ChannelNumber channel, Text& destination) {
   // Running into the end of the input is not a failure of the read: it leaves an empty line.
   // A failed read is: the line it gives may be cut short, and the caller must not take the
   // input as complete.
-  const StatusCode read = callSlot<&ChannelHooks::readLine, fileReadLine, StatusCode, Text&>(
+  const StatusCode read = callSlot<&ChannelHooks::readLine, StatusCode, Text&>(
       record, StatusCode::NotApplicable, destination);
   const bool passedOn = read == StatusCode::NotApplicable || read == StatusCode::TransferFailed;
   return setStatus(passedOn ? read : StatusCode::Ok);

@@ -1,70 +1,32 @@
 // The file device: the operations table behind every channel opened on a named file. The
-// channel owns its file stream (file_stream.h) from open to close; what the device learns of the
-// file besides stays in its notes until the close. An Append channel adds whole lines to a file of
-// lines (the rejection log): once it holds its lock it starts on a new line, and a failed write
-// leaves the file cut back to its last whole line.
+// channel owns its file object (FileChannel: the file stream and what the open learnt) from open
+// to close. An Append channel adds whole lines to a file of lines (the rejection log): once it
+// holds its lock it starts on a new line, and a failed write leaves the file cut back to its last
+// whole line.
 #include "channels/file_device.h"
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
+#include <type_traits>
 
 #include "channels/channel.h"
 #include "channels/line_reader.h"
 #include "system/file_stream.h"
 
+static_assert(std::is_trivially_destructible_v<FileChannel>, "freed without destroying it");
+
 namespace {
 
-// What an Append channel knows of the file of lines it adds to. `start` is the file's length at
-// the open, then at the first lock granted (the run lock: no other run adds to the file from
-// then on); the channel's bytes begin there. When a write or flush fails, the file may end
-// inside a line: it is cut back to the end of its last whole line, never before `start`. A
-// failed stream writes nothing more to its file, and its close holds the file to that length.
-struct AppendNotes {
-  std::int64_t start = -1;  // -1: not a regular file, whose lines are not the channel's business
-  bool settled = false;     // a lock was granted: `start` and the line start are settled
-  bool cut = false;         // failed and cut back to `cutLength`
-  std::int64_t cutLength = 0;
-};
+// The file object of an open record of the file device.
+FileChannel* fileOf(const Channel* record) { return static_cast<FileChannel*>(record->stream); }
 
-// What the file device keeps about a channel's file besides its stream: set by the open,
-// cleared by the close.
-struct FileNotes {
-  // What the platform learnt while opening the file, kept for the questions that follow the open
-  // (its state, its owner): it spares asking the system again.
-  OpenedFile opened;
-  bool lineTooLong = false;  // a line of the file could not be held in memory
-  AppendNotes append;
-};
-
-// The notes of every channel, by channel number from -1 (index 0). Kept beside the records, not
-// behind their stream pointer: the loop that copies a list file reaches its streams directly.
-FileNotes fileNotes[HighestFileChannel + 2];
-
-// The notes of a record of the channel table; null for a record elsewhere.
-FileNotes* notesOf(const Channel* record) {
-  ChannelNumber number = 0;
-  if (!channelNumberOf(record, &number)) return nullptr;
-  return &fileNotes[number + 1];
-}
-
-FileStream* streamOf(const Channel* record) { return static_cast<FileStream*>(record->stream); }
-
-// The notes of an Append channel of the table; null for any other record.
-AppendNotes* appendNotesOf(const Channel* record) {
-  if (record->mode != OpenMode::Append) return nullptr;
-  FileNotes* notes = notesOf(record);
-  return notes == nullptr ? nullptr : &notes->append;
-}
-
-// The notes of a record of the table open on the file device; null for any other record.
-FileNotes* fileNotesOf(const Channel* record) {
-  if (record == nullptr || record->hooks != &fileDeviceHooks || record->stream == nullptr) {
-    return nullptr;
-  }
-  return notesOf(record);
+FileStream* streamOf(const Channel* record) {
+  FileChannel* file = fileOf(record);
+  return file == nullptr ? nullptr : &file->stream;
 }
 
 // The length of the file up to the end of its last line that ends at or after `from` (at `from`
@@ -89,79 +51,69 @@ std::int64_t lastLineEnd(FileStream& stream, std::int64_t from, std::int64_t len
 // After a failed write or flush of an Append channel: cuts the file back to the end of its last
 // whole line (see AppendNotes), once. A file that cannot be read back (its user may write
 // it, not read it) is left as the failure left it.
-void cutBackToWholeLines(const Channel* record, FileStream& stream) {
-  AppendNotes* append = appendNotesOf(record);
+void cutBackToWholeLines(FileChannel& file) {
+  AppendedLines& append = file.append;
+  FileStream& stream = file.stream;
   std::int64_t length = 0;
-  if (append == nullptr || append->cut || append->start < 0 || !currentFileSize(stream, &length)) {
+  if (!stream.appends || append.cut || append.start < 0 || !currentFileSize(stream, &length)) {
     return;
   }
-  const std::int64_t keep = lastLineEnd(stream, append->start, length);
+  const std::int64_t keep = lastLineEnd(stream, append.start, length);
   if (keep < 0) return;
-  append->cut = true;
-  append->cutLength = keep;
+  append.cut = true;
+  append.cutLength = keep;
   if (keep < length) cutFile(stream, keep);
 }
 
 // Before an Append channel's stream is closed: its held bytes are written out now, so that a
 // failure can still be cut back to whole lines, and a file cut back before is held to that
 // length. False when the stream has failed, now or earlier.
-bool finishAppending(const Channel* record, FileStream& stream) {
+bool finishAppending(FileChannel& file) {
+  FileStream& stream = file.stream;
   const bool flushed = streamFlush(stream);
-  if (!flushed) cutBackToWholeLines(record, stream);
-  const AppendNotes* append = appendNotesOf(record);
+  if (!flushed) cutBackToWholeLines(file);
   std::int64_t length = 0;
-  if (append != nullptr && append->cut && currentFileSize(stream, &length) &&
-      length > append->cutLength) {
-    cutFile(stream, append->cutLength);
+  if (file.append.cut && currentFileSize(stream, &length) && length > file.append.cutLength) {
+    cutFile(stream, file.append.cutLength);
   }
   return flushed;
 }
 
 // A write that failed, now or before: an Append channel's file is cut back to whole lines.
-[[gnu::noinline]] StatusCode writeFailed(const Channel* record, FileStream& stream) {
-  if (record->mode == OpenMode::Append) cutBackToWholeLines(record, stream);
+[[gnu::noinline]] StatusCode writeFailed(FileChannel& file) {
+  cutBackToWholeLines(file);
   return setStatus(StatusCode::TransferFailed);
 }
 
-// The first lock granted to an Append channel (or found not to exist): the file's end is settled,
-// and when it lies inside a line (left so by a run that was cut off, or by hand) a line end goes
-// first, so that the lines added are whole and start on their own.
-void settleAppendStart(const Channel* record, FileStream& stream) {
-  AppendNotes* append = appendNotesOf(record);
-  if (append == nullptr || append->settled) return;
-  append->settled = true;
+// Where an Append channel's lines begin, fixed by beginAppending or the first lock granted (or
+// found not to exist): the file's end as it is then, and when it lies inside a line (left so by a
+// run that was cut off, or by hand) a line end goes first, so that the lines added are whole and
+// start on their own.
+void beginLines(FileChannel& file) {
+  FileStream& stream = file.stream;
+  if (!stream.appends || file.append.begun) return;
+  file.append.begun = true;
   std::int64_t length = 0;
   if (!currentFileSize(stream, &length)) return;
-  append->start = length;
+  file.append.start = length;
   char last = '\n';
   if (length == 0 || readFileAt(stream, length - 1, &last, 1) != 1 || last == '\n') return;
-  if (!streamWrite(stream, "\r\n", 2)) cutBackToWholeLines(record, stream);
+  if (!streamWrite(stream, "\r\n", 2)) cutBackToWholeLines(file);
 }
 
 StatusCode fileClose(Channel* record) {
-  FileStream* stream = streamOf(record);
-  if (stream == nullptr) return setStatus(StatusCode::Ok);
+  FileChannel* file = fileOf(record);
+  if (file == nullptr) return setStatus(StatusCode::Ok);
   // A failure of an earlier read, write, flush or sync, or bytes that cannot be written out now,
   // mean the file does not hold what was written to it or was not read whole; so does a line
   // that could not be held.
-  FileNotes* notes = notesOf(record);
-  bool failed = notes != nullptr && notes->lineTooLong;
-  if (record->mode == OpenMode::Append && !finishAppending(record, *stream)) failed = true;
-  if (notes != nullptr) *notes = FileNotes{};
-  if (!closeFileStream(stream)) failed = true;
+  bool failed = file->lineTooLong;
+  if (file->stream.appends && !finishAppending(*file)) failed = true;
+  if (!closeFileStream(file->stream)) failed = true;
+  std::free(file);
   record->stream = nullptr;
   return setStatus(failed ? StatusCode::TransferFailed : StatusCode::Ok);
 }
-
-// Leaves the stream with nothing more to read: at the end of its file, `ended` set (what the
-// end-of-file test looks at first), also when the file has grown meanwhile or cannot be
-// positioned.
-void skipRestOfStream(FileStream& stream) {
-  streamSeek(stream, 0, SEEK_END);
-  while (streamFill(stream)) stream.readNext = stream.readEnd;
-}
-
-}  // namespace
 
 int fileAtEnd(Channel* record) {
   const FileStream* stream = streamOf(record);
@@ -188,8 +140,8 @@ StatusCode fileReadLine(Channel* record, Text& destination) {
   if (stream == nullptr) return setStatus(StatusCode::NotApplicable);
   if (readLineFromStream(stream, destination) == LineEnd::TooLong) [[unlikely]] {
     // The rest of that line would come as lines of its own: the file is given up.
-    if (FileNotes* notes = notesOf(record)) notes->lineTooLong = true;
-    skipRestOfStream(*stream);
+    fileOf(record)->lineTooLong = true;
+    streamSkipToEnd(*stream);
     return setStatus(StatusCode::TransferFailed);
   }
   // The reader treats a read error as the end of the input; the stream's failure tells them
@@ -202,10 +154,8 @@ StatusCode fileWrite(Channel* record, const char* bytes, std::size_t count) {
   if (stream == nullptr) return setStatus(StatusCode::NotApplicable);
   // A failed stream takes nothing: this also catches a failed write of bytes held earlier.
   return streamWrite(*stream, bytes, count) ? setStatus(StatusCode::Ok)
-                                            : writeFailed(record, *stream);
+                                            : writeFailed(*fileOf(record));
 }
-
-namespace {
 
 StatusCode fileSeek(Channel* record, std::int64_t offset, int origin) {
   FileStream* stream = streamOf(record);
@@ -273,9 +223,9 @@ StatusCode fileLockRegion(Channel* record, std::int64_t offset, std::int64_t len
 StatusCode fileLock(Channel* record, std::int64_t offset, std::int64_t length) {
   const StatusCode locked = fileLockRegion(record, offset, length, true);
   // Granted, or the file offers no locks: either way no other run waits its turn on this file.
-  if (locked != StatusCode::TransferFailed && streamOf(record) != nullptr && offset >= 0 &&
+  if (locked != StatusCode::TransferFailed && fileOf(record) != nullptr && offset >= 0 &&
       length > 0) {
-    settleAppendStart(record, *streamOf(record));
+    beginLines(*fileOf(record));
   }
   return locked;
 }
@@ -303,18 +253,7 @@ StatusCode fileFlush(Channel* record) {
   FileStream* stream = streamOf(record);
   if (stream == nullptr) return setStatus(StatusCode::NotApplicable);
   if (streamFlush(*stream)) return setStatus(StatusCode::Ok);
-  if (record->mode == OpenMode::Append) cutBackToWholeLines(record, *stream);
-  return setStatus(StatusCode::TransferFailed);
-}
-
-StatusCode fileSync(Channel* record) {
-  FileStream* stream = streamOf(record);
-  if (stream == nullptr) return setStatus(StatusCode::NotApplicable);
-  if (streamSync(*stream)) return setStatus(StatusCode::Ok);
-  // Only a failed write tears a line; a failed sync of written lines does not.
-  if (record->mode == OpenMode::Append && stream->failure == StreamFailure::Write) {
-    cutBackToWholeLines(record, *stream);
-  }
+  cutBackToWholeLines(*fileOf(record));
   return setStatus(StatusCode::TransferFailed);
 }
 
@@ -369,9 +308,7 @@ std::size_t streamModesFor(const Channel* record, StreamModeTry (&tries)[3]) {
   return 0;
 }
 
-}  // namespace
-
-extern constexpr ChannelHooks fileDeviceHooks = {
+constexpr ChannelHooks fileDeviceHooks = {
     .atEnd = fileAtEnd,
     .close = fileClose,
     .seek = fileSeek,
@@ -388,95 +325,85 @@ extern constexpr ChannelHooks fileDeviceHooks = {
     .flush = fileFlush,
 };
 
-bool fileDeviceState(const Channel* record, FileState* state) {
-  const FileNotes* notes = fileNotesOf(record);
-  if (notes == nullptr || !notes->opened.identified) return false;
-  *state = notes->opened.state;
+}  // namespace
+
+FileChannel* fileChannelOf(ChannelNumber channel) {
+  const Channel* record = lookupChannel(channel);
+  if (record == nullptr || record->hooks != &fileDeviceHooks) return nullptr;
+  return fileOf(record);
+}
+
+bool fileStateAtOpen(const FileChannel* file, FileState* state) {
+  if (file == nullptr || !file->opened.identified) return false;
+  *state = file->opened.state;
   return true;
 }
 
-bool fileDeviceOwnedAlone(const Channel* record) {
-  const FileNotes* notes = fileNotesOf(record);
-  return notes != nullptr && openedFileOwnedAlone(notes->opened);
+bool fileOwnedAlone(const FileChannel* file) {
+  return file != nullptr && openedFileOwnedAlone(file->opened);
 }
 
-bool fileDeviceStillNamed(const Channel* record, const std::string& name) {
-  const FileNotes* notes = fileNotesOf(record);
-  return notes != nullptr && streamStillNamed(*streamOf(record), name, notes->opened);
+bool fileStillNamed(const FileChannel* file, const std::string& name) {
+  return file != nullptr && streamStillNamed(file->stream, name, file->opened);
 }
 
-FileStream* fileDeviceStream(const Channel* record) {
-  if (record == nullptr || record->hooks != &fileDeviceHooks) return nullptr;
-  return streamOf(record);
-}
-
-StatusCode syncChannel(ChannelNumber channel) {
-  Channel* record = lookupChannel(channel);
-  if (fileNotesOf(record) == nullptr) return setStatus(StatusCode::NotApplicable);
-  const StatusCode flushed = fileFlush(record);
-  return flushed == StatusCode::Ok ? fileSync(record) : flushed;
-}
-
-StatusCode settleAppendChannel(ChannelNumber channel) {
-  const Channel* record = lookupChannel(channel);
-  if (fileNotesOf(record) == nullptr || record->mode != OpenMode::Append) {
-    return setStatus(StatusCode::NotApplicable);
+StatusCode syncFile(FileChannel* file) {
+  if (file == nullptr) return setStatus(StatusCode::NotApplicable);
+  FileStream& stream = file->stream;
+  if (!streamFlush(stream)) {
+    cutBackToWholeLines(*file);
+    return setStatus(StatusCode::TransferFailed);
   }
-  settleAppendStart(record, *streamOf(record));
+  if (streamSync(stream)) return setStatus(StatusCode::Ok);
+  // Only a failed write tears a line; a failed sync of written lines does not.
+  if (streamFailure(stream) == StreamFailure::Write) cutBackToWholeLines(*file);
+  return setStatus(StatusCode::TransferFailed);
+}
+
+StatusCode beginAppending(FileChannel* file) {
+  if (file == nullptr || !file->stream.appends) return setStatus(StatusCode::NotApplicable);
+  beginLines(*file);
   return setStatus(StatusCode::Ok);
 }
 
-bool fileDeviceCutShort(const Channel* record) {
-  if (fileNotesOf(record) == nullptr || record->mode != OpenMode::Append) return false;
-  FileStream& stream = *streamOf(record);
-  std::int64_t length = 0;
-  if (!streamFlush(stream) || !currentFileSize(stream, &length) || length >= stream.offset) {
-    return false;
-  }
-  stream.offset = length;
-  return true;
+bool fileCutShort(FileChannel* file) {
+  return file != nullptr && file->stream.appends && streamFileCutShort(file->stream);
 }
 
-bool channelFailed(ChannelNumber channel) {
-  const FileStream* stream = fileDeviceStream(lookupChannel(channel));
-  return stream != nullptr && streamFailed(*stream);
-}
+bool fileFailed(const FileChannel* file) { return file != nullptr && streamFailed(file->stream); }
 
-bool channelLineTooLong(ChannelNumber channel) {
-  const FileNotes* notes = fileNotesOf(lookupChannel(channel));
-  return notes != nullptr && notes->lineTooLong;
-}
+bool fileLineTooLong(const FileChannel* file) { return file != nullptr && file->lineTooLong; }
 
-StatusCode openFileDevice(Channel* record,
-                          const HeldDirectory* directory,
-                          const char* name,
-                          std::size_t nameLength) {
+StatusCode openNamedDevice(Channel* record, const HeldDirectory* directory, std::string_view name) {
   StreamModeTry tries[3];
   const std::size_t tryCount = streamModesFor(record, tries);
   if (tryCount == 0) return setStatus(StatusCode::NotApplicable);
 
-  std::string fileName(name, nameLength);
+  std::string fileName(name);
   // A NUL inside the name would open a different, shorter name than the one given.
   if (fileName.empty() || fileName.find('\0') != std::string::npos) {
     return setStatus(StatusCode::NotOpened);
   }
   toPlatformFileName(fileName);
 
+  // From the C heap, as the stream's buffers: opening a list file costs no allocation the
+  // program's own allocator would count.
+  void* memory = std::malloc(sizeof(FileChannel));
+  if (memory == nullptr) return setStatus(StatusCode::NotOpened);
+  auto* file = new (memory) FileChannel{};
   for (std::size_t index = 0; index < tryCount; ++index) {
-    OpenedFile opened;
-    FileStream* stream = openFileStream(directory, fileName, tries[index].mode, &opened);
-    if (stream == nullptr) continue;
-    if (FileNotes* notes = notesOf(record)) {
-      *notes = FileNotes{};
-      notes->opened = opened;
-      if (record->mode == OpenMode::Append) notes->append.start = stream->sizeAtOpen;
+    if (!openFileStream(file->stream, directory, fileName, tries[index].mode, &file->opened)) {
+      continue;
     }
+    const std::int64_t size = file->stream.sizeAtOpen;
+    if (record->mode == OpenMode::Append) file->append.start = size;
     // A regular file's length is known from the open: the channel layer need not seek to its end.
-    if (stream->sizeAtOpen >= 0) record->size = stream->sizeAtOpen;
+    if (size >= 0) record->size = size;
     record->hooks = &fileDeviceHooks;
-    record->stream = stream;
+    record->stream = file;
     record->access = tries[index].access;
     return setStatus(StatusCode::Ok);
   }
+  std::free(file);
   return setStatus(StatusCode::NotOpened);
 }

@@ -112,16 +112,20 @@ bool vectorLineScan() { return false; }
 #endif
 
 bool takeBufferedLines(ChannelNumber channel, LineBlock& block, char marker) {
+  FileChannel* file = fileChannelOf(channel);
+  if (file == nullptr) return false;
   const Channel* record = lookupChannel(channel);
-  FileStream* stream = fileDeviceStream(record);
-  if (stream == nullptr || record->mode != OpenMode::Input || !streamFill(*stream)) return false;
+  FileStream& stream = file->stream;
+  if (record->mode != OpenMode::Input) return false;
+  const std::string_view buffered = streamPeek(stream);
+  if (buffered.empty()) return false;
   static_assert(StreamBufferSize <= UINT32_MAX, "offsets in the buffer fit the line ends");
-  const char* from = stream->readNext;
-  const std::size_t held = static_cast<std::size_t>(stream->readEnd - from);
+  const char* from = buffered.data();
+  const std::size_t held = buffered.size();
   std::size_t count = findLineEnds(from, held, marker, block.ends, block.marked, LineBlockLines);
   // The channel ends at the length measured at open: a line that starts there or later (the
   // file grew since) is not read; one that starts before it is read to its LF.
-  const std::int64_t position = streamPosition(*stream);
+  const std::int64_t position = streamPosition(stream);
   const std::int64_t left = record->size - position;
   while (count > 0 && static_cast<std::int64_t>(block.startOf(count - 1)) >= left) --count;
   if (count == 0) return false;
@@ -129,7 +133,7 @@ bool takeBufferedLines(ChannelNumber channel, LineBlock& block, char marker) {
   block.held = held;
   block.offset = position;
   block.count = count;
-  stream->readNext += block.ends[count - 1] + 1;
+  streamConsume(stream, block.ends[count - 1] + 1);
   setStatus(StatusCode::Ok);
   return true;
 }

@@ -14,14 +14,14 @@ namespace {
 // buffer holds them (filling it first when it is empty): a view of them in the buffer, valid
 // until the stream's next operation. An empty view, with nothing taken, when it does not.
 std::string_view takeBufferedLine(FileStream& stream) {
-  if (!streamFill(stream)) return {};
-  const char* from = stream.readNext;
-  const void* lineFeed = std::memchr(from, '\n', static_cast<std::size_t>(stream.readEnd - from));
+  const std::string_view held = streamPeek(stream);
+  if (held.empty()) return {};
+  const void* lineFeed = std::memchr(held.data(), '\n', held.size());
   if (lineFeed == nullptr) return {};
   const std::size_t length =
-      static_cast<std::size_t>(static_cast<const char*>(lineFeed) - from) + 1;
-  stream.readNext += length;
-  return {from, length};
+      static_cast<std::size_t>(static_cast<const char*>(lineFeed) - held.data()) + 1;
+  streamConsume(stream, length);
+  return held.substr(0, length);
 }
 
 }  // namespace
@@ -56,16 +56,17 @@ std::size_t readStreamChunk(char* buffer, int size, FileStream* stream) {
   std::size_t stored = 0;
   if (size <= 1) return 0;
   const std::size_t limit = static_cast<std::size_t>(size) - 1;
-  while (stored < limit && streamFill(*stream)) {
-    const char* from = stream->readNext;
-    std::size_t length = static_cast<std::size_t>(stream->readEnd - from);
+  for (std::string_view held = streamPeek(*stream); stored < limit && !held.empty();
+       held = streamPeek(*stream)) {
+    const char* from = held.data();
+    std::size_t length = held.size();
     if (length > limit - stored) length = limit - stored;
     const void* lineFeed = std::memchr(from, '\n', length);
     if (lineFeed != nullptr) {
       length = static_cast<std::size_t>(static_cast<const char*>(lineFeed) - from) + 1;
     }
     std::memcpy(buffer + stored, from, length);
-    stream->readNext += length;
+    streamConsume(*stream, length);
     stored += length;
     if (lineFeed != nullptr) break;
   }

@@ -167,7 +167,7 @@ void sayReplacement(ListOutcome outcome, const Text& path, const std::string& re
 std::string openOwnFile(std::string_view name, OpenMode mode, ChannelNumber channel) {
   const bool opened = openChannel(Text(name), mode, 0, 0, channel, 0) == StatusCode::Ok;
   const int openError = opened ? 0 : lastSystemError();
-  if (opened && fileDeviceOwnedAlone(lookupChannel(channel))) return {};
+  if (opened && fileOwnedAlone(fileChannelOf(channel))) return {};
   closeChannel(channel);
   return refusalReason(name, openError);
 }
@@ -176,10 +176,10 @@ std::string openOwnFile(std::string_view name, OpenMode mode, ChannelNumber chan
 // longer has that name (renamed or removed: rotation). Empty when the log is (again) in place;
 // otherwise the reason, and the log closed.
 std::string reopenLogIfMoved() {
-  if (fileDeviceStillNamed(lookupChannel(RejectionLogChannel), Text(RejectionLogName))) return {};
+  if (fileStillNamed(fileChannelOf(RejectionLogChannel), Text(RejectionLogName))) return {};
   closeChannel(RejectionLogChannel);
   std::string why = openOwnFile(RejectionLogName, OpenMode::Append, RejectionLogChannel);
-  if (why.empty()) settleAppendChannel(RejectionLogChannel);
+  if (why.empty()) beginAppending(fileChannelOf(RejectionLogChannel));
   return why;
 }
 
@@ -194,7 +194,7 @@ const char* ownFileNamed(const FileState& list) {
                                   {FileListChannel, "file list"}};
   for (const OwnFile& own : ownFiles) {
     FileState state;
-    if (fileDeviceState(lookupChannel(own.channel), &state) && state.device == list.device &&
+    if (fileStateAtOpen(fileChannelOf(own.channel), &state) && state.device == list.device &&
         state.fileIndex == list.fileIndex) {
       return own.name;
     }
@@ -205,7 +205,7 @@ const char* ownFileNamed(const FileState& list) {
 // Records that went to a log renamed or removed meanwhile are not in chklist.log: the lists they
 // belong to stay, and the next records go to chklist.log as it is now (opened anew).
 bool logWasMoved() {
-  if (fileDeviceStillNamed(lookupChannel(RejectionLogChannel), Text(RejectionLogName))) {
+  if (fileStillNamed(fileChannelOf(RejectionLogChannel), Text(RejectionLogName))) {
     return false;
   }
   if (!reopenLogIfMoved().empty()) logFailed = true;
@@ -222,7 +222,8 @@ void closeBatch() {
   if (flushChannel(RejectionLogChannel) != StatusCode::Ok) logFailed = true;
   std::string syncFailure;
   const bool copiesSynced = syncStagedCopies(syncFailure);
-  if (!logFailed && syncChannel(RejectionLogChannel) != StatusCode::Ok) logFailed = true;
+  if (!logFailed && syncFile(fileChannelOf(RejectionLogChannel)) != StatusCode::Ok)
+    logFailed = true;
   const char* refusal = nullptr;
   if (!copiesSynced) {
     refusal = syncFailure.c_str();
@@ -230,7 +231,7 @@ void closeBatch() {
     refusal = "cannot write chklist.log";
   } else if (logWasMoved()) {
     refusal = "chklist.log was moved or removed while its records were written";
-  } else if (fileDeviceCutShort(lookupChannel(RejectionLogChannel))) {
+  } else if (fileCutShort(fileChannelOf(RejectionLogChannel))) {
     refusal = "chklist.log was cut short while its records were written";
   }
   for (const BatchedOutcome& ended : replaceStagedLists(refusal)) {
@@ -242,7 +243,7 @@ void closeBatch() {
 // be: no copy was started); otherwise the reason it stays as it is.
 const char* verdictOn(const Reading& reading) {
   // A read error, or cleaned bytes that never reached the disk, leave the list as it is.
-  const bool lineTooLong = channelLineTooLong(ListFileChannel);
+  const bool lineTooLong = fileLineTooLong(fileChannelOf(ListFileChannel));
   const bool readFailed = listFileReadFailed();
   // A replaced list must never come back empty or partial after a power loss, and the records
   // of its dropped entries must be on the disk before it is replaced. A batch makes its copies
@@ -252,18 +253,18 @@ const char* verdictOn(const Reading& reading) {
   const bool batched = replacementsWaitForBatch();
   const bool copyWritten =
       !reading.copying || (batched ? flushChannel(CleanedCopyChannel)
-                                   : syncChannel(CleanedCopyChannel)) == StatusCode::Ok;
+                                   : syncFile(fileChannelOf(CleanedCopyChannel))) == StatusCode::Ok;
   bool logMoved = false;
   bool logCut = false;
   if (!batched) {
-    if ((reading.marksPrinted ? syncChannel(RejectionLogChannel)
+    if ((reading.marksPrinted ? syncFile(fileChannelOf(RejectionLogChannel))
                               : flushChannel(RejectionLogChannel)) != StatusCode::Ok) {
       logFailed = true;
     }
     logMoved = reading.marksPrinted && !logFailed && logWasMoved();
     logCut = reading.marksPrinted && !logFailed && !logMoved &&
-             fileDeviceCutShort(lookupChannel(RejectionLogChannel));
-  } else if (channelFailed(RejectionLogChannel)) {
+             fileCutShort(fileChannelOf(RejectionLogChannel));
+  } else if (fileFailed(fileChannelOf(RejectionLogChannel))) {
     // A record of this list (or of an earlier one) could not be written: a flush has failed.
     logFailed = true;
   }
@@ -402,7 +403,7 @@ bool logStillInPlace() {
 void cleanBothKinds() {
   // This run is the log's only writer now: a record an earlier run left cut short gets its line
   // end before the first new one.
-  settleAppendChannel(RejectionLogChannel);
+  beginAppending(fileChannelOf(RejectionLogChannel));
   // A new log's name goes to the disk before any list is replaced: a power loss could otherwise
   // keep the cleaned lists and lose the log with the records of what they dropped.
   if (std::string why; logIsNew && !syncRunDirectory(why)) {

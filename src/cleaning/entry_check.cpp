@@ -98,7 +98,7 @@ void RejectionRecords::writeLines(const LineBlock& block,
                                   const std::uint16_t* lines,
                                   std::size_t count) {
   Channel* log = lookupChannel(RejectionLogChannel);
-  FileStream* stream = fileDeviceStream(log);
+  FileStream* stream = fileStream(fileChannelOf(RejectionLogChannel));
   std::size_t done = 0;
   if (stream != nullptr && log->column == 0) {
     setUpConsoleChannel();
@@ -144,7 +144,7 @@ bool RejectionRecords::write(std::string_view entry) {
   bool whole = true;
   if (entry.size() <= ShortEntryBytes) {
     // On a file, the whole record is built in the room its stream's buffer offers.
-    FileStream* stream = fileDeviceStream(log);
+    FileStream* stream = fileStream(fileChannelOf(RejectionLogChannel));
     const std::size_t size = head_.size() + entry.size() + sizeof LineEnd;
     if (char* room = stream != nullptr ? streamReserve(*stream, size) : nullptr) {
       std::memcpy(room, head_.data(), head_.size());

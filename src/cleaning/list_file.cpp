@@ -13,7 +13,7 @@
 
 namespace {
 
-FileStream* listStream() { return fileDeviceStream(lookupChannel(ListFileChannel)); }
+FileStream* listStream() { return fileStream(fileChannelOf(ListFileChannel)); }
 
 // Writes the list file's first `prefix` bytes, read again from its channel, to the cleaned copy.
 bool copyPrefixAgain(std::int64_t prefix) {
@@ -63,7 +63,8 @@ bool openListFile(ListFile& list, std::string& why) {
   const Channel* channel = lookupChannel(ListFileChannel);
   // Not a regular file, or one whose length the open did not learn: it is read, and then found
   // changed, never replaced.
-  list.stateKnown = fileDeviceState(channel, &list.state) && list.state.size == channel->size;
+  list.stateKnown = fileStateAtOpen(fileChannelOf(ListFileChannel), &list.state) &&
+                    list.state.size == channel->size;
   return true;
 }
 
@@ -84,7 +85,7 @@ bool listFileEndsWithCrLf(const ListFile& list) {
 bool startCleanedCopy(ListFile& list, std::int64_t prefix, const char* buffered, std::string& why) {
   const bool opened =
       openChannel(CleanedCopyName, OpenMode::Output, 0, 0, CleanedCopyChannel, 0) == StatusCode::Ok;
-  list.copyMade = opened && fileDeviceState(lookupChannel(CleanedCopyChannel), &list.copyState);
+  list.copyMade = opened && fileStateAtOpen(fileChannelOf(CleanedCopyChannel), &list.copyState);
   const bool written =
       list.copyMade &&
       (buffered != nullptr ? writeChannelBytes(lookupChannel(CleanedCopyChannel), buffered,
@@ -103,6 +104,6 @@ bool startCleanedCopy(ListFile& list, std::int64_t prefix, const char* buffered,
 }
 
 bool listFileReadFailed() {
-  return listStream() == nullptr || channelFailed(ListFileChannel) ||
-         channelLineTooLong(ListFileChannel);
+  return listStream() == nullptr || fileFailed(fileChannelOf(ListFileChannel)) ||
+         fileLineTooLong(fileChannelOf(ListFileChannel));
 }

@@ -163,7 +163,7 @@ std::string stagedNameOf(const std::string& leaf) {
 }
 
 int descriptorOn(ChannelNumber channel) {
-  const FileStream* stream = fileDeviceStream(lookupChannel(channel));
+  const FileStream* stream = fileStream(fileChannelOf(channel));
   return stream == nullptr ? -1 : static_cast<int>(stream->handle);
 }
 

@@ -154,12 +154,12 @@ namespace {
 // printLines on a file channel that only writes (a cleaned copy): the lines are copied straight
 // into the stream's write buffer, each LF alone given its CR on the way, in one pass. False when
 // the stream has no room to offer (the caller then writes them the ordinary way).
-bool copyLinesIntoStream(Channel* record,
+bool copyLinesIntoStream(ChannelNumber channel,
                          const LineBlock& block,
                          std::size_t from,
                          std::size_t to,
                          std::size_t* printed) {
-  FileStream* stream = fileDeviceStream(record);
+  FileStream* stream = fileStream(fileChannelOf(channel));
   const std::size_t start = block.startOf(from);
   const std::size_t end = block.ends[to - 1] + 1;
   // At most one CR more per line.
@@ -180,7 +180,7 @@ bool copyLinesIntoStream(Channel* record,
   out += end - pending;
   streamCommit(*stream, static_cast<std::size_t>(out - room));
   setStatus(StatusCode::Ok);
-  record->column = 0;
+  lookupChannel(channel)->column = 0;
   *printed = static_cast<std::size_t>(out - room);
   return true;
 }
@@ -195,7 +195,7 @@ std::size_t printLines(ChannelNumber channel,
   ensureConsoleChannel();
   Channel* record = lookupChannel(channel);
   if (std::size_t printed = 0; record != nullptr && record->mode == OpenMode::Output &&
-                               copyLinesIntoStream(record, block, from, to, &printed)) {
+                               copyLinesIntoStream(channel, block, from, to, &printed)) {
     return printed;
   }
   // Bytes of the block not written yet start at `pending`; a line that ends in LF alone gets its
@@ -340,8 +340,9 @@ std::size_t printMarkedLines(ChannelNumber channel,
   if (from >= block.count) return 0;
   ensureConsoleChannel();
   Channel* record = lookupChannel(channel);
-  FileStream* stream =
-      record != nullptr && record->mode == OpenMode::Output ? fileDeviceStream(record) : nullptr;
+  FileStream* stream = record != nullptr && record->mode == OpenMode::Output
+                           ? fileStream(fileChannelOf(channel))
+                           : nullptr;
   const std::size_t most = mostPrinted(block, from);
   if (char* room =
           stream != nullptr && most <= StreamBufferSize ? streamReserve(*stream, most) : nullptr) {

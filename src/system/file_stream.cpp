@@ -33,10 +33,11 @@ void giveBackBuffer(char* buffer) {
   std::free(buffer);
 }
 
-void freeStream(FileStream* stream) {
-  giveBackBuffer(stream->readBuffer);
-  giveBackBuffer(stream->writeBuffer);
-  std::free(stream);
+void giveBackBuffers(FileStream& stream) {
+  giveBackBuffer(stream.readBuffer);
+  giveBackBuffer(stream.writeBuffer);
+  stream.readBuffer = nullptr;
+  stream.writeBuffer = nullptr;
 }
 
 // Remembers the stream's first failure; from now on it takes no bytes to write.
@@ -103,56 +104,59 @@ bool leaveReading(FileStream& stream) {
 
 }  // namespace
 
-FileStream* openFileStream(const HeldDirectory* directory,
-                           const std::string& name,
-                           StreamMode mode,
-                           OpenedFile* opened) {
+bool openFileStream(FileStream& stream,
+                    const HeldDirectory* directory,
+                    const std::string& name,
+                    StreamMode mode,
+                    OpenedFile* opened) {
   if (opened != nullptr) *opened = {};
   const bool appends = mode == StreamMode::Append || mode == StreamMode::AppendRead;
   const bool reads = mode == StreamMode::Read || mode == StreamMode::AppendRead ||
                      mode == StreamMode::Update || mode == StreamMode::UpdateNew;
-  auto* stream = static_cast<FileStream*>(std::malloc(sizeof(FileStream)));
-  if (stream == nullptr) return nullptr;
-  *stream = FileStream{};
-  stream->readBuffer = reads ? takeBuffer() : nullptr;
-  stream->writeBuffer = mode != StreamMode::Read ? takeBuffer() : nullptr;
+  stream = FileStream{};
+  stream.readBuffer = reads ? takeBuffer() : nullptr;
+  stream.writeBuffer = mode != StreamMode::Read ? takeBuffer() : nullptr;
   OpenedFile learnt;
-  if ((reads && stream->readBuffer == nullptr) ||
-      (mode != StreamMode::Read && stream->writeBuffer == nullptr) ||
-      !openSystemFile(directory, name, mode, &stream->handle, &learnt)) {
-    freeStream(stream);
-    return nullptr;
+  if ((reads && stream.readBuffer == nullptr) ||
+      (mode != StreamMode::Read && stream.writeBuffer == nullptr) ||
+      !openSystemFile(directory, name, mode, &stream.handle, &learnt)) {
+    giveBackBuffers(stream);
+    return false;
   }
-  stream->transfers = &defaultFileTransfers();
-  stream->readNext = stream->readBuffer;
-  stream->readEnd = stream->readBuffer;
-  stream->writeNext = stream->writeBuffer;
-  stream->writeLimit =
-      stream->writeBuffer == nullptr ? nullptr : stream->writeBuffer + StreamBufferSize;
-  stream->sizeAtOpen = learnt.regular ? learnt.state.size : -1;
-  stream->canRead = reads;
-  stream->canWrite = mode != StreamMode::Read;
-  stream->appends = appends;
+  stream.transfers = &defaultFileTransfers();
+  stream.readNext = stream.readBuffer;
+  stream.readEnd = stream.readBuffer;
+  stream.writeNext = stream.writeBuffer;
+  stream.writeLimit =
+      stream.writeBuffer == nullptr ? nullptr : stream.writeBuffer + StreamBufferSize;
+  stream.sizeAtOpen = learnt.regular ? learnt.state.size : -1;
+  stream.canRead = reads;
+  stream.canWrite = mode != StreamMode::Read;
+  stream.appends = appends;
   // An appending stream stands at the file's end, where its writes go; a device or pipe has
   // no end to stand at.
   std::int64_t end = 0;
-  if (appends && seekSystemFile(stream->handle, 0, SEEK_END, &end)) stream->offset = end;
+  if (appends && seekSystemFile(stream.handle, 0, SEEK_END, &end)) stream.offset = end;
   if (opened != nullptr) *opened = learnt;
-  return stream;
+  return true;
 }
 
-bool closeFileStream(FileStream* stream, int* error) {
-  if (stream == nullptr) return true;
+bool closeFileStream(FileStream& stream, int* error) {
   // A failed stream writes nothing more: what it holds is reported, not written.
-  if (stream->failure == StreamFailure::None) writeHeld(*stream);
+  if (stream.failure == StreamFailure::None) writeHeld(stream);
   int closeError = 0;
-  if (!closeSystemFile(stream->handle, &closeError)) {
-    fail(*stream, StreamFailure::Write, closeError);
+  if (!closeSystemFile(stream.handle, &closeError)) {
+    fail(stream, StreamFailure::Write, closeError);
   }
-  const bool closed = stream->failure == StreamFailure::None;
-  if (!closed && error != nullptr) *error = stream->error;
-  freeStream(stream);
+  const bool closed = stream.failure == StreamFailure::None;
+  if (!closed && error != nullptr) *error = stream.error;
+  giveBackBuffers(stream);
+  stream = FileStream{};
   return closed;
+}
+
+void useTransfers(FileStream& stream, const FileTransfers& transfers) {
+  stream.transfers = &transfers;
 }
 
 bool streamFlush(FileStream& stream) {
@@ -262,5 +266,19 @@ bool streamSeek(FileStream& stream, std::int64_t offset, int origin) {
   stream.readNext = stream.readBuffer;
   stream.readEnd = stream.readBuffer;
   stream.ended = false;
+  return true;
+}
+
+void streamSkipToEnd(FileStream& stream) {
+  streamSeek(stream, 0, SEEK_END);
+  while (streamFill(stream)) stream.readNext = stream.readEnd;
+}
+
+bool streamFileCutShort(FileStream& stream) {
+  std::int64_t length = 0;
+  if (!streamFlush(stream) || !currentFileSize(stream, &length) || length >= stream.offset) {
+    return false;
+  }
+  stream.offset = length;
   return true;
 }

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "status/status_store.h"
 #include "system/file_state.h"
@@ -61,7 +62,8 @@ const FileTransfers& defaultFileTransfers();
 
 // One open stream. Reading and writing take turns: while it reads, its write buffer is empty;
 // while it writes, its read buffer is. Its position is known without a system call:
-// `offset` less the bytes read ahead, plus the bytes waiting to be written.
+// `offset` less the bytes read ahead, plus the bytes waiting to be written. Anyone may read its
+// fields; only the functions of this header and of the stream's own files change them.
 struct FileStream {
   FileHandle handle;
   const FileTransfers* transfers;
@@ -102,26 +104,30 @@ struct OpenedFile {
 // no one else may write (judged from what the open learnt, when it is asked).
 bool openedFileOwnedAlone(const OpenedFile& opened);
 
-// Opens `name` inside `directory` (null: the current directory) in `mode`. Null when the file
-// cannot be opened or its buffers cannot be had; then nothing is left open. No open follows a
-// symbolic link (on Windows any reparse point) at the final name, AppendRead refuses a FIFO
-// (which it would be a reader of itself), and no descriptor or handle is inherited by commands
-// the program runs. Write and UpdateNew never empty an existing file in place: whatever holds
-// the name is removed and a new private file is created exclusively, so that a file another
+// Opens `name` inside `directory` (null: the current directory) in `mode` into `stream`. False
+// when the file cannot be opened or its buffers cannot be had; then nothing is left open. No open
+// follows a symbolic link (on Windows any reparse point) at the final name, AppendRead refuses a
+// FIFO (which it would be a reader of itself), and no descriptor or handle is inherited by
+// commands the program runs. Write and UpdateNew never empty an existing file in place: whatever
+// holds the name is removed and a new private file is created exclusively, so that a file another
 // user prepared (and may hold open) never receives the content; on POSIX a character device (a
 // terminal, the null device) is written as it is. On Windows the append modes open a regular
 // disk file only. `opened`, when given, receives what the open learnt about the file (for a new
 // file, its state after creating it). The stream stands at the start of the file, or at its end
 // when it appends.
-FileStream* openFileStream(const HeldDirectory* directory,
-                           const std::string& name,
-                           StreamMode mode,
-                           OpenedFile* opened = nullptr);
+bool openFileStream(FileStream& stream,
+                    const HeldDirectory* directory,
+                    const std::string& name,
+                    StreamMode mode,
+                    OpenedFile* opened = nullptr);
 
-// Writes out what the stream holds, unless it has failed, closes its file and frees the stream.
-// True when every byte handed to the stream reached the file and nothing failed, now or
+// Writes out what the stream holds, unless it has failed, closes its file and gives back its
+// buffers. True when every byte handed to the stream reached the file and nothing failed, now or
 // earlier; otherwise false, with the system's code of the first failure in `*error` when given.
-bool closeFileStream(FileStream* stream, int* error = nullptr);
+bool closeFileStream(FileStream& stream, int* error = nullptr);
+
+// Gives the stream other system calls than its platform's (tests hand it faulty ones).
+void useTransfers(FileStream& stream, const FileTransfers& transfers);
 
 // Writes out the bytes the stream holds, looping over short writes and interruptions. True when
 // all reached the file; false when it failed now or earlier (the bytes not written stay held).
@@ -214,6 +220,20 @@ inline bool streamFill(FileStream& stream) {
   return stream.readNext != stream.readEnd || streamRefill(stream);
 }
 
+// The bytes of the read buffer not yet taken, filling it first when it holds none: valid until
+// the stream's next operation. Empty at the end of the file or after a failure.
+inline std::string_view streamPeek(FileStream& stream) {
+  if (!streamFill(stream)) return {};
+  return {stream.readNext, static_cast<std::size_t>(stream.readEnd - stream.readNext)};
+}
+
+// Takes the first `count` bytes of what streamPeek gave.
+inline void streamConsume(FileStream& stream, std::size_t count) { stream.readNext += count; }
+
+// Leaves the stream with nothing more to read: at the end of its file, also when the file has
+// grown meanwhile or cannot be positioned.
+void streamSkipToEnd(FileStream& stream);
+
 // The stream's position in its file, in bytes.
 inline std::int64_t streamPosition(const FileStream& stream) {
   return stream.offset - (stream.readEnd - stream.readNext) +
@@ -235,6 +255,12 @@ inline bool streamFailedOrEnded(const FileStream& stream) {
 // for anything else (a pipe, a device), whose length only seeking can tell, if anything.
 bool currentFileSize(const FileStream& stream, std::int64_t* size);
 
+// For a stream that appends: true when its file is now shorter than where the stream's writes
+// have reached (someone cut it: bytes written may be lost); the stream then goes on from the
+// file's end as it is, and a second call is false until the file is cut again. Writes out held
+// bytes first. False when they cannot be written or the file's length cannot be had.
+bool streamFileCutShort(FileStream& stream);
+
 // True when `name` in the current directory still names the stream's file, as its only name
 // and as this user's file alone (the rules of the run's own files). A file renamed or removed
 // since it was opened (a log rotated away) is not: what is written to it no longer reaches the
@@ -242,6 +268,9 @@ bool currentFileSize(const FileStream& stream, std::int64_t* size);
 // `opened` is what the stream's open learnt, of a file found this user's alone then: the name
 // must hold that file, with the same owner, still one name and writable by no one else.
 bool streamStillNamed(const FileStream& stream, const std::string& name, const OpenedFile& opened);
+
+// The first failure of the stream, None while everything went through.
+inline StreamFailure streamFailure(const FileStream& stream) { return stream.failure; }
 
 // Reads up to `count` bytes of the stream's file from `offset`, without moving the stream or
 // touching its buffers. The number of bytes read (0 at the end of the file); -1 when the file

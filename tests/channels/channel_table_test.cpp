@@ -52,7 +52,7 @@ TEST_F(ChannelNumbers, OutOfRangeNumbersAreRefusedEverywhere) {
     EXPECT_EQ(writeChannelBytes(lookupChannel(number), "x", 1), StatusCode::NotApplicable);
     EXPECT_EQ(lastStatus(), StatusCode::NotApplicable);
     EXPECT_EQ(flushChannel(number), StatusCode::NotApplicable);
-    EXPECT_EQ(syncChannel(number), StatusCode::NotApplicable);
+    EXPECT_EQ(syncFile(fileChannelOf(number)), StatusCode::NotApplicable);
     EXPECT_EQ(lockChannel(number, 0, 1), StatusCode::NotApplicable);
     EXPECT_EQ(unlockChannel(number, 0, 1), StatusCode::NotApplicable);
   }
@@ -71,7 +71,7 @@ TEST_F(ChannelNumbers, ClosedChannelsRefuseCloseWriteFlushAndLock) {
   EXPECT_EQ(closeChannel(5), StatusCode::NotApplicable);
   EXPECT_EQ(writeText(5, "x"), StatusCode::NotApplicable);
   EXPECT_EQ(flushChannel(5), StatusCode::NotApplicable);
-  EXPECT_EQ(syncChannel(5), StatusCode::NotApplicable);
+  EXPECT_EQ(syncFile(fileChannelOf(5)), StatusCode::NotApplicable);
   EXPECT_EQ(lockChannel(5, 0, 1), StatusCode::NotApplicable);
   EXPECT_EQ(writeChannelBytes(nullptr, "x", 1), StatusCode::NotApplicable);
 }
@@ -241,13 +241,13 @@ TEST_F(ChannelOpen, SyncPushesBufferedBytesAndKeepsTheChannelOpen) {
   ASSERT_EQ(openChannel("chklist.log", OpenMode::Append, 0, 0, 9, 0), StatusCode::Ok);
   ASSERT_EQ(writeText(9, "record\r\n"), StatusCode::Ok);
   setStatus(StatusCode::NotOpened);
-  EXPECT_EQ(syncChannel(9), StatusCode::Ok);
+  EXPECT_EQ(syncFile(fileChannelOf(9)), StatusCode::Ok);
   EXPECT_EQ(lastStatus(), StatusCode::Ok);
   EXPECT_EQ(readFileBytes("chklist.log"), "record\r\n");
   ASSERT_EQ(writeText(9, "next\r\n"), StatusCode::Ok);
   EXPECT_EQ(closeChannel(9), StatusCode::Ok);
   EXPECT_EQ(readFileBytes("chklist.log"), "record\r\nnext\r\n");
-  EXPECT_EQ(syncChannel(9), StatusCode::NotApplicable) << "closed";
+  EXPECT_EQ(syncFile(fileChannelOf(9)), StatusCode::NotApplicable) << "closed";
 }
 
 TEST_F(ChannelOpen, NamesWithForwardSlashesReachFilesInSubdirectories) {
@@ -396,7 +396,7 @@ TEST_F(ChannelWrite, GoesThroughTheDeviceSlots) {
   EXPECT_EQ(line, "from the device");
   EXPECT_EQ(writeChannelBytes(record, "x", 1), StatusCode::NotApplicable) << "no write slot";
   EXPECT_EQ(flushChannel(4), StatusCode::NotApplicable) << "no flush slot";
-  EXPECT_EQ(syncChannel(4), StatusCode::NotApplicable) << "no flush slot";
+  EXPECT_EQ(syncFile(fileChannelOf(4)), StatusCode::NotApplicable) << "no flush slot";
   EXPECT_EQ(lockChannel(4, 0, 1), StatusCode::NotApplicable) << "no lock slot";
   hooks.write = failingWrite;
   setStatus(StatusCode::Ok);
@@ -465,7 +465,7 @@ TEST_F(ChannelCloser, IsRegisteredByAFirstOpenThatFails) {
         // Opened past openChannel, so only the failed open above can have registered the closer.
         Channel* record = lookupChannel(3);
         record->mode = OpenMode::Output;
-        openFileDevice(record, nullptr, "list.tmp", 8);
+        openNamedDevice(record, nullptr, "list.tmp");
         writeText(3, "kept");
         reportAtExit(scratch_.path() / "list.tmp");
         std::exit(0);

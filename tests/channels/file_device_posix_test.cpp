@@ -73,7 +73,7 @@ TEST_F(FileDevicePosix, FlushReportsBytesThatCannotBeWritten) {
 TEST_F(FileDevicePosix, SyncReportsBytesThatCannotBeWritten) {
   openFullDevice(3);
   ASSERT_EQ(writeText(3, "x"), StatusCode::Ok);
-  EXPECT_EQ(syncChannel(3), StatusCode::TransferFailed);
+  EXPECT_EQ(syncFile(fileChannelOf(3)), StatusCode::TransferFailed);
   EXPECT_EQ(lastStatus(), StatusCode::TransferFailed);
 }
 
@@ -81,7 +81,7 @@ TEST_F(FileDevicePosix, SyncOfADeviceWithNothingToMakeDurableSucceeds) {
   if (!fs::exists("/dev/null")) GTEST_SKIP() << "no /dev/null on this system";
   ASSERT_EQ(openChannel("/dev/null", OpenMode::Append, 0, 0, 4, 0), StatusCode::Ok);
   ASSERT_EQ(writeText(4, "x"), StatusCode::Ok);
-  EXPECT_EQ(syncChannel(4), StatusCode::Ok);
+  EXPECT_EQ(syncFile(fileChannelOf(4)), StatusCode::Ok);
 }
 
 TEST_F(FileDevicePosix, CloseAllStoresNothingWhenACloseFails) {
@@ -172,7 +172,7 @@ TEST_F(FileDevicePosix, TheStateOfAnInputFileIsTheOpenedFilesEvenAfterItsNameIsT
   ASSERT_EQ(::rename("newer.txt", "list.txt"), 0);
 
   FileState state;
-  ASSERT_TRUE(fileDeviceState(lookupChannel(2), &state));
+  ASSERT_TRUE(fileStateAtOpen(fileChannelOf(2), &state));
   EXPECT_EQ(state.device, static_cast<std::uint64_t>(opened.st_dev));
   EXPECT_EQ(state.fileIndex, static_cast<std::uint64_t>(opened.st_ino));
   EXPECT_EQ(state.size, static_cast<std::int64_t>(opened.st_size));
@@ -186,13 +186,13 @@ TEST_F(FileDevicePosix, TheStateOfAnInputFileIsTheOpenedFilesEvenAfterItsNameIsT
 
   // A file made anew tells its own state; a closed channel tells nothing.
   ASSERT_EQ(openChannel("list.tmp", OpenMode::Output, 0, 0, 3, 0), StatusCode::Ok);
-  ASSERT_TRUE(fileDeviceState(lookupChannel(3), &state));
+  ASSERT_TRUE(fileStateAtOpen(fileChannelOf(3), &state));
   struct stat made {};
   ASSERT_EQ(::stat("list.tmp", &made), 0);
   EXPECT_EQ(state.fileIndex, static_cast<std::uint64_t>(made.st_ino));
   EXPECT_EQ(state.size, 0);
   ASSERT_EQ(closeChannel(2), StatusCode::Ok);
-  EXPECT_FALSE(fileDeviceState(lookupChannel(2), &state));
+  EXPECT_FALSE(fileStateAtOpen(fileChannelOf(2), &state));
 }
 
 // Lowers this process's file-size limit for the object's life, with SIGXFSZ ignored as the
@@ -240,7 +240,7 @@ TEST_F(FileDevicePosix, AnAppendThatFailsPartWayIsCutBackToItsLastWholeLine) {
         if (writeChannelBytes(lookupChannel(9), line.data(), line.size()) != StatusCode::Ok) break;
         ++linesTaken;
       }
-      EXPECT_EQ(syncChannel(9), StatusCode::TransferFailed);
+      EXPECT_EQ(syncFile(fileChannelOf(9)), StatusCode::TransferFailed);
     }
     // Nothing more reaches the file, even with room again.
     EXPECT_EQ(writeChannelBytes(lookupChannel(9), line.data(), line.size()),
@@ -265,19 +265,19 @@ TEST_F(FileDevicePosix, AppendCreatesAPrivateFileOwnedAlone) {
   const mode_t previous = umask(022);
   ASSERT_EQ(openChannel("chklist.log", OpenMode::Append, 0, 0, 9, 0), StatusCode::Ok);
   umask(previous);
-  EXPECT_TRUE(fileDeviceOwnedAlone(lookupChannel(9)));
+  EXPECT_TRUE(fileOwnedAlone(fileChannelOf(9)));
   EXPECT_EQ(closeChannel(9), StatusCode::Ok);
   EXPECT_EQ(fs::status("chklist.log").permissions() & fs::perms::all,
             fs::perms::owner_read | fs::perms::owner_write);
   // A file others may write, or one with a second name, is not owned alone.
   fs::permissions("chklist.log", fs::perms::group_write, fs::perm_options::add);
   ASSERT_EQ(openChannel("chklist.log", OpenMode::Append, 0, 0, 9, 0), StatusCode::Ok);
-  EXPECT_FALSE(fileDeviceOwnedAlone(lookupChannel(9)));
+  EXPECT_FALSE(fileOwnedAlone(fileChannelOf(9)));
   EXPECT_EQ(closeChannel(9), StatusCode::Ok);
   fs::permissions("chklist.log", fs::perms::group_write, fs::perm_options::remove);
   fs::create_hard_link("chklist.log", "second-name");
   ASSERT_EQ(openChannel("chklist.log", OpenMode::Append, 0, 0, 9, 0), StatusCode::Ok);
-  EXPECT_FALSE(fileDeviceOwnedAlone(lookupChannel(9)));
+  EXPECT_FALSE(fileOwnedAlone(fileChannelOf(9)));
 }
 
 TEST_F(FileDevicePosix, NoOpenFollowsASymbolicLinkAtTheName) {
@@ -300,7 +300,7 @@ TEST_F(FileDevicePosix, CommandsRunByTheProgramDoNotInheritChannelFiles) {
   ASSERT_EQ(openChannel("list.tmp", OpenMode::Output, 0, 0, 3, 0), StatusCode::Ok);
   ASSERT_EQ(openChannel("chklist.log", OpenMode::Append, 0, 0, 9, 0), StatusCode::Ok);
   for (ChannelNumber channel : {2, 3, 9}) {
-    const auto descriptor = static_cast<int>(fileDeviceStream(lookupChannel(channel))->handle);
+    const auto descriptor = static_cast<int>(fileStream(fileChannelOf(channel))->handle);
     EXPECT_NE(::fcntl(descriptor, F_GETFD) & FD_CLOEXEC, 0) << channel;
   }
 }

@@ -51,20 +51,23 @@ bool writeThrough(const HeldDirectory* directory,
                   const std::string& name,
                   StreamMode mode,
                   const std::string& bytes) {
-  FileStream* stream = openFileStream(directory, name, mode);
+  FileStream storage;
+  FileStream* stream = openFileStream(storage, directory, name, mode) ? &storage : nullptr;
   if (stream == nullptr) return false;
   const bool written = streamWrite(*stream, bytes.data(), bytes.size());
-  return closeFileStream(stream) && written;
+  return closeFileStream(*stream) && written;
 }
 
 std::string readThrough(const HeldDirectory* directory, const std::string& name) {
-  FileStream* stream = openFileStream(directory, name, StreamMode::Read);
+  FileStream storage;
+  FileStream* stream =
+      openFileStream(storage, directory, name, StreamMode::Read) ? &storage : nullptr;
   if (stream == nullptr) return "(not opened)";
   std::string bytes;
   char buffer[4096];
   std::size_t read = 0;
   while ((read = streamRead(*stream, buffer, sizeof buffer)) > 0) bytes.append(buffer, read);
-  closeFileStream(stream);
+  closeFileStream(*stream);
   return bytes;
 }
 
@@ -179,7 +182,7 @@ TEST_F(FileDeviceWindows, ALogIsOwnedAloneOnlyWhenNoOtherUserMayChangeIt) {
   // A log the run creates is its user's alone; one that others may write, append to or remove
   // (planted, or given away) is not.
   ASSERT_EQ(openChannel("chklist.log", OpenMode::Append, 0, 0, 9, 0), StatusCode::Ok);
-  EXPECT_TRUE(fileDeviceOwnedAlone(lookupChannel(9))) << "created by this run";
+  EXPECT_TRUE(fileOwnedAlone(fileChannelOf(9))) << "created by this run";
   ASSERT_EQ(closeChannel(9), StatusCode::Ok);
   struct Case {
     const char* what;
@@ -203,7 +206,7 @@ TEST_F(FileDeviceWindows, ALogIsOwnedAloneOnlyWhenNoOtherUserMayChangeIt) {
       GTEST_SKIP() << "this system does not keep the DACL given to the file";
     }
     ASSERT_EQ(openChannel("planted.log", OpenMode::Append, 0, 0, 8, 0), StatusCode::Ok);
-    EXPECT_EQ(fileDeviceOwnedAlone(lookupChannel(8)), c.alone);
+    EXPECT_EQ(fileOwnedAlone(fileChannelOf(8)), c.alone);
     ASSERT_EQ(closeChannel(8), StatusCode::Ok);
   }
 }
@@ -224,7 +227,9 @@ TEST_F(FileDeviceWindows, NamesBeyondMaxPathAreOpenedInEveryMode) {
 TEST_F(FileDeviceWindows, AnOpenedFilesStateIsTheHandlesOwn) {
   writeFileBytes("list.txt", "one@example.org\r\n");
   OpenedFile opened;
-  FileStream* stream = openFileStream(nullptr, "list.txt", StreamMode::Read, &opened);
+  FileStream storage;
+  FileStream* stream =
+      openFileStream(storage, nullptr, "list.txt", StreamMode::Read, &opened) ? &storage : nullptr;
   ASSERT_NE(stream, nullptr);
   EXPECT_TRUE(opened.regular);
   EXPECT_TRUE(opened.identified);
@@ -236,16 +241,17 @@ TEST_F(FileDeviceWindows, AnOpenedFilesStateIsTheHandlesOwn) {
             (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow);
   EXPECT_EQ(opened.state.device, info.dwVolumeSerialNumber);
   EXPECT_FALSE(MoveFileW(L"list.txt", L"old.txt")) << "no other file takes its name meanwhile";
-  closeFileStream(stream);
+  closeFileStream(*stream);
 
   OpenedFile created;
-  stream = openFileStream(nullptr, "list.tmp", StreamMode::Write, &created);
+  stream = openFileStream(storage, nullptr, "list.tmp", StreamMode::Write, &created) ? &storage
+                                                                                     : nullptr;
   ASSERT_NE(stream, nullptr);
   EXPECT_TRUE(created.regular);
   // The state it was created with: what identifies the copy when it is moved into place.
   EXPECT_TRUE(created.identified);
   EXPECT_EQ(created.state.size, 0);
-  closeFileStream(stream);
+  closeFileStream(*stream);
 }
 
 TEST_F(FileDeviceWindows, AListDirectoryIsHeldOnlyBelowTheCurrentDirectory) {

@@ -178,10 +178,12 @@ TEST(LineReaderRules, EachRuleFromARealFile) {
   for (const RuleCase& c : ruleCases()) {
     SCOPED_TRACE(c.rule);
     writeFileBytes("input.txt", c.input);
-    FileStream* stream = openFileStream(nullptr, "input.txt", StreamMode::Read);
+    FileStream storage;
+    FileStream* stream =
+        openFileStream(storage, nullptr, "input.txt", StreamMode::Read) ? &storage : nullptr;
     ASSERT_NE(stream, nullptr);
     EXPECT_EQ(readAll(stream, readStreamChunk), c.reads);
-    EXPECT_TRUE(closeFileStream(stream));
+    EXPECT_TRUE(closeFileStream(*stream));
   }
 }
 
@@ -201,10 +203,12 @@ TEST(LineReaderRules, ALineTooLongToHoldGivesItsStorageBack) {
 // Reads every line of input.txt, holding `input`, with the reader and with the reference, each
 // line and the position after it alike; the number of lines read.
 int compareWithTheReference(const std::string& input, const FileTransfers* transfers) {
-  FileStream* stream = openFileStream(nullptr, "input.txt", StreamMode::Read);
+  FileStream storage;
+  FileStream* stream =
+      openFileStream(storage, nullptr, "input.txt", StreamMode::Read) ? &storage : nullptr;
   EXPECT_NE(stream, nullptr);
   if (stream == nullptr) return 0;
-  if (transfers != nullptr) stream->transfers = transfers;
+  if (transfers != nullptr) useTransfers(*stream, *transfers);
   std::size_t position = 0;
   int lines = 0;
   for (;; ++lines) {
@@ -219,7 +223,7 @@ int compareWithTheReference(const std::string& input, const FileTransfers* trans
     if (expectedEnd != LineEnd::Found || testing::Test::HasFailure()) break;
   }
   EXPECT_FALSE(streamFailed(*stream));
-  EXPECT_TRUE(closeFileStream(stream));
+  EXPECT_TRUE(closeFileStream(*stream));
   return lines;
 }
 
@@ -381,17 +385,17 @@ TEST_F(LineReading, ALineTooLongToHoldEndsTheChannelAndItsCloseReportsIt) {
     Text line;
     ASSERT_EQ(readLineInto(2, line), StatusCode::Ok);
     EXPECT_EQ(line, "first@example.org");
-    EXPECT_FALSE(channelLineTooLong(2));
+    EXPECT_FALSE(fileLineTooLong(fileChannelOf(2)));
     allocation_counter::limit = 1000;
     const StatusCode read = readLineInto(2, line);
     allocation_counter::limit = 0;
     EXPECT_EQ(read, StatusCode::TransferFailed);
     EXPECT_EQ(lastStatus(), StatusCode::TransferFailed);
     EXPECT_EQ(line, "");
-    EXPECT_TRUE(channelLineTooLong(2));
+    EXPECT_TRUE(fileLineTooLong(fileChannelOf(2)));
     EXPECT_EQ(channelAtEnd(2), -1) << "the rest of the file is not read as lines";
     EXPECT_EQ(closeChannel(2), StatusCode::TransferFailed);
-    EXPECT_FALSE(channelLineTooLong(2)) << "closed";
+    EXPECT_FALSE(fileLineTooLong(fileChannelOf(2))) << "closed";
 
     // The same file read with memory to spare, on the same channel: nothing of the failure is
     // left over.
@@ -403,7 +407,7 @@ TEST_F(LineReading, ALineTooLongToHoldEndsTheChannelAndItsCloseReportsIt) {
     }
     EXPECT_EQ(lines, (std::vector<std::string>{"first@example.org", std::string(length, 'x') + "@",
                                                "last@example.org"}));
-    EXPECT_FALSE(channelLineTooLong(2));
+    EXPECT_FALSE(fileLineTooLong(fileChannelOf(2)));
     EXPECT_EQ(closeChannel(2), StatusCode::Ok);
   }
 }
@@ -426,7 +430,7 @@ BlockReads readInBlocks(const std::string& input, const FileTransfers* transfers
     reads.expected.push_back(line);
   }
   EXPECT_EQ(openChannel("input.txt", OpenMode::Input, 0, 0, 2, 0), StatusCode::Ok);
-  if (transfers != nullptr) fileDeviceStream(lookupChannel(2))->transfers = transfers;
+  if (transfers != nullptr) useTransfers(*fileStream(fileChannelOf(2)), *transfers);
   LineBlock block;
   for (int guard = 0; guard < 1000000 && channelAtEnd(2) == 0; ++guard) {
     if (takeBufferedLines(2, block, '@')) {

@@ -73,7 +73,7 @@ TEST_F(ListFilePosix, AStagedCopyReplacesItsListOnlyWhenTheBatchFindsItUnchanged
       EXPECT_FALSE(listFileEndsWithCrLf(list));
       // The first line is kept as it is: the copy starts with it, read again from the list.
       ASSERT_TRUE(startCleanedCopy(list, 18, nullptr, why)) << why;
-      ASSERT_EQ(syncChannel(CleanedCopyChannel), StatusCode::Ok);
+      ASSERT_EQ(syncFile(fileChannelOf(CleanedCopyChannel)), StatusCode::Ok);
       ASSERT_EQ(stageListFile(list, why), ListOutcome::Staged) << why;
       EXPECT_FALSE(std::filesystem::exists("list.tmp"));
     }

@@ -26,10 +26,12 @@ TEST(ListFileWindows, AListIsLookedAtAsTheOpenSawItAndAPathTooLongIsRefused) {
     SCOPED_TRACE(length);
     const std::string name = longRelativeName(length, "blacklist.txt");
     const std::string full = currentDirectory() + "\\" + name;
-    FileStream* stream = openFileStream(nullptr, full, StreamMode::Write);
+    FileStream storage;
+    FileStream* stream =
+        openFileStream(storage, nullptr, full, StreamMode::Write) ? &storage : nullptr;
     ASSERT_NE(stream, nullptr);
     ASSERT_TRUE(streamWrite(*stream, "a@example.org\r\n", 15));
-    ASSERT_TRUE(closeFileStream(stream));
+    ASSERT_TRUE(closeFileStream(*stream));
     {
       ListFile list(full, "blacklist.txt");
       std::string why;
@@ -208,7 +210,7 @@ TEST(ListFileWindows, TheCopyTakesTheListsPlaceOnlyAsItsFaithfulSuccessor) {
       const std::string line = "ok@example.org\r\n";
       ASSERT_EQ(writeChannelBytes(lookupChannel(CleanedCopyChannel), line.data(), line.size()),
                 StatusCode::Ok);
-      ASSERT_EQ(syncChannel(CleanedCopyChannel), StatusCode::Ok);
+      ASSERT_EQ(syncFile(fileChannelOf(CleanedCopyChannel)), StatusCode::Ok);
       if (c.meanwhile == Meanwhile::OtherCopy) {
         // Made while the copy still exists, so that it cannot be given the copy's file index.
         ASSERT_EQ(closeChannel(CleanedCopyChannel), StatusCode::Ok);

@@ -87,14 +87,15 @@ std::string patterned(std::size_t count) {
 class FileStreamFaults : public testing::Test {
  protected:
   // Opens `name` with its system calls following `script`; nullptr when it cannot be opened.
-  static FileStream* openFaulty(const char* name, StreamMode mode, const Faults& script) {
+  FileStream* openFaulty(const char* name, StreamMode mode, const Faults& script) {
     resetFaults(script);
-    FileStream* stream = openFileStream(nullptr, name, mode);
-    if (stream != nullptr) stream->transfers = &faultyTransfers;
-    return stream;
+    if (!openFileStream(stream_, nullptr, name, mode)) return nullptr;
+    useTransfers(stream_, faultyTransfers);
+    return &stream_;
   }
 
   ScratchDir scratch_;
+  FileStream stream_{};
 };
 
 TEST_F(FileStreamFaults, ShortAndInterruptedWritesLoseNothing) {
@@ -123,7 +124,7 @@ TEST_F(FileStreamFaults, ShortAndInterruptedWritesLoseNothing) {
     }
     EXPECT_TRUE(streamFlush(*stream));
     EXPECT_EQ(readFileBytes("out.bin"), bytes);
-    EXPECT_TRUE(closeFileStream(stream));
+    EXPECT_TRUE(closeFileStream(*stream));
   }
 }
 
@@ -157,7 +158,7 @@ TEST_F(FileStreamFaults, AWriteRefusedOnceIsReportedUntilCloseAndItsBytesAreKept
     EXPECT_FALSE(streamWrite(*stream, "", 0));
     EXPECT_EQ(readFileBytes("out.bin"), bytes.substr(0, c.reached));
     int error = 0;
-    EXPECT_FALSE(closeFileStream(stream, &error));
+    EXPECT_FALSE(closeFileStream(*stream, &error));
     EXPECT_EQ(error, FaultCode);
     EXPECT_EQ(readFileBytes("out.bin"), bytes.substr(0, c.reached)) << "the close wrote nothing";
   }
@@ -198,7 +199,7 @@ TEST_F(FileStreamFaults, ReadsGiveEveryLineUntilTheFileFailsAndThenReportIt) {
     if (!c.fails) {
       EXPECT_EQ(read, lines);
       EXPECT_FALSE(streamFailed(*stream));
-      EXPECT_TRUE(closeFileStream(stream));
+      EXPECT_TRUE(closeFileStream(*stream));
       continue;
     }
     ASSERT_EQ(read.size(), wholeLines);
@@ -209,18 +210,20 @@ TEST_F(FileStreamFaults, ReadsGiveEveryLineUntilTheFileFailsAndThenReportIt) {
     EXPECT_EQ(readLineFromStream(stream, line), LineEnd::InputEnded) << "nothing more is read";
     EXPECT_EQ(line, "");
     int error = 0;
-    EXPECT_FALSE(closeFileStream(stream, &error));
+    EXPECT_FALSE(closeFileStream(*stream, &error));
     EXPECT_EQ(error, FaultCode);
   }
 }
 
 TEST_F(FileStreamFaults, AFullDeviceMetOnlyAtCloseFailsTheClose) {
   if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full on this system";
-  FileStream* stream = openFileStream(nullptr, "/dev/full", StreamMode::Write);
+  FileStream storage;
+  FileStream* stream =
+      openFileStream(storage, nullptr, "/dev/full", StreamMode::Write) ? &storage : nullptr;
   ASSERT_NE(stream, nullptr);
   ASSERT_TRUE(streamWrite(*stream, "x@example.org\r\n", 15)) << "held in the buffer";
   int error = 0;
-  EXPECT_FALSE(closeFileStream(stream, &error));
+  EXPECT_FALSE(closeFileStream(*stream, &error));
   EXPECT_EQ(error, ENOSPC);
 }
 
