@@ -14,14 +14,15 @@
 #include "channels/line_block.h"
 #include "channels/line_reader.h"
 #include "cleaning/entry_check.h"
-#include "cleaning/file_search.h"
-#include "cleaning/interruption.h"
 #include "cleaning/list_file.h"
-#include "cleaning/refusal_reason.h"
 #include "cleaning/run_lock.h"
+#include "commands/file_search.h"
 #include "commands/run_command.h"
 #include "console/console_writer.h"
 #include "print/print.h"
+#include "system/interruption.h"
+#include "system/refusal_reason.h"
+#include "system/system_error.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 
 #include "channels/file_device.h"
 #include "cleaning/list_file_system.h"
-#include "cleaning/refusal_reason.h"
 #include "commands/run_command.h"
 #include "system/file_stream.h"
+#include "system/refusal_reason.h"
 
 namespace {
 

@@ -28,6 +28,7 @@
 #include "system/file_metadata_posix.h"
 #include "system/file_state_posix.h"
 #include "system/file_stream.h"
+#include "system/system_error.h"
 #include "system/write_all_posix.h"
 
 #if __has_include(<linux/openat2.h>)
@@ -54,7 +55,7 @@ std::string reasonFor(int directory, const std::string& name, int code) {
     return "its path leads through a symbolic link";
   }
   if (code == ENOENT || code == ENOTDIR) return "its directory is no longer where it was found";
-  return std::string("cannot open its directory: ") + std::strerror(code);
+  return failureText("cannot open its directory", code);
 }
 
 // Opens `relative` (components separated by "/", no "..") below the current directory without
@@ -62,7 +63,7 @@ std::string reasonFor(int directory, const std::string& name, int code) {
 int openBeneath(const std::string& relative, std::string& reason) {
   if (relative.empty()) {
     const int here = open(".", DirectoryFlags);
-    if (here < 0) reason = std::string("cannot open its directory: ") + std::strerror(errno);
+    if (here < 0) reason = failureText("cannot open its directory", errno);
     return here;
   }
 #if defined(SYS_openat2) && defined(RESOLVE_NO_SYMLINKS)
@@ -79,7 +80,7 @@ int openBeneath(const std::string& relative, std::string& reason) {
 #endif
   int directory = open(".", DirectoryFlags);
   if (directory < 0) {
-    reason = std::string("cannot open its directory: ") + std::strerror(errno);
+    reason = failureText("cannot open its directory", errno);
     return -1;
   }
   std::size_t start = 0;
@@ -170,10 +171,6 @@ int descriptorOn(ChannelNumber channel) {
 bool sameFile(const struct stat& found, const FileState& expected) {
   return static_cast<std::uint64_t>(found.st_dev) == expected.device &&
          static_cast<std::uint64_t>(found.st_ino) == expected.fileIndex;
-}
-
-std::string errorText(const char* what, int code) {
-  return std::string(what) + ": " + std::strerror(code);
 }
 
 // Removes the regular file of this process's user at `name` in `directory`: a copy an earlier run
@@ -304,13 +301,13 @@ bool copyBesideList(const ListFile& list, Staged& staged, std::string& reason) {
   staged.name = stagedNameOf(list.leaf);
   staged.descriptor = createBesideList(directory, staged.name);
   if (staged.descriptor < 0) {
-    reason = errorText("cannot create a copy beside it", errno);
+    reason = failureText("cannot create a copy beside it", errno);
     close(source);
     return false;
   }
   staged.madeAnew = true;
   if (fstat(staged.descriptor, &found) != 0) {
-    reason = errorText("cannot inspect the copy", errno);
+    reason = failureText("cannot inspect the copy", errno);
     return false;
   }
   staged.state = fileStateOf(found);
@@ -325,7 +322,7 @@ bool copyBesideList(const ListFile& list, Staged& staged, std::string& reason) {
   close(source);
   // Made durable with the rest of its batch.
   if (!written) {
-    reason = errorText("cannot write a copy beside it", errno);
+    reason = failureText("cannot write a copy beside it", errno);
     return false;
   }
   return true;
@@ -418,7 +415,7 @@ ListOutcome stageListFile(ListFile& list, std::string& reason) {
   const Staging staging = moveBesideList(list, staged);
   if (staging == Staging::Changed) return ListOutcome::Changed;
   if (staging == Staging::Failed) {
-    reason = errorText("cannot move the cleaned copy beside it", errno);
+    reason = failureText("cannot move the cleaned copy beside it", errno);
     return ListOutcome::Failed;
   }
   if (staging == Staging::OtherFileSystem && !copyBesideList(list, staged, reason)) {
@@ -475,7 +472,7 @@ bool syncStagedCopies(std::string& reason) {
            errno == EINTR) {
     }
     if (result != 0) {
-      reason = errorText("cannot flush the cleaned copies to the disk", errno);
+      reason = failureText("cannot flush the cleaned copies to the disk", errno);
       return false;
     }
   }
@@ -502,14 +499,14 @@ std::vector<BatchedOutcome> replaceStagedLists(const char* refusal) {
     } else if (renameat(entry.directory, entry.stagedName.c_str(), entry.directory,
                         entry.leaf.c_str()) != 0) {
       outcome.outcome = ListOutcome::Failed;
-      outcome.reason = errorText("cannot replace it", errno);
+      outcome.reason = failureText("cannot replace it", errno);
     } else if (PendingFileSystem* fileSystem =
                    pendingFileSystemOf(entry.directory, entry.listState.device)) {
       fileSystem->paths.push_back(entry.path);
     } else if (const int code = syncDirectory(entry.directory); code != 0) {
       // Without a descriptor to sync its file system later, the directory is synced at once.
       outcome.outcome = ListOutcome::ReplacedNotDurable;
-      outcome.reason = errorText("cannot flush its directory", code);
+      outcome.reason = failureText("cannot flush its directory", code);
     }
     if (outcome.outcome == ListOutcome::Changed || outcome.outcome == ListOutcome::Failed) {
       removeStaged(entry.directory, entry.stagedName, entry.stagedState);
@@ -530,7 +527,7 @@ std::vector<UnsettledReplacement> settleListFiles() {
       result = fileSystem.paths.empty() ? 0 : syncfs(fileSystem.directory);
     } while (result != 0 && errno == EINTR);
     if (result != 0) {
-      const std::string reason = errorText("cannot flush its file system", errno);
+      const std::string reason = failureText("cannot flush its file system", errno);
       for (const std::string& path : fileSystem.paths) unsettled.push_back({path, reason});
     }
     close(fileSystem.directory);
@@ -548,6 +545,6 @@ bool runFileExists(std::string_view name) {
 bool syncRunDirectory(std::string& reason) {
   const int code = syncDirectory(AT_FDCWD);
   if (code == 0) return true;
-  reason = errorText("cannot flush the run's directory", code);
+  reason = failureText("cannot flush the run's directory", code);
   return false;
 }

@@ -10,9 +10,9 @@
 
 #include <cerrno>
 
-#include "cleaning/refusal_reason.h"
 #include "cleaning/run_lock.h"
 #include "system/file_state_posix.h"
+#include "system/refusal_reason.h"
 
 namespace {
 

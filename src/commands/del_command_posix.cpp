@@ -8,18 +8,19 @@
 #include <string>
 
 #include "commands/command_processor_posix.h"
+#include "system/system_error.h"
 
 int deleteRegularFile(const std::string& path) {
   struct stat status;
   std::string why;
   if (lstat(path.c_str(), &status) != 0) {
-    why = std::strerror(errno);
+    why = systemErrorText(errno);
   } else if (S_ISDIR(status.st_mode)) {
     why = "it is a directory";
   } else if (!S_ISREG(status.st_mode)) {
     why = "it is not a regular file";
   } else if (unlink(path.c_str()) != 0) {
-    why = std::strerror(errno);
+    why = systemErrorText(errno);
   } else {
     return 0;
   }

@@ -17,11 +17,10 @@
 #include <vector>
 
 #include "commands/command_processor_posix.h"
+#include "system/system_error.h"
 #include "system/write_all_posix.h"
 
 namespace {
-
-std::string errorText(int code) { return std::strerror(code); }
 
 // The listing's output: buffered writes to FILE, the first failure kept.
 struct ListOutput {
@@ -67,7 +66,7 @@ unsigned char entryType(int dirFd, const char* entryName, unsigned char givenTyp
 
 void reportPath(std::string_view what, std::string_view path, int code) {
   reportCommandError("dir: " + std::string(what) + " \"" + std::string(path) +
-                     "\": " + errorText(code));
+                     "\": " + systemErrorText(code));
 }
 
 // A directory unreadable by permission is the user's choice and only noted on standard error.
@@ -79,7 +78,7 @@ void reportUnread(Walk* walk, std::string_view what, std::string_view path, int 
     return;
   }
   walk->ownFailure = true;
-  reportOnConsole("The search could not read " + std::string(path) + ": " + errorText(code) +
+  reportOnConsole("The search could not read " + std::string(path) + ": " + systemErrorText(code) +
                   "; the lists below it are not checked");
 }
 
@@ -269,7 +268,7 @@ int listFilesNamed(const std::string& name, const std::string& listFile) {
   output.fd = openListFile(listFile);
   if (output.fd < 0) {
     int code = errno;
-    std::string why = code == EISDIR ? "it is a directory" : errorText(code);
+    std::string why = code == EISDIR ? "it is a directory" : systemErrorText(code);
     reportCommandError("dir: cannot write \"" + listFile + "\": " + why);
     return 1;
   }
@@ -287,8 +286,8 @@ int listFilesNamed(const std::string& name, const std::string& listFile) {
   output.flush();
   int closeError = close(output.fd) == 0 ? 0 : errno;
   if (output.writeError != 0 || closeError != 0) {
-    reportCommandError("dir: cannot write \"" + listFile +
-                       "\": " + errorText(output.writeError != 0 ? output.writeError : closeError));
+    reportCommandError("dir: cannot write \"" + listFile + "\": " +
+                       systemErrorText(output.writeError != 0 ? output.writeError : closeError));
     return 1;
   }
   // Nothing found because a directory could not be read is not "nothing there".

@@ -18,6 +18,7 @@
 
 #include "commands/command_processor_posix.h"
 #include "system/file_metadata_posix.h"
+#include "system/system_error.h"
 #include "system/write_all_posix.h"
 
 namespace {
@@ -29,10 +30,6 @@ std::string directoryOf(const std::string& path) {
   std::size_t end = path.find_last_not_of('/', slash);
   if (end == std::string::npos) return "/";
   return path.substr(0, end + 1);
-}
-
-std::string errorText(std::string_view what, int code) {
-  return std::string(what) + ": " + std::strerror(code);
 }
 
 }  // namespace
@@ -99,7 +96,7 @@ ReplaceOutcome renameInPlace(const Replacing& work, int fromDirectory, const std
     return ReplaceOutcome::Failed;  // errno tells why
   }
   if (int code = syncDirectory(work.destinationDirectory); code != 0) {
-    *work.reason = errorText("cannot flush its directory", code);
+    *work.reason = failureText("cannot flush its directory", code);
     return ReplaceOutcome::ReplacedNotDurable;
   }
   return ReplaceOutcome::Replaced;
@@ -109,19 +106,19 @@ ReplaceOutcome renameInPlace(const Replacing& work, int fromDirectory, const std
 bool copyBytes(const Replacing& work, int copyFd, std::string* why) {
   std::vector<char> buffer(256 * 1024);
   if (lseek(work.sourceFd, 0, SEEK_SET) != 0) {
-    *why = errorText("cannot read the copy", errno);
+    *why = failureText("cannot read the copy", errno);
     return false;
   }
   for (;;) {
     ssize_t got = read(work.sourceFd, buffer.data(), buffer.size());
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) {
-      *why = errorText("cannot read the copy", errno);
+      *why = failureText("cannot read the copy", errno);
       return false;
     }
     if (got == 0) return true;
     if (!writeAll(copyFd, buffer.data(), static_cast<std::size_t>(got))) {
-      *why = errorText("cannot write a copy beside it", errno);
+      *why = failureText("cannot write a copy beside it", errno);
       return false;
     }
   }
@@ -132,7 +129,7 @@ bool copyBytes(const Replacing& work, int copyFd, std::string* why) {
 bool copyMetadata(const Replacing& work, int copyFd, std::string* why) {
   if (work.destinationFd >= 0) return carryOverMetadata(copyFd, work.destinationFd, why) == 0;
   if (fchmod(copyFd, work.sourceStatus.st_mode & 0777) != 0) {
-    *why = errorText("cannot set the permissions of the copy", errno);
+    *why = failureText("cannot set the permissions of the copy", errno);
     return false;
   }
   return true;
@@ -156,12 +153,12 @@ bool finishCopy(int copyFd, struct stat* status, std::string* why) {
     failure = "cannot inspect the copy";
   }
   if (failure != nullptr) {
-    *why = errorText(failure, errno);
+    *why = failureText(failure, errno);
     close(copyFd);
     return false;
   }
   if (close(copyFd) != 0) {
-    *why = errorText("cannot write a copy beside it", errno);
+    *why = failureText("cannot write a copy beside it", errno);
     return false;
   }
   return true;
@@ -196,7 +193,7 @@ void removeMovedSource(const Replacing& work) {
 ReplaceOutcome copyOver(Replacing& work) {
   std::string temporary;
   const int copyFd = createCopyTemporary(work.destinationDirectory, &temporary);
-  if (copyFd < 0) return failed(work, errorText("cannot create a copy beside it", errno));
+  if (copyFd < 0) return failed(work, failureText("cannot create a copy beside it", errno));
   std::string why;
   struct stat copyStatus {};
   if (!fillCopy(work, copyFd, &why) || !finishCopy(copyFd, &copyStatus, &why)) {
@@ -212,7 +209,7 @@ ReplaceOutcome copyOver(Replacing& work) {
   if (outcome == ReplaceOutcome::Failed) {
     const int code = errno;
     unlinkat(work.destinationDirectory, temporary.c_str(), 0);
-    return failed(work, errorText("cannot replace it", code));
+    return failed(work, failureText("cannot replace it", code));
   }
   removeMovedSource(work);
   return outcome;
@@ -226,10 +223,10 @@ ReplaceOutcome inspect(Replacing& work) {
                          O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (work.sourceFd < 0) {
     if (errno == ELOOP) return failed(work, "the cleaned copy is not a regular file");
-    return failed(work, errorText("cannot open the cleaned copy", errno));
+    return failed(work, failureText("cannot open the cleaned copy", errno));
   }
   if (fstat(work.sourceFd, &work.sourceStatus) != 0) {
-    return failed(work, errorText("cannot inspect the cleaned copy", errno));
+    return failed(work, failureText("cannot inspect the cleaned copy", errno));
   }
   if (!S_ISREG(work.sourceStatus.st_mode)) {
     return failed(work, "the cleaned copy is not a regular file");
@@ -241,11 +238,11 @@ ReplaceOutcome inspect(Replacing& work) {
   if (work.destinationFd < 0) {
     if (errno == ENOENT) return ReplaceOutcome::Replaced;
     if (errno == ELOOP) return failed(work, "it is a symbolic link");
-    return failed(work, errorText("cannot open it", errno));
+    return failed(work, failureText("cannot open it", errno));
   }
   struct stat status {};
   if (fstat(work.destinationFd, &status) != 0) {
-    return failed(work, errorText("cannot inspect it", errno));
+    return failed(work, failureText("cannot inspect it", errno));
   }
   if (!S_ISREG(status.st_mode)) return failed(work, "it is not a regular file");
   return ReplaceOutcome::Replaced;
@@ -264,7 +261,7 @@ ReplaceOutcome replaceByStaged(Replacing& work, const std::string& temporary) {
   if (outcome == ReplaceOutcome::Replaced) {
     outcome = renameInPlace(work, work.destinationDirectory, temporary);
     if (outcome == ReplaceOutcome::Failed) {
-      outcome = failed(work, errorText("cannot replace it", errno));
+      outcome = failed(work, failureText("cannot replace it", errno));
     }
   }
   // Not replaced: the copy, which may carry the destination's access by now, is removed.
@@ -284,7 +281,7 @@ ReplaceOutcome replaceFileAt(int sourceDirectory,
   Replacing work{sourceDirectory, source, destinationDirectory, destination, reason};
   ReplaceOutcome outcome = inspect(work);
   if (outcome == ReplaceOutcome::Replaced && fsync(work.sourceFd) != 0) {
-    outcome = failed(work, errorText("cannot flush the cleaned copy", errno));
+    outcome = failed(work, failureText("cannot flush the cleaned copy", errno));
   }
   // The copy is moved beside the destination before it is given the destination's access: in
   // the source's directory another user might open it, or swap another file in for it. A run
@@ -297,7 +294,7 @@ ReplaceOutcome replaceFileAt(int sourceDirectory,
     outcome = code == EXDEV ? copyOver(work)
               : code == ESTALE
                   ? ReplaceOutcome::Changed
-                  : failed(work, errorText("cannot move the cleaned copy beside it", code));
+                  : failed(work, failureText("cannot move the cleaned copy beside it", code));
     temporary.clear();
   }
   if (!temporary.empty()) outcome = replaceByStaged(work, temporary);
@@ -313,7 +310,7 @@ int replaceFile(const std::string& source, const std::string& destination) {
   int directoryFd = open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (directoryFd < 0) {
     reportCommandError("move: cannot open the directory of \"" + destination +
-                       "\": " + std::strerror(errno));
+                       "\": " + systemErrorText(errno));
     return 1;
   }
   std::string reason;

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "system/file_state_posix.h"
+#include "system/system_error.h"
 
 namespace {
 
@@ -31,7 +32,7 @@ constexpr const char* AccessAclName = "system.posix_acl_access";
 
 int fail(std::string* why, std::string_view what, int code) {
   if (code == 0) code = EIO;
-  *why = std::string(what) + ": " + std::strerror(code);
+  *why = failureText(what, code);
   return code;
 }
 

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "channels/file_device.h"
-#include "cleaning/file_search.h"
 #include "cleaning/list_file.h"
+#include "commands/file_search.h"
 #include "commands/run_command.h"
 #include "support/long_names_windows.h"
 #include "support/scratch_dir.h"

@@ -3,7 +3,7 @@
 // restored and the signal raised again, so that the caller sees the process ended by it.
 #include <signal.h>
 
-#include "cleaning/interruption.h"
+#include "system/interruption.h"
 
 namespace {
 

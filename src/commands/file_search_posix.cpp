@@ -1,6 +1,6 @@
 // POSIX: the built-in directory search ends with success when it finds nothing, so a failure
 // always means the file list could not be written.
-#include "cleaning/file_search.h"
+#include "commands/file_search.h"
 #include "commands/run_command.h"
 
 int runFileSearch(std::string_view listName, const std::string& fileList) {

@@ -8,17 +8,16 @@
 #include <cerrno>
 #include <cstring>
 
-#include "cleaning/refusal_reason.h"
 #include "system/file_state_posix.h"
-
-int lastSystemError() { return errno; }
+#include "system/refusal_reason.h"
+#include "system/system_error.h"
 
 std::string refusalReason(std::string_view name, int openError) {
   const std::string file(name);
   struct stat status {};
   if (fstatat(AT_FDCWD, file.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
     const int error = errno == ENOENT && openError != 0 ? openError : errno;
-    return "it cannot be created: " + std::string(std::strerror(error));
+    return "it cannot be created: " + systemErrorText(error);
   }
   if (S_ISLNK(status.st_mode)) return "it is a symbolic link";
   if (!S_ISREG(status.st_mode)) return "it is not a regular file";
@@ -32,7 +31,7 @@ std::string refusalReason(std::string_view name, int openError) {
     case OwnershipProblem::None:
       break;
   }
-  if (openError != 0) return "it cannot be opened: " + std::string(std::strerror(openError));
+  if (openError != 0) return "it cannot be opened: " + systemErrorText(openError);
   return "it cannot be opened";
 }
 

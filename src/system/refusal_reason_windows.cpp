@@ -4,39 +4,20 @@
 
 #include <string>
 
-#include "cleaning/refusal_reason.h"
+#include "system/refusal_reason.h"
+#include "system/system_error.h"
 #include "system/wide_names_windows.h"
-
-namespace {
-
-// The system's message for `error`, without its line end.
-std::string systemMessage(int error) {
-  char text[512] = {};
-  const DWORD length =
-      FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                     static_cast<DWORD>(error), 0, text, sizeof text, nullptr);
-  std::string message(text, length);
-  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
-                              message.back() == ' ' || message.back() == '.')) {
-    message.pop_back();
-  }
-  return message.empty() ? "error " + std::to_string(error) : message;
-}
-
-}  // namespace
-
-int lastSystemError() { return static_cast<int>(GetLastError()); }
 
 std::string refusalReason(std::string_view name, int openError) {
   const std::string file(name);
   WIN32_FILE_ATTRIBUTE_DATA data{};
   if (!GetFileAttributesExA(file.c_str(), GetFileExInfoStandard, &data)) {
     const int error = openError != 0 ? openError : static_cast<int>(GetLastError());
-    return "it cannot be created: " + systemMessage(error);
+    return "it cannot be created: " + systemErrorText(error);
   }
   if ((data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return "it is a reparse point";
   if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return "it is not a regular file";
-  if (openError != 0) return "it cannot be opened: " + systemMessage(openError);
+  if (openError != 0) return "it cannot be opened: " + systemErrorText(openError);
   std::wstring wide;
   if (extendedName(file, wide)) {
     const HANDLE opened =

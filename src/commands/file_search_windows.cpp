@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "cleaning/file_search.h"
+#include "commands/file_search.h"
 #include "commands/run_command_windows.h"
 #include "system/wide_names_windows.h"
 

@@ -6,9 +6,6 @@
 #include <string>
 #include <string_view>
 
-// Reads the code of the last failed system call, at once after the file's open failed.
-int lastSystemError();
-
 // The reason `name` cannot serve as the run's own file: a link or reparse point, not a regular
 // file, another user's file, writable by others, more than one name, or it cannot be created or
 // opened (with the system's reason for `openError`, 0 when the open itself succeeded).
