@@ -163,7 +163,7 @@ StatusCode flushChannel(ChannelNumber channel);
 // Locks or unlocks a byte region of a channel's file against other processes (the program locks
 // only the Windows run lock, which its close releases, and never unlocks); the lock does not
 // wait; a lock is exclusive when the channel can write, shared otherwise. The first lock of an
-// Append channel on a regular file that is granted (or finds no locks to be had) settles where
+// Append channel on a regular file that is granted (or finds no locks to be had) fixes where
 // the lines it adds begin: when the file ends inside a line, CR LF is written first. Ok,
 // NotApplicable (closed channel, no such operation, length not above 0, negative offset, a file
 // system without locks) or TransferFailed (refused: another process holds the region).

@@ -117,12 +117,13 @@ bool takeBufferedLines(ChannelNumber channel, LineBlock& block, char marker) {
   const Channel* record = lookupChannel(channel);
   FileStream& stream = file->stream;
   if (record->mode != OpenMode::Input) return false;
-  const std::string_view buffered = streamPeek(stream);
-  if (buffered.empty()) return false;
+  const std::string_view unread = streamPeek(stream);
+  if (unread.empty()) return false;
   static_assert(StreamBufferSize <= UINT32_MAX, "offsets in the buffer fit the line ends");
-  const char* from = buffered.data();
-  const std::size_t held = buffered.size();
-  std::size_t count = findLineEnds(from, held, marker, block.ends, block.marked, LineBlockLines);
+  const char* from = unread.data();
+  const std::size_t buffered = unread.size();
+  std::size_t count =
+      findLineEnds(from, buffered, marker, block.ends, block.marked, LineBlockLines);
   // The channel ends at the length measured at open: a line that starts there or later (the
   // file grew since) is not read; one that starts before it is read to its LF.
   const std::int64_t position = streamPosition(stream);
@@ -130,7 +131,7 @@ bool takeBufferedLines(ChannelNumber channel, LineBlock& block, char marker) {
   while (count > 0 && static_cast<std::int64_t>(block.startOf(count - 1)) >= left) --count;
   if (count == 0) return false;
   block.bytes = from;
-  block.held = held;
+  block.buffered = buffered;
   block.offset = position;
   block.count = count;
   streamConsume(stream, block.ends[count - 1] + 1);

@@ -21,7 +21,7 @@ struct LineBlock {
   const char* bytes = nullptr;
   std::int64_t offset = 0;  // where `bytes` lie in the file
   std::size_t count = 0;
-  std::size_t held = 0;  // the bytes readable from `bytes` on: the lines and what follows them
+  std::size_t buffered = 0;  // the bytes readable from `bytes` on: the lines and what follows them
   std::uint32_t ends[LineBlockLines];
   // Whether line i holds the byte the block was taken for (the scan's `marker`): a caller that
   // looks for one byte in every line learns it from the scan that found the line ends.

@@ -45,7 +45,7 @@ LineEnd readLineInChunks(FileStream* stream, Text& destination, ChunkReader read
   // NUL bytes (left by a crash) costs no memory.
   char chunk[LineChunkSize];
   destination.clear();
-  std::size_t heldNuls = 0;
+  std::size_t pendingNuls = 0;
   try {
     for (;;) {
       std::size_t stored = readChunk(chunk, LineChunkSize, stream);
@@ -55,12 +55,12 @@ LineEnd readLineInChunks(FileStream* stream, Text& destination, ChunkReader read
       while (data > 0 && chunk[data - 1] == '\0') --data;
       if (data > 0) {
         // Held NUL bytes count once a byte follows them: they are then part of the line.
-        if (destination.size() + heldNuls + data > MaxLineBytes) return lineTooLong(destination);
-        destination.append(heldNuls, '\0');
+        if (destination.size() + pendingNuls + data > MaxLineBytes) return lineTooLong(destination);
+        destination.append(pendingNuls, '\0');
         destination.append(chunk, data);
-        heldNuls = 0;
+        pendingNuls = 0;
       }
-      heldNuls += stored - data;
+      pendingNuls += stored - data;
       if (data == stored && chunk[stored - 1] == '\n') {
         destination.pop_back();
         if (!destination.empty() && destination.back() == '\r') destination.pop_back();

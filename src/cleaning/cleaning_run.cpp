@@ -323,7 +323,7 @@ bool searchListFiles(const ListKindTexts& texts, const Text& fileList) {
   printText(ConsoleChannel, "Generating file list... Please wait...", PrintMask::NewLine);
   if (runFileSearch(texts.listName, fileList) == 0) return true;
   if (!searchFoundNothing(fileList)) {
-    const std::string heldBy = nameHolderText(texts.fileList);
+    const std::string heldBy = nameOwnerText(texts.fileList);
     printText(ConsoleChannel,
               searchFailure(texts.listName, fileList) + heldBy +
                   (heldBy.empty() ? ": no " : "; no ") + Text(texts.listName) + " is checked",
@@ -335,10 +335,10 @@ bool searchListFiles(const ListKindTexts& texts, const Text& fileList) {
 }
 
 // Makes the pass's replacements durable, and says which of them a power loss may still undo.
-void settleAndSay() {
-  for (const UnsettledReplacement& unsettled : settleListFiles()) {
+void syncReplacementsAndSay() {
+  for (const UndurableReplacement& undurable : syncReplacements()) {
     printText(ConsoleChannel,
-              "Cleaned: " + unsettled.path + ", but a power loss may undo it: " + unsettled.reason,
+              "Cleaned: " + undurable.path + ", but a power loss may undo it: " + undurable.reason,
               PrintMask::NewLine);
   }
 }
@@ -351,7 +351,7 @@ bool lockRun() {
   if (state == RunLock::Busy) {
     printText(ConsoleChannel, "Waiting for another chklist run in this directory to finish...",
               PrintMask::NewLine);
-    if (const std::string holder = runLockHolder(); !holder.empty()) {
+    if (const std::string holder = runLockOwner(); !holder.empty()) {
       printText(ConsoleChannel, "chklist.lock is held by " + holder, PrintMask::NewLine);
     }
     // Seen before the wait, wherever the output goes.
@@ -451,7 +451,7 @@ void cleanListKind(ListKind kind) {
   }
   closeChannel(FileListChannel);
   closeBatch();
-  settleAndSay();
+  syncReplacementsAndSay();
   removeOwnFile(texts.fileList);
 }
 

@@ -99,7 +99,7 @@ bool startCleanedCopy(ListFile& list, std::int64_t prefix, const char* buffered,
     closeChannel(CleanedCopyChannel);
     removeOwnFile(CleanedCopyName);
   }
-  why = "cannot write list.tmp" + nameHolderText(CleanedCopyName);
+  why = "cannot write list.tmp" + nameOwnerText(CleanedCopyName);
   return false;
 }
 

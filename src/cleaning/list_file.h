@@ -11,7 +11,7 @@
 // On POSIX the replacements are made in batches: a cleaned copy is staged beside its list and
 // the run goes on; when the batch closes, the staged copies and the log are made durable with
 // one sync per file system, each list is looked at once more and replaced, and the renames are
-// made durable at the end of the pass (settleListFiles). On Windows each list is replaced at
+// made durable at the end of the pass (syncReplacements). On Windows each list is replaced at
 // once: its batch is always empty.
 #pragma once
 
@@ -108,7 +108,7 @@ bool replacementsWaitForBatch();
 // beside the list and given its access (Staged), and it replaces the list when the batch closes;
 // the ListFile then no longer holds the list's directory. Windows: the replacement itself. A copy
 // that will not be moved into place is removed. The replacement's directory may be made durable
-// only by settleListFiles: until then a power loss may undo it (the old list comes back whole,
+// only by syncReplacements: until then a power loss may undo it (the old list comes back whole,
 // and the records of its dropped entries are then in the log twice: nothing is lost).
 ListOutcome stageListFile(ListFile& list, std::string& reason);
 
@@ -146,7 +146,7 @@ bool listFileUnchanged(const ListFile& list);
 void removeStagedLeftover(const ListFile& list);
 
 // A replacement done whose directory could not be made durable.
-struct UnsettledReplacement {
+struct UndurableReplacement {
   std::string path;
   std::string reason;
 };
@@ -154,7 +154,7 @@ struct UnsettledReplacement {
 // Makes the replacements done so far durable: on POSIX each file system that received one is
 // synced once (its directories' renames with it); on Windows the move is as durable as the file
 // system makes it. Returns those that could not be made durable.
-std::vector<UnsettledReplacement> settleListFiles();
+std::vector<UndurableReplacement> syncReplacements();
 
 // True when something is at `name` in the run's directory (without following a link).
 bool runFileExists(std::string_view name);

@@ -196,8 +196,8 @@ bool runDirectoryHandsDownAttributes() {
   return handsDown;
 }
 
-// A file system that received replacements since the last settling: a readable descriptor of
-// one of its directories, and the list files replaced there.
+// A file system that received replacements since the last sync of replacements: a readable
+// descriptor of one of its directories, and the list files replaced there.
 struct PendingFileSystem {
   std::uint64_t device;
   int directory;
@@ -432,7 +432,7 @@ ListOutcome stageListFile(ListFile& list, std::string& reason) {
   const bool carried =
       listDescriptor >= 0 &&
       carryOverMetadata(staged.descriptor, staged.state, listDescriptor, list.state,
-                        staged.madeAnew || runDirectoryHandsDownAttributes(), &why) == 0;
+                        staged.madeAnew || runDirectoryHandsDownAttributes(), why) == 0;
   if (staged.madeAnew) close(staged.descriptor);
   if (!carried) {
     reason = why.empty() ? "cannot read its owner and permissions" : why;
@@ -519,8 +519,8 @@ std::vector<BatchedOutcome> replaceStagedLists(const char* refusal) {
   return outcomes;
 }
 
-std::vector<UnsettledReplacement> settleListFiles() {
-  std::vector<UnsettledReplacement> unsettled;
+std::vector<UndurableReplacement> syncReplacements() {
+  std::vector<UndurableReplacement> undurable;
   for (const PendingFileSystem& fileSystem : pending) {
     int result;
     do {
@@ -528,12 +528,12 @@ std::vector<UnsettledReplacement> settleListFiles() {
     } while (result != 0 && errno == EINTR);
     if (result != 0) {
       const std::string reason = failureText("cannot flush its file system", errno);
-      for (const std::string& path : fileSystem.paths) unsettled.push_back({path, reason});
+      for (const std::string& path : fileSystem.paths) undurable.push_back({path, reason});
     }
     close(fileSystem.directory);
   }
   pending.clear();
-  return unsettled;
+  return undurable;
 }
 
 bool runFileExists(std::string_view name) {

@@ -316,7 +316,7 @@ const char* copyAttributes(HANDLE copy, DWORD listAttributes) {
 }
 
 // True when another program has `name` open without letting it be renamed or replaced.
-bool heldByAnother(const std::wstring& name) {
+bool openByAnother(const std::wstring& name) {
   const HANDLE probe = openExistingItself(name, DELETE, ShareEverything);
   if (probe != INVALID_HANDLE_VALUE) {
     CloseHandle(probe);
@@ -397,15 +397,15 @@ ListOutcome prepareCopy(const std::wstring& listName,
 // The list file opened for reading without letting anyone write it, and found to be the list
 // that was read: the last look. Changed when it is not; Failed when another program has it open
 // for writing or without letting it be read or renamed.
-ListOutcome holdUnchangedList(const std::wstring& listName,
-                              const FileState& listState,
-                              OwnedHandle& hold) {
-  hold.handle = openExistingItself(listName, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE);
-  if (!hold.open()) {
+ListOutcome guardUnchangedList(const std::wstring& listName,
+                               const FileState& listState,
+                               OwnedHandle& guard) {
+  guard.handle = openExistingItself(listName, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE);
+  if (!guard.open()) {
     return GetLastError() == ERROR_SHARING_VIOLATION ? ListOutcome::Failed : ListOutcome::Changed;
   }
   BY_HANDLE_FILE_INFORMATION info = {};
-  if (!plainFile(hold.handle, info) || !(fileStateOf(hold.handle, info) == listState)) {
+  if (!plainFile(guard.handle, info) || !(fileStateOf(guard.handle, info) == listState)) {
     return ListOutcome::Changed;
   }
   return ListOutcome::Replaced;
@@ -459,7 +459,7 @@ bool noPosixRename(DWORD error) {
 // has the target open, so a denial is put down to another program when one holds the list.
 std::string refusedRename(DWORD error, const std::wstring& listName) {
   if (error == ERROR_SHARING_VIOLATION ||
-      (error == ERROR_ACCESS_DENIED && heldByAnother(listName))) {
+      (error == ERROR_ACCESS_DENIED && openByAnother(listName))) {
     return "another program has it open";
   }
   if (error == ERROR_LOCK_VIOLATION) return "another program has locked it";
@@ -469,9 +469,9 @@ std::string refusedRename(DWORD error, const std::wstring& listName) {
 
 // One rename of the prepared copy over the list file: at no moment is the list file missing.
 // Each try holds the list open without write sharing, then takes the last look through that
-// handle. Where the system replaces a file that is open (Windows 10 and later, on NTFS), the hold
+// handle. Where the system replaces a file that is open (Windows 10 and later, on NTFS), the guard
 // lasts through the rename, so no edit can be saved between the look and the replacement; where
-// it cannot, the hold is closed just before the classic rename and the list looked at once more,
+// it cannot, the guard is closed just before the classic rename and the list looked at once more,
 // a window of microseconds (a program that still has the list open then makes the rename fail,
 // and the next look sees its edit).
 // Tried again while another program holds the list file.
@@ -483,17 +483,17 @@ ListOutcome renameIntoPlace(const std::wstring& listName,
   for (int tries = 1;; ++tries) {
     DWORD error = ERROR_SHARING_VIOLATION;
     {
-      OwnedHandle hold;
-      const ListOutcome held = holdUnchangedList(listName, listState, hold);
-      if (held == ListOutcome::Changed) return ListOutcome::Changed;
-      if (held == ListOutcome::Replaced && posix) {
+      OwnedHandle guard;
+      const ListOutcome guarded = guardUnchangedList(listName, listState, guard);
+      if (guarded == ListOutcome::Changed) return ListOutcome::Changed;
+      if (guarded == ListOutcome::Replaced && posix) {
         error = renameOver(copy, listName, true);
         posix = !noPosixRename(error);
       }
-      if (held == ListOutcome::Replaced && !posix) {
-        CloseHandle(hold.handle);
-        hold.handle = INVALID_HANDLE_VALUE;
-        // One more look once the hold is gone: an edit saved the moment it went is seen here,
+      if (guarded == ListOutcome::Replaced && !posix) {
+        CloseHandle(guard.handle);
+        guard.handle = INVALID_HANDLE_VALUE;
+        // One more look once the guard is gone: an edit saved the moment it went is seen here,
         // and only one saved between this look and the rename is not.
         if (!stillTheList(listName, listState)) return ListOutcome::Changed;
         error = renameOver(copy, listName, false);
@@ -554,7 +554,7 @@ ListOutcome replaceThroughHandles(const HeldDirectory& directory,
 
 }  // namespace
 
-std::vector<UnsettledReplacement> settleListFiles() {
+std::vector<UndurableReplacement> syncReplacements() {
   // The rename is as durable as the file system makes it: NTFS journals
   // it, and no directory can be flushed through the Windows API.
   return {};

@@ -18,7 +18,7 @@ RunLock tryLockRun(std::string& reason);
 
 // Who holds the lock while tryLockRun says Busy, where the system tells ("process 1234");
 // empty otherwise.
-std::string runLockHolder();
+std::string runLockOwner();
 
 // Lets the lock go, leaving nothing of it in the directory. Safe to call at any time, also
 // when the lock was never taken.

@@ -103,7 +103,7 @@ RunLock tryLockRun(std::string& reason) {
   return RunLock::Busy;
 }
 
-std::string runLockHolder() {
+std::string runLockOwner() {
   if (lockFile < 0) return {};
   struct flock region = wholeFile(F_WRLCK);
   if (fcntl(lockFile, F_GETLK, &region) != 0 || region.l_type == F_UNLCK || region.l_pid <= 0) {

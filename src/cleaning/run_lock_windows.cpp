@@ -24,5 +24,5 @@ RunLock tryLockRun(std::string&) {
 }
 
 // The lock lives on the log's handle, which says nothing of its holder, and goes with it.
-std::string runLockHolder() { return {}; }
+std::string runLockOwner() { return {}; }
 void releaseRunLock() {}

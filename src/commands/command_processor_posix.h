@@ -76,7 +76,7 @@ ReplaceOutcome replaceFileAt(int sourceDirectory,
                              const std::string& source,
                              int destinationDirectory,
                              const std::string& destination,
-                             std::string* reason);
+                             std::string& reason);
 
 // Removes the regular file `path`; refuses directories and anything else that is not a regular
 // file.

@@ -23,12 +23,12 @@ bool lastFoundNothing = false;
 std::string lastFailure;
 
 // Closes a handle when it goes out of scope.
-struct HeldFile {
+struct OwnedHandle {
   HANDLE handle = INVALID_HANDLE_VALUE;
-  HeldFile(const HeldFile&) = delete;
-  HeldFile& operator=(const HeldFile&) = delete;
-  explicit HeldFile(HANDLE opened) : handle(opened) {}
-  ~HeldFile() {
+  OwnedHandle(const OwnedHandle&) = delete;
+  OwnedHandle& operator=(const OwnedHandle&) = delete;
+  explicit OwnedHandle(HANDLE opened) : handle(opened) {}
+  ~OwnedHandle() {
     if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
   }
 };
@@ -144,7 +144,7 @@ int runFileSearch(std::string_view listName, const std::string& fileList) {
   lastFailure = "Cannot make the file list " + fileList;
   std::wstring name;
   if (!extendedName(fileList, name)) return -1;
-  const HeldFile file(createFileList(name));
+  const OwnedHandle file(createFileList(name));
   if (file.handle == INVALID_HANDLE_VALUE) return -1;
   return searchInto(file.handle, listName);
 }

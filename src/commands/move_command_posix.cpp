@@ -42,14 +42,14 @@ struct Replacing {
   const std::string& source;
   int destinationDirectory;
   const std::string& destination;
-  std::string* reason;
+  std::string& reason;
   int sourceFd = -1;
   struct stat sourceStatus {};
   int destinationFd = -1;  // the file being replaced, open; -1 when there is none
 };
 
 ReplaceOutcome failed(const Replacing& work, std::string text) {
-  *work.reason = std::move(text);
+  work.reason = std::move(text);
   return ReplaceOutcome::Failed;
 }
 
@@ -96,29 +96,29 @@ ReplaceOutcome renameInPlace(const Replacing& work, int fromDirectory, const std
     return ReplaceOutcome::Failed;  // errno tells why
   }
   if (int code = syncDirectory(work.destinationDirectory); code != 0) {
-    *work.reason = failureText("cannot flush its directory", code);
+    work.reason = failureText("cannot flush its directory", code);
     return ReplaceOutcome::ReplacedNotDurable;
   }
   return ReplaceOutcome::Replaced;
 }
 
 // Fills the copy open on `copyFd` with the source's bytes. False with the reason in `why`.
-bool copyBytes(const Replacing& work, int copyFd, std::string* why) {
+bool copyBytes(const Replacing& work, int copyFd, std::string& why) {
   std::vector<char> buffer(256 * 1024);
   if (lseek(work.sourceFd, 0, SEEK_SET) != 0) {
-    *why = failureText("cannot read the copy", errno);
+    why = failureText("cannot read the copy", errno);
     return false;
   }
   for (;;) {
     ssize_t got = read(work.sourceFd, buffer.data(), buffer.size());
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) {
-      *why = failureText("cannot read the copy", errno);
+      why = failureText("cannot read the copy", errno);
       return false;
     }
     if (got == 0) return true;
     if (!writeAll(copyFd, buffer.data(), static_cast<std::size_t>(got))) {
-      *why = failureText("cannot write a copy beside it", errno);
+      why = failureText("cannot write a copy beside it", errno);
       return false;
     }
   }
@@ -126,10 +126,10 @@ bool copyBytes(const Replacing& work, int copyFd, std::string* why) {
 
 // Gives the copy the destination's metadata, or the source's permission bits where there is no
 // destination yet. False with the reason in `why`.
-bool copyMetadata(const Replacing& work, int copyFd, std::string* why) {
+bool copyMetadata(const Replacing& work, int copyFd, std::string& why) {
   if (work.destinationFd >= 0) return carryOverMetadata(copyFd, work.destinationFd, why) == 0;
   if (fchmod(copyFd, work.sourceStatus.st_mode & 0777) != 0) {
-    *why = failureText("cannot set the permissions of the copy", errno);
+    why = failureText("cannot set the permissions of the copy", errno);
     return false;
   }
   return true;
@@ -137,7 +137,7 @@ bool copyMetadata(const Replacing& work, int copyFd, std::string* why) {
 
 // Fills the copy open on `copyFd` with the source's bytes and gives it its metadata. False with
 // the reason in `why`, the descriptor then closed.
-bool fillCopy(const Replacing& work, int copyFd, std::string* why) {
+bool fillCopy(const Replacing& work, int copyFd, std::string& why) {
   if (copyBytes(work, copyFd, why) && copyMetadata(work, copyFd, why)) return true;
   close(copyFd);
   return false;
@@ -145,7 +145,7 @@ bool fillCopy(const Replacing& work, int copyFd, std::string* why) {
 
 // Makes the copy durable and closes it, its identity in `status`. False with the reason in
 // `why`; the descriptor is closed either way.
-bool finishCopy(int copyFd, struct stat* status, std::string* why) {
+bool finishCopy(int copyFd, struct stat* status, std::string& why) {
   const char* failure = nullptr;
   if (fsync(copyFd) != 0) {
     failure = "cannot write a copy beside it";
@@ -153,12 +153,12 @@ bool finishCopy(int copyFd, struct stat* status, std::string* why) {
     failure = "cannot inspect the copy";
   }
   if (failure != nullptr) {
-    *why = failureText(failure, errno);
+    why = failureText(failure, errno);
     close(copyFd);
     return false;
   }
   if (close(copyFd) != 0) {
-    *why = failureText("cannot write a copy beside it", errno);
+    why = failureText("cannot write a copy beside it", errno);
     return false;
   }
   return true;
@@ -196,7 +196,7 @@ ReplaceOutcome copyOver(Replacing& work) {
   if (copyFd < 0) return failed(work, failureText("cannot create a copy beside it", errno));
   std::string why;
   struct stat copyStatus {};
-  if (!fillCopy(work, copyFd, &why) || !finishCopy(copyFd, &copyStatus, &why)) {
+  if (!fillCopy(work, copyFd, why) || !finishCopy(copyFd, &copyStatus, why)) {
     unlinkat(work.destinationDirectory, temporary.c_str(), 0);
     return failed(work, why);
   }
@@ -254,7 +254,7 @@ ReplaceOutcome replaceByStaged(Replacing& work, const std::string& temporary) {
   ReplaceOutcome outcome = ReplaceOutcome::Replaced;
   if (work.destinationFd >= 0) {
     std::string why;
-    if (carryOverMetadata(work.sourceFd, work.destinationFd, &why) != 0) {
+    if (carryOverMetadata(work.sourceFd, work.destinationFd, why) != 0) {
       outcome = failed(work, why);
     }
   }
@@ -277,7 +277,7 @@ ReplaceOutcome replaceFileAt(int sourceDirectory,
                              const std::string& source,
                              int destinationDirectory,
                              const std::string& destination,
-                             std::string* reason) {
+                             std::string& reason) {
   Replacing work{sourceDirectory, source, destinationDirectory, destination, reason};
   ReplaceOutcome outcome = inspect(work);
   if (outcome == ReplaceOutcome::Replaced && fsync(work.sourceFd) != 0) {
@@ -316,7 +316,7 @@ int replaceFile(const std::string& source, const std::string& destination) {
   std::string reason;
   const ReplaceOutcome outcome = name.empty()
                                      ? (reason = "it names no file", ReplaceOutcome::Failed)
-                                     : replaceFileAt(AT_FDCWD, source, directoryFd, name, &reason);
+                                     : replaceFileAt(AT_FDCWD, source, directoryFd, name, reason);
   close(directoryFd);
   switch (outcome) {
     case ReplaceOutcome::Replaced:

@@ -294,7 +294,7 @@ int runUnicodeCommand(std::string command) {
   return runThroughProcessor(std::move(command), L"/d /u /v:off", nullptr, true);
 }
 
-int runUnicodeCommandInto(std::string command, HANDLE output) {
+int runUnicodeCommandInto(std::string command, void* output) {
   return runThroughProcessor(std::move(command), L"/d /u /v:off", output, true);
 }
 

@@ -3,11 +3,9 @@
 // would open whatever holds the name (another file's hard link, say) and write through it.
 #pragma once
 
-#include <windows.h>
-
 #include <string>
 
-// As runUnicodeCommand, with `output` (a file the caller created and holds, open for writing) as
-// the command processor's standard output. Its messages to standard error, UTF-16 under "/u",
-// reach the program's standard error in the console's code page.
-int runUnicodeCommandInto(std::string command, HANDLE output);
+// As runUnicodeCommand, with `output` (the HANDLE of a file the caller created and keeps open for
+// writing) as the command processor's standard output. Its messages to standard error, UTF-16 under
+// "/u", reach the program's standard error in the console's code page.
+int runUnicodeCommandInto(std::string command, void* output);

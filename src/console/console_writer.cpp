@@ -19,7 +19,7 @@ const ConsolePlatform& api() {
 }
 
 // The standard handles, taken once by consoleHandles() at the first console access. `terminal`
-// says that the byte path ends on a terminal, so held output goes out at every line end.
+// says that the byte path ends on a terminal, so pending output goes out at every line end.
 struct ConsoleHandles {
   ConsoleHandle inputHandle;
   ConsoleHandle outputHandle;
@@ -50,11 +50,11 @@ bool pendingLineFeed = false;
 // when the bytes go to a terminal, also at the end of a write holding LF, at the next write after
 // that (a new line shows at once) and at a write coming TerminalDelayMilliseconds or more after
 // the last write-out, so that what a person watches is never far behind.
-constexpr std::uint32_t HeldBytesSize = 8192;
-char heldBytes[HeldBytesSize];
-std::uint32_t heldCount = 0;
+constexpr std::uint32_t PendingBytesSize = 8192;
+char pendingBytes[PendingBytesSize];
+std::uint32_t pendingCount = 0;
 
-// On a terminal: the platform's clock at the last write-out (set by writeOutHeldBytes), and
+// On a terminal: the platform's clock at the last write-out (set by writeOutPendingBytes), and
 // whether the last write ended a line (set by writeOutForTerminal).
 constexpr std::uint64_t TerminalDelayMilliseconds = 100;
 std::uint64_t lastWriteOut = 0;
@@ -148,13 +148,13 @@ bool consolePresent() {
 // The platform's clock in milliseconds; 0 when it has none.
 std::uint64_t tickCount() { return api().tickCount != nullptr ? api().tickCount() : 0; }
 
-// Hands the held bytes to the platform: on after a partial write, stopping at the first failure
+// Hands the pending bytes to the platform: on after a partial write, stopping at the first failure
 // (or a write that takes nothing); what is left then is dropped. Without a standard output
 // handle, nothing is written anywhere.
-void writeOutHeldBytes() {
-  const char* next = heldBytes;
-  std::uint32_t remaining = heldCount;
-  heldCount = 0;
+void writeOutPendingBytes() {
+  const char* next = pendingBytes;
+  std::uint32_t remaining = pendingCount;
+  pendingCount = 0;
   if (handles.terminal) lastWriteOut = tickCount();
   if (handles.outputHandle == nullptr) return;
   while (remaining > 0) {
@@ -166,34 +166,34 @@ void writeOutHeldBytes() {
   }
 }
 
-// On a terminal, after bytes were added to the held ones: writes them out when the write ended a
+// On a terminal, after bytes were added to the pending ones: writes them out when the write ended a
 // line or starts a new one, or when the last write-out is a tenth of a second old. One clock
 // read per write, no system call per byte.
 void writeOutForTerminal(bool lineEnd) {
   const bool newLine = lineJustEnded;
   lineJustEnded = lineEnd;
   if (lineEnd || newLine || tickCount() - lastWriteOut >= TerminalDelayMilliseconds) {
-    writeOutHeldBytes();
+    writeOutPendingBytes();
   }
 }
 
-// The byte path: every byte unchanged, through the held buffer.
+// The byte path: every byte unchanged, through the pending buffer.
 void writeBytes(const char* bytes, std::uint32_t length) {
   const bool lineEnd = handles.terminal && std::memchr(bytes, '\n', length) != nullptr;
-  if (length == 1 && heldCount < HeldBytesSize - 1) {
+  if (length == 1 && pendingCount < PendingBytesSize - 1) {
     // One byte with room to spare, as every rejection mark is: no copy loop, nothing to write.
-    heldBytes[heldCount++] = *bytes;
+    pendingBytes[pendingCount++] = *bytes;
     if (handles.terminal) writeOutForTerminal(lineEnd);
     return;
   }
   while (length > 0) {
-    std::uint32_t part = HeldBytesSize - heldCount;
+    std::uint32_t part = PendingBytesSize - pendingCount;
     if (part > length) part = length;
-    std::memcpy(heldBytes + heldCount, bytes, part);
-    heldCount += part;
+    std::memcpy(pendingBytes + pendingCount, bytes, part);
+    pendingCount += part;
     bytes += part;
     length -= part;
-    if (heldCount == HeldBytesSize) writeOutHeldBytes();
+    if (pendingCount == PendingBytesSize) writeOutPendingBytes();
   }
   if (handles.terminal) writeOutForTerminal(lineEnd);
 }
@@ -387,7 +387,7 @@ void payOwedLineFeed(ConsoleView* view) {
 
 // Puts the console's cursor where the engine left it. A cursor that wrapped past the bottom-right
 // cell stays in sight there and the line feed is owed; one below the view scrolls it up.
-void settleCursor(ConsoleView* view) {
+void placeCursor(ConsoleView* view) {
   if (view->cursorColumn == view->left && view->cursorRow == view->bottom + 1) {
     view->cursorColumn = view->right;
     view->cursorRow = view->bottom;
@@ -421,7 +421,7 @@ void resetConsoleWriter() {
   handles = {};
   screenRect = {};
   pendingLineFeed = false;
-  heldCount = 0;
+  pendingCount = 0;
   lastWriteOut = 0;
   lineJustEnded = false;
 }
@@ -466,12 +466,12 @@ void consoleWrite(const char* bytes, std::uint32_t length) {
   ConsoleView view = makeView(infoRead ? &info : nullptr);
   payOwedLineFeed(&view);
   writeTextToView(&view, bytes, length);
-  settleCursor(&view);
+  placeCursor(&view);
   followWindow(view, infoRead ? &info : nullptr);
 }
 
 void consoleFlush() {
   if (!handles.taken) return;
-  writeOutHeldBytes();
+  writeOutPendingBytes();
   if (api().finishOutput != nullptr) api().finishOutput(handles.outputHandle);
 }

@@ -52,26 +52,26 @@ std::size_t filterTerminalText(TerminalTextState& state,
   std::size_t index = 0;
   while (index < count) {
     const unsigned char byte = static_cast<unsigned char>(bytes[index]);
-    if (state.heldCount > 0) {
-      const unsigned char lead = state.held[0];
-      if (!fitsAt(lead, state.heldCount, byte)) {
+    if (state.carriedCount > 0) {
+      const unsigned char lead = state.carried[0];
+      if (!fitsAt(lead, state.carriedCount, byte)) {
         // The held bytes start nothing valid: each shows as "?", and this byte is judged anew.
-        for (int i = 0; i < state.heldCount; ++i) out[produced++] = '?';
-        state.heldCount = 0;
+        for (int i = 0; i < state.carriedCount; ++i) out[produced++] = '?';
+        state.carriedCount = 0;
         continue;
       }
       ++index;
-      if (state.heldCount == continuationCount(lead)) {
-        if (state.heldCount == 2 && isBidiControl(lead, state.held[1], byte)) {
-          for (int i = 0; i <= state.heldCount; ++i) out[produced++] = '?';
+      if (state.carriedCount == continuationCount(lead)) {
+        if (state.carriedCount == 2 && isBidiControl(lead, state.carried[1], byte)) {
+          for (int i = 0; i <= state.carriedCount; ++i) out[produced++] = '?';
         } else {
-          for (int i = 0; i < state.heldCount; ++i)
-            out[produced++] = static_cast<char>(state.held[i]);
+          for (int i = 0; i < state.carriedCount; ++i)
+            out[produced++] = static_cast<char>(state.carried[i]);
           out[produced++] = static_cast<char>(byte);
         }
-        state.heldCount = 0;
+        state.carriedCount = 0;
       } else {
-        state.held[state.heldCount++] = byte;
+        state.carried[state.carriedCount++] = byte;
       }
       continue;
     }
@@ -79,8 +79,8 @@ std::size_t filterTerminalText(TerminalTextState& state,
     if (byte < 0x80) {
       out[produced++] = isSafeAscii(byte) ? static_cast<char>(byte) : '?';
     } else if (continuationCount(byte) > 0) {
-      state.held[0] = byte;
-      state.heldCount = 1;
+      state.carried[0] = byte;
+      state.carriedCount = 1;
     } else {
       out[produced++] = '?';
     }
@@ -89,9 +89,9 @@ std::size_t filterTerminalText(TerminalTextState& state,
 }
 
 std::size_t finishTerminalText(TerminalTextState& state, char* out) {
-  std::size_t produced = state.heldCount;
+  std::size_t produced = state.carriedCount;
   for (std::size_t i = 0; i < produced; ++i) out[i] = '?';
-  state.heldCount = 0;
+  state.carriedCount = 0;
   return produced;
 }
 

@@ -10,8 +10,8 @@
 
 // The bytes of an unfinished UTF-8 character carried from one call to the next.
 struct TerminalTextState {
-  unsigned char held[3];
-  std::uint8_t heldCount;  // 0 to 3
+  unsigned char carried[3];
+  std::uint8_t carriedCount;  // 0 to 3
 };
 
 // The most bytes filterTerminalText can produce beyond `count`: the held bytes of the last call.

@@ -32,7 +32,7 @@ void ensureConsoleChannel() {
 }
 
 // The bytes of the word below 14, as CR and LF are, marked by their high bit; 0 when it has none.
-// Other control bytes give a false alarm, which the byte-by-byte look settles; a word with a CR
+// Other control bytes give a false alarm, which the byte-by-byte look decides; a word with a CR
 // or LF is never missed.
 std::uint64_t lowBytesOf(std::uint64_t word) {
   constexpr std::uint64_t Ones = 0x0101010101010101u;
@@ -272,7 +272,7 @@ std::size_t copyMarkedLines(char*& out,
     // An empty line looks at its own LF, never before the block.
     const bool crLf = block.bytes[lineFeed - (lineFeed > start ? 1 : 0)] == '\r';
     const std::size_t length = lineFeed - start - (crLf ? 1 : 0);
-    if (start + length + 32 <= block.held) {
+    if (start + length + 32 <= block.buffered) {
       copyInPieces(out, block.bytes + start, length);
     } else {
       copyShortRun(out, block.bytes + start, length);

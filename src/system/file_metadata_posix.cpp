@@ -30,9 +30,9 @@ namespace {
 
 constexpr const char* AccessAclName = "system.posix_acl_access";
 
-int fail(std::string* why, std::string_view what, int code) {
+int fail(std::string& why, std::string_view what, int code) {
   if (code == 0) code = EIO;
-  *why = failureText(what, code);
+  why = failureText(what, code);
   return code;
 }
 
@@ -172,7 +172,7 @@ std::string attributeFailure(const std::string& name) {
 struct Carrying {
   int copyFd;
   int listFd;
-  std::string* why;
+  std::string& why;
   bool ownerKept = false;
   bool groupKept = false;
   std::vector<std::string> listNames = {};  // the list's extended attributes
@@ -250,7 +250,7 @@ int carryOverAttributes(Carrying& work) {
     if (kind == AttributeKind::NotCarried) continue;
     if (kind == AttributeKind::OtherSystem && !(work.ownerKept && work.groupKept)) {
       // Its entries for the owner and group cannot be adjusted like a POSIX list's.
-      *work.why = attributeFailure(name) + ": its owner or group cannot be kept";
+      work.why = attributeFailure(name) + ": its owner or group cannot be kept";
       return EPERM;
     }
     if (int code = attributeValue(work.listFd, name, &value); code != 0) {
@@ -321,7 +321,7 @@ void fillRandom(unsigned char* bytes, std::size_t count) {
 
 }  // namespace
 
-int carryOverMetadata(int copyFd, int listFd, std::string* why) {
+int carryOverMetadata(int copyFd, int listFd, std::string& why) {
   struct stat list;
   struct stat copy;
   if (fstat(listFd, &list) != 0 || fstat(copyFd, &copy) != 0) {
@@ -335,7 +335,7 @@ int carryOverMetadata(int copyFd,
                       int listFd,
                       const FileState& list,
                       bool copyMayHaveAttributes,
-                      std::string* why) {
+                      std::string& why) {
   Carrying carrying{copyFd, listFd, why};
   carrying.copyMayHaveAttributes = copyMayHaveAttributes;
   int code = carryOverOwner(carrying, list, copy);

@@ -31,7 +31,7 @@
 // is. A file system without extended attributes is fine for a list that has none.
 // No undo is needed when the replacement does not happen: the copy then grants no more than the
 // list, to no more than the list's content, and is to be removed.
-int carryOverMetadata(int copyFd, int listFd, std::string* why);
+int carryOverMetadata(int copyFd, int listFd, std::string& why);
 
 // The same for two files whose state the caller has (owner, group and permission bits as they
 // are now). `copyMayHaveAttributes` false: the copy is known to have no extended attribute of its
@@ -41,7 +41,7 @@ int carryOverMetadata(int copyFd,
                       int listFd,
                       const FileState& list,
                       bool copyMayHaveAttributes,
-                      std::string* why);
+                      std::string& why);
 
 // fsync on the directory `directory` (any descriptor of it, O_PATH included, or AT_FDCWD), so
 // that renames into it survive a power loss. Returns 0 or an errno value; 0 also where the file

@@ -71,7 +71,7 @@ bool writeOut(FileStream& stream, const char* bytes, std::size_t count, std::siz
 
 // Writes out the bytes the write buffer holds. What could not be written stays held, at the
 // buffer's start, with no room beside it.
-bool writeHeld(FileStream& stream) {
+bool writePending(FileStream& stream) {
   const std::size_t held = static_cast<std::size_t>(stream.writeNext - stream.writeBuffer);
   if (held == 0) return true;
   std::size_t written = 0;
@@ -143,7 +143,7 @@ bool openFileStream(FileStream& stream,
 
 bool closeFileStream(FileStream& stream, int* error) {
   // A failed stream writes nothing more: what it holds is reported, not written.
-  if (stream.failure == StreamFailure::None) writeHeld(stream);
+  if (stream.failure == StreamFailure::None) writePending(stream);
   int closeError = 0;
   if (!closeSystemFile(stream.handle, &closeError)) {
     fail(stream, StreamFailure::Write, closeError);
@@ -161,7 +161,7 @@ void useTransfers(FileStream& stream, const FileTransfers& transfers) {
 
 bool streamFlush(FileStream& stream) {
   if (stream.failure != StreamFailure::None) return false;
-  return writeHeld(stream);
+  return writePending(stream);
 }
 
 bool streamSync(FileStream& stream) {
@@ -190,7 +190,7 @@ bool streamWriteMore(FileStream& stream, const char* bytes, std::size_t count) {
   stream.writeNext += room;
   bytes += room;
   count -= room;
-  if (!writeHeld(stream)) return false;
+  if (!writePending(stream)) return false;
   if (count >= StreamBufferSize) return writeOut(stream, bytes, count, &written);
   std::memcpy(stream.writeNext, bytes, count);
   stream.writeNext += count;
@@ -204,7 +204,7 @@ char* streamReserveMore(FileStream& stream, std::size_t count) {
   }
   stream.writeLimit = stream.writeBuffer + StreamBufferSize;
   if (count > static_cast<std::size_t>(stream.writeLimit - stream.writeNext) &&
-      !writeHeld(stream)) {
+      !writePending(stream)) {
     return nullptr;
   }
   return stream.writeNext;
@@ -214,7 +214,7 @@ bool streamRefill(FileStream& stream) {
   if (stream.readNext != stream.readEnd) return true;
   if (stream.failure != StreamFailure::None || stream.ended) return false;
   // Held bytes go out first: what is read next lies after them.
-  if (!writeHeld(stream)) return false;
+  if (!writePending(stream)) return false;
   stream.writeLimit = stream.writeNext;
   // A stream that cannot read is at its end.
   if (stream.readBuffer == nullptr) {

@@ -14,4 +14,4 @@ std::string refusalReason(std::string_view name, int openError);
 // When a file of another user is at `name` in the run's directory, ": a file of user USER holds
 // the name", for the line of a run file that could not be made there (someone who may write the
 // directory kept putting a file back at the name); empty otherwise.
-std::string nameHolderText(std::string_view name);
+std::string nameOwnerText(std::string_view name);

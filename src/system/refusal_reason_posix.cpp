@@ -35,7 +35,7 @@ std::string refusalReason(std::string_view name, int openError) {
   return "it cannot be opened";
 }
 
-std::string nameHolderText(std::string_view name) {
+std::string nameOwnerText(std::string_view name) {
   struct stat status {};
   if (fstatat(AT_FDCWD, std::string(name).c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 ||
       status.st_uid == geteuid()) {

@@ -35,4 +35,4 @@ std::string refusalReason(std::string_view name, int openError) {
 }
 
 // A file's owner is not looked up here: the name of the file is reason enough.
-std::string nameHolderText(std::string_view) { return {}; }
+std::string nameOwnerText(std::string_view) { return {}; }

@@ -151,7 +151,7 @@ TEST_F(RejectionLog, RecordsOfOneListAreTheRecordsWrittenOneByOne) {
     bytes += std::string(5000, 'L') + "\n";
     LineBlock block;
     block.bytes = bytes.data();
-    block.held = bytes.size();
+    block.buffered = bytes.size();
     block.count = findLineEndsPortable(bytes.data(), bytes.size(), '@', block.ends, block.marked,
                                        LineBlockLines);
     const std::uint16_t lines[] = {0, 1, 4, 2, 3};

@@ -95,7 +95,7 @@ TEST_F(ListFilePosix, AStagedCopyReplacesItsListOnlyWhenTheBatchFindsItUnchanged
     }
     EXPECT_EQ(stagedListCount(), 0u);
     EXPECT_FALSE(std::filesystem::exists("d/.chklist-copy-blacklist.txt"));
-    settleListFiles();
+    syncReplacements();
   }
 }
 

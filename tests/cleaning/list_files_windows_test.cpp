@@ -168,7 +168,7 @@ TEST(ListFileWindows, TheCopyTakesTheListsPlaceOnlyAsItsFaithfulSuccessor) {
     Nothing,
     OtherCopy,
     ListEdited,
-    ListHeldForWriting
+    ListOpenForWriting
   };
   struct Case {
     const char* what;
@@ -185,7 +185,7 @@ TEST(ListFileWindows, TheCopyTakesTheListsPlaceOnlyAsItsFaithfulSuccessor) {
       {"another list.tmp", FILE_ATTRIBUTE_ARCHIVE, Meanwhile::OtherCopy, ListOutcome::Changed, ""},
       {"list edited", FILE_ATTRIBUTE_ARCHIVE, Meanwhile::ListEdited, ListOutcome::Changed, ""},
       // An editor with the list open for writing may save at any moment: never replaced under it.
-      {"list held for writing", FILE_ATTRIBUTE_ARCHIVE, Meanwhile::ListHeldForWriting,
+      {"list held for writing", FILE_ATTRIBUTE_ARCHIVE, Meanwhile::ListOpenForWriting,
        ListOutcome::Failed, "another program has it open"},
   };
   const std::string edited = original + "new@example.org\r\n";
@@ -219,7 +219,7 @@ TEST(ListFileWindows, TheCopyTakesTheListsPlaceOnlyAsItsFaithfulSuccessor) {
       }
       if (c.meanwhile == Meanwhile::ListEdited) writeFileBytes("d/blacklist.txt", edited);
       HANDLE writer = INVALID_HANDLE_VALUE;
-      if (c.meanwhile == Meanwhile::ListHeldForWriting) {
+      if (c.meanwhile == Meanwhile::ListOpenForWriting) {
         writer = CreateFileW(L"d\\blacklist.txt", GENERIC_WRITE,
                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                              OPEN_EXISTING, 0, nullptr);

@@ -205,7 +205,7 @@ TEST(MoveCommand, AReplacementThatHappenedIsReportedSoEvenWhenTheSourceStays) {
         const int destination = ::open("lists", O_PATH | O_DIRECTORY | O_CLOEXEC);
         std::string reason;
         const ReplaceOutcome outcome =
-            replaceFileAt(source, "list.tmp", destination, "blacklist.txt", &reason);
+            replaceFileAt(source, "list.tmp", destination, "blacklist.txt", reason);
         ::close(source);
         ::close(destination);
         return std::string(outcome == ReplaceOutcome::Replaced ? "replaced" : "not replaced") +
@@ -322,7 +322,7 @@ std::string carryToNewCopy(const fs::path& directory,
   *copyPath = directory / name;
   if (prepare) prepare(copyFd);
   std::string why;
-  int result = carryOverMetadata(copyFd, listFd, &why);
+  int result = carryOverMetadata(copyFd, listFd, why);
   struct stat list;
   struct stat copy;
   fstat(listFd, &list);

@@ -178,7 +178,7 @@ TEST_F(PrintTest, TheMasksLineEndIsWrittenEvenAfterATextEndingInOne) {
 LineBlock blockOf(const std::string& bytes) {
   LineBlock block;
   block.bytes = bytes.data();
-  block.held = bytes.size();
+  block.buffered = bytes.size();
   block.count = findLineEndsPortable(bytes.data(), bytes.size(), '@', block.ends, block.marked,
                                      LineBlockLines);
   return block;
