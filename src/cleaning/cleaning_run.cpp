@@ -15,13 +15,13 @@
 #include "channels/line_reader.h"
 #include "cleaning/entry_check.h"
 #include "cleaning/list_file.h"
-#include "cleaning/run_lock.h"
 #include "commands/file_search.h"
 #include "commands/run_command.h"
 #include "console/console_writer.h"
 #include "print/print.h"
 #include "system/interruption.h"
 #include "system/refusal_reason.h"
+#include "system/run_lock.h"
 #include "system/system_error.h"
 
 namespace {
@@ -347,7 +347,8 @@ void syncReplacementsAndSay() {
 // could not even be tried (said on the console): the run then changes nothing.
 bool lockRun() {
   std::string why;
-  RunLock state = tryLockRun(why);
+  FileStream* log = fileStream(fileChannelOf(RejectionLogChannel));
+  RunLock state = tryLockRun(log, why);
   if (state == RunLock::Busy) {
     printText(ConsoleChannel, "Waiting for another chklist run in this directory to finish...",
               PrintMask::NewLine);
@@ -356,7 +357,7 @@ bool lockRun() {
     }
     // Seen before the wait, wherever the output goes.
     consoleFlush();
-    while ((state = tryLockRun(why)) == RunLock::Busy && !runInterrupted()) {
+    while ((state = tryLockRun(log, why)) == RunLock::Busy && !runInterrupted()) {
       waitMilliseconds(RunLockRetryMilliseconds);
     }
   }

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "system/file_stream.h"
+
 enum class RunLock {
   Held,     // this run holds it until releaseRunLock or the end of the process
   Busy,     // another run holds it
@@ -12,9 +14,10 @@ enum class RunLock {
             // this user's alone): the run must not go on
 };
 
-// Tries to take the run lock without waiting. After Failed, `reason` may hold why (empty when
-// there is nothing more to say).
-RunLock tryLockRun(std::string& reason);
+// Tries to take the run lock without waiting. POSIX: the lock of "chklist.lock", a file of its
+// own; Windows: a byte of the run's log, open on `log` (null: Missing). After Failed, `reason`
+// may hold why (empty when there is nothing more to say).
+RunLock tryLockRun(FileStream* log, std::string& reason);
 
 // Who holds the lock while tryLockRun says Busy, where the system tells ("process 1234");
 // empty otherwise.

@@ -3,17 +3,16 @@
 // lock cannot be moved away with its name.
 #include <cstdint>
 
-#include "channels/channel.h"
-#include "cleaning/entry_check.h"
-#include "cleaning/run_lock.h"
+#include "system/run_lock.h"
 
 namespace {
 constexpr std::int64_t RunLockOffset = 0x7FFFFFFE;
 constexpr std::int64_t RunLockLength = 1;
 }  // namespace
 
-RunLock tryLockRun(std::string&) {
-  switch (lockChannel(RejectionLogChannel, RunLockOffset, RunLockLength)) {
+RunLock tryLockRun(FileStream* log, std::string&) {
+  if (log == nullptr) return RunLock::Missing;
+  switch (lockFileRegion(*log, RunLockOffset, RunLockLength, true)) {
     case StatusCode::Ok:
       return RunLock::Held;
     case StatusCode::TransferFailed:

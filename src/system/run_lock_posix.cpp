@@ -10,9 +10,9 @@
 
 #include <cerrno>
 
-#include "cleaning/run_lock.h"
 #include "system/file_state_posix.h"
 #include "system/refusal_reason.h"
+#include "system/run_lock.h"
 
 namespace {
 
@@ -79,7 +79,7 @@ bool lockFileStillNamed() {
 
 }  // namespace
 
-RunLock tryLockRun(std::string& reason) {
+RunLock tryLockRun(FileStream*, std::string& reason) {
   // A few rounds: the run that held the lock removes its file as it lets go.
   for (int round = 0; round < 4; ++round) {
     if (lockFile < 0 && !openLockFile(reason)) return RunLock::Failed;
