@@ -6,7 +6,6 @@
 #include <algorithm>
 
 #include "channels/file_device.h"
-#include "cleaning/list_file_system.h"
 #include "commands/run_command.h"
 #include "system/file_stream.h"
 #include "system/refusal_reason.h"
@@ -34,11 +33,18 @@ bool copyPrefixAgain(std::int64_t prefix) {
   return true;
 }
 
+// The copy's channel closes before the copy is removed: on Windows its handle shares neither
+// writing nor deleting.
+void closeCleanedCopy(ListFile& list) {
+  closeChannel(CleanedCopyChannel);
+  list.copyHandle = -1;
+}
+
 }  // namespace
 
 ListFile::~ListFile() {
+  closeCleanedCopy(*this);
   if (copyMade) removeCleanedCopy(*this);
-  closeChannel(CleanedCopyChannel);
   closeChannel(ListFileChannel);
   releaseDirectory(directory);
 }
@@ -65,6 +71,7 @@ bool openListFile(ListFile& list, std::string& why) {
   // changed, never replaced.
   list.stateKnown = fileStateAtOpen(fileChannelOf(ListFileChannel), &list.state) &&
                     list.state.size == channel->size;
+  list.listHandle = listStream()->handle;
   return true;
 }
 
@@ -86,17 +93,18 @@ bool startCleanedCopy(ListFile& list, std::int64_t prefix, const char* buffered,
   const bool opened =
       openChannel(CleanedCopyName, OpenMode::Output, 0, 0, CleanedCopyChannel, 0) == StatusCode::Ok;
   list.copyMade = opened && fileStateAtOpen(fileChannelOf(CleanedCopyChannel), &list.copyState);
+  if (list.copyMade) list.copyHandle = fileStream(fileChannelOf(CleanedCopyChannel))->handle;
   const bool written =
       list.copyMade &&
       (buffered != nullptr ? writeChannelBytes(lookupChannel(CleanedCopyChannel), buffered,
                                                static_cast<std::size_t>(prefix)) == StatusCode::Ok
                            : copyPrefixAgain(prefix));
   if (written) return true;
+  closeCleanedCopy(list);
   if (list.copyMade) {
     removeCleanedCopy(list);
   } else if (opened) {
     // Made, but not as a regular file whose identity is known: not a copy to move into place.
-    closeChannel(CleanedCopyChannel);
     removeOwnFile(CleanedCopyName);
   }
   why = "cannot write list.tmp" + nameOwnerText(CleanedCopyName);
@@ -106,4 +114,21 @@ bool startCleanedCopy(ListFile& list, std::int64_t prefix, const char* buffered,
 bool listFileReadFailed() {
   return listStream() == nullptr || fileFailed(fileChannelOf(ListFileChannel)) ||
          fileLineTooLong(fileChannelOf(ListFileChannel));
+}
+
+ListOutcome stageListFile(ListFile& list, std::string& reason) {
+  if (!replacementsWaitForBatch()) {
+    // Replaced at once (Windows): the copy is opened again without write sharing, to be made
+    // ready and renamed, and the list is guarded without it, so both channels close first.
+    const bool copyClosed = closeChannel(CleanedCopyChannel) != StatusCode::TransferFailed;
+    list.copyHandle = -1;
+    closeChannel(ListFileChannel);
+    list.listHandle = -1;
+    if (!copyClosed) {
+      removeCleanedCopy(list);
+      reason = "cannot write list.tmp";
+      return ListOutcome::Failed;
+    }
+  }
+  return stageListCopy(list, reason);
 }

@@ -18,11 +18,9 @@
 #include <string>
 #include <vector>
 
-#include "cleaning/list_file.h"
-#include "cleaning/list_file_system.h"
-#include "commands/run_command.h"
 #include "system/file_stream.h"
 #include "system/held_directory.h"
+#include "system/list_replacement.h"
 #include "system/wide_names_windows.h"
 
 namespace {
@@ -358,7 +356,7 @@ ListOutcome openCopyForReplacement(const std::wstring& copyName,
       reason = "another program has list.tmp open";
       return ListOutcome::Failed;
     }
-    waitMilliseconds(RenameRetryMilliseconds);
+    Sleep(RenameRetryMilliseconds);
   }
   BY_HANDLE_FILE_INFORMATION info = {};
   if (!plainFile(copy.handle, info) || info.nNumberOfLinks != 1 || !sameFile(info, copyState)) {
@@ -506,7 +504,7 @@ ListOutcome renameIntoPlace(const std::wstring& listName,
       reason = refusedRename(error, listName);
       return ListOutcome::Failed;
     }
-    waitMilliseconds(RenameRetryMilliseconds);
+    Sleep(RenameRetryMilliseconds);
   }
 }
 
@@ -560,11 +558,9 @@ std::vector<UndurableReplacement> syncReplacements() {
   return {};
 }
 
-void removeStagedLeftover(const ListFile&) {}
+void removeStagedLeftover(const ListOnDisk&) {}
 
-void removeCleanedCopy(ListFile& list) {
-  // Closed first: its own handle shares neither writing nor deleting.
-  closeChannel(CleanedCopyChannel);
+void removeCleanedCopy(ListOnDisk& list) {
   std::wstring copyName;
   if (list.copyMade && !list.copyRemoved && extendedName(CopyName, copyName)) {
     removeCopy(copyName, list.copyState);
@@ -572,7 +568,7 @@ void removeCleanedCopy(ListFile& list) {
   list.copyRemoved = true;
 }
 
-bool listFileUnchanged(const ListFile& list) {
+bool listFileUnchanged(const ListOnDisk& list) {
   // Looked up through the "\\?\" wide name, so that a path beyond MAX_PATH characters is read
   // too; a reparse point at the path is looked at itself, not followed, as the list's open does.
   std::wstring name;
@@ -597,17 +593,9 @@ bool syncStagedCopies(std::string&) { return true; }
 
 std::vector<BatchedOutcome> replaceStagedLists(const char*) { return {}; }
 
-ListOutcome stageListFile(ListFile& list, std::string& reason) {
-  // The copy is opened again, without write sharing, to be made ready and renamed, and the list
-  // is held without it: both channels close first.
-  const bool copyClosed = closeChannel(CleanedCopyChannel) != StatusCode::TransferFailed;
-  closeChannel(ListFileChannel);
-  ListOutcome outcome = ListOutcome::Failed;
-  if (copyClosed) {
-    outcome = replaceThroughHandles(list.directory, list.leaf, list.state, list.copyState, reason);
-  } else {
-    reason = "cannot write list.tmp";
-  }
+ListOutcome stageListCopy(ListOnDisk& list, std::string& reason) {
+  const ListOutcome outcome =
+      replaceThroughHandles(list.directory, list.leaf, list.state, list.copyState, reason);
   if (outcome == ListOutcome::Changed || outcome == ListOutcome::Failed) {
     removeCleanedCopy(list);
   } else {

@@ -22,12 +22,10 @@
 #include <filesystem>
 #include <string>
 
-#include "channels/file_device.h"
-#include "cleaning/list_file.h"
-#include "cleaning/list_file_system.h"
 #include "system/file_metadata_posix.h"
 #include "system/file_state_posix.h"
 #include "system/file_stream.h"
+#include "system/list_replacement.h"
 #include "system/system_error.h"
 #include "system/write_all_posix.h"
 
@@ -163,11 +161,6 @@ std::string stagedNameOf(const std::string& leaf) {
   return std::string(CopyTemporaryPrefix) + leaf;
 }
 
-int descriptorOn(ChannelNumber channel) {
-  const FileStream* stream = fileStream(fileChannelOf(channel));
-  return stream == nullptr ? -1 : static_cast<int>(stream->handle);
-}
-
 bool sameFile(const struct stat& found, const FileState& expected) {
   return static_cast<std::uint64_t>(found.st_dev) == expected.device &&
          static_cast<std::uint64_t>(found.st_ino) == expected.fileIndex;
@@ -238,7 +231,7 @@ enum class Staging {
 // list's directory can reach it: in the run's directory another user could swap another file in
 // for it. A leftover of ours at that name goes first; anyone else's file keeps it, and a random
 // name is taken instead. Failed and OtherFileSystem leave errno set.
-Staging moveBesideList(const ListFile& list, Staged& staged) {
+Staging moveBesideList(const ListOnDisk& list, Staged& staged) {
   const int directory = list.directory.descriptor;
   staged.name = stagedNameOf(list.leaf);
   int moved = -1;
@@ -267,7 +260,7 @@ Staging moveBesideList(const ListFile& list, Staged& staged) {
     unlinkat(directory, staged.name.c_str(), 0);
     return Staging::Changed;
   }
-  staged.descriptor = descriptorOn(CleanedCopyChannel);
+  staged.descriptor = static_cast<int>(list.copyHandle);
   staged.state = list.copyState;
   staged.bytes = static_cast<std::int64_t>(found.st_size);
   return Staging::Done;
@@ -289,7 +282,7 @@ int createBesideList(int directory, std::string& name) {
 
 // The list lies on another file system than the run's directory: the copy is written again
 // beside the list, from "list.tmp" as it was made, and made durable. False with the reason.
-bool copyBesideList(const ListFile& list, Staged& staged, std::string& reason) {
+bool copyBesideList(const ListOnDisk& list, Staged& staged, std::string& reason) {
   const int directory = list.directory.descriptor;
   const int source = openat(AT_FDCWD, "list.tmp", O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   struct stat found {};
@@ -386,11 +379,11 @@ double secondsSince(const timespec& start) {
 
 }  // namespace
 
-void removeStagedLeftover(const ListFile& list) {
+void removeStagedLeftover(const ListOnDisk& list) {
   removeOwnLeftover(list.directory.descriptor, stagedNameOf(list.leaf));
 }
 
-void removeCleanedCopy(ListFile& list) {
+void removeCleanedCopy(ListOnDisk& list) {
   struct stat left {};
   if (list.copyMade && !list.copyRemoved &&
       fstatat(AT_FDCWD, "list.tmp", &left, AT_SYMLINK_NOFOLLOW) == 0 &&
@@ -400,7 +393,7 @@ void removeCleanedCopy(ListFile& list) {
   list.copyRemoved = true;
 }
 
-bool listFileUnchanged(const ListFile& list) {
+bool listFileUnchanged(const ListOnDisk& list) {
   struct stat found {};
   return list.stateKnown &&
          fstatat(list.directory.descriptor, list.leaf.c_str(), &found, AT_SYMLINK_NOFOLLOW) == 0 &&
@@ -409,8 +402,8 @@ bool listFileUnchanged(const ListFile& list) {
 
 bool replacementsWaitForBatch() { return true; }
 
-ListOutcome stageListFile(ListFile& list, std::string& reason) {
-  const int listDescriptor = descriptorOn(ListFileChannel);
+ListOutcome stageListCopy(ListOnDisk& list, std::string& reason) {
+  const int listDescriptor = static_cast<int>(list.listHandle);
   Staged staged;
   const Staging staging = moveBesideList(list, staged);
   if (staging == Staging::Changed) return ListOutcome::Changed;
