@@ -42,7 +42,7 @@ struct ListOnDisk {
   ListOnDisk& operator=(const ListOnDisk&) = delete;
 
   const std::string& path;  // as the file list gave it
-  std::string_view name;  // the name every list file of the pass has: "blacklist.txt", ...
+  std::string_view name;    // the name every list file of the pass has: "blacklist.txt", ...
   HeldDirectory directory;
   std::string leaf;          // its name in `directory`
   FileState state;           // as opened; checked again before it is replaced
