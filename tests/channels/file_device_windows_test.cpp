@@ -51,23 +51,20 @@ bool writeThrough(const HeldDirectory* directory,
                   const std::string& name,
                   StreamMode mode,
                   const std::string& bytes) {
-  FileStream storage;
-  FileStream* stream = openFileStream(storage, directory, name, mode) ? &storage : nullptr;
-  if (stream == nullptr) return false;
-  const bool written = streamWrite(*stream, bytes.data(), bytes.size());
-  return closeFileStream(*stream) && written;
+  FileStream stream;
+  if (!openFileStream(stream, directory, name, mode)) return false;
+  const bool written = streamWrite(stream, bytes.data(), bytes.size());
+  return closeFileStream(stream) && written;
 }
 
 std::string readThrough(const HeldDirectory* directory, const std::string& name) {
-  FileStream storage;
-  FileStream* stream =
-      openFileStream(storage, directory, name, StreamMode::Read) ? &storage : nullptr;
-  if (stream == nullptr) return "(not opened)";
+  FileStream stream;
+  if (!openFileStream(stream, directory, name, StreamMode::Read)) return "(not opened)";
   std::string bytes;
   char buffer[4096];
   std::size_t read = 0;
-  while ((read = streamRead(*stream, buffer, sizeof buffer)) > 0) bytes.append(buffer, read);
-  closeFileStream(*stream);
+  while ((read = streamRead(stream, buffer, sizeof buffer)) > 0) bytes.append(buffer, read);
+  closeFileStream(stream);
   return bytes;
 }
 
@@ -227,31 +224,27 @@ TEST_F(FileDeviceWindows, NamesBeyondMaxPathAreOpenedInEveryMode) {
 TEST_F(FileDeviceWindows, AnOpenedFilesStateIsTheHandlesOwn) {
   writeFileBytes("list.txt", "one@example.org\r\n");
   OpenedFile opened;
-  FileStream storage;
-  FileStream* stream =
-      openFileStream(storage, nullptr, "list.txt", StreamMode::Read, &opened) ? &storage : nullptr;
-  ASSERT_NE(stream, nullptr);
+  FileStream stream;
+  ASSERT_TRUE(openFileStream(stream, nullptr, "list.txt", StreamMode::Read, &opened));
   EXPECT_TRUE(opened.regular);
   EXPECT_TRUE(opened.identified);
   EXPECT_EQ(opened.state.size, 17);
-  const HANDLE handle = reinterpret_cast<HANDLE>(stream->handle);
+  const HANDLE handle = reinterpret_cast<HANDLE>(stream.handle);
   BY_HANDLE_FILE_INFORMATION info{};
   ASSERT_TRUE(GetFileInformationByHandle(handle, &info));
   EXPECT_EQ(opened.state.fileIndex,
             (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow);
   EXPECT_EQ(opened.state.device, info.dwVolumeSerialNumber);
   EXPECT_FALSE(MoveFileW(L"list.txt", L"old.txt")) << "no other file takes its name meanwhile";
-  closeFileStream(*stream);
+  closeFileStream(stream);
 
   OpenedFile created;
-  stream = openFileStream(storage, nullptr, "list.tmp", StreamMode::Write, &created) ? &storage
-                                                                                     : nullptr;
-  ASSERT_NE(stream, nullptr);
+  ASSERT_TRUE(openFileStream(stream, nullptr, "list.tmp", StreamMode::Write, &created));
   EXPECT_TRUE(created.regular);
   // The state it was created with: what identifies the copy when it is moved into place.
   EXPECT_TRUE(created.identified);
   EXPECT_EQ(created.state.size, 0);
-  closeFileStream(*stream);
+  closeFileStream(stream);
 }
 
 TEST_F(FileDeviceWindows, AListDirectoryIsHeldOnlyBelowTheCurrentDirectory) {

@@ -178,12 +178,10 @@ TEST(LineReaderRules, EachRuleFromARealFile) {
   for (const RuleCase& c : ruleCases()) {
     SCOPED_TRACE(c.rule);
     writeFileBytes("input.txt", c.input);
-    FileStream storage;
-    FileStream* stream =
-        openFileStream(storage, nullptr, "input.txt", StreamMode::Read) ? &storage : nullptr;
-    ASSERT_NE(stream, nullptr);
-    EXPECT_EQ(readAll(stream, readStreamChunk), c.reads);
-    EXPECT_TRUE(closeFileStream(*stream));
+    FileStream stream;
+    ASSERT_TRUE(openFileStream(stream, nullptr, "input.txt", StreamMode::Read));
+    EXPECT_EQ(readAll(&stream, readStreamChunk), c.reads);
+    EXPECT_TRUE(closeFileStream(stream));
   }
 }
 
@@ -203,11 +201,11 @@ TEST(LineReaderRules, ALineTooLongToHoldGivesItsStorageBack) {
 // Reads every line of input.txt, holding `input`, with the reader and with the reference, each
 // line and the position after it alike; the number of lines read.
 int compareWithTheReference(const std::string& input, const FileTransfers* transfers) {
-  FileStream storage;
-  FileStream* stream =
-      openFileStream(storage, nullptr, "input.txt", StreamMode::Read) ? &storage : nullptr;
-  EXPECT_NE(stream, nullptr);
-  if (stream == nullptr) return 0;
+  FileStream opened;
+  const bool isOpen = openFileStream(opened, nullptr, "input.txt", StreamMode::Read);
+  EXPECT_TRUE(isOpen);
+  if (!isOpen) return 0;
+  FileStream* stream = &opened;
   if (transfers != nullptr) useTransfers(*stream, *transfers);
   std::size_t position = 0;
   int lines = 0;

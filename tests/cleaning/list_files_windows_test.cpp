@@ -26,12 +26,10 @@ TEST(ListFileWindows, AListIsLookedAtAsTheOpenSawItAndAPathTooLongIsRefused) {
     SCOPED_TRACE(length);
     const std::string name = longRelativeName(length, "blacklist.txt");
     const std::string full = currentDirectory() + "\\" + name;
-    FileStream storage;
-    FileStream* stream =
-        openFileStream(storage, nullptr, full, StreamMode::Write) ? &storage : nullptr;
-    ASSERT_NE(stream, nullptr);
-    ASSERT_TRUE(streamWrite(*stream, "a@example.org\r\n", 15));
-    ASSERT_TRUE(closeFileStream(*stream));
+    FileStream stream;
+    ASSERT_TRUE(openFileStream(stream, nullptr, full, StreamMode::Write));
+    ASSERT_TRUE(streamWrite(stream, "a@example.org\r\n", 15));
+    ASSERT_TRUE(closeFileStream(stream));
     {
       ListFile list(full, "blacklist.txt");
       std::string why;
