@@ -7,7 +7,7 @@
 #include <string>
 
 #include "commands/command_processor_posix.h"
-#include "commands/commands_test_helpers.h"
+#include "commands/commands_test_helpers_posix.h"
 #include "support/redirection.h"
 #include "support/scratch_dir.h"
 

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "commands/command_processor_posix.h"
-#include "commands/commands_test_helpers.h"
+#include "commands/commands_test_helpers_posix.h"
 #include "support/redirection.h"
 #include "support/scratch_dir.h"
 #include "system/file_metadata_posix.h"

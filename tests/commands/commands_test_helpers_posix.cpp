@@ -1,4 +1,4 @@
-#include "commands/commands_test_helpers.h"
+#include "commands/commands_test_helpers_posix.h"
 
 #include <fcntl.h>
 #include <grp.h>
