@@ -72,11 +72,12 @@ std::int64_t readInSlices(const FileStream& stream, char* buffer, std::size_t co
 constexpr FileTransfers slicedReads = {.read = readInSlices, .write = nullptr};
 
 void checkStream(std::string_view input, const std::string& file) {
-  FileStream* stream = openFileStream(nullptr, file, StreamMode::Read);
-  if (stream == nullptr) std::abort();
+  FileStream opened;
+  if (!openFileStream(opened, nullptr, file, StreamMode::Read)) std::abort();
+  FileStream* stream = &opened;
   // Slices of 1 to 64 bytes, or whole buffers.
   sliceSize = input.empty() ? 0 : static_cast<unsigned char>(input[0]) % 65;
-  if (sliceSize != 0) stream->transfers = &slicedReads;
+  if (sliceSize != 0) useTransfers(*stream, slicedReads);
   std::size_t position = 0;
   for (std::size_t index = 0;; ++index) {
     const ReferenceRead expected = referenceRead(input, position);
@@ -90,7 +91,7 @@ void checkStream(std::string_view input, const std::string& file) {
     position = expected.next;
     if (!expected.lineEndFound) break;  // the input has ended
   }
-  if (!closeFileStream(stream)) std::abort();
+  if (!closeFileStream(*stream)) std::abort();
 }
 
 const std::string& scratchFile() {
