@@ -7,6 +7,8 @@
 // syncfs per file system before each list is looked at once more and renamed over. The renames
 // of a pass are made durable together at its end, again one syncfs per file system, where a sync
 // of each copy and each directory would cost journal commits per list file.
+#include "system/list_replacement_posix.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -25,7 +27,6 @@
 #include "system/file_metadata_posix.h"
 #include "system/file_state_posix.h"
 #include "system/file_stream.h"
-#include "system/list_replacement.h"
 #include "system/system_error.h"
 #include "system/write_all_posix.h"
 
@@ -379,6 +380,37 @@ double secondsSince(const timespec& start) {
 
 }  // namespace
 
+ListOutcome swapIntoPlace(int directory,
+                          const std::string& stagedName,
+                          const FileState& copy,
+                          const std::string& leaf,
+                          const FileState& list,
+                          std::string& reason) {
+  struct stat found {};
+  if (renameat2(directory, stagedName.c_str(), directory, leaf.c_str(), RENAME_EXCHANGE) == 0) {
+    if (fstatat(directory, leaf.c_str(), &found, AT_SYMLINK_NOFOLLOW) == 0 &&
+        sameFile(found, copy)) {
+      // The old list now has the staged name.
+      removeStaged(directory, stagedName, list);
+      return ListOutcome::Replaced;
+    }
+    // Another file came in at the staged name after the last look: the list goes back.
+    renameat2(directory, stagedName.c_str(), directory, leaf.c_str(), RENAME_EXCHANGE);
+    return ListOutcome::Changed;
+  }
+  // A file system that cannot exchange names (or an older kernel): renamed, and looked at after.
+  if ((errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) ||
+      renameat(directory, stagedName.c_str(), directory, leaf.c_str()) != 0) {
+    reason = failureText("cannot replace it", errno);
+    return ListOutcome::Failed;
+  }
+  if (fstatat(directory, leaf.c_str(), &found, AT_SYMLINK_NOFOLLOW) == 0 && sameFile(found, copy)) {
+    return ListOutcome::Replaced;
+  }
+  reason = "another file took the place of its cleaned copy while it was replaced";
+  return ListOutcome::Failed;
+}
+
 void removeStagedLeftover(const ListOnDisk& list) {
   removeOwnLeftover(list.directory.descriptor, stagedNameOf(list.leaf));
 }
@@ -489,10 +521,11 @@ std::vector<BatchedOutcome> replaceStagedLists(const char* refusal) {
     } else if (fstatat(entry.directory, entry.leaf.c_str(), &found, AT_SYMLINK_NOFOLLOW) != 0 ||
                !S_ISREG(found.st_mode) || !(fileStateOf(found) == entry.listState)) {
       outcome.outcome = ListOutcome::Changed;  // the last look, right before the rename
-    } else if (renameat(entry.directory, entry.stagedName.c_str(), entry.directory,
-                        entry.leaf.c_str()) != 0) {
-      outcome.outcome = ListOutcome::Failed;
-      outcome.reason = failureText("cannot replace it", errno);
+    } else if (const ListOutcome placed =
+                   swapIntoPlace(entry.directory, entry.stagedName, entry.stagedState, entry.leaf,
+                                 entry.listState, outcome.reason);
+               placed != ListOutcome::Replaced) {
+      outcome.outcome = placed;
     } else if (PendingFileSystem* fileSystem =
                    pendingFileSystemOf(entry.directory, entry.listState.device)) {
       fileSystem->paths.push_back(entry.path);

@@ -1,5 +1,6 @@
 // A list file on POSIX: reached once below the run's directory, its copy started at its first
 // difference, staged beside it and replaced when its batch closes, only while it is unchanged.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +11,8 @@
 #include "channels/file_device.h"
 #include "cleaning/list_file.h"
 #include "support/channel_test.h"
+#include "system/file_state_posix.h"
+#include "system/list_replacement_posix.h"
 
 namespace {
 
@@ -96,6 +99,46 @@ TEST_F(ListFilePosix, AStagedCopyReplacesItsListOnlyWhenTheBatchFindsItUnchanged
     EXPECT_EQ(stagedListCount(), 0u);
     EXPECT_FALSE(std::filesystem::exists("d/.chklist-copy-blacklist.txt"));
     syncReplacements();
+  }
+}
+
+TEST_F(ListFilePosix, TheListsNameGetsTheStagedCopyOrKeepsTheList) {
+  const auto stateOf = [](const char* name) {
+    struct stat status {};
+    EXPECT_EQ(lstat(name, &status), 0) << name;
+    return fileStateOf(status);
+  };
+  const struct {
+    const char* what;
+    bool swappedIn;  // another file took the staged name after the batch's last look
+    ListOutcome outcome;
+    const char* list;    // the list's name holds afterwards
+    const char* staged;  // the staged name holds afterwards; null: nothing
+  } cases[] = {
+      {"the staged copy", false, ListOutcome::Replaced, "keep@example.org\r\n", nullptr},
+      {"a file swapped in", true, ListOutcome::Changed, "old\n", "planted@example.org\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    writeFileBytes("blacklist.txt", "old\n");
+    writeFileBytes(".chklist-copy-blacklist.txt", "keep@example.org\r\n");
+    const FileState list = stateOf("blacklist.txt");
+    const FileState copy = stateOf(".chklist-copy-blacklist.txt");
+    if (c.swappedIn) {
+      writeFileBytes("planted", "planted@example.org\r\n");
+      ASSERT_EQ(rename("planted", ".chklist-copy-blacklist.txt"), 0);
+    }
+    std::string reason;
+    EXPECT_EQ(
+        swapIntoPlace(AT_FDCWD, ".chklist-copy-blacklist.txt", copy, "blacklist.txt", list, reason),
+        c.outcome)
+        << reason;
+    EXPECT_EQ(readFileBytes("blacklist.txt"), c.list);
+    EXPECT_EQ(std::filesystem::exists(".chklist-copy-blacklist.txt"), c.staged != nullptr);
+    if (c.staged != nullptr) {
+      EXPECT_EQ(readFileBytes(".chklist-copy-blacklist.txt"), c.staged);
+    }
+    std::filesystem::remove(".chklist-copy-blacklist.txt");
   }
 }
 

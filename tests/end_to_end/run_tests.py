@@ -116,14 +116,17 @@ class ChklistTest(LinuxTree, SharedScenarios):
                 trace = self.path("..", os.path.basename(self.root) + ".strace")
                 self.addCleanup(lambda: os.path.exists(trace) and os.unlink(trace))
                 process = subprocess.run(
-                    ["strace", "-f", "-e", "trace=fsync,fdatasync,syncfs,renameat,rename",
+                    ["strace", "-f", "-e", "trace=fsync,fdatasync,syncfs,renameat,renameat2,rename",
                      "-o", trace, CHKLIST], cwd=self.root, capture_output=True,
                     env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"))
                 self.assertEqual(process.returncode, 0, process.stderr)
                 with open(trace) as lines:
-                    calls = [line.split()[1].split("(")[0] for line in lines if "(" in line]
-                # The new log's name, then the batch's copies and log, then its renames.
-                self.assertEqual(calls, ["fsync", "syncfs", "fsync"] + ["renameat"] * lists +
+                    # The moves beside the lists are not replacements.
+                    calls = [line.split()[1].split("(")[0] for line in lines if "(" in line and
+                             "RENAME_NOREPLACE" not in line]
+                # The new log's name, then the batch's copies and log, then its replacements
+                # (names exchanged with the lists).
+                self.assertEqual(calls, ["fsync", "syncfs", "fsync"] + ["renameat2"] * lists +
                                  ["syncfs"])
                 for index in range(lists):
                     self.assertEqual(self.read("d%d/blacklist.txt" % index), b"ok@example.org\r\n")
