@@ -384,14 +384,15 @@ ListOutcome swapIntoPlace(int directory,
                           const std::string& stagedName,
                           const FileState& copy,
                           const std::string& leaf,
-                          const FileState& list,
                           std::string& reason) {
   struct stat found {};
   if (renameat2(directory, stagedName.c_str(), directory, leaf.c_str(), RENAME_EXCHANGE) == 0) {
     if (fstatat(directory, leaf.c_str(), &found, AT_SYMLINK_NOFOLLOW) == 0 &&
         sameFile(found, copy)) {
-      // The old list now has the staged name.
-      removeStaged(directory, stagedName, list);
+      // The old list now has the staged name. Whatever may have taken that name since, removing
+      // the name loses no file of the run's: the copy is in place, and the old list, moved away
+      // meanwhile, keeps its other name.
+      unlinkat(directory, stagedName.c_str(), 0);
       return ListOutcome::Replaced;
     }
     // Another file came in at the staged name after the last look: the list goes back.
@@ -523,7 +524,7 @@ std::vector<BatchedOutcome> replaceStagedLists(const char* refusal) {
       outcome.outcome = ListOutcome::Changed;  // the last look, right before the rename
     } else if (const ListOutcome placed =
                    swapIntoPlace(entry.directory, entry.stagedName, entry.stagedState, entry.leaf,
-                                 entry.listState, outcome.reason);
+                                 outcome.reason);
                placed != ListOutcome::Replaced) {
       outcome.outcome = placed;
     } else if (PendingFileSystem* fileSystem =

@@ -122,16 +122,14 @@ TEST_F(ListFilePosix, TheListsNameGetsTheStagedCopyOrKeepsTheList) {
     SCOPED_TRACE(c.what);
     writeFileBytes("blacklist.txt", "old\n");
     writeFileBytes(".chklist-copy-blacklist.txt", "keep@example.org\r\n");
-    const FileState list = stateOf("blacklist.txt");
     const FileState copy = stateOf(".chklist-copy-blacklist.txt");
     if (c.swappedIn) {
       writeFileBytes("planted", "planted@example.org\r\n");
       ASSERT_EQ(rename("planted", ".chklist-copy-blacklist.txt"), 0);
     }
     std::string reason;
-    EXPECT_EQ(
-        swapIntoPlace(AT_FDCWD, ".chklist-copy-blacklist.txt", copy, "blacklist.txt", list, reason),
-        c.outcome)
+    EXPECT_EQ(swapIntoPlace(AT_FDCWD, ".chklist-copy-blacklist.txt", copy, "blacklist.txt", reason),
+              c.outcome)
         << reason;
     EXPECT_EQ(readFileBytes("blacklist.txt"), c.list);
     EXPECT_EQ(std::filesystem::exists(".chklist-copy-blacklist.txt"), c.staged != nullptr);
