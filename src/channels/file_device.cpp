@@ -24,10 +24,7 @@ namespace {
 // The file object of an open record of the file device.
 FileChannel* fileOf(const Channel* record) { return static_cast<FileChannel*>(record->stream); }
 
-FileStream* streamOf(const Channel* record) {
-  FileChannel* file = fileOf(record);
-  return file == nullptr ? nullptr : &file->stream;
-}
+FileStream* streamOf(const Channel* record) { return fileStream(fileOf(record)); }
 
 // The length of the file up to the end of its last line that ends at or after `from` (at `from`
 // itself when none does), looking back from `length`; -1 when the file cannot be read.
@@ -249,13 +246,14 @@ StatusCode fileReadLineWide(Channel* record, wchar_t* destination, std::size_t s
 
 // A flush or sync succeeds only when every byte ever written to the stream reached the file: a
 // write that failed earlier (its bytes still held) is not made good by a later success.
-StatusCode fileFlush(Channel* record) {
-  FileStream* stream = streamOf(record);
-  if (stream == nullptr) return setStatus(StatusCode::NotApplicable);
-  if (streamFlush(*stream)) return setStatus(StatusCode::Ok);
-  cutBackToWholeLines(*fileOf(record));
+StatusCode flushFile(FileChannel* file) {
+  if (file == nullptr) return setStatus(StatusCode::NotApplicable);
+  if (streamFlush(file->stream)) return setStatus(StatusCode::Ok);
+  cutBackToWholeLines(*file);
   return setStatus(StatusCode::TransferFailed);
 }
+
+StatusCode fileFlush(Channel* record) { return flushFile(fileOf(record)); }
 
 // The stream modes an open tries, in order, and the access recorded when each succeeds.
 struct StreamModeTry {
@@ -348,15 +346,10 @@ bool fileStillNamed(const FileChannel* file, const std::string& name) {
 }
 
 StatusCode syncFile(FileChannel* file) {
-  if (file == nullptr) return setStatus(StatusCode::NotApplicable);
-  FileStream& stream = file->stream;
-  if (!streamFlush(stream)) {
-    cutBackToWholeLines(*file);
-    return setStatus(StatusCode::TransferFailed);
-  }
-  if (streamSync(stream)) return setStatus(StatusCode::Ok);
+  if (const StatusCode flushed = flushFile(file); flushed != StatusCode::Ok) return flushed;
+  if (streamSync(file->stream)) return setStatus(StatusCode::Ok);
   // Only a failed write tears a line; a failed sync of written lines does not.
-  if (streamFailure(stream) == StreamFailure::Write) cutBackToWholeLines(*file);
+  if (streamFailure(file->stream) == StreamFailure::Write) cutBackToWholeLines(*file);
   return setStatus(StatusCode::TransferFailed);
 }
 

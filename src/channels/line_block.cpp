@@ -60,26 +60,21 @@ std::size_t findLineEnds(const char* bytes,
         static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(high, markers))) << 16;
     // A line's own LF is no marker of it, whatever the marker.
     markerBits &= ~lineFeedBits;
-    if (count + 32 > limit) {
-      // Near the limit: each LF is counted against it.
-      while (lineFeedBits != 0 && count < limit) {
-        const std::uint32_t upTo = lineFeedBits ^ (lineFeedBits - 1);
-        marked[count] = pending || (markerBits & upTo) != 0;
-        pending = false;
-        markerBits &= ~upTo;
-        ends[count++] = static_cast<std::uint32_t>(offset) + std::countr_zero(lineFeedBits);
-        lineFeedBits &= lineFeedBits - 1;
-      }
-      if (count == limit) return count;
-    }
-    while (lineFeedBits != 0) {
+    // The lowest LF left ends a line, which takes the markers up to it.
+    const auto takeLineEnd = [&] {
       const std::uint32_t upTo = lineFeedBits ^ (lineFeedBits - 1);
       marked[count] = pending || (markerBits & upTo) != 0;
       pending = false;
       markerBits &= ~upTo;
       ends[count++] = static_cast<std::uint32_t>(offset) + std::countr_zero(lineFeedBits);
       lineFeedBits &= lineFeedBits - 1;
+    };
+    if (count + 32 > limit) {
+      // Near the limit: each LF is counted against it.
+      while (lineFeedBits != 0 && count < limit) takeLineEnd();
+      if (count == limit) return count;
     }
+    while (lineFeedBits != 0) takeLineEnd();
     pending = pending || markerBits != 0;
   }
   for (; offset < size && count < limit; ++offset) {

@@ -33,11 +33,11 @@ bool copyPrefixAgain(std::int64_t prefix) {
   return true;
 }
 
-// The copy's channel closes before the copy is removed: on Windows its handle shares neither
-// writing nor deleting.
-void closeCleanedCopy(ListFile& list) {
-  closeChannel(CleanedCopyChannel);
+// The copy's channel closes before the copy is removed or reopened: on Windows its handle shares
+// neither writing nor deleting. False when its last bytes could not be written.
+bool closeCleanedCopy(ListFile& list) {
   list.copyHandle = -1;
+  return closeChannel(CleanedCopyChannel) != StatusCode::TransferFailed;
 }
 
 }  // namespace
@@ -120,8 +120,7 @@ ListOutcome stageListFile(ListFile& list, std::string& reason) {
   if (!replacementsWaitForBatch()) {
     // Replaced at once (Windows): the copy is opened again without write sharing, to be made
     // ready and renamed, and the list is guarded without it, so both channels close first.
-    const bool copyClosed = closeChannel(CleanedCopyChannel) != StatusCode::TransferFailed;
-    list.copyHandle = -1;
+    const bool copyClosed = closeCleanedCopy(list);
     closeChannel(ListFileChannel);
     list.listHandle = -1;
     if (!copyClosed) {

@@ -385,29 +385,37 @@ ListOutcome swapIntoPlace(int directory,
                           const FileState& copy,
                           const std::string& leaf,
                           std::string& reason) {
+  // What the list's name holds after the exchange is the one look at the staged name: a file
+  // put there while the batch waited, or swapped in a moment ago, is found there and goes back.
   struct stat found {};
+  const auto copyAt = [&](const std::string& name) {
+    return fstatat(directory, name.c_str(), &found, AT_SYMLINK_NOFOLLOW) == 0 &&
+           sameFile(found, copy);
+  };
   if (renameat2(directory, stagedName.c_str(), directory, leaf.c_str(), RENAME_EXCHANGE) == 0) {
-    if (fstatat(directory, leaf.c_str(), &found, AT_SYMLINK_NOFOLLOW) == 0 &&
-        sameFile(found, copy)) {
+    if (copyAt(leaf)) {
       // The old list now has the staged name. Whatever may have taken that name since, removing
       // the name loses no file of the run's: the copy is in place, and the old list, moved away
       // meanwhile, keeps its other name.
       unlinkat(directory, stagedName.c_str(), 0);
       return ListOutcome::Replaced;
     }
-    // Another file came in at the staged name after the last look: the list goes back.
+    // Another file had the staged name: the list goes back.
     renameat2(directory, stagedName.c_str(), directory, leaf.c_str(), RENAME_EXCHANGE);
     return ListOutcome::Changed;
   }
-  // A file system that cannot exchange names (or an older kernel): renamed, and looked at after.
-  if ((errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) ||
-      renameat(directory, stagedName.c_str(), directory, leaf.c_str()) != 0) {
+  // A file system that cannot exchange names (or an older kernel): the staged name is looked at,
+  // renamed over the list, and what the rename put in place looked at after.
+  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) {
     reason = failureText("cannot replace it", errno);
     return ListOutcome::Failed;
   }
-  if (fstatat(directory, leaf.c_str(), &found, AT_SYMLINK_NOFOLLOW) == 0 && sameFile(found, copy)) {
-    return ListOutcome::Replaced;
+  if (!copyAt(stagedName)) return ListOutcome::Changed;
+  if (renameat(directory, stagedName.c_str(), directory, leaf.c_str()) != 0) {
+    reason = failureText("cannot replace it", errno);
+    return ListOutcome::Failed;
   }
+  if (copyAt(leaf)) return ListOutcome::Replaced;
   reason = "another file took the place of its cleaned copy while it was replaced";
   return ListOutcome::Failed;
 }
@@ -513,15 +521,9 @@ std::vector<BatchedOutcome> replaceStagedLists(const char* refusal) {
     if (refusal != nullptr) {
       outcome.outcome = ListOutcome::Failed;
       outcome.reason = refusal;
-    } else if (fstatat(entry.directory, entry.stagedName.c_str(), &found, AT_SYMLINK_NOFOLLOW) !=
-                   0 ||
-               !sameFile(found, entry.stagedState)) {
-      // The staged name no longer holds the copy this run wrote: whoever may change the list's
-      // directory put another file there, which must not pass for the cleaned list.
-      outcome.outcome = ListOutcome::Changed;
     } else if (fstatat(entry.directory, entry.leaf.c_str(), &found, AT_SYMLINK_NOFOLLOW) != 0 ||
                !S_ISREG(found.st_mode) || !(fileStateOf(found) == entry.listState)) {
-      outcome.outcome = ListOutcome::Changed;  // the last look, right before the rename
+      outcome.outcome = ListOutcome::Changed;  // the last look, right before the replacement
     } else if (const ListOutcome placed =
                    swapIntoPlace(entry.directory, entry.stagedName, entry.stagedState, entry.leaf,
                                  outcome.reason);
