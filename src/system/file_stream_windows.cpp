@@ -43,6 +43,14 @@ OpenRequest requestFor(StreamMode mode) {
       request.share = FILE_SHARE_READ;
       request.disposition = CREATE_NEW;
       break;
+    case StreamMode::New:
+      // The copy that replaces a list: renamed through its own handle later, so it is opened
+      // for that; nobody else may write, rename or remove it while the run holds it.
+      request.access = GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC | WRITE_OWNER |
+                       FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
+      request.share = FILE_SHARE_READ;
+      request.disposition = CREATE_NEW;
+      break;
     case StreamMode::Append:
     case StreamMode::AppendRead:
       // No FILE_SHARE_DELETE: while the program has the file open, nobody can rename or
@@ -149,7 +157,8 @@ bool openSystemFile(const HeldDirectory* directory,
   // The log must be a file on disk (not a device that swallows its records), and a new file
   // has no other name.
   const bool appending = mode == StreamMode::Append || mode == StreamMode::AppendRead;
-  if ((appending && !regular) || (emptying && (!regular || info.nNumberOfLinks != 1))) {
+  const bool made = emptying || mode == StreamMode::New;
+  if ((appending && !regular) || (made && (!regular || info.nNumberOfLinks != 1))) {
     return closeAndFail(file);
   }
   *handle = reinterpret_cast<FileHandle>(file);
@@ -159,7 +168,7 @@ bool openSystemFile(const HeldDirectory* directory,
     opened->identified = true;
     // A new file is this run's own; one found under the name must be this user's alone, with
     // no other name: through a hard link the records would reach another file as well.
-    opened->ownedAlone = emptying || (info.nNumberOfLinks == 1 && ownedByThisUserAlone(file));
+    opened->ownedAlone = made || (info.nNumberOfLinks == 1 && ownedByThisUserAlone(file));
     opened->state = fileStateOf(file, info);
   }
   return true;
