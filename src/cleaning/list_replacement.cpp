@@ -294,8 +294,9 @@ ListFile::ListFile(ListFile&& other) noexcept
 }
 
 ListFile::~ListFile() {
+  const bool reading = stage == ListStage::Read || stage == ListStage::Copying;
   if (stage == ListStage::Copying || stage == ListStage::Staged) dropCopy(*this);
-  if (stage == ListStage::Read || stage == ListStage::Copying) closeChannel(ListFileChannel);
+  if (reading) closeChannel(ListFileChannel);
   closeKept(copy);
   releaseDirectory(directory);
 }
