@@ -81,11 +81,13 @@ bool removableLeftover(const NameLook& look, const ListFile& list) {
 // a live run holds (the list is left to that run: false).
 bool stagedNameFree(ListFile& list) {
   NameLook look;
-  const SeamCode code = lookAtLeftover(list.directory, list.copyName, look);
+  FileHandle hold = -1;
+  const SeamCode code = lookAtLeftover(list.directory, list.copyName, look, hold);
   if (code.error == SeamError::Busy) return false;
   if (code.ok() && removableLeftover(look, list)) {
     removeName(list.directory, list.copyName, look.state);
   }
+  closeKept(hold);
   return true;
 }
 
@@ -99,7 +101,8 @@ Batch batch;
 
 // A batch commits after this many lists or bytes of copies, or about this long after its first
 // list was staged: the copies beside lists stay few, and a list waits little. Each staged list
-// holds two descriptors (its directory, its copy): a low limit on open files makes it smaller.
+// holds up to three descriptors (its directory, its copy, itself): a low limit on open files
+// makes it smaller.
 constexpr std::size_t BatchLists = 256;
 constexpr std::int64_t BatchBytes = 64 * 1024 * 1024;
 constexpr auto BatchTime = std::chrono::seconds(1);
@@ -129,9 +132,6 @@ bool isListAsRead(const NameLook& look, const FileState& read) {
          look.state.modifiedFraction == read.modifiedFraction;
 }
 
-bool isFile(const NameLook& look, const FileState& file) {
-  return look.state.device == file.device && look.state.fileIndex == file.fileIndex;
-}
 
 void say(const Text& line) { printText(ConsoleChannel, line, PrintMask::NewLine); }
 
@@ -142,6 +142,10 @@ void sayNotReplaced(const ListFile& list, std::string_view why) {
 
 void sayChanged(const ListFile& list) {
   say("Not cleaned: " + list.path + " changed while it was read");
+}
+
+bool isFile(const NameLook& look, const FileState& file) {
+  return look.state.device == file.device && look.state.fileIndex == file.fileIndex;
 }
 
 // Removes the list's copy from beside it (it replaced nothing) and lets its handle go.
@@ -184,21 +188,30 @@ SeamCode createCopy(ListFile& list) {
       SeamCode made = fileStateAtOpen(fileChannelOf(CleanedCopyChannel), &list.copyState)
                           ? claimStaged(fileStream(fileChannelOf(CleanedCopyChannel))->handle)
                           : SeamCode{SeamError::Other, 0};
-      if (made.ok()) return made;
+      // Another run may have taken it for a leftover before the claim: then it is gone from its
+      // name, and another is made.
+      NameLook look;
+      const bool named = made.ok() && lookAt(list.directory, list.copyName, look).ok() &&
+                         isFile(look, list.copyState);
+      if (named) return made;
       closeChannel(CleanedCopyChannel);
-      removeName(list.directory, list.copyName, list.copyState);
-      return made;
+      if (!made.ok()) {
+        removeName(list.directory, list.copyName, list.copyState);
+        return made;
+      }
+      continue;
     }
     const SeamCode error = codeOf(lastSystemError());
     if (error.error == SeamError::Descriptors) return error;
     NameLook look;
-    const SeamCode taken = lookAtLeftover(list.directory, list.copyName, look);
+    FileHandle hold = -1;
+    const SeamCode taken = lookAtLeftover(list.directory, list.copyName, look, hold);
     if (taken.error == SeamError::Missing) return error;
     if (taken.error == SeamError::Busy && attempt == 0) return {SeamError::Busy, 0};
-    if (!taken.ok() || !removableLeftover(look, list) ||
-        !removeName(list.directory, list.copyName, look.state).ok()) {
-      list.copyName = randomStagedName();
-    }
+    const bool removed = taken.ok() && removableLeftover(look, list) &&
+                         removeName(list.directory, list.copyName, look.state).ok();
+    closeKept(hold);
+    if (!removed) list.copyName = randomStagedName();
   }
   return {SeamError::Exists, 0};
 }
@@ -288,6 +301,7 @@ ListFile::ListFile(ListFile&& other) noexcept
       copyName(std::move(other.copyName)),
       copyState(other.copyState),
       copy(std::exchange(other.copy, FileHandle{-1})),
+      held(std::exchange(other.held, FileHandle{-1})),
       copyBytes(other.copyBytes),
       failure(std::move(other.failure)) {
   other.stage = ListStage::Settled;
@@ -298,6 +312,7 @@ ListFile::~ListFile() {
   if (stage == ListStage::Copying || stage == ListStage::Staged) dropCopy(*this);
   if (reading) closeChannel(ListFileChannel);
   closeKept(copy);
+  closeKept(held);
   releaseDirectory(directory);
 }
 
@@ -424,7 +439,10 @@ void settleOrStage(ListFile&& list, const std::string& verdict, bool marksPrinte
   const SeamCode ready =
       list.copy == -1 ? SeamCode{SeamError::Other, 0}
                       : giveListsAccess(list.copy, list.copyState, listStream()->handle, list.state);
-  closeChannel(ListFileChannel);
+  // The list stays open and claimed until its batch ends, where the system allows: no other
+  // run takes the old list for a leftover once it has the staged name.
+  list.held = closeChannelKeepingFile(ListFileChannel);
+  if (list.held != -1 && !claimList(list.held).ok()) closeKept(list.held);
   if (!ready.ok()) {
     sayNotReplaced(list, list.copy == -1 ? "cannot write its cleaned copy" : wordsFor(ready, ""));
     return;
@@ -436,7 +454,7 @@ void settleOrStage(ListFile&& list, const std::string& verdict, bool marksPrinte
 
 bool batchIsFull() {
   static const std::size_t limit = [] {
-    const std::size_t spare = (openFileLimit() - 16) / 2;
+    const std::size_t spare = (openFileLimit() - 16) / 3;
     return std::clamp<std::size_t>(spare, 1, BatchLists);
   }();
   return !batch.lists.empty() &&
@@ -479,5 +497,8 @@ void commitBatch() {
           wordsFor(synced, "cannot flush its directory"));
     }
   }
-  for (ListFile& list : lists) list.stage = ListStage::Settled;
+  for (ListFile& list : lists) {
+    closeKept(list.held);
+    list.stage = ListStage::Settled;
+  }
 }

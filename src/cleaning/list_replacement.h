@@ -43,6 +43,7 @@ struct ListFile {
   std::string copyName;      // the staged copy's name beside it
   FileState copyState;       // the copy as created: its identity
   FileHandle copy = -1;      // the copy's handle once its channel closed (Staged, Committed)
+  FileHandle held = -1;      // the list's, kept while it is staged where the system allows
   std::int64_t copyBytes = 0;
   std::string failure;       // why the copy could not be made; the reading then stops
 };

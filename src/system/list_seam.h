@@ -90,8 +90,19 @@ void closeKept(FileHandle& kept);
 // (stagedByLiveRun). POSIX: an open-file-description lock; Windows: the handle's sharing does.
 SeamCode claimStaged(FileHandle kept);
 
-// Looks at a staged copy a run left at `name`: Busy while a live run holds it; otherwise the look.
-SeamCode lookAtLeftover(const HeldDirectory& directory, const std::string& name, NameLook& look);
+// Marks the list file open on `list` (for reading) as this run's until it is closed: its name
+// and, after the exchange, the staged name that holds the old list are then a live run's to
+// another run (lookAtLeftover). POSIX: a shared open-file-description lock. NotSupported where
+// holding the list open would keep it from being replaced (Windows): the caller closes it.
+SeamCode claimList(FileHandle list);
+
+// Looks at a staged copy a run left at `name`: Busy while a live run holds it; otherwise the look,
+// and in `hold` a handle that keeps any run from claiming the file until it is closed (closeKept),
+// or -1: a copy another run has just made and not yet claimed is then never taken for a leftover.
+SeamCode lookAtLeftover(const HeldDirectory& directory,
+                        const std::string& name,
+                        NameLook& look,
+                        FileHandle& hold);
 
 // Starts writing the file's data back without waiting (a batch's copies then reach the disk
 // together); nothing where the system has no such request.

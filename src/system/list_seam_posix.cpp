@@ -204,21 +204,36 @@ SeamCode claimStaged(FileHandle kept) {
   return errno == EAGAIN || errno == EACCES ? SeamCode{SeamError::Busy, errno} : failed(errno);
 }
 
-SeamCode lookAtLeftover(const HeldDirectory& directory, const std::string& name, NameLook& look) {
+SeamCode claimList(FileHandle list) {
+  struct flock region = wholeFile(F_RDLCK);
+  if (fcntl(static_cast<int>(list), F_OFD_SETLK, &region) == 0) return {};
+  return errno == EAGAIN || errno == EACCES ? SeamCode{SeamError::Busy, errno} : failed(errno);
+}
+
+SeamCode lookAtLeftover(const HeldDirectory& directory,
+                        const std::string& name,
+                        NameLook& look,
+                        FileHandle& hold) {
+  hold = -1;
   if (const SeamCode code = lookAt(directory, name, look); !code.ok() || !look.regular) {
     return code;
   }
-  // Whether a live run holds it: asked through a descriptor of our own, which takes no lock.
+  // Any lock of a live run (a copy's, or an old list's after its exchange) makes it busy; then a
+  // shared lock of our own keeps a run that made the copy a moment ago from claiming it now.
   const int probe =
       openat(in(directory), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (probe < 0) return failed(errno);
-  struct flock region = wholeFile(F_WRLCK);
+  struct flock held = wholeFile(F_WRLCK);
+  struct flock region = wholeFile(F_RDLCK);
   struct stat found {};
-  const bool asked = fcntl(probe, F_OFD_GETLK, &region) == 0;
-  const bool same = fstat(probe, &found) == 0 && sameFile(found, look.state);
-  close(probe);
-  if (!asked || !same) return {SeamError::Busy, 0};
-  return region.l_type == F_UNLCK ? SeamCode{} : SeamCode{SeamError::Busy, 0};
+  if (fcntl(probe, F_OFD_GETLK, &held) != 0 || held.l_type != F_UNLCK ||
+      fcntl(probe, F_OFD_SETLK, &region) != 0 || fstat(probe, &found) != 0 ||
+      !sameFile(found, look.state)) {
+    close(probe);
+    return {SeamError::Busy, 0};
+  }
+  hold = probe;
+  return {};
 }
 
 void startWriteback(FileHandle file) {
