@@ -308,15 +308,12 @@ class WindowsRunTest(WineTree, SharedScenarios):
         os.symlink("real", self.path("link"))
         os.makedirs(self.path("outside"))
         cases = [
-            (self.wpath("real", "BlackList.txt"), b"held " + self.wpath("real") + b" BlackList.txt"),
-            (self.wpath("link", "blacklist.txt"),
-             b"refused its path leads through a symbolic link"),
-            (self.wpath("link", "deeper", "blacklist.txt"),
-             b"refused its path leads through a symbolic link"),
+            (self.wpath("real", "BlackList.txt"), b"held BlackList.txt"),
+            (self.wpath("link", "blacklist.txt"), b"refused link"),
+            (self.wpath("link", "deeper", "blacklist.txt"), b"refused link"),
             (windows_name(os.path.dirname(self.root)) + b"\\blacklist.txt",
-             b"refused its path is not below the current directory"),
-            (self.wpath("real", "..", "outside", "blacklist.txt"),
-             b"refused its path is not below the current directory"),
+             b"refused not below"),
+            (self.wpath("real", "..", "outside", "blacklist.txt"), b"refused not below"),
         ]
         for listed, expected in cases:
             answer = subprocess.run([*EMULATOR, HELPER, "hold", listed], cwd=self.root,
