@@ -83,8 +83,7 @@ SeamCode removeName(const HeldDirectory& directory,
                     const std::string& name,
                     const FileState& expected);
 
-// A second handle of an open file, to keep it (and its run's claim on it) after the first closes.
-SeamCode keepOpen(FileHandle file, FileHandle& kept);
+// Closes a copy's handle kept after its channel closed (closeChannelKeepingFile); -1 after.
 void closeKept(FileHandle& kept);
 
 // Marks a staged copy as this run's for as long as `kept` stays open: another run can tell
@@ -118,3 +117,9 @@ std::uint32_t processOwner();
 
 // A new random name for a staged copy, for when its usual name is taken.
 std::string randomStagedName();
+
+// The seam's code for a system number a call outside it reported (lastSystemError).
+SeamCode codeOf(int system);
+
+// How many files the process may have open at once.
+std::size_t openFileLimit();
