@@ -497,16 +497,6 @@ SeamCode removeName(const HeldDirectory& directory,
   return {};
 }
 
-SeamCode keepOpen(FileHandle file, FileHandle& kept) {
-  HANDLE duplicate = nullptr;
-  if (!DuplicateHandle(GetCurrentProcess(), handleOf(file), GetCurrentProcess(), &duplicate, 0,
-                       FALSE, DUPLICATE_SAME_ACCESS)) {
-    return lastFailure();
-  }
-  kept = reinterpret_cast<FileHandle>(duplicate);
-  return {};
-}
-
 void closeKept(FileHandle& kept) {
   if (kept != -1 && kept != 0) CloseHandle(handleOf(kept));
   kept = -1;
@@ -694,3 +684,10 @@ std::string randomStagedName() {
   }
   return name;
 }
+
+SeamCode codeOf(int system) {
+  return system == 0 ? SeamCode{SeamError::Other, 0} : failed(static_cast<DWORD>(system));
+}
+
+// A process may hold about sixteen million handles: far more than a batch needs.
+std::size_t openFileLimit() { return std::size_t{1} << 20; }
