@@ -160,7 +160,8 @@ class WindowsRunTest(WineTree, SharedScenarios):
         # first try, which the holder outlasts by half a second.
         self.write("d/blacklist.txt", b"bad\nkeep@example.org\n")
         self.attributes("d/blacklist.txt", HIDDEN)
-        holder = self.hold("briefly", os.path.join("d", "blacklist.txt"), "list.tmp", "500")
+        holder = self.hold("briefly", os.path.join("d", "blacklist.txt"),
+                           os.path.join("d", ".chklist-copy-blacklist.txt"), "500")
         out, _ = self.run_chklist()
         self.release(holder)
         self.assertEqual(self.read("d/blacklist.txt"), b"keep@example.org\r\n")
