@@ -1,6 +1,7 @@
 // Our file streams' system side on Windows: backslash names, files opened by CreateFileW with
-// "\\?\" names (long paths, no name normalisation, reparse points refused), and ReadFile,
-// WriteFile, SetFilePointerEx, FlushFileBuffers, SetEndOfFile and LockFileEx on the handle.
+// "\\?\" names (long paths, no name normalisation, reparse points refused) or relative to a
+// held directory's handle, and ReadFile, WriteFile, SetFilePointerEx, FlushFileBuffers,
+// SetEndOfFile and LockFileEx on the handle.
 #include <windows.h>
 
 #include <cstdio>
@@ -69,6 +70,58 @@ bool closeAndFail(HANDLE handle) {
   return false;
 }
 
+// Opens `name` by its "\\?\" path below the current directory. A reparse point at the name (a
+// symbolic link, a junction) is opened itself, not followed, and then refused by the caller. The
+// handle is not inherited by the commands the program runs.
+HANDLE openByName(const std::string& name,
+                  const OpenRequest& request,
+                  bool emptying,
+                  SECURITY_ATTRIBUTES* security) {
+  std::wstring fileName;
+  if (!extendedName(name, fileName)) return INVALID_HANDLE_VALUE;
+  // A file emptied for new content is never one found under the name: that may be a second name
+  // of another file (a hard link) or a link to one, and its content would be destroyed or, once
+  // the new file is moved into place, become that file's. Whatever holds the name is removed
+  // first; what cannot be removed (a directory, a read-only file, one open elsewhere) is left,
+  // and the open fails.
+  if (emptying && !DeleteFileW(fileName.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) {
+    return INVALID_HANDLE_VALUE;
+  }
+  return CreateFileW(fileName.c_str(), request.access, request.share, security, request.disposition,
+                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+// Opens `name`, one component, relative to the held directory's handle: the directory found
+// when it was held, wherever it stands now, and never a link on the way.
+HANDLE openInHeld(HANDLE directory,
+                  const std::string& name,
+                  const OpenRequest& request,
+                  bool emptying,
+                  SECURITY_ATTRIBUTES* security) {
+  std::wstring wide;
+  if (!widenName(name, wide)) return INVALID_HANDLE_VALUE;
+  // Emptied as openByName empties: what holds the name is removed, through its own handle.
+  if (emptying) {
+    const HANDLE found = openInDirectory(directory, wide, DELETE, ShareEverything,
+                                         Disposition::Existing, NameKind::File);
+    if (found == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_NOT_FOUND) {
+      return INVALID_HANDLE_VALUE;
+    }
+    if (found != INVALID_HANDLE_VALUE) {
+      FILE_DISPOSITION_INFO disposition = {TRUE};
+      const bool removed = SetFileInformationByHandle(found, FileDispositionInfo, &disposition,
+                                                      sizeof disposition) != FALSE;
+      CloseHandle(found);
+      if (!removed) return INVALID_HANDLE_VALUE;
+    }
+  }
+  const Disposition disposition = request.disposition == OPEN_EXISTING ? Disposition::Existing
+                                  : request.disposition == CREATE_NEW  ? Disposition::New
+                                                                       : Disposition::Always;
+  return openInDirectory(directory, wide, request.access, request.share, disposition,
+                         NameKind::File, security);
+}
+
 bool isDisk(HANDLE handle) { return GetFileType(handle) == FILE_TYPE_DISK; }
 
 bool moveTo(HANDLE handle, std::int64_t offset, DWORD origin, std::int64_t* position) {
@@ -129,24 +182,14 @@ bool openSystemFile(const HeldDirectory* directory,
                     FileHandle* handle,
                     OpenedFile* opened) {
   const OpenRequest request = requestFor(mode);
-  std::wstring fileName;
-  const bool inside = directory != nullptr && !directory->path.empty();
-  if (!extendedName(inside ? directory->path + "\\" + name : name, fileName)) return false;
   const bool emptying = mode == StreamMode::Write || mode == StreamMode::UpdateNew;
-  if (emptying && !DeleteFileW(fileName.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) {
-    // A file emptied for new content is never one found under the name: that may be a second
-    // name of another file (a hard link) or a link to one, and its content would be destroyed
-    // or, once the new file is moved into place, become that file's. What cannot be removed
-    // (a directory, a read-only file, one open elsewhere) is left, and the open fails.
-    return false;
-  }
-  // A reparse point at the name (a symbolic link, a junction) is opened itself, not followed,
-  // and then refused below. The handle is not inherited by the commands the program runs.
   // A file the open creates (the cleaned copy, a new log) is private to this user.
-  const HANDLE file = CreateFileW(
-      fileName.c_str(), request.access, request.share,
-      request.disposition == OPEN_EXISTING ? nullptr : privateFileSecurity(), request.disposition,
-      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  SECURITY_ATTRIBUTES* security =
+      request.disposition == OPEN_EXISTING ? nullptr : privateFileSecurity();
+  const HANDLE file = directory != nullptr && directory->handle != 0
+                          ? openInHeld(reinterpret_cast<HANDLE>(directory->handle), name, request,
+                                       emptying, security)
+                          : openByName(name, request, emptying, security);
   if (file == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION info{};
   const bool disk = isDisk(file);
