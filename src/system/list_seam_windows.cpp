@@ -506,7 +506,13 @@ void closeKept(FileHandle& kept) {
 // run can open it for removal, which is what lookAtLeftover asks.
 SeamCode claimStaged(FileHandle) { return {}; }
 
-SeamCode lookAtLeftover(const HeldDirectory& directory, const std::string& name, NameLook& look) {
+// The run that makes a copy holds it from its creation without delete sharing: nothing to race
+// with, and no handle is kept in `hold`.
+SeamCode lookAtLeftover(const HeldDirectory& directory,
+                        const std::string& name,
+                        NameLook& look,
+                        FileHandle& hold) {
+  hold = -1;
   if (const SeamCode code = lookAt(directory, name, look); !code.ok() || !look.regular) {
     return code;
   }
@@ -521,6 +527,9 @@ SeamCode lookAtLeftover(const HeldDirectory& directory, const std::string& name,
   if (!plainFile(probe.handle, info) || !sameFile(info, look.state)) return {SeamError::Busy, 0};
   return {};
 }
+
+// A list held open could not be replaced: its staged copy's handle is claim enough.
+SeamCode claimList(FileHandle) { return {SeamError::NotSupported, 0}; }
 
 // Windows has no request to start a file's writeback alone.
 void startWriteback(FileHandle) {}
