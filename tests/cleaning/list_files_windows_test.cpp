@@ -276,7 +276,8 @@ TEST(ListSeamWindows, AStagedCopyIsThisRunsWhileItHoldsIt) {
   if (HasFatalFailure()) return;
   ASSERT_TRUE(claimStaged(list.copy).ok());
   NameLook look;
-  EXPECT_EQ(lookAtLeftover(list.directory, CopyName, look).error, SeamError::Busy)
+  FileHandle hold = -1;
+  EXPECT_EQ(lookAtLeftover(list.directory, CopyName, look, hold).error, SeamError::Busy)
       << "another run must leave it alone";
   EXPECT_EQ(removeName(list.directory, CopyName, list.copyState).error, SeamError::Busy);
   writeFileBytes("d/planted.tmp", "planted@example.org\r\n");
@@ -285,13 +286,13 @@ TEST(ListSeamWindows, AStagedCopyIsThisRunsWhileItHoldsIt) {
       << "nobody takes the copy's name while it is held";
   closeKept(list.copy);
   EXPECT_EQ(list.copy, -1);
-  ASSERT_TRUE(lookAtLeftover(list.directory, CopyName, look).ok());
+  ASSERT_TRUE(lookAtLeftover(list.directory, CopyName, look, hold).ok());
   EXPECT_TRUE(look.regular);
   EXPECT_EQ(look.links, 1u);
   EXPECT_EQ(look.state.fileIndex, list.copyState.fileIndex);
   EXPECT_TRUE(removeName(list.directory, CopyName, look.state).ok());
   EXPECT_EQ(lookAt(list.directory, CopyName, look).error, SeamError::Missing);
-  EXPECT_EQ(lookAtLeftover(list.directory, "planted.tmp", look).error, SeamError::None);
+  EXPECT_EQ(lookAtLeftover(list.directory, "planted.tmp", look, hold).error, SeamError::None);
   EXPECT_EQ(exchangeNames(list.directory, "planted.tmp", list.leaf).error, SeamError::NotSupported);
 }
 
