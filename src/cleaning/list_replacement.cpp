@@ -240,7 +240,7 @@ bool exchangeWithCopy(ListFile& list) {
     }
     closeKept(list.copy);
     list.stage = ListStage::Committed;
-    if (const SeamCode removed = removeName(list.directory, list.copyName, atStaged.state);
+    if (const SeamCode removed = removeName(list.directory, list.copyName, atStaged.state, true);
         !removed.ok()) {
       say("Cleaned: " + list.path + ", but its old content stays beside it as " +
           Text(list.copyName) + ": " + wordsFor(removed, "cannot remove it") +
@@ -407,9 +407,12 @@ std::string verdictOn(const ListFile& list, bool logFailed) {
   // Written out now, so that a full disk is seen while the list can still stay as it is.
   const bool copyWritten =
       list.stage != ListStage::Copying || flushChannel(CleanedCopyChannel) == StatusCode::Ok;
+  // A list that needs no copy is left as it is whatever happened to it meanwhile; a copied one
+  // is looked at once more before its copy is staged.
   NameLook look;
   const bool changed =
-      !lookAt(list.directory, list.leaf, look).ok() || !unchangedAtLastLook(list, look);
+      list.stage == ListStage::Copying &&
+      (!lookAt(list.directory, list.leaf, look).ok() || !unchangedAtLastLook(list, look));
   if (runInterrupted()) return "the run was interrupted";
   if (lineTooLong) return "a line is longer than 64 MiB or than the memory the run may use";
   if (readFailed) return "cannot read the file";

@@ -78,10 +78,13 @@ SeamCode renameOver(const HeldDirectory& directory,
                     const std::string& to,
                     const FileState& expected);
 
-// Removes the name `name` of `directory` when it still names the file `expected` (identity).
+// Removes the name `name` of `directory` when it still names the file `expected` (identity);
+// `looked`: the caller has just looked and found it so (POSIX then asks nothing more; Windows
+// removes through a handle of the file, which it checks whatever).
 SeamCode removeName(const HeldDirectory& directory,
                     const std::string& name,
-                    const FileState& expected);
+                    const FileState& expected,
+                    bool looked = false);
 
 // Closes a copy's handle kept after its channel closed (closeChannelKeepingFile); -1 after.
 void closeKept(FileHandle& kept);

@@ -64,12 +64,18 @@ int openBeneath(const std::string& relative, SeamCode& code) {
     return here;
   }
 #if defined(SYS_openat2) && defined(RESOLVE_NO_SYMLINKS)
+  // Open for reading where the directory lets us, so that it can be synced as it is held;
+  // otherwise for searching alone.
   open_how how{};
-  how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+  how.flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
   how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
   long opened;
   do {
     opened = syscall(SYS_openat2, AT_FDCWD, relative.c_str(), &how, sizeof how);
+    if (opened < 0 && errno == EACCES && (how.flags & O_PATH) == 0) {
+      how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+      errno = EINTR;
+    }
   } while (opened < 0 && errno == EINTR);
   if (opened >= 0) return static_cast<int>(opened);
   if (errno == EMFILE || errno == ENFILE) {
@@ -172,10 +178,13 @@ SeamCode renameOver(const HeldDirectory& directory,
 
 SeamCode removeName(const HeldDirectory& directory,
                     const std::string& name,
-                    const FileState& expected) {
+                    const FileState& expected,
+                    bool looked) {
   struct stat found {};
-  if (fstatat(in(directory), name.c_str(), &found, AT_SYMLINK_NOFOLLOW) != 0) return failed(errno);
-  if (!sameFile(found, expected)) return {SeamError::Changed, 0};
+  if (!looked && fstatat(in(directory), name.c_str(), &found, AT_SYMLINK_NOFOLLOW) != 0) {
+    return failed(errno);
+  }
+  if (!looked && !sameFile(found, expected)) return {SeamError::Changed, 0};
   if (unlinkat(in(directory), name.c_str(), 0) != 0) return failed(errno);
   return {};
 }
@@ -249,7 +258,14 @@ SeamCode syncData(FileHandle file) {
 }
 
 SeamCode syncDirectory(const HeldDirectory& directory) {
-  const int code = ::syncDirectory(in(directory));
+  // A directory held open for reading is synced as it is; one held for searching only (O_PATH)
+  // through a descriptor opened for it.
+  int code;
+  do {
+    code = directory.descriptor >= 0 && fsync(directory.descriptor) == 0 ? 0 : errno;
+  } while (code == EINTR);
+  if (code == EINVAL || code == EROFS) code = 0;
+  if (directory.descriptor < 0 || code == EBADF) code = ::syncDirectory(in(directory));
   return code == 0 ? SeamCode{} : SeamCode{SeamError::Other, code};
 }
 

@@ -475,7 +475,8 @@ SeamCode renameOver(const HeldDirectory& directory,
 
 SeamCode removeName(const HeldDirectory& directory,
                     const std::string& name,
-                    const FileState& expected) {
+                    const FileState& expected,
+                    bool) {
   // Through a handle of the file itself: neither a hidden or system file nor a directory or link
   // that took its name is missed or followed.
   const OwnedHandle file(openAt(directory, name,
