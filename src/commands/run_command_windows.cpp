@@ -15,6 +15,7 @@
 
 #include "commands/run_command.h"
 #include "console/console_writer.h"
+#include "system/reparse_points_windows.h"
 #include "system/wide_text_windows.h"
 
 namespace {
@@ -331,10 +332,9 @@ int removeOwnFile(std::string_view name) {
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? 0 : 1;
   }
   BY_HANDLE_FILE_INFORMATION info = {};
-  bool removed =
-      GetFileType(file) == FILE_TYPE_DISK && GetFileInformationByHandle(file, &info) &&
-      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
-      info.nNumberOfLinks == 1;
+  bool removed = GetFileType(file) == FILE_TYPE_DISK && GetFileInformationByHandle(file, &info) &&
+                 (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+                 !openedIsLink(file, info.dwFileAttributes) && info.nNumberOfLinks == 1;
   if (removed && (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
     // A read-only file cannot be marked for removal.
     FILE_BASIC_INFO basic = {};

@@ -7,6 +7,7 @@
 
 #include "system/file_stream.h"
 #include "system/file_stream_system.h"
+#include "system/reparse_points_windows.h"
 #include "system/wide_names_windows.h"
 
 namespace {
@@ -62,6 +63,29 @@ bool closeAndFail(HANDLE handle) {
 }
 
 bool isDisk(HANDLE handle) { return GetFileType(handle) == FILE_TYPE_DISK; }
+
+// `file` (opened at `name` without its reparse point's filter, with `info`) opened again at the
+// same name as the filter serves it, for the same access. The new handle, with `info` read
+// anew, when it is the same file on the same volume; otherwise INVALID_HANDLE_VALUE. `file` is
+// closed either way.
+HANDLE openedThroughFilter(HANDLE file,
+                           const std::wstring& name,
+                           const OpenRequest& request,
+                           BY_HANDLE_FILE_INFORMATION& info) {
+  const HANDLE served = CreateFileW(name.c_str(), request.access, request.share, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  CloseHandle(file);
+  if (served == INVALID_HANDLE_VALUE) return served;
+  const FileState first = fileStateOf(info);
+  BY_HANDLE_FILE_INFORMATION now{};
+  if (!isDisk(served) || !GetFileInformationByHandle(served, &now) ||
+      fileStateOf(now).device != first.device || fileStateOf(now).fileIndex != first.fileIndex) {
+    CloseHandle(served);
+    return INVALID_HANDLE_VALUE;
+  }
+  info = now;
+  return served;
+}
 
 bool moveTo(HANDLE handle, std::int64_t offset, DWORD origin, std::int64_t* position) {
   LARGE_INTEGER distance;
@@ -135,16 +159,23 @@ bool openSystemFile(const HeldDirectory* directory,
   // A reparse point at the name (a symbolic link, a junction) is opened itself, not followed,
   // and then refused below. The handle is not inherited by the commands the program runs.
   // A file the open creates (the cleaned copy, a new log) is private to this user.
-  const HANDLE file = CreateFileW(
-      fileName.c_str(), request.access, request.share,
-      request.disposition == OPEN_EXISTING ? nullptr : privateFileSecurity(), request.disposition,
-      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  HANDLE file = CreateFileW(fileName.c_str(), request.access, request.share,
+                            request.disposition == OPEN_EXISTING ? nullptr : privateFileSecurity(),
+                            request.disposition,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION info{};
   const bool disk = isDisk(file);
   if (disk && !GetFileInformationByHandle(file, &info)) return closeAndFail(file);
-  const bool regular = disk && (info.dwFileAttributes &
-                                (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+  const bool link = disk && openedIsLink(file, info.dwFileAttributes);
+  if (disk && !link && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    // A cloud file, a deduplicated or compressed one: opened so, its filter stays out and the
+    // handle reads what the volume holds for it, not its content. Opened again through the
+    // filter, and taken only when that is the same file.
+    file = openedThroughFilter(file, fileName, request, info);
+    if (file == INVALID_HANDLE_VALUE) return false;
+  }
+  const bool regular = disk && !link && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
   if (disk && !regular) return closeAndFail(file);
   // The log must be a file on disk (not a device that swallows its records), and a new file
   // has no other name.

@@ -21,6 +21,7 @@
 #include "system/file_stream.h"
 #include "system/held_directory.h"
 #include "system/list_replacement.h"
+#include "system/reparse_points_windows.h"
 #include "system/wide_names_windows.h"
 
 namespace {
@@ -74,10 +75,9 @@ const char* refusedDirectoryBelow(std::wstring_view parent, std::size_t start) {
     std::size_t end = parent.find(L'\\', start);
     if (end == std::wstring_view::npos) end = parent.size();
     if (!ownComponent(parent.substr(start, end - start))) return NotBelow;
-    const DWORD attributes = GetFileAttributesW(extendedFullName(parent.substr(0, end)).c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-      return ThroughLink;
-    }
+    bool link = false;
+    const DWORD attributes = entryAttributes(extendedFullName(parent.substr(0, end)), link);
+    if (link) return ThroughLink;
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
       return CannotOpen;
     }
