@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "system/file_state.h"
 
@@ -51,16 +52,36 @@ constexpr DWORD ShareEverything = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHAR
 // INVALID_HANDLE_VALUE when it cannot be opened.
 HANDLE openExistingItself(const std::wstring& name, DWORD access, DWORD share, DWORD flags = 0);
 
-// Security attributes (not inheritable) for a file this run creates for itself: its DACL grants
-// this process's user alone every access and inherits nothing from the directory, so that no
+// Security attributes (not inheritable) for a file this run creates for itself: its owner is this
+// process's user (also when elevated), its DACL grants that user alone every access and inherits
+// nothing from the directory, so that no
 // other user can read what the run writes into it (a private list's cleaned entries). Null when
 // the user cannot be known; the file then gets the directory's inherited permissions.
 SECURITY_ATTRIBUTES* privateFileSecurity();
 
-// True when the open file (its handle has READ_CONTROL) belongs to this process's user alone: its
-// owner is the user (or, for a run with the Administrators group enabled, that group), and its
-// DACL lets no other principal write, append to, remove or re-permit it. The system itself and
-// the Administrators group, which may take any file anyway, do not count as others.
+// What the protection check of one of the run's own files (the log, a file list) weighs: whether
+// its volume keeps ACLs (FILE_PERSISTENT_ACLS), its owner and DACL, and this process's token's
+// user and groups (every group, enabled or deny-only). The SIDs and the DACL belong to the caller.
+struct ProtectionFacts {
+  bool volumeKeepsAcls = true;
+  PSID owner = nullptr;
+  bool daclPresent = false;
+  PACL dacl = nullptr;
+  PSID user = nullptr;
+  std::vector<PSID> tokenGroups;
+};
+
+// True when a file with these facts is this user's alone. On a volume without ACLs (FAT, exFAT,
+// many network shares) there is nothing to judge: true. Otherwise its owner is the user, or the
+// Administrators group when the token holds it (enabled, or deny-only in a run that is not
+// elevated: a file an elevated run of the same user made), and its DACL grants no other
+// principal a right that changes the file or its protection (write, append, extended
+// attributes, attributes, removal, DACL, owner, SACL, or a generic right that holds one). The
+// system and the Administrators group, who may take any file anyway, do not count as others.
+bool protectedForThisUser(const ProtectionFacts& facts);
+
+// protectedForThisUser for the open file (its handle has READ_CONTROL), its facts read from the
+// handle, its volume and this process's token.
 bool ownedByThisUserAlone(HANDLE file);
 
 // A position in a file as ReadFile and LockFileEx take it.
