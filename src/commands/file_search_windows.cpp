@@ -150,10 +150,16 @@ class SystemSearch : public SearchSystem {
   std::uint32_t readDirectory(const std::wstring& directory,
                               std::vector<SearchEntry>& entries) override {
     WIN32_FIND_DATAW found = {};
-    // Large fetches: one call to the file system returns many entries.
-    const HANDLE search =
-        FindFirstFileExW((extendedFullName(directory) + L"\\*").c_str(), FindExInfoBasic, &found,
-                         FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+    const std::wstring pattern = extendedFullName(directory) + L"\\*";
+    // Large fetches: one call to the file system returns many entries. A file system driver that
+    // offers neither the basic level nor large fetches is asked the standard way.
+    HANDLE search = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found,
+                                     FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+    if (search == INVALID_HANDLE_VALUE &&
+        (GetLastError() == ERROR_INVALID_PARAMETER || GetLastError() == ERROR_INVALID_LEVEL)) {
+      search = FindFirstFileExW(pattern.c_str(), FindExInfoStandard, &found, FindExSearchNameMatch,
+                                nullptr, 0);
+    }
     if (search == INVALID_HANDLE_VALUE) {
       const DWORD error = GetLastError();
       return error == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : error;

@@ -73,9 +73,9 @@ void refuseUnusableDirectory() {
   endProcess(0);
 }
 
-// Ends the process, saying why, on Windows older than 7: the directory search needs what
-// FindFirstFileExW offers from Windows 7 on (FindExInfoBasic, FIND_FIRST_EX_LARGE_FETCH). Asked
-// through VerifyVersionInfoW, which no compatibility setting makes report less than the system.
+// Ends the process, saying why, on Windows older than 7, the oldest the program is made for (the
+// search's FindExInfoBasic and large fetches, the console's handling in the handle list came
+// with it or later). Asked through VerifyVersionInfoW, which reports no later system than runs.
 void refuseOlderWindows() {
   OSVERSIONINFOEXW wanted = {};
   wanted.dwOSVersionInfoSize = sizeof wanted;
