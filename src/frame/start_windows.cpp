@@ -74,8 +74,9 @@ void refuseUnusableDirectory() {
 }
 
 // Ends the process, saying why, on Windows older than 7, the oldest the program is made for (the
-// search's FindExInfoBasic and large fetches, the console's handling in the handle list came
-// with it or later). Asked through VerifyVersionInfoW, which reports no later system than runs.
+// search's FindExInfoBasic and large fetches came with it). Asked through VerifyVersionInfoW:
+// even where it reports an older version than the system's (8.1 and later, unmanifested), that
+// is still 7 or later.
 void refuseOlderWindows() {
   OSVERSIONINFOEXW wanted = {};
   wanted.dwOSVersionInfoSize = sizeof wanted;
