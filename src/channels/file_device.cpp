@@ -272,7 +272,7 @@ std::size_t streamModesFor(const Channel* record, StreamModeTry (&tries)[3]) {
       tries[0] = {StreamMode::Read, openedAccess};
       return 1;
     case OpenMode::Output:
-      tries[0] = {StreamMode::Write, openedAccess};
+      tries[0] = {given == NewFileOnly ? StreamMode::New : StreamMode::Write, openedAccess};
       return 1;
     case OpenMode::Append:
       // Read access too when allowed: a failed write is cut back to a line end found by reading
@@ -329,6 +329,19 @@ FileChannel* fileChannelOf(ChannelNumber channel) {
   const Channel* record = lookupChannel(channel);
   if (record == nullptr || record->hooks != &fileDeviceHooks) return nullptr;
   return fileOf(record);
+}
+
+FileHandle closeChannelKeepingFile(ChannelNumber channel) {
+  FileChannel* file = fileChannelOf(channel);
+  if (file == nullptr) return -1;
+  if (!streamFlush(file->stream)) {
+    closeChannel(channel);
+    return -1;
+  }
+  const FileHandle kept = file->stream.handle;
+  file->stream.handle = -1;  // the close gives back the buffers and leaves the file open
+  closeChannel(channel);
+  return kept;
 }
 
 bool fileStateAtOpen(const FileChannel* file, FileState* state) {

@@ -36,6 +36,15 @@ struct FileChannel {
   AppendedLines append;      // Append channels only
 };
 
+// The access that makes an Output open create a new file only, refusing any name that is taken
+// (a cleaned copy beside its list: a file found there is never emptied or reused).
+constexpr int NewFileOnly = 4;
+
+// Closes a file channel but keeps its file open: the handle, once every byte handed to the
+// channel reached the file; -1 (the file closed) when they could not, or for a channel that is
+// not a file's. The caller closes the handle.
+FileHandle closeChannelKeepingFile(ChannelNumber channel);
+
 // The file object of a channel open on the file device; null for a closed channel, another
 // device's channel or a number without a record.
 FileChannel* fileChannelOf(ChannelNumber channel);

@@ -1,8 +1,8 @@
 // The cleaning run: two passes, blacklists then whitelists. Each list file is read on channel 2,
-// its good entries go to "list.tmp" on channel 3, every dropped entry is marked "#" on the console
-// and recorded in "chklist.log" on channel 9, and then "list.tmp" replaces the list file in one
-// move. A list file is replaced only when all of that succeeded; otherwise it stays as it was and
-// its console line says why.
+// its good entries go to its cleaned copy on channel 3, every dropped entry is marked "#" on the
+// console and recorded in "chklist.log" on channel 9, and the copy then replaces the list file
+// when its batch commits (list_replacement.h). A list file is replaced only when all of that
+// succeeded; otherwise it stays as it was and its console line says why.
 #include "cleaning/cleaning_run.h"
 
 #include <array>
@@ -14,7 +14,7 @@
 #include "channels/line_block.h"
 #include "channels/line_reader.h"
 #include "cleaning/entry_check.h"
-#include "cleaning/list_file.h"
+#include "cleaning/list_replacement.h"
 #include "commands/file_search.h"
 #include "commands/run_command.h"
 #include "console/console_writer.h"
@@ -73,13 +73,12 @@ struct Reading {
   ListFile& list;
   bool copying = false;
   bool marksPrinted = false;
-  std::string copyFailure;  // why the copy could not be started; the reading then stops
 };
 
 // Starts the cleaned copy at the line that begins at `lineStart`: every byte before it is kept
 // as it is. `buffered` holds the file's bytes from its start when the caller has them.
 [[gnu::noinline]] bool startCopy(Reading& reading, std::int64_t lineStart, const char* buffered) {
-  reading.copying = startCleanedCopy(reading.list, lineStart, buffered, reading.copyFailure);
+  reading.copying = startCleanedCopy(reading.list, lineStart, buffered);
   return reading.copying;
 }
 
@@ -139,30 +138,6 @@ bool keptAsItIs(const Reading& reading, const Text& entry, std::int64_t lineStar
   }
 }
 
-// Says on the console how a replacement that was tried ended, when it did not simply succeed.
-void sayReplacement(ListOutcome outcome, const Text& path, const std::string& reason) {
-  const std::string_view why = reason.empty() ? std::string_view() : std::string_view(reason);
-  switch (outcome) {
-    case ListOutcome::Staged:
-    case ListOutcome::Replaced:
-      return;
-    case ListOutcome::ReplacedNotDurable:
-      printText(ConsoleChannel, "Cleaned: " + path + ", but a power loss may undo it: " + Text(why),
-                PrintMask::NewLine);
-      return;
-    case ListOutcome::Changed:
-      printText(ConsoleChannel, "Not cleaned: " + path + " changed while it was read",
-                PrintMask::NewLine);
-      break;
-    case ListOutcome::Failed:
-      printText(ConsoleChannel,
-                "Not cleaned: " + path + " could not be replaced" +
-                    (why.empty() ? Text() : ": " + Text(why)),
-                PrintMask::NewLine);
-      break;
-  }
-}
-
 // Opens one of the run's own files (the log, a file list) on `channel`: only a regular file of
 // this user alone will do. Empty when it is open; otherwise the reason, and the channel closed.
 std::string openOwnFile(std::string_view name, OpenMode mode, ChannelNumber channel) {
@@ -213,76 +188,26 @@ bool logWasMoved() {
   return true;
 }
 
-// Closes the batch of staged lists: their copies, then the log reach the disk, and then each
-// list is looked at once more and replaced. When a sync fails or the log was moved, no list of
-// the batch is replaced. A list not replaced says so on its own line.
-void closeBatch() {
-  if (stagedListCount() == 0) return;
-  // The log's bytes reach its file first: a log on the copies' file system is made durable
-  // with them by the same sync.
-  if (flushChannel(RejectionLogChannel) != StatusCode::Ok) logFailed = true;
-  std::string syncFailure;
-  const bool copiesSynced = syncStagedCopies(syncFailure);
-  if (!logFailed && syncFile(fileChannelOf(RejectionLogChannel)) != StatusCode::Ok)
+}  // namespace
+
+std::string logReadyForCommit() {
+  // The log's bytes reach its file and the disk before any list of the batch is replaced.
+  if (flushChannel(RejectionLogChannel) != StatusCode::Ok ||
+      syncFile(fileChannelOf(RejectionLogChannel)) != StatusCode::Ok) {
     logFailed = true;
-  const char* refusal = nullptr;
-  if (!copiesSynced) {
-    refusal = syncFailure.c_str();
-  } else if (logFailed) {
-    refusal = "cannot write chklist.log";
-  } else if (logWasMoved()) {
-    refusal = "chklist.log was moved or removed while its records were written";
-  } else if (fileCutShort(fileChannelOf(RejectionLogChannel))) {
-    refusal = "chklist.log was cut short while its records were written";
   }
-  for (const BatchedOutcome& ended : replaceStagedLists(refusal)) {
-    sayReplacement(ended.outcome, Text(ended.path), ended.reason);
+  if (logFailed) return "cannot write chklist.log";
+  if (logWasMoved()) return "chklist.log was moved or removed while its records were written";
+  if (fileCutShort(fileChannelOf(RejectionLogChannel))) {
+    return "chklist.log was cut short while its records were written";
   }
+  return {};
 }
 
-// Once the list file is read, judges whether it may be replaced. Null when it may (or need not
-// be: no copy was started); otherwise the reason it stays as it is.
-const char* verdictOn(const Reading& reading) {
-  // A read error, or cleaned bytes that never reached the disk, leave the list as it is.
-  const bool lineTooLong = fileLineTooLong(fileChannelOf(ListFileChannel));
-  const bool readFailed = listFileReadFailed();
-  // A replaced list must never come back empty or partial after a power loss, and the records
-  // of its dropped entries must be on the disk before it is replaced. A batch makes its copies
-  // and the log durable together when it closes (closeBatch); a list replaced at once has its
-  // copy made durable first, and the log's sync then finds little left to write on a
-  // journalling file system.
-  const bool batched = replacementsWaitForBatch();
-  const bool copyWritten =
-      !reading.copying || (batched ? flushChannel(CleanedCopyChannel)
-                                   : syncFile(fileChannelOf(CleanedCopyChannel))) == StatusCode::Ok;
-  bool logMoved = false;
-  bool logCut = false;
-  if (!batched) {
-    if ((reading.marksPrinted ? syncFile(fileChannelOf(RejectionLogChannel))
-                              : flushChannel(RejectionLogChannel)) != StatusCode::Ok) {
-      logFailed = true;
-    }
-    logMoved = reading.marksPrinted && !logFailed && logWasMoved();
-    logCut = reading.marksPrinted && !logFailed && !logMoved &&
-             fileCutShort(fileChannelOf(RejectionLogChannel));
-  } else if (fileFailed(fileChannelOf(RejectionLogChannel))) {
-    // A record of this list (or of an earlier one) could not be written: a flush has failed.
-    logFailed = true;
-  }
-  const bool changed = !listFileUnchanged(reading.list);
-  if (runInterrupted()) return "the run was interrupted";
-  if (lineTooLong) return "a line is longer than 64 MiB or than the memory the run may use";
-  if (readFailed) return "cannot read the file";
-  if (!copyWritten) return "cannot write list.tmp";
-  if (logFailed) return "cannot write chklist.log";
-  if (logMoved) return "chklist.log was moved or removed while its records were written";
-  if (logCut) return "chklist.log was cut short while its records were written";
-  if (changed) return "the file changed while it was read";
-  return nullptr;
-}
+namespace {
 
 // Cleans one list file: reads it, writes the good entries to the cleaned copy, marks and logs
-// the others, and replaces the list file when nothing failed.
+// the others, and stages the copy for its batch when nothing failed.
 void cleanListFile(const Text& path, std::string_view listName, Text& entry) {
   const Text checking = "Checking " + path + " ";
   ListFile list(path, listName);
@@ -295,24 +220,11 @@ void cleanListFile(const Text& path, std::string_view listName, Text& entry) {
     return;
   }
   printText(ConsoleChannel, checking, PrintMask::None);
-  Reading reading{list, false, false, {}};
+  Reading reading{list, false, false};
   copyGoodEntries(reading, entry);
-  if (!reading.copyFailure.empty()) {
-    sayNotCleaned(reading.marksPrinted, reading.copyFailure);
-    return;
-  }
-  if (const char* why = verdictOn(reading)) {
-    sayNotCleaned(reading.marksPrinted, why);
-    return;
-  }
-  printVoid(ConsoleChannel, PrintMask::NewLine);
-  if (!reading.copying) {
-    removeStagedLeftover(list);
-    return;
-  }
-  std::string reason;
-  const ListOutcome outcome = stageListFile(list, reason);
-  sayReplacement(outcome, path, reason);
+  // A record of this list (or of an earlier one) that could not be written: a flush has failed.
+  if (fileFailed(fileChannelOf(RejectionLogChannel))) logFailed = true;
+  settleOrStage(std::move(list), verdictOn(list, logFailed), reading.marksPrinted);
 }
 
 // Searches for the list files named `texts.listName`, writing their paths to `fileList`. False
@@ -332,15 +244,6 @@ bool searchListFiles(const ListKindTexts& texts, const Text& fileList) {
   }
   removeOwnFile(texts.fileList);
   return false;
-}
-
-// Makes the pass's replacements durable, and says which of them a power loss may still undo.
-void syncReplacementsAndSay() {
-  for (const UndurableReplacement& undurable : syncReplacements()) {
-    printText(ConsoleChannel,
-              "Cleaned: " + undurable.path + ", but a power loss may undo it: " + undurable.reason,
-              PrintMask::NewLine);
-  }
 }
 
 // Holds the run lock, waiting while another run in this directory has it. False when the lock
@@ -379,7 +282,9 @@ bool lockRun() {
 bool logIsNew = false;
 
 bool openLog() {
-  logIsNew = !runFileExists(RejectionLogName);
+  NameLook look;
+  logIsNew = lookAt(HeldDirectory{}, std::string(RejectionLogName), look).error ==
+             SeamError::Missing;
   if (const std::string why = openOwnFile(RejectionLogName, OpenMode::Append, RejectionLogChannel);
       !why.empty()) {
     // Without the log a dropped entry would leave no trace: change nothing, and say why.
@@ -408,8 +313,11 @@ void cleanBothKinds() {
   beginAppending(fileChannelOf(RejectionLogChannel));
   // A new log's name goes to the disk before any list is replaced: a power loss could otherwise
   // keep the cleaned lists and lose the log with the records of what they dropped.
-  if (std::string why; logIsNew && !syncRunDirectory(why)) {
-    printText(ConsoleChannel, "chklist.log is new, but a power loss may lose it: " + Text(why),
+  if (const SeamCode synced = logIsNew ? syncDirectory(HeldDirectory{}) : SeamCode{};
+      !synced.ok()) {
+    printText(ConsoleChannel,
+              "chklist.log is new, but a power loss may lose it: " +
+                  failureText("cannot flush the run's directory", synced.system),
               PrintMask::NewLine);
   }
   cleanListKind(ListKind::Blacklist);
@@ -448,11 +356,10 @@ void cleanListKind(ListKind kind) {
     // An empty line names no file.
     if (!path.empty()) cleanListFile(path, texts.listName, entry);
     // Once the list file and its copy are closed: the batch's syncs need descriptors too.
-    if (batchIsFull()) closeBatch();
+    if (batchIsFull()) commitBatch();
   }
   closeChannel(FileListChannel);
-  closeBatch();
-  syncReplacementsAndSay();
+  commitBatch();
   removeOwnFile(texts.fileList);
 }
 

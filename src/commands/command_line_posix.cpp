@@ -4,12 +4,11 @@
 // Grammar (the only lines understood; verbs and switches in any letter case):
 //   line   := blank* verb (blank+ word)* blank*         blank: space or TAB
 //   dir    := "dir" NAME "/s/b" ">" FILE
-//   move   := "move" "/y" SRC DST  |  "move" SRC DST
 //   del    := "del" FILE
 //   word   := plain | quoted
 //   plain  := one or more bytes other than blank and '"'
 //   quoted := '"' bytes other than '"' '"'             must be followed by a blank or the end
-// The LAST word of a line (FILE, DST) when quoted runs from its opening quote to the last '"' of
+// The LAST word of a line (FILE) when quoted runs from its opening quote to the last '"' of
 // the whole line, so it may itself hold '"' (POSIX names can); only blanks may follow it.
 // A switch or ">" counts only unquoted: "/y" in quotes is a file named /y. A NUL byte, a missing
 // or extra word, an unknown verb or switch, or an unterminated quote refuses the line.
@@ -119,15 +118,6 @@ bool parseCommandLine(std::string_view line, ParsedCommand* command, std::string
     if (!expectSwitch(&reader, "/s/b", error)) return false;
     if (!expectSwitch(&reader, ">", error)) return false;
     if (!reader.next(&parsed.second, &quoted, true, error)) return false;
-  } else if (!quoted && equalsIgnoringCase(verb, "move")) {
-    parsed.verb = CommandVerb::Move;
-    std::string word;
-    if (!reader.next(&word, &quoted, false, error)) return false;
-    if (!quoted && equalsIgnoringCase(word, "/y")) {
-      if (!reader.next(&word, &quoted, false, error)) return false;
-    }
-    parsed.first = std::move(word);
-    if (!reader.next(&parsed.second, &quoted, true, error)) return false;
   } else if (!quoted && equalsIgnoringCase(verb, "del")) {
     parsed.verb = CommandVerb::Del;
     if (!reader.next(&parsed.first, &quoted, true, error)) return false;
@@ -154,8 +144,6 @@ int runBuiltinCommand(std::string_view line) {
   switch (command.verb) {
     case CommandVerb::Dir:
       return listFilesNamed(command.first, command.second);
-    case CommandVerb::Move:
-      return replaceFile(command.first, command.second);
     case CommandVerb::Del:
       return deleteRegularFile(command.first);
   }

@@ -346,74 +346,12 @@ int carryOverMetadata(int copyFd,
   return code;
 }
 
-bool isCopyTemporaryName(std::string_view name) {
-  if (name.size() != CopyTemporaryPrefix.size() + TemporaryRandomLength ||
-      !hasPrefix(name, CopyTemporaryPrefix)) {
-    return false;
-  }
-  name.remove_prefix(CopyTemporaryPrefix.size());
-  return std::all_of(name.begin(), name.end(), [](char letter) {
-    return TemporaryLetters.find(letter) != std::string_view::npos;
-  });
-}
-
 std::string newCopyTemporaryName() {
   unsigned char random[TemporaryRandomLength];
   fillRandom(random, sizeof random);
   std::string name(CopyTemporaryPrefix);
   for (unsigned char byte : random) name += TemporaryLetters[byte % TemporaryLetters.size()];
   return name;
-}
-
-int createCopyTemporary(int directoryFd, std::string* name) {
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::string candidate = newCopyTemporaryName();
-    int fd = openat(directoryFd, candidate.c_str(),
-                    O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd >= 0) {
-      *name = candidate;
-      return fd;
-    }
-    if (errno != EEXIST) return -1;
-  }
-  errno = EEXIST;
-  return -1;
-}
-
-// Safe in a directory other users can write:
-// - every name is looked up and removed relative to the held directory descriptor, so no path is
-//   resolved again, and unlinkat never follows a link in the last component: only an entry of
-//   this directory is ever removed, and no file is opened, read or written;
-// - only regular files of the process's effective user qualify, checked without following a
-//   link; another user's file, any link, directory or device node stays;
-// - between the check and the removal only someone allowed to remove our file from this
-//   directory can put another file under its name: a sticky directory allows that to nobody but
-//   its owner, and without the sticky bit that someone may remove any entry here anyway, so the
-//   removal does nothing they could not do themselves;
-// - a hard link to one of our files elsewhere, planted under such a name, loses only this name:
-//   the file and its other names stay as they are.
-void removeCopyLeftovers(int directoryFd) {
-  // A descriptor of its own, so that reading the entries does not move `directoryFd`'s position.
-  int listing = openat(directoryFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (listing < 0) return;
-  DIR* directory = fdopendir(listing);
-  if (directory == nullptr) {
-    close(listing);
-    return;
-  }
-  std::vector<std::string> leftovers;
-  while (const dirent* entry = readdir(directory)) {
-    if (entry->d_type != DT_REG && entry->d_type != DT_UNKNOWN) continue;
-    if (isCopyTemporaryName(entry->d_name)) leftovers.emplace_back(entry->d_name);
-  }
-  closedir(directory);
-  uid_t self = geteuid();
-  for (const std::string& name : leftovers) {
-    struct stat status;
-    if (fstatat(directoryFd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    if (!S_ISREG(status.st_mode) || status.st_uid != self) continue;
-    unlinkat(directoryFd, name.c_str(), 0);
-  }
 }
 
 int syncDirectory(int directory) {

@@ -1,7 +1,6 @@
 // What a list file's cleaned copy takes over from the list before it replaces it: owner and
 // group where the process may set them, permission bits, access control list and the user's
-// extended attributes. Also the temporary name of a copy made beside the list, and the removal of
-// such temporaries that a run killed while copying left behind. POSIX only; works on descriptors.
+// extended attributes. Also the random name of a copy staged beside the list. POSIX only; works on descriptors.
 #pragma once
 
 #include <string>
@@ -52,21 +51,5 @@ int syncDirectory(int directory);
 // or digits.
 inline constexpr std::string_view CopyTemporaryPrefix = ".chklist-copy-";
 
-// A new random temporary name: CopyTemporaryPrefix and six letters or digits.
+// A new random name for a staged copy: CopyTemporaryPrefix and six letters or digits.
 std::string newCopyTemporaryName();
-
-// Whether `name` is a temporary name made by createCopyTemporary.
-bool isCopyTemporaryName(std::string_view name);
-
-// Creates a new empty regular file named CopyTemporaryPrefix and six random letters or digits in
-// the directory open on `directoryFd`, exclusively (never an existing file or a link), mode 0600
-// (less the umask), open for reading and writing, close-on-exec. Returns the descriptor and puts
-// the name in `name`; -1 with errno set when no such file could be created.
-int createCopyTemporary(int directoryFd, std::string* name);
-
-// Removes from the directory open on `directoryFd` every regular file with a temporary name of
-// createCopyTemporary that belongs to the process's effective user: the leftovers of a run
-// killed while copying. Never removes another user's file, a link or a directory; best effort,
-// failures are ignored. A run of the same user still copying into that directory loses its
-// temporary, and its replacement then fails without touching the list.
-void removeCopyLeftovers(int directoryFd);

@@ -145,7 +145,7 @@ bool closeFileStream(FileStream& stream, int* error) {
   // A failed stream writes nothing more: what it holds is reported, not written.
   if (stream.failure == StreamFailure::None) writePending(stream);
   int closeError = 0;
-  if (!closeSystemFile(stream.handle, &closeError)) {
+  if (stream.handle != -1 && !closeSystemFile(stream.handle, &closeError)) {
     fail(stream, StreamFailure::Write, closeError);
   }
   const bool closed = stream.failure == StreamFailure::None;

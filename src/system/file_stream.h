@@ -32,6 +32,7 @@ enum class StreamMode {
   AppendRead,  // Append, and the file can be read (readFileAt)
   Update,      // an existing file, for reading and writing
   UpdateNew,   // a new file, for reading and writing
+  New,         // a new private file for writing, made only where nothing holds the name
 };
 
 // Which operation failed first on a stream.
@@ -121,8 +122,8 @@ bool openFileStream(FileStream& stream,
                     StreamMode mode,
                     OpenedFile* opened = nullptr);
 
-// Writes out what the stream holds, unless it has failed, closes its file and gives back its
-// buffers. True when every byte handed to the stream reached the file and nothing failed, now or
+// Writes out what the stream holds, unless it has failed, closes its file (none when the
+// stream's handle was taken: -1) and gives back its buffers. True when every byte handed to the stream reached the file and nothing failed, now or
 // earlier; otherwise false, with the system's code of the first failure in `*error` when given.
 bool closeFileStream(FileStream& stream, int* error = nullptr);
 

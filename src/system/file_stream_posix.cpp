@@ -34,6 +34,8 @@ int openFlagsFor(StreamMode mode) {
       return O_RDWR | O_NOFOLLOW;
     case StreamMode::UpdateNew:
       return O_RDWR | O_CREAT | O_NOFOLLOW;
+    case StreamMode::New:
+      return O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW;
   }
   return -1;
 }
@@ -158,6 +160,11 @@ bool openSystemFile(const HeldDirectory* directory,
                                   : openDescriptor(in, name, flags, S_IRUSR | S_IWUSR);
   if (descriptor < 0) return false;
   if (!emptying && ::fstat(descriptor, &info) != 0) return closeAndFail(descriptor);
+  // The umask may have taken the owner's bits of a new file; it is the process's own to set.
+  if (mode == StreamMode::New && !umaskKeepsOwnerBits() &&
+      ::fchmod(descriptor, S_IRUSR | S_IWUSR) != 0) {
+    return closeAndFail(descriptor);
+  }
   // Opened for reading too, a FIFO would never block a writer that waits for a reader: it would
   // hang once its buffer filled. Appending to a FIFO is left to a mode that writes only.
   if (S_ISFIFO(info.st_mode) && mode == StreamMode::AppendRead) return closeAndFail(descriptor);

@@ -1,6 +1,7 @@
 // Our file streams' system side on Windows: backslash names, files opened by CreateFileW with
-// "\\?\" names (long paths, no name normalisation, reparse points refused), and ReadFile,
-// WriteFile, SetFilePointerEx, FlushFileBuffers, SetEndOfFile and LockFileEx on the handle.
+// "\\?\" names (long paths, no name normalisation, links refused) or relative to a
+// held directory's handle, and ReadFile, WriteFile, SetFilePointerEx, FlushFileBuffers,
+// SetEndOfFile and LockFileEx on the handle.
 #include <windows.h>
 
 #include <cstdio>
@@ -44,6 +45,14 @@ OpenRequest requestFor(StreamMode mode) {
       request.share = FILE_SHARE_READ;
       request.disposition = CREATE_NEW;
       break;
+    case StreamMode::New:
+      // The copy that replaces a list: renamed through its own handle later, so it is opened
+      // for that; nobody else may write, rename or remove it while the run holds it.
+      request.access = GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC | WRITE_OWNER |
+                       FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
+      request.share = FILE_SHARE_READ;
+      request.disposition = CREATE_NEW;
+      break;
     case StreamMode::Append:
     case StreamMode::AppendRead:
       // No FILE_SHARE_DELETE: while the program has the file open, nobody can rename or
@@ -62,18 +71,81 @@ bool closeAndFail(HANDLE handle) {
   return false;
 }
 
+// Opens `name` by its "\\?\" path below the current directory. A reparse point at the name (a
+// symbolic link, a junction) is opened itself, not followed, and then refused by the caller. The
+// handle is not inherited by the commands the program runs.
+HANDLE openByName(const std::string& name,
+                  const OpenRequest& request,
+                  bool emptying,
+                  SECURITY_ATTRIBUTES* security) {
+  std::wstring fileName;
+  if (!extendedName(name, fileName)) return INVALID_HANDLE_VALUE;
+  // A file emptied for new content is never one found under the name: that may be a second name
+  // of another file (a hard link) or a link to one, and its content would be destroyed or, once
+  // the new file is moved into place, become that file's. Whatever holds the name is removed
+  // first; what cannot be removed (a directory, a read-only file, one open elsewhere) is left,
+  // and the open fails.
+  if (emptying && !DeleteFileW(fileName.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) {
+    return INVALID_HANDLE_VALUE;
+  }
+  return CreateFileW(fileName.c_str(), request.access, request.share, security, request.disposition,
+                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+// Opens `name`, one component, relative to the held directory's handle: the directory found
+// when it was held, wherever it stands now, and never a link on the way.
+HANDLE openInHeld(HANDLE directory,
+                  const std::string& name,
+                  const OpenRequest& request,
+                  bool emptying,
+                  SECURITY_ATTRIBUTES* security) {
+  std::wstring wide;
+  if (!widenName(name, wide)) return INVALID_HANDLE_VALUE;
+  // Emptied as openByName empties: what holds the name is removed, through its own handle.
+  if (emptying) {
+    const HANDLE found = openInDirectory(directory, wide, DELETE, ShareEverything,
+                                         Disposition::Existing, NameKind::File);
+    if (found == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_NOT_FOUND) {
+      return INVALID_HANDLE_VALUE;
+    }
+    if (found != INVALID_HANDLE_VALUE) {
+      FILE_DISPOSITION_INFO disposition = {TRUE};
+      const bool removed = SetFileInformationByHandle(found, FileDispositionInfo, &disposition,
+                                                      sizeof disposition) != FALSE;
+      CloseHandle(found);
+      if (!removed) return INVALID_HANDLE_VALUE;
+    }
+  }
+  const Disposition disposition = request.disposition == OPEN_EXISTING ? Disposition::Existing
+                                  : request.disposition == CREATE_NEW  ? Disposition::New
+                                                                       : Disposition::Always;
+  return openInDirectory(directory, wide, request.access, request.share, disposition,
+                         NameKind::File, security);
+}
+
 bool isDisk(HANDLE handle) { return GetFileType(handle) == FILE_TYPE_DISK; }
 
 // `file` (opened at `name` without its reparse point's filter, with `info`) opened again at the
-// same name as the filter serves it, for the same access. The new handle, with `info` read
-// anew, when it is the same file on the same volume; otherwise INVALID_HANDLE_VALUE. `file` is
-// closed either way.
+// same name as the filter serves it, for the same access: by the path, or relative to the held
+// `directory` when there is one. The new handle, with `info` read anew, when it is the same file
+// on the same volume; otherwise INVALID_HANDLE_VALUE. `file` is closed either way; it stays open
+// until the new open is done, so nobody can rename or remove the name in between.
 HANDLE openedThroughFilter(HANDLE file,
-                           const std::wstring& name,
+                           HANDLE directory,
+                           const std::string& name,
                            const OpenRequest& request,
                            BY_HANDLE_FILE_INFORMATION& info) {
-  const HANDLE served = CreateFileW(name.c_str(), request.access, request.share, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  std::wstring wide;
+  HANDLE served = INVALID_HANDLE_VALUE;
+  if (directory != nullptr) {
+    if (widenName(name, wide)) {
+      served = openInDirectory(directory, wide, request.access, request.share,
+                               Disposition::Existing, NameKind::File, nullptr, false, true);
+    }
+  } else if (extendedName(name, wide)) {
+    served = CreateFileW(wide.c_str(), request.access, request.share, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  }
   CloseHandle(file);
   if (served == INVALID_HANDLE_VALUE) return served;
   const FileState first = fileStateOf(info);
@@ -145,24 +217,15 @@ bool openSystemFile(const HeldDirectory* directory,
                     FileHandle* handle,
                     OpenedFile* opened) {
   const OpenRequest request = requestFor(mode);
-  std::wstring fileName;
-  const bool inside = directory != nullptr && !directory->path.empty();
-  if (!extendedName(inside ? directory->path + "\\" + name : name, fileName)) return false;
   const bool emptying = mode == StreamMode::Write || mode == StreamMode::UpdateNew;
-  if (emptying && !DeleteFileW(fileName.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) {
-    // A file emptied for new content is never one found under the name: that may be a second
-    // name of another file (a hard link) or a link to one, and its content would be destroyed
-    // or, once the new file is moved into place, become that file's. What cannot be removed
-    // (a directory, a read-only file, one open elsewhere) is left, and the open fails.
-    return false;
-  }
-  // A reparse point at the name (a symbolic link, a junction) is opened itself, not followed,
-  // and then refused below. The handle is not inherited by the commands the program runs.
   // A file the open creates (the cleaned copy, a new log) is private to this user.
-  HANDLE file = CreateFileW(fileName.c_str(), request.access, request.share,
-                            request.disposition == OPEN_EXISTING ? nullptr : privateFileSecurity(),
-                            request.disposition,
-                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  SECURITY_ATTRIBUTES* security =
+      request.disposition == OPEN_EXISTING ? nullptr : privateFileSecurity();
+  const HANDLE held = directory != nullptr && directory->handle != 0
+                          ? reinterpret_cast<HANDLE>(directory->handle)
+                          : nullptr;
+  HANDLE file = held != nullptr ? openInHeld(held, name, request, emptying, security)
+                                : openByName(name, request, emptying, security);
   if (file == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION info{};
   const bool disk = isDisk(file);
@@ -172,7 +235,7 @@ bool openSystemFile(const HeldDirectory* directory,
     // A cloud file, a deduplicated or compressed one: opened so, its filter stays out and the
     // handle reads what the volume holds for it, not its content. Opened again through the
     // filter, and taken only when that is the same file.
-    file = openedThroughFilter(file, fileName, request, info);
+    file = openedThroughFilter(file, held, name, request, info);
     if (file == INVALID_HANDLE_VALUE) return false;
   }
   const bool regular = disk && !link && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
@@ -180,7 +243,8 @@ bool openSystemFile(const HeldDirectory* directory,
   // The log must be a file on disk (not a device that swallows its records), and a new file
   // has no other name.
   const bool appending = mode == StreamMode::Append || mode == StreamMode::AppendRead;
-  if ((appending && !regular) || (emptying && (!regular || info.nNumberOfLinks != 1))) {
+  const bool made = emptying || mode == StreamMode::New;
+  if ((appending && !regular) || (made && (!regular || info.nNumberOfLinks != 1))) {
     return closeAndFail(file);
   }
   *handle = reinterpret_cast<FileHandle>(file);
@@ -190,7 +254,7 @@ bool openSystemFile(const HeldDirectory* directory,
     opened->identified = true;
     // A new file is this run's own; one found under the name must be this user's alone, with
     // no other name: through a hard link the records would reach another file as well.
-    opened->ownedAlone = emptying || (info.nNumberOfLinks == 1 && ownedByThisUserAlone(file));
+    opened->ownedAlone = made || (info.nNumberOfLinks == 1 && ownedByThisUserAlone(file));
     opened->state = fileStateOf(file, info);
   }
   return true;

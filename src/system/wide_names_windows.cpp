@@ -2,6 +2,8 @@
 // handle.
 #include "system/wide_names_windows.h"
 
+#include <winternl.h>
+
 #include <cstdint>
 #include <vector>
 
@@ -182,6 +184,55 @@ FileState fileStateOf(HANDLE file, const BY_HANDLE_FILE_INFORMATION& info) {
 HANDLE openExistingItself(const std::wstring& name, DWORD access, DWORD share, DWORD flags) {
   return CreateFileW(name.c_str(), access, share, nullptr, OPEN_EXISTING,
                      FILE_FLAG_OPEN_REPARSE_POINT | flags, nullptr);
+}
+
+bool singleComponent(std::wstring_view name) {
+  return !name.empty() && name != L"." && name != L".." &&
+         name.find_first_of(L"\\/:") == std::wstring_view::npos &&
+         name.find(L'\0') == std::wstring_view::npos;
+}
+
+HANDLE openInDirectory(HANDLE directory,
+                       std::wstring_view name,
+                       DWORD access,
+                       DWORD share,
+                       Disposition disposition,
+                       NameKind kind,
+                       SECURITY_ATTRIBUTES* security,
+                       bool backup,
+                       bool throughFilter) {
+  // An empty name opens the directory itself anew: a handle of its own, with its own scan.
+  const bool itself = name.empty() && kind == NameKind::Directory;
+  if ((!itself && !singleComponent(name)) || name.size() > 0x7fff) {
+    SetLastError(ERROR_INVALID_NAME);
+    return INVALID_HANDLE_VALUE;
+  }
+  UNICODE_STRING objectName;
+  objectName.Buffer = const_cast<wchar_t*>(name.data());
+  objectName.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+  objectName.MaximumLength = objectName.Length;
+  // Names match without regard to case, as the Win32 opens match them.
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &objectName, OBJ_CASE_INSENSITIVE, directory,
+                             security == nullptr ? nullptr : security->lpSecurityDescriptor);
+  ULONG options = (throughFilter ? 0 : FILE_OPEN_REPARSE_POINT) | FILE_SYNCHRONOUS_IO_NONALERT;
+  if (kind == NameKind::File) options |= FILE_NON_DIRECTORY_FILE;
+  if (kind == NameKind::Directory) options |= FILE_DIRECTORY_FILE;
+  if (backup) options |= FILE_OPEN_FOR_BACKUP_INTENT;
+  const ULONG create = disposition == Disposition::Existing ? FILE_OPEN
+                       : disposition == Disposition::New    ? FILE_CREATE
+                                                            : FILE_OPEN_IF;
+  IO_STATUS_BLOCK status = {};
+  HANDLE opened = nullptr;
+  // What CreateFileW adds to every open: waiting on the handle, and its attributes.
+  const NTSTATUS result =
+      NtCreateFile(&opened, access | SYNCHRONIZE | FILE_READ_ATTRIBUTES, &attributes, &status,
+                   nullptr, FILE_ATTRIBUTE_NORMAL, share, create, options, nullptr, 0);
+  if (result < 0) {
+    SetLastError(RtlNtStatusToDosError(result));
+    return INVALID_HANDLE_VALUE;
+  }
+  return opened;
 }
 
 namespace {

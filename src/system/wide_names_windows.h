@@ -52,11 +52,45 @@ constexpr DWORD ShareEverything = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHAR
 // INVALID_HANDLE_VALUE when it cannot be opened.
 HANDLE openExistingItself(const std::wstring& name, DWORD access, DWORD share, DWORD flags = 0);
 
+// What an open inside a directory expects at the name, and what it does when nothing is there.
+enum class NameKind {
+  File,
+  Directory,
+  Either
+};
+enum class Disposition {
+  Existing,
+  New,
+  Always
+};
+
+// Opens `name`, one component ("a.txt": no separator, not "." or "..", no stream; empty for the
+// directory itself, as a Directory), inside the directory open on `directory`, by the system's
+// relative open: the name is looked up in that very directory, wherever it stands now, and no path
+// is resolved. A reparse point at the name is opened itself, the I/O is synchronous, the handle is
+// not inherited; `security` goes to a file the open creates; `backup` asks for backup semantics.
+// With `throughFilter` a reparse point at the name is opened as its file system filter serves it
+// (a cloud file's content) instead; a link there is then followed, so the caller checks that it
+// opened the file it meant. INVALID_HANDLE_VALUE with the system's error in GetLastError when it
+// cannot be opened.
+HANDLE openInDirectory(HANDLE directory,
+                       std::wstring_view name,
+                       DWORD access,
+                       DWORD share,
+                       Disposition disposition,
+                       NameKind kind,
+                       SECURITY_ATTRIBUTES* security = nullptr,
+                       bool backup = false,
+                       bool throughFilter = false);
+
+// True when `name` is one component openInDirectory takes.
+bool singleComponent(std::wstring_view name);
+
 // Security attributes (not inheritable) for a file this run creates for itself: its owner is this
 // process's user (also when elevated), its DACL grants that user alone every access and inherits
-// nothing from the directory, so that no
-// other user can read what the run writes into it (a private list's cleaned entries). Null when
-// the user cannot be known; the file then gets the directory's inherited permissions.
+// nothing from the directory, so that no other user can read what the run writes into it (a
+// private list's cleaned entries). Null when the user cannot be known; the file then gets the
+// directory's inherited permissions.
 SECURITY_ATTRIBUTES* privateFileSecurity();
 
 // What the protection check of one of the run's own files (the log, a file list) weighs: whether

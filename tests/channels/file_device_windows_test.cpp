@@ -11,12 +11,12 @@
 
 #include "channels/channel.h"
 #include "channels/file_device.h"
-#include "cleaning/list_file.h"
 #include "support/channel_test.h"
 #include "support/long_names_windows.h"
 #include "support/scratch_dir.h"
 #include "system/file_stream.h"
 #include "system/held_directory.h"
+#include "system/list_seam.h"
 #include "system/wide_names_windows.h"
 
 namespace {
@@ -438,49 +438,43 @@ TEST_F(FileDeviceWindows, AListDirectoryIsHeldOnlyBelowTheCurrentDirectory) {
   for (char& byte : upperHere) {
     if (byte >= 'a' && byte <= 'z') byte = static_cast<char>(byte - 'a' + 'A');
   }
-  const std::string notBelow = "its path is not below the current directory";
-  const std::string cannotOpen = "cannot open the file";
   struct Case {
     std::string listed;
-    std::string reason;         // empty: held
-    std::string heldPath = {};  // held only
+    SeamError error;  // None: held
     std::string content = {};
   } const cases[] = {
-      {here + "\\blacklist.txt", "", here, "top@example.org\r\n"},
-      {here + "\\a b\\c\\BlackList.TXT", "", here + "\\a b\\c", "deep@example.org\r\n"},
-      {upperHere + "\\a b\\c\\blacklist.txt", "", upperHere + "\\a b\\c", "deep@example.org\r\n"},
-      {here + "/a b/c/blacklist.txt", "", here + "\\a b\\c", "deep@example.org\r\n"},
-      {here + "\\" + longName, "",
-       here + "\\" + longName.substr(0, longName.size() - std::string("\\blacklist.txt").size()),
-       "long@example.org\r\n"},
-      {"C:\\elsewhere\\blacklist.txt", notBelow},
-      {here + "x\\blacklist.txt", notBelow},
-      {here + "\\a b\\..\\..\\blacklist.txt", notBelow},
-      {here + "\\a b\\.\\c\\blacklist.txt", notBelow},
-      {here + "\\a b:stream\\blacklist.txt", notBelow},
-      {here + "\\a b\\", notBelow},
-      {"blacklist.txt", notBelow},
-      {here + "\\missing\\blacklist.txt", cannotOpen},
-      {here + "\\file.txt\\blacklist.txt", cannotOpen},
+      {here + "\\blacklist.txt", SeamError::None, "top@example.org\r\n"},
+      {here + "\\a b\\c\\BlackList.TXT", SeamError::None, "deep@example.org\r\n"},
+      {upperHere + "\\a b\\c\\blacklist.txt", SeamError::None, "deep@example.org\r\n"},
+      {here + "/a b/c/blacklist.txt", SeamError::None, "deep@example.org\r\n"},
+      {here + "\\" + longName, SeamError::None, "long@example.org\r\n"},
+      {"C:\\elsewhere\\blacklist.txt", SeamError::NotBelow},
+      {here + "x\\blacklist.txt", SeamError::NotBelow},
+      {here + "\\a b\\..\\..\\blacklist.txt", SeamError::NotBelow},
+      {here + "\\a b\\.\\c\\blacklist.txt", SeamError::NotBelow},
+      {here + "\\a b:stream\\blacklist.txt", SeamError::NotBelow},
+      {here + "\\a*\\blacklist.txt", SeamError::NotBelow},
+      {here + "\\a b\\", SeamError::NotBelow},
+      {"blacklist.txt", SeamError::NotBelow},
+      {here + "\\missing\\blacklist.txt", SeamError::Missing},
+      {here + "\\file.txt\\blacklist.txt", SeamError::Missing},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.listed);
     HeldDirectory directory;
-    directory.path = "stale";
     std::string leaf = "stale";
-    std::string reason;
-    const bool held = holdListDirectory(c.listed, directory, leaf, reason);
-    EXPECT_EQ(held, c.reason.empty());
-    if (!held) {
-      EXPECT_EQ(reason, c.reason);
-      EXPECT_EQ(directory.path, "") << "a refused path holds nothing";
+    const SeamCode code = holdListDirectory(c.listed, directory, leaf);
+    EXPECT_EQ(code.error, c.error);
+    if (!code.ok()) {
+      EXPECT_EQ(directory.handle, 0) << "a refused path holds nothing";
+      EXPECT_EQ(directory.handles, nullptr);
       continue;
     }
-    EXPECT_EQ(directory.path, c.heldPath);
+    EXPECT_NE(directory.handle, 0);
     EXPECT_TRUE(isListFileName(leaf, "blacklist.txt")) << leaf;
     EXPECT_EQ(readThrough(&directory, leaf), c.content);
     releaseDirectory(directory);
-    EXPECT_EQ(directory.path, "");
+    EXPECT_EQ(directory.handle, 0);
     EXPECT_EQ(directory.descriptor, -1);
   }
   removeLongName(longName);
@@ -512,10 +506,8 @@ TEST_F(FileDeviceWindows, ANameTheCodePageLacksIsMarkedNeverALookAlike) {
   writeFileBytes("Lodz/blacklist.txt", "other@example.org\r\n");
   HeldDirectory directory;
   std::string leaf;
-  std::string reason;
-  EXPECT_FALSE(
-      holdListDirectory(currentDirectory() + "\\?odz\\blacklist.txt", directory, leaf, reason));
-  EXPECT_EQ(reason, "its name holds characters outside the system's ANSI code page");
+  EXPECT_EQ(holdListDirectory(currentDirectory() + "\\?odz\\blacklist.txt", directory, leaf).error,
+            SeamError::Unnamable);
 }
 
 TEST_F(FileDeviceWindows, ListFileNamesMatchWithoutRegardToAsciiCase) {

@@ -1,6 +1,6 @@
-// The cleaning run's looks at files on Windows: a list file's state by a path beyond MAX_PATH
-// characters, and the cleaned copy taking the list file's place with its owner, permissions and
-// attributes.
+// The cleaning run's files on Windows: the seam's primitives under a list's replacement:
+// directories held by handle, the cleaned copy taking the list file's place with its owner,
+// permissions and attributes, a staged copy claimed by the run that holds it.
 #include <aclapi.h>
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -9,40 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "channels/channel.h"
 #include "channels/file_device.h"
-#include "cleaning/list_file.h"
 #include "support/long_names_windows.h"
 #include "support/scratch_dir.h"
 #include "system/file_stream.h"
+#include "system/list_seam.h"
 
 namespace {
-
-TEST(ListFileWindows, AListIsLookedAtAsTheOpenSawItAndAPathTooLongIsRefused) {
-  ScratchDir scratch;
-  for (const std::size_t length : {60u, 357u}) {
-    SCOPED_TRACE(length);
-    const std::string name = longRelativeName(length, "blacklist.txt");
-    const std::string full = currentDirectory() + "\\" + name;
-    FileStream stream;
-    ASSERT_TRUE(openFileStream(stream, nullptr, full, StreamMode::Write));
-    ASSERT_TRUE(streamWrite(stream, "a@example.org\r\n", 15));
-    ASSERT_TRUE(closeFileStream(stream));
-    {
-      ListFile list(full, "blacklist.txt");
-      std::string why;
-      if (full.size() >= MAX_PATH) {
-        EXPECT_FALSE(openListFile(list, why));
-        EXPECT_EQ(why, "its path is too long") << "the command processor could not move it";
-        continue;
-      }
-      ASSERT_TRUE(openListFile(list, why)) << why;
-      EXPECT_TRUE(listFileUnchanged(list));
-      EXPECT_EQ(list.state.size, 15);
-      EXPECT_TRUE(listFileEndsWithCrLf(list));
-    }
-    removeLongName(name);
-  }
-}
 
 // A file's owner, whether its DACL is protected from inheritance, and the DACL: the bytes of each.
 std::string protectionOf(const wchar_t* name) {
@@ -87,38 +61,78 @@ bool restrictToThisUser(const wchar_t* name) {
                                nullptr, nullptr, acl, nullptr) == ERROR_SUCCESS;
 }
 
-TEST(ListFileWindows, TheCopyTakesTheListsPlaceOnlyAsItsFaithfulSuccessor) {
+constexpr ChannelNumber ListChannel = 2;
+constexpr ChannelNumber CopyChannel = 3;
+const std::string CopyName = ".chklist-copy-blacklist.txt";
+
+// A list held and read as the engine holds and reads it, and its cleaned copy made beside it and
+// kept open after its channel closed. Everything is given back at the end.
+struct StagedList {
+  HeldDirectory directory;
+  std::string leaf;
+  FileState listState;
+  FileState copyState;
+  FileHandle copy = -1;
+
+  ~StagedList() {
+    closeKept(copy);
+    closeAllChannels();
+    releaseDirectory(directory);
+  }
+
+  // Holds the list's directory, opens the list and writes `cleaned` to a new copy beside it.
+  void stage(const std::string& listed, const std::string& cleaned) {
+    ASSERT_TRUE(holdListDirectory(listed, directory, leaf).ok());
+    ASSERT_EQ(openChannelIn(directory, leaf, OpenMode::Input, 0, 0, ListChannel, 0),
+              StatusCode::Ok);
+    ASSERT_TRUE(fileStateAtOpen(fileChannelOf(ListChannel), &listState));
+    ASSERT_EQ(openChannelIn(directory, CopyName, OpenMode::Output, NewFileOnly, 0, CopyChannel, 0),
+              StatusCode::Ok);
+    ASSERT_TRUE(fileStateAtOpen(fileChannelOf(CopyChannel), &copyState));
+    ASSERT_EQ(writeChannelBytes(lookupChannel(CopyChannel), cleaned.data(), cleaned.size()),
+              StatusCode::Ok);
+    copy = closeChannelKeepingFile(CopyChannel);
+    ASSERT_NE(copy, -1);
+  }
+
+  FileHandle listHandle() { return fileStream(fileChannelOf(ListChannel))->handle; }
+};
+
+TEST(ListSeamWindows, TheCopyTakesTheListsPlaceOnlyAsItsFaithfulSuccessor) {
   ScratchDir scratch;
   const std::string original = "bad\r\nok@example.org\r\n";
+  const std::string cleaned = "ok@example.org\r\n";
+  const std::string edited = original + "new@example.org\r\n";
   const DWORD hiddenSystem = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
-  // What happens to the files between the copy's last line and its replacement.
+  // What happens to the list between its reading and its replacement.
   enum class Meanwhile {
     Nothing,
-    OtherCopy,
-    ListEdited,
-    ListOpenForWriting
+    Edited,
+    SavedByRename,
+    OpenForWriting
   };
   struct Case {
     const char* what;
     DWORD attributes;
     Meanwhile meanwhile;
-    ListOutcome outcome;
-    const char* reason;
+    SeamError access;  // what giveListsAccess says
+    SeamError rename;  // what renameOver says, when the access was given
   } const cases[] = {
-      {"hidden and system, restricted", hiddenSystem, Meanwhile::Nothing, ListOutcome::Replaced,
-       ""},
-      {"plain", FILE_ATTRIBUTE_ARCHIVE, Meanwhile::Nothing, ListOutcome::Replaced, ""},
-      {"read-only", FILE_ATTRIBUTE_READONLY, Meanwhile::Nothing, ListOutcome::Failed,
-       "it is read-only"},
-      {"another list.tmp", FILE_ATTRIBUTE_ARCHIVE, Meanwhile::OtherCopy, ListOutcome::Changed, ""},
-      {"list edited", FILE_ATTRIBUTE_ARCHIVE, Meanwhile::ListEdited, ListOutcome::Changed, ""},
+      {"hidden and system, restricted", hiddenSystem, Meanwhile::Nothing, SeamError::None,
+       SeamError::None},
+      {"plain", FILE_ATTRIBUTE_ARCHIVE, Meanwhile::Nothing, SeamError::None, SeamError::None},
+      {"read-only", FILE_ATTRIBUTE_READONLY, Meanwhile::Nothing, SeamError::ReadOnly,
+       SeamError::None},
+      {"edited in place", FILE_ATTRIBUTE_ARCHIVE, Meanwhile::Edited, SeamError::None,
+       SeamError::Changed},
+      {"saved by an editor's rename", FILE_ATTRIBUTE_ARCHIVE, Meanwhile::SavedByRename,
+       SeamError::None, SeamError::Changed},
       // An editor with the list open for writing may save at any moment: never replaced under it.
-      {"list held for writing", FILE_ATTRIBUTE_ARCHIVE, Meanwhile::ListOpenForWriting,
-       ListOutcome::Failed, "another program has it open"},
+      {"held for writing", FILE_ATTRIBUTE_ARCHIVE, Meanwhile::OpenForWriting, SeamError::None,
+       SeamError::Busy},
   };
-  const std::string edited = original + "new@example.org\r\n";
   CreateDirectoryW(L"d", nullptr);
-  const Text path = currentDirectory() + "\\d\\blacklist.txt";
+  const std::string listed = currentDirectory() + "\\d\\blacklist.txt";
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     SetFileAttributesW(L"d\\blacklist.txt", FILE_ATTRIBUTE_NORMAL);
@@ -129,49 +143,127 @@ TEST(ListFileWindows, TheCopyTakesTheListsPlaceOnlyAsItsFaithfulSuccessor) {
     }
     const std::string protection = protectionOf(L"d\\blacklist.txt");
     ASSERT_FALSE(protection.empty());
+    std::string expected = original;
     {
-      ListFile list(path, "blacklist.txt");
-      std::string why;
-      ASSERT_TRUE(openListFile(list, why)) << why;
-      // The first line is dropped: the copy starts empty.
-      ASSERT_TRUE(startCleanedCopy(list, 0, nullptr, why)) << why;
-      const std::string line = "ok@example.org\r\n";
-      ASSERT_EQ(writeChannelBytes(lookupChannel(CleanedCopyChannel), line.data(), line.size()),
-                StatusCode::Ok);
-      ASSERT_EQ(syncFile(fileChannelOf(CleanedCopyChannel)), StatusCode::Ok);
-      if (c.meanwhile == Meanwhile::OtherCopy) {
-        // Made while the copy still exists, so that it cannot be given the copy's file index.
-        ASSERT_EQ(closeChannel(CleanedCopyChannel), StatusCode::Ok);
-        writeFileBytes("planted.tmp", "planted@example.org\r\n");
-        ASSERT_TRUE(MoveFileExW(L"planted.tmp", L"list.tmp", MOVEFILE_REPLACE_EXISTING));
+      StagedList list;
+      list.stage(listed, cleaned);
+      if (HasFatalFailure()) return;
+      const SeamCode given =
+          giveListsAccess(list.copy, list.copyState, list.listHandle(), list.listState);
+      EXPECT_EQ(given.error, c.access);
+      EXPECT_TRUE(syncData(list.copy).ok());
+      ASSERT_EQ(closeChannel(ListChannel), StatusCode::Ok);
+      if (c.meanwhile == Meanwhile::Edited) writeFileBytes("d/blacklist.txt", edited);
+      if (c.meanwhile == Meanwhile::SavedByRename) {
+        writeFileBytes("d/saved.tmp", edited);
+        ASSERT_TRUE(MoveFileExW(L"d\\saved.tmp", L"d\\blacklist.txt", MOVEFILE_REPLACE_EXISTING));
       }
-      if (c.meanwhile == Meanwhile::ListEdited) writeFileBytes("d/blacklist.txt", edited);
+      if (c.meanwhile != Meanwhile::Nothing) expected = edited;
       HANDLE writer = INVALID_HANDLE_VALUE;
-      if (c.meanwhile == Meanwhile::ListOpenForWriting) {
+      if (c.meanwhile == Meanwhile::OpenForWriting) {
+        expected = original;
         writer = CreateFileW(L"d\\blacklist.txt", GENERIC_WRITE,
                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                              OPEN_EXISTING, 0, nullptr);
         ASSERT_NE(writer, INVALID_HANDLE_VALUE);
       }
-      std::string reason;
-      EXPECT_EQ(stageListFile(list, reason), c.outcome);
-      EXPECT_EQ(reason, c.reason);
+      if (given.ok()) {
+        const SeamCode renamed =
+            renameOver(list.directory, list.copy, CopyName, list.leaf, list.listState);
+        EXPECT_EQ(renamed.error, c.rename);
+        if (renamed.ok()) expected = cleaned;
+      }
       if (writer != INVALID_HANDLE_VALUE) CloseHandle(writer);
+      NameLook look;
+      if (lookAt(list.directory, CopyName, look).ok()) {
+        // Not replaced: the run gives back its claim and removes its copy, only while it is its.
+        closeKept(list.copy);
+        FileState other = list.copyState;
+        other.fileIndex ^= 1;
+        EXPECT_EQ(removeName(list.directory, CopyName, other).error, SeamError::Changed);
+        EXPECT_TRUE(removeName(list.directory, CopyName, list.copyState).ok());
+      }
     }
-    EXPECT_EQ(GetFileAttributesW(L"list.tmp") == INVALID_FILE_ATTRIBUTES,
-              c.meanwhile != Meanwhile::OtherCopy)
-        << "only the run's own copy is removed";
+    EXPECT_EQ(GetFileAttributesW(L"d\\.chklist-copy-blacklist.txt"), INVALID_FILE_ATTRIBUTES);
     const DWORD attributes = GetFileAttributesW(L"d\\blacklist.txt");
     EXPECT_EQ(attributes & (hiddenSystem | FILE_ATTRIBUTE_READONLY),
-              c.attributes & ~FILE_ATTRIBUTE_ARCHIVE);
-    EXPECT_EQ(protectionOf(L"d\\blacklist.txt"), protection) << "owner and DACL as they were";
+              c.meanwhile == Meanwhile::Nothing ? c.attributes & ~FILE_ATTRIBUTE_ARCHIVE : 0);
+    if (c.meanwhile == Meanwhile::Nothing) {
+      EXPECT_EQ(protectionOf(L"d\\blacklist.txt"), protection) << "owner and DACL as they were";
+    }
     SetFileAttributesW(L"d\\blacklist.txt", FILE_ATTRIBUTE_NORMAL);
-    EXPECT_EQ(readFileBytes("d/blacklist.txt"), c.outcome == ListOutcome::Replaced
-                                                    ? "ok@example.org\r\n"
-                                                : c.meanwhile == Meanwhile::ListEdited ? edited
-                                                                                       : original);
-    DeleteFileW(L"list.tmp");
+    EXPECT_EQ(readFileBytes("d/blacklist.txt"), expected);
   }
 }
 
+TEST(ListSeamWindows, AStagedCopyIsThisRunsWhileItHoldsIt) {
+  ScratchDir scratch;
+  CreateDirectoryW(L"d", nullptr);
+  writeFileBytes("d/blacklist.txt", "bad\r\n");
+  StagedList list;
+  list.stage(currentDirectory() + "\\d\\blacklist.txt", "");
+  if (HasFatalFailure()) return;
+  ASSERT_TRUE(claimStaged(list.copy).ok());
+  NameLook look;
+  FileHandle hold = -1;
+  EXPECT_EQ(lookAtLeftover(list.directory, CopyName, look, hold).error, SeamError::Busy)
+      << "another run must leave it alone";
+  EXPECT_EQ(removeName(list.directory, CopyName, list.copyState).error, SeamError::Busy);
+  writeFileBytes("d/planted.tmp", "planted@example.org\r\n");
+  EXPECT_FALSE(
+      MoveFileExW(L"d\\planted.tmp", L"d\\.chklist-copy-blacklist.txt", MOVEFILE_REPLACE_EXISTING))
+      << "nobody takes the copy's name while it is held";
+  closeKept(list.copy);
+  EXPECT_EQ(list.copy, -1);
+  ASSERT_TRUE(lookAtLeftover(list.directory, CopyName, look, hold).ok());
+  EXPECT_TRUE(look.regular);
+  EXPECT_EQ(look.links, 1u);
+  EXPECT_EQ(look.state.fileIndex, list.copyState.fileIndex);
+  EXPECT_TRUE(removeName(list.directory, CopyName, look.state).ok());
+  EXPECT_EQ(lookAt(list.directory, CopyName, look).error, SeamError::Missing);
+  EXPECT_EQ(lookAtLeftover(list.directory, "planted.tmp", look, hold).error, SeamError::None);
+  EXPECT_EQ(exchangeNames(list.directory, "planted.tmp", list.leaf).error, SeamError::NotSupported);
+}
+
+TEST(ListSeamWindows, HeldDirectoriesStayWhereTheyWereFound) {
+  ScratchDir scratch;
+  CreateDirectoryW(L"a", nullptr);
+  CreateDirectoryW(L"a\\b", nullptr);
+  writeFileBytes("a/b/blacklist.txt", "deep@example.org\r\n");
+  writeFileBytes("a/blacklist.txt", "upper@example.org\r\n");
+  const std::string here = currentDirectory();
+  HeldDirectory deep;
+  HeldDirectory upper;
+  std::string leaf;
+  ASSERT_TRUE(holdListDirectory(here + "\\a\\b\\blacklist.txt", deep, leaf).ok());
+  ASSERT_TRUE(holdListDirectory(here + "\\a\\blacklist.txt", upper, leaf).ok());
+  for (const wchar_t* held : {L"a", L"a\\b"}) {
+    SCOPED_TRACE(std::string(held, held + wcslen(held)));
+    EXPECT_FALSE(MoveFileW(held, L"moved")) << "a held directory cannot be renamed";
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  }
+  NameLook deepLook;
+  NameLook upperLook;
+  ASSERT_TRUE(lookAt(deep, leaf, deepLook).ok());
+  ASSERT_TRUE(lookAt(upper, leaf, upperLook).ok());
+  EXPECT_EQ(deepLook.state.size, 18);
+  EXPECT_EQ(upperLook.state.size, 19);
+  EXPECT_TRUE(syncDirectory(deep).ok());
+  releaseDirectory(deep);
+  EXPECT_EQ(deep.handle, 0);
+  EXPECT_FALSE(MoveFileW(L"a", L"moved")) << "still held for the list above";
+  EXPECT_TRUE(MoveFileW(L"a\\b", L"a\\moved")) << "given back with its last list";
+  releaseDirectory(upper);
+  EXPECT_TRUE(MoveFileW(L"a", L"moved"));
+}
+
+TEST(ListSeamWindows, StagedNamesAreNewEachTime) {
+  const std::string first = randomStagedName();
+  const std::string second = randomStagedName();
+  EXPECT_EQ(first.substr(0, 14), ".chklist-copy-");
+  EXPECT_EQ(first.size(), 20u);
+  EXPECT_NE(first, second);
+  EXPECT_EQ(first.find_first_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ"), std::string::npos)
+      << "names that differ in case only would be one name";
+}
 }  // namespace

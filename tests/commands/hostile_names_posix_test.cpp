@@ -102,30 +102,6 @@ TEST(HostileNames, DelRemovesExactlyTheNamedFile) {
       "del ", [](const std::string& name, Content&) { writeFileBytes(name, "victim"); });
 }
 
-TEST(HostileNames, MoveReplacesExactlyTheNamedFile) {
-  expectOnlyTheNamedFileChanged("move /y list.tmp ",
-                                [](const std::string& name, Content& expected) {
-                                  writeFileBytes(name, "old");
-                                  writeFileBytes("list.tmp", "new");
-                                  expected[name] = "new";
-                                });
-}
-
-TEST(HostileNames, MoveTakesAHostileSourceAsOneName) {
-  ScratchDir scratch;
-  for (const char* name : hostileNames) {
-    if (std::string(name).find('"') != std::string::npos) continue;  // only a last word may
-    SCOPED_TRACE(name);
-    Content expected = plantDecoys(name);
-    writeFileBytes(name, "new");
-    writeFileBytes("blacklist.txt", "old");
-    expected["blacklist.txt"] = "new";
-    EXPECT_EQ(runBuiltinCommand("move /y \"" + std::string(name) + "\" blacklist.txt"), 0);
-    EXPECT_EQ(directoryContent(), expected);
-    for (const auto& [decoy, content] : expected) fs::remove(decoy);
-  }
-}
-
 TEST(HostileNames, DirWritesExactlyTheNamedListFile) {
   expectOnlyTheNamedFileChanged(
       "dir blacklist.txt /s/b > ", [](const std::string& name, Content& expected) {

@@ -66,19 +66,14 @@ TEST(RunCommand, PassesSpecialCharactersUnchanged) {
   const std::string name = "x\"; rm -rf y & `touch z` $(touch z) 'q' | w";
   for (const char* decoy : {"x", "y", "q", "w", "rm", "-rf"}) writeFileBytes(decoy, "decoy");
   writeFileBytes(name, "old");
-  writeFileBytes("list.tmp", "new");
   int result = -2;
-  EXPECT_EQ(runCapturingErrors("move /y list.tmp \"" + name + "\"", &result), "");
+  EXPECT_EQ(runCapturingErrors("del \"" + name + "\"", &result), "");
   EXPECT_EQ(result, 0);
-  EXPECT_EQ(readFileBytes(name), "new");
-  EXPECT_FALSE(fs::exists("list.tmp"));
+  EXPECT_FALSE(fs::exists(name));
   EXPECT_FALSE(fs::exists("z"));
   for (const char* decoy : {"x", "y", "q", "w", "rm", "-rf"}) {
     EXPECT_EQ(readFileBytes(decoy), "decoy") << decoy;
   }
-  EXPECT_EQ(runCapturingErrors("del \"" + name + "\"", &result), "");
-  EXPECT_EQ(result, 0);
-  EXPECT_FALSE(fs::exists(name));
 }
 
 }  // namespace

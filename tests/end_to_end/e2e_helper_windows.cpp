@@ -7,7 +7,8 @@
 //   e2e_helper lock OFFSET LENGTH PATH   opens PATH shared and locks a byte region of it
 //   e2e_helper console                   prints "console COLUMNS ROWS BUFFER_ROWS" or "no console"
 //   e2e_helper hold LISTED_PATH          holds the list file's directory as the cleaning run
-//                                        does; prints "held DIRECTORY LEAF" or "refused REASON"
+//                                        does; prints "held LEAF" or "refused link", "refused not
+//                                        below", "refused missing" ("refused error N" otherwise)
 //   e2e_helper detached PROGRAM          runs PROGRAM without any standard handle; exits with
 //                                        its exit code
 //   e2e_helper attributes PATH [VALUE]   sets PATH's attributes to VALUE when given, then prints
@@ -27,8 +28,8 @@
 #include <cstring>
 #include <string>
 
-#include "cleaning/list_file.h"
 #include "system/held_directory.h"
+#include "system/list_seam.h"
 
 namespace {
 
@@ -183,11 +184,17 @@ int main(int argc, char** argv) {
   if (argc == 3 && std::strcmp(argv[1], "hold") == 0) {
     HeldDirectory directory;
     std::string leaf;
-    std::string reason;
-    if (holdListDirectory(argv[2], directory, leaf, reason)) {
-      std::printf("held %s %s\n", directory.path.c_str(), leaf.c_str());
+    const SeamCode code = holdListDirectory(argv[2], directory, leaf);
+    if (code.ok()) {
+      std::printf("held %s\n", leaf.c_str());
+    } else if (code.error == SeamError::Link) {
+      std::puts("refused link");
+    } else if (code.error == SeamError::NotBelow) {
+      std::puts("refused not below");
+    } else if (code.error == SeamError::Missing) {
+      std::puts("refused missing");
     } else {
-      std::printf("refused %s\n", reason.c_str());
+      std::printf("refused error %d\n", static_cast<int>(code.error));
     }
     return 0;
   }

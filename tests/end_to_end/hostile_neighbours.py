@@ -224,10 +224,16 @@ class HostileNeighbours(ScratchTree):
         self.assertEqual(snapshot(private), outside, "the link's target changed")
         self.assertFalse(os.path.lexists(missing))
 
-    # -- 2. list.tmp (or a file list) prepared by the attacker ------------------------------
+    # -- 2. a staged copy's name (or a file list) prepared by the attacker ------------------
     def held_working_file(self, name):
-        os.makedirs(self.path("private"), mode=0o700)
-        self.write("private/blacklist.txt", SECRET, mode=0o600)
+        # A list's staged name lies in the list's directory: there the attacker must be able to
+        # write to prepare it; a file list lies in the run's directory.
+        folder = os.path.dirname(name) or "private"
+        os.makedirs(self.path(folder), mode=0o700)
+        if folder != "private":
+            os.chmod(self.path(folder), 0o777)
+        listed = folder + "/blacklist.txt"
+        self.write(listed, SECRET, mode=0o600)
         to_child, from_parent = os.pipe()
         from_child, to_parent = os.pipe()
         pid = os.fork()
@@ -265,21 +271,24 @@ class HostileNeighbours(ScratchTree):
         for entry in SECRET.splitlines():
             self.assertNotIn(entry, seen, "the attacker read a private entry")
         self.assertNotIn(self.bpath("private"), seen, "the attacker read a private path")
-        self.assert_cleaned("private/blacklist.txt", SECRET)
-        info = os.stat(self.path("private/blacklist.txt"))
+        self.assert_cleaned(listed, SECRET)
+        info = os.stat(self.path(listed))
         self.assertEqual((stat.S_IMODE(info.st_mode), info.st_uid), (0o600, 0))
-        self.assertEqual(self.leftovers(), [])
+        # The attacker's file stays theirs; the copy took another name and is gone.
+        self.assertEqual([left for left in self.leftovers() if left != name], [])
 
-    def list_tmp_directory(self):
-        self.assertTrue(as_attacker(os.mkdir, self.path("list.tmp")))
-        self.assertTrue(as_attacker(write_file, self.path("list.tmp/mine"), b"mine\n", 0o644))
+    def staged_name_directory(self):
+        # A directory at a list's staged name stays the attacker's; the copy takes another name.
         self.write("d/blacklist.txt", GOOD_AND_BAD)
-        out = self.run_chklist()
-        self.assertEqual(self.read("d/blacklist.txt"), GOOD_AND_BAD)
-        self.assertRegex(line_of(out, self.bpath("d/blacklist.txt")),
-                         rb" #* ?not cleaned: cannot write list\.tmp: a file of user nobody holds "
-                         rb"the name$")
-        self.assertEqual(self.read("list.tmp/mine"), b"mine\n")
+        os.chmod(self.path("d"), 0o777)
+        staged = "d/.chklist-copy-blacklist.txt"
+        self.assertTrue(as_attacker(os.mkdir, self.path(staged)))
+        self.assertTrue(as_attacker(write_file, self.path(staged + "/mine"), b"mine\n", 0o644))
+        self.run_chklist()
+        self.assert_cleaned("d/blacklist.txt", GOOD_AND_BAD)
+        self.assertEqual(self.read(staged + "/mine"), b"mine\n")
+        self.assertEqual(sorted(os.listdir(self.path("d"))), [".chklist-copy-blacklist.txt",
+                                                              "blacklist.txt"])
 
     # -- 3. a path swapped for a symbolic link after the search ------------------------------
     def swapped_path(self, last_component):
@@ -527,9 +536,10 @@ CASES = [
     ("log_is_a_fifo", "planted_log", {"plant": "fifo"}),
     ("log_is_the_attackers_file", "planted_log", {"plant": "theirs"}),
     ("log_is_a_second_name_of_a_root_file", "planted_log", {"plant": "second_name"}),
-    ("list_tmp_held_open_by_the_attacker", "held_working_file", {"name": "list.tmp"}),
+    ("staged_name_held_open_by_the_attacker", "held_working_file",
+     {"name": "shared/.chklist-copy-blacklist.txt"}),
     ("file_list_held_open_by_the_attacker", "held_working_file", {"name": "blist.dir"}),
-    ("list_tmp_is_a_directory_of_the_attacker", "list_tmp_directory", {}),
+    ("staged_name_is_a_directory_of_the_attacker", "staged_name_directory", {}),
     ("directory_swapped_for_a_link_during_the_run", "swapped_path", {"last_component": False}),
     ("list_swapped_for_a_link_during_the_run", "swapped_path", {"last_component": True}),
     ("acl_is_kept", "kept_access", {"attributes": {ACL_ATTRIBUTE: ACL_NOBODY_MAY_WRITE}}),

@@ -99,11 +99,11 @@ class ChklistTest(LinuxTree, SharedScenarios):
         self.assertEqual(self.leftovers(), [])
 
     def test_syncs_protect_entries_and_cost_no_more(self):
-        # Replacements are made durable by the batch, not list by list: when the batch closes,
-        # one syncfs makes its staged copies durable and one fsync the log (in that order, before
-        # any rename), and at the end of the pass one syncfs makes its renames durable. The
-        # run's directory is synced once, for the new log's name. A list that needs no change
-        # costs none, and twice the lists cost no more syncs.
+        # Replacements are made durable by the batch: when it closes, each staged copy is synced
+        # with its own descriptor and then the log (before any exchange), and after the exchanges
+        # each directory that took one. No file system is synced whole: other programs' unsynced
+        # data stay theirs. The run's directory is synced once, for the new log's name. A list
+        # that needs no change costs no sync.
         if shutil.which("strace") is None:
             self.skipTest("strace is not installed")
         for lists in (6, 12):
@@ -116,28 +116,27 @@ class ChklistTest(LinuxTree, SharedScenarios):
                 trace = self.path("..", os.path.basename(self.root) + ".strace")
                 self.addCleanup(lambda: os.path.exists(trace) and os.unlink(trace))
                 process = subprocess.run(
-                    ["strace", "-f", "-e", "trace=fsync,fdatasync,syncfs,renameat,renameat2,rename",
+                    ["strace", "-f", "-e",
+                     "trace=fsync,fdatasync,syncfs,sync,renameat,renameat2,rename",
                      "-o", trace, CHKLIST], cwd=self.root, capture_output=True,
                     env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"))
                 self.assertEqual(process.returncode, 0, process.stderr)
                 with open(trace) as lines:
-                    # The moves beside the lists are not replacements.
-                    calls = [line.split()[1].split("(")[0] for line in lines if "(" in line and
-                             "RENAME_NOREPLACE" not in line]
+                    calls = [line.split()[1].split("(")[0] for line in lines if "(" in line]
                 # The new log's name, then the batch's copies and log, then its replacements
-                # (names exchanged with the lists).
-                self.assertEqual(calls, ["fsync", "syncfs", "fsync"] + ["renameat2"] * lists +
-                                 ["syncfs"])
+                # (names exchanged with the lists) and their directories.
+                self.assertEqual(calls, ["fsync"] + ["fdatasync"] * lists + ["fsync"] +
+                                 ["renameat2"] * lists + ["fsync"] * lists)
                 for index in range(lists):
                     self.assertEqual(self.read("d%d/blacklist.txt" % index), b"ok@example.org\r\n")
 
     def test_a_batch_whose_copies_or_log_cannot_be_synced_replaces_no_list(self):
-        # syncfs failing (the staged copies could not be written back) or the log's fsync
+        # fdatasync failing (a staged copy could not be written back) or the log's fsync
         # failing: the entries or their records may never reach the disk, so no list of the
         # batch takes its copy, and the copies are removed.
         if shutil.which("strace") is None:
             self.skipTest("strace is not installed")
-        cases = [("syncfs", b"cannot flush the cleaned copies to the disk: Input/output error"),
+        cases = [("fdatasync", b"cannot flush the cleaned copies to the disk: Input/output error"),
                  ("fsync", b"cannot write chklist.log")]
         for call, reason in cases:
             with self.subTest(call=call):
@@ -256,14 +255,16 @@ class ChklistTest(LinuxTree, SharedScenarios):
                 elif b"Cannot lock" not in out and b"Cannot write the file list" not in out:
                     self.assertIn(b"Checking " + self.bpath(deep), out)
 
-    def test_planted_link_at_list_tmp_is_removed_never_written_through(self):
+    def test_planted_link_at_the_staged_name_is_never_written_through(self):
+        # The copy takes a random name beside the list; the link stays as it was planted.
         victim = self.write("victim.txt", b"precious\n")
-        os.symlink(victim, self.path("list.tmp"))
         self.write("d/blacklist.txt", b"bad\nok@example.org\n")
+        os.symlink(victim, self.path("d/.chklist-copy-blacklist.txt"))
         self.run_chklist()
         self.assertEqual(self.read("victim.txt"), b"precious\n")
         self.assertEqual(self.read("d/blacklist.txt"), b"ok@example.org\r\n")
-        self.assertEqual(self.leftovers(), [])
+        self.assertEqual(sorted(os.listdir(self.path("d"))),
+                         [".chklist-copy-blacklist.txt", "blacklist.txt"])
 
 
 class TerminalTest(LinuxTree):

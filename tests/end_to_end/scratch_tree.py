@@ -116,8 +116,13 @@ class ScratchTree(unittest.TestCase):
         return records
 
     def leftovers(self):
-        return [name for name in ("list.tmp", "blist.dir", "wlist.dir")
+        """The run's temporary files left in its directory, and staged copies left anywhere."""
+        left = [name for name in ("list.tmp", "blist.dir", "wlist.dir")
                 if os.path.lexists(self.path(name))]
+        for folder, directories, files in os.walk(self.root):
+            left += [os.path.relpath(os.path.join(folder, name), self.root)
+                     for name in directories + files if name.startswith(".chklist-copy-")]
+        return left
 
 
 class SharedScenarios:
@@ -226,8 +231,9 @@ class SharedScenarios:
                          + re.escape(BANNER))
         self.assertEqual(self.read("blacklist.txt"), b"ok@example.org\r\n")
 
-    def test_stale_list_tmp_is_replaced_and_nothing_is_left_behind(self):
-        self.write("list.tmp", b"stale@example.org\r\n")
+    def test_stale_staged_copy_is_removed_and_nothing_is_left_behind(self):
+        # What a run killed before its batch committed leaves beside a list.
+        self.write("d/.chklist-copy-blacklist.txt", b"stale@example.org\r\n")
         self.write("d/blacklist.txt", b"fresh@example.org\n")
         self.run_chklist()
         self.assertEqual(self.read("d/blacklist.txt"), b"fresh@example.org\r\n")

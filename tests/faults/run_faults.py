@@ -331,8 +331,10 @@ class FaultTest(unittest.TestCase):
         for key in sorted(set(self.before) | set(after)):
             if b"/" not in key and key in TEMPORARY_NAMES:
                 continue
-            if key not in self.before and COPY_LEFTOVER.match(key):
-                self.assertEqual(after[key][0], "f", key)
+            if COPY_LEFTOVER.match(key) and (key not in self.before or key not in after):
+                # A copy left beside a list (by this run when it was stopped, or removed by it
+                # as an earlier run's leftover).
+                self.assertEqual(after.get(key, self.before.get(key))[0], "f", key)
                 continue
             if key in self.originals and key not in changed_by_others:
                 self.assertIn(key, after, b"list file missing: " + key)
@@ -412,7 +414,8 @@ class WriteFailures(FaultTest):
         self.assertEqual(outcome[b"big/blacklist.txt"], "original")
         self.assertEqual(outcome[b"a/blacklist.txt"], "cleaned")
         self.assertEqual(outcome[b"c/whitelist.txt"], "cleaned")
-        self.assertRegex(run.out, rb"/big/blacklist.txt #* not cleaned: cannot write list.tmp\r\n")
+        self.assertRegex(run.out, rb"/big/blacklist.txt #* not cleaned: cannot write its cleaned "
+                                  rb"copy: No space left on device\r\n")
         self.no_temporary_files_left()
 
     def test_file_size_limit_on_the_cleaned_copy(self):
@@ -422,7 +425,7 @@ class WriteFailures(FaultTest):
         outcome = self.judge()
         self.assertEqual(outcome, {b"a/blacklist.txt": "cleaned", b"big/blacklist.txt": "original",
                                    b"c/whitelist.txt": "cleaned"})
-        self.assertIn(b" not cleaned: cannot write list.tmp\r\n", run.out)
+        self.assertIn(b" not cleaned: cannot write its cleaned copy: File too large\r\n", run.out)
         self.no_temporary_files_left()
 
     def test_file_size_limit_reached_by_the_log(self):
@@ -493,7 +496,8 @@ class Permissions(FaultTest):
             b"unreadable/blacklist.txt": "original", b"rodir/blacklist.txt": "original",
             b"closed/blacklist.txt": "original", b"sticky/blacklist.txt": "original"})
         self.assertIn(b"/unreadable/blacklist.txt not cleaned: cannot open the file\r\n", run.out)
-        self.assertIn(b"/rodir/blacklist.txt could not be replaced", run.out)
+        self.assertIn(b"/rodir/blacklist.txt not cleaned: cannot create its cleaned copy: "
+                      b"Permission denied", run.out)
         self.assertIn(b"/sticky/blacklist.txt could not be replaced", run.out)
         self.no_temporary_files_left()
 
@@ -728,7 +732,7 @@ class Concurrency(FaultTest):
         edited = self.write("b/blacklist.txt", b"keep@example.org\nbad\n")
         self.own_log(0)
         self.begin()
-        out = self.run_stopped_at(["syncfs"], "printf 'late@example.org\\n' >> '%s'" % edited)
+        out = self.run_stopped_at(["fdatasync"], "printf 'late@example.org\\n' >> '%s'" % edited)
         self.assertEqual(self.read("b/blacklist.txt"), b"keep@example.org\nbad\nlate@example.org\n")
         self.assertEqual(self.read("a/blacklist.txt"), b"keep@example.org\r\n")
         self.assertIn(b"Not cleaned: " + os.fsencode(edited) + b" changed while it was read\r\n",
@@ -738,16 +742,16 @@ class Concurrency(FaultTest):
 
     def test_staged_copy_swapped_or_log_cut_while_the_batch_waits(self):
         # While the batch's copies are made durable: another file put at a list's staged name
-        # never passes for the cleaned list, and a log emptied by a rotation that copies it
-        # (its records may be lost) replaces no list of the batch.
+        # never passes for the cleaned list; while the log is, a log emptied by a rotation that
+        # copies it (its records may be lost) replaces no list of the batch.
         cases = {
-            "staged copy swapped": ("mv -f '{theirs}' '{staged}'",
+            "staged copy swapped": ("fdatasync", "mv -f '{theirs}' '{staged}'",
                                     b"Not cleaned: {list} changed while it was read\r\n"),
-            "log copied and cut": ("cp '{log}' '{log}.1' && truncate -s 0 '{log}'",
+            "log copied and cut": ("fsync", "cp '{log}' '{log}.1' && truncate -s 0 '{log}'",
                                    b"Not cleaned: {list} could not be replaced: chklist.log was "
                                    b"cut short while its records were written\r\n"),
         }
-        for name, (change, said) in cases.items():
+        for name, (stop, change, said) in cases.items():
             with self.subTest(case=name):
                 self.tearDown()
                 self.setUp()
@@ -758,19 +762,22 @@ class Concurrency(FaultTest):
                 self.begin()
                 command = change.format(theirs=self.path("theirs"), log=self.path("chklist.log"),
                                         staged=self.path("d/.chklist-copy-blacklist.txt"))
-                out = self.run_stopped_at(["syncfs"], command)
+                out = self.run_stopped_at([stop], command)
                 self.assertEqual(self.read("d/blacklist.txt"), original)
                 self.assertIn(said.replace(b"{list}", os.fsencode(listed)), out)
                 self.no_temporary_files_left()
 
     def test_killed_between_staging_and_the_batch_sync(self):
         # Killed while its batch's copies wait beside their lists: every list is as it was, and
-        # the next run removes the staged copies with one look each and finishes the job.
+        # the next run removes the staged copies with one look each and finishes the job, also
+        # the one given another user's list's owner.
         for name in ("a", "b"):
             self.write(name + "/blacklist.txt", b"keep@example.org\nbad\n")
+        if os.geteuid() == 0:
+            os.chown(self.path("b/blacklist.txt"), NOBODY, NOBODY)
         self.own_log(0)
         self.begin()
-        self.run_stopped_at(["syncfs"], "true", then_kill=True)
+        self.run_stopped_at(["fdatasync"], "true", then_kill=True)
         self.assertEqual(self.judge(), {b"a/blacklist.txt": "original",
                                         b"b/blacklist.txt": "original"})
         staged = [name for _, _, names in os.walk(self.root) for name in names
@@ -783,38 +790,50 @@ class Concurrency(FaultTest):
             self.assertEqual(os.listdir(self.path(name)), ["blacklist.txt"])
         self.no_temporary_files_left()
 
-    def test_cleaned_copy_swapped_at_the_moment_it_is_moved(self):
-        # Another user who can write the run's directory swaps "list.tmp" for a file of theirs
-        # just as the run moves it, by a rename or by making a new file of the same size and
-        # time (which a file system may give the copy's freed inode number): their file must
-        # never take the list's place, nor be given the list's owner or access.
-        swaps = {
-            "renamed over": "mv -f '{theirs}' '{tmp}'",
-            "made anew": "rm -f '{tmp}' && cp '{theirs}' '{tmp}' && touch -r '{theirs}' '{tmp}'",
+    def test_what_the_exchange_meets_is_never_lost(self):
+        # At the moment the staged copy and the list exchange names, another user who can write
+        # the list's directory swaps the staged copy for a file of theirs (by a rename, or a new
+        # file of the same size and time), or the list's owner appends an entry or saves the list
+        # by rename (vim, sed -i). Their file never takes the list's place, and the edit stays.
+        staged = "d/.chklist-copy-blacklist.txt"
+        original = b"keep@example.org\nbad\n"
+        cases = {
+            "copy renamed over": ("mv -f '{theirs}' '{staged}'", original),
+            "copy made anew": ("rm -f '{staged}' && cp '{theirs}' '{staged}' && "
+                               "touch -r '{theirs}' '{staged}'", original),
+            "entry appended": ("echo late@example.org >> '{list}'",
+                               original + b"late@example.org\n"),
+            "saved by rename": ("printf 'saved@example.org\\n' > '{list}.new' && "
+                                "mv '{list}.new' '{list}'", b"saved@example.org\n"),
         }
-        for name, swap in swaps.items():
-            with self.subTest(swap=name):
+        for name, (edit, kept) in cases.items():
+            with self.subTest(edit=name):
                 self.tearDown()
                 self.setUp()
-                original = b"keep@example.org\nbad\n"
                 self.write("d/blacklist.txt", original, mode=0o666)
                 self.write("theirs", b"attacker@example.org\r\n", mode=0o600)
                 self.begin()
-                command = swap.format(theirs=self.path("theirs"), tmp=self.path("list.tmp"))
-                out = self.run_stopped_at(["renameat", "renameat2", "rename"], command)
-                self.assertEqual(self.read("d/blacklist.txt"), original)
+                command = edit.format(theirs=self.path("theirs"), staged=self.path(staged),
+                                      list=self.path("d/blacklist.txt"))
+                out = self.run_stopped_at(["renameat2"], command)
+                self.assertEqual(self.read("d/blacklist.txt"), kept)
                 self.assertIn(b"Not cleaned: " + os.fsencode(self.path("d/blacklist.txt")) +
                               b" changed while it was read", out)
-                self.assertNotIn(b"list.tmp", os.listdir(self.root))
+                left = set(os.listdir(self.path("d")))
+                self.assertEqual(left, {"blacklist.txt"} | ({".chklist-copy-blacklist.txt"}
+                                                           if "copy" in name else set()))
+                if "copy" in name:  # theirs, as they made it: not given the list's access
+                    self.assertEqual(self.read(staged), b"attacker@example.org\r\n")
+                    self.assertEqual(stat.S_IMODE(os.stat(self.path(staged)).st_mode), 0o600)
 
-    def test_cleaned_copy_stays_private_until_it_is_beside_its_list(self):
-        # The copy is given the list's access only once it is in the list's directory: in the
-        # run's directory, others could open it while it grants what the list grants.
+    def test_cleaned_copy_stays_private_until_it_is_complete(self):
+        # The copy beside the list is this user's alone while it is written: it is given the
+        # list's access only once it holds every kept entry.
         self.write("private/blacklist.txt", b"secret@example.org\nbad\n", mode=0o666)
-        os.chmod(self.path("private"), 0o700)
         self.begin()
         seen = self.path("mode-seen")
-        self.run_stopped_at(["renameat2"], "stat -c %%a '%s' > '%s'" % (self.path("list.tmp"), seen))
+        self.run_stopped_at(["giveListsAccess"], "stat -c %%a '%s' > '%s'" % (
+            self.path("private/.chklist-copy-blacklist.txt"), seen))
         with open(seen) as mode:
             self.assertEqual(mode.read().strip(), "600")
         os.unlink(seen)
@@ -977,32 +996,49 @@ class HostileNames(FaultTest):
 class TemporaryFiles(FaultTest):
     BODY = b"bad\nkeep@example.org\n"
 
-    def test_list_tmp_is_a_directory(self):
-        self.write("list.tmp/inside", b"precious\n")
-        self.write("d/blacklist.txt", self.BODY)
-        self.begin()
-        run = Run(self.root).wait()
-        self.assertEqual(self.judge(), {b"d/blacklist.txt": "original"})
-        self.assertEqual(self.read("list.tmp/inside"), b"precious\n")
-        self.assertIn(b"not cleaned: cannot write list.tmp", run.out)
-
-    def test_list_tmp_cannot_be_removed(self):
-        # A stale copy is never reused, only removed; in a sticky directory only its owner can.
+    def test_what_holds_the_staged_name_is_left_or_removed_by_its_rules(self):
+        # A staged copy that no live run holds is removed when it is a regular file with one
+        # name of this user or of the list's owner; anything else (a directory, another user's
+        # file, a second name of a file) stays, and the copy takes a random name instead.
         require_root(self)
-        os.chmod(self.root, 0o1777)
-        self.write("list.tmp", b"stale\n", mode=0o444)
-        self.write("d/blacklist.txt", self.BODY, mode=0o666)
-        self.own_log(NOBODY)
-        os.chmod(self.path("d"), 0o777)
-        self.begin()
-        run = Run(self.root, preexec_fn=drop_to_nobody).wait()
-        self.assertEqual(self.judge(), {b"d/blacklist.txt": "original"})
-        self.assertIn(b"not cleaned: cannot write list.tmp", run.out)
-        # Its owner removes the stale copy and cleans (with a log of its own).
-        self.own_log(0)
-        self.begin()
-        Run(self.root).wait()
-        self.assertEqual(self.judge(), {b"d/blacklist.txt": "cleaned"})
+        staged = "d/.chklist-copy-blacklist.txt"
+
+        def directory():
+            self.write(staged + "/inside", b"precious\n")
+
+        def others_file():
+            self.write(staged, b"theirs\n", mode=0o444)
+            os.chown(self.path(staged), NOBODY, NOBODY)
+
+        def second_name():
+            self.write("other.txt", b"precious\n")
+            os.link(self.path("other.txt"), self.path(staged))
+
+        def list_owners_leftover():  # what a killed root run leaves: given the owner's access
+            self.write(staged, b"old copy\n", mode=0o644)
+            os.chown(self.path(staged), NOBODY, NOBODY)
+            os.chown(self.path("d/blacklist.txt"), NOBODY, NOBODY)
+
+        cases = [("a directory", directory, True), ("another user's file", others_file, True),
+                 ("a second name", second_name, True),
+                 ("the list owner's leftover", list_owners_leftover, False)]
+        for name, prepare, stays in cases:
+            with self.subTest(holder=name):
+                self.tearDown()
+                self.setUp()
+                self.write("d/blacklist.txt", self.BODY)
+                prepare()
+                self.begin()
+                run = Run(self.root).wait()
+                self.assertEqual(self.judge(), {b"d/blacklist.txt": "cleaned"}, run.out)
+                self.assertEqual(os.path.lexists(self.path(staged)), stays)
+                left = [entry for entry in os.listdir(self.path("d"))
+                        if entry.startswith(".chklist-copy-") and entry != os.path.basename(staged)]
+                self.assertEqual(left, [])
+                if name == "a directory":
+                    self.assertEqual(self.read(staged + "/inside"), b"precious\n")
+                if name == "a second name":
+                    self.assertEqual(self.read("other.txt"), b"precious\n")
 
     def test_log_that_cannot_be_opened(self):
         require_root(self)
@@ -1027,10 +1063,11 @@ class TemporaryFiles(FaultTest):
 
     def test_fifo_in_place_of_a_working_file_does_not_hang_the_run(self):
         # Opening a FIFO waits for its other end unless asked not to.
-        # A FIFO at "list.tmp" or a file list is removed like any stale file of that name.
+        # A FIFO at a staged copy's name stays (a random name is taken); one at a file list's is
+        # removed like any stale file of that name.
         expectations = {
-            "list.tmp": ({b"d/blacklist.txt": "cleaned", b"d/whitelist.txt": "cleaned"},
-                         b"Checking"),
+            "d/.chklist-copy-blacklist.txt": ({b"d/blacklist.txt": "cleaned",
+                                               b"d/whitelist.txt": "cleaned"}, b"Checking"),
             "blist.dir": ({b"d/blacklist.txt": "cleaned", b"d/whitelist.txt": "cleaned"},
                           b"Checking"),
             "chklist.log": ({b"d/blacklist.txt": "original", b"d/whitelist.txt": "original"},
@@ -1041,9 +1078,9 @@ class TemporaryFiles(FaultTest):
             with self.subTest(name=name):
                 self.tearDown()
                 self.setUp()
-                os.mkfifo(self.path(name))
                 self.write("d/blacklist.txt", self.BODY)
                 self.write("d/whitelist.txt", self.BODY)
+                os.mkfifo(self.path(name))
                 self.begin()
                 run = Run(self.root).wait(timeout=30)
                 self.assertEqual(run.returncode, 0, "the run hung on a FIFO named " + name)

@@ -1,0 +1,504 @@
+// The replacement engine: a list file's life from the path the file list gave to its settling,
+// the batch that commits replacements together, and every sentence the console gets about them.
+//
+// Durability: a batch's copies are written back together and then synced one by one (the file
+// system groups them), the log's records are made durable by the run, and only then is any list
+// of the batch exchanged with its copy; the directories that took a replacement are synced once
+// at the batch's end. A power loss before that brings back the old list whole, whose dropped
+// entries are then in the log twice: nothing is lost.
+//
+// Safety: a copy is made beside its list as a new private file under a staged name and claimed
+// (list_seam.h) until its batch ends: another run, nested or concurrent, leaves it alone, and
+// a copy no live run holds is a leftover that the next run removes. After the exchange both
+// names are looked at: the list's name must hold the copy, and the staged name the list as it
+// was read; anything else (an edit appended, a save by rename) puts the names back.
+#include "cleaning/list_replacement.h"
+
+#include <algorithm>
+#include <chrono>
+#include <utility>
+#include <vector>
+
+#include "channels/file_device.h"
+#include "commands/run_command.h"
+#include "print/print.h"
+#include "system/interruption.h"
+#include "system/system_error.h"
+
+namespace {
+
+FileStream* listStream() { return fileStream(fileChannelOf(ListFileChannel)); }
+
+// The console's words for a code of the seam; `doing` names what failed, for the kinds the
+// system's own words explain.
+std::string wordsFor(const SeamCode& code, std::string_view doing) {
+  switch (code.error) {
+    case SeamError::None:
+      return {};
+    case SeamError::Missing:
+      return "its directory is no longer where it was found";
+    case SeamError::Link:
+      return "its path leads through a symbolic link";
+    case SeamError::NotBelow:
+      return "it is not below the current directory";
+    case SeamError::Busy:
+      return "another program has it open";
+    case SeamError::Changed:
+      return "it changed while it was read";
+    case SeamError::Descriptors:
+      return "the run has no file descriptors left";
+    case SeamError::Unnamable:
+      return "its name holds characters outside the system's ANSI code page";
+    case SeamError::ReadOnly:
+      return "it is read-only";
+    case SeamError::Encrypted:
+      return "it is encrypted";
+    case SeamError::Access:
+      return failureText("cannot give its cleaned copy the list's owner and permissions",
+                         code.system);
+    case SeamError::Exists:
+    case SeamError::NotSupported:
+    case SeamError::Other:
+      break;
+  }
+  return code.system == 0 ? std::string(doing) : failureText(doing, code.system);
+}
+
+constexpr std::string_view CleanedByAnotherRun = "another chklist run is cleaning it";
+
+// The staged copy's usual name beside a list: the same for every run, so that one stopped in
+// between leaves a copy the next finds with one look.
+std::string stagedNameOf(const std::string& leaf) { return ".chklist-copy-" + leaf; }
+
+// A staged copy that no live run holds may go when it is a regular file with one name, of this
+// user or of the list's owner (root gives a copy the list's owner before it is committed).
+bool removableLeftover(const NameLook& look, const ListFile& list) {
+  return look.regular && look.links == 1 &&
+         (look.state.owner == processOwner() || look.state.owner == list.state.owner);
+}
+
+// What is at the staged name before the list is read: nothing, a leftover (removed), or a copy
+// a live run holds (the list is left to that run: false).
+bool stagedNameFree(ListFile& list) {
+  NameLook look;
+  FileHandle hold = -1;
+  const SeamCode code = lookAtLeftover(list.directory, list.copyName, look, hold);
+  if (code.error == SeamError::Busy) return false;
+  if (code.ok() && removableLeftover(look, list)) {
+    removeName(list.directory, list.copyName, look.state);
+  }
+  closeKept(hold);
+  return true;
+}
+
+// The batch: lists staged and not yet committed, in the file list's order.
+struct Batch {
+  std::vector<ListFile> lists;
+  std::int64_t bytes = 0;
+  std::chrono::steady_clock::time_point started;
+};
+Batch batch;
+
+// A batch commits after this many lists or bytes of copies, or about this long after its first
+// list was staged: the copies beside lists stay few, and a list waits little. Each staged list
+// holds up to three descriptors (its directory, its copy, itself): a low limit on open files
+// makes it smaller.
+constexpr std::size_t BatchLists = 256;
+constexpr std::int64_t BatchBytes = 64 * 1024 * 1024;
+constexpr auto BatchTime = std::chrono::seconds(1);
+
+// The lists whose old file this run removed after its exchange: a second name of such a file (a
+// hard link) finds its status-change time moved by that removal, not by an edit.
+std::vector<std::pair<std::uint64_t, std::uint64_t>> removedOldLists;
+
+// The list's name holds the file that was read, as it was read.
+bool unchangedAtLastLook(const ListFile& list, const NameLook& look) {
+  if (!list.stateKnown || !look.regular) return false;
+  if (look.state == list.state) return true;
+  FileState unmoved = look.state;
+  unmoved.changedTime = list.state.changedTime;
+  unmoved.changedFraction = list.state.changedFraction;
+  const auto identity = std::make_pair(list.state.device, list.state.fileIndex);
+  return unmoved == list.state && std::find(removedOldLists.begin(), removedOldLists.end(),
+                                            identity) != removedOldLists.end();
+}
+
+// The file at the staged name after the exchange is the list as it was read: its identity, size
+// and modification time (the exchange itself moves the status-change time).
+bool isListAsRead(const NameLook& look, const FileState& read) {
+  return look.regular && look.state.device == read.device &&
+         look.state.fileIndex == read.fileIndex && look.state.size == read.size &&
+         look.state.modifiedTime == read.modifiedTime &&
+         look.state.modifiedFraction == read.modifiedFraction;
+}
+
+
+void say(const Text& line) { printText(ConsoleChannel, line, PrintMask::NewLine); }
+
+void sayNotReplaced(const ListFile& list, std::string_view why) {
+  say("Not cleaned: " + list.path + " could not be replaced" +
+      (why.empty() ? Text() : ": " + Text(why)));
+}
+
+void sayChanged(const ListFile& list) {
+  say("Not cleaned: " + list.path + " changed while it was read");
+}
+
+bool isFile(const NameLook& look, const FileState& file) {
+  return look.state.device == file.device && look.state.fileIndex == file.fileIndex;
+}
+
+// Removes the list's copy from beside it (it replaced nothing) and lets its handle go.
+void dropCopy(ListFile& list) {
+  if (list.stage == ListStage::Copying) closeChannel(CleanedCopyChannel);
+  closeKept(list.copy);
+  if (!list.copyName.empty() && list.stage >= ListStage::Copying) {
+    removeName(list.directory, list.copyName, list.copyState);
+  }
+  list.stage = ListStage::Settled;
+}
+
+// Writes the list file's first `prefix` bytes, read again from its channel, to the copy. Changed
+// when the list no longer holds that many bytes.
+SeamCode copyPrefixAgain(std::int64_t prefix) {
+  FileStream* from = listStream();
+  Channel* copy = lookupChannel(CleanedCopyChannel);
+  char block[StreamBufferSize];
+  for (std::int64_t done = 0; done < prefix;) {
+    const std::size_t wanted =
+        static_cast<std::size_t>(std::min<std::int64_t>(prefix - done, sizeof block));
+    const std::int64_t got = from == nullptr ? -1 : readFileAt(*from, done, block, wanted);
+    if (got < 0) return {SeamError::Other, lastSystemError()};
+    if (got == 0) return {SeamError::Changed, 0};
+    if (writeChannelBytes(copy, block, static_cast<std::size_t>(got)) != StatusCode::Ok) {
+      return {SeamError::Other, fileChannelOf(CleanedCopyChannel)->stream.error};
+    }
+    done += got;
+  }
+  return {};
+}
+
+// Creates the copy at `list.copyName` beside the list, new and private. A leftover that took the
+// name goes first; a name another run or user holds gives way to a random one.
+SeamCode createCopy(ListFile& list) {
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    if (openChannelIn(list.directory, list.copyName, OpenMode::Output, NewFileOnly, 0,
+                      CleanedCopyChannel, 0) == StatusCode::Ok) {
+      // Claimed at once: from here on no other run takes it for a leftover.
+      SeamCode made = fileStateAtOpen(fileChannelOf(CleanedCopyChannel), &list.copyState)
+                          ? claimStaged(fileStream(fileChannelOf(CleanedCopyChannel))->handle)
+                          : SeamCode{SeamError::Other, 0};
+      // Another run may have taken it for a leftover before the claim: then it is gone from its
+      // name, and another is made.
+      NameLook look;
+      const bool named = made.ok() && lookAt(list.directory, list.copyName, look).ok() &&
+                         isFile(look, list.copyState);
+      if (named) return made;
+      closeChannel(CleanedCopyChannel);
+      if (!made.ok()) {
+        removeName(list.directory, list.copyName, list.copyState);
+        return made;
+      }
+      continue;
+    }
+    const SeamCode error = codeOf(lastSystemError());
+    if (error.error == SeamError::Descriptors) return error;
+    NameLook look;
+    FileHandle hold = -1;
+    const SeamCode taken = lookAtLeftover(list.directory, list.copyName, look, hold);
+    if (taken.error == SeamError::Missing) return error;
+    if (taken.error == SeamError::Busy && attempt == 0) return {SeamError::Busy, 0};
+    const bool removed = taken.ok() && removableLeftover(look, list) &&
+                         removeName(list.directory, list.copyName, look.state).ok();
+    closeKept(hold);
+    if (!removed) list.copyName = randomStagedName();
+  }
+  return {SeamError::Exists, 0};
+}
+
+// The steps of a commit after the copies are durable, for one list: the last look, the exchange
+// and the looks at both names after it. Settles the list with its console line when it is not
+// simply replaced; true when its directory took a replacement.
+bool exchangeWithCopy(ListFile& list) {
+  NameLook look;
+  if (!lookAt(list.directory, list.leaf, look).ok() || !unchangedAtLastLook(list, look)) {
+    sayChanged(list);
+    dropCopy(list);
+    return false;
+  }
+  const SeamCode exchanged = exchangeNames(list.directory, list.copyName, list.leaf);
+  if (exchanged.ok()) {
+    NameLook atList;
+    NameLook atStaged;
+    if (!lookAt(list.directory, list.leaf, atList).ok() || !isFile(atList, list.copyState) ||
+        !lookAt(list.directory, list.copyName, atStaged).ok() ||
+        !isListAsRead(atStaged, list.state)) {
+      // Something came between the last look and the exchange: the names go back.
+      exchangeNames(list.directory, list.copyName, list.leaf);
+      sayChanged(list);
+      dropCopy(list);
+      return false;
+    }
+    closeKept(list.copy);
+    list.stage = ListStage::Committed;
+    if (const SeamCode removed = removeName(list.directory, list.copyName, atStaged.state);
+        !removed.ok()) {
+      say("Cleaned: " + list.path + ", but its old content stays beside it as " +
+          Text(list.copyName) + ": " + wordsFor(removed, "cannot remove it") +
+          "; the next run removes it");
+    } else {
+      removedOldLists.emplace_back(list.state.device, list.state.fileIndex);
+    }
+    return true;
+  }
+  if (exchanged.error != SeamError::NotSupported) {
+    sayNotReplaced(list, wordsFor(exchanged, "cannot replace it"));
+    dropCopy(list);
+    return false;
+  }
+  // No exchange here: the copy is renamed over the list, and what then has the list's name is
+  // looked at after.
+  NameLook atStaged;
+  if (!lookAt(list.directory, list.copyName, atStaged).ok() ||
+      !isFile(atStaged, list.copyState)) {
+    sayChanged(list);
+    dropCopy(list);
+    return false;
+  }
+  const SeamCode renamed =
+      renameOver(list.directory, list.copy, list.copyName, list.leaf, list.state);
+  if (renamed.error == SeamError::Changed) {
+    sayChanged(list);
+    dropCopy(list);
+    return false;
+  }
+  if (!renamed.ok()) {
+    sayNotReplaced(list, wordsFor(renamed, "cannot replace it"));
+    dropCopy(list);
+    return false;
+  }
+  closeKept(list.copy);
+  list.stage = ListStage::Committed;
+  if (!lookAt(list.directory, list.leaf, look).ok() || !isFile(look, list.copyState)) {
+    sayNotReplaced(list, "another file took the place of its cleaned copy while it was replaced");
+  }
+  return true;
+}
+
+}  // namespace
+
+ListFile::ListFile(const Text& listedPath, std::string_view listName)
+    : path(listedPath), name(listName) {}
+
+ListFile::ListFile(ListFile&& other) noexcept
+    : path(std::move(other.path)),
+      name(other.name),
+      stage(other.stage),
+      directory(std::exchange(other.directory, HeldDirectory{})),
+      leaf(std::move(other.leaf)),
+      state(other.state),
+      stateKnown(other.stateKnown),
+      copyName(std::move(other.copyName)),
+      copyState(other.copyState),
+      copy(std::exchange(other.copy, FileHandle{-1})),
+      held(std::exchange(other.held, FileHandle{-1})),
+      copyBytes(other.copyBytes),
+      failure(std::move(other.failure)) {
+  other.stage = ListStage::Settled;
+}
+
+ListFile::~ListFile() {
+  const bool reading = stage == ListStage::Read || stage == ListStage::Copying;
+  if (stage == ListStage::Copying || stage == ListStage::Staged) dropCopy(*this);
+  if (reading) closeChannel(ListFileChannel);
+  closeKept(copy);
+  closeKept(held);
+  releaseDirectory(directory);
+}
+
+bool openListFile(ListFile& list, std::string& why) {
+  if (const char* refused = commandRefusesPath(list.path)) {
+    why = refused;
+    return false;
+  }
+  SeamCode code = holdListDirectory(list.path, list.directory, list.leaf);
+  if (code.error == SeamError::Descriptors && !batch.lists.empty()) {
+    commitBatch();
+    code = holdListDirectory(list.path, list.directory, list.leaf);
+  }
+  if (!code.ok()) {
+    why = wordsFor(code, "cannot open its directory");
+    return false;
+  }
+  // The search lists nothing else; a file list that names another file was not written by it.
+  if (!isListFileName(list.leaf, list.name)) {
+    why = "its name is not " + Text(list.name);
+    return false;
+  }
+  if (openChannelIn(list.directory, list.leaf, OpenMode::Input, 0, 0, ListFileChannel, 0) !=
+      StatusCode::Ok) {
+    const SeamCode error = codeOf(lastSystemError());
+    closeChannel(ListFileChannel);  // a failed size measurement leaves the channel open
+    if (error.error == SeamError::Descriptors && !batch.lists.empty()) {
+      commitBatch();
+      return openListFile(list, why);
+    }
+    why = "cannot open the file";
+    return false;
+  }
+  list.stage = ListStage::Read;
+  // Not a regular file, or one whose length the open did not learn: it is read, and then found
+  // changed, never replaced.
+  list.stateKnown = fileStateAtOpen(fileChannelOf(ListFileChannel), &list.state) &&
+                    list.state.size == lookupChannel(ListFileChannel)->size;
+  list.copyName = stagedNameOf(list.leaf);
+  if (!stagedNameFree(list)) {
+    why = CleanedByAnotherRun;
+    return false;
+  }
+  return true;
+}
+
+std::int64_t listFilePosition() {
+  const FileStream* stream = listStream();
+  return stream == nullptr ? 0 : streamPosition(*stream);
+}
+
+bool listFileEndsWithCrLf(const ListFile& list) {
+  if (list.state.size == 0) return true;
+  FileStream* stream = listStream();
+  char tail[2] = {};
+  return stream != nullptr && list.state.size >= 2 &&
+         readFileAt(*stream, list.state.size - 2, tail, sizeof tail) == 2 && tail[0] == '\r' &&
+         tail[1] == '\n';
+}
+
+bool startCleanedCopy(ListFile& list, std::int64_t prefix, const char* buffered) {
+  SeamCode code = createCopy(list);
+  if (code.error == SeamError::Descriptors && !batch.lists.empty()) {
+    commitBatch();
+    code = createCopy(list);
+  }
+  if (!code.ok()) {
+    list.failure = code.error == SeamError::Busy ? std::string(CleanedByAnotherRun)
+                                                 : wordsFor(code, "cannot create its cleaned copy");
+    return false;
+  }
+  list.stage = ListStage::Copying;
+  if (buffered != nullptr) {
+    if (writeChannelBytes(lookupChannel(CleanedCopyChannel), buffered,
+                          static_cast<std::size_t>(prefix)) != StatusCode::Ok) {
+      code = {SeamError::Other, fileChannelOf(CleanedCopyChannel)->stream.error};
+    }
+  } else {
+    code = copyPrefixAgain(prefix);
+  }
+  if (code.ok()) return true;
+  list.failure = code.error == SeamError::Changed ? wordsFor(code, "")
+                                                  : wordsFor(code, "cannot write its cleaned copy");
+  dropCopy(list);
+  list.stage = ListStage::Read;
+  return false;
+}
+
+std::string verdictOn(const ListFile& list, bool logFailed) {
+  if (!list.failure.empty()) return list.failure;
+  FileChannel* read = fileChannelOf(ListFileChannel);
+  const bool lineTooLong = fileLineTooLong(read);
+  const bool readFailed = read == nullptr || fileFailed(read);
+  // Written out now, so that a full disk is seen while the list can still stay as it is.
+  const bool copyWritten = list.stage != ListStage::Copying ||
+                           flushChannel(CleanedCopyChannel) == StatusCode::Ok;
+  NameLook look;
+  const bool changed =
+      !lookAt(list.directory, list.leaf, look).ok() || !unchangedAtLastLook(list, look);
+  if (runInterrupted()) return "the run was interrupted";
+  if (lineTooLong) return "a line is longer than 64 MiB or than the memory the run may use";
+  if (readFailed) return "cannot read the file";
+  if (!copyWritten) {
+    return failureText("cannot write its cleaned copy",
+                       fileChannelOf(CleanedCopyChannel)->stream.error);
+  }
+  if (logFailed) return "cannot write chklist.log";
+  if (changed) return "the file changed while it was read";
+  return {};
+}
+
+void settleOrStage(ListFile&& list, const std::string& verdict, bool marksPrinted) {
+  if (!verdict.empty()) {
+    printText(ConsoleChannel, Text(marksPrinted ? " not cleaned: " : "not cleaned: ") + verdict,
+              PrintMask::NewLine);
+    return;  // the copy goes with the list
+  }
+  printVoid(ConsoleChannel, PrintMask::NewLine);
+  if (list.stage != ListStage::Copying) return;
+  // The list's access goes to the copy only now, complete and beside the list.
+  list.copyBytes = streamPosition(fileChannelOf(CleanedCopyChannel)->stream);
+  list.copy = closeChannelKeepingFile(CleanedCopyChannel);
+  list.stage = ListStage::Staged;
+  const SeamCode ready =
+      list.copy == -1 ? SeamCode{SeamError::Other, 0}
+                      : giveListsAccess(list.copy, list.copyState, listStream()->handle, list.state);
+  // The list stays open and claimed until its batch ends, where the system allows: no other
+  // run takes the old list for a leftover once it has the staged name.
+  list.held = closeChannelKeepingFile(ListFileChannel);
+  if (list.held != -1 && !claimList(list.held).ok()) closeKept(list.held);
+  if (!ready.ok()) {
+    sayNotReplaced(list, list.copy == -1 ? "cannot write its cleaned copy" : wordsFor(ready, ""));
+    return;
+  }
+  if (batch.lists.empty()) batch.started = std::chrono::steady_clock::now();
+  batch.bytes += list.copyBytes;
+  batch.lists.push_back(std::move(list));
+}
+
+bool batchIsFull() {
+  static const std::size_t limit = [] {
+    const std::size_t spare = (openFileLimit() - 16) / 3;
+    return std::clamp<std::size_t>(spare, 1, BatchLists);
+  }();
+  return !batch.lists.empty() &&
+         (batch.lists.size() >= limit || batch.bytes >= BatchBytes ||
+          std::chrono::steady_clock::now() - batch.started >= BatchTime);
+}
+
+void commitBatch() {
+  if (batch.lists.empty()) return;
+  std::vector<ListFile> lists = std::move(batch.lists);
+  batch = Batch{};
+  // Every copy's writeback starts before the first wait: the file system commits them together.
+  for (ListFile& list : lists) startWriteback(list.copy);
+  std::string refusal;
+  for (ListFile& list : lists) {
+    if (const SeamCode synced = syncData(list.copy); !synced.ok()) {
+      refusal = wordsFor(synced, "cannot flush the cleaned copies to the disk");
+      break;
+    }
+  }
+  if (refusal.empty()) refusal = logReadyForCommit();
+  std::vector<std::string> directories;
+  std::vector<ListFile*> replaced;
+  for (ListFile& list : lists) {
+    if (!refusal.empty()) {
+      sayNotReplaced(list, refusal);
+      dropCopy(list);
+    } else if (exchangeWithCopy(list)) {
+      replaced.push_back(&list);
+    }
+  }
+  // Each directory that took a replacement is synced once: its renames then survive a power loss.
+  for (ListFile* list : replaced) {
+    const std::string_view path = list->path;
+    const std::string parent(path.substr(0, path.size() - list->leaf.size()));
+    if (std::find(directories.begin(), directories.end(), parent) != directories.end()) continue;
+    directories.push_back(parent);
+    if (const SeamCode synced = syncDirectory(list->directory); !synced.ok()) {
+      say("Cleaned: " + list->path + ", but a power loss may undo it: " +
+          wordsFor(synced, "cannot flush its directory"));
+    }
+  }
+  for (ListFile& list : lists) {
+    closeKept(list.held);
+    list.stage = ListStage::Settled;
+  }
+}

@@ -1,0 +1,86 @@
+// A list file's whole life in the run, one state machine for every platform:
+//
+//   Located   its directory held beneath the run's directory, its name checked
+//   Read      open on ListFileChannel, its state as opened known
+//   Copying   its cleaned copy made beside it at the first difference, on CleanedCopyChannel
+//   Staged    read whole, the copy complete, given the list's access, waiting for its batch
+//   Committed the batch made copies and log durable and exchanged each copy with its list
+//   Settled   the directory synced, everything closed and given back
+//
+// A list that needs no change goes from Read to Settled. Every decision (what counts as
+// changed, when a batch closes, whose leftover may go) and every console sentence about a
+// replacement is made here; the system's side is list_seam.h, a few primitives that return codes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "channels/channel.h"
+#include "system/list_seam.h"
+
+// The channels a list file is read from and its cleaned copy written to.
+constexpr ChannelNumber ListFileChannel = 2;
+constexpr ChannelNumber CleanedCopyChannel = 3;
+
+enum class ListStage : std::uint8_t { Located, Read, Copying, Staged, Committed, Settled };
+
+// One list file, from the path the file list gave to its settling. It owns its directory, its
+// channels while it is read, and its staged copy's handle; what it holds goes with it.
+struct ListFile {
+  ListFile(const Text& listedPath, std::string_view listName);
+  ListFile(ListFile&& other) noexcept;
+  ListFile& operator=(ListFile&&) = delete;
+  ~ListFile();
+
+  Text path;              // as the file list gave it
+  std::string_view name;  // the name every list file of the pass has: "blacklist.txt", ...
+  ListStage stage = ListStage::Located;
+  HeldDirectory directory;
+  std::string leaf;          // its name in `directory`
+  FileState state;           // as opened
+  bool stateKnown = false;   // a regular file whose state the open learnt
+  std::string copyName;      // the staged copy's name beside it
+  FileState copyState;       // the copy as created: its identity
+  FileHandle copy = -1;      // the copy's handle once its channel closed (Staged, Committed)
+  FileHandle held = -1;      // the list's, kept while it is staged where the system allows
+  std::int64_t copyBytes = 0;
+  std::string failure;       // why the copy could not be made; the reading then stops
+};
+
+// Locates and opens the list file. True when it is Read; otherwise false with the console's
+// words in `why` and nothing left open.
+bool openListFile(ListFile& list, std::string& why);
+
+// Where the next byte of the list file is read from.
+std::int64_t listFilePosition();
+
+// True when the list file, as opened, ends in CR LF (or is empty).
+bool listFileEndsWithCrLf(const ListFile& list);
+
+// Makes the cleaned copy beside the list once its first `prefix` bytes are known to be kept as
+// they are, and writes them there: from `buffered` when the caller holds them, else read again
+// from the list. False with the reason in `list.failure`.
+bool startCleanedCopy(ListFile& list, std::int64_t prefix, const char* buffered);
+
+// Once the list is read to its end: the reason it stays as it is (a read that failed, a copy not
+// written, a log that failed, a list that changed), or empty. `logFailed` is the run's log state.
+std::string verdictOn(const ListFile& list, bool logFailed);
+
+// Ends a list that was read: one that needs no change, or one whose `verdict` keeps it, is
+// settled; the console line is ended ("not cleaned: ..." after the marks when it stays). A
+// copied list is staged: given the list's access and held for its batch.
+void settleOrStage(ListFile&& list, const std::string& verdict, bool marksPrinted);
+
+// True when the batch should be committed before another list is read: it holds as many lists
+// or bytes as a batch may, or its first list was staged about a second ago.
+bool batchIsFull();
+
+// Commits the batch: the copies reach the disk, the log is asked whether its records did
+// (logReadyForCommit), and each list is looked at once more and exchanged with its copy, both
+// sides checked; then each directory that took a replacement is synced. Lists not replaced say so.
+void commitBatch();
+
+// Defined by the run, which owns the log: empty when the log's records are durable and in place,
+// otherwise why no list of the batch may be replaced.
+std::string logReadyForCommit();
