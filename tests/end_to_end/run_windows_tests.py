@@ -176,31 +176,37 @@ class WindowsRunTest(WineTree, SharedScenarios):
                          + BANNER)
         self.assertEqual(self.leftovers(), [])
 
-    def test_planted_list_tmp_directory_is_left_with_its_contents(self):
-        self.write("list.tmp/precious.txt", b"precious\n")
-        original = b"bad\nok@example.org\n"
-        self.write("d/blacklist.txt", original)
-        out, _ = self.run_chklist()
-        self.assertEqual(self.read("list.tmp/precious.txt"), b"precious\n")
-        self.assertEqual(self.read("d/blacklist.txt"), original)
-        self.assertIn(b"Checking " + self.wpath("d", "blacklist.txt")
-                      + b" not cleaned: cannot write list.tmp\r\n", out)
-        self.assertEqual(self.log_records(), [])
-
-    def test_planted_hard_link_at_list_tmp_leaves_its_other_file_alone(self):
-        # list.tmp is another name of victim.txt: the cleaned copy is written into a new file of
-        # its own, and the victim keeps its content.
-        self.write("victim.txt", b"precious\n")
-        os.link(self.path("victim.txt"), self.path("list.tmp"))
+    def test_planted_directory_at_the_staged_name_is_left_with_its_contents(self):
+        # A directory at the list's staged name stays as planted; the copy takes another name.
+        staged = "d/.chklist-copy-blacklist.txt"
+        self.write(staged + "/precious.txt", b"precious\n")
         self.write("d/blacklist.txt", b"bad\nok@example.org\n")
         out, _ = self.run_chklist()
-        self.assertEqual(self.read("victim.txt"), b"precious\n")
-        self.assertEqual(os.stat(self.path("victim.txt")).st_nlink, 1)
+        self.assertEqual(self.read(staged + "/precious.txt"), b"precious\n")
         self.assertEqual(self.read("d/blacklist.txt"), b"ok@example.org\r\n")
         self.assertIn(b"Checking " + self.wpath("d", "blacklist.txt") + b" #\r\n", out)
         self.assertEqual(self.log_records(),
                          [expected_record(self.wpath("d", "blacklist.txt"), b"bad")])
-        self.assertEqual(self.leftovers(), [])
+        self.assertEqual(sorted(os.listdir(self.path("d"))),
+                         [".chklist-copy-blacklist.txt", "blacklist.txt"])
+        self.assertEqual(self.leftovers(), [os.path.join("d", ".chklist-copy-blacklist.txt")])
+
+    def test_planted_hard_link_at_the_staged_name_leaves_its_other_file_alone(self):
+        # The staged name is another name of victim.txt: a leftover of a run has one name, so
+        # this one is neither removed nor written; the copy takes another name of its own.
+        self.write("victim.txt", b"precious\n")
+        staged = self.path("d", ".chklist-copy-blacklist.txt")
+        self.write("d/blacklist.txt", b"bad\nok@example.org\n")
+        os.link(self.path("victim.txt"), staged)
+        out, _ = self.run_chklist()
+        self.assertEqual(self.read("victim.txt"), b"precious\n")
+        self.assertTrue(os.path.samefile(self.path("victim.txt"), staged))
+        self.assertEqual(self.read("d/blacklist.txt"), b"ok@example.org\r\n")
+        self.assertIn(b"Checking " + self.wpath("d", "blacklist.txt") + b" #\r\n", out)
+        self.assertEqual(self.log_records(),
+                         [expected_record(self.wpath("d", "blacklist.txt"), b"bad")])
+        self.assertEqual(sorted(os.listdir(self.path("d"))),
+                         [".chklist-copy-blacklist.txt", "blacklist.txt"])
 
     def test_planted_file_lists_never_receive_the_listing(self):
         # blist.dir a hard link to a file of the tree, wlist.dir one to a file outside it: the
