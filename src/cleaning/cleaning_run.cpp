@@ -283,8 +283,8 @@ bool logIsNew = false;
 
 bool openLog() {
   NameLook look;
-  logIsNew = lookAt(HeldDirectory{}, std::string(RejectionLogName), look).error ==
-             SeamError::Missing;
+  logIsNew =
+      lookAt(HeldDirectory{}, std::string(RejectionLogName), look).error == SeamError::Missing;
   if (const std::string why = openOwnFile(RejectionLogName, OpenMode::Append, RejectionLogChannel);
       !why.empty()) {
     // Without the log a dropped entry would leave no trace: change nothing, and say why.

@@ -132,7 +132,6 @@ bool isListAsRead(const NameLook& look, const FileState& read) {
          look.state.modifiedFraction == read.modifiedFraction;
 }
 
-
 void say(const Text& line) { printText(ConsoleChannel, line, PrintMask::NewLine); }
 
 void sayNotReplaced(const ListFile& list, std::string_view why) {
@@ -259,8 +258,7 @@ bool exchangeWithCopy(ListFile& list) {
   // No exchange here: the copy is renamed over the list, and what then has the list's name is
   // looked at after.
   NameLook atStaged;
-  if (!lookAt(list.directory, list.copyName, atStaged).ok() ||
-      !isFile(atStaged, list.copyState)) {
+  if (!lookAt(list.directory, list.copyName, atStaged).ok() || !isFile(atStaged, list.copyState)) {
     sayChanged(list);
     dropCopy(list);
     return false;
@@ -407,8 +405,8 @@ std::string verdictOn(const ListFile& list, bool logFailed) {
   const bool lineTooLong = fileLineTooLong(read);
   const bool readFailed = read == nullptr || fileFailed(read);
   // Written out now, so that a full disk is seen while the list can still stay as it is.
-  const bool copyWritten = list.stage != ListStage::Copying ||
-                           flushChannel(CleanedCopyChannel) == StatusCode::Ok;
+  const bool copyWritten =
+      list.stage != ListStage::Copying || flushChannel(CleanedCopyChannel) == StatusCode::Ok;
   NameLook look;
   const bool changed =
       !lookAt(list.directory, list.leaf, look).ok() || !unchangedAtLastLook(list, look);
@@ -436,9 +434,9 @@ void settleOrStage(ListFile&& list, const std::string& verdict, bool marksPrinte
   list.copyBytes = streamPosition(fileChannelOf(CleanedCopyChannel)->stream);
   list.copy = closeChannelKeepingFile(CleanedCopyChannel);
   list.stage = ListStage::Staged;
-  const SeamCode ready =
-      list.copy == -1 ? SeamCode{SeamError::Other, 0}
-                      : giveListsAccess(list.copy, list.copyState, listStream()->handle, list.state);
+  const SeamCode ready = list.copy == -1 ? SeamCode{SeamError::Other, 0}
+                                         : giveListsAccess(list.copy, list.copyState,
+                                                           listStream()->handle, list.state);
   // The list stays open and claimed until its batch ends, where the system allows: no other
   // run takes the old list for a leftover once it has the staged name.
   list.held = closeChannelKeepingFile(ListFileChannel);
@@ -457,9 +455,8 @@ bool batchIsFull() {
     const std::size_t spare = (openFileLimit() - 16) / 3;
     return std::clamp<std::size_t>(spare, 1, BatchLists);
   }();
-  return !batch.lists.empty() &&
-         (batch.lists.size() >= limit || batch.bytes >= BatchBytes ||
-          std::chrono::steady_clock::now() - batch.started >= BatchTime);
+  return !batch.lists.empty() && (batch.lists.size() >= limit || batch.bytes >= BatchBytes ||
+                                  std::chrono::steady_clock::now() - batch.started >= BatchTime);
 }
 
 void commitBatch() {
@@ -493,8 +490,8 @@ void commitBatch() {
     if (std::find(directories.begin(), directories.end(), parent) != directories.end()) continue;
     directories.push_back(parent);
     if (const SeamCode synced = syncDirectory(list->directory); !synced.ok()) {
-      say("Cleaned: " + list->path + ", but a power loss may undo it: " +
-          wordsFor(synced, "cannot flush its directory"));
+      say("Cleaned: " + list->path +
+          ", but a power loss may undo it: " + wordsFor(synced, "cannot flush its directory"));
     }
   }
   for (ListFile& list : lists) {

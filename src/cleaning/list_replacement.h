@@ -23,7 +23,14 @@
 constexpr ChannelNumber ListFileChannel = 2;
 constexpr ChannelNumber CleanedCopyChannel = 3;
 
-enum class ListStage : std::uint8_t { Located, Read, Copying, Staged, Committed, Settled };
+enum class ListStage : std::uint8_t {
+  Located,
+  Read,
+  Copying,
+  Staged,
+  Committed,
+  Settled
+};
 
 // One list file, from the path the file list gave to its settling. It owns its directory, its
 // channels while it is read, and its staged copy's handle; what it holds goes with it.
@@ -37,15 +44,15 @@ struct ListFile {
   std::string_view name;  // the name every list file of the pass has: "blacklist.txt", ...
   ListStage stage = ListStage::Located;
   HeldDirectory directory;
-  std::string leaf;          // its name in `directory`
-  FileState state;           // as opened
-  bool stateKnown = false;   // a regular file whose state the open learnt
-  std::string copyName;      // the staged copy's name beside it
-  FileState copyState;       // the copy as created: its identity
-  FileHandle copy = -1;      // the copy's handle once its channel closed (Staged, Committed)
-  FileHandle held = -1;      // the list's, kept while it is staged where the system allows
+  std::string leaf;         // its name in `directory`
+  FileState state;          // as opened
+  bool stateKnown = false;  // a regular file whose state the open learnt
+  std::string copyName;     // the staged copy's name beside it
+  FileState copyState;      // the copy as created: its identity
+  FileHandle copy = -1;     // the copy's handle once its channel closed (Staged, Committed)
+  FileHandle held = -1;     // the list's, kept while it is staged where the system allows
   std::int64_t copyBytes = 0;
-  std::string failure;       // why the copy could not be made; the reading then stops
+  std::string failure;  // why the copy could not be made; the reading then stops
 };
 
 // Locates and opens the list file. True when it is Read; otherwise false with the console's

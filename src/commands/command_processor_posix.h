@@ -1,6 +1,7 @@
 // The built-in command processor used where there is no Windows command processor. It carries
-// out the command lines the cleaning run issues: "dir NAME /s/b > FILE" and "del FILE"; anything else is refused. No shell is ever started: the words of the line reach
-// the file operations as they are, so no byte of a path can run anything.
+// out the command lines the cleaning run issues: "dir NAME /s/b > FILE" and "del FILE"; anything
+// else is refused. No shell is ever started: the words of the line reach the file operations as
+// they are, so no byte of a path can run anything.
 #pragma once
 
 #include <sys/stat.h>
@@ -15,8 +16,8 @@ int runBuiltinCommand(std::string_view line);
 
 // The three commands the processor knows.
 enum class CommandVerb {
-  Dir,   // "dir NAME /s/b > FILE": first = NAME, second = FILE
-  Del,   // "del FILE": first = FILE, second empty
+  Dir,  // "dir NAME /s/b > FILE": first = NAME, second = FILE
+  Del,  // "del FILE": first = FILE, second empty
 };
 
 // One command line taken apart; the words are exact bytes, quotes removed.

@@ -1,6 +1,7 @@
 // What a list file's cleaned copy takes over from the list before it replaces it: owner and
 // group where the process may set them, permission bits, access control list and the user's
-// extended attributes. Also the random name of a copy staged beside the list. POSIX only; works on descriptors.
+// extended attributes. Also the random name of a copy staged beside the list. POSIX only; works on
+// descriptors.
 #pragma once
 
 #include <string>

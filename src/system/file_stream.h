@@ -123,8 +123,9 @@ bool openFileStream(FileStream& stream,
                     OpenedFile* opened = nullptr);
 
 // Writes out what the stream holds, unless it has failed, closes its file (none when the
-// stream's handle was taken: -1) and gives back its buffers. True when every byte handed to the stream reached the file and nothing failed, now or
-// earlier; otherwise false, with the system's code of the first failure in `*error` when given.
+// stream's handle was taken: -1) and gives back its buffers. True when every byte handed to the
+// stream reached the file and nothing failed, now or earlier; otherwise false, with the system's
+// code of the first failure in `*error` when given.
 bool closeFileStream(FileStream& stream, int* error = nullptr);
 
 // Gives the stream other system calls than its platform's (tests hand it faulty ones).

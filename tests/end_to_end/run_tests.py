@@ -98,6 +98,61 @@ class ChklistTest(LinuxTree, SharedScenarios):
             self.assertEqual(self.read(name), clean, name)
         self.assertEqual(self.leftovers(), [])
 
+    def test_two_names_of_one_list_are_both_cleaned_and_logged_once_each(self):
+        # A list with a second name in another directory of the same batch: each name is
+        # cleaned, each of its entries logged once per name, and neither said to have changed.
+        self.write("a/blacklist.txt", b"ok@example.org\nbad\n")
+        os.mkdir(self.path("b"))
+        os.link(self.path("a/blacklist.txt"), self.path("b/blacklist.txt"))
+        out, _ = self.run_chklist()
+        self.assertNotIn(b"changed", out)
+        for name in ("a", "b"):
+            self.assertEqual(self.read(name + "/blacklist.txt"), b"ok@example.org\r\n")
+        self.assertEqual(sorted(self.log_records()),
+                         sorted(expected_record(self.listed(name, "blacklist.txt"), b"bad")
+                                for name in ("a", "b")))
+        self.assertEqual(self.leftovers(), [])
+
+    def test_an_old_list_that_cannot_be_removed_is_said_and_goes_next_run(self):
+        # After the exchange the staged name holds the old list; when it cannot be removed (EIO)
+        # the console says so, and the next run removes it.
+        if shutil.which("strace") is None:
+            self.skipTest("strace is not installed")
+        self.write("d/blacklist.txt", b"ok@example.org\nbad\n")
+        process = subprocess.run(
+            ["strace", "-f", "-o", os.devnull, "-e", "trace=unlinkat",
+             "-e", "inject=unlinkat:error=EIO", CHKLIST], cwd=self.root, capture_output=True,
+            stdin=subprocess.DEVNULL, env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"))
+        if b"inject" in process.stderr:
+            self.skipTest("strace cannot inject faults here")
+        self.assertIn(b"Cleaned: " + self.bpath("d", "blacklist.txt") + b", but its old content "
+                      b"stays beside it as .chklist-copy-blacklist.txt: cannot remove it: "
+                      b"Input/output error; the next run removes it\r\n", process.stdout)
+        self.assertEqual(self.read("d/blacklist.txt"), b"ok@example.org\r\n")
+        self.assertEqual(self.leftovers(), ["d/.chklist-copy-blacklist.txt"])
+        self.run_chklist()
+        self.assertEqual(self.leftovers(), [])
+
+    def test_nested_runs_never_undo_each_other(self):
+        # Runs started at once in a directory and in one of its subdirectories: each list is
+        # cleaned by one of them, and nothing is left beside any list.
+        if WRAPPER:
+            self.skipTest("the runs must overlap; a wrapper such as valgrind serialises them")
+        for round in range(3):
+            for index in range(40):
+                for kind in ("blacklist.txt", "whitelist.txt"):
+                    self.write("sub/d%d/%s" % (index, kind), b"ok@example.org\nbad\n")
+            outer = self.run_chklist(wait=False)
+            inner = subprocess.run([CHKLIST], cwd=self.path("sub"), capture_output=True,
+                                   stdin=subprocess.DEVNULL)
+            outer.communicate(timeout=120)
+            self.assertEqual((outer.returncode, inner.returncode), (0, 0))
+            uncleaned = [name for name in sorted(os.listdir(self.path("sub"))) if name[0] == "d"
+                         for kind in ("blacklist.txt", "whitelist.txt")
+                         if self.read("sub/%s/%s" % (name, kind)) != b"ok@example.org\r\n"]
+            self.assertEqual(uncleaned, [], "round %d" % round)
+            self.assertEqual(self.leftovers(), [])
+
     def test_syncs_protect_entries_and_cost_no_more(self):
         # Replacements are made durable by the batch: when it closes, each staged copy is synced
         # with its own descriptor and then the log (before any exchange), and after the exchanges
