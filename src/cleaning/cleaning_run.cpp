@@ -338,6 +338,8 @@ void cleanListKind(ListKind kind) {
               "Cannot read the file list " + fileList + ": " + why + "; no " +
                   Text(texts.listName) + " is checked",
               PrintMask::NewLine);
+    // The file list goes whatever failed: the next run's search makes it anew.
+    removeOwnFile(texts.fileList);
     return;
   }
   // The run's two texts: each line read replaces them, and their storage serves every list

@@ -1,20 +1,24 @@
-// Windows: the command processor's "dir", in UTF-16, its file list then turned into the
-// program's byte form. The file list is never opened by its name for the command: whatever holds
-// the name (a hard link to another file, a link, a stale list) is removed, a new private file is
-// created, and its handle is the command's standard output. So the command writes into nothing
-// but that file, and its content is this search's alone.
+// Windows: the directory search is the run's own walk (FindFirstFileExW), which lists what
+// "dir NAME /s/b/a-d" lists, in its order and form, but never enters a directory link: the
+// command processor's "dir /s" follows junctions and directory links, so that a link loop made
+// it walk forever and a link to a big tree read all of it. The file list is never opened by its
+// name: whatever holds the name (a hard link to another file, a link, a stale list) is removed, a
+// new private file is created, and the listing goes through that handle alone. A search that
+// does not succeed removes it again.
+#include "commands/file_search_windows.h"
+
 #include <windows.h>
 
 #include <string>
+#include <utility>
 
 #include "commands/file_search.h"
-#include "commands/run_command_windows.h"
+#include "console/console_writer.h"
+#include "system/reparse_points_windows.h"
+#include "system/system_error.h"
 #include "system/wide_names_windows.h"
 
 namespace {
-
-// The exit status "dir" ends with when it found no file of the name.
-constexpr int FoundNone = 1;
 
 // What the last search said about the file list it wrote: the file list's name, whether it found
 // nothing, and otherwise why it failed.
@@ -33,8 +37,186 @@ struct OwnedHandle {
   }
 };
 
+bool sameIgnoringAsciiCase(std::wstring_view left, std::wstring_view right) {
+  if (left.size() != right.size()) return false;
+  const auto lower = [](wchar_t character) {
+    return character >= L'A' && character <= L'Z' ? static_cast<wchar_t>(character - L'A' + L'a')
+                                                  : character;
+  };
+  for (std::size_t index = 0; index < left.size(); ++index) {
+    if (lower(left[index]) != lower(right[index])) return false;
+  }
+  return true;
+}
+
+// A directory waiting to be walked, and how far below the top it is.
+struct Pending {
+  std::wstring path;
+  int depth;
+};
+
+std::string bytesOf(std::wstring_view wide) {
+  bool exact = true;
+  return narrowName(wide, exact);
+}
+
+// Why a search stops when its file list cannot take a line; the caller adds the name.
+constexpr std::string_view CannotWrite = "cannot write the file list";
+
+}  // namespace
+
+SearchOutcome walkForListFiles(SearchSystem& system,
+                               const std::wstring& top,
+                               std::wstring_view listName,
+                               const SearchBounds& bounds) {
+  SearchOutcome outcome;
+  const std::uint64_t start = system.milliseconds();
+  std::uint64_t directories = 0;
+  std::uint64_t written = 0;
+  std::vector<Pending> pending = {{top, 0}};
+  std::vector<SearchEntry> entries;
+  std::vector<std::wstring> below;
+  while (!pending.empty()) {
+    Pending directory = std::move(pending.back());
+    pending.pop_back();
+    if (++directories > bounds.directories) {
+      outcome.failure = "it met more than " + std::to_string(bounds.directories) + " folders";
+      return outcome;
+    }
+    if (system.milliseconds() - start > bounds.milliseconds) {
+      outcome.failure =
+          "it took longer than " + std::to_string(bounds.milliseconds / 1000) + " seconds";
+      return outcome;
+    }
+    entries.clear();
+    const std::uint32_t error = system.readDirectory(directory.path, entries);
+    if (error == ERROR_ACCESS_DENIED) {
+      system.sayOnError("dir: cannot read directory \"" + bytesOf(directory.path) +
+                        "\": " + systemErrorText(static_cast<int>(error)));
+    } else if (error != 0 && error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND &&
+               error != ERROR_DIRECTORY) {
+      // Gone or no longer a directory since its parent was read: nothing of it to list.
+      outcome.unread = true;
+      system.sayOnConsole("The search could not read " + bytesOf(directory.path) + ": " +
+                          systemErrorText(static_cast<int>(error)) +
+                          "; the lists below it are not checked");
+    }
+    below.clear();
+    for (const SearchEntry& entry : entries) {
+      if (entry.name.empty() || entry.name == L"." || entry.name == L"..") continue;
+      if ((entry.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        if (!reparsePointIsLink(entry.attributes, entry.reparseTag)) below.push_back(entry.name);
+        continue;
+      }
+      if (!sameIgnoringAsciiCase(entry.name, listName)) continue;
+      const std::wstring path = directory.path + L"\\" + entry.name;
+      if (path.find_first_of(L"\r\n") != std::wstring::npos) {
+        system.sayOnError("dir: left out a path holding a line break: \"" + bytesOf(path) + "\"");
+        continue;
+      }
+      const std::string line = bytesOf(path) + "\r\n";
+      written += line.size();
+      if (written > bounds.listingBytes) {
+        outcome.failure =
+            "its file list grew beyond " + std::to_string(bounds.listingBytes >> 20) + " MiB";
+        return outcome;
+      }
+      if (!system.writeLine(line)) {
+        outcome.failure = CannotWrite;
+        return outcome;
+      }
+      ++outcome.matches;
+    }
+    if (!below.empty() && directory.depth >= bounds.depth) {
+      system.sayOnError("dir: left out the directories in \"" + bytesOf(directory.path) +
+                        "\": nested more than " + std::to_string(bounds.depth) + " levels deep");
+      continue;
+    }
+    // Taken from the back: the first subdirectory is walked first, as "dir /s" walks them.
+    for (auto name = below.rbegin(); name != below.rend(); ++name) {
+      pending.push_back({directory.path + L"\\" + *name, directory.depth + 1});
+    }
+  }
+  return outcome;
+}
+
+namespace {
+
+// The system the real search reads, and the file list it writes through its handle.
+class SystemSearch : public SearchSystem {
+ public:
+  explicit SystemSearch(HANDLE fileList) : fileList_(fileList) {}
+
+  std::uint32_t readDirectory(const std::wstring& directory,
+                              std::vector<SearchEntry>& entries) override {
+    WIN32_FIND_DATAW found = {};
+    const std::wstring pattern = extendedFullName(directory) + L"\\*";
+    // Large fetches: one call to the file system returns many entries. A file system driver that
+    // offers neither the basic level nor large fetches is asked the standard way.
+    HANDLE search = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found,
+                                     FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+    if (search == INVALID_HANDLE_VALUE &&
+        (GetLastError() == ERROR_INVALID_PARAMETER || GetLastError() == ERROR_INVALID_LEVEL)) {
+      search = FindFirstFileExW(pattern.c_str(), FindExInfoStandard, &found, FindExSearchNameMatch,
+                                nullptr, 0);
+    }
+    if (search == INVALID_HANDLE_VALUE) {
+      const DWORD error = GetLastError();
+      return error == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : error;
+    }
+    DWORD error = ERROR_SUCCESS;
+    do {
+      // The find data's dwReserved0 is the reparse tag of a reparse point.
+      entries.push_back({found.cFileName, found.dwFileAttributes, found.dwReserved0});
+    } while (FindNextFileW(search, &found));
+    error = GetLastError();
+    FindClose(search);
+    return error == ERROR_NO_MORE_FILES ? ERROR_SUCCESS : error;
+  }
+
+  std::uint64_t milliseconds() override { return GetTickCount64(); }
+
+  bool writeLine(std::string_view line) override {
+    buffer_.append(line);
+    return buffer_.size() < 64 * 1024 || flush();
+  }
+
+  void sayOnConsole(std::string_view message) override {
+    const std::string line = std::string(message) + "\r\n";
+    consoleWrite(line.data(), static_cast<std::uint32_t>(line.size()));
+  }
+
+  void sayOnError(std::string_view message) override {
+    const HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+    if (error == nullptr || error == INVALID_HANDLE_VALUE) return;
+    // Everything the run printed before stands before it.
+    consoleFlush();
+    const std::string line = std::string(message) + "\r\n";
+    DWORD done = 0;
+    WriteFile(error, line.data(), static_cast<DWORD>(line.size()), &done, nullptr);
+  }
+
+  // Writes what is buffered. False when the file list cannot take it.
+  bool flush() {
+    DWORD written = 0;
+    for (std::size_t done = 0; done < buffer_.size(); done += written) {
+      if (!WriteFile(fileList_, buffer_.data() + done, static_cast<DWORD>(buffer_.size() - done),
+                     &written, nullptr) ||
+          written == 0) {
+        return false;
+      }
+    }
+    buffer_.clear();
+    return true;
+  }
+
+ private:
+  HANDLE fileList_;
+  std::string buffer_;
+};
+
 // Removes whatever holds the name and creates the file list anew: a private regular file on
-// disk, with this one name, open for reading and writing and shared with nobody.
+// disk, with this one name, open for writing and its own removal, shared with nobody.
 HANDLE createFileList(const std::wstring& name) {
   // A hard link loses only this name, a link is removed itself; a directory, a read-only file
   // or one another program holds stays, and the creation below fails.
@@ -43,95 +225,65 @@ HANDLE createFileList(const std::wstring& name) {
     return INVALID_HANDLE_VALUE;
   }
   const HANDLE file =
-      CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, privateFileSecurity(), CREATE_NEW,
-                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+      CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, privateFileSecurity(),
+                  CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) return file;
   BY_HANDLE_FILE_INFORMATION info = {};
   if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &info) ||
-      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
-      info.nNumberOfLinks != 1) {
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+      openedIsLink(file, info.dwFileAttributes) || info.nNumberOfLinks != 1) {
     CloseHandle(file);
     return INVALID_HANDLE_VALUE;
   }
   return file;
 }
 
-// The whole content of the held file list, read from its start. False when it cannot be read.
-bool readAll(HANDLE file, std::string& bytes) {
-  LARGE_INTEGER start = {};
-  if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) return false;
-  char buffer[65536];
-  DWORD count = 0;
-  while (ReadFile(file, buffer, sizeof buffer, &count, nullptr)) {
-    if (count == 0) return true;
-    bytes.append(buffer, count);
-  }
-  return false;
+// Removes the file list this search created, through its handle: a search that did not succeed
+// leaves no partial listing behind.
+void removeFileList(HANDLE file) {
+  FILE_DISPOSITION_INFO disposition = {TRUE};
+  SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition);
 }
 
-// The UTF-16 listing as lines of the program's bytes, each ending in CR LF. False when it is no
-// whole number of code units.
-bool turnListing(const std::string& bytes, std::string& lines) {
-  if (bytes.size() % 2 != 0) return false;
-  std::wstring units(bytes.size() / 2, L'\0');
-  for (std::size_t index = 0; index < units.size(); ++index) {
-    units[index] = static_cast<wchar_t>(static_cast<unsigned char>(bytes[2 * index]) |
-                                        static_cast<unsigned char>(bytes[2 * index + 1]) << 8);
-  }
-  std::wstring_view rest = units;
-  if (!rest.empty() && rest.front() == 0xFEFF) rest.remove_prefix(1);
-  while (!rest.empty()) {
-    const std::size_t end = rest.find(L'\n');
-    std::wstring_view line = rest.substr(0, end);
-    rest.remove_prefix(end == std::wstring_view::npos ? rest.size() : end + 1);
-    if (!line.empty() && line.back() == L'\r') line.remove_suffix(1);
-    if (line.empty()) continue;
-    bool exact = true;
-    lines += narrowName(line, exact);
-    lines += "\r\n";
+// The current directory as "dir" writes the paths below it: without a "\\?\" prefix or a
+// trailing backslash.
+bool searchedDirectory(std::wstring& directory) {
+  if (!currentDirectoryName(directory)) return false;
+  const std::wstring_view view = directory;
+  if (view.substr(0, 8) == L"\\\\?\\UNC\\") {
+    directory = L"\\\\" + directory.substr(8);
+  } else if (view.substr(0, 4) == L"\\\\?\\") {
+    directory = directory.substr(4);
   }
   return true;
 }
 
-// Replaces the held file's content by `lines`.
-bool rewrite(HANDLE file, const std::string& lines) {
-  LARGE_INTEGER start = {};
-  if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) return false;
-  DWORD written = 0;
-  for (std::size_t done = 0; done < lines.size(); done += written) {
-    if (!WriteFile(file, lines.data() + done, static_cast<DWORD>(lines.size() - done), &written,
-                   nullptr) ||
-        written == 0) {
-      return false;
-    }
-  }
-  return SetEndOfFile(file) != FALSE;
-}
-
-// The search into the held file list: 0 when it listed files and the list was turned, the
-// command's failing status (FoundNone with nothing written: found nothing), or -1.
+// The search into the held file list: 0 when it listed files, 1 when it found none, -1 when it
+// failed (lastFailure says why).
 int searchInto(HANDLE file, std::string_view listName) {
-  const int status = runUnicodeCommandInto("dir " + std::string(listName) + " /s/b/a-d", file);
   const std::string failed = "The search for " + std::string(listName) + " failed: ";
-  if (status == -1) {
-    lastFailure = failed + "the command processor could not be started";
+  std::wstring top;
+  std::wstring wideName;
+  if (!searchedDirectory(top) || !widenName(listName, wideName)) {
+    lastFailure = failed + "cannot read the current directory";
     return -1;
   }
-  std::string bytes;
-  if (!readAll(file, bytes)) {
-    lastFailure = failed + "cannot read the file list " + lastFileList;
+  SystemSearch system(file);
+  const SearchOutcome outcome = walkForListFiles(system, top, wideName);
+  if (outcome.failure.empty() && !system.flush()) {
+    lastFailure = failed + std::string(CannotWrite) + " " + lastFileList;
     return -1;
   }
-  if (status != 0) {
-    lastFoundNothing = status == FoundNone && bytes.empty();
-    lastFailure = failed + "the command processor's dir ended with exit status " +
-                  std::to_string(static_cast<unsigned>(status));
-    return status;
-  }
-  std::string lines;
-  if (!turnListing(bytes, lines) || !rewrite(file, lines)) {
-    lastFailure = failed + "cannot write the file list " + lastFileList;
+  if (!outcome.failure.empty()) {
+    lastFailure = failed + outcome.failure;
+    if (outcome.failure == CannotWrite) lastFailure += " " + lastFileList;
     return -1;
+  }
+  if (outcome.matches == 0 && !outcome.unread) {
+    // As the command processor says it, among the run's lines.
+    system.sayOnError("File Not Found");
+    lastFoundNothing = true;
+    return 1;
   }
   return 0;
 }
@@ -146,7 +298,9 @@ int runFileSearch(std::string_view listName, const std::string& fileList) {
   if (!extendedName(fileList, name)) return -1;
   const OwnedHandle file(createFileList(name));
   if (file.handle == INVALID_HANDLE_VALUE) return -1;
-  return searchInto(file.handle, listName);
+  const int status = searchInto(file.handle, listName);
+  if (status != 0) removeFileList(file.handle);
+  return status;
 }
 
 bool searchFoundNothing(const std::string& fileList) {

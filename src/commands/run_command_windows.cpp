@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -15,6 +16,7 @@
 
 #include "commands/run_command.h"
 #include "console/console_writer.h"
+#include "system/reparse_points_windows.h"
 #include "system/wide_text_windows.h"
 
 namespace {
@@ -112,10 +114,17 @@ bool childEnvironment(std::vector<wchar_t>& environment) {
   return true;
 }
 
+// Whether `handle` is a console's.
+bool isConsole(HANDLE handle) {
+  DWORD mode = 0;
+  return GetConsoleMode(handle, &mode) != FALSE;
+}
+
 // Makes everything the child is started with: its three standard handles (`output`, when
 // given, in place of the program's standard output; standard error a pipe when `captureErrors`),
-// the list naming them, and its environment. False when any of it cannot be had.
-bool prepareStart(ChildStart& start, HANDLE output, bool captureErrors) {
+// the list naming them (without console handles when `consoleLeftOut`), and its environment.
+// False when any of it cannot be had.
+bool prepareStart(ChildStart& start, HANDLE output, bool captureErrors, bool consoleLeftOut) {
   start.startup.StartupInfo.cb = sizeof start.startup;
   if (!openNullInput(start.input) ||
       !inheritableCopy(present(output) ? output : GetStdHandle(STD_OUTPUT_HANDLE), start.output) ||
@@ -125,7 +134,9 @@ bool prepareStart(ChildStart& start, HANDLE output, bool captureErrors) {
     return false;
   }
   for (const HANDLE handle : {start.input, start.output, start.error}) {
-    if (handle != nullptr) start.listed.push_back(handle);
+    // Windows 7 and 8.0 refuse console handles in the list (they are no kernel handles there)
+    // but hand the standard handles to the child all the same; the retry leaves them out.
+    if (handle != nullptr && !(consoleLeftOut && isConsole(handle))) start.listed.push_back(handle);
   }
   SIZE_T size = 0;
   InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
@@ -197,20 +208,29 @@ int waitForExit(const PROCESS_INFORMATION& process) {
 int startAndWait(const std::wstring& processor,
                  std::wstring& commandLine,
                  HANDLE output,
-                 bool captureErrors) {
+                 bool captureErrors,
+                 bool consoleLeftOut = false) {
   ChildStart start;
-  if (!prepareStart(start, output, captureErrors)) return -1;
+  if (!prepareStart(start, output, captureErrors, consoleLeftOut)) {
+    return consoleLeftOut ? -1 : startAndWait(processor, commandLine, output, captureErrors, true);
+  }
   const DWORD flags = EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT |
                       (GetConsoleWindow() == nullptr ? CREATE_NO_WINDOW : 0);
   PROCESS_INFORMATION process = {};
   const BOOL started =
       CreateProcessW(processor.c_str(), commandLine.data(), nullptr, nullptr, TRUE, flags,
                      start.environment.data(), nullptr, &start.startup.StartupInfo, &process);
+  const DWORD startError = started ? ERROR_SUCCESS : GetLastError();
   // The child holds its own copies now: the pipe ends at the child's end only when this
   // process holds no writing end.
   CloseHandle(start.error);
   start.error = nullptr;
-  if (!started) return -1;
+  if (!started) {
+    // Windows 7 and 8.0 refuse a list that names a console handle: once more without them.
+    const bool consoleListed = std::any_of(start.listed.begin(), start.listed.end(), isConsole);
+    if (startError != ERROR_INVALID_PARAMETER || consoleLeftOut || !consoleListed) return -1;
+    return startAndWait(processor, commandLine, output, captureErrors, true);
+  }
   if (start.errorReader != nullptr) passOnMessages(start.errorReader);
   return waitForExit(process);
 }
@@ -331,10 +351,9 @@ int removeOwnFile(std::string_view name) {
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? 0 : 1;
   }
   BY_HANDLE_FILE_INFORMATION info = {};
-  bool removed =
-      GetFileType(file) == FILE_TYPE_DISK && GetFileInformationByHandle(file, &info) &&
-      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
-      info.nNumberOfLinks == 1;
+  bool removed = GetFileType(file) == FILE_TYPE_DISK && GetFileInformationByHandle(file, &info) &&
+                 (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+                 !openedIsLink(file, info.dwFileAttributes) && info.nNumberOfLinks == 1;
   if (removed && (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
     // A read-only file cannot be marked for removal.
     FILE_BASIC_INFO basic = {};

@@ -1,6 +1,6 @@
-// Windows start-up: standard handles that are not open forgotten, a current directory the
-// command processor cannot work in refused, the top-level fault filter and the floating-point
-// unit's reset.
+// Windows start-up: standard handles that are not open forgotten, Windows older than 7 and a
+// current directory the command processor cannot work in refused, the top-level fault filter and
+// the floating-point unit's reset.
 #include <float.h>
 #include <windows.h>
 
@@ -73,6 +73,27 @@ void refuseUnusableDirectory() {
   endProcess(0);
 }
 
+// Ends the process, saying why, on Windows older than 7, the oldest the program is made for (the
+// search's FindExInfoBasic and large fetches came with it). Asked through VerifyVersionInfoW:
+// even where it reports an older version than the system's (8.1 and later, unmanifested), that
+// is still 7 or later.
+void refuseOlderWindows() {
+  OSVERSIONINFOEXW wanted = {};
+  wanted.dwOSVersionInfoSize = sizeof wanted;
+  wanted.dwMajorVersion = 6;
+  wanted.dwMinorVersion = 1;
+  DWORDLONG condition = 0;
+  condition = VerSetConditionMask(condition, VER_MAJORVERSION, VER_GREATER_EQUAL);
+  condition = VerSetConditionMask(condition, VER_MINORVERSION, VER_GREATER_EQUAL);
+  if (VerifyVersionInfoW(&wanted, VER_MAJORVERSION | VER_MINORVERSION, condition) ||
+      GetLastError() != ERROR_OLD_WIN_VERSION) {
+    return;
+  }
+  constexpr std::string_view Line = "chklist needs Windows 7 or later: nothing is changed.\r\n";
+  consoleWrite(Line.data(), static_cast<std::uint32_t>(Line.size()));
+  endProcess(0);
+}
+
 }  // namespace
 
 bool commandProcessorWorksIn(std::wstring_view directory) {
@@ -85,6 +106,7 @@ bool commandProcessorWorksIn(std::wstring_view directory) {
 
 void prepareProcess() {
   forgetClosedStandardHandles();
+  refuseOlderWindows();
   refuseUnusableDirectory();
   SetUnhandledExceptionFilter(faultFilter);
   _fpreset();

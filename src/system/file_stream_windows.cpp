@@ -1,5 +1,5 @@
 // Our file streams' system side on Windows: backslash names, files opened by CreateFileW with
-// "\\?\" names (long paths, no name normalisation, reparse points refused) or relative to a
+// "\\?\" names (long paths, no name normalisation, links refused) or relative to a
 // held directory's handle, and ReadFile, WriteFile, SetFilePointerEx, FlushFileBuffers,
 // SetEndOfFile and LockFileEx on the handle.
 #include <windows.h>
@@ -8,6 +8,7 @@
 
 #include "system/file_stream.h"
 #include "system/file_stream_system.h"
+#include "system/reparse_points_windows.h"
 #include "system/wide_names_windows.h"
 
 namespace {
@@ -124,6 +125,40 @@ HANDLE openInHeld(HANDLE directory,
 
 bool isDisk(HANDLE handle) { return GetFileType(handle) == FILE_TYPE_DISK; }
 
+// `file` (opened at `name` without its reparse point's filter, with `info`) opened again at the
+// same name as the filter serves it, for the same access: by the path, or relative to the held
+// `directory` when there is one. The new handle, with `info` read anew, when it is the same file
+// on the same volume; otherwise INVALID_HANDLE_VALUE. `file` is closed either way; it stays open
+// until the new open is done, so nobody can rename or remove the name in between.
+HANDLE openedThroughFilter(HANDLE file,
+                           HANDLE directory,
+                           const std::string& name,
+                           const OpenRequest& request,
+                           BY_HANDLE_FILE_INFORMATION& info) {
+  std::wstring wide;
+  HANDLE served = INVALID_HANDLE_VALUE;
+  if (directory != nullptr) {
+    if (widenName(name, wide)) {
+      served = openInDirectory(directory, wide, request.access, request.share,
+                               Disposition::Existing, NameKind::File, nullptr, false, true);
+    }
+  } else if (extendedName(name, wide)) {
+    served = CreateFileW(wide.c_str(), request.access, request.share, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  }
+  CloseHandle(file);
+  if (served == INVALID_HANDLE_VALUE) return served;
+  const FileState first = fileStateOf(info);
+  BY_HANDLE_FILE_INFORMATION now{};
+  if (!isDisk(served) || !GetFileInformationByHandle(served, &now) ||
+      fileStateOf(now).device != first.device || fileStateOf(now).fileIndex != first.fileIndex) {
+    CloseHandle(served);
+    return INVALID_HANDLE_VALUE;
+  }
+  info = now;
+  return served;
+}
+
 bool moveTo(HANDLE handle, std::int64_t offset, DWORD origin, std::int64_t* position) {
   LARGE_INTEGER distance;
   distance.QuadPart = offset;
@@ -186,16 +221,24 @@ bool openSystemFile(const HeldDirectory* directory,
   // A file the open creates (the cleaned copy, a new log) is private to this user.
   SECURITY_ATTRIBUTES* security =
       request.disposition == OPEN_EXISTING ? nullptr : privateFileSecurity();
-  const HANDLE file = directory != nullptr && directory->handle != 0
-                          ? openInHeld(reinterpret_cast<HANDLE>(directory->handle), name, request,
-                                       emptying, security)
-                          : openByName(name, request, emptying, security);
+  const HANDLE held = directory != nullptr && directory->handle != 0
+                          ? reinterpret_cast<HANDLE>(directory->handle)
+                          : nullptr;
+  HANDLE file = held != nullptr ? openInHeld(held, name, request, emptying, security)
+                                : openByName(name, request, emptying, security);
   if (file == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION info{};
   const bool disk = isDisk(file);
   if (disk && !GetFileInformationByHandle(file, &info)) return closeAndFail(file);
-  const bool regular = disk && (info.dwFileAttributes &
-                                (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+  const bool link = disk && openedIsLink(file, info.dwFileAttributes);
+  if (disk && !link && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    // A cloud file, a deduplicated or compressed one: opened so, its filter stays out and the
+    // handle reads what the volume holds for it, not its content. Opened again through the
+    // filter, and taken only when that is the same file.
+    file = openedThroughFilter(file, held, name, request, info);
+    if (file == INVALID_HANDLE_VALUE) return false;
+  }
+  const bool regular = disk && !link && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
   if (disk && !regular) return closeAndFail(file);
   // The log must be a file on disk (not a device that swallows its records), and a new file
   // has no other name.

@@ -2,8 +2,9 @@
 // run's directory, each directory opened relative to the handle of the one above it and kept
 // open without delete sharing, so that none on the way can be renamed or swapped while it is
 // held; a name-surrogate reparse point on the way (a symbolic link, a junction, a mount point)
-// refuses the path. The list, its copy, every look, removal and rename then go relative to the
-// held directory's handle: no path is resolved twice.
+// refuses the path, while any other reparse point (a cloud folder, a deduplicated or compressed
+// file) is a directory or file like any other. The list, its copy, every look, removal and rename
+// then go relative to the held directory's handle: no path is resolved twice.
 //
 // The rename of a copy over its list guards the list from the last look to the rename (the list
 // held open without write sharing) and uses POSIX semantics where the file system has them, so
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "system/list_seam.h"
+#include "system/reparse_points_windows.h"
 #include "system/wide_names_windows.h"
 
 // Declared by the driver kit's headers only.
@@ -173,10 +175,17 @@ HANDLE openAt(const HeldDirectory& directory,
                          kind);
 }
 
-// A regular file on disk, whose information `info` receives.
+// The file open on `file`, with `info`, is a regular file on disk: no directory and no link. A
+// reparse point that is no link (a cloud file, a deduplicated or compressed one) is a file too.
+bool regularFile(HANDLE file, const BY_HANDLE_FILE_INFORMATION& info) {
+  return GetFileType(file) == FILE_TYPE_DISK &&
+         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+         !openedIsLink(file, info.dwFileAttributes);
+}
+
+// A regular file on disk (regularFile), whose information `info` receives.
 bool plainFile(HANDLE file, BY_HANDLE_FILE_INFORMATION& info) {
-  return GetFileType(file) == FILE_TYPE_DISK && GetFileInformationByHandle(file, &info) &&
-         (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+  return GetFileInformationByHandle(file, &info) && regularFile(file, info);
 }
 
 std::uint64_t fileIndexOf(const BY_HANDLE_FILE_INFORMATION& info) {
@@ -186,13 +195,6 @@ std::uint64_t fileIndexOf(const BY_HANDLE_FILE_INFORMATION& info) {
 // The file behind `info` is the one `state` was taken of, whatever its content now.
 bool sameFile(const BY_HANDLE_FILE_INFORMATION& info, const FileState& state) {
   return info.dwVolumeSerialNumber == state.device && fileIndexOf(info) == state.fileIndex;
-}
-
-// A reparse point that names another file or directory (a symbolic link, a junction, a mount
-// point); a tag that cannot be told counts as one.
-bool nameSurrogate(DWORD attributes, DWORD tag) {
-  return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
-         (tag == 0 || IsReparseTagNameSurrogate(tag));
 }
 
 // The run's directory as the search writes paths below it: without a "\\?\" prefix.
@@ -243,7 +245,7 @@ SeamCode entryIsOpened(HANDLE above, const std::wstring& name, HANDLE opened) {
   const auto* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(buffer);
   const std::wstring_view found(entry->FileName, entry->FileNameLength / sizeof(WCHAR));
   // A reparse point's tag stands where a listing puts the size of extended attributes.
-  if (nameSurrogate(entry->FileAttributes, entry->EaSize)) return {SeamError::Link, 0};
+  if (reparsePointIsLink(entry->FileAttributes, entry->EaSize)) return {SeamError::Link, 0};
   if (!sameIgnoringAsciiCase(found, std::wstring_view(name)) ||
       static_cast<std::uint64_t>(entry->FileId.QuadPart) != fileIndexOf(info)) {
     // Another directory stands at the name now than the one opened: one swapped in and out.
@@ -267,7 +269,7 @@ SeamCode holdBeneath(const Held& above, const std::wstring& name, Held& held) {
   if (!GetFileInformationByHandleEx(opened.handle, FileAttributeTagInfo, &tag, sizeof tag)) {
     return lastFailure();
   }
-  if (nameSurrogate(tag.FileAttributes, tag.ReparseTag)) return {SeamError::Link, 0};
+  if (reparsePointIsLink(tag.FileAttributes, tag.ReparseTag)) return {SeamError::Link, 0};
   if (const SeamCode code = entryIsOpened(above->handle, name, opened.handle); !code.ok()) {
     return code;
   }
@@ -367,9 +369,7 @@ SeamCode lookAt(const HeldDirectory& directory, const std::string& name, NameLoo
   if (!file.open()) return lastFailure();
   BY_HANDLE_FILE_INFORMATION info = {};
   if (!GetFileInformationByHandle(file.handle, &info)) return lastFailure();
-  look.regular =
-      GetFileType(file.handle) == FILE_TYPE_DISK &&
-      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+  look.regular = regularFile(file.handle, info);
   look.links = info.nNumberOfLinks;
   look.state = fileStateOf(file.handle, info);
   return {};

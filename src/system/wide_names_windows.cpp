@@ -199,7 +199,8 @@ HANDLE openInDirectory(HANDLE directory,
                        Disposition disposition,
                        NameKind kind,
                        SECURITY_ATTRIBUTES* security,
-                       bool backup) {
+                       bool backup,
+                       bool throughFilter) {
   // An empty name opens the directory itself anew: a handle of its own, with its own scan.
   const bool itself = name.empty() && kind == NameKind::Directory;
   if ((!itself && !singleComponent(name)) || name.size() > 0x7fff) {
@@ -214,7 +215,7 @@ HANDLE openInDirectory(HANDLE directory,
   OBJECT_ATTRIBUTES attributes;
   InitializeObjectAttributes(&attributes, &objectName, OBJ_CASE_INSENSITIVE, directory,
                              security == nullptr ? nullptr : security->lpSecurityDescriptor);
-  ULONG options = FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT;
+  ULONG options = (throughFilter ? 0 : FILE_OPEN_REPARSE_POINT) | FILE_SYNCHRONOUS_IO_NONALERT;
   if (kind == NameKind::File) options |= FILE_NON_DIRECTORY_FILE;
   if (kind == NameKind::Directory) options |= FILE_DIRECTORY_FILE;
   if (backup) options |= FILE_OPEN_FOR_BACKUP_INTENT;
@@ -234,38 +235,38 @@ HANDLE openInDirectory(HANDLE directory,
   return opened;
 }
 
-SECURITY_ATTRIBUTES* privateFileSecurity() {
-  // Made once: the user of a process does not change.
-  static std::vector<char> user;
-  static std::vector<char> acl;
-  static SECURITY_DESCRIPTOR descriptor;
-  static SECURITY_ATTRIBUTES attributes;
-  static bool made = false;
-  if (made) return &attributes;
+namespace {
+
+// This process's token's user and groups (every group, enabled or deny-only), read once: they
+// do not change while the process runs.
+struct TokenFacts {
+  std::vector<char> user;
+  std::vector<char> groups;
+  bool known = false;
+};
+
+const TokenFacts& tokenFacts() {
+  static TokenFacts facts;
+  static bool read = false;
+  if (read) return facts;
+  read = true;
   HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return nullptr;
-  DWORD size = 0;
-  GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-  user.assign(size, '\0');
-  const bool known = size != 0 && GetTokenInformation(token, TokenUser, user.data(), size, &size);
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return facts;
+  const auto information = [token](TOKEN_INFORMATION_CLASS which, std::vector<char>& bytes) {
+    DWORD size = 0;
+    GetTokenInformation(token, which, nullptr, 0, &size);
+    bytes.assign(size, '\0');
+    return size != 0 && GetTokenInformation(token, which, bytes.data(), size, &size);
+  };
+  facts.known = information(TokenUser, facts.user) && information(TokenGroups, facts.groups);
   CloseHandle(token);
-  if (!known) return nullptr;
-  const PSID sid = reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid;
-  acl.assign(sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + GetLengthSid(sid), '\0');
-  const PACL list = reinterpret_cast<PACL>(acl.data());
-  if (!InitializeAcl(list, static_cast<DWORD>(acl.size()), ACL_REVISION) ||
-      !AddAccessAllowedAce(list, ACL_REVISION, FILE_ALL_ACCESS, sid) ||
-      !InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
-      !SetSecurityDescriptorDacl(&descriptor, TRUE, list, FALSE) ||
-      !SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
-    return nullptr;
-  }
-  attributes = {sizeof attributes, &descriptor, FALSE};
-  made = true;
-  return &attributes;
+  return facts;
 }
 
-namespace {
+PSID tokenUser() {
+  const TokenFacts& facts = tokenFacts();
+  return facts.known ? reinterpret_cast<const TOKEN_USER*>(facts.user.data())->User.Sid : nullptr;
+}
 
 // The SID of a well-known principal, in `storage`.
 PSID wellKnownSid(WELL_KNOWN_SID_TYPE type, std::vector<char>& storage) {
@@ -275,57 +276,67 @@ PSID wellKnownSid(WELL_KNOWN_SID_TYPE type, std::vector<char>& storage) {
   return storage.data();
 }
 
-// Whether this process's token has the Administrators group enabled (an elevated run).
-bool administratorsEnabled(PSID administrators) {
-  BOOL member = FALSE;
-  return administrators != nullptr && CheckTokenMembership(nullptr, administrators, &member) &&
-         member;
+bool sameSid(PSID left, PSID right) {
+  return left != nullptr && right != nullptr && EqualSid(left, right);
 }
 
 }  // namespace
 
-bool ownedByThisUserAlone(HANDLE file) {
-  SECURITY_ATTRIBUTES* own = privateFileSecurity();
-  if (own == nullptr) return false;
-  // The user is the one ACE of the private DACL.
-  BOOL present = FALSE;
-  BOOL defaulted = FALSE;
-  PACL privateAcl = nullptr;
-  void* userAce = nullptr;
-  if (!GetSecurityDescriptorDacl(own->lpSecurityDescriptor, &present, &privateAcl, &defaulted) ||
-      privateAcl == nullptr || !GetAce(privateAcl, 0, &userAce)) {
-    return false;
+SECURITY_ATTRIBUTES* privateFileSecurity() {
+  // Made once: the user of a process does not change.
+  static std::vector<char> acl;
+  static SECURITY_DESCRIPTOR descriptor;
+  static SECURITY_ATTRIBUTES attributes;
+  static bool made = false;
+  if (made) return &attributes;
+  const PSID sid = tokenUser();
+  if (sid == nullptr) return nullptr;
+  acl.assign(sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + GetLengthSid(sid), '\0');
+  const PACL list = reinterpret_cast<PACL>(acl.data());
+  // The owner is the user, named here: an elevated token's default owner is the Administrators
+  // group, and a log made so would be refused by the same user's later runs without elevation.
+  if (!InitializeAcl(list, static_cast<DWORD>(acl.size()), ACL_REVISION) ||
+      !AddAccessAllowedAce(list, ACL_REVISION, FILE_ALL_ACCESS, sid) ||
+      !InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+      !SetSecurityDescriptorOwner(&descriptor, sid, FALSE) ||
+      !SetSecurityDescriptorDacl(&descriptor, TRUE, list, FALSE) ||
+      !SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
+    return nullptr;
   }
-  const PSID user = &static_cast<ACCESS_ALLOWED_ACE*>(userAce)->SidStart;
-  const SECURITY_INFORMATION wanted = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
-  DWORD size = 0;
-  GetKernelObjectSecurity(file, wanted, nullptr, 0, &size);
-  if (size == 0) return false;
-  std::vector<char> descriptor(size);
-  PSID owner = nullptr;
-  PACL dacl = nullptr;
-  if (!GetKernelObjectSecurity(file, wanted, descriptor.data(), size, &size) ||
-      !GetSecurityDescriptorOwner(descriptor.data(), &owner, &defaulted) || owner == nullptr ||
-      !GetSecurityDescriptorDacl(descriptor.data(), &present, &dacl, &defaulted)) {
-    return false;
-  }
+  attributes = {sizeof attributes, &descriptor, FALSE};
+  made = true;
+  return &attributes;
+}
+
+bool protectedForThisUser(const ProtectionFacts& facts) {
+  // FAT, exFAT and many network shares keep no ACLs: the system reports an owner and a DACL
+  // that nothing enforces, so there is nothing to judge.
+  if (!facts.volumeKeepsAcls) return true;
+  if (facts.user == nullptr || facts.owner == nullptr) return false;
   std::vector<char> administratorsStorage;
   std::vector<char> systemStorage;
   std::vector<char> ownerRightsStorage;
   const PSID administrators = wellKnownSid(WinBuiltinAdministratorsSid, administratorsStorage);
   const PSID system = wellKnownSid(WinLocalSystemSid, systemStorage);
   const PSID ownerRights = wellKnownSid(WinCreatorOwnerRightsSid, ownerRightsStorage);
-  if (!EqualSid(owner, user) &&
-      !(administratorsEnabled(administrators) && EqualSid(owner, administrators))) {
+  // The owner may always re-permit the file: the user, or the Administrators group when the
+  // user belongs to it (an elevated run made the file), enabled or deny-only in this token.
+  bool administratorsMember = false;
+  for (const PSID group : facts.tokenGroups) administratorsMember |= sameSid(group, administrators);
+  if (!sameSid(facts.owner, facts.user) &&
+      !(administratorsMember && sameSid(facts.owner, administrators))) {
     return false;
   }
   // No DACL at all lets everyone in.
-  if (!present || dacl == nullptr) return false;
-  constexpr DWORD Changing = FILE_WRITE_DATA | FILE_APPEND_DATA | DELETE | WRITE_DAC | WRITE_OWNER |
-                             GENERIC_WRITE | GENERIC_ALL | MAXIMUM_ALLOWED;
-  for (DWORD index = 0; index < dacl->AceCount; ++index) {
+  if (!facts.daclPresent || facts.dacl == nullptr) return false;
+  // Every right that lets its holder change the file, its attributes or extended attributes,
+  // remove it, or change who may.
+  constexpr DWORD Changing = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA |
+                             FILE_WRITE_ATTRIBUTES | DELETE | WRITE_DAC | WRITE_OWNER |
+                             ACCESS_SYSTEM_SECURITY | GENERIC_WRITE | GENERIC_ALL | MAXIMUM_ALLOWED;
+  for (DWORD index = 0; index < facts.dacl->AceCount; ++index) {
     void* entry = nullptr;
-    if (!GetAce(dacl, index, &entry)) return false;
+    if (!GetAce(facts.dacl, index, &entry)) return false;
     const auto* header = static_cast<ACE_HEADER*>(entry);
     if ((header->AceFlags & INHERIT_ONLY_ACE) != 0 || header->AceType == ACCESS_DENIED_ACE_TYPE) {
       continue;
@@ -335,13 +346,44 @@ bool ownedByThisUserAlone(HANDLE file) {
     const auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
     if ((allowed->Mask & Changing) == 0) continue;
     const PSID grantee = const_cast<DWORD*>(&allowed->SidStart);
-    const bool trusted = EqualSid(grantee, user) || EqualSid(grantee, owner) ||
-                         (administrators != nullptr && EqualSid(grantee, administrators)) ||
-                         (system != nullptr && EqualSid(grantee, system)) ||
-                         (ownerRights != nullptr && EqualSid(grantee, ownerRights));
+    // The system and the Administrators group may take any file anyway.
+    const bool trusted = sameSid(grantee, facts.user) || sameSid(grantee, facts.owner) ||
+                         sameSid(grantee, administrators) || sameSid(grantee, system) ||
+                         sameSid(grantee, ownerRights);
     if (!trusted) return false;
   }
   return true;
+}
+
+bool ownedByThisUserAlone(HANDLE file) {
+  ProtectionFacts facts;
+  DWORD volumeFlags = 0;
+  // A volume that cannot say keeps its ACLs: the check applies.
+  facts.volumeKeepsAcls = !GetVolumeInformationByHandleW(file, nullptr, 0, nullptr, nullptr,
+                                                         &volumeFlags, nullptr, 0) ||
+                          (volumeFlags & FILE_PERSISTENT_ACLS) != 0;
+  if (!facts.volumeKeepsAcls) return true;
+  const TokenFacts& token = tokenFacts();
+  if (!token.known) return false;
+  facts.user = tokenUser();
+  const auto* groups = reinterpret_cast<const TOKEN_GROUPS*>(token.groups.data());
+  for (DWORD index = 0; index < groups->GroupCount; ++index) {
+    facts.tokenGroups.push_back(groups->Groups[index].Sid);
+  }
+  const SECURITY_INFORMATION wanted = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+  DWORD size = 0;
+  GetKernelObjectSecurity(file, wanted, nullptr, 0, &size);
+  if (size == 0) return false;
+  std::vector<char> descriptor(size);
+  BOOL present = FALSE;
+  BOOL defaulted = FALSE;
+  if (!GetKernelObjectSecurity(file, wanted, descriptor.data(), size, &size) ||
+      !GetSecurityDescriptorOwner(descriptor.data(), &facts.owner, &defaulted) ||
+      !GetSecurityDescriptorDacl(descriptor.data(), &present, &facts.dacl, &defaulted)) {
+    return false;
+  }
+  facts.daclPresent = present != FALSE;
+  return protectedForThisUser(facts);
 }
 
 OVERLAPPED overlappedAt(std::uint64_t offset) {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "system/file_state.h"
 
@@ -68,7 +69,10 @@ enum class Disposition {
 // relative open: the name is looked up in that very directory, wherever it stands now, and no path
 // is resolved. A reparse point at the name is opened itself, the I/O is synchronous, the handle is
 // not inherited; `security` goes to a file the open creates; `backup` asks for backup semantics.
-// INVALID_HANDLE_VALUE with the system's error in GetLastError when it cannot be opened.
+// With `throughFilter` a reparse point at the name is opened as its file system filter serves it
+// (a cloud file's content) instead; a link there is then followed, so the caller checks that it
+// opened the file it meant. INVALID_HANDLE_VALUE with the system's error in GetLastError when it
+// cannot be opened.
 HANDLE openInDirectory(HANDLE directory,
                        std::wstring_view name,
                        DWORD access,
@@ -76,21 +80,42 @@ HANDLE openInDirectory(HANDLE directory,
                        Disposition disposition,
                        NameKind kind,
                        SECURITY_ATTRIBUTES* security = nullptr,
-                       bool backup = false);
+                       bool backup = false,
+                       bool throughFilter = false);
 
 // True when `name` is one component openInDirectory takes.
 bool singleComponent(std::wstring_view name);
 
-// Security attributes (not inheritable) for a file this run creates for itself: its DACL grants
-// this process's user alone every access and inherits nothing from the directory, so that no
-// other user can read what the run writes into it (a private list's cleaned entries). Null when
-// the user cannot be known; the file then gets the directory's inherited permissions.
+// Security attributes (not inheritable) for a file this run creates for itself: its owner is this
+// process's user (also when elevated), its DACL grants that user alone every access and inherits
+// nothing from the directory, so that no other user can read what the run writes into it (a
+// private list's cleaned entries). Null when the user cannot be known; the file then gets the
+// directory's inherited permissions.
 SECURITY_ATTRIBUTES* privateFileSecurity();
 
-// True when the open file (its handle has READ_CONTROL) belongs to this process's user alone: its
-// owner is the user (or, for a run with the Administrators group enabled, that group), and its
-// DACL lets no other principal write, append to, remove or re-permit it. The system itself and
-// the Administrators group, which may take any file anyway, do not count as others.
+// What the protection check of one of the run's own files (the log, a file list) weighs: whether
+// its volume keeps ACLs (FILE_PERSISTENT_ACLS), its owner and DACL, and this process's token's
+// user and groups (every group, enabled or deny-only). The SIDs and the DACL belong to the caller.
+struct ProtectionFacts {
+  bool volumeKeepsAcls = true;
+  PSID owner = nullptr;
+  bool daclPresent = false;
+  PACL dacl = nullptr;
+  PSID user = nullptr;
+  std::vector<PSID> tokenGroups;
+};
+
+// True when a file with these facts is this user's alone. On a volume without ACLs (FAT, exFAT,
+// many network shares) there is nothing to judge: true. Otherwise its owner is the user, or the
+// Administrators group when the token holds it (enabled, or deny-only in a run that is not
+// elevated: a file an elevated run of the same user made), and its DACL grants no other
+// principal a right that changes the file or its protection (write, append, extended
+// attributes, attributes, removal, DACL, owner, SACL, or a generic right that holds one). The
+// system and the Administrators group, who may take any file anyway, do not count as others.
+bool protectedForThisUser(const ProtectionFacts& facts);
+
+// protectedForThisUser for the open file (its handle has READ_CONTROL), its facts read from the
+// handle, its volume and this process's token.
 bool ownedByThisUserAlone(HANDLE file);
 
 // A position in a file as ReadFile and LockFileEx take it.

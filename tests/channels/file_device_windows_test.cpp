@@ -3,6 +3,7 @@
 // at a name; long paths; and the list file's directory held below the current directory.
 #include <aclapi.h>
 #include <gtest/gtest.h>
+#include <sddl.h>
 #include <windows.h>
 
 #include <string>
@@ -181,6 +182,21 @@ TEST_F(FileDeviceWindows, ALogIsOwnedAloneOnlyWhenNoOtherUserMayChangeIt) {
   ASSERT_EQ(openChannel("chklist.log", OpenMode::Append, 0, 0, 9, 0), StatusCode::Ok);
   EXPECT_TRUE(fileOwnedAlone(fileChannelOf(9))) << "created by this run";
   ASSERT_EQ(closeChannel(9), StatusCode::Ok);
+  // Its owner is the token's user, named when it was made: an elevated token's default owner
+  // would be the Administrators group.
+  HANDLE token = nullptr;
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+  char userBuffer[256];
+  DWORD size = 0;
+  ASSERT_TRUE(GetTokenInformation(token, TokenUser, userBuffer, sizeof userBuffer, &size));
+  CloseHandle(token);
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ASSERT_EQ(GetNamedSecurityInfoW(L"chklist.log", SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
+                                  &owner, nullptr, nullptr, nullptr, &descriptor),
+            ERROR_SUCCESS);
+  EXPECT_TRUE(EqualSid(owner, reinterpret_cast<TOKEN_USER*>(userBuffer)->User.Sid));
+  LocalFree(descriptor);
   struct Case {
     const char* what;
     DWORD access;
@@ -205,6 +221,168 @@ TEST_F(FileDeviceWindows, ALogIsOwnedAloneOnlyWhenNoOtherUserMayChangeIt) {
     ASSERT_EQ(openChannel("planted.log", OpenMode::Append, 0, 0, 8, 0), StatusCode::Ok);
     EXPECT_EQ(fileOwnedAlone(fileChannelOf(8)), c.alone);
     ASSERT_EQ(closeChannel(8), StatusCode::Ok);
+  }
+}
+
+// A SID from its string form, kept alive by the table.
+struct Sid {
+  std::vector<char> bytes;
+  explicit Sid(const wchar_t* text) {
+    PSID sid = nullptr;
+    if (ConvertStringSidToSidW(text, &sid)) {
+      bytes.assign(static_cast<char*>(sid), static_cast<char*>(sid) + GetLengthSid(sid));
+      LocalFree(sid);
+    }
+  }
+  PSID get() const { return const_cast<char*>(bytes.data()); }
+};
+
+// One entry of a DACL: allowed or denied, to whom, which rights, with which flags.
+struct Entry {
+  bool allowed;
+  const Sid* who;
+  DWORD mask;
+  BYTE flags = 0;
+};
+
+std::vector<char> aclOf(const std::vector<Entry>& entries) {
+  std::vector<char> bytes(1024);
+  const PACL acl = reinterpret_cast<PACL>(bytes.data());
+  InitializeAcl(acl, static_cast<DWORD>(bytes.size()), ACL_REVISION);
+  for (const Entry& entry : entries) {
+    if (entry.allowed) {
+      AddAccessAllowedAceEx(acl, ACL_REVISION, entry.flags, entry.mask, entry.who->get());
+    } else {
+      AddAccessDeniedAceEx(acl, ACL_REVISION, entry.flags, entry.mask, entry.who->get());
+    }
+  }
+  return bytes;
+}
+
+TEST(ProtectionWindows, ALogIsThisUsersAloneByItsVolumeOwnerTokenAndEveryChangingRight) {
+  const Sid user(L"S-1-5-21-1-2-3-1001");
+  const Sid other(L"S-1-5-21-1-2-3-1002");
+  const Sid administrators(L"S-1-5-32-544");
+  const Sid users(L"S-1-5-32-545");
+  const Sid everyone(L"S-1-1-0");
+  const Sid system(L"S-1-5-18");
+  const Sid ownerRights(L"S-1-3-4");
+  const std::vector<Entry> own = {{true, &user, FILE_ALL_ACCESS}};
+  const std::vector<const Sid*> plainToken = {&everyone, &users};
+  const std::vector<const Sid*> adminToken = {&everyone, &users, &administrators};
+  struct Case {
+    const char* what;
+    bool acls;  // the volume keeps ACLs
+    const Sid* owner;
+    bool dacl;  // a DACL is present
+    std::vector<Entry> entries;
+    std::vector<const Sid*> token;
+    bool alone;
+  } const cases[] = {
+      {"made by this run", true, &user, true, own, plainToken, true},
+      {"others may read",
+       true,
+       &user,
+       true,
+       {{true, &user, FILE_ALL_ACCESS}, {true, &everyone, FILE_GENERIC_READ | FILE_EXECUTE}},
+       plainToken,
+       true},
+      {"the system and the administrators may change it",
+       true,
+       &user,
+       true,
+       {{true, &system, FILE_ALL_ACCESS},
+        {true, &administrators, GENERIC_ALL},
+        {true, &ownerRights, WRITE_DAC}},
+       plainToken,
+       true},
+      {"a grant only for what is made inside",
+       true,
+       &user,
+       true,
+       {{true, &user, FILE_ALL_ACCESS}, {true, &everyone, GENERIC_ALL, INHERIT_ONLY_ACE}},
+       plainToken,
+       true},
+      {"a denial is no grant",
+       true,
+       &user,
+       true,
+       {{false, &everyone, FILE_ALL_ACCESS}, {true, &user, FILE_ALL_ACCESS}},
+       plainToken,
+       true},
+      {"another user owns it", true, &other, true, own, plainToken, false},
+      {"an elevated run made it, the token holds the group", true, &administrators, true, own,
+       adminToken, true},
+      {"owned by the administrators, the user is none of them", true, &administrators, true, own,
+       plainToken, false},
+      {"owned by a group all users are in", true, &users, true, own, plainToken, false},
+      {"no DACL lets everyone in", true, &user, false, {}, plainToken, false},
+      {"others may write",
+       true,
+       &user,
+       true,
+       {{true, &everyone, FILE_WRITE_DATA}},
+       plainToken,
+       false},
+      {"others may append",
+       true,
+       &user,
+       true,
+       {{true, &users, FILE_APPEND_DATA}},
+       plainToken,
+       false},
+      {"others may set its attributes",
+       true,
+       &user,
+       true,
+       {{true, &everyone, FILE_WRITE_ATTRIBUTES}},
+       plainToken,
+       false},
+      {"others may set its extended attributes",
+       true,
+       &user,
+       true,
+       {{true, &everyone, FILE_WRITE_EA}},
+       plainToken,
+       false},
+      {"others may remove it", true, &user, true, {{true, &other, DELETE}}, plainToken, false},
+      {"others may re-permit it",
+       true,
+       &user,
+       true,
+       {{true, &other, WRITE_DAC}},
+       plainToken,
+       false},
+      {"others may take it", true, &user, true, {{true, &other, WRITE_OWNER}}, plainToken, false},
+      {"others hold a generic write",
+       true,
+       &user,
+       true,
+       {{true, &everyone, GENERIC_WRITE}},
+       plainToken,
+       false},
+      {"others hold every right",
+       true,
+       &user,
+       true,
+       {{true, &everyone, GENERIC_ALL}},
+       plainToken,
+       false},
+      // FAT, exFAT, many shares: the owner and DACL the system reports mean nothing.
+      {"a volume without ACLs", false, &everyone, false, {}, plainToken, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_FALSE(user.bytes.empty());
+    std::vector<char> acl = aclOf(c.entries);
+    ProtectionFacts facts;
+    facts.volumeKeepsAcls = c.acls;
+    facts.owner = c.owner->get();
+    facts.daclPresent = c.dacl;
+    facts.dacl = c.dacl ? reinterpret_cast<PACL>(acl.data()) : nullptr;
+    facts.user = user.get();
+    for (const Sid* group : c.token) facts.tokenGroups.push_back(group->get());
+    EXPECT_EQ(protectedForThisUser(facts), c.alone);
   }
 }
 

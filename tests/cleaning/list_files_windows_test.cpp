@@ -1,7 +1,6 @@
-// The cleaning run's files on Windows: what a failed directory search left in its file list, and
-// the seam's primitives under a list's replacement: directories held by handle, the cleaned copy
-// taking the list file's place with its owner, permissions and attributes, a staged copy claimed
-// by the run that holds it.
+// The cleaning run's files on Windows: the seam's primitives under a list's replacement:
+// directories held by handle, the cleaned copy taking the list file's place with its owner,
+// permissions and attributes, a staged copy claimed by the run that holds it.
 #include <aclapi.h>
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -12,82 +11,12 @@
 
 #include "channels/channel.h"
 #include "channels/file_device.h"
-#include "commands/file_search.h"
-#include "commands/run_command.h"
 #include "support/long_names_windows.h"
 #include "support/scratch_dir.h"
-#include "support/stand_in_windows.h"
 #include "system/file_stream.h"
 #include "system/list_seam.h"
 
 namespace {
-
-TEST(FileSearchWindows, OnlyASearchThatRanAndFoundNothingMeansNothingWasFound) {
-  ScratchDir scratch;
-  const std::string processor = standInPath();
-  if (processor.empty()) GTEST_SKIP() << "the stand-in processor e2e_helper.exe is not built";
-  struct Case {
-    const char* what;
-    const wchar_t* listing;  // what the search writes; null: nothing, "File not found." instead
-    const wchar_t* code;
-    bool missingProcessor;
-    int status;
-    bool foundNothing;
-    std::string fileList;  // after the search
-    const char* failure;   // the end of searchFailure's text
-  } const cases[] = {
-      {"found", L"C:\\a\\blacklist.txt\r\nC:\\a b\\blacklist.txt", L"0", false, 0, false,
-       "C:\\a\\blacklist.txt\r\nC:\\a b\\blacklist.txt\r\n", nullptr},
-      {"found nothing", nullptr, L"1", false, 1, true, "", nullptr},
-      {"listed, then failed", L"C:\\a\\blacklist.txt\r\n", L"1", false, 1, false, "",
-       "the command processor's dir ended with exit status 1"},
-      {"failed otherwise", nullptr, L"5", false, 5, false, "",
-       "the command processor's dir ended with exit status 5"},
-      {"no processor", nullptr, L"0", true, -1, false, "",
-       "the command processor could not be started"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    // A planted file list: a hidden hard link to another file, which a redirection would write
-    // through (or refuse to write, for the hidden file, leaving its old content to be read).
-    writeFileBytes("victim.txt", "precious\r\n");
-    DeleteFileW(L"blist.dir");
-    ASSERT_TRUE(CreateHardLinkW(L"blist.dir", L"victim.txt", nullptr));
-    SetFileAttributesW(L"blist.dir", FILE_ATTRIBUTE_HIDDEN);
-    SetEnvironmentVariableW(L"CHKLIST_STANDIN_LISTING", c.listing);
-    SetEnvironmentVariableW(L"CHKLIST_STANDIN_CODE", c.code);
-    useCommandProcessor(c.missingProcessor
-                            ? processor.substr(0, processor.rfind('\\')) + "\\missing.exe"
-                            : processor);
-    EXPECT_EQ(runFileSearch("blacklist.txt", "blist.dir"), c.status);
-    useCommandProcessor("");
-    EXPECT_EQ(searchFoundNothing("blist.dir"), c.foundNothing);
-    EXPECT_FALSE(searchFoundNothing("wlist.dir")) << "another file list's search";
-    SetFileAttributesW(L"victim.txt", FILE_ATTRIBUTE_NORMAL);
-    EXPECT_EQ(readFileBytes("victim.txt"), "precious\r\n");
-    if (c.status == 0 || c.foundNothing) {
-      EXPECT_EQ(readFileBytes("blist.dir"), c.fileList);
-    }
-    if (c.failure != nullptr) {
-      const std::string failure = searchFailure("blacklist.txt", "blist.dir");
-      EXPECT_EQ(failure, std::string("The search for blacklist.txt failed: ") + c.failure);
-    }
-  }
-  SetEnvironmentVariableW(L"CHKLIST_STANDIN_LISTING", nullptr);
-  SetEnvironmentVariableW(L"CHKLIST_STANDIN_CODE", nullptr);
-}
-
-TEST(FileSearchWindows, AFileListThatCannotBeMadeIsAFailedSearch) {
-  ScratchDir scratch;
-  ASSERT_TRUE(CreateDirectoryW(L"blist.dir", nullptr));
-  writeFileBytes("blist.dir/precious.txt", "precious\r\n");
-  EXPECT_EQ(runFileSearch("blacklist.txt", "blist.dir"), -1);
-  EXPECT_FALSE(searchFoundNothing("blist.dir"));
-  EXPECT_EQ(searchFailure("blacklist.txt", "blist.dir"),
-            "Cannot make the file list blist.dir: another file holds its name and cannot be "
-            "removed");
-  EXPECT_EQ(readFileBytes("blist.dir/precious.txt"), "precious\r\n");
-}
 
 // A file's owner, whether its DACL is protected from inheritance, and the DACL: the bytes of each.
 std::string protectionOf(const wchar_t* name) {

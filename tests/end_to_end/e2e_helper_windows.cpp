@@ -19,8 +19,6 @@
 //                                        value is open here on FILE) or "... not inherited", and
 //                                        how its input, DIRCMD and console window stand, to LOG,
 //                                        in UTF-8, and exits with CODE
-//   e2e_helper /SWITCHES... /c dir ...   stands in for the command processor's search (see
-//                                        standInSearch)
 // The holding modes print "held" and a line end once the file is held; exit 1 when they cannot.
 #include <windows.h>
 
@@ -93,19 +91,6 @@ void writeWide(HANDLE handle, const std::string& text) {
   }
 }
 
-// The command processor's stand-in for a search ("/c dir ..."): writes CHKLIST_STANDIN_LISTING
-// (UTF-8) to standard output in UTF-16 and "File not found." to standard error when it is
-// unset, and exits with CHKLIST_STANDIN_CODE.
-int standInSearch() {
-  const std::string listing = environmentValue(L"CHKLIST_STANDIN_LISTING");
-  if (listing == "unset") {
-    writeWide(GetStdHandle(STD_ERROR_HANDLE), "File not found.\r\n");
-  } else {
-    writeWide(GetStdHandle(STD_OUTPUT_HANDLE), listing);
-  }
-  return std::atoi(environmentValue(L"CHKLIST_STANDIN_CODE").c_str());
-}
-
 // The command processor's stand-in: what it was given, whether a handle of its parent reached
 // it, whether its standard input ends at once, what DIRCMD holds and whether it has a console
 // window; under "/u" it writes a message in UTF-16 to standard error, as the command processor's
@@ -117,7 +102,6 @@ int standInProcessor(int argc, char** argv) {
     unicode = unicode || std::strcmp(argv[command], "/u") == 0;
     ++command;
   }
-  if (command + 1 < argc && std::strcmp(argv[command + 1], "dir") == 0) return standInSearch();
   if (argc - command != 6 || std::strcmp(argv[command + 1], "probe") != 0) return 2;
   const char* log = argv[command + 2];
   const char* value = argv[command + 3];

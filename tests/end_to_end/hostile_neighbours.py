@@ -527,6 +527,35 @@ class HostileNeighbours(ScratchTree):
             self.assertEqual(self.read("d/blacklist.txt"), GOOD_AND_BAD)
             self.assertIn(NO_FILE_LIST_HELD, out)
 
+    def file_list_swapped_during_the_search(self):
+        """The attacker swaps blist.dir for a file of their own, listing a file outside the tree,
+        while the search still fills root's. The run is stopped for the swap, once the search
+        has written part of the listing and before it ends."""
+        victims = self.outside_dir(0o755)
+        victim = write_file(os.path.join(victims, "blacklist.txt"), GOOD_AND_BAD, 0o644)
+        lists = self.many_lists(with_dropped=True)
+        run = self.start()
+        try:
+            while run.poll() is None and (not os.path.exists(self.path("blist.dir")) or
+                                          os.path.getsize(self.path("blist.dir")) == 0):
+                time.sleep(0.001)
+            if not stopped(run):
+                self.skipTest("the run ended before the swap")
+            self.assertTrue(as_attacker(os.rename, self.path("blist.dir"), self.path("mine.old")))
+            self.assertTrue(as_attacker(write_file, self.path("blist.dir"),
+                                        os.fsencode(victim) + b"\r\n", 0o644))
+        finally:
+            run.send_signal(signal.SIGCONT)
+        out = self.finish(run)
+        if b"Checking " in out:
+            self.skipTest("the search was over before the swap")
+        self.assertEqual(read_file(victim), GOOD_AND_BAD)
+        self.assertIn(b"Cannot read the file list blist.dir: ", out)
+        self.assertIn(b"; no blacklist.txt is checked\r\n", out)
+        for relative, body in lists.items():
+            self.assertEqual(self.read(relative), body)
+        self.assertFalse(os.path.lexists(self.path("blist.dir")), "the refused file list stayed")
+
 
 # Each row: the test's name, the scenario, its arguments.
 CASES = [
@@ -551,6 +580,7 @@ CASES = [
     ("copy_leftovers_on_another_file_system", "copy_leftovers", {}),
     ("file_list_is_a_planted_link_to_a_stale_list", "stale_file_list", {"plant": "link"}),
     ("file_list_is_stale_and_cannot_be_written", "stale_file_list", {"plant": "immutable"}),
+    ("file_list_swapped_during_the_search", "file_list_swapped_during_the_search", {}),
 ]
 
 for _name, _scenario, _arguments in CASES:

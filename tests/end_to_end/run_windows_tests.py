@@ -10,7 +10,9 @@ exits with 77 (skipped).
 """
 import ctypes
 import os
+import resource
 import shutil
+import signal
 import subprocess
 import sys
 import threading
@@ -24,9 +26,9 @@ HELPER = None
 EMULATOR = []
 SKIP_CODE = 77
 CANNOT_PASS = b" not cleaned: its name cannot be passed to the command processor\r\n"
-# The directory search runs in the command processor's UTF-16 mode, its messages too; the
-# program hands them on in the console's code page, as the command processor's other messages.
-FILE_NOT_FOUND = b"File not found."
+# What the search says on standard error when it finds no list file, as the command processor's
+# "dir" says it.
+FILE_NOT_FOUND = b"File Not Found"
 HIDDEN, SYSTEM, ARCHIVE = 0x2, 0x4, 0x20
 
 
@@ -61,10 +63,15 @@ class WineTree(ScratchTree):
         holder = self.hold("lock", str(RUN_LOCK_OFFSET), "1", "chklist.log")
         return lambda: self.release(holder)
 
-    def run_chklist(self, *args, wait=True):
+    def run_chklist(self, *args, wait=True, file_size_limit=None):
+        def limit():
+            # Writes beyond the limit fail (EFBIG) instead of ending the process.
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (file_size_limit, file_size_limit))
         process = subprocess.Popen([*EMULATOR, CHKLIST, *args], cwd=self.root,
                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                   stdin=subprocess.DEVNULL)
+                                   stdin=subprocess.DEVNULL,
+                                   preexec_fn=None if file_size_limit is None else limit)
         if not wait:
             return process
         out, err = process.communicate(timeout=300)
@@ -169,31 +176,37 @@ class WindowsRunTest(WineTree, SharedScenarios):
                          + BANNER)
         self.assertEqual(self.leftovers(), [])
 
-    def test_planted_list_tmp_directory_is_left_with_its_contents(self):
-        self.write("list.tmp/precious.txt", b"precious\n")
-        original = b"bad\nok@example.org\n"
-        self.write("d/blacklist.txt", original)
-        out, _ = self.run_chklist()
-        self.assertEqual(self.read("list.tmp/precious.txt"), b"precious\n")
-        self.assertEqual(self.read("d/blacklist.txt"), original)
-        self.assertIn(b"Checking " + self.wpath("d", "blacklist.txt")
-                      + b" not cleaned: cannot write list.tmp\r\n", out)
-        self.assertEqual(self.log_records(), [])
-
-    def test_planted_hard_link_at_list_tmp_leaves_its_other_file_alone(self):
-        # list.tmp is another name of victim.txt: the cleaned copy is written into a new file of
-        # its own, and the victim keeps its content.
-        self.write("victim.txt", b"precious\n")
-        os.link(self.path("victim.txt"), self.path("list.tmp"))
+    def test_planted_directory_at_the_staged_name_is_left_with_its_contents(self):
+        # A directory at the list's staged name stays as planted; the copy takes another name.
+        staged = "d/.chklist-copy-blacklist.txt"
+        self.write(staged + "/precious.txt", b"precious\n")
         self.write("d/blacklist.txt", b"bad\nok@example.org\n")
         out, _ = self.run_chklist()
-        self.assertEqual(self.read("victim.txt"), b"precious\n")
-        self.assertEqual(os.stat(self.path("victim.txt")).st_nlink, 1)
+        self.assertEqual(self.read(staged + "/precious.txt"), b"precious\n")
         self.assertEqual(self.read("d/blacklist.txt"), b"ok@example.org\r\n")
         self.assertIn(b"Checking " + self.wpath("d", "blacklist.txt") + b" #\r\n", out)
         self.assertEqual(self.log_records(),
                          [expected_record(self.wpath("d", "blacklist.txt"), b"bad")])
-        self.assertEqual(self.leftovers(), [])
+        self.assertEqual(sorted(os.listdir(self.path("d"))),
+                         [".chklist-copy-blacklist.txt", "blacklist.txt"])
+        self.assertEqual(self.leftovers(), [os.path.join("d", ".chklist-copy-blacklist.txt")])
+
+    def test_planted_hard_link_at_the_staged_name_leaves_its_other_file_alone(self):
+        # The staged name is another name of victim.txt: a leftover of a run has one name, so
+        # this one is neither removed nor written; the copy takes another name of its own.
+        self.write("victim.txt", b"precious\n")
+        staged = self.path("d", ".chklist-copy-blacklist.txt")
+        self.write("d/blacklist.txt", b"bad\nok@example.org\n")
+        os.link(self.path("victim.txt"), staged)
+        out, _ = self.run_chklist()
+        self.assertEqual(self.read("victim.txt"), b"precious\n")
+        self.assertTrue(os.path.samefile(self.path("victim.txt"), staged))
+        self.assertEqual(self.read("d/blacklist.txt"), b"ok@example.org\r\n")
+        self.assertIn(b"Checking " + self.wpath("d", "blacklist.txt") + b" #\r\n", out)
+        self.assertEqual(self.log_records(),
+                         [expected_record(self.wpath("d", "blacklist.txt"), b"bad")])
+        self.assertEqual(sorted(os.listdir(self.path("d"))),
+                         [".chklist-copy-blacklist.txt", "blacklist.txt"])
 
     def test_planted_file_lists_never_receive_the_listing(self):
         # blist.dir a hard link to a file of the tree, wlist.dir one to a file outside it: the
@@ -273,6 +286,59 @@ class WindowsRunTest(WineTree, SharedScenarios):
                       b"and cannot be removed: no blacklist.txt is checked\r\n", out)
         self.assertEqual(self.log_records(),
                          [expected_record(self.wpath("d", "whitelist.txt"), b"bad")])
+
+    def test_link_loops_and_a_link_to_a_big_tree_cost_nothing(self):
+        # Wine shows a Unix symbolic link to a directory as a directory link, as Windows shows a
+        # junction. The search never enters one: two links to parents make no endless walk, a
+        # link to /usr reads none of it, and a list behind a link is not cleaned. Every list of
+        # the tree itself is.
+        original = b"bad\nok@example.org\n"
+        for relative in ("blacklist.txt", "a/blacklist.txt", "a/b/blacklist.txt",
+                         "c/whitelist.txt"):
+            self.write(relative, original)
+        os.symlink("..", self.path("a", "up"))
+        os.symlink(os.path.join("..", ".."), self.path("a", "b", "up"))
+        os.symlink("/usr", self.path("usr"))
+        outside = self.path("..", os.path.basename(self.root) + "-out")
+        os.makedirs(outside)
+        self.addCleanup(shutil.rmtree, outside, True)
+        with open(os.path.join(outside, "blacklist.txt"), "wb") as behind:
+            behind.write(original)
+        os.symlink(outside, self.path("out"))
+        started = time.monotonic()
+        out, _ = self.run_chklist()
+        self.assertLess(time.monotonic() - started, 60)
+        self.assertEqual(out, BANNER
+                         + b"Checking " + self.wpath("blacklist.txt") + b" #\r\n"
+                         + b"Checking " + self.wpath("a", "blacklist.txt") + b" #\r\n"
+                         + b"Checking " + self.wpath("a", "b", "blacklist.txt") + b" #\r\n"
+                         + BANNER
+                         + b"Checking " + self.wpath("c", "whitelist.txt") + b" #\r\n")
+        for relative in ("blacklist.txt", "a/blacklist.txt", "a/b/blacklist.txt",
+                         "c/whitelist.txt"):
+            self.assertEqual(self.read(relative), b"ok@example.org\r\n", relative)
+        with open(os.path.join(outside, "blacklist.txt"), "rb") as behind:
+            self.assertEqual(behind.read(), original)
+        self.assertEqual(len(self.log_records()), 4)
+        self.assertEqual(self.leftovers(), [])
+
+    def test_a_search_that_fails_leaves_no_file_list(self):
+        # The blacklists' file list cannot be written whole (a file size limit stands for a full
+        # disk): no blacklist is checked, which is said, and no partial blist.dir is left; the
+        # whitelist pass, whose file list fits, goes on.
+        original = b"bad\nok@example.org\n"
+        for index in range(40):
+            self.write(os.path.join("d%02d" % index + "x" * 90, "blacklist.txt"), original)
+        self.write("w/whitelist.txt", b"bad\nw@example.org\n")
+        self.run_chklist("--version")  # the wine server runs, started without the limit
+        out, _ = self.run_chklist(file_size_limit=4096)
+        self.assertIn(BANNER + b"The search for blacklist.txt failed: cannot write the file list "
+                      b"blist.dir: no blacklist.txt is checked\r\n" + BANNER, out)
+        for index in range(40):
+            self.assertEqual(self.read(os.path.join("d%02d" % index + "x" * 90, "blacklist.txt")),
+                             original)
+        self.assertEqual(self.read("w/whitelist.txt"), b"w@example.org\r\n")
+        self.assertEqual(self.leftovers(), [])
 
     def test_list_paths_the_command_processor_cannot_reach_are_left_alone_and_said(self):
         # The command processor's commands take paths of up to 259 characters (wine's "move"
