@@ -40,9 +40,10 @@ class LinuxTree(ScratchTree):
         return lambda: os.close(lock)
 
     def run_chklist(self, *args, preexec_fn=None, wait=True, **kwargs):
+        kwargs.setdefault("stdout", subprocess.PIPE)
         process = subprocess.Popen([*WRAPPER, CHKLIST, *args], cwd=self.root,
-                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                   stdin=subprocess.DEVNULL, preexec_fn=preexec_fn, **kwargs)
+                                   stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
+                                   preexec_fn=preexec_fn, **kwargs)
         if not wait:
             return process
         out, err = process.communicate(timeout=120)
@@ -202,6 +203,33 @@ class ChklistTest(LinuxTree, SharedScenarios):
                 self.assertEqual(self.leftovers(), [])
                 if closed == 2:
                     self.assertEqual(out, BANNER + b"Checking " + path + b" #\r\n" + BANNER)
+
+    def test_help_or_version_that_cannot_be_written_exits_1(self):
+        # As the system's own tools do: what could not be written is not a success, and one line
+        # on standard error says why.
+        if WRAPPER:
+            self.skipTest("a wrapper such as valgrind needs the standard streams itself")
+        if not os.path.exists("/dev/full"):
+            self.skipTest("no /dev/full here")
+        cases = [
+            ("--help", "/dev/full", b"No space left on device"),
+            ("--version", "/dev/full", b"No space left on device"),
+            ("--version", None, b"Bad file descriptor"),
+            ("-h", None, b"Bad file descriptor"),
+        ]
+        for argument, target, reason in cases:
+            with self.subTest(argument=argument, target=target):
+                if target is None:
+                    process = self.run_chklist(argument, wait=False, stdout=None,
+                                               preexec_fn=lambda: os.close(1))
+                else:
+                    with open(target, "wb") as full:
+                        process = self.run_chklist(argument, wait=False, stdout=full)
+                _, err = process.communicate(timeout=60)
+                self.assertEqual(process.returncode, 1, err)
+                self.assertEqual(err, b"chklist: write error: " + reason + b"\n")
+                self.assertEqual(self.leftovers(), [])
+                self.assertFalse(os.path.lexists(self.path("chklist.log")))
 
     def test_a_small_limit_on_open_files_changes_nothing_or_keeps_local_time(self):
         # With 4 descriptors the run's directory cannot be opened for the lock: the run says so
