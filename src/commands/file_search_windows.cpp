@@ -8,6 +8,7 @@
 #include <string>
 
 #include "commands/file_search.h"
+#include "commands/run_command.h"
 #include "commands/run_command_windows.h"
 #include "system/wide_names_windows.h"
 
@@ -144,9 +145,16 @@ int runFileSearch(std::string_view listName, const std::string& fileList) {
   lastFailure = "Cannot make the file list " + fileList;
   std::wstring name;
   if (!extendedName(fileList, name)) return -1;
-  const OwnedHandle file(createFileList(name));
-  if (file.handle == INVALID_HANDLE_VALUE) return -1;
-  return searchInto(file.handle, listName);
+  int status = -1;
+  {
+    const OwnedHandle file(createFileList(name));
+    if (file.handle == INVALID_HANDLE_VALUE) return -1;
+    status = searchInto(file.handle, listName);
+  }
+  // A file list the search could not finish is not left behind; one that found nothing is the
+  // caller's to remove.
+  if (status != 0 && !lastFoundNothing) removeOwnFile(fileList);
+  return status;
 }
 
 bool searchFoundNothing(const std::string& fileList) {

@@ -385,26 +385,33 @@ class WriteFailures(FaultTest):
         self.write("big/blacklist.txt", entries_file(30000, 2, bad_every=1000))
         self.write("c/whitelist.txt", entries_file(40, 3))
 
-    def test_disk_full_while_writing_the_cleaned_copy(self):
+    def in_private_mount_namespace(self, inner):
+        """Runs the scenario `inner` of this class in a child process with a mount namespace of
+        its own, so that nothing it mounts leaks into the machine's mounts even when the test is
+        killed."""
         require_root(self)
         if shutil.which("unshare") is None:
             self.skipTest("unshare is not installed")
-        # The tmpfs is mounted in a private mount namespace of a child process, so nothing
-        # leaks into the machine's mounts even when the test is killed.
         inner = subprocess.run(
             ["unshare", "-m", "--propagation", "private", sys.executable, __file__, CHKLIST,
-             "WriteFailures.inner_disk_full"], capture_output=True, timeout=300)
+             "WriteFailures." + inner], capture_output=True, timeout=300)
         if inner.returncode == 77:
             self.skipTest(inner.stderr.decode(errors="replace").strip())
         self.assertEqual(inner.returncode, 0, inner.stderr.decode(errors="replace"))
 
-    def inner_disk_full(self):
-        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1200k,mode=755",
+    def mount_tmpfs(self, size):
+        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%s,mode=755" % size,
                                   "chklist-faults", self.root], capture_output=True)
         if mounted.returncode != 0:
             sys.stderr.write("cannot mount a tmpfs: %s" % mounted.stderr.decode())
             os._exit(77)
         self.mounted = True
+
+    def test_disk_full_while_writing_the_cleaned_copy(self):
+        self.in_private_mount_namespace("inner_disk_full")
+
+    def inner_disk_full(self):
+        self.mount_tmpfs("1200k")
         self.build_mixed_sizes()  # the big list (about 700 kB) and its copy do not both fit
         self.begin()
         run = Run(self.root).wait()
@@ -424,6 +431,42 @@ class WriteFailures(FaultTest):
                                    b"c/whitelist.txt": "cleaned"})
         self.assertIn(b" not cleaned: cannot write list.tmp\r\n", run.out)
         self.no_temporary_files_left()
+
+    # -- a file list that cannot be written: said, and not left behind --------------------
+    def build_long_paths(self):
+        for index in range(20):
+            self.write("directory-with-a-long-name-%02d/blacklist.txt" % index,
+                       b"bad\nkeep@example.org\n")
+
+    def assert_file_lists_gone(self, run):
+        self.assertEqual(run.returncode, 0, run.err)
+        self.assertEqual(set(self.judge().values()), {"original"})
+        self.assertIn(b"Cannot write the file list blist.dir: no blacklist.txt is checked\r\n",
+                      run.out)
+        self.no_temporary_files_left()
+
+    def test_file_list_beyond_the_file_size_limit_is_not_left(self):
+        # `ulimit -f`: the first paths fit, the rest do not.
+        self.build_long_paths()
+        self.begin()
+        self.assert_file_lists_gone(Run(self.root, preexec_fn=with_file_size_limit(300)).wait())
+
+    def test_file_list_on_a_full_disk_is_not_left(self):
+        self.in_private_mount_namespace("inner_file_list_on_a_full_disk")
+
+    def inner_file_list_on_a_full_disk(self):
+        self.mount_tmpfs("256k")
+        self.build_long_paths()
+        # Whatever room is left is taken: the log and the lock file are empty, the file list is not.
+        try:
+            with open(self.path("filler"), "wb") as filler:
+                while True:
+                    filler.write(b"f" * 4096)
+                    filler.flush()
+        except OSError:
+            pass
+        self.begin()
+        self.assert_file_lists_gone(Run(self.root).wait())
 
     def test_file_size_limit_reached_by_the_log(self):
         # The log is already near the limit and ends inside a line (a record cut short by an
