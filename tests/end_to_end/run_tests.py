@@ -232,9 +232,9 @@ class ChklistTest(LinuxTree, SharedScenarios):
                 self.assertFalse(os.path.lexists(self.path("chklist.log")))
 
     def test_a_small_limit_on_open_files_changes_nothing_or_keeps_local_time(self):
-        # With 4 descriptors the run's directory cannot be opened for the lock: the run says so
-        # and changes nothing. With 11 the time zone must already be loaded, or the records
-        # would be stamped in UTC.
+        # With 4 descriptors the lock file can be opened but not the log after it: the run says
+        # so, changes nothing and creates nothing either. With 11 the time zone must already be
+        # loaded, or the records would be stamped in UTC.
         if WRAPPER:
             self.skipTest("a wrapper such as valgrind needs descriptors of its own")
         zone = "Asia/Tokyo"  # never UTC, no summer time
@@ -246,10 +246,10 @@ class ChklistTest(LinuxTree, SharedScenarios):
 
         self.write("blacklist.txt", b"bad\n")
         out, _ = self.run_chklist(preexec_fn=limit(4))
-        self.assertEqual(out, b"Cannot lock this directory against another chklist run: "
-                              b"no list file is changed\r\n")
+        self.assertEqual(out, b"Cannot open chklist.log: it cannot be created: Too many open "
+                              b"files; no list file is changed\r\n")
         self.assertEqual(self.read("blacklist.txt"), b"bad\n")
-        self.assertEqual(self.log_records(), [])
+        self.assertEqual(sorted(os.listdir(self.root)), ["blacklist.txt"], "created")
         before = time.time()
         self.run_chklist(preexec_fn=limit(11), env={**os.environ, "TZ": zone})
         after = time.time()
@@ -281,7 +281,8 @@ class ChklistTest(LinuxTree, SharedScenarios):
                 if b"The search could not read " in out:
                     self.assertNotIn(self.file_not_found, err)
                     self.assertIn(b"; the lists below it are not checked\r\n", out)
-                elif b"Cannot lock" not in out and b"Cannot write the file list" not in out:
+                elif (b"Cannot lock" not in out and b"Cannot write the file list" not in out
+                      and b"Cannot open chklist.log" not in out):
                     self.assertIn(b"Checking " + self.bpath(deep), out)
 
     def test_planted_link_at_list_tmp_is_removed_never_written_through(self):

@@ -1059,13 +1059,15 @@ class TemporaryFiles(FaultTest):
         self.assertEqual(run.out, b"Cannot open chklist.log: it is another user's file; "
                                   b"no list file is changed\r\n")
         self.assertEqual(self.read("chklist.log"), b"old\r\n")
-        # No log, and a directory the run may not write: the system's reason.
+        # No log, and a directory the run may not write: the system's reason, for the lock file
+        # the run makes first.
         os.remove(self.path("chklist.log"))
         os.chmod(self.root, 0o755)
         run = Run(self.root, preexec_fn=drop_to_nobody).wait()
         self.assertEqual(self.judge(), {b"d/blacklist.txt": "original"})
-        self.assertEqual(run.out, b"Cannot open chklist.log: it cannot be created: "
-                                  b"Permission denied; no list file is changed\r\n")
+        self.assertEqual(run.out, b"Cannot lock this directory against another chklist run: "
+                                  b"chklist.lock: it cannot be created: Permission denied; "
+                                  b"no list file is changed\r\n")
         self.assertFalse(os.path.lexists(self.path("chklist.log")))
 
     def test_fifo_in_place_of_a_working_file_does_not_hang_the_run(self):
