@@ -132,6 +132,50 @@ class ChklistTest(LinuxTree, SharedScenarios):
                 for index in range(lists):
                     self.assertEqual(self.read("d%d/blacklist.txt" % index), b"ok@example.org\r\n")
 
+    def test_a_log_made_anew_after_rotation_reaches_the_disk_by_name_first(self):
+        # The log is renamed away inside the run's lists: the run makes a new chklist.log and
+        # syncs the run's directory (the new name) before it replaces any list whose records
+        # went there.
+        if shutil.which("strace") is None:
+            self.skipTest("strace is not installed")
+        for index in range(600):
+            self.write("d%03d/blacklist.txt" % index, b"ok@example.org\nbad%03d\n" % index)
+        self.write("chklist.log", b"")
+        os.chmod(self.path("chklist.log"), 0o600)
+        trace = self.path("..", os.path.basename(self.root) + ".strace")
+        self.addCleanup(lambda: os.path.exists(trace) and os.unlink(trace))
+        process = subprocess.Popen(
+            ["strace", "-f", "-y", "-e", "trace=openat,fsync,renameat2", "-o", trace, CHKLIST],
+            cwd=self.root, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"))
+        wanted = self.bpath("d599", "blacklist.txt") + b"\r\n"
+        while process.poll() is None:
+            try:
+                with open(self.path("blist.dir"), "rb") as listing:
+                    if wanted in listing.read():
+                        break
+            except OSError:
+                pass
+            time.sleep(0.001)
+        os.rename(self.path("chklist.log"), self.path("chklist.log.1"))
+        out, err = process.communicate(timeout=300)
+        self.assertEqual(process.returncode, 0, err)
+        with open(trace) as lines:
+            calls = [line for line in lines if "(" in line]
+        opens = [number for number, call in enumerate(calls)
+                 if "openat(" in call and '"chklist.log"' in call and "= -1" not in call]
+        if len(opens) < 2:
+            self.skipTest("the run ended before the log was rotated")
+        after = calls[opens[1] + 1:]
+        directory = "<%s>" % os.path.realpath(self.root)
+        syncs = [n for n, call in enumerate(after) if "fsync(" in call and directory + ")" in call]
+        self.assertTrue(syncs, "the new log's name was never synced")
+        renames = [n for n, call in enumerate(after) if "renameat2(" in call]
+        if renames:
+            self.assertLess(syncs[0], renames[0], "a list was replaced before the new log's name "
+                                                  "reached the disk")
+        self.assertIn(b"chklist.log was moved or removed while its records were written", out)
+
     def test_a_batch_whose_copies_or_log_cannot_be_synced_replaces_no_list(self):
         # syncfs failing (the staged copies could not be written back) or the log's fsync
         # failing: the entries or their records may never reach the disk, so no list of the

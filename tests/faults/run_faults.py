@@ -12,6 +12,7 @@ Usage: run_faults.py PATH_TO_CHKLIST [unittest arguments]
 Scenarios that need root (mounts, running as an unprivileged user) skip themselves otherwise.
 """
 import collections
+import fcntl
 import hashlib
 import os
 import pty
@@ -619,6 +620,100 @@ class Interruption(FaultTest):
             % (len(states), duration, states))
         self.assertGreater(len(set(states)), 2, states)
 
+    def take_lock(self):
+        self.lock = os.open(self.path("chklist.lock"), os.O_RDWR | os.O_CREAT, 0o600)
+        fcntl.lockf(self.lock, fcntl.LOCK_EX)
+
+    def test_a_signal_ends_the_run_within_a_second_wherever_it_is(self):
+        # Inside a long list, inside the directory search of a wide tree, in the wait for the
+        # lock: the run's own files go and the signal ends it within a second. A run stopped
+        # while it waited for the lock has created nothing, not even chklist.log.
+        require_proc(self)
+        def long_list():
+            with open(self.write("big/blacklist.txt", b"bad\n"), "ab") as out:
+                line = b"someone.somewhere@example.org\n" * 4096
+                for _ in range(1500):  # about 180 MB
+                    out.write(line)
+            return lambda run: reading(run.pid, self.path("big/blacklist.txt"))
+
+        def sparse_petabyte():
+            # Not snapshotted (a petabyte cannot be read whole): its inode and size must stay.
+            path = self.write("big/blacklist.txt", b"")
+            try:
+                os.truncate(path, 1 << 50)
+            except OSError:
+                os.truncate(path, 1 << 43)
+            self.write("big/whitelist.txt", b"bad\nkeep@example.org\n")
+            before = os.stat(path)
+
+            def ready(run):
+                return reading(run.pid, path)
+            ready.unsnapshotted = lambda: self.assertEqual(
+                (os.stat(path).st_ino, os.stat(path).st_size), (before.st_ino, before.st_size))
+            return ready
+
+        def wide_tree():
+            for index in range(6000):
+                os.makedirs(self.path("w/%02d/%04d" % (index % 60, index)))
+            self.write("w/00/0000/blacklist.txt", b"bad\nkeep@example.org\n")
+            return lambda run: os.path.exists(self.path("blist.dir"))
+
+        def held_lock():
+            self.write("d/blacklist.txt", b"bad\nkeep@example.org\n")
+
+            def ready(run):
+                return b"Waiting" in os.pread(run.out_file.fileno(), 4096, 0)
+            # Taken once the tree is snapshotted: closing any descriptor of the lock file in
+            # this process (as a snapshot does) would let the lock go.
+            ready.before_run = self.take_lock
+            return ready
+
+        for where, build, number, said in (
+                ("inside a long list", long_list, signal.SIGTERM,
+                 b"/big/blacklist.txt # not cleaned: the run was interrupted"),
+                ("inside a line of a sparse petabyte", sparse_petabyte, signal.SIGTERM,
+                 b"/big/blacklist.txt not cleaned: the run was interrupted"),
+                ("inside the directory search", wide_tree, signal.SIGINT, None),
+                ("waiting for the lock", held_lock, signal.SIGHUP, b"Waiting")):
+            with self.subTest(where=where, signal=number):
+                self.tearDown()
+                self.setUp()
+                self.lock = None
+                ready = build()
+                unsnapshotted = getattr(ready, "unsnapshotted", None)
+                if unsnapshotted is None:
+                    self.begin()
+                getattr(ready, "before_run", lambda: None)()
+                run = Run(self.root)
+                deadline = time.monotonic() + 60
+                while not ready(run) and alive(run.pid) and time.monotonic() < deadline:
+                    time.sleep(0.002)
+                if not alive(run.pid):
+                    self.skipTest("the run ended before it was " + where)
+                signalled = time.monotonic()
+                run.signal(number)
+                run.wait()
+                stopped_after = time.monotonic() - signalled
+                self.assertEqual(run.returncode, -number, run.out[-500:])
+                FIGURES["stopped by %s %s" % (signal.Signals(number).name, where)] = (
+                    "%.3f s after the signal" % stopped_after)
+                self.assertLess(stopped_after, 1.0)
+                if said is not None:
+                    self.assertIn(said, run.out)
+                if self.lock is not None:
+                    self.assertFalse(os.path.lexists(self.path("chklist.log")),
+                                     "the waiting run created the log")
+                    os.unlink(self.path("chklist.lock"))
+                    os.close(self.lock)
+                if unsnapshotted is None:
+                    self.judge()
+                else:
+                    unsnapshotted()
+                self.no_temporary_files_left()
+                self.assertEqual([name for _, _, names in os.walk(self.root)
+                                  for name in names if name.startswith(".chklist-copy-")],
+                                 [])
+
     def test_sigkill_at_many_moments(self):
         self.interrupt_at_moments(signal.SIGKILL, 22)
 
@@ -1152,22 +1247,64 @@ class BadBytes(FaultTest):
         self.assertIn(b"/b/blacklist.txt # not cleaned: " + LINE_TOO_LONG + b"\r\n", run.out)
         self.no_temporary_files_left()
 
-    def test_a_sparse_line_costs_no_memory_and_no_log(self):
-        # A gigabyte of NUL bytes (a sparse file: free to its writer) and then "@": the line is
-        # longer than the reader holds, so the list is left alone and nothing of it is logged.
-        self.write("a/blacklist.txt", b"short\nkeep@example.org\n")
-        path = self.write("b/blacklist.txt", b"")
-        os.truncate(path, 1 << 30)
+    def sparse_list(self, relative, size, tail):
+        """A list of `size` bytes of holes (free to its writer) and then `tail`; the size the
+        file system allows when it is smaller (ext4 stops at 16 TiB)."""
+        path = self.write(relative, b"")
+        for attempt in (size, 1 << 43, 1 << 40):
+            try:
+                os.truncate(path, attempt)
+                break
+            except OSError:
+                continue
         with open(path, "ab") as out:
-            out.write(b"@x\nalso@example.org\n")
-        self.begin()
-        run = Run(self.root, measure=True).wait(timeout=120)
-        self.assertEqual(run.returncode, 0, run.err)
-        self.assertEqual(self.judge(), {b"a/blacklist.txt": "cleaned", b"b/blacklist.txt": "original"})
-        self.assertIn(b"/b/blacklist.txt not cleaned: " + LINE_TOO_LONG + b"\r\n", run.out)
-        self.assertLess(run.peak_rss_mb, 200)
-        self.assertLess(os.path.getsize(self.path("chklist.log")), 4096)
-        self.no_temporary_files_left()
+            out.write(tail)
+        return os.path.getsize(path)
+
+    def test_a_line_past_the_limit_costs_the_limit_and_a_block(self):
+        # However long the line, NUL bytes or not, the list is given up once 64 MiB of it are
+        # read: a sparse petabyte takes seconds, not days, and memory stays under the limit and
+        # one block (1 MiB) above what a small run takes. Nothing of the line is logged and the
+        # run goes on.
+        self.write("d/whitelist.txt", b"bad\nkeep@example.org\n")
+        baseline = Run(self.root, measure=True).wait().peak_rss_mb
+        cases = [
+            ("a petabyte of NUL bytes", lambda: self.sparse_list("b/blacklist.txt", 1 << 50, b"")),
+            ("a petabyte of NUL bytes, then an @",
+             lambda: self.sparse_list("b/blacklist.txt", 1 << 50, b"@x\nalso@example.org\n")),
+            ("a gigabyte of NUL bytes, then an @",
+             lambda: self.sparse_list("b/blacklist.txt", 1 << 30, b"@x\nalso@example.org\n")),
+            ("100 MB of one line", lambda: self.write(
+                "b/blacklist.txt", b"ok@example.org\n" + b"x@" * (50 << 20) + b"\n")),
+        ]
+        for description, make in cases:
+            with self.subTest(description):
+                self.tearDown()
+                self.setUp()
+                self.write("a/blacklist.txt", b"short\nkeep@example.org\n")
+                self.write("d/whitelist.txt", b"bad\nkeep@example.org\n")
+                make()
+                # A petabyte cannot be snapshotted: the list must keep its inode, size and
+                # times (a replacement would give it another inode), the others be cleaned.
+                before = os.stat(self.path("b/blacklist.txt"))
+                run = Run(self.root, measure=True).wait(timeout=120)
+                self.assertEqual(run.returncode, 0, run.err)
+                after = os.stat(self.path("b/blacklist.txt"))
+                self.assertEqual((after.st_ino, after.st_size, after.st_mtime_ns, after.st_mode),
+                                 (before.st_ino, before.st_size, before.st_mtime_ns,
+                                  before.st_mode))
+                for relative in ("a/blacklist.txt", "d/whitelist.txt"):
+                    self.assertEqual(self.read(relative), b"keep@example.org\r\n", relative)
+                self.assertEqual(sorted(os.listdir(self.path("b"))), ["blacklist.txt"])
+                self.assertIn(b"/b/blacklist.txt not cleaned: " + LINE_TOO_LONG + b"\r\n",
+                              run.out)
+                FIGURES["a line past the limit, " + description] = (
+                    "%.2f s, peak memory %.0f MB (%.0f MB above a small run)"
+                    % (run.elapsed, run.peak_rss_mb, run.peak_rss_mb - baseline))
+                self.assertLess(run.elapsed, 30)
+                self.assertLessEqual(run.peak_rss_mb - baseline, 80)
+                self.assertLess(os.path.getsize(self.path("chklist.log")), 4096)
+                self.no_temporary_files_left()
 
 
 # The reason a list with a line the reader cannot hold is left alone.
