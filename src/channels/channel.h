@@ -151,7 +151,8 @@ int channelAtEnd(ChannelNumber channel);
 // Ok (also at the end of the input: then the destination is empty); TransferFailed when a read of
 // the channel's file has failed (the line may be cut short; the channel then reports its end) or
 // the line was too long to hold in memory (the destination is empty; the rest of the file is
-// skipped, the channel is at its end and its close reports the failure); NotApplicable,
+// skipped, the channel is at its end and its close reports the failure), or the run's
+// interruption arrived while a long line was read (empty too, the rest skipped); NotApplicable,
 // destination untouched, when the number has no record, the channel is closed or cannot read
 // lines.
 StatusCode readLineInto(ChannelNumber channel, Text& destination);

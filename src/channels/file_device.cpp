@@ -135,9 +135,10 @@ int fileAtEnd(Channel* record) {
 StatusCode fileReadLine(Channel* record, Text& destination) {
   FileStream* stream = streamOf(record);
   if (stream == nullptr) return setStatus(StatusCode::NotApplicable);
-  if (readLineFromStream(stream, destination) == LineEnd::TooLong) [[unlikely]] {
+  const LineEnd end = readLineFromStream(stream, destination);
+  if (end == LineEnd::TooLong || end == LineEnd::Interrupted) [[unlikely]] {
     // The rest of that line would come as lines of its own: the file is given up.
-    fileOf(record)->lineTooLong = true;
+    if (end == LineEnd::TooLong) fileOf(record)->lineTooLong = true;
     streamSkipToEnd(*stream);
     return setStatus(StatusCode::TransferFailed);
   }

@@ -17,10 +17,12 @@ std::size_t readStreamChunk(char* buffer, int size, FileStream* stream);
 
 // How readLineFromStream's line ended.
 enum class LineEnd {
-  Found,       // at an LF; or, the input ending after it, the line ended in a CR
-  InputEnded,  // the input ended (or a read failed) first: the line is what came before
-  TooLong,     // the line could not be held in memory: the destination is emptied, its storage
-               // given back, and the rest of the line is left unread
+  Found,        // at an LF; or, the input ending after it, the line ended in a CR
+  InputEnded,   // the input ended (or a read failed) first: the line is what came before
+  TooLong,      // the line could not be held in memory: the destination is emptied, its storage
+                // given back, and the rest of the line is left unread
+  Interrupted,  // an interruption of the run arrived while a long line was read in chunks: the
+                // destination is emptied and the rest of the line is left unread
 };
 
 // The line reader over a file stream: a line is every byte up to the next LF, without one CR

@@ -4,8 +4,11 @@
 // std::bad_alloc, is caught here and becomes LineEnd::TooLong.
 #include "channels/long_lines.h"
 
+#include <algorithm>
 #include <new>
 #include <stdexcept>
+
+#include "system/interruption.h"
 
 namespace {
 
@@ -26,6 +29,30 @@ LineEnd lineTooLong(Text& destination) {
   return LineEnd::TooLong;
 }
 
+// Storage for a line grows by doubling up to this size and then at once to MaxLineBytes. Each
+// step copies the line into new storage while the old one is still held: doubling up to the
+// limit would hold one and a half times the limit at the last step, while the one step to the
+// limit holds the limit and this much. The limit's storage is only reserved: memory the line
+// never reaches is never used.
+constexpr std::size_t LargestDoubledLine = std::size_t{1} << 20;
+
+// Makes room in `line` for `more` bytes beyond its length, which stays at most MaxLineBytes.
+// Throws std::bad_alloc when not even the room needed can be had.
+void makeRoom(Text& line, std::size_t more) {
+  const std::size_t needed = line.size() + more;
+  if (needed <= line.capacity()) return;
+  const std::size_t doubled = std::max(needed, std::min(2 * line.capacity(), MaxLineBytes));
+  if (doubled > LargestDoubledLine) {
+    try {
+      line.reserve(MaxLineBytes);
+      return;
+    } catch (const std::bad_alloc&) {
+      // Less memory than the limit left to the run (a memory limit): grow step by step.
+    }
+  }
+  line.reserve(doubled);
+}
+
 }  // namespace
 
 LineEnd takeLongLine(const char* bytes, std::size_t count, Text& destination) {
@@ -42,12 +69,18 @@ LineEnd takeLongLine(const char* bytes, std::size_t count, Text& destination) {
 LineEnd readLineInChunks(FileStream* stream, Text& destination, ChunkReader readChunk) {
   // NUL bytes that end what was read so far are only counted: they belong to the line when
   // another byte follows them, and are dropped at the end of the input, so a file of nothing but
-  // NUL bytes (left by a crash) costs no memory.
+  // NUL bytes (left by a crash) costs no memory. They count towards the limit all the same: a
+  // sparse file of a petabyte, free to its writer, is given up after MaxLineBytes.
   char chunk[LineChunkSize];
   destination.clear();
   std::size_t pendingNuls = 0;
   try {
     for (;;) {
+      // However long the line, an interruption is seen within a chunk of it.
+      if (runInterrupted()) [[unlikely]] {
+        destination.clear();
+        return LineEnd::Interrupted;
+      }
       std::size_t stored = readChunk(chunk, LineChunkSize, stream);
       if (stored == 0) return endLastLine(destination);
       if (stored > LineChunkSize - 1) stored = LineChunkSize - 1;
@@ -56,11 +89,13 @@ LineEnd readLineInChunks(FileStream* stream, Text& destination, ChunkReader read
       if (data > 0) {
         // Held NUL bytes count once a byte follows them: they are then part of the line.
         if (destination.size() + pendingNuls + data > MaxLineBytes) return lineTooLong(destination);
+        makeRoom(destination, pendingNuls + data);
         destination.append(pendingNuls, '\0');
         destination.append(chunk, data);
         pendingNuls = 0;
       }
       pendingNuls += stored - data;
+      if (destination.size() + pendingNuls > MaxLineBytes) return lineTooLong(destination);
       if (data == stored && chunk[stored - 1] == '\n') {
         destination.pop_back();
         if (!destination.empty() && destination.back() == '\r') destination.pop_back();

@@ -45,6 +45,17 @@ ListKindTexts textsOf(ListKind kind) {
 // Set once a write, flush or sync of the log has failed: a record may be lost, so no list file
 // is replaced for the rest of the run, even when later writes of the log succeed.
 bool logFailed = false;
+// Set with logFailed when chklist.log could not be opened anew as the run's own file (it has a
+// second name now, say): why, for the lines of the lists left.
+std::string logRefusal;
+
+// The reason a list stays as it is once logFailed is set.
+const char* logFailure() {
+  static std::string text;
+  text = "cannot write chklist.log";
+  if (!logRefusal.empty()) text += ": " + logRefusal;
+  return text.c_str();
+}
 
 // Ends the current console line with the reason its list file was left as it was.
 void sayNotCleaned(bool marksPrinted, std::string_view reason) {
@@ -120,6 +131,8 @@ bool keptAsItIs(const Reading& reading, const Text& entry, std::int64_t lineStar
         printText(ConsoleChannel, std::string_view(RejectionMarks.data(), marks), PrintMask::None);
         reading.marksPrinted = true;
       }
+      // Lists staged before a long one wait no longer than a batch may.
+      if (batchIsFull()) commitBatch();
       continue;
     }
     const std::int64_t lineStart = listFilePosition();
@@ -140,22 +153,55 @@ bool keptAsItIs(const Reading& reading, const Text& entry, std::int64_t lineStar
 
 // Opens one of the run's own files (the log, a file list) on `channel`: only a regular file of
 // this user alone will do. Empty when it is open; otherwise the reason, and the channel closed.
-std::string openOwnFile(std::string_view name, OpenMode mode, ChannelNumber channel) {
-  const bool opened = openChannel(Text(name), mode, 0, 0, channel, 0) == StatusCode::Ok;
-  const int openError = opened ? 0 : lastSystemError();
-  if (opened && fileOwnedAlone(fileChannelOf(channel))) return {};
+// `opened`, when given, is set to the state of the file the open found (all zeros when none).
+std::string openOwnFile(std::string_view name,
+                        OpenMode mode,
+                        ChannelNumber channel,
+                        FileState* opened = nullptr) {
+  const bool isOpen = openChannel(Text(name), mode, 0, 0, channel, 0) == StatusCode::Ok;
+  const int openError = isOpen ? 0 : lastSystemError();
+  if (opened != nullptr && !(isOpen && fileStateAtOpen(fileChannelOf(channel), opened))) {
+    *opened = FileState{};
+  }
+  if (isOpen && fileOwnedAlone(fileChannelOf(channel))) return {};
   closeChannel(channel);
   return refusalReason(name, openError);
 }
 
+// Makes a log just created reach the disk by name before any list is replaced: a power loss
+// could otherwise keep the cleaned lists and lose the log with the records of what they dropped.
+void syncNewLogName() {
+  if (const SeamCode synced = syncDirectory(HeldDirectory{}); !synced.ok()) {
+    printText(ConsoleChannel,
+              "chklist.log is new, but a power loss may lose it: " +
+                  failureText("cannot flush the run's directory", synced.system),
+              PrintMask::NewLine);
+  }
+}
+
 // Opens chklist.log anew, with every check of the first open, when the log the run writes no
-// longer has that name (renamed or removed: rotation). Empty when the log is (again) in place;
-// otherwise the reason, and the log closed.
-std::string reopenLogIfMoved() {
-  if (fileStillNamed(fileChannelOf(RejectionLogChannel), Text(RejectionLogName))) return {};
+// longer is that name's only file (renamed or removed: rotation; or given a second name).
+// Empty when the log is (again) in place; otherwise the reason, and the log closed. `sameFile`,
+// when given, tells whether the name still held the file the run wrote.
+std::string reopenLogIfMoved(bool* sameFile = nullptr) {
+  FileChannel* log = fileChannelOf(RejectionLogChannel);
+  if (sameFile != nullptr) *sameFile = false;
+  if (fileStillNamed(log, Text(RejectionLogName))) return {};
+  FileState written;
+  const bool writtenKnown = fileStateAtOpen(log, &written);
   closeChannel(RejectionLogChannel);
-  std::string why = openOwnFile(RejectionLogName, OpenMode::Append, RejectionLogChannel);
-  if (why.empty()) beginAppending(fileChannelOf(RejectionLogChannel));
+  NameLook look;
+  const bool created =
+      lookAt(HeldDirectory{}, std::string(RejectionLogName), look).error == SeamError::Missing;
+  FileState found;
+  std::string why = openOwnFile(RejectionLogName, OpenMode::Append, RejectionLogChannel, &found);
+  if (sameFile != nullptr) {
+    *sameFile = writtenKnown && found.fileIndex != 0 && found.device == written.device &&
+                found.fileIndex == written.fileIndex;
+  }
+  if (!why.empty()) return why;
+  beginAppending(fileChannelOf(RejectionLogChannel));
+  if (created) syncNewLogName();
   return why;
 }
 
@@ -179,13 +225,22 @@ const char* ownFileNamed(const FileState& list) {
 }
 
 // Records that went to a log renamed or removed meanwhile are not in chklist.log: the lists they
-// belong to stay, and the next records go to chklist.log as it is now (opened anew).
-bool logWasMoved() {
-  if (fileStillNamed(fileChannelOf(RejectionLogChannel), Text(RejectionLogName))) {
-    return false;
+// belong to stay, and the next records go to chklist.log as it is now (opened anew). A log that
+// kept its name but is no longer the run's own file (a second name was given to it) takes no
+// more records. Null when the log is still chklist.log as opened; otherwise why the lists stay.
+const char* logMovedReason() {
+  if (fileStillNamed(fileChannelOf(RejectionLogChannel), Text(RejectionLogName))) return nullptr;
+  bool sameFile = false;
+  const std::string why = reopenLogIfMoved(&sameFile);
+  if (!why.empty()) {
+    logFailed = true;
+    logRefusal = why;
   }
-  if (!reopenLogIfMoved().empty()) logFailed = true;
-  return true;
+  if (!sameFile) return "chklist.log was moved or removed while its records were written";
+  if (why.empty()) return nullptr;  // its own file again: the records are in it
+  static std::string text;
+  text = "chklist.log is no longer this run's own file: " + why;
+  return text.c_str();
 }
 
 }  // namespace
@@ -196,8 +251,8 @@ std::string logReadyForCommit() {
       syncFile(fileChannelOf(RejectionLogChannel)) != StatusCode::Ok) {
     logFailed = true;
   }
-  if (logFailed) return "cannot write chklist.log";
-  if (logWasMoved()) return "chklist.log was moved or removed while its records were written";
+  if (logFailed) return logFailure();
+  if (const char* moved = logMovedReason()) return moved;
   if (fileCutShort(fileChannelOf(RejectionLogChannel))) {
     return "chklist.log was cut short while its records were written";
   }
@@ -224,7 +279,7 @@ void cleanListFile(const Text& path, std::string_view listName, Text& entry) {
   copyGoodEntries(reading, entry);
   // A record of this list (or of an earlier one) that could not be written: a flush has failed.
   if (fileFailed(fileChannelOf(RejectionLogChannel))) logFailed = true;
-  settleOrStage(std::move(list), verdictOn(list, logFailed), reading.marksPrinted);
+  settleOrStage(std::move(list), verdictOn(list, logFailed ? logFailure() : nullptr), reading.marksPrinted);
 }
 
 // Searches for the list files named `texts.listName`, writing their paths to `fileList`. False
@@ -247,8 +302,9 @@ bool searchListFiles(const ListKindTexts& texts, const Text& fileList) {
 }
 
 // Holds the run lock, waiting while another run in this directory has it. False when the lock
-// could not even be tried (said on the console): the run then changes nothing.
-bool lockRun() {
+// could not even be tried (said on the console, ending with `unchanged`: what the run leaves
+// alone) or the run was interrupted while it waited.
+bool lockRun(std::string_view unchanged) {
   std::string why;
   FileStream* log = fileStream(fileChannelOf(RejectionLogChannel));
   RunLock state = tryLockRun(log, why);
@@ -267,12 +323,37 @@ bool lockRun() {
   if (state == RunLock::Failed) {
     printText(ConsoleChannel,
               "Cannot lock this directory against another chklist run: " +
-                  (why.empty() ? Text() : Text(why) + "; ") + "no list file is changed",
+                  (why.empty() ? Text() : Text(why) + "; ") + Text(unchanged),
               PrintMask::NewLine);
     return false;
   }
   // Held, or the file system has no locks to offer; or the run was interrupted while waiting.
   return state != RunLock::Busy;
+}
+
+constexpr std::string_view NothingChanged = "no list file is changed";
+
+// Set when the lock, lost meanwhile, could not be had again: the run changes nothing more.
+bool lockGivenUp = false;
+
+// A lock file that lost its name (removed or replaced by hand) keeps no other run out: before
+// each pass and each list, the run makes sure the name still holds what it locked, and
+// otherwise says so (once a run) and takes the lock anew, waiting for a run that took it
+// meanwhile. False when the lock could not be had again (said; the run then stops) or the run
+// was interrupted while waiting. `unchanged` says what is then left alone.
+bool lockStillHeld(std::string_view unchanged) {
+  if (runLockStillNamed()) return true;
+  static bool said = false;
+  if (!said) {
+    printText(ConsoleChannel,
+              "chklist.lock was removed or replaced while this run held it: taking the lock again",
+              PrintMask::NewLine);
+    said = true;
+  }
+  releaseRunLock();
+  if (lockRun(unchanged)) return true;
+  if (!runInterrupted()) lockGivenUp = true;
+  return false;
 }
 
 // Opens the log for the run. The log is never reached through a link, and only a regular file
@@ -288,7 +369,7 @@ bool openLog() {
   if (const std::string why = openOwnFile(RejectionLogName, OpenMode::Append, RejectionLogChannel);
       !why.empty()) {
     // Without the log a dropped entry would leave no trace: change nothing, and say why.
-    printText(ConsoleChannel, "Cannot open chklist.log: " + why + "; no list file is changed",
+    printText(ConsoleChannel, "Cannot open chklist.log: " + why + "; " + Text(NothingChanged),
               PrintMask::NewLine);
     return false;
   }
@@ -301,7 +382,7 @@ bool openLog() {
 bool logStillInPlace() {
   const std::string why = reopenLogIfMoved();
   if (why.empty()) return true;
-  printText(ConsoleChannel, "Cannot open chklist.log: " + why + "; no list file is changed",
+  printText(ConsoleChannel, "Cannot open chklist.log: " + why + "; " + Text(NothingChanged),
             PrintMask::NewLine);
   return false;
 }
@@ -311,17 +392,9 @@ void cleanBothKinds() {
   // This run is the log's only writer now: a record an earlier run left cut short gets its line
   // end before the first new one.
   beginAppending(fileChannelOf(RejectionLogChannel));
-  // A new log's name goes to the disk before any list is replaced: a power loss could otherwise
-  // keep the cleaned lists and lose the log with the records of what they dropped.
-  if (const SeamCode synced = logIsNew ? syncDirectory(HeldDirectory{}) : SeamCode{};
-      !synced.ok()) {
-    printText(ConsoleChannel,
-              "chklist.log is new, but a power loss may lose it: " +
-                  failureText("cannot flush the run's directory", synced.system),
-              PrintMask::NewLine);
-  }
+  if (logIsNew) syncNewLogName();
   cleanListKind(ListKind::Blacklist);
-  if (!runInterrupted()) cleanListKind(ListKind::Whitelist);
+  if (!runInterrupted() && !lockGivenUp) cleanListKind(ListKind::Whitelist);
 }
 
 }  // namespace
@@ -329,14 +402,16 @@ void cleanBothKinds() {
 void cleanListKind(ListKind kind) {
   const ListKindTexts texts = textsOf(kind);
   const Text fileList(texts.fileList);
+  const Text restUnchecked = "the rest of the " + Text(texts.listName) + " files are not checked";
+  const Text noneChecked = "no " + Text(texts.listName) + " is checked";
+  if (!lockStillHeld(noneChecked)) return;
   if (!searchListFiles(texts, fileList)) return;
   // The search makes the file list anew, private: one that is not (another user's file, or
   // one another user can write) may hold paths nobody searched for.
   if (const std::string why = openOwnFile(texts.fileList, OpenMode::Input, FileListChannel);
       !why.empty()) {
     printText(ConsoleChannel,
-              "Cannot read the file list " + fileList + ": " + why + "; no " +
-                  Text(texts.listName) + " is checked",
+              "Cannot read the file list " + fileList + ": " + why + "; " + noneChecked,
               PrintMask::NewLine);
     // The file list goes whatever failed: the next run's search makes it anew.
     removeOwnFile(texts.fileList);
@@ -347,27 +422,34 @@ void cleanListKind(ListKind kind) {
   Text path;
   Text entry;
   while (channelAtEnd(FileListChannel) == 0 && !runInterrupted()) {
-    // A path cut short by a read error is never opened.
+    // A path cut short by a read error is never opened; an interruption is not a read error.
     if (readLineInto(FileListChannel, path) != StatusCode::Ok) {
-      printText(ConsoleChannel,
-                "Cannot read the file list " + fileList + ": the rest of the " +
-                    Text(texts.listName) + " files are not checked",
+      if (runInterrupted()) break;
+      printText(ConsoleChannel, "Cannot read the file list " + fileList + ": " + restUnchecked,
                 PrintMask::NewLine);
       break;
     }
     // An empty line names no file.
     if (!path.empty()) cleanListFile(path, texts.listName, entry);
+    // The lock is checked before the next list and before a batch is closed.
+    if (!lockStillHeld(restUnchecked)) break;
     // Once the list file and its copy are closed: the batch's syncs need descriptors too.
     if (batchIsFull()) commitBatch();
   }
+  // The file list goes only while its name still holds it: another run (let in by a lock that
+  // lost its name) may have made its own there since.
+  const bool fileListInPlace = fileStillNamed(fileChannelOf(FileListChannel), fileList);
   closeChannel(FileListChannel);
   commitBatch();
-  removeOwnFile(texts.fileList);
+  if (fileListInPlace) removeOwnFile(texts.fileList);
 }
 
 void runCleaning() {
   catchInterruptions();
-  if (openLog() && lockRun() && !runInterrupted() && logStillInPlace()) cleanBothKinds();
+  // Where the lock is not the log's, it comes first: a run refused for it creates nothing.
+  const bool ready = runLockNeedsLog() ? openLog() && lockRun(NothingChanged)
+                                       : lockRun(NothingChanged) && openLog();
+  if (ready && !runInterrupted() && logStillInPlace()) cleanBothKinds();
   closeChannel(0);
   releaseRunLock();
   // What the run made is gone: the interruption now takes its ordinary course.

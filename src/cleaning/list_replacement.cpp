@@ -399,7 +399,7 @@ bool startCleanedCopy(ListFile& list, std::int64_t prefix, const char* buffered)
   return false;
 }
 
-std::string verdictOn(const ListFile& list, bool logFailed) {
+std::string verdictOn(const ListFile& list, const char* logFailure) {
   if (!list.failure.empty()) return list.failure;
   FileChannel* read = fileChannelOf(ListFileChannel);
   const bool lineTooLong = fileLineTooLong(read);
@@ -420,7 +420,7 @@ std::string verdictOn(const ListFile& list, bool logFailed) {
     return failureText("cannot write its cleaned copy",
                        fileChannelOf(CleanedCopyChannel)->stream.error);
   }
-  if (logFailed) return "cannot write chklist.log";
+  if (logFailure != nullptr) return logFailure;
   if (changed) return "the file changed while it was read";
   return {};
 }

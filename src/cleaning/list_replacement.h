@@ -71,8 +71,9 @@ bool listFileEndsWithCrLf(const ListFile& list);
 bool startCleanedCopy(ListFile& list, std::int64_t prefix, const char* buffered);
 
 // Once the list is read to its end: the reason it stays as it is (a read that failed, a copy not
-// written, a log that failed, a list that changed), or empty. `logFailed` is the run's log state.
-std::string verdictOn(const ListFile& list, bool logFailed);
+// written, a log that failed, a list that changed), or empty. `logFailure`: why the run's log
+// failed, null while it has not.
+std::string verdictOn(const ListFile& list, const char* logFailure);
 
 // Ends a list that was read: one that needs no change, or one whose `verdict` keeps it, is
 // settled; the console line is ended ("not cleaned: ..." after the marks when it stays). A

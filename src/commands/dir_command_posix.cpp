@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "commands/command_processor_posix.h"
+#include "system/interruption.h"
 #include "system/system_error.h"
 #include "system/write_all_posix.h"
 
@@ -205,6 +206,11 @@ void walkSubdirectories(Walk* walk, int dirFd, DirectoryEntries& entries, std::s
 // Lists the directory open on `dirFd` (whose absolute path is `path`) and everything below it.
 // Takes `dirFd` over and closes it.
 void walkDirectory(Walk* walk, int dirFd, std::string* path) {
+  // An interrupted run ends at once: however large the tree, the rest of it is not walked.
+  if (runInterrupted()) {
+    close(dirFd);
+    return;
+  }
   DirectoryEntries entries;
   if (int code = readDirectory(walk, dirFd, &entries); code < 0) {
     close(dirFd);
@@ -284,13 +290,25 @@ int listFilesNamed(const std::string& name, const std::string& listFile) {
     walkDirectory(&walk, rootFd, &path);
   }
   output.flush();
+  struct stat written {};
+  const bool writtenKnown = fstat(output.fd, &written) == 0;
   int closeError = close(output.fd) == 0 ? 0 : errno;
   if (output.writeError != 0 || closeError != 0) {
     reportCommandError("dir: cannot write \"" + listFile + "\": " +
                        systemErrorText(output.writeError != 0 ? output.writeError : closeError));
+    // What was written names only some of the files: the file list made here is not left behind
+    // (a file put at its name since is not this command's to remove).
+    struct stat named {};
+    if (writtenKnown && lstat(listFile.c_str(), &named) == 0 && named.st_dev == written.st_dev &&
+        named.st_ino == written.st_ino) {
+      unlink(listFile.c_str());
+    }
     return 1;
   }
-  // Nothing found because a directory could not be read is not "nothing there".
-  if (walk.matches == 0 && !walk.ownFailure) reportCommandError("File Not Found");
+  // Nothing found because a directory could not be read is not "nothing there"; an interrupted
+  // walk found what it found.
+  if (walk.matches == 0 && !walk.ownFailure && !runInterrupted()) {
+    reportCommandError("File Not Found");
+  }
   return 0;
 }

@@ -15,7 +15,8 @@
 // into the ANSI code page (narrowName): a character the code page lacks
 // stands as "?" in its path, which names no file (held_directory.h refuses it), so that a
 // look-alike never makes the run open another file. A file list that cannot be turned is a
-// failed search (-1).
+// failed search (-1). A file list the search made but could not write whole is removed again,
+// so that a failed search leaves none behind.
 int runFileSearch(std::string_view listName, const std::string& fileList);
 
 // True when the search command that wrote `fileList` reported failure only because it found

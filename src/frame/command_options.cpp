@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <string>
 
+#include "system/system_error.h"
+
 namespace {
 
 constexpr std::string_view HelpText =
@@ -31,9 +33,25 @@ bool isHelpOption(std::string_view argument) {
   return argument == "--help" || argument == "-h" || isPlatformHelpOption(argument);
 }
 
-void writeText(std::FILE* stream, std::string_view text) {
-  std::fwrite(text.data(), 1, text.size(), stream);
-  std::fflush(stream);
+// Writes `text` to `stream` and pushes it out. True when all of it was written; otherwise false
+// with the system's error code in `error`.
+bool writeText(std::FILE* stream, std::string_view text, int& error) {
+  if (std::fwrite(text.data(), 1, text.size(), stream) == text.size() && std::fflush(stream) == 0) {
+    return true;
+  }
+  error = lastSystemError();
+  return false;
+}
+
+// Prints what was asked for on standard output. Exit code 0 once it is written; otherwise 1, with
+// one line on standard error: a script must not take a help text or version it never got.
+int answerOnStandardOutput(std::string_view text) {
+  int error = 0;
+  if (writeText(stdout, text, error)) return 0;
+  const std::string line =
+      "chklist: write error" + (error != 0 ? ": " + systemErrorText(error) : std::string()) + "\n";
+  writeText(stderr, line, error);
+  return 1;
 }
 
 }  // namespace
@@ -50,11 +68,9 @@ CommandRequest requestOf(int argumentCount, const char* const* arguments) {
 int answerRequest(CommandRequest request, int argumentCount, const char* const* arguments) {
   switch (request) {
     case CommandRequest::Help:
-      writeText(stdout, HelpText);
-      return 0;
+      return answerOnStandardOutput(HelpText);
     case CommandRequest::Version:
-      writeText(stdout, "chklist " CHKLIST_VERSION "\n");
-      return 0;
+      return answerOnStandardOutput("chklist " CHKLIST_VERSION "\n");
     case CommandRequest::Clean:
     case CommandRequest::Refused:
       break;
@@ -64,6 +80,7 @@ int answerRequest(CommandRequest request, int argumentCount, const char* const* 
                            std::string(argumentCount > 0 ? arguments[0] : "") +
                            "': chklist takes none and cleans the current directory "
                            "(cd DIR && chklist); nothing was changed\n";
-  writeText(stderr, line);
+  int error = 0;
+  writeText(stderr, line, error);
   return 2;
 }

@@ -19,6 +19,6 @@ CommandRequest requestOf(int argumentCount, const char* const* arguments);
 bool isPlatformHelpOption(std::string_view argument);
 
 // Carries out a request other than Clean: prints what it asks for and returns the exit code
-// (0 for help and version, 2 for a refused argument). Nothing in the directory is read or
-// written.
+// (0 for help and version, 1 when their text could not be written, 2 for a refused argument).
+// Nothing in the directory is read or written.
 int answerRequest(CommandRequest request, int argumentCount, const char* const* arguments);

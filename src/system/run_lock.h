@@ -26,3 +26,14 @@ std::string runLockOwner();
 // Lets the lock go, leaving nothing of it in the directory. Safe to call at any time, also
 // when the lock was never taken.
 void releaseRunLock();
+
+// True when the lock is taken on the log itself (Windows): the log is then opened first.
+// Otherwise the lock comes first, so that a run refused for it creates nothing, not even the
+// log.
+bool runLockNeedsLog();
+
+// False when the lock this run holds has lost its name: "chklist.lock" was removed or replaced
+// (by hand, a tidy-up script) and keeps no other run out any more. Then releaseRunLock and
+// tryLockRun take it anew. True while the name holds the file locked, when no lock is held, and
+// where the lock has no name of its own (Windows).
+bool runLockStillNamed();

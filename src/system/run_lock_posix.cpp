@@ -24,6 +24,9 @@ constexpr const char* LockFileName = "chklist.lock";
 int lockFile = -1;
 // True once this run has the lock, or goes on without one: the file is then its to remove.
 bool ours = false;
+// The device and inode of the lock file once it is ours: the name is checked against them.
+dev_t heldDevice = 0;
+ino_t heldInode = 0;
 
 void closeLockFile() {
   if (lockFile >= 0) close(lockFile);
@@ -77,6 +80,16 @@ bool lockFileStillNamed() {
          held.st_dev == named.st_dev && held.st_ino == named.st_ino;
 }
 
+// Marks the open lock file as this run's, and keeps what identifies it.
+void takeOwnership() {
+  ours = true;
+  struct stat held {};
+  if (fstat(lockFile, &held) == 0) {
+    heldDevice = held.st_dev;
+    heldInode = held.st_ino;
+  }
+}
+
 }  // namespace
 
 RunLock tryLockRun(FileStream*, std::string& reason) {
@@ -91,11 +104,11 @@ RunLock tryLockRun(FileStream*, std::string& reason) {
     if (result != 0) {
       if (errno == EACCES || errno == EAGAIN) return RunLock::Busy;
       // Otherwise the file system offers no locks (ENOLCK, EINVAL): the run goes on alone.
-      ours = true;
+      takeOwnership();
       return RunLock::Missing;
     }
     if (lockFileStillNamed()) {
-      ours = true;
+      takeOwnership();
       return RunLock::Held;
     }
     closeLockFile();  // locked a file that has no name by now (or another holds the name)
@@ -118,4 +131,14 @@ void releaseRunLock() {
   // gets the lock, and takes the lock again at the name.
   if (ours && lockFileStillNamed()) unlink(LockFileName);
   closeLockFile();
+}
+
+bool runLockNeedsLog() { return false; }
+
+bool runLockStillNamed() {
+  if (lockFile < 0 || !ours) return true;
+  // One look at the name: what this run holds was known when it took the lock.
+  struct stat named {};
+  return fstatat(AT_FDCWD, LockFileName, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+         named.st_dev == heldDevice && named.st_ino == heldInode;
 }

@@ -25,3 +25,6 @@ RunLock tryLockRun(FileStream* log, std::string&) {
 // The lock lives on the log's handle, which says nothing of its holder, and goes with it.
 std::string runLockOwner() { return {}; }
 void releaseRunLock() {}
+bool runLockNeedsLog() { return true; }
+// The log open without delete sharing keeps its name, and the lock with it.
+bool runLockStillNamed() { return true; }

@@ -19,6 +19,7 @@
 #include "support/channel_test.h"
 #include "support/scratch_dir.h"
 #include "system/file_stream.h"
+#include "system/interruption.h"
 
 namespace {
 
@@ -372,6 +373,41 @@ TEST_F(FileDevicePosix, APipeIsReadToItsEndThoughItsLengthCannotBeMeasured) {
     lines.push_back(line);
   }
   EXPECT_EQ(lines, (std::vector<std::string>{"a@example.org", "b@example.org", ""}));
+}
+
+// Reads of at most a few KiB, the third of which brings an interruption of the run with it; the
+// number of reads that gave bytes.
+int interruptingReads = 0;
+std::int64_t readThenInterrupt(const FileStream& stream,
+                               char* buffer,
+                               std::size_t count,
+                               int* error) {
+  const std::int64_t read =
+      defaultFileTransfers().read(stream, buffer, count < 8192 ? count : 8192, error);
+  if (read > 0 && ++interruptingReads == 3) std::raise(SIGTERM);
+  return read;
+}
+
+constexpr FileTransfers interruptingTransfers = {.read = readThenInterrupt, .write = nullptr};
+
+// In a process of its own: reads the long line of list.txt while the interruption arrives, and
+// exits with 0 when the read ended as it must.
+[[noreturn]] void readInterruptedLine() {
+  catchInterruptions();
+  bool good = openChannel("list.txt", OpenMode::Input, 0, 0, 2, 0) == StatusCode::Ok;
+  if (good) useTransfers(*fileStream(fileChannelOf(2)), interruptingTransfers);
+  Text line = "previous";
+  good = good && readLineInto(2, line) == StatusCode::TransferFailed && line.empty() &&
+         !fileLineTooLong(fileChannelOf(2)) && channelAtEnd(2) == -1;
+  // The read that brought the interruption is the last one of the line.
+  std::_Exit(good && runInterrupted() && interruptingReads == 3 ? 0 : 1);
+}
+
+TEST_F(FileDevicePosix, AnInterruptionEndsTheReadOfALongLineWithinAChunk) {
+  // A line of 16 MiB is read in chunks; the interruption that arrives in the middle of it ends
+  // the read before the next chunk, as a failed read, and is not taken for a line too long.
+  writeFileBytes("list.txt", std::string(16 << 20, 'x') + "@\r\n" + "next@example.org\r\n");
+  EXPECT_EXIT(readInterruptedLine(), testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <random>
@@ -15,6 +17,7 @@
 
 #include "channels/file_device.h"
 #include "channels/line_block.h"
+#include "channels/long_lines.h"
 #include "support/allocation_counter.h"
 #include "support/channel_test.h"
 #include "support/scratch_dir.h"
@@ -196,6 +199,83 @@ TEST(LineReaderRules, ALineTooLongToHoldGivesItsStorageBack) {
   EXPECT_EQ(line, "");
   EXPECT_LT(line.capacity(), 20000u);
   EXPECT_EQ(lastStatus(), StatusCode::Ok);
+}
+
+// A line far longer than a test may hold, delivered without the memory of it: `head`, then
+// `padding` bytes of `fill`, then `tail`, in chunks as fgets gives them; `delivered` counts the
+// bytes handed out.
+struct GeneratedLine {
+  std::string head;
+  std::size_t padding = 0;
+  char fill = '\0';
+  std::string tail;
+  std::size_t delivered = 0;
+};
+GeneratedLine generated;
+
+std::size_t readGeneratedChunk(char* buffer, int size, FileStream*) {
+  std::size_t stored = 0;
+  const std::size_t room = static_cast<std::size_t>(size) - 1;
+  const std::size_t total = generated.head.size() + generated.padding + generated.tail.size();
+  while (stored < room && generated.delivered < total) {
+    const std::size_t at = generated.delivered;
+    const std::size_t tailStart = generated.head.size() + generated.padding;
+    if (at < generated.head.size()) {
+      buffer[stored] = generated.head[at];
+    } else if (at < tailStart) {
+      // A run of padding at once, as far as the chunk goes.
+      const std::size_t run = std::min(room - stored, tailStart - at);
+      std::memset(buffer + stored, generated.fill, run);
+      stored += run;
+      generated.delivered += run;
+      continue;
+    } else {
+      buffer[stored] = generated.tail[at - tailStart];
+    }
+    ++generated.delivered;
+    if (buffer[stored++] == '\n') break;
+  }
+  buffer[stored] = '\0';
+  return stored;
+}
+
+TEST(LineReaderRules, EveryLineIsBoundedByTheLimitPaddingIncluded) {
+  constexpr std::size_t Limit = MaxLineBytes;
+  // What may be read of a line before it is given up: the limit and the chunk that passes it.
+  constexpr std::size_t MostRead = Limit + LineChunkSize;
+  struct LimitCase {
+    const char* what;
+    GeneratedLine line;
+    LineEnd end;
+    std::size_t length;  // of the line read, when Found or InputEnded
+  };
+  const LimitCase cases[] = {
+      {"NUL padding up to the limit ends the input", {"", Limit, '\0', ""}, LineEnd::InputEnded, 0},
+      {"one NUL past the limit", {"", Limit + 1, '\0', ""}, LineEnd::TooLong, 0},
+      {"a petabyte of NULs, then an @",
+       {"", std::size_t{1} << 50, '\0', "@x\n"},
+       LineEnd::TooLong,
+       0},
+      {"an entry, then NULs past the limit", {"a@b.org", Limit, '\0', ""}, LineEnd::TooLong, 0},
+      {"NULs inside a line past the limit", {"a", Limit, '\0', "@\n"}, LineEnd::TooLong, 0},
+      // The limit holds the line with its line end.
+      {"a line that fills the limit", {"a@", Limit - 4, 'x', "\r\n"}, LineEnd::Found, Limit - 2},
+      {"one byte past the limit", {"a@", Limit - 2, 'x', "\n"}, LineEnd::TooLong, 0},
+  };
+  for (const LimitCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    generated = c.line;
+    Text line = "previous line";
+    allocation_counter::peakHeld = allocation_counter::held;
+    const std::size_t heldBefore = allocation_counter::held;
+    EXPECT_EQ(readLineFromStream(nullptr, line, readGeneratedChunk), c.end);
+    EXPECT_EQ(line.size(), c.length);
+    EXPECT_LE(generated.delivered, MostRead) << "read on past the limit";
+    // The line's storage never grows past the limit, and while it grows the old storage is
+    // never more than 1 MiB (doubling all the way would hold half the limit beside it).
+    EXPECT_LE(allocation_counter::peakHeld - heldBefore, Limit + (std::size_t{1} << 20) + 64);
+    EXPECT_LE(line.capacity(), Limit);
+  }
 }
 
 // Reads every line of input.txt, holding `input`, with the reader and with the reference, each

@@ -139,12 +139,13 @@ class HostileNeighbours(ScratchTree):
         super().tearDown()
 
     # -- running the program -----------------------------------------------------------------
-    def start(self, preexec_fn=None, stdout=None):
+    def start(self, preexec_fn=None, stdout=None, stderr=subprocess.DEVNULL):
         out = tempfile.TemporaryFile() if stdout is None else None
         process = subprocess.Popen([CHKLIST], cwd=self.root, stdin=subprocess.DEVNULL,
                                    stdout=out if stdout is None else stdout,
-                                   stderr=subprocess.DEVNULL, preexec_fn=preexec_fn)
+                                   stderr=stderr, preexec_fn=preexec_fn)
         process.out_file = out
+        process.err_file = stderr if hasattr(stderr, "seek") else None
         self.processes.append(process)
         return process
 
@@ -156,6 +157,10 @@ class HostileNeighbours(ScratchTree):
             process.wait()
             self.fail("the run hung")
         self.assertEqual(process.returncode, 0)
+        if process.err_file is not None:
+            process.err_file.seek(0)
+            process.err = process.err_file.read()
+            process.err_file.close()
         if process.out_file is None:
             return b""
         process.out_file.seek(0)
@@ -401,6 +406,97 @@ class HostileNeighbours(ScratchTree):
                     self.assertTrue(records[(path, entry)], "no record: %s %r" % (relative, entry))
         self.assertEqual(self.leftovers(), [])
 
+    def stopped_inside_its_lists(self):
+        """Starts a run over MANY_LISTS lists with dropped entries and stops it once its search
+        is over, inside its lists; the originals and the stopped run."""
+        originals = self.many_lists(with_dropped=True)
+        run = self.start(stderr=tempfile.TemporaryFile())
+        self.wait_for_listing(run, "a%04d/blacklist.txt" % (MANY_LISTS - 1))
+        if not stopped(run):
+            self.skipTest("the run ended before it could be stopped inside its lists")
+        return originals, run
+
+    def assert_each_list_whole_and_on_record(self, originals):
+        full = {self.bpath(relative): relative for relative in originals}
+        records = log_records(self.read("chklist.log"), full)
+        for path, relative in full.items():
+            data, original = self.read(relative), originals[relative]
+            self.assertIn(data, (original, cleaned(original)), relative)
+            if data != original:
+                for entry in dropped(original):
+                    self.assertTrue(records[(path, entry)], "no record: %s %r" % (relative, entry))
+        self.assertEqual(self.leftovers(), [])
+
+    def second_name_of_the_log(self):
+        """A second name is given to chklist.log while a batch waits: the lists of that batch and
+        every later one say so, never that the log was moved or removed."""
+        originals, run = self.stopped_inside_its_lists()
+        try:
+            os.link(self.path("chklist.log"), self.path("chklist.log.2"))
+        finally:
+            run.send_signal(signal.SIGCONT)
+        out = self.finish(run)
+        self.assertFalse(b"moved or removed" in out, out[-2000:])
+        why = b"it has more than one name (hard links)"
+        reasons = [line for line in out.split(b"\r\n") if b"chklist.log" in line]
+        self.assertTrue(reasons, out[-2000:])
+        for line in reasons:
+            self.assertTrue(line.endswith(b"could not be replaced: chklist.log is no longer this "
+                                          b"run's own file: " + why) or
+                            line.endswith(b"not cleaned: cannot write chklist.log: " + why), line)
+        self.assert_each_list_whole_and_on_record(originals)
+
+    def lock_lost_during_a_run(self):
+        """chklist.lock is removed while a run holds it (a tidy-up script) and another run comes
+        and goes meanwhile: the first run says so once, takes the lock anew (waiting while it is
+        held) and goes on; nothing is lost and neither run removes the other's file list."""
+        originals, first = self.stopped_inside_its_lists()
+        try:
+            os.unlink(self.path("chklist.lock"))
+            second = subprocess.run([CHKLIST], cwd=self.root, stdin=subprocess.DEVNULL,
+                                    capture_output=True, timeout=300)
+            self.assertEqual(second.returncode, 0)
+            self.assertNotIn(b"del:", second.stderr)
+            self.assertNotIn(WAITING, second.stdout)
+            # Someone holds the lock anew when the first run goes on: it must wait.
+            held = os.open(self.path("chklist.lock"), os.O_RDWR | os.O_CREAT, 0o600)
+            fcntl.lockf(held, fcntl.LOCK_EX)
+        finally:
+            first.send_signal(signal.SIGCONT)
+        try:
+            deadline = time.monotonic() + 60
+            while WAITING not in self.peek(first) and time.monotonic() < deadline:
+                time.sleep(0.01)
+        finally:
+            os.unlink(self.path("chklist.lock"))
+            os.close(held)
+        out = self.finish(first)
+        self.assertNotIn(b"del:", first.err)
+        lost = b"chklist.lock was removed or replaced while this run held it: taking the lock again"
+        self.assertEqual(out.count(lost), 1, out[-2000:])
+        self.assertIn(lost + b"\r\n" + WAITING, out)
+        self.assert_each_list_whole_and_on_record(originals)
+        self.assertFalse(os.path.lexists(self.path("chklist.lock")))
+
+    @staticmethod
+    def peek(process):
+        """What the process has written to its output file so far."""
+        process.out_file.seek(0)
+        return process.out_file.read()
+
+    def planted_lock(self, sticky):
+        """Another user's chklist.lock (in a sticky directory root cannot take it over by
+        removal either): the run is refused and creates nothing, not even chklist.log."""
+        if sticky:
+            os.chmod(self.root, 0o1777)
+        self.write("d/blacklist.txt", GOOD_AND_BAD)
+        self.assertTrue(as_attacker(write_file, self.path("chklist.lock"), b"", 0o600))
+        tree = snapshot(self.root)
+        out = self.run_chklist()
+        self.assertEqual(out, b"Cannot lock this directory against another chklist run: "
+                              b"chklist.lock: it is another user's file; no list file is changed\r\n")
+        self.assertEqual(snapshot(self.root), tree, "the refused run changed the tree")
+
     def reader_holds_lock(self):
         """A user who may only read the run's directory takes every lock it can get there
         (on the directory itself, and a read lock on the lock file if it could open it): root's
@@ -577,6 +673,10 @@ CASES = [
     ("group_that_cannot_be_kept_keeps_the_others_bits", "kept_access", {"foreign_group": True}),
     ("log_rotated_during_a_run_still_keeps_a_second_run_out", "rotated_log", {}),
     ("a_reader_of_the_directory_cannot_hold_the_run_lock", "reader_holds_lock", {}),
+    ("lock_planted_by_the_attacker_creates_nothing", "planted_lock", {"sticky": False}),
+    ("lock_planted_in_a_sticky_directory_creates_nothing", "planted_lock", {"sticky": True}),
+    ("lock_removed_during_a_run_is_taken_anew", "lock_lost_during_a_run", {}),
+    ("log_given_a_second_name_during_a_run_is_said", "second_name_of_the_log", {}),
     ("copy_leftovers_on_another_file_system", "copy_leftovers", {}),
     ("file_list_is_a_planted_link_to_a_stale_list", "stale_file_list", {"plant": "link"}),
     ("file_list_is_stale_and_cannot_be_written", "stale_file_list", {"plant": "immutable"}),

@@ -40,9 +40,10 @@ class LinuxTree(ScratchTree):
         return lambda: os.close(lock)
 
     def run_chklist(self, *args, preexec_fn=None, wait=True, **kwargs):
+        kwargs.setdefault("stdout", subprocess.PIPE)
         process = subprocess.Popen([*WRAPPER, CHKLIST, *args], cwd=self.root,
-                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                   stdin=subprocess.DEVNULL, preexec_fn=preexec_fn, **kwargs)
+                                   stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
+                                   preexec_fn=preexec_fn, **kwargs)
         if not wait:
             return process
         out, err = process.communicate(timeout=120)
@@ -185,6 +186,50 @@ class ChklistTest(LinuxTree, SharedScenarios):
                 for index in range(lists):
                     self.assertEqual(self.read("d%d/blacklist.txt" % index), b"ok@example.org\r\n")
 
+    def test_a_log_made_anew_after_rotation_reaches_the_disk_by_name_first(self):
+        # The log is renamed away inside the run's lists: the run makes a new chklist.log and
+        # syncs the run's directory (the new name) before it replaces any list whose records
+        # went there.
+        if shutil.which("strace") is None:
+            self.skipTest("strace is not installed")
+        for index in range(600):
+            self.write("d%03d/blacklist.txt" % index, b"ok@example.org\nbad%03d\n" % index)
+        self.write("chklist.log", b"")
+        os.chmod(self.path("chklist.log"), 0o600)
+        trace = self.path("..", os.path.basename(self.root) + ".strace")
+        self.addCleanup(lambda: os.path.exists(trace) and os.unlink(trace))
+        process = subprocess.Popen(
+            ["strace", "-f", "-y", "-e", "trace=openat,fsync,renameat2", "-o", trace, CHKLIST],
+            cwd=self.root, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0"))
+        wanted = self.bpath("d599", "blacklist.txt") + b"\r\n"
+        while process.poll() is None:
+            try:
+                with open(self.path("blist.dir"), "rb") as listing:
+                    if wanted in listing.read():
+                        break
+            except OSError:
+                pass
+            time.sleep(0.001)
+        os.rename(self.path("chklist.log"), self.path("chklist.log.1"))
+        out, err = process.communicate(timeout=300)
+        self.assertEqual(process.returncode, 0, err)
+        with open(trace) as lines:
+            calls = [line for line in lines if "(" in line]
+        opens = [number for number, call in enumerate(calls)
+                 if "openat(" in call and '"chklist.log"' in call and "= -1" not in call]
+        if len(opens) < 2:
+            self.skipTest("the run ended before the log was rotated")
+        after = calls[opens[1] + 1:]
+        directory = "<%s>" % os.path.realpath(self.root)
+        syncs = [n for n, call in enumerate(after) if "fsync(" in call and directory + ")" in call]
+        self.assertTrue(syncs, "the new log's name was never synced")
+        renames = [n for n, call in enumerate(after) if "renameat2(" in call]
+        if renames:
+            self.assertLess(syncs[0], renames[0], "a list was replaced before the new log's name "
+                                                  "reached the disk")
+        self.assertIn(b"chklist.log was moved or removed while its records were written", out)
+
     def test_a_batch_whose_copies_or_log_cannot_be_synced_replaces_no_list(self):
         # fdatasync failing (a staged copy could not be written back) or the log's fsync
         # failing: the entries or their records may never reach the disk, so no list of the
@@ -257,10 +302,37 @@ class ChklistTest(LinuxTree, SharedScenarios):
                 if closed == 2:
                     self.assertEqual(out, BANNER + b"Checking " + path + b" #\r\n" + BANNER)
 
+    def test_help_or_version_that_cannot_be_written_exits_1(self):
+        # As the system's own tools do: what could not be written is not a success, and one line
+        # on standard error says why.
+        if WRAPPER:
+            self.skipTest("a wrapper such as valgrind needs the standard streams itself")
+        if not os.path.exists("/dev/full"):
+            self.skipTest("no /dev/full here")
+        cases = [
+            ("--help", "/dev/full", b"No space left on device"),
+            ("--version", "/dev/full", b"No space left on device"),
+            ("--version", None, b"Bad file descriptor"),
+            ("-h", None, b"Bad file descriptor"),
+        ]
+        for argument, target, reason in cases:
+            with self.subTest(argument=argument, target=target):
+                if target is None:
+                    process = self.run_chklist(argument, wait=False, stdout=None,
+                                               preexec_fn=lambda: os.close(1))
+                else:
+                    with open(target, "wb") as full:
+                        process = self.run_chklist(argument, wait=False, stdout=full)
+                _, err = process.communicate(timeout=60)
+                self.assertEqual(process.returncode, 1, err)
+                self.assertEqual(err, b"chklist: write error: " + reason + b"\n")
+                self.assertEqual(self.leftovers(), [])
+                self.assertFalse(os.path.lexists(self.path("chklist.log")))
+
     def test_a_small_limit_on_open_files_changes_nothing_or_keeps_local_time(self):
-        # With 4 descriptors the run's directory cannot be opened for the lock: the run says so
-        # and changes nothing. With 11 the time zone must already be loaded, or the records
-        # would be stamped in UTC.
+        # With 4 descriptors the lock file can be opened but not the log after it: the run says
+        # so, changes nothing and creates nothing either. With 11 the time zone must already be
+        # loaded, or the records would be stamped in UTC.
         if WRAPPER:
             self.skipTest("a wrapper such as valgrind needs descriptors of its own")
         zone = "Asia/Tokyo"  # never UTC, no summer time
@@ -272,10 +344,10 @@ class ChklistTest(LinuxTree, SharedScenarios):
 
         self.write("blacklist.txt", b"bad\n")
         out, _ = self.run_chklist(preexec_fn=limit(4))
-        self.assertEqual(out, b"Cannot lock this directory against another chklist run: "
-                              b"no list file is changed\r\n")
+        self.assertEqual(out, b"Cannot open chklist.log: it cannot be created: Too many open "
+                              b"files; no list file is changed\r\n")
         self.assertEqual(self.read("blacklist.txt"), b"bad\n")
-        self.assertEqual(self.log_records(), [])
+        self.assertEqual(sorted(os.listdir(self.root)), ["blacklist.txt"], "created")
         before = time.time()
         self.run_chklist(preexec_fn=limit(11), env={**os.environ, "TZ": zone})
         after = time.time()
@@ -307,7 +379,8 @@ class ChklistTest(LinuxTree, SharedScenarios):
                 if b"The search could not read " in out:
                     self.assertNotIn(self.file_not_found, err)
                     self.assertIn(b"; the lists below it are not checked\r\n", out)
-                elif b"Cannot lock" not in out and b"Cannot write the file list" not in out:
+                elif (b"Cannot lock" not in out and b"Cannot write the file list" not in out
+                      and b"Cannot open chklist.log" not in out):
                     self.assertIn(b"Checking " + self.bpath(deep), out)
 
     def test_planted_link_at_the_staged_name_is_never_written_through(self):

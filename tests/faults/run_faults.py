@@ -12,6 +12,7 @@ Usage: run_faults.py PATH_TO_CHKLIST [unittest arguments]
 Scenarios that need root (mounts, running as an unprivileged user) skip themselves otherwise.
 """
 import collections
+import fcntl
 import hashlib
 import os
 import pty
@@ -387,26 +388,33 @@ class WriteFailures(FaultTest):
         self.write("big/blacklist.txt", entries_file(30000, 2, bad_every=1000))
         self.write("c/whitelist.txt", entries_file(40, 3))
 
-    def test_disk_full_while_writing_the_cleaned_copy(self):
+    def in_private_mount_namespace(self, inner):
+        """Runs the scenario `inner` of this class in a child process with a mount namespace of
+        its own, so that nothing it mounts leaks into the machine's mounts even when the test is
+        killed."""
         require_root(self)
         if shutil.which("unshare") is None:
             self.skipTest("unshare is not installed")
-        # The tmpfs is mounted in a private mount namespace of a child process, so nothing
-        # leaks into the machine's mounts even when the test is killed.
         inner = subprocess.run(
             ["unshare", "-m", "--propagation", "private", sys.executable, __file__, CHKLIST,
-             "WriteFailures.inner_disk_full"], capture_output=True, timeout=300)
+             "WriteFailures." + inner], capture_output=True, timeout=300)
         if inner.returncode == 77:
             self.skipTest(inner.stderr.decode(errors="replace").strip())
         self.assertEqual(inner.returncode, 0, inner.stderr.decode(errors="replace"))
 
-    def inner_disk_full(self):
-        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1200k,mode=755",
+    def mount_tmpfs(self, size):
+        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%s,mode=755" % size,
                                   "chklist-faults", self.root], capture_output=True)
         if mounted.returncode != 0:
             sys.stderr.write("cannot mount a tmpfs: %s" % mounted.stderr.decode())
             os._exit(77)
         self.mounted = True
+
+    def test_disk_full_while_writing_the_cleaned_copy(self):
+        self.in_private_mount_namespace("inner_disk_full")
+
+    def inner_disk_full(self):
+        self.mount_tmpfs("1200k")
         self.build_mixed_sizes()  # the big list (about 700 kB) and its copy do not both fit
         self.begin()
         run = Run(self.root).wait()
@@ -427,6 +435,42 @@ class WriteFailures(FaultTest):
                                    b"c/whitelist.txt": "cleaned"})
         self.assertIn(b" not cleaned: cannot write its cleaned copy: File too large\r\n", run.out)
         self.no_temporary_files_left()
+
+    # -- a file list that cannot be written: said, and not left behind --------------------
+    def build_long_paths(self):
+        for index in range(20):
+            self.write("directory-with-a-long-name-%02d/blacklist.txt" % index,
+                       b"bad\nkeep@example.org\n")
+
+    def assert_file_lists_gone(self, run):
+        self.assertEqual(run.returncode, 0, run.err)
+        self.assertEqual(set(self.judge().values()), {"original"})
+        self.assertIn(b"Cannot write the file list blist.dir: no blacklist.txt is checked\r\n",
+                      run.out)
+        self.no_temporary_files_left()
+
+    def test_file_list_beyond_the_file_size_limit_is_not_left(self):
+        # `ulimit -f`: the first paths fit, the rest do not.
+        self.build_long_paths()
+        self.begin()
+        self.assert_file_lists_gone(Run(self.root, preexec_fn=with_file_size_limit(300)).wait())
+
+    def test_file_list_on_a_full_disk_is_not_left(self):
+        self.in_private_mount_namespace("inner_file_list_on_a_full_disk")
+
+    def inner_file_list_on_a_full_disk(self):
+        self.mount_tmpfs("256k")
+        self.build_long_paths()
+        # Whatever room is left is taken: the log and the lock file are empty, the file list is not.
+        try:
+            with open(self.path("filler"), "wb") as filler:
+                while True:
+                    filler.write(b"f" * 4096)
+                    filler.flush()
+        except OSError:
+            pass
+        self.begin()
+        self.assert_file_lists_gone(Run(self.root).wait())
 
     def test_file_size_limit_reached_by_the_log(self):
         # The log is already near the limit and ends inside a line (a record cut short by an
@@ -579,6 +623,100 @@ class Interruption(FaultTest):
             "%d moments over %.2f s; (list files cleaned, copies staged) when stopped: %s"
             % (len(states), duration, states))
         self.assertGreater(len(set(states)), 2, states)
+
+    def take_lock(self):
+        self.lock = os.open(self.path("chklist.lock"), os.O_RDWR | os.O_CREAT, 0o600)
+        fcntl.lockf(self.lock, fcntl.LOCK_EX)
+
+    def test_a_signal_ends_the_run_within_a_second_wherever_it_is(self):
+        # Inside a long list, inside the directory search of a wide tree, in the wait for the
+        # lock: the run's own files go and the signal ends it within a second. A run stopped
+        # while it waited for the lock has created nothing, not even chklist.log.
+        require_proc(self)
+        def long_list():
+            with open(self.write("big/blacklist.txt", b"bad\n"), "ab") as out:
+                line = b"someone.somewhere@example.org\n" * 4096
+                for _ in range(1500):  # about 180 MB
+                    out.write(line)
+            return lambda run: reading(run.pid, self.path("big/blacklist.txt"))
+
+        def sparse_petabyte():
+            # Not snapshotted (a petabyte cannot be read whole): its inode and size must stay.
+            path = self.write("big/blacklist.txt", b"")
+            try:
+                os.truncate(path, 1 << 50)
+            except OSError:
+                os.truncate(path, 1 << 43)
+            self.write("big/whitelist.txt", b"bad\nkeep@example.org\n")
+            before = os.stat(path)
+
+            def ready(run):
+                return reading(run.pid, path)
+            ready.unsnapshotted = lambda: self.assertEqual(
+                (os.stat(path).st_ino, os.stat(path).st_size), (before.st_ino, before.st_size))
+            return ready
+
+        def wide_tree():
+            for index in range(6000):
+                os.makedirs(self.path("w/%02d/%04d" % (index % 60, index)))
+            self.write("w/00/0000/blacklist.txt", b"bad\nkeep@example.org\n")
+            return lambda run: os.path.exists(self.path("blist.dir"))
+
+        def held_lock():
+            self.write("d/blacklist.txt", b"bad\nkeep@example.org\n")
+
+            def ready(run):
+                return b"Waiting" in os.pread(run.out_file.fileno(), 4096, 0)
+            # Taken once the tree is snapshotted: closing any descriptor of the lock file in
+            # this process (as a snapshot does) would let the lock go.
+            ready.before_run = self.take_lock
+            return ready
+
+        for where, build, number, said in (
+                ("inside a long list", long_list, signal.SIGTERM,
+                 b"/big/blacklist.txt # not cleaned: the run was interrupted"),
+                ("inside a line of a sparse petabyte", sparse_petabyte, signal.SIGTERM,
+                 b"/big/blacklist.txt not cleaned: the run was interrupted"),
+                ("inside the directory search", wide_tree, signal.SIGINT, None),
+                ("waiting for the lock", held_lock, signal.SIGHUP, b"Waiting")):
+            with self.subTest(where=where, signal=number):
+                self.tearDown()
+                self.setUp()
+                self.lock = None
+                ready = build()
+                unsnapshotted = getattr(ready, "unsnapshotted", None)
+                if unsnapshotted is None:
+                    self.begin()
+                getattr(ready, "before_run", lambda: None)()
+                run = Run(self.root)
+                deadline = time.monotonic() + 60
+                while not ready(run) and alive(run.pid) and time.monotonic() < deadline:
+                    time.sleep(0.002)
+                if not alive(run.pid):
+                    self.skipTest("the run ended before it was " + where)
+                signalled = time.monotonic()
+                run.signal(number)
+                run.wait()
+                stopped_after = time.monotonic() - signalled
+                self.assertEqual(run.returncode, -number, run.out[-500:])
+                FIGURES["stopped by %s %s" % (signal.Signals(number).name, where)] = (
+                    "%.3f s after the signal" % stopped_after)
+                self.assertLess(stopped_after, 1.0)
+                if said is not None:
+                    self.assertIn(said, run.out)
+                if self.lock is not None:
+                    self.assertFalse(os.path.lexists(self.path("chklist.log")),
+                                     "the waiting run created the log")
+                    os.unlink(self.path("chklist.lock"))
+                    os.close(self.lock)
+                if unsnapshotted is None:
+                    self.judge()
+                else:
+                    unsnapshotted()
+                self.no_temporary_files_left()
+                self.assertEqual([name for _, _, names in os.walk(self.root)
+                                  for name in names if name.startswith(".chklist-copy-")],
+                                 [])
 
     def test_sigkill_at_many_moments(self):
         self.interrupt_at_moments(signal.SIGKILL, 22)
@@ -1052,13 +1190,15 @@ class TemporaryFiles(FaultTest):
         self.assertEqual(run.out, b"Cannot open chklist.log: it is another user's file; "
                                   b"no list file is changed\r\n")
         self.assertEqual(self.read("chklist.log"), b"old\r\n")
-        # No log, and a directory the run may not write: the system's reason.
+        # No log, and a directory the run may not write: the system's reason, for the lock file
+        # the run makes first.
         os.remove(self.path("chklist.log"))
         os.chmod(self.root, 0o755)
         run = Run(self.root, preexec_fn=drop_to_nobody).wait()
         self.assertEqual(self.judge(), {b"d/blacklist.txt": "original"})
-        self.assertEqual(run.out, b"Cannot open chklist.log: it cannot be created: "
-                                  b"Permission denied; no list file is changed\r\n")
+        self.assertEqual(run.out, b"Cannot lock this directory against another chklist run: "
+                                  b"chklist.lock: it cannot be created: Permission denied; "
+                                  b"no list file is changed\r\n")
         self.assertFalse(os.path.lexists(self.path("chklist.log")))
 
     def test_fifo_in_place_of_a_working_file_does_not_hang_the_run(self):
@@ -1144,22 +1284,64 @@ class BadBytes(FaultTest):
         self.assertIn(b"/b/blacklist.txt # not cleaned: " + LINE_TOO_LONG + b"\r\n", run.out)
         self.no_temporary_files_left()
 
-    def test_a_sparse_line_costs_no_memory_and_no_log(self):
-        # A gigabyte of NUL bytes (a sparse file: free to its writer) and then "@": the line is
-        # longer than the reader holds, so the list is left alone and nothing of it is logged.
-        self.write("a/blacklist.txt", b"short\nkeep@example.org\n")
-        path = self.write("b/blacklist.txt", b"")
-        os.truncate(path, 1 << 30)
+    def sparse_list(self, relative, size, tail):
+        """A list of `size` bytes of holes (free to its writer) and then `tail`; the size the
+        file system allows when it is smaller (ext4 stops at 16 TiB)."""
+        path = self.write(relative, b"")
+        for attempt in (size, 1 << 43, 1 << 40):
+            try:
+                os.truncate(path, attempt)
+                break
+            except OSError:
+                continue
         with open(path, "ab") as out:
-            out.write(b"@x\nalso@example.org\n")
-        self.begin()
-        run = Run(self.root, measure=True).wait(timeout=120)
-        self.assertEqual(run.returncode, 0, run.err)
-        self.assertEqual(self.judge(), {b"a/blacklist.txt": "cleaned", b"b/blacklist.txt": "original"})
-        self.assertIn(b"/b/blacklist.txt not cleaned: " + LINE_TOO_LONG + b"\r\n", run.out)
-        self.assertLess(run.peak_rss_mb, 200)
-        self.assertLess(os.path.getsize(self.path("chklist.log")), 4096)
-        self.no_temporary_files_left()
+            out.write(tail)
+        return os.path.getsize(path)
+
+    def test_a_line_past_the_limit_costs_the_limit_and_a_block(self):
+        # However long the line, NUL bytes or not, the list is given up once 64 MiB of it are
+        # read: a sparse petabyte takes seconds, not days, and memory stays under the limit and
+        # one block (1 MiB) above what a small run takes. Nothing of the line is logged and the
+        # run goes on.
+        self.write("d/whitelist.txt", b"bad\nkeep@example.org\n")
+        baseline = Run(self.root, measure=True).wait().peak_rss_mb
+        cases = [
+            ("a petabyte of NUL bytes", lambda: self.sparse_list("b/blacklist.txt", 1 << 50, b"")),
+            ("a petabyte of NUL bytes, then an @",
+             lambda: self.sparse_list("b/blacklist.txt", 1 << 50, b"@x\nalso@example.org\n")),
+            ("a gigabyte of NUL bytes, then an @",
+             lambda: self.sparse_list("b/blacklist.txt", 1 << 30, b"@x\nalso@example.org\n")),
+            ("100 MB of one line", lambda: self.write(
+                "b/blacklist.txt", b"ok@example.org\n" + b"x@" * (50 << 20) + b"\n")),
+        ]
+        for description, make in cases:
+            with self.subTest(description):
+                self.tearDown()
+                self.setUp()
+                self.write("a/blacklist.txt", b"short\nkeep@example.org\n")
+                self.write("d/whitelist.txt", b"bad\nkeep@example.org\n")
+                make()
+                # A petabyte cannot be snapshotted: the list must keep its inode, size and
+                # times (a replacement would give it another inode), the others be cleaned.
+                before = os.stat(self.path("b/blacklist.txt"))
+                run = Run(self.root, measure=True).wait(timeout=120)
+                self.assertEqual(run.returncode, 0, run.err)
+                after = os.stat(self.path("b/blacklist.txt"))
+                self.assertEqual((after.st_ino, after.st_size, after.st_mtime_ns, after.st_mode),
+                                 (before.st_ino, before.st_size, before.st_mtime_ns,
+                                  before.st_mode))
+                for relative in ("a/blacklist.txt", "d/whitelist.txt"):
+                    self.assertEqual(self.read(relative), b"keep@example.org\r\n", relative)
+                self.assertEqual(sorted(os.listdir(self.path("b"))), ["blacklist.txt"])
+                self.assertIn(b"/b/blacklist.txt not cleaned: " + LINE_TOO_LONG + b"\r\n",
+                              run.out)
+                FIGURES["a line past the limit, " + description] = (
+                    "%.2f s, peak memory %.0f MB (%.0f MB above a small run)"
+                    % (run.elapsed, run.peak_rss_mb, run.peak_rss_mb - baseline))
+                self.assertLess(run.elapsed, 30)
+                self.assertLessEqual(run.peak_rss_mb - baseline, 80)
+                self.assertLess(os.path.getsize(self.path("chklist.log")), 4096)
+                self.no_temporary_files_left()
 
 
 # The reason a list with a line the reader cannot hold is left alone.

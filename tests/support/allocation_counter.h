@@ -14,4 +14,9 @@ extern int count;
 // Allocations of more bytes than this fail; 0: no limit.
 extern std::size_t limit;
 
+// The bytes operator new has handed out and not had back, and the most of them at any moment
+// since a test last set peakHeld (to `held`, say).
+extern std::size_t held;
+extern std::size_t peakHeld;
+
 }  // namespace allocation_counter
