@@ -279,7 +279,8 @@ void cleanListFile(const Text& path, std::string_view listName, Text& entry) {
   copyGoodEntries(reading, entry);
   // A record of this list (or of an earlier one) that could not be written: a flush has failed.
   if (fileFailed(fileChannelOf(RejectionLogChannel))) logFailed = true;
-  settleOrStage(std::move(list), verdictOn(list, logFailed ? logFailure() : nullptr), reading.marksPrinted);
+  settleOrStage(std::move(list), verdictOn(list, logFailed ? logFailure() : nullptr),
+                reading.marksPrinted);
 }
 
 // Searches for the list files named `texts.listName`, writing their paths to `fileList`. False
