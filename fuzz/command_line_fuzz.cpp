@@ -1,8 +1,7 @@
 // Fuzzes the built-in command processor's grammar. Whatever the line, parsing must not crash,
 // and every path it returns must be a piece of the line's own text: nothing is invented, joined
-// or expanded. The first byte of an input chooses a second check: the replacement command the
-// cleaning run builds, "move /y list.tmp "PATH"", must give back PATH exactly for every path the
-// run lets through.
+// or expanded. The first byte of an input chooses a second check: a removal line built for a
+// path, "del "PATH"", must give back PATH exactly for every path the run lets through.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -40,15 +39,14 @@ void checkAnyLine(std::string_view line) {
   }
 }
 
-void checkReplacementLine(std::string_view path) {
+void checkRemovalLine(std::string_view path) {
   if (commandRefusesPath(path) != nullptr) return;
-  const std::string line = "move /y list.tmp \"" + std::string(path) + "\"";
+  const std::string line = "del \"" + std::string(path) + "\"";
   ParsedCommand command;
   std::string error;
-  if (!parseCommandLine(line, &command, &error)) fail("replacement line refused");
-  if (command.verb != CommandVerb::Move) fail("replacement line is not a move");
-  if (command.first != "list.tmp") fail("replacement source is not list.tmp");
-  if (command.second != path) fail("replacement destination is not the path");
+  if (!parseCommandLine(line, &command, &error)) fail("removal line refused");
+  if (command.verb != CommandVerb::Del) fail("removal line is not a del");
+  if (command.first != path) fail("removed path is not the path");
   checkAnyLine(line);
 }
 
@@ -58,6 +56,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size == 0) return 0;
   const std::string_view rest(reinterpret_cast<const char*>(data) + 1, size - 1);
   checkAnyLine(rest);
-  if (data[0] & 1) checkReplacementLine(rest);
+  if (data[0] & 1) checkRemovalLine(rest);
   return 0;
 }
