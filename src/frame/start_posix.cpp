@@ -16,7 +16,7 @@ namespace {
 
 // A standard descriptor left closed by whoever started the program would be the number the next
 // open takes: console lines and messages meant for it would then land in that file (the log, a
-// list file, list.tmp). The null device takes the number instead, as careful tools do.
+// list file, a cleaned copy). The null device takes the number instead, as careful tools do.
 void openClosedStandardDescriptors() {
   for (int descriptor = STDIN_FILENO; descriptor <= STDERR_FILENO; ++descriptor) {
     if (fcntl(descriptor, F_GETFD) != -1 || errno != EBADF) continue;

@@ -52,7 +52,7 @@ bool umaskKeepsOwnerBits() {
 }
 
 // openat(2) with the flags every stream's descriptor gets, retried when a signal interrupts it.
-// Non-blocking for the open alone: a FIFO at the name (a planted "list.tmp" or "blist.dir")
+// Non-blocking for the open alone: a FIFO at the name (a planted "blist.dir")
 // would otherwise hold the open until some process opened its other end, hanging the run.
 // Opened for writing without a reader it fails; opened for reading it gives the end.
 int openDescriptor(int directory, const std::string& name, int flags, mode_t mode) {

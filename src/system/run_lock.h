@@ -1,5 +1,5 @@
 // The run lock: one cleaning run at a time in a directory, since every run there shares
-// "list.tmp", the file lists and the log.
+// the file lists and the log.
 #pragma once
 
 #include <string>

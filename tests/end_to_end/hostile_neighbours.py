@@ -242,7 +242,7 @@ class HostileNeighbours(ScratchTree):
         to_child, from_parent = os.pipe()
         from_child, to_parent = os.pipe()
         pid = os.fork()
-        if pid == 0:  # the attacker: makes list.tmp and holds it open across the run
+        if pid == 0:  # the attacker: makes the file and holds it open across the run
             code = 1
             try:
                 os.close(from_parent)
