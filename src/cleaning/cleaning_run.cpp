@@ -6,6 +6,7 @@
 // path but only reads: its records go to standard output and no copy is made.
 #include "cleaning/cleaning_run.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <string_view>
@@ -19,6 +20,7 @@
 #include "commands/file_search.h"
 #include "commands/run_command.h"
 #include "console/console_writer.h"
+#include "console/terminal_text.h"
 #include "print/print.h"
 #include "system/interruption.h"
 #include "system/refusal_reason.h"
@@ -475,11 +477,37 @@ void cleanListKind(ListKind kind) {
 
 namespace {
 
+// Records shown on a terminal: what it would act on as a control sequence (from an entry or a
+// name) is shown as "?", as on the console. Writes all it made of up to a piece of `bytes`.
+std::int64_t writeShownOnTerminal(const FileStream& stream,
+                                  const char* bytes,
+                                  std::size_t count,
+                                  int* error) {
+  static TerminalTextState state{};
+  constexpr std::size_t Piece = 4096;
+  char shown[Piece + TerminalTextCarry];
+  const std::size_t part = std::min(count, Piece);
+  const std::size_t produced = filterTerminalText(state, bytes, part, shown);
+  for (std::size_t done = 0; done < produced;) {
+    const std::int64_t moved =
+        defaultFileTransfers().write(stream, shown + done, produced - done, error);
+    if (moved == TransferInterrupted) continue;
+    if (moved < 0) return moved;
+    done += static_cast<std::size_t>(moved);
+  }
+  return static_cast<std::int64_t>(part);
+}
+
+constexpr FileTransfers TerminalRecords = {.read = nullptr, .write = writeShownOnTerminal};
+
 // The preview: no lock is taken (it writes nothing another run reads, and leaves no lock file),
 // and the records go to standard output in place of the log. 1 when they did not all get there.
 int previewBothKinds() {
   // Taken before anything is printed: the console writer then finds standard error in its place.
+  const bool onTerminal = standardOutputIsTerminal();
   const bool opened = openChannelOnStandardOutput(RejectionLogChannel) == StatusCode::Ok;
+  if (opened && onTerminal)
+    useTransfers(fileChannelOf(RejectionLogChannel)->stream, TerminalRecords);
   progressShown = standardErrorIsTerminal();
   if (!opened) {
     printText(ConsoleChannel, "Cannot write standard output: nothing is previewed",

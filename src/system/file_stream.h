@@ -132,6 +132,10 @@ bool takeStandardOutput(FileStream& stream, OpenedFile* opened = nullptr);
 // True when standard error is a terminal (on Windows a console) that a person watches.
 bool standardErrorIsTerminal();
 
+// True when standard output is a terminal that acts on control sequences in what is written to
+// it. Windows: false, a console shows bytes written to it as characters of its code page.
+bool standardOutputIsTerminal();
+
 // Writes out what the stream holds, unless it has failed, closes its file (none when the
 // stream's handle was taken: -1) and gives back its buffers. True when every byte handed to the
 // stream reached the file and nothing failed, now or earlier; otherwise false, with the system's

@@ -203,6 +203,8 @@ bool takeSystemStandardOutput(FileHandle* handle, OpenedFile* opened) {
 
 bool standardErrorIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
 
+bool standardOutputIsTerminal() { return ::isatty(STDOUT_FILENO) == 1; }
+
 bool seekSystemFile(FileHandle handle, std::int64_t offset, int origin, std::int64_t* position) {
   const off_t moved = ::lseek(static_cast<int>(handle), static_cast<off_t>(offset), origin);
   if (moved < 0) return false;

@@ -281,6 +281,8 @@ bool standardErrorIsTerminal() {
   return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
 }
 
+bool standardOutputIsTerminal() { return false; }
+
 bool seekSystemFile(FileHandle handle, std::int64_t offset, int origin, std::int64_t* position) {
   // A pipe or a console has no position to move.
   if (!isDisk(handleOf(handle))) return false;

@@ -336,19 +336,21 @@ class ChklistTest(LinuxTree, SharedScenarios):
                 self.assertEqual(self.leftovers(), [])
                 self.assertFalse(os.path.lexists(self.path("chklist.log")))
 
-    def test_preview_shows_its_progress_where_standard_error_is_a_terminal(self):
-        self.write("blacklist.txt", b"bad\nok@example.org\n")
+    def run_on_terminal(self, *args, stream):
+        """Runs chklist with `stream` ("stdout" or "stderr") on a terminal and the other on a
+        pipe: (what the terminal showed, what the pipe got, the exit code)."""
         controller, terminal = os.openpty()
         try:
             attributes = termios.tcgetattr(terminal)
             attributes[1] &= ~termios.OPOST  # the bytes as written, no LF made CR LF
             termios.tcsetattr(terminal, termios.TCSANOW, attributes)
-            process = subprocess.Popen([*WRAPPER, CHKLIST, "-n"], cwd=self.root,
-                                       stdout=subprocess.PIPE, stderr=terminal,
-                                       stdin=subprocess.DEVNULL)
+            other = "stderr" if stream == "stdout" else "stdout"
+            process = subprocess.Popen([*WRAPPER, CHKLIST, *args], cwd=self.root,
+                                       stdin=subprocess.DEVNULL,
+                                       **{stream: terminal, other: subprocess.PIPE})
             os.close(terminal)
             terminal = -1
-            out, _ = process.communicate(timeout=120)
+            piped = process.communicate(timeout=120)[0 if other == "stdout" else 1]
             shown = b""
             while True:
                 try:
@@ -362,12 +364,23 @@ class ChklistTest(LinuxTree, SharedScenarios):
             os.close(controller)
             if terminal >= 0:
                 os.close(terminal)
-        self.assertEqual(process.returncode, 0)
+        return shown, piped, process.returncode
+
+    def test_preview_shows_its_progress_where_standard_error_is_a_terminal(self):
+        self.write("blacklist.txt", b"bad\nok@example.org\n")
         path = self.bpath("blacklist.txt")
+        shown, out, code = self.run_on_terminal("-n", stream="stderr")
+        self.assertEqual(code, 0)
         self.assertEqual(self.records_of(out), [expected_record(path, b"bad")])
         self.assertTrue(shown.startswith(BANNER + b"Checking " + path + b" #\r\n" + BANNER),
                         shown)
-        self.assertEqual(self.read("blacklist.txt"), b"bad\nok@example.org\n")
+        # Records shown on a terminal cannot drive it; the console lines go to the pipe.
+        self.write("blacklist.txt", b"x\x1b]2;HACKED\x07\n")
+        shown, err, code = self.run_on_terminal("-n", stream="stdout")
+        self.assertEqual(code, 0)
+        self.assertEqual(self.records_of(shown), [expected_record(path, b"x?]2;HACKED?")])
+        self.assertNotIn(b"Checking", err)
+        self.assertEqual(self.read("blacklist.txt"), b"x\x1b]2;HACKED\x07\n")
         self.assertEqual(self.leftovers(), [])
 
     def test_a_small_limit_on_open_files_changes_nothing_or_keeps_local_time(self):
