@@ -123,6 +123,17 @@ StatusCode openChannelIn(const HeldDirectory& directory,
 // given).
 StatusCode openNamedDevice(Channel* record, const HeldDirectory* directory, std::string_view name);
 
+// Opens `channel` in Append mode on what was the process's standard output, which from then on
+// is the channel's alone: standard output itself now goes to standard error (takeStandardOutput,
+// file_stream.h). Its records go out as on a file channel, written where standard output stood.
+// Ok; NotApplicable when the number has no record or the channel is open; NotOpened when there
+// is no standard output to take.
+StatusCode openChannelOnStandardOutput(ChannelNumber channel);
+
+// The door to the device behind a channel on standard output, defined by the file device; as
+// openNamedDevice, for a record prepared by openChannelOnStandardOutput.
+StatusCode openStandardOutputDevice(Channel* record);
+
 // Closes one channel, or every file channel when `channel` is 0 (the console stays open).
 // Returns and stores Ok; NotApplicable for a closed channel or a number without a record;
 // TransferFailed when buffered bytes could not be written or the stream had failed earlier:

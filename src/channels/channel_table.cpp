@@ -145,6 +145,19 @@ StatusCode openChannelIn(const HeldDirectory& directory,
   return measureSize(record);
 }
 
+StatusCode openChannelOnStandardOutput(ChannelNumber channel) {
+  registerChannelCloser();
+  Channel* record = lookupChannel(channel);
+  if (record == nullptr || record->hooks != nullptr) return setStatus(StatusCode::NotApplicable);
+  clearRecord(record);
+  record->mode = OpenMode::Append;
+  record->access = 2;
+  record->size = UnknownSize;
+  const StatusCode opened = openStandardOutputDevice(record);
+  if (opened != StatusCode::Ok) clearRecord(record);
+  return opened;
+}
+
 StatusCode closeChannel(ChannelNumber channel) {
   if (channel == ConsoleChannel) {
     closeAllChannels();

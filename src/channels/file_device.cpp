@@ -414,3 +414,16 @@ StatusCode openNamedDevice(Channel* record, const HeldDirectory* directory, std:
   std::free(file);
   return setStatus(StatusCode::NotOpened);
 }
+
+StatusCode openStandardOutputDevice(Channel* record) {
+  void* memory = std::malloc(sizeof(FileChannel));
+  if (memory == nullptr) return setStatus(StatusCode::NotOpened);
+  auto* file = new (memory) FileChannel{};
+  if (!takeStandardOutput(file->stream, &file->opened)) {
+    std::free(file);
+    return setStatus(StatusCode::NotOpened);
+  }
+  record->hooks = &fileDeviceHooks;
+  record->stream = file;
+  return setStatus(StatusCode::Ok);
+}

@@ -2,9 +2,11 @@
 // its good entries go to its cleaned copy on channel 3, every dropped entry is marked "#" on the
 // console and recorded in "chklist.log" on channel 9, and the copy then replaces the list file
 // when its batch commits (list_replacement.h). A list file is replaced only when all of that
-// succeeded; otherwise it stays as it was and its console line says why.
+// succeeded; otherwise it stays as it was and its console line says why. A preview takes the same
+// path but only reads: its records go to standard output and no copy is made.
 #include "cleaning/cleaning_run.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <string_view>
@@ -18,6 +20,7 @@
 #include "commands/file_search.h"
 #include "commands/run_command.h"
 #include "console/console_writer.h"
+#include "console/terminal_text.h"
 #include "print/print.h"
 #include "system/interruption.h"
 #include "system/refusal_reason.h"
@@ -42,6 +45,17 @@ ListKindTexts textsOf(ListKind kind) {
   return {"wlist.dir", "whitelist.txt"};
 }
 
+RunMode runMode = RunMode::Clean;
+bool previewing() { return runMode == RunMode::Preview; }
+
+// Whether the banners and the lists' "Checking" lines and marks are shown: always in a run; in a
+// preview, which writes them to standard error, only when a person watches it there.
+bool progressShown = true;
+
+void sayProgress(std::string_view text, PrintMask mask) {
+  if (progressShown) printText(ConsoleChannel, text, mask);
+}
+
 // Set once a write, flush or sync of the log has failed: a record may be lost, so no list file
 // is replaced for the rest of the run, even when later writes of the log succeed.
 bool logFailed = false;
@@ -52,7 +66,7 @@ std::string logRefusal;
 // The reason a list stays as it is once logFailed is set.
 const char* logFailure() {
   static std::string text;
-  text = "cannot write chklist.log";
+  text = previewing() ? "cannot write standard output" : "cannot write chklist.log";
   if (!logRefusal.empty()) text += ": " + logRefusal;
   return text.c_str();
 }
@@ -77,19 +91,26 @@ constexpr auto RejectionMarks = [] {
   return marks;
 }();
 
-// One list file while its entries are read: the file, and whether its cleaned copy has been
-// started. Until the first line that is dropped or does not end in CR LF, the copy would be the
-// file byte for byte, and none is made.
+// One list file while its entries are read: the file, whether its cleaned copy has been started,
+// and how many entries were dropped. Until the first line that is dropped or does not end in
+// CR LF, the copy would be the file byte for byte, and none is made.
 struct Reading {
   ListFile& list;
   bool copying = false;
-  bool marksPrinted = false;
+  std::int64_t marks = 0;
 };
+
+// Marks `count` dropped entries on the console.
+void markDropped(Reading& reading, std::size_t count) {
+  sayProgress(std::string_view(RejectionMarks.data(), count), PrintMask::None);
+  reading.marks += static_cast<std::int64_t>(count);
+}
 
 // Starts the cleaned copy at the line that begins at `lineStart`: every byte before it is kept
 // as it is. `buffered` holds the file's bytes from its start when the caller has them.
+// A preview makes none: the copy's channel stays closed, and what is printed to it goes nowhere.
 [[gnu::noinline]] bool startCopy(Reading& reading, std::int64_t lineStart, const char* buffered) {
-  reading.copying = startCleanedCopy(reading.list, lineStart, buffered);
+  reading.copying = reading.list.preview || startCleanedCopy(reading.list, lineStart, buffered);
   return reading.copying;
 }
 
@@ -128,8 +149,7 @@ bool keptAsItIs(const Reading& reading, const Text& entry, std::int64_t lineStar
           printMarkedLines(CleanedCopyChannel, block, line, ShortestGoodEntry, dropped);
       if (marks > 0) {
         records.writeLines(block, dropped, marks);
-        printText(ConsoleChannel, std::string_view(RejectionMarks.data(), marks), PrintMask::None);
-        reading.marksPrinted = true;
+        markDropped(reading, marks);
       }
       // Lists staged before a long one wait no longer than a batch may.
       if (batchIsFull()) commitBatch();
@@ -144,8 +164,7 @@ bool keptAsItIs(const Reading& reading, const Text& entry, std::int64_t lineStar
     if (isGoodEntry(entry)) {
       printText(CleanedCopyChannel, entry, PrintMask::NewLine);
     } else {
-      printText(ConsoleChannel, "#", PrintMask::None);
-      reading.marksPrinted = true;
+      markDropped(reading, 1);
       records.write(entry);
     }
   }
@@ -212,8 +231,9 @@ const char* ownFileNamed(const FileState& list) {
     ChannelNumber channel;
     const char* name;
   };
-  constexpr OwnFile ownFiles[] = {{RejectionLogChannel, "chklist.log"},
-                                  {FileListChannel, "file list"}};
+  const OwnFile ownFiles[] = {
+      {RejectionLogChannel, previewing() ? "standard output" : "chklist.log"},
+      {FileListChannel, "file list"}};
   for (const OwnFile& own : ownFiles) {
     FileState state;
     if (fileStateAtOpen(fileChannelOf(own.channel), &state) && state.device == list.device &&
@@ -266,6 +286,7 @@ namespace {
 void cleanListFile(const Text& path, std::string_view listName, Text& entry) {
   const Text checking = "Checking " + path + " ";
   ListFile list(path, listName);
+  list.preview = previewing();
   if (std::string why; !openListFile(list, why)) {
     sayNotChecked(checking, why);
     return;
@@ -274,13 +295,22 @@ void cleanListFile(const Text& path, std::string_view listName, Text& entry) {
     sayNotChecked(checking, "it is this run's own " + Text(own));
     return;
   }
-  printText(ConsoleChannel, checking, PrintMask::None);
-  Reading reading{list, false, false};
+  sayProgress(checking, PrintMask::None);
+  Reading reading{list, false, 0};
   copyGoodEntries(reading, entry);
   // A record of this list (or of an earlier one) that could not be written: a flush has failed.
   if (fileFailed(fileChannelOf(RejectionLogChannel))) logFailed = true;
-  settleOrStage(std::move(list), verdictOn(list, logFailed ? logFailure() : nullptr),
-                reading.marksPrinted);
+  const std::string verdict = verdictOn(list, logFailed ? logFailure() : nullptr);
+  if (!progressShown) {
+    // A preview whose progress is not shown: a list a run would leave gets its whole line.
+    if (!verdict.empty()) {
+      printText(ConsoleChannel, checking + Text(static_cast<std::size_t>(reading.marks), '#'),
+                PrintMask::None);
+      sayNotCleaned(reading.marks > 0, verdict);
+    }
+    return;
+  }
+  settleOrStage(std::move(list), verdict, reading.marks > 0);
 }
 
 // Searches for the list files named `texts.listName`, writing their paths to `fileList`. False
@@ -288,7 +318,7 @@ void cleanListFile(const Text& path, std::string_view listName, Text& entry) {
 // failed (said on the console). Only a file list this run's own search wrote is read: a stale or
 // planted one could name any file.
 bool searchListFiles(const ListKindTexts& texts, const Text& fileList) {
-  printText(ConsoleChannel, "Generating file list... Please wait...", PrintMask::NewLine);
+  sayProgress("Generating file list... Please wait...", PrintMask::NewLine);
   if (runFileSearch(texts.listName, fileList) == 0) return true;
   if (!searchFoundNothing(fileList)) {
     const std::string heldBy = nameOwnerText(texts.fileList);
@@ -445,8 +475,67 @@ void cleanListKind(ListKind kind) {
   if (fileListInPlace) removeOwnFile(texts.fileList);
 }
 
-void runCleaning() {
+namespace {
+
+// Records shown on a terminal: what it would act on as a control sequence (from an entry or a
+// name) is shown as "?", as on the console. Writes all it made of up to a piece of `bytes`.
+std::int64_t writeShownOnTerminal(const FileStream& stream,
+                                  const char* bytes,
+                                  std::size_t count,
+                                  int* error) {
+  static TerminalTextState state{};
+  constexpr std::size_t Piece = 4096;
+  char shown[Piece + TerminalTextCarry];
+  const std::size_t part = std::min(count, Piece);
+  const std::size_t produced = filterTerminalText(state, bytes, part, shown);
+  for (std::size_t done = 0; done < produced;) {
+    const std::int64_t moved =
+        defaultFileTransfers().write(stream, shown + done, produced - done, error);
+    if (moved == TransferInterrupted) continue;
+    if (moved < 0) return moved;
+    done += static_cast<std::size_t>(moved);
+  }
+  return static_cast<std::int64_t>(part);
+}
+
+constexpr FileTransfers TerminalRecords = {.read = nullptr, .write = writeShownOnTerminal};
+
+// The preview: no lock is taken (it writes nothing another run reads, and leaves no lock file),
+// and the records go to standard output in place of the log. 1 when they did not all get there.
+int previewBothKinds() {
+  // Taken before anything is printed: the console writer then finds standard error in its place.
+  const bool onTerminal = standardOutputIsTerminal();
+  const bool opened = openChannelOnStandardOutput(RejectionLogChannel) == StatusCode::Ok;
+  if (opened && onTerminal)
+    useTransfers(fileChannelOf(RejectionLogChannel)->stream, TerminalRecords);
+  progressShown = standardErrorIsTerminal();
+  if (!opened) {
+    printText(ConsoleChannel, "Cannot write standard output: nothing is previewed",
+              PrintMask::NewLine);
+    return 1;
+  }
+  cleanListKind(ListKind::Blacklist);
+  if (!runInterrupted()) cleanListKind(ListKind::Whitelist);
+  if (flushChannel(RejectionLogChannel) == StatusCode::Ok) return 0;
+  const int error = fileChannelOf(RejectionLogChannel)->stream.error;
+  printText(ConsoleChannel,
+            "chklist: " + (error != 0 ? failureText("write error", error) : Text("write error")) +
+                "; the preview is incomplete",
+            PrintMask::NewLine);
+  return 1;
+}
+
+}  // namespace
+
+int runCleaning(RunMode mode) {
+  runMode = mode;
   catchInterruptions();
+  if (previewing()) {
+    const int code = previewBothKinds();
+    closeChannel(0);
+    endIfInterrupted();
+    return code;
+  }
   // Where the lock is not the log's, it comes first: a run refused for it creates nothing.
   const bool ready = runLockNeedsLog() ? openLog() && lockRun(NothingChanged)
                                        : lockRun(NothingChanged) && openLog();
@@ -455,4 +544,5 @@ void runCleaning() {
   releaseRunLock();
   // What the run made is gone: the interruption now takes its ordinary course.
   endIfInterrupted();
+  return 0;
 }

@@ -77,14 +77,14 @@ bool removableLeftover(const NameLook& look, const ListFile& list) {
          (look.state.owner == processOwner() || look.state.owner == list.state.owner);
 }
 
-// What is at the staged name before the list is read: nothing, a leftover (removed), or a copy
-// a live run holds (the list is left to that run: false).
+// What is at the staged name before the list is read: nothing, a leftover (removed, except by a
+// preview), or a copy a live run holds (the list is left to that run: false).
 bool stagedNameFree(ListFile& list) {
   NameLook look;
   FileHandle hold = -1;
   const SeamCode code = lookAtLeftover(list.directory, list.copyName, look, hold);
   if (code.error == SeamError::Busy) return false;
-  if (code.ok() && removableLeftover(look, list)) {
+  if (code.ok() && !list.preview && removableLeftover(look, list)) {
     removeName(list.directory, list.copyName, look.state);
   }
   closeKept(hold);
@@ -291,6 +291,7 @@ ListFile::ListFile(const Text& listedPath, std::string_view listName)
 ListFile::ListFile(ListFile&& other) noexcept
     : path(std::move(other.path)),
       name(other.name),
+      preview(other.preview),
       stage(other.stage),
       directory(std::exchange(other.directory, HeldDirectory{})),
       leaf(std::move(other.leaf)),

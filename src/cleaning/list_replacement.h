@@ -42,6 +42,7 @@ struct ListFile {
 
   Text path;              // as the file list gave it
   std::string_view name;  // the name every list file of the pass has: "blacklist.txt", ...
+  bool preview = false;   // a preview's: only read, nothing made or removed beside it
   ListStage stage = ListStage::Located;
   HeldDirectory directory;
   std::string leaf;         // its name in `directory`
@@ -56,7 +57,8 @@ struct ListFile {
 };
 
 // Locates and opens the list file. True when it is Read; otherwise false with the console's
-// words in `why` and nothing left open.
+// words in `why` and nothing left open. A run removes a staged copy a stopped run left beside
+// it; a preview only looks.
 bool openListFile(ListFile& list, std::string& why);
 
 // Where the next byte of the list file is read from.
@@ -65,9 +67,9 @@ std::int64_t listFilePosition();
 // True when the list file, as opened, ends in CR LF (or is empty).
 bool listFileEndsWithCrLf(const ListFile& list);
 
-// Makes the cleaned copy beside the list once its first `prefix` bytes are known to be kept as
-// they are, and writes them there: from `buffered` when the caller holds them, else read again
-// from the list. False with the reason in `list.failure`.
+// Makes the cleaned copy beside the list (never a preview's) once its first `prefix` bytes are
+// known to be kept as they are, and writes them there: from `buffered` when the caller holds them,
+// else read again from the list. False with the reason in `list.failure`.
 bool startCleanedCopy(ListFile& list, std::int64_t prefix, const char* buffered);
 
 // Once the list is read to its end: the reason it stays as it is (a read that failed, a copy not

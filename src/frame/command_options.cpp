@@ -24,6 +24,9 @@ constexpr std::string_view HelpText =
     "It takes no other arguments: to clean another directory, cd DIR && chklist.\n"
     "\n"
     "Options:\n"
+    "  -n, --dry-run  search and check as a run does, but change nothing: the records\n"
+    "                 the run would append to chklist.log go to standard output, the\n"
+    "                 lists a run would not clean to standard error\n"
     "  -h, --help     show this text and change nothing\n"
     "  --version      show the version and change nothing\n"
     "\n"
@@ -62,6 +65,7 @@ CommandRequest requestOf(int argumentCount, const char* const* arguments) {
   const std::string_view only = arguments[0];
   if (isHelpOption(only)) return CommandRequest::Help;
   if (only == "--version") return CommandRequest::Version;
+  if (only == "--dry-run" || only == "-n") return CommandRequest::Preview;
   return CommandRequest::Refused;
 }
 
@@ -72,6 +76,7 @@ int answerRequest(CommandRequest request, int argumentCount, const char* const* 
     case CommandRequest::Version:
       return answerOnStandardOutput("chklist " CHKLIST_VERSION "\n");
     case CommandRequest::Clean:
+    case CommandRequest::Preview:
     case CommandRequest::Refused:
       break;
   }

@@ -1,5 +1,6 @@
 // The process entry. Without arguments: the cleaning run, ending with exit code 0 whatever it
-// met. Help and the version change nothing; any other argument is refused with exit code 2.
+// met; "--dry-run" the same run as a preview that changes nothing. Help and the version change
+// nothing; any other argument is refused with exit code 2.
 #include "cleaning/cleaning_run.h"
 #include "frame/command_options.h"
 #include "frame/start.h"
@@ -8,9 +9,10 @@ int main(int argc, char** argv) {
   const int argumentCount = argc > 0 ? argc - 1 : 0;
   const char* const* arguments = argc > 0 ? argv + 1 : argv;
   const CommandRequest request = requestOf(argumentCount, arguments);
-  if (request != CommandRequest::Clean) return answerRequest(request, argumentCount, arguments);
+  if (request != CommandRequest::Clean && request != CommandRequest::Preview) {
+    return answerRequest(request, argumentCount, arguments);
+  }
   prepareProcess();
   startFrame();
-  runCleaning();
-  endProcess(0);
+  endProcess(runCleaning(request == CommandRequest::Preview ? RunMode::Preview : RunMode::Clean));
 }

@@ -102,7 +102,38 @@ bool leaveReading(FileStream& stream) {
   return true;
 }
 
+// Sets up a stream whose handle and buffers are in place: empty buffers, no failure.
+void startStream(
+    FileStream& stream, const OpenedFile& learnt, bool reads, bool writes, bool appends) {
+  stream.transfers = &defaultFileTransfers();
+  stream.readNext = stream.readBuffer;
+  stream.readEnd = stream.readBuffer;
+  stream.writeNext = stream.writeBuffer;
+  stream.writeLimit =
+      stream.writeBuffer == nullptr ? nullptr : stream.writeBuffer + StreamBufferSize;
+  stream.sizeAtOpen = learnt.regular ? learnt.state.size : -1;
+  stream.canRead = reads;
+  stream.canWrite = writes;
+  stream.appends = appends;
+}
+
 }  // namespace
+
+bool takeStandardOutput(FileStream& stream, OpenedFile* opened) {
+  if (opened != nullptr) *opened = {};
+  stream = FileStream{};
+  stream.writeBuffer = takeBuffer();
+  OpenedFile learnt;
+  if (stream.writeBuffer == nullptr || !takeSystemStandardOutput(&stream.handle, &learnt)) {
+    giveBackBuffers(stream);
+    return false;
+  }
+  // Written where standard output stands, as any program writes it: a file it was sent to with
+  // ">>" appends by itself.
+  startStream(stream, learnt, false, true, false);
+  if (opened != nullptr) *opened = learnt;
+  return true;
+}
 
 bool openFileStream(FileStream& stream,
                     const HeldDirectory* directory,
@@ -123,16 +154,7 @@ bool openFileStream(FileStream& stream,
     giveBackBuffers(stream);
     return false;
   }
-  stream.transfers = &defaultFileTransfers();
-  stream.readNext = stream.readBuffer;
-  stream.readEnd = stream.readBuffer;
-  stream.writeNext = stream.writeBuffer;
-  stream.writeLimit =
-      stream.writeBuffer == nullptr ? nullptr : stream.writeBuffer + StreamBufferSize;
-  stream.sizeAtOpen = learnt.regular ? learnt.state.size : -1;
-  stream.canRead = reads;
-  stream.canWrite = mode != StreamMode::Read;
-  stream.appends = appends;
+  startStream(stream, learnt, reads, mode != StreamMode::Read, appends);
   // An appending stream stands at the file's end, where its writes go; a device or pipe has
   // no end to stand at.
   std::int64_t end = 0;

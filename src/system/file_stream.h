@@ -122,6 +122,20 @@ bool openFileStream(FileStream& stream,
                     StreamMode mode,
                     OpenedFile* opened = nullptr);
 
+// Makes `stream` a writing stream on the process's standard output, and points standard output at
+// standard error from then on: the stream has standard output to itself, and whatever else the
+// program and its commands print goes to standard error. False, with nothing changed, when there
+// is no standard output to take or no buffer for it. `opened`, when given, receives what the
+// stream writes to when it is a regular file.
+bool takeStandardOutput(FileStream& stream, OpenedFile* opened = nullptr);
+
+// True when standard error is a terminal (on Windows a console) that a person watches.
+bool standardErrorIsTerminal();
+
+// True when standard output is a terminal that acts on control sequences in what is written to
+// it. Windows: false, a console shows bytes written to it as characters of its code page.
+bool standardOutputIsTerminal();
+
 // Writes out what the stream holds, unless it has failed, closes its file (none when the
 // stream's handle was taken: -1) and gives back its buffers. True when every byte handed to the
 // stream reached the file and nothing failed, now or earlier; otherwise false, with the system's

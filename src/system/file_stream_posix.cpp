@@ -183,6 +183,28 @@ bool openSystemFile(const HeldDirectory* directory,
   return true;
 }
 
+bool takeSystemStandardOutput(FileHandle* handle, OpenedFile* opened) {
+  // A descriptor of its own, above the three standard ones and not inherited by commands.
+  const int kept = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  if (kept < 0) return false;
+  struct stat info {};
+  if (::fstat(kept, &info) != 0 || ::dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+    return closeAndFail(kept);
+  }
+  *handle = kept;
+  if (S_ISREG(info.st_mode)) {
+    opened->regular = true;
+    opened->identified = true;
+    opened->links = static_cast<std::uint32_t>(info.st_nlink);
+    opened->state = fileStateOf(info);
+  }
+  return true;
+}
+
+bool standardErrorIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
+
+bool standardOutputIsTerminal() { return ::isatty(STDOUT_FILENO) == 1; }
+
 bool seekSystemFile(FileHandle handle, std::int64_t offset, int origin, std::int64_t* position) {
   const off_t moved = ::lseek(static_cast<int>(handle), static_cast<off_t>(offset), origin);
   if (moved < 0) return false;

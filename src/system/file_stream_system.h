@@ -17,6 +17,10 @@ bool openSystemFile(const HeldDirectory* directory,
                     FileHandle* handle,
                     OpenedFile* opened);
 
+// Takes the handle of standard output for a stream and points standard output at standard
+// error, as takeStandardOutput describes: false with nothing changed when there is none.
+bool takeSystemStandardOutput(FileHandle* handle, OpenedFile* opened);
+
 // Moves the handle's position to `offset` from `origin` (SEEK_SET, SEEK_CUR, SEEK_END): true
 // with the new position in `*position`; false for a file that cannot be positioned.
 bool seekSystemFile(FileHandle handle, std::int64_t offset, int origin, std::int64_t* position);

@@ -260,6 +260,29 @@ bool openSystemFile(const HeldDirectory* directory,
   return true;
 }
 
+bool takeSystemStandardOutput(FileHandle* handle, OpenedFile* opened) {
+  const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (output == nullptr || output == INVALID_HANDLE_VALUE) return false;
+  // Commands started from now on get standard error as their standard output too.
+  if (!SetStdHandle(STD_OUTPUT_HANDLE, GetStdHandle(STD_ERROR_HANDLE))) return false;
+  *handle = reinterpret_cast<FileHandle>(output);
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (isDisk(output) && GetFileInformationByHandle(output, &info) &&
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    opened->regular = true;
+    opened->identified = true;
+    opened->state = fileStateOf(output, info);
+  }
+  return true;
+}
+
+bool standardErrorIsTerminal() {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
+bool standardOutputIsTerminal() { return false; }
+
 bool seekSystemFile(FileHandle handle, std::int64_t offset, int origin, std::int64_t* position) {
   // A pipe or a console has no position to move.
   if (!isDisk(handleOf(handle))) return false;

@@ -13,6 +13,7 @@ import shutil
 import stat
 import subprocess
 import sys
+import termios
 import time
 import unittest
 
@@ -309,13 +310,18 @@ class ChklistTest(LinuxTree, SharedScenarios):
             self.skipTest("a wrapper such as valgrind needs the standard streams itself")
         if not os.path.exists("/dev/full"):
             self.skipTest("no /dev/full here")
+        # A preview's records are the text it owes standard output: the line says so at its end.
+        self.write("blacklist.txt", b"bad\n")
+        self.write("whitelist.txt", b"ok@example.org\r\n")
+        incomplete = b"; the preview is incomplete\r\n"
         cases = [
-            ("--help", "/dev/full", b"No space left on device"),
-            ("--version", "/dev/full", b"No space left on device"),
-            ("--version", None, b"Bad file descriptor"),
-            ("-h", None, b"Bad file descriptor"),
+            ("--help", "/dev/full", b"No space left on device", b"\n"),
+            ("--version", "/dev/full", b"No space left on device", b"\n"),
+            ("--version", None, b"Bad file descriptor", b"\n"),
+            ("-h", None, b"Bad file descriptor", b"\n"),
+            ("--dry-run", "/dev/full", b"No space left on device", incomplete),
         ]
-        for argument, target, reason in cases:
+        for argument, target, reason, end in cases:
             with self.subTest(argument=argument, target=target):
                 if target is None:
                     process = self.run_chklist(argument, wait=False, stdout=None,
@@ -325,9 +331,57 @@ class ChklistTest(LinuxTree, SharedScenarios):
                         process = self.run_chklist(argument, wait=False, stdout=full)
                 _, err = process.communicate(timeout=60)
                 self.assertEqual(process.returncode, 1, err)
-                self.assertEqual(err, b"chklist: write error: " + reason + b"\n")
+                self.assertEqual(err, b"chklist: write error: " + reason + end)
+                self.assertEqual(self.read("blacklist.txt"), b"bad\n")
                 self.assertEqual(self.leftovers(), [])
                 self.assertFalse(os.path.lexists(self.path("chklist.log")))
+
+    def run_on_terminal(self, *args, stream):
+        """Runs chklist with `stream` ("stdout" or "stderr") on a terminal and the other on a
+        pipe: (what the terminal showed, what the pipe got, the exit code)."""
+        controller, terminal = os.openpty()
+        try:
+            attributes = termios.tcgetattr(terminal)
+            attributes[1] &= ~termios.OPOST  # the bytes as written, no LF made CR LF
+            termios.tcsetattr(terminal, termios.TCSANOW, attributes)
+            other = "stderr" if stream == "stdout" else "stdout"
+            process = subprocess.Popen([*WRAPPER, CHKLIST, *args], cwd=self.root,
+                                       stdin=subprocess.DEVNULL,
+                                       **{stream: terminal, other: subprocess.PIPE})
+            os.close(terminal)
+            terminal = -1
+            piped = process.communicate(timeout=120)[0 if other == "stdout" else 1]
+            shown = b""
+            while True:
+                try:
+                    piece = os.read(controller, 65536)
+                except OSError:  # the terminal's other side has closed
+                    break
+                if not piece:
+                    break
+                shown += piece
+        finally:
+            os.close(controller)
+            if terminal >= 0:
+                os.close(terminal)
+        return shown, piped, process.returncode
+
+    def test_preview_shows_its_progress_where_standard_error_is_a_terminal(self):
+        self.write("blacklist.txt", b"bad\nok@example.org\n")
+        path = self.bpath("blacklist.txt")
+        shown, out, code = self.run_on_terminal("-n", stream="stderr")
+        self.assertEqual(code, 0)
+        self.assertEqual(self.records_of(out), [expected_record(path, b"bad")])
+        self.assertTrue(shown.startswith(BANNER + b"Checking " + path + b" #\r\n" + BANNER),
+                        shown)
+        # Records shown on a terminal cannot drive it; the console lines go to the pipe.
+        self.write("blacklist.txt", b"x\x1b]2;HACKED\x07\n")
+        shown, err, code = self.run_on_terminal("-n", stream="stdout")
+        self.assertEqual(code, 0)
+        self.assertEqual(self.records_of(shown), [expected_record(path, b"x?]2;HACKED?")])
+        self.assertNotIn(b"Checking", err)
+        self.assertEqual(self.read("blacklist.txt"), b"x\x1b]2;HACKED\x07\n")
+        self.assertEqual(self.leftovers(), [])
 
     def test_a_small_limit_on_open_files_changes_nothing_or_keeps_local_time(self):
         # With 4 descriptors the lock file can be opened but not the log after it: the run says

@@ -3,6 +3,7 @@ layout, and a scratch directory tree with helpers to fill and inspect it."""
 import os
 import re
 import shutil
+import stat
 import sys
 import tempfile
 import time
@@ -103,7 +104,11 @@ class ScratchTree(unittest.TestCase):
 
     def log_records(self, name="chklist.log"):
         """The log's records with their date and time checked and cut off."""
-        data = self.read(name) if os.path.exists(self.path(name)) else b""
+        return self.records_of(self.read(name) if os.path.exists(self.path(name)) else b"")
+
+    def records_of(self, data):
+        """The records in `data`, laid out as in the log, with their date and time checked and
+        cut off."""
         records = []
         for line in data.split(b"\r\n")[:-1]:
             match = RECORD.match(line)
@@ -114,6 +119,20 @@ class ScratchTree(unittest.TestCase):
             records.append(line[28:] + b"\r\n")
         self.assertTrue(data == b"" or data.endswith(b"\r\n"))
         return records
+
+    def snapshot(self):
+        """Every name below the tree's top: its inode, mode, links, size, modification time and,
+        for a file, its bytes."""
+        shot = {}
+        for folder, directories, files in os.walk(self.root):
+            for name in directories + files:
+                full = os.path.join(folder, name)
+                info = os.lstat(full)
+                with open(full, "rb") if stat.S_ISREG(info.st_mode) else open(os.devnull, "rb") as f:
+                    data = f.read()
+                shot[os.path.relpath(full, self.root)] = (
+                    info.st_ino, info.st_mode, info.st_nlink, info.st_size, info.st_mtime_ns, data)
+        return shot
 
     def leftovers(self):
         """The run's temporary files left in its directory, and staged copies left anywhere."""
@@ -321,7 +340,8 @@ class SharedScenarios:
                              rb"directory \(cd DIR && chklist\); nothing was changed\r?\n$")
         cases = [(form, 0, b"Usage: chklist", None) for form in self.help_forms] + [
             ("--version", 0, b"chklist " + version, None),
-            ("--dry-run", 2, None, b"--dry-run"),
+            ("--dry", 2, None, b"--dry"),
+            ("/n", 2, None, b"/n"),
             (self.root, 2, None, os.fsencode(self.root)),
             (("lists", "more"), 2, None, b"lists"),
         ]
@@ -342,6 +362,30 @@ class SharedScenarios:
                 self.assertEqual(self.read("blacklist.txt"), b"bad\n")
                 self.assertFalse(os.path.lexists(self.path("chklist.log")))
                 self.assertEqual(self.leftovers(), [])
+
+    def test_preview_writes_the_runs_log_to_standard_output_and_changes_nothing(self):
+        # The example tree, and a list a run would not clean: a line longer than 64 MiB after an
+        # entry it drops (a sparse file).
+        shutil.copytree(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                                     "examples", "tree"), self.root, dirs_exist_ok=True)
+        self.write("long/blacklist.txt", b"bad\n")
+        os.truncate(self.path("long/blacklist.txt"), 65 * 1024 * 1024)
+        before = self.snapshot()
+        for form in ("--dry-run", "-n"):
+            with self.subTest(form=form):
+                preview, err = self.run_chklist(form)
+                self.assertEqual(self.snapshot(), before)
+                self.assertEqual(self.leftovers(), [])
+                self.assertEqual([name for name in ("chklist.log", "chklist.lock")
+                                  if os.path.lexists(self.path(name))], [])
+                # Standard error is no terminal: no progress, only the list left as it is.
+                self.assertNotIn(BANNER, err)
+                self.assertEqual(err.count(b"Checking "), 1, err)
+                self.assertIn(b"Checking " + self.listed("long", "blacklist.txt") +
+                              b" # not cleaned: a line is longer than 64 MiB", err)
+        self.run_chklist()
+        self.assertEqual(self.records_of(preview), self.log_records())
+        self.assertEqual(len(self.log_records()), 8)
 
     def test_log_grows_from_run_to_run(self):
         self.write("blacklist.txt", b"one\n")
