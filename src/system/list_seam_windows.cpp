@@ -526,6 +526,14 @@ SeamCode lookAtLeftover(const HeldDirectory& directory,
   }
   BY_HANDLE_FILE_INFORMATION info = {};
   if (!plainFile(probe.handle, info) || !sameFile(info, look.state)) return {SeamError::Busy, 0};
+  // The directory's own listing must show this very file at the name, and no link: wine opens
+  // the target of a Unix symbolic link even when asked for the link, and removing that would
+  // remove a file elsewhere. Anything else is never a leftover to remove.
+  std::wstring wide;
+  if (directory.handle != 0 && widenName(name, wide) &&
+      !entryIsOpened(reinterpret_cast<HANDLE>(directory.handle), wide, probe.handle).ok()) {
+    look.regular = false;
+  }
   return {};
 }
 
