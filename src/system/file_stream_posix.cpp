@@ -63,6 +63,15 @@ int openDescriptor(int directory, const std::string& name, int flags, mode_t mod
   return descriptor;
 }
 
+// What an open learnt of the file it opened: the state of a regular file.
+void learnOpened(const struct stat& info, OpenedFile* opened) {
+  if (!S_ISREG(info.st_mode)) return;
+  opened->regular = true;
+  opened->identified = true;
+  opened->links = static_cast<std::uint32_t>(info.st_nlink);
+  opened->state = fileStateOf(info);
+}
+
 bool closeAndFail(int descriptor) {
   ::close(descriptor);
   return false;
@@ -174,12 +183,7 @@ bool openSystemFile(const HeldDirectory* directory,
     return closeAndFail(descriptor);
   }
   *handle = descriptor;
-  if (S_ISREG(info.st_mode)) {
-    opened->regular = true;
-    opened->identified = true;
-    opened->links = static_cast<std::uint32_t>(info.st_nlink);
-    opened->state = fileStateOf(info);
-  }
+  learnOpened(info, opened);
   return true;
 }
 
@@ -192,12 +196,7 @@ bool takeSystemStandardOutput(FileHandle* handle, OpenedFile* opened) {
     return closeAndFail(kept);
   }
   *handle = kept;
-  if (S_ISREG(info.st_mode)) {
-    opened->regular = true;
-    opened->identified = true;
-    opened->links = static_cast<std::uint32_t>(info.st_nlink);
-    opened->state = fileStateOf(info);
-  }
+  learnOpened(info, opened);
   return true;
 }
 

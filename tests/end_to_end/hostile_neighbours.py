@@ -393,18 +393,7 @@ class HostileNeighbours(ScratchTree):
                                          % first.pid + BANNER), shown[:300])
         # Every list ends as it was or exactly cleaned, and the entries it dropped are on record
         # in one of the two logs.
-        full = {self.bpath(relative): relative for relative in originals}
-        records = collections.Counter()
-        for name in ("chklist.log", "chklist.log.1"):
-            if os.path.exists(self.path(name)):
-                records += log_records(self.read(name), full)
-        for path, relative in full.items():
-            data, original = self.read(relative), originals[relative]
-            self.assertIn(data, (original, cleaned(original)), relative)
-            if data != original:
-                for entry in dropped(original):
-                    self.assertTrue(records[(path, entry)], "no record: %s %r" % (relative, entry))
-        self.assertEqual(self.leftovers(), [])
+        self.assert_each_list_whole_and_on_record(originals, ("chklist.log", "chklist.log.1"))
 
     def stopped_inside_its_lists(self):
         """Starts a run over MANY_LISTS lists with dropped entries and stops it once its search
@@ -416,9 +405,14 @@ class HostileNeighbours(ScratchTree):
             self.skipTest("the run ended before it could be stopped inside its lists")
         return originals, run
 
-    def assert_each_list_whole_and_on_record(self, originals):
+    def assert_each_list_whole_and_on_record(self, originals, logs=("chklist.log",)):
+        """Every list ends as it was or exactly cleaned, each entry it dropped recorded in one of
+        `logs`."""
         full = {self.bpath(relative): relative for relative in originals}
-        records = log_records(self.read("chklist.log"), full)
+        records = collections.Counter()
+        for name in logs:
+            if os.path.exists(self.path(name)):
+                records += log_records(self.read(name), full)
         for path, relative in full.items():
             data, original = self.read(relative), originals[relative]
             self.assertIn(data, (original, cleaned(original)), relative)
