@@ -245,19 +245,6 @@ void removeFileList(HANDLE file) {
   SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition);
 }
 
-// The current directory as "dir" writes the paths below it: without a "\\?\" prefix or a
-// trailing backslash.
-bool searchedDirectory(std::wstring& directory) {
-  if (!currentDirectoryName(directory)) return false;
-  const std::wstring_view view = directory;
-  if (view.substr(0, 8) == L"\\\\?\\UNC\\") {
-    directory = L"\\\\" + directory.substr(8);
-  } else if (view.substr(0, 4) == L"\\\\?\\") {
-    directory = directory.substr(4);
-  }
-  return true;
-}
-
 // The search into the held file list: 0 when it listed files, 1 when it found none, -1 when it
 // failed (lastFailure says why).
 int searchInto(HANDLE file, std::string_view listName) {

@@ -197,18 +197,6 @@ bool sameFile(const BY_HANDLE_FILE_INFORMATION& info, const FileState& state) {
   return info.dwVolumeSerialNumber == state.device && fileIndexOf(info) == state.fileIndex;
 }
 
-// The run's directory as the search writes paths below it: without a "\\?\" prefix.
-bool searchedDirectory(std::wstring& directory) {
-  if (!currentDirectoryName(directory)) return false;
-  const std::wstring_view view = directory;
-  if (view.substr(0, 8) == L"\\\\?\\UNC\\") {
-    directory = L"\\\\" + directory.substr(8);
-  } else if (view.substr(0, 4) == L"\\\\?\\") {
-    directory = directory.substr(4);
-  }
-  return true;
-}
-
 // The run's directory, held: opened once by its path, where every walk starts.
 SeamCode holdRunDirectory(const std::wstring& path, Held& held) {
   // A drive's root is named with its backslash ("C:" alone is the drive's current directory).

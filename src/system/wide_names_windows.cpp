@@ -116,6 +116,17 @@ bool currentDirectoryName(std::wstring& directory) {
   return false;
 }
 
+bool searchedDirectory(std::wstring& directory) {
+  if (!currentDirectoryName(directory)) return false;
+  const std::wstring_view view = directory;
+  if (view.substr(0, 8) == L"\\\\?\\UNC\\") {
+    directory = L"\\\\" + directory.substr(8);
+  } else if (view.substr(0, 4) == L"\\\\?\\") {
+    directory = directory.substr(4);
+  }
+  return true;
+}
+
 bool extendedName(std::string_view name, std::wstring& extended) {
   std::wstring wide;
   if (!widenName(name, wide)) return false;

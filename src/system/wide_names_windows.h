@@ -25,6 +25,10 @@ std::string narrowName(std::wstring_view wide, bool& exact);
 // False when it cannot be read.
 bool currentDirectoryName(std::wstring& directory);
 
+// The current directory as the search writes the paths below it: currentDirectoryName without a
+// "\\?\" or "\\?\UNC\" prefix.
+bool searchedDirectory(std::wstring& directory);
+
 // `name` in the form Windows opens as it stands: "\\?\" and the full path, which is not limited
 // to MAX_PATH characters and is not normalised (a final dot or blank stays part of its
 // component). A relative name is taken below the current directory. A name with "." or ".."
