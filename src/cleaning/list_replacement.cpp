@@ -206,7 +206,9 @@ SeamCode createCopy(ListFile& list) {
     FileHandle hold = -1;
     const SeamCode taken = lookAtLeftover(list.directory, list.copyName, look, hold);
     if (taken.error == SeamError::Missing) return error;
-    if (taken.error == SeamError::Busy && attempt == 0) return {SeamError::Busy, 0};
+    // A live run's copy: that run cleans the list, and a second copy under another name would
+    // race it to the exchange.
+    if (taken.error == SeamError::Busy) return {SeamError::Busy, 0};
     const bool removed = taken.ok() && removableLeftover(look, list) &&
                          removeName(list.directory, list.copyName, look.state).ok();
     closeKept(hold);
