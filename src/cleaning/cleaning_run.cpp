@@ -431,6 +431,9 @@ void cleanBothKinds() {
 }  // namespace
 
 void cleanListKind(ListKind kind) {
+  // How many lists may be read between two looks at the lock when no batch closes meanwhile.
+  constexpr int LockCheckLists = 64;
+  int listsSinceLockCheck = 0;
   const ListKindTexts texts = textsOf(kind);
   const Text fileList(texts.fileList);
   const Text restUnchecked = "the rest of the " + Text(texts.listName) + " files are not checked";
@@ -462,10 +465,14 @@ void cleanListKind(ListKind kind) {
     }
     // An empty line names no file.
     if (!path.empty()) cleanListFile(path, texts.listName, entry);
-    // The lock is checked before the next list and before a batch is closed.
-    if (!lockStillHeld(restUnchecked)) break;
+    // The lock is checked before a batch is closed, and every so many lists.
+    const bool full = batchIsFull();
+    if (full || ++listsSinceLockCheck >= LockCheckLists) {
+      listsSinceLockCheck = 0;
+      if (!lockStillHeld(restUnchecked)) break;
+    }
     // Once the list file and its copy are closed: the batch's syncs need descriptors too.
-    if (batchIsFull()) commitBatch();
+    if (full) commitBatch();
   }
   // The file list goes only while its name still holds it: another run (let in by a lock that
   // lost its name) may have made its own there since.

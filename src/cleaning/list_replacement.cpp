@@ -1,17 +1,18 @@
 // The replacement engine: a list file's life from the path the file list gave to its settling,
 // the batch that commits replacements together, and every sentence the console gets about them.
 //
-// Durability: a batch's copies are written back together and then synced one by one (the file
-// system groups them), the log's records are made durable by the run, and only then is any list
-// of the batch exchanged with its copy; the directories that took a replacement are synced once
-// at the batch's end. A power loss before that brings back the old list whole, whose dropped
-// entries are then in the log twice: nothing is lost.
+// Durability: a batch's copies are synced side by side (the file system groups them), the log's
+// records are made durable by the run, and only then is any list of the batch exchanged with its
+// copy; the directories that took a replacement are synced once at the batch's end. A power loss
+// before that brings back the old list whole, whose dropped entries are then in the log twice:
+// nothing is lost.
 //
-// Safety: a copy is made beside its list as a new private file under a staged name and claimed
-// (list_seam.h) until its batch ends: another run, nested or concurrent, leaves it alone, and
-// a copy no live run holds is a leftover that the next run removes. After the exchange both
-// names are looked at: the list's name must hold the copy, and the staged name the list as it
-// was read; anything else (an edit appended, a save by rename) puts the names back.
+// Safety: a copy is made beside its list as a new private file under a staged name, claimed by
+// the open that makes it (StreamMode::New) until its batch ends: another run, nested or
+// concurrent, leaves it alone, and a copy no live run holds is a leftover that the next run
+// removes. After the exchange both names are looked at: the list's name must hold the copy, and
+// the staged name the list as it was read; anything else (an edit appended, a save by rename)
+// puts the names back.
 #include "cleaning/list_replacement.h"
 
 #include <algorithm>
@@ -24,6 +25,7 @@
 #include "print/print.h"
 #include "system/interruption.h"
 #include "system/system_error.h"
+#include "system/worker_pool.h"
 
 namespace {
 
@@ -77,8 +79,8 @@ bool removableLeftover(const NameLook& look, const ListFile& list) {
          (look.state.owner == processOwner() || look.state.owner == list.state.owner);
 }
 
-// What is at the staged name before the list is read: nothing, a leftover (removed, except by a
-// preview), or a copy a live run holds (the list is left to that run: false).
+// What is at the staged name: nothing, a leftover (removed, except by a preview), or a copy a
+// live run holds (the list is left to that run: false).
 bool stagedNameFree(ListFile& list) {
   NameLook look;
   FileHandle hold = -1;
@@ -181,24 +183,12 @@ SeamCode copyPrefixAgain(std::int64_t prefix) {
 // name goes first; a name another run or user holds gives way to a random one.
 SeamCode createCopy(ListFile& list) {
   for (int attempt = 0; attempt < 8; ++attempt) {
+    // Claimed by the open: from here on no other run takes it for a leftover.
     if (openChannelIn(list.directory, list.copyName, OpenMode::Output, NewFileOnly, 0,
                       CleanedCopyChannel, 0) == StatusCode::Ok) {
-      // Claimed at once: from here on no other run takes it for a leftover.
-      SeamCode made = fileStateAtOpen(fileChannelOf(CleanedCopyChannel), &list.copyState)
-                          ? claimStaged(fileStream(fileChannelOf(CleanedCopyChannel))->handle)
-                          : SeamCode{SeamError::Other, 0};
-      // Another run may have taken it for a leftover before the claim: then it is gone from its
-      // name, and another is made.
-      NameLook look;
-      const bool named = made.ok() && lookAt(list.directory, list.copyName, look).ok() &&
-                         isFile(look, list.copyState);
-      if (named) return made;
+      if (fileStateAtOpen(fileChannelOf(CleanedCopyChannel), &list.copyState)) return {};
       closeChannel(CleanedCopyChannel);
-      if (!made.ok()) {
-        removeName(list.directory, list.copyName, list.copyState);
-        return made;
-      }
-      continue;
+      return {SeamError::Other, 0};
     }
     const SeamCode error = codeOf(lastSystemError());
     if (error.error == SeamError::Descriptors) return error;
@@ -353,7 +343,9 @@ bool openListFile(ListFile& list, std::string& why) {
   list.stateKnown = fileStateAtOpen(fileChannelOf(ListFileChannel), &list.state) &&
                     list.state.size == lookupChannel(ListFileChannel)->size;
   list.copyName = stagedNameOf(list.leaf);
-  if (!stagedNameFree(list)) {
+  // A run meets a leftover when it makes the copy, or once the list needs none (settleOrStage);
+  // a preview, which makes none, looks now.
+  if (list.preview && !stagedNameFree(list)) {
     why = CleanedByAnotherRun;
     return false;
   }
@@ -435,7 +427,11 @@ void settleOrStage(ListFile&& list, const std::string& verdict, bool marksPrinte
     return;  // the copy goes with the list
   }
   printVoid(ConsoleChannel, PrintMask::NewLine);
-  if (list.stage != ListStage::Copying) return;
+  if (list.stage != ListStage::Copying) {
+    // Clean as it is: a leftover beside it goes; a live run's copy is left to that run.
+    stagedNameFree(list);
+    return;
+  }
   // The list's access goes to the copy only now, complete and beside the list.
   list.copyBytes = streamPosition(fileChannelOf(CleanedCopyChannel)->stream);
   list.copy = closeChannelKeepingFile(CleanedCopyChannel);
@@ -469,17 +465,18 @@ void commitBatch() {
   if (batch.lists.empty()) return;
   std::vector<ListFile> lists = std::move(batch.lists);
   batch = Batch{};
-  // Every copy's writeback starts before the first wait: the file system commits them together.
-  for (ListFile& list : lists) startWriteback(list.copy);
+  // The copies' syncs wait side by side: the file system takes them into one commit.
+  std::vector<SeamCode> synced(lists.size());
+  forEachTogether(lists.size(), machineThreads(),
+                  [&](std::size_t i) { synced[i] = syncData(lists[i].copy); });
   std::string refusal;
-  for (ListFile& list : lists) {
-    if (const SeamCode synced = syncData(list.copy); !synced.ok()) {
-      refusal = wordsFor(synced, "cannot flush the cleaned copies to the disk");
+  for (const SeamCode& code : synced) {
+    if (!code.ok()) {
+      refusal = wordsFor(code, "cannot flush the cleaned copies to the disk");
       break;
     }
   }
   if (refusal.empty()) refusal = logReadyForCommit();
-  std::vector<std::string> directories;
   std::vector<ListFile*> replaced;
   for (ListFile& list : lists) {
     if (!refusal.empty()) {
@@ -489,15 +486,25 @@ void commitBatch() {
       replaced.push_back(&list);
     }
   }
-  // Each directory that took a replacement is synced once: its renames then survive a power loss.
+  // Each directory that took a replacement is synced once, side by side: its renames then
+  // survive a power loss.
+  const auto parentOf = [](const ListFile* list) {
+    return std::string_view(list->path).substr(0, list->path.size() - list->leaf.size());
+  };
+  std::vector<ListFile*> directories;
   for (ListFile* list : replaced) {
-    const std::string_view path = list->path;
-    const std::string parent(path.substr(0, path.size() - list->leaf.size()));
-    if (std::find(directories.begin(), directories.end(), parent) != directories.end()) continue;
-    directories.push_back(parent);
-    if (const SeamCode synced = syncDirectory(list->directory); !synced.ok()) {
-      say("Cleaned: " + list->path +
-          ", but a power loss may undo it: " + wordsFor(synced, "cannot flush its directory"));
+    if (std::none_of(directories.begin(), directories.end(),
+                     [&](const ListFile* seen) { return parentOf(seen) == parentOf(list); })) {
+      directories.push_back(list);
+    }
+  }
+  synced.assign(directories.size(), SeamCode{});
+  forEachTogether(directories.size(), machineThreads(),
+                  [&](std::size_t i) { synced[i] = syncDirectory(directories[i]->directory); });
+  for (std::size_t i = 0; i < directories.size(); ++i) {
+    if (!synced[i].ok()) {
+      say("Cleaned: " + directories[i]->path +
+          ", but a power loss may undo it: " + wordsFor(synced[i], "cannot flush its directory"));
     }
   }
   for (ListFile& list : lists) {

@@ -57,8 +57,9 @@ struct ListFile {
 };
 
 // Locates and opens the list file. True when it is Read; otherwise false with the console's
-// words in `why` and nothing left open. A run removes a staged copy a stopped run left beside
-// it; a preview only looks.
+// words in `why` and nothing left open. A preview looks at the staged name now (a live run's copy
+// there leaves the list to that run); a run meets a stopped run's leftover when it makes the copy
+// or settles the list, and removes it.
 bool openListFile(ListFile& list, std::string& why);
 
 // Where the next byte of the list file is read from.

@@ -32,7 +32,9 @@ enum class StreamMode {
   AppendRead,  // Append, and the file can be read (readFileAt)
   Update,      // an existing file, for reading and writing
   UpdateNew,   // a new file, for reading and writing
-  New,         // a new private file for writing, made only where nothing holds the name
+  New,  // a new private file for writing, made only where nothing holds the name, and claimed
+        // by the open for as long as it stays open (POSIX: an exclusive lock of its open file
+        // description; Windows: its sharing), so that another run can tell a live one's file
 };
 
 // Which operation failed first on a stream.

@@ -124,6 +124,37 @@ int createAnew(int directory, const std::string& name, int flags, struct stat* i
   return -1;
 }
 
+// Creates `name` in `directory` as a new private file, only where nothing holds the name, and
+// claims it at once with an exclusive lock of its open file description, kept while it is open:
+// another process that finds it (a run looking for leftovers) can tell a live one's file. A file
+// taken from its name before the claim is made again. The descriptor, or -1 (EEXIST when the name
+// is taken, or when another process claims the file first); `info` receives its state.
+int createClaimed(int directory, const std::string& name, int flags, struct stat* info) {
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    const int descriptor = openDescriptor(directory, name, flags, S_IRUSR | S_IWUSR);
+    if (descriptor < 0) return -1;
+    struct flock whole {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    if (::fcntl(descriptor, F_OFD_SETLK, &whole) != 0) {
+      const bool taken = errno == EAGAIN || errno == EACCES;
+      ::close(descriptor);
+      if (taken) errno = EEXIST;
+      return -1;
+    }
+    // The umask may have taken the owner's bits; the file is the process's own to set.
+    if ((!umaskKeepsOwnerBits() && ::fchmod(descriptor, S_IRUSR | S_IWUSR) != 0) ||
+        ::fstat(descriptor, info) != 0) {
+      ::close(descriptor);
+      return -1;
+    }
+    if (info->st_nlink > 0) return descriptor;
+    ::close(descriptor);
+  }
+  errno = EEXIST;
+  return -1;
+}
+
 std::int64_t readDescriptor(const FileStream& stream, char* buffer, std::size_t count, int* error) {
   const ssize_t got = ::read(descriptorOf(stream), buffer, count);
   if (got >= 0) return got;
@@ -166,12 +197,11 @@ bool openSystemFile(const HeldDirectory* directory,
   struct stat info {};
   const bool emptying = mode == StreamMode::Write || mode == StreamMode::UpdateNew;
   const int descriptor = emptying ? createAnew(in, name, flags, &info)
-                                  : openDescriptor(in, name, flags, S_IRUSR | S_IWUSR);
+                         : mode == StreamMode::New
+                             ? createClaimed(in, name, flags, &info)
+                             : openDescriptor(in, name, flags, S_IRUSR | S_IWUSR);
   if (descriptor < 0) return false;
-  if (!emptying && ::fstat(descriptor, &info) != 0) return closeAndFail(descriptor);
-  // The umask may have taken the owner's bits of a new file; it is the process's own to set.
-  if (mode == StreamMode::New && !umaskKeepsOwnerBits() &&
-      ::fchmod(descriptor, S_IRUSR | S_IWUSR) != 0) {
+  if (!emptying && mode != StreamMode::New && ::fstat(descriptor, &info) != 0) {
     return closeAndFail(descriptor);
   }
   // Opened for reading too, a FIFO would never block a writer that waits for a reader: it would

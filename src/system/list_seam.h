@@ -89,10 +89,6 @@ SeamCode removeName(const HeldDirectory& directory,
 // Closes a copy's handle kept after its channel closed (closeChannelKeepingFile); -1 after.
 void closeKept(FileHandle& kept);
 
-// Marks a staged copy as this run's for as long as `kept` stays open: another run can tell
-// (stagedByLiveRun). POSIX: an open-file-description lock; Windows: the handle's sharing does.
-SeamCode claimStaged(FileHandle kept);
-
 // Marks the list file open on `list` (for reading) as this run's until it is closed: its name
 // and, after the exchange, the staged name that holds the old list are then a live run's to
 // another run (lookAtLeftover). POSIX: a shared open-file-description lock. NotSupported where
@@ -106,10 +102,6 @@ SeamCode lookAtLeftover(const HeldDirectory& directory,
                         const std::string& name,
                         NameLook& look,
                         FileHandle& hold);
-
-// Starts writing the file's data back without waiting (a batch's copies then reach the disk
-// together); nothing where the system has no such request.
-void startWriteback(FileHandle file);
 
 // Makes the file's data durable (fdatasync, FlushFileBuffers).
 SeamCode syncData(FileHandle file);

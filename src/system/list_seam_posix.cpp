@@ -196,8 +196,8 @@ void closeKept(FileHandle& kept) {
 
 namespace {
 
-// An exclusive lock over the whole file, held by the open file description: it lasts while the
-// run keeps the copy open, whoever else opens the file, and goes when the process dies.
+// A lock over the whole file, held by the open file description: it lasts while the run keeps
+// the file open, whoever else opens it, and goes when the process dies.
 struct flock wholeFile(short type) {
   struct flock region {};
   region.l_type = type;
@@ -206,12 +206,6 @@ struct flock wholeFile(short type) {
 }
 
 }  // namespace
-
-SeamCode claimStaged(FileHandle kept) {
-  struct flock region = wholeFile(F_WRLCK);
-  if (fcntl(static_cast<int>(kept), F_OFD_SETLK, &region) == 0) return {};
-  return errno == EAGAIN || errno == EACCES ? SeamCode{SeamError::Busy, errno} : failed(errno);
-}
 
 SeamCode claimList(FileHandle list) {
   struct flock region = wholeFile(F_RDLCK);
@@ -243,10 +237,6 @@ SeamCode lookAtLeftover(const HeldDirectory& directory,
   }
   hold = probe;
   return {};
-}
-
-void startWriteback(FileHandle file) {
-  sync_file_range(static_cast<int>(file), 0, 0, SYNC_FILE_RANGE_WRITE);
 }
 
 SeamCode syncData(FileHandle file) {

@@ -491,10 +491,6 @@ void closeKept(FileHandle& kept) {
   kept = -1;
 }
 
-// The staged copy was created without delete sharing: while any handle of it is open, no other
-// run can open it for removal, which is what lookAtLeftover asks.
-SeamCode claimStaged(FileHandle) { return {}; }
-
 // The run that makes a copy holds it from its creation without delete sharing: nothing to race
 // with, and no handle is kept in `hold`.
 SeamCode lookAtLeftover(const HeldDirectory& directory,
@@ -527,9 +523,6 @@ SeamCode lookAtLeftover(const HeldDirectory& directory,
 
 // A list held open could not be replaced: its staged copy's handle is claim enough.
 SeamCode claimList(FileHandle) { return {SeamError::NotSupported, 0}; }
-
-// Windows has no request to start a file's writeback alone.
-void startWriteback(FileHandle) {}
 
 SeamCode syncData(FileHandle file) {
   if (FlushFileBuffers(handleOf(file))) return {};

@@ -1,5 +1,6 @@
 // A list file on POSIX: reached once below the run's directory and never through a link, and
 // its staged copy and old list a live run's until its batch ends.
+#include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 
 #include "cleaning/list_replacement.h"
 #include "support/channel_test.h"
+#include "system/file_stream_system.h"
 
 namespace {
 
@@ -45,45 +47,56 @@ TEST_F(ListReplacementPosix, IsOpenedOnlyBelowTheRunWithoutLinksAndUnderItsName)
   }
 }
 
-// A descriptor of `name`, closed when it goes.
-struct Opened {
-  explicit Opened(const char* name, int flags) : descriptor(open(name, flags | O_CLOEXEC)) {}
-  ~Opened() {
-    if (descriptor >= 0) close(descriptor);
-  }
-  int descriptor;
-};
+// A lock a process asks of `descriptor` over the whole file: 0, or errno.
+int lockWhole(int descriptor, short type) {
+  struct flock whole {};
+  whole.l_type = type;
+  whole.l_whence = SEEK_SET;
+  return fcntl(descriptor, F_OFD_SETLK, &whole) == 0 ? 0 : errno;
+}
 
 TEST_F(ListReplacementPosix, ALiveRunsCopyOrOldListIsNeverTakenForALeftover) {
-  writeFileBytes(".chklist-copy-blacklist.txt", "copy\r\n");
   const HeldDirectory here;
+  const char* const name = ".chklist-copy-blacklist.txt";
+  // A copy is claimed by the open that makes it; an old list by claimList.
   const struct {
     const char* what;
-    int flags;
-    SeamCode (*claim)(FileHandle);
-  } claims[] = {
-      {"a staged copy", O_WRONLY, claimStaged},
-      {"an old list after its exchange", O_RDONLY, claimList},
-  };
+    bool made;
+  } claims[] = {{"a staged copy", true}, {"an old list after its exchange", false}};
   for (const auto& claim : claims) {
     SCOPED_TRACE(claim.what);
+    std::filesystem::remove(name);
     NameLook look;
     FileHandle hold = -1;
     {
-      Opened held(".chklist-copy-blacklist.txt", claim.flags);
-      ASSERT_TRUE(claim.claim(held.descriptor).ok());
-      EXPECT_EQ(lookAtLeftover(here, ".chklist-copy-blacklist.txt", look, hold).error,
-                SeamError::Busy);
+      FileHandle held = -1;
+      OpenedFile opened;
+      if (claim.made) {
+        ASSERT_TRUE(openSystemFile(&here, name, StreamMode::New, &held, &opened));
+        EXPECT_TRUE(opened.identified);
+        EXPECT_EQ(lockWhole(static_cast<int>(held), F_WRLCK), 0)
+            << "its own open file description may lock it again";
+        FileHandle second = -1;
+        EXPECT_FALSE(openSystemFile(&here, name, StreamMode::New, &second, &opened));
+        EXPECT_EQ(errno, EEXIST);
+      } else {
+        writeFileBytes(name, "old\n");
+        held = open(name, O_RDONLY | O_CLOEXEC);
+        ASSERT_TRUE(claimList(held).ok());
+      }
+      EXPECT_EQ(lookAtLeftover(here, name, look, hold).error, SeamError::Busy);
       EXPECT_EQ(hold, -1);
+      closeKept(held);
     }
     // Its run is gone: a leftover, held by the one who looks until it lets go.
-    ASSERT_TRUE(lookAtLeftover(here, ".chklist-copy-blacklist.txt", look, hold).ok());
+    ASSERT_TRUE(lookAtLeftover(here, name, look, hold).ok());
     EXPECT_TRUE(look.regular);
     EXPECT_EQ(look.links, 1u);
     ASSERT_NE(hold, -1);
-    Opened late(".chklist-copy-blacklist.txt", O_WRONLY);
-    EXPECT_EQ(claimStaged(late.descriptor).error, SeamError::Busy)
+    const int late = open(name, O_WRONLY | O_CLOEXEC);
+    EXPECT_EQ(lockWhole(late, F_WRLCK), EAGAIN)
         << "a run that made it a moment ago cannot claim it while it is looked at";
+    close(late);
     closeKept(hold);
     EXPECT_EQ(hold, -1);
   }
