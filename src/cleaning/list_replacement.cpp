@@ -402,11 +402,12 @@ std::string verdictOn(const ListFile& list, const char* logFailure) {
   // Written out now, so that a full disk is seen while the list can still stay as it is.
   const bool copyWritten =
       list.stage != ListStage::Copying || flushChannel(CleanedCopyChannel) == StatusCode::Ok;
-  // A list that needs no copy is left as it is whatever happened to it meanwhile; a copied one
-  // is looked at once more before its copy is staged.
+  // A list that needs no copy is left as it is whatever happened to it meanwhile. A copied one
+  // longer than one read is looked at once more before its copy is staged, so that a change
+  // during its long read is said on its line; every copied list gets its commit's last look.
   NameLook look;
   const bool changed =
-      list.stage == ListStage::Copying &&
+      list.stage == ListStage::Copying && list.state.size > std::int64_t{StreamBufferSize} &&
       (!lookAt(list.directory, list.leaf, look).ok() || !unchangedAtLastLook(list, look));
   if (runInterrupted()) return "the run was interrupted";
   if (lineTooLong) return "a line is longer than 64 MiB or than the memory the run may use";
