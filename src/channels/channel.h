@@ -75,8 +75,8 @@ struct Channel {
 
 // Every channel record, defined in channel_table.cpp: index 0 is the reserved record -1, index 1
 // the console (channel 0), indexes 2 to 255 the file channels 1 to 254. Reached only through
-// lookupChannel and channelNumberOf; lookupChannel is inline: every read, print and end-of-file
-// test looks a record up. It is constexpr too, so that a record's address can be a constant.
+// lookupChannel, inline because every read, print and end-of-file test looks a record up, and
+// constexpr so that a record's address can be a constant.
 extern Channel channelTable[HighestFileChannel + 2];
 
 // The record for `number`, or null when the number names no record (255 and above, -2 and below).
@@ -84,10 +84,6 @@ constexpr Channel* lookupChannel(ChannelNumber number) {
   if (number < -1 || number > HighestFileChannel) return nullptr;
   return &channelTable[number + 1];
 }
-
-// The number of a record of the table (the inverse of lookupChannel); false for a record
-// elsewhere, which has none.
-bool channelNumberOf(const Channel* record, ChannelNumber* number);
 
 // Opens `name` on `channel`. Returns and stores Ok; NotApplicable when the number has no record,
 // the channel is already open (its file is left alone, nothing is created) or the mode is not one

@@ -4,8 +4,6 @@
 // open through openNamedDevice. Line reading and the end-of-file rule are in line_reader.cpp.
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
-#include <iterator>
 
 #include "channels/channel.h"
 
@@ -183,16 +181,6 @@ void closeAllChannels() {
     clearRecord(lookupChannel(channel));
   }
   setStatus(before);
-}
-
-bool channelNumberOf(const Channel* record, ChannelNumber* number) {
-  // Compared as addresses: a record outside the table is no element of it to count from.
-  const std::less<const Channel*> before;
-  if (before(record, std::begin(channelTable)) || !before(record, std::end(channelTable))) {
-    return false;
-  }
-  *number = static_cast<ChannelNumber>(record - channelTable) - 1;
-  return true;
 }
 
 void clearChannelTable() {
