@@ -105,6 +105,16 @@ Channel* openRecord(ChannelNumber channel) {
   return record;
 }
 
+// Calls a slot of the open record of `channel`: NotApplicable, stored, for a closed channel, a
+// number without a record or a device without the slot.
+template <auto Slot, typename... Arguments>
+StatusCode callOpenSlot(ChannelNumber channel, Arguments... arguments) {
+  Channel* record = openRecord(channel);
+  if (record == nullptr) return StatusCode::NotApplicable;
+  if (record->hooks->*Slot == nullptr) return setStatus(StatusCode::NotApplicable);
+  return (record->hooks->*Slot)(record, arguments...);
+}
+
 }  // namespace
 
 StatusCode openChannel(std::string_view name,
@@ -224,22 +234,13 @@ StatusCode readLineInto(ChannelNumber channel, Text& destination) {
 }
 
 StatusCode flushChannel(ChannelNumber channel) {
-  Channel* record = openRecord(channel);
-  if (record == nullptr) return StatusCode::NotApplicable;
-  if (record->hooks->flush == nullptr) return setStatus(StatusCode::NotApplicable);
-  return record->hooks->flush(record);
+  return callOpenSlot<&ChannelHooks::flush>(channel);
 }
 
 StatusCode lockChannel(ChannelNumber channel, std::int64_t offset, std::int64_t length) {
-  Channel* record = openRecord(channel);
-  if (record == nullptr) return StatusCode::NotApplicable;
-  if (record->hooks->lock == nullptr) return setStatus(StatusCode::NotApplicable);
-  return record->hooks->lock(record, offset, length);
+  return callOpenSlot<&ChannelHooks::lock>(channel, offset, length);
 }
 
 StatusCode unlockChannel(ChannelNumber channel, std::int64_t offset, std::int64_t length) {
-  Channel* record = openRecord(channel);
-  if (record == nullptr) return StatusCode::NotApplicable;
-  if (record->hooks->unlock == nullptr) return setStatus(StatusCode::NotApplicable);
-  return record->hooks->unlock(record, offset, length);
+  return callOpenSlot<&ChannelHooks::unlock>(channel, offset, length);
 }

@@ -4,7 +4,6 @@
 // a held directory descriptor.
 #include "system/file_metadata_posix.h"
 
-#include <dirent.h>
 #include <endian.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -23,7 +22,6 @@
 #include <string_view>
 #include <vector>
 
-#include "system/file_state_posix.h"
 #include "system/system_error.h"
 
 namespace {
@@ -320,15 +318,6 @@ void fillRandom(unsigned char* bytes, std::size_t count) {
 }
 
 }  // namespace
-
-int carryOverMetadata(int copyFd, int listFd, std::string& why) {
-  struct stat list;
-  struct stat copy;
-  if (fstat(listFd, &list) != 0 || fstat(copyFd, &copy) != 0) {
-    return fail(why, "cannot read its owner and permissions", errno);
-  }
-  return carryOverMetadata(copyFd, fileStateOf(copy), listFd, fileStateOf(list), true, why);
-}
 
 int carryOverMetadata(int copyFd,
                       const FileState& copy,

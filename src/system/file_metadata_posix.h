@@ -31,11 +31,9 @@
 // is. A file system without extended attributes is fine for a list that has none.
 // No undo is needed when the replacement does not happen: the copy then grants no more than the
 // list, to no more than the list's content, and is to be removed.
-int carryOverMetadata(int copyFd, int listFd, std::string& why);
-
-// The same for two files whose state the caller has (owner, group and permission bits as they
-// are now). `copyMayHaveAttributes` false: the copy is known to have no extended attribute of its
-// own (a new file in a directory that hands none down), and they are not read.
+// `copy` and `list` are the files' states as they are now (owner, group and permission bits).
+// `copyMayHaveAttributes` false: the copy is known to have no extended attribute of its own (a
+// new file in a directory that hands none down), and they are not read.
 int carryOverMetadata(int copyFd,
                       const FileState& copy,
                       int listFd,

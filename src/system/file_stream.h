@@ -263,10 +263,6 @@ bool streamSeek(FileStream& stream, std::int64_t offset, int origin);
 
 inline bool streamFailed(const FileStream& stream) { return stream.failure != StreamFailure::None; }
 
-inline bool streamFailedOrEnded(const FileStream& stream) {
-  return stream.failure != StreamFailure::None || stream.ended;
-}
-
 // The length of the stream's file now, when it is a regular file: true with `size` set. False
 // for anything else (a pipe, a device), whose length only seeking can tell, if anything.
 bool currentFileSize(const FileStream& stream, std::int64_t* size);
@@ -284,9 +280,6 @@ bool streamFileCutShort(FileStream& stream);
 // `opened` is what the stream's open learnt, of a file found this user's alone then: the name
 // must hold that file, with the same owner, still one name and writable by no one else.
 bool streamStillNamed(const FileStream& stream, const std::string& name, const OpenedFile& opened);
-
-// The first failure of the stream, None while everything went through.
-inline StreamFailure streamFailure(const FileStream& stream) { return stream.failure; }
 
 // Reads up to `count` bytes of the stream's file from `offset`, without moving the stream or
 // touching its buffers. The number of bytes read (0 at the end of the file); -1 when the file
