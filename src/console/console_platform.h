@@ -41,7 +41,9 @@ struct ConsoleBufferInfo {
 
 constexpr std::uint32_t ConsoleProcessedInput = 0x0001;
 
-// Every slot mirrors one call of the Windows console API; `false` is the API's FALSE.
+// Every slot mirrors one call of the Windows console API; `false` is the API's FALSE. The slots
+// from writeOutput to setWindowInfo, and beep, are called only while a console is present
+// (getScreenBufferInfo succeeds): a platform that never has one leaves them null.
 struct ConsolePlatform {
   ConsoleHandle (*getStdHandle)(StandardStream which);
   bool (*getConsoleMode)(ConsoleHandle input, std::uint32_t* mode);
