@@ -310,10 +310,6 @@ int runCommand(std::string command) {
   return runThroughProcessor(std::move(command), L"/d /v:off", nullptr, false);
 }
 
-int runUnicodeCommand(std::string command) {
-  return runThroughProcessor(std::move(command), L"/d /u /v:off", nullptr, true);
-}
-
 int runUnicodeCommandInto(std::string command, void* output) {
   return runThroughProcessor(std::move(command), L"/d /u /v:off", output, true);
 }

@@ -1,6 +1,8 @@
 // Windows command execution: what the command processor is given, what it inherits and what
 // comes back. A stand-in processor (the end-to-end helper, built beside the tests) logs its
 // command line and whether a handle of this process reached it.
+#include "commands/run_command_windows.h"
+
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -67,7 +69,8 @@ TEST_F(RunCommandWindows, TheProcessorGetsItsSwitchesTheCommandAndNoHandle) {
     std::string errors;
   } const cases[] = {
       {"runCommand", runCommand, "/d /v:off", 7, ""},
-      {"runUnicodeCommand", runUnicodeCommand, "/d /u /v:off", 0,
+      {"runUnicodeCommandInto",
+       [](std::string line) { return runUnicodeCommandInto(line, nullptr); }, "/d /u /v:off", 0,
        inConsoleCodePage("Fichier introuvable \u00e9.\r\n")},
   };
   useCommandProcessor(processor);
