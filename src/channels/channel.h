@@ -1,12 +1,8 @@
 // Numbered channels: a fixed table of records, each closed or open on a device. A record is open
 // exactly when its `hooks` pointer is set. Channel 0 is the console (set up by the print layer),
-// 1 to 254 are file channels, -1 is a reserved record that nothing opens.
-// This is the whole channel interface, kept whole although the program uses part of it: the
-// cleaning run opens (openChannel, openChannelIn), reads lines, writes through the print layer,
-// flushes, closes, and on Windows locks the log; only tests unlock a channel or call the slots
-// read, readWide, writeWide, readLineWide and unlock directly. The layer reaches a device only
-// through its operations table, and opens one through openNamedDevice; what only files can do
-// (sync, their state) is asked of their file object (file_device.h).
+// 1 to 254 are file channels, -1 is a reserved record that nothing opens. The whole interface is
+// kept, though only tests unlock a channel or call the slots read, readWide, writeWide and
+// readLineWide; what only files can do (sync, their state) is asked of file_device.h.
 #pragma once
 
 #include <cstddef>

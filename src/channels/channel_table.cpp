@@ -1,7 +1,5 @@
-// The channel table and the operations that look channels up, open, close, read, write, flush
-// and lock them.
-// The records hold the devices' handles; the operations reach a device through its table, and the
-// open through openNamedDevice. Line reading and the end-of-file rule are in line_reader.cpp.
+// The channel table and the operations that open, close, read, write, flush and lock channels,
+// each through the device's table (an open through openNamedDevice).
 #include <cstdio>
 #include <cstdlib>
 

@@ -1,8 +1,6 @@
-// The file device: the operations table behind every channel opened on a named file. The
-// channel owns its file object (FileChannel: the file stream and what the open learnt) from open
-// to close. An Append channel adds whole lines to a file of lines (the rejection log): once it
-// holds its lock it starts on a new line, and a failed write leaves the file cut back to its last
-// whole line.
+// The file device's operations and its file objects. An Append channel adds whole lines to a
+// file of lines (the rejection log): once it holds its lock it starts on a new line, and a failed
+// write leaves the file cut back to its last whole line.
 #include "channels/file_device.h"
 
 #include <cstdint>
@@ -21,7 +19,6 @@ static_assert(std::is_trivially_destructible_v<FileChannel>, "freed without dest
 
 namespace {
 
-// The file object of an open record of the file device.
 FileChannel* fileOf(const Channel* record) { return static_cast<FileChannel*>(record->stream); }
 
 FileStream* streamOf(const Channel* record) { return fileStream(fileOf(record)); }

@@ -1,6 +1,5 @@
-// The console writer's text engine and byte path, written once for every platform. It reaches the
-// console only through the ConsolePlatform table (console_platform.h): a real console gets cells,
-// control bytes, wrap and scroll done here; anything else gets the bytes through a fixed buffer.
+// The console writer's text engine and byte path, written once for every platform: it reaches
+// the console only through the ConsolePlatform table (console_platform.h).
 #include "console/console_writer.h"
 
 #include <cstring>
@@ -145,7 +144,6 @@ bool consolePresent() {
   return screenRect.left != screenRect.right && screenRect.top != screenRect.bottom;
 }
 
-// The platform's clock in milliseconds; 0 when it has none.
 std::uint64_t tickCount() { return api().tickCount != nullptr ? api().tickCount() : 0; }
 
 // Hands the pending bytes to the platform: on after a partial write, stopping at the first failure
@@ -198,7 +196,6 @@ void writeBytes(const char* bytes, std::uint32_t length) {
   if (handles.terminal) writeOutForTerminal(lineEnd);
 }
 
-// Sets `count` cells of row `row` from the view's left to blanks in the write's attribute.
 void blankRow(ConsoleView* view, std::int32_t row) {
   const std::uint32_t count = static_cast<std::uint32_t>(view->right - view->left + 1);
   std::uint32_t written = 0;
@@ -277,7 +274,6 @@ struct PendingRun {
   std::int32_t x = 0;  // where the next collected byte lands
 };
 
-// A byte that moves the cursor without filling a cell: backspace, line feed, carriage return.
 bool movesCursor(char byte) {
   return byte == Backspace || byte == LineFeed || byte == CarriageReturn;
 }
@@ -289,7 +285,6 @@ std::int32_t cellsOf(const ConsoleView& view, char byte, std::int32_t x) {
   return movesCursor(byte) ? 0 : 1;
 }
 
-// Puts the collected run on the screen and starts a new one.
 void writePending(ConsoleView* view, PendingRun& run) {
   writeRun(view, run.bytes, run.length);
   run.length = 0;

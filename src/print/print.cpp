@@ -1,6 +1,5 @@
-// The print operations: an item on a channel, then nothing, a line end or the pad to the next
-// print zone, each as a write of its own through writeChannelBytes. The channel's `column`
-// follows every successful write here; channel 0's set-up lives in console_channel.cpp.
+// The print operations, each item, line end or pad a write of its own through
+// writeChannelBytes; channel 0's set-up lives in console_channel.cpp.
 #include "print/print.h"
 
 #include <algorithm>
@@ -14,7 +13,6 @@ namespace {
 
 constexpr char LineEnd[2] = {'\r', '\n'};
 
-// The pad's source: one full zone of blanks.
 constexpr char ZoneBlanks[PrintZoneWidth] = {' ', ' ', ' ', ' ', ' ', ' ', ' ',
                                              ' ', ' ', ' ', ' ', ' ', ' ', ' '};
 

@@ -2,8 +2,7 @@
 // a read buffer and a write buffer of 64 KiB that the stream owns. The first failure of a read,
 // write, flush or sync stays with the stream until it is closed: a stream that failed writes
 // nothing more, and bytes it could not write stay in its buffer and are reported by every later
-// flush, sync and close, never dropped unannounced. Buffering is in file_stream.cpp; opening and
-// the system calls are in file_stream_posix.cpp and file_stream_windows.cpp.
+// flush, sync and close, never dropped unannounced. The system calls are the platform files'.
 #pragma once
 
 #include <cstddef>
