@@ -198,10 +198,8 @@ void writeBytes(const char* bytes, std::uint32_t length) {
 
 void blankRow(ConsoleView* view, std::int32_t row) {
   const std::uint32_t count = static_cast<std::uint32_t>(view->right - view->left + 1);
-  std::uint32_t written = 0;
-  api().fillAttribute(view->info.outputHandle, view->info.attribute, count, coord(view->left, row),
-                      &written);
-  api().fillCharacter(view->info.outputHandle, ' ', count, coord(view->left, row), &written);
+  api().fillAttribute(view->info.outputHandle, view->info.attribute, count, coord(view->left, row));
+  api().fillCharacter(view->info.outputHandle, ' ', count, coord(view->left, row));
 }
 
 void blankRows(ConsoleView* view, std::int32_t first, std::int32_t last) {
@@ -227,7 +225,7 @@ void scrollView(ConsoleView* view, std::int32_t n) {
     blankRows(view, view->top, view->bottom);
   } else {
     const ConsoleRect source = rect(0, n, view->info.bufferColumns - 1, bufferRows - 1);
-    api().scrollBuffer(output, &source, nullptr, coord(0, 0), &fill);
+    api().scrollBuffer(output, &source, coord(0, 0), &fill);
     if (bufferRows - n < n) blankRows(view, bufferRows - n, bufferRows - 1);
   }
   view->cursorRow = view->bottom;
@@ -239,7 +237,7 @@ bool writeCells(ConsoleView* view, const char* bytes, std::int32_t k) {
   for (std::int32_t i = 0; i < k; ++i) cells[i] = ConsoleCell{bytes[i], view->info.attribute};
   ConsoleRect region =
       rect(view->cursorColumn, view->cursorRow, view->cursorColumn + k - 1, view->cursorRow);
-  return api().writeOutput(view->info.outputHandle, cells, coord(k, 1), coord(0, 0), &region);
+  return api().writeOutput(view->info.outputHandle, cells, coord(k, 1), &region);
 }
 
 // Puts a run of printable bytes on the screen from the cursor, split at the right edge. The
@@ -403,7 +401,7 @@ void followWindow(const ConsoleView& view, const ConsoleBufferInfo* info) {
     window.left = info->window.left;
     window.right = info->window.right;
   }
-  api().setWindowInfo(handles.outputHandle, true, &window);
+  api().setWindowInfo(handles.outputHandle, &window);
   screenRect.top = static_cast<std::int16_t>(view.top);
   screenRect.bottom = static_cast<std::int16_t>(view.bottom);
 }
