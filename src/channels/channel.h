@@ -31,10 +31,8 @@ enum class OpenMode : std::int32_t {
 
 struct Channel;
 
-// A device's operations in fixed slot order; a null slot (the default): the device lacks the
-// operation.
-// Every operation takes the channel's record first. The program's own calls reach atEnd, close,
-// seek, tell, write, lock, readLine and flush; the others are the device's complete interface.
+// A device's operations in fixed slot order, each taking the channel's record first; a null slot
+// (the default): the device lacks the operation.
 struct ChannelHooks {
   int (*atEnd)(Channel* record) = nullptr;         // -1 at end, 0 more to read
   StatusCode (*close)(Channel* record) = nullptr;  // releases the device handle
