@@ -77,10 +77,6 @@ int attributeValue(int fd, const std::string& name, std::string* value) {
   }
 }
 
-bool hasPrefix(std::string_view text, std::string_view prefix) {
-  return text.substr(0, prefix.size()) == prefix;
-}
-
 enum class AttributeKind {
   NotCarried,   // trusted.* and any other namespace
   AccessAcl,    // the POSIX access control list
@@ -92,9 +88,9 @@ enum class AttributeKind {
 
 AttributeKind kindOf(std::string_view name) {
   if (name == AccessAclName) return AttributeKind::AccessAcl;
-  if (hasPrefix(name, "user.")) return AttributeKind::User;
-  if (hasPrefix(name, "security.")) return AttributeKind::Security;
-  if (hasPrefix(name, "system.")) return AttributeKind::OtherSystem;
+  if (name.starts_with("user.")) return AttributeKind::User;
+  if (name.starts_with("security.")) return AttributeKind::Security;
+  if (name.starts_with("system.")) return AttributeKind::OtherSystem;
   return AttributeKind::NotCarried;
 }
 

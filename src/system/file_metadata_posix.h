@@ -19,10 +19,11 @@
 //   copy inherited from its directory is removed when the list has none;
 // - every "user.*" extended attribute; the copy's own "user.*" ones the list lacks are removed;
 // - other "system.*" attributes (another kind of access control list, e.g. NFSv4's), byte for
-//   byte, and only when owner and group are both kept.
-// "security.*" and "trusted.*" attributes are not carried over: they belong to a security module
-// or to the program that set them (some hash the content, which the copy does not share, or
-// point at another file's data), not to the list's owner.
+//   byte, and only when owner and group are both kept;
+// - "security.*" attributes (a security module's label), byte for byte where the policy lets the
+//   process set them.
+// "trusted.*" attributes are not carried over: they belong to the program that set them (some
+// hash the content, which the copy does not share, or point at another file's data).
 // Nothing is written that the copy already has. The access control list is set before the
 // permission bits, and those then agree with its mask, so at no moment does the copy grant more
 // than either its starting state (a fresh 0600 file) or the list.
