@@ -1,12 +1,8 @@
 // Numbered channels: a fixed table of records, each closed or open on a device. A record is open
 // exactly when its `hooks` pointer is set. Channel 0 is the console (set up by the print layer),
-// 1 to 254 are file channels, -1 is a reserved record that nothing opens.
-// This is the whole channel interface, kept whole although the program uses part of it: the
-// cleaning run opens (openChannel, openChannelIn), reads lines, writes through the print layer,
-// flushes, closes, and on Windows locks the log; only tests unlock a channel or call the slots
-// read, readWide, writeWide, readLineWide and unlock directly. The layer reaches a device only
-// through its operations table, and opens one through openNamedDevice; what only files can do
-// (sync, their state) is asked of their file object (file_device.h).
+// 1 to 254 are file channels, -1 is a reserved record that nothing opens. The whole interface is
+// kept, though only tests unlock a channel or call the slots read, readWide, writeWide and
+// readLineWide; what only files can do (sync, their state) is asked of file_device.h.
 #pragma once
 
 #include <cstddef>
@@ -35,10 +31,8 @@ enum class OpenMode : std::int32_t {
 
 struct Channel;
 
-// A device's operations in fixed slot order; a null slot (the default): the device lacks the
-// operation.
-// Every operation takes the channel's record first. The program's own calls reach atEnd, close,
-// seek, tell, write, lock, readLine and flush; the others are the device's complete interface.
+// A device's operations in fixed slot order, each taking the channel's record first; a null slot
+// (the default): the device lacks the operation.
 struct ChannelHooks {
   int (*atEnd)(Channel* record) = nullptr;         // -1 at end, 0 more to read
   StatusCode (*close)(Channel* record) = nullptr;  // releases the device handle
@@ -75,8 +69,8 @@ struct Channel {
 
 // Every channel record, defined in channel_table.cpp: index 0 is the reserved record -1, index 1
 // the console (channel 0), indexes 2 to 255 the file channels 1 to 254. Reached only through
-// lookupChannel and channelNumberOf; lookupChannel is inline: every read, print and end-of-file
-// test looks a record up. It is constexpr too, so that a record's address can be a constant.
+// lookupChannel, inline because every read, print and end-of-file test looks a record up, and
+// constexpr so that a record's address can be a constant.
 extern Channel channelTable[HighestFileChannel + 2];
 
 // The record for `number`, or null when the number names no record (255 and above, -2 and below).
@@ -84,10 +78,6 @@ constexpr Channel* lookupChannel(ChannelNumber number) {
   if (number < -1 || number > HighestFileChannel) return nullptr;
   return &channelTable[number + 1];
 }
-
-// The number of a record of the table (the inverse of lookupChannel); false for a record
-// elsewhere, which has none.
-bool channelNumberOf(const Channel* record, ChannelNumber* number);
 
 // Opens `name` on `channel`. Returns and stores Ok; NotApplicable when the number has no record,
 // the channel is already open (its file is left alone, nothing is created) or the mode is not one

@@ -1,11 +1,7 @@
-// The channel table and the operations that look channels up, open, close, read, write, flush
-// and lock them.
-// The records hold the devices' handles; the operations reach a device through its table, and the
-// open through openNamedDevice. Line reading and the end-of-file rule are in line_reader.cpp.
+// The channel table and the operations that open, close, read, write, flush and lock channels,
+// each through the device's table (an open through openNamedDevice).
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
-#include <iterator>
 
 #include "channels/channel.h"
 
@@ -107,6 +103,16 @@ Channel* openRecord(ChannelNumber channel) {
   return record;
 }
 
+// Calls a slot of the open record of `channel`: NotApplicable, stored, for a closed channel, a
+// number without a record or a device without the slot.
+template <auto Slot, typename... Arguments>
+StatusCode callOpenSlot(ChannelNumber channel, Arguments... arguments) {
+  Channel* record = openRecord(channel);
+  if (record == nullptr) return StatusCode::NotApplicable;
+  if (record->hooks->*Slot == nullptr) return setStatus(StatusCode::NotApplicable);
+  return (record->hooks->*Slot)(record, arguments...);
+}
+
 }  // namespace
 
 StatusCode openChannel(std::string_view name,
@@ -185,16 +191,6 @@ void closeAllChannels() {
   setStatus(before);
 }
 
-bool channelNumberOf(const Channel* record, ChannelNumber* number) {
-  // Compared as addresses: a record outside the table is no element of it to count from.
-  const std::less<const Channel*> before;
-  if (before(record, std::begin(channelTable)) || !before(record, std::end(channelTable))) {
-    return false;
-  }
-  *number = static_cast<ChannelNumber>(record - channelTable) - 1;
-  return true;
-}
-
 void clearChannelTable() {
   for (Channel& record : channelTable) clearRecord(&record);
   tableCleared = true;
@@ -236,22 +232,13 @@ StatusCode readLineInto(ChannelNumber channel, Text& destination) {
 }
 
 StatusCode flushChannel(ChannelNumber channel) {
-  Channel* record = openRecord(channel);
-  if (record == nullptr) return StatusCode::NotApplicable;
-  if (record->hooks->flush == nullptr) return setStatus(StatusCode::NotApplicable);
-  return record->hooks->flush(record);
+  return callOpenSlot<&ChannelHooks::flush>(channel);
 }
 
 StatusCode lockChannel(ChannelNumber channel, std::int64_t offset, std::int64_t length) {
-  Channel* record = openRecord(channel);
-  if (record == nullptr) return StatusCode::NotApplicable;
-  if (record->hooks->lock == nullptr) return setStatus(StatusCode::NotApplicable);
-  return record->hooks->lock(record, offset, length);
+  return callOpenSlot<&ChannelHooks::lock>(channel, offset, length);
 }
 
 StatusCode unlockChannel(ChannelNumber channel, std::int64_t offset, std::int64_t length) {
-  Channel* record = openRecord(channel);
-  if (record == nullptr) return StatusCode::NotApplicable;
-  if (record->hooks->unlock == nullptr) return setStatus(StatusCode::NotApplicable);
-  return record->hooks->unlock(record, offset, length);
+  return callOpenSlot<&ChannelHooks::unlock>(channel, offset, length);
 }

@@ -1,8 +1,6 @@
-// The file device: the operations table behind every channel opened on a named file. The
-// channel owns its file object (FileChannel: the file stream and what the open learnt) from open
-// to close. An Append channel adds whole lines to a file of lines (the rejection log): once it
-// holds its lock it starts on a new line, and a failed write leaves the file cut back to its last
-// whole line.
+// The file device's operations and its file objects. An Append channel adds whole lines to a
+// file of lines (the rejection log): once it holds its lock it starts on a new line, and a failed
+// write leaves the file cut back to its last whole line.
 #include "channels/file_device.h"
 
 #include <cstdint>
@@ -21,7 +19,6 @@ static_assert(std::is_trivially_destructible_v<FileChannel>, "freed without dest
 
 namespace {
 
-// The file object of an open record of the file device.
 FileChannel* fileOf(const Channel* record) { return static_cast<FileChannel*>(record->stream); }
 
 FileStream* streamOf(const Channel* record) { return fileStream(fileOf(record)); }
@@ -117,7 +114,7 @@ int fileAtEnd(Channel* record) {
   if (stream == nullptr) return -1;
   // A failed stream has nothing more to give, and a read that ran into the end is the end
   // whatever the measured length says (the file may have shrunk): no caller loops forever.
-  if (streamFailedOrEnded(*stream)) return -1;
+  if (streamFailed(*stream) || stream->ended) return -1;
   switch (record->mode) {
     case OpenMode::Binary:
     case OpenMode::Random:
@@ -324,6 +321,19 @@ constexpr ChannelHooks fileDeviceHooks = {
     .flush = fileFlush,
 };
 
+// A new file object from the C heap, as the stream's buffers: opening a list file costs no
+// allocation the program's own allocator would count. Null when there is no memory.
+FileChannel* newFileChannel() {
+  void* memory = std::malloc(sizeof(FileChannel));
+  return memory == nullptr ? nullptr : new (memory) FileChannel{};
+}
+
+StatusCode attachFile(Channel* record, FileChannel* file) {
+  record->hooks = &fileDeviceHooks;
+  record->stream = file;
+  return setStatus(StatusCode::Ok);
+}
+
 }  // namespace
 
 FileChannel* fileChannelOf(ChannelNumber channel) {
@@ -363,7 +373,7 @@ StatusCode syncFile(FileChannel* file) {
   if (const StatusCode flushed = flushFile(file); flushed != StatusCode::Ok) return flushed;
   if (streamSync(file->stream)) return setStatus(StatusCode::Ok);
   // Only a failed write tears a line; a failed sync of written lines does not.
-  if (streamFailure(file->stream) == StreamFailure::Write) cutBackToWholeLines(*file);
+  if (file->stream.failure == StreamFailure::Write) cutBackToWholeLines(*file);
   return setStatus(StatusCode::TransferFailed);
 }
 
@@ -393,11 +403,8 @@ StatusCode openNamedDevice(Channel* record, const HeldDirectory* directory, std:
   }
   toPlatformFileName(fileName);
 
-  // From the C heap, as the stream's buffers: opening a list file costs no allocation the
-  // program's own allocator would count.
-  void* memory = std::malloc(sizeof(FileChannel));
-  if (memory == nullptr) return setStatus(StatusCode::NotOpened);
-  auto* file = new (memory) FileChannel{};
+  FileChannel* file = newFileChannel();
+  if (file == nullptr) return setStatus(StatusCode::NotOpened);
   for (std::size_t index = 0; index < tryCount; ++index) {
     if (!openFileStream(file->stream, directory, fileName, tries[index].mode, &file->opened)) {
       continue;
@@ -406,24 +413,19 @@ StatusCode openNamedDevice(Channel* record, const HeldDirectory* directory, std:
     if (record->mode == OpenMode::Append) file->append.start = size;
     // A regular file's length is known from the open: the channel layer need not seek to its end.
     if (size >= 0) record->size = size;
-    record->hooks = &fileDeviceHooks;
-    record->stream = file;
     record->access = tries[index].access;
-    return setStatus(StatusCode::Ok);
+    return attachFile(record, file);
   }
   std::free(file);
   return setStatus(StatusCode::NotOpened);
 }
 
 StatusCode openStandardOutputDevice(Channel* record) {
-  void* memory = std::malloc(sizeof(FileChannel));
-  if (memory == nullptr) return setStatus(StatusCode::NotOpened);
-  auto* file = new (memory) FileChannel{};
+  FileChannel* file = newFileChannel();
+  if (file == nullptr) return setStatus(StatusCode::NotOpened);
   if (!takeStandardOutput(file->stream, &file->opened)) {
     std::free(file);
     return setStatus(StatusCode::NotOpened);
   }
-  record->hooks = &fileDeviceHooks;
-  record->stream = file;
-  return setStatus(StatusCode::Ok);
+  return attachFile(record, file);
 }

@@ -1,7 +1,6 @@
-// The line reader over a file stream, which finds line ends in the stream's read buffer. A line
-// ends at an LF and nowhere else, so where the stream's buffer or a chunk happens to end never
-// changes its bytes. What may allocate is in long_lines.cpp: nothing here
-// does.
+// The line reader's steps that allocate nothing; the others are in long_lines.cpp. A line ends
+// at an LF and nowhere else, so where the stream's buffer or a chunk happens to end never changes
+// its bytes.
 #include "channels/line_reader.h"
 
 #include <cstring>

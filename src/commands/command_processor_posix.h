@@ -14,7 +14,7 @@
 // Runs one command line. Returns 0 on success, 1 on failure (with one line on standard error).
 int runBuiltinCommand(std::string_view line);
 
-// The three commands the processor knows.
+// The commands the processor knows.
 enum class CommandVerb {
   Dir,  // "dir NAME /s/b > FILE": first = NAME, second = FILE
   Del,  // "del FILE": first = FILE, second empty

@@ -237,41 +237,15 @@ std::string currentDirectory() {
   }
 }
 
-// Makes `listFile` anew, readable and writable by this user alone: whatever held the name (a
-// stale list, a file another user prepared and may hold open, a link, a FIFO) is removed first,
-// never emptied or written through; a directory there is refused. Returns the descriptor or -1
-// with `errno`.
-int openListFile(const std::string& listFile) {
-  // Another process may put something back at the name between the removal and the create:
-  // enough rounds that only a writer who keeps doing it fails the open.
-  for (int attempt = 0; attempt < 16; ++attempt) {
-    const int fd =
-        open(listFile.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd >= 0) {
-      // The umask may have taken the owner's bits.
-      if (fchmod(fd, 0600) == 0) return fd;
-      const int code = errno;
-      close(fd);
-      errno = code;
-      return -1;
-    }
-    if (errno != EEXIST) return -1;
-    struct stat status;
-    if (lstat(listFile.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
-      errno = EISDIR;
-      return -1;
-    }
-    if (unlink(listFile.c_str()) != 0 && errno != ENOENT) return -1;
-  }
-  errno = EEXIST;
-  return -1;
-}
-
 }  // namespace
 
 int listFilesNamed(const std::string& name, const std::string& listFile) {
   ListOutput output;
-  output.fd = openListFile(listFile);
+  // Made anew, this user's alone: whatever held the name (a stale list, a file another user
+  // prepared and may hold open, a link, a FIFO) is removed first, never written through.
+  struct stat made {};
+  output.fd =
+      createPrivateFile(AT_FDCWD, listFile, O_WRONLY | O_NOFOLLOW | O_CLOEXEC, false, &made);
   if (output.fd < 0) {
     int code = errno;
     std::string why = code == EISDIR ? "it is a directory" : systemErrorText(code);
@@ -290,8 +264,6 @@ int listFilesNamed(const std::string& name, const std::string& listFile) {
     walkDirectory(&walk, rootFd, &path);
   }
   output.flush();
-  struct stat written {};
-  const bool writtenKnown = fstat(output.fd, &written) == 0;
   int closeError = close(output.fd) == 0 ? 0 : errno;
   if (output.writeError != 0 || closeError != 0) {
     reportCommandError("dir: cannot write \"" + listFile + "\": " +
@@ -299,8 +271,8 @@ int listFilesNamed(const std::string& name, const std::string& listFile) {
     // What was written names only some of the files: the file list made here is not left behind
     // (a file put at its name since is not this command's to remove).
     struct stat named {};
-    if (writtenKnown && lstat(listFile.c_str(), &named) == 0 && named.st_dev == written.st_dev &&
-        named.st_ino == written.st_ino) {
+    if (lstat(listFile.c_str(), &named) == 0 && named.st_dev == made.st_dev &&
+        named.st_ino == made.st_ino) {
       unlink(listFile.c_str());
     }
     return 1;

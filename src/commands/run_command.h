@@ -12,15 +12,6 @@
 // status. Takes the command text over: it is released when the call ends.
 int runCommand(std::string command);
 
-// As runCommand, but what the command processor's own commands write to a file or a pipe is
-// UTF-16 (Windows: "cmd /u"), so that no name passes through a code page. POSIX: runCommand.
-int runUnicodeCommand(std::string command);
-
-// For tests: runs every later command with the program at `path` (UTF-8) in place of the
-// system's command processor, given the same arguments; an empty path goes back to the system's.
-// Windows only: on POSIX the built-in command processor always runs, and this does nothing.
-void useCommandProcessor(std::string_view path);
-
 // Null when `path` can reach the command processor inside double quotes as exactly itself, and
 // its commands can reach the file: no NUL, CR or LF anywhere; on Windows also no "%" (expanded
 // even inside quotes), no double quote, and fewer than MAX_PATH characters (the command

@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <string_view>
-#include <utility>
 
 #include "commands/command_processor_posix.h"
 #include "commands/run_command.h"
@@ -18,10 +17,6 @@ int runCommand(std::string command) {
   consoleFlush();
   return runBuiltinCommand(line);
 }
-
-int runUnicodeCommand(std::string command) { return runCommand(std::move(command)); }
-
-void useCommandProcessor(std::string_view) {}
 
 const char* commandRefusesPath(std::string_view path) {
   // One search per byte looked for: find_first_of would search the set once per byte of the path.

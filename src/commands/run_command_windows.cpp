@@ -8,10 +8,8 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "commands/run_command.h"
@@ -48,17 +46,16 @@ bool present(HANDLE handle) { return handle != nullptr && handle != INVALID_HAND
 // attribute list that names them as the only handles it receives.
 struct ChildStart {
   STARTUPINFOEXW startup = {};
-  HANDLE input = nullptr;        // the null device: no command can wait for the user's input
-  HANDLE output = nullptr;       // a copy of the program's standard output, or of the caller's file
-  HANDLE error = nullptr;        // a copy of the program's standard error, or a pipe's writing end
-  HANDLE errorReader = nullptr;  // the pipe's reading end, when the child's messages are captured
+  HANDLE input = nullptr;   // the null device: no command can wait for the user's input
+  HANDLE output = nullptr;  // a copy of the program's standard output
+  HANDLE error = nullptr;   // a copy of the program's standard error
   std::vector<HANDLE> listed;
   std::vector<char> attributeStorage;
   LPPROC_THREAD_ATTRIBUTE_LIST attributes = nullptr;
   std::vector<wchar_t> environment;
   ~ChildStart() {
     if (attributes != nullptr) DeleteProcThreadAttributeList(attributes);
-    for (const HANDLE handle : {input, output, error, errorReader}) {
+    for (const HANDLE handle : {input, output, error}) {
       if (handle != nullptr) CloseHandle(handle);
     }
   }
@@ -80,13 +77,6 @@ bool openNullInput(HANDLE& input) {
   if (input != INVALID_HANDLE_VALUE) return true;
   input = nullptr;
   return false;
-}
-
-// A pipe whose writing end, inheritable, is the child's standard error.
-bool openErrorPipe(ChildStart& start) {
-  SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
-  if (!CreatePipe(&start.errorReader, &start.error, &inheritable, 0)) return false;
-  return SetHandleInformation(start.errorReader, HANDLE_FLAG_INHERIT, 0) != FALSE;
 }
 
 // The program's environment without DIRCMD, whose switches ("/l", "/o", "/p") would change what
@@ -120,16 +110,14 @@ bool isConsole(HANDLE handle) {
   return GetConsoleMode(handle, &mode) != FALSE;
 }
 
-// Makes everything the child is started with: its three standard handles (`output`, when
-// given, in place of the program's standard output; standard error a pipe when `captureErrors`),
-// the list naming them (without console handles when `consoleLeftOut`), and its environment.
-// False when any of it cannot be had.
-bool prepareStart(ChildStart& start, HANDLE output, bool captureErrors, bool consoleLeftOut) {
+// Makes everything the child is started with: its three standard handles, the list naming them
+// (without console handles when `consoleLeftOut`), and its environment. False when any of it
+// cannot be had.
+bool prepareStart(ChildStart& start, bool consoleLeftOut) {
   start.startup.StartupInfo.cb = sizeof start.startup;
   if (!openNullInput(start.input) ||
-      !inheritableCopy(present(output) ? output : GetStdHandle(STD_OUTPUT_HANDLE), start.output) ||
-      !(captureErrors ? openErrorPipe(start)
-                      : inheritableCopy(GetStdHandle(STD_ERROR_HANDLE), start.error)) ||
+      !inheritableCopy(GetStdHandle(STD_OUTPUT_HANDLE), start.output) ||
+      !inheritableCopy(GetStdHandle(STD_ERROR_HANDLE), start.error) ||
       !childEnvironment(start.environment)) {
     return false;
   }
@@ -157,37 +145,6 @@ bool prepareStart(ChildStart& start, HANDLE output, bool captureErrors, bool con
   return true;
 }
 
-// Hands what the child wrote to its standard error, UTF-16 from "cmd /u", on to the program's
-// standard error in the console's code page, so that a log of the console reads as text. Reads
-// until the child and everything it started have closed the pipe.
-void passOnMessages(HANDLE reader) {
-  std::string bytes;
-  char buffer[4096];
-  DWORD read = 0;
-  while (ReadFile(reader, buffer, sizeof buffer, &read, nullptr) && read > 0) {
-    bytes.append(buffer, read);
-  }
-  const HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
-  if (bytes.size() < 2 || !present(error)) return;
-  std::wstring wide(bytes.size() / 2, L'\0');
-  std::memcpy(wide.data(), bytes.data(), wide.size() * sizeof(wchar_t));
-  const UINT codePage = GetConsoleOutputCP() != 0 ? GetConsoleOutputCP() : GetOEMCP();
-  const int size = static_cast<int>(wide.size());
-  const int length =
-      WideCharToMultiByte(codePage, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
-  if (length <= 0) return;
-  std::string text(static_cast<std::size_t>(length), '\0');
-  WideCharToMultiByte(codePage, 0, wide.data(), size, text.data(), length, nullptr, nullptr);
-  DWORD written = 0;
-  for (std::size_t done = 0; done < text.size(); done += written) {
-    if (!WriteFile(error, text.data() + done, static_cast<DWORD>(text.size() - done), &written,
-                   nullptr) ||
-        written == 0) {
-      return;
-    }
-  }
-}
-
 // Waits for the started child to end and releases it: its exit code, or -1 when that cannot be
 // had.
 int waitForExit(const PROCESS_INFORMATION& process) {
@@ -207,12 +164,10 @@ int waitForExit(const PROCESS_INFORMATION& process) {
 // a window instead of opening a new window for each command. -1 when it cannot be started.
 int startAndWait(const std::wstring& processor,
                  std::wstring& commandLine,
-                 HANDLE output,
-                 bool captureErrors,
                  bool consoleLeftOut = false) {
   ChildStart start;
-  if (!prepareStart(start, output, captureErrors, consoleLeftOut)) {
-    return consoleLeftOut ? -1 : startAndWait(processor, commandLine, output, captureErrors, true);
+  if (!prepareStart(start, consoleLeftOut)) {
+    return consoleLeftOut ? -1 : startAndWait(processor, commandLine, true);
   }
   const DWORD flags = EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT |
                       (GetConsoleWindow() == nullptr ? CREATE_NO_WINDOW : 0);
@@ -221,36 +176,13 @@ int startAndWait(const std::wstring& processor,
       CreateProcessW(processor.c_str(), commandLine.data(), nullptr, nullptr, TRUE, flags,
                      start.environment.data(), nullptr, &start.startup.StartupInfo, &process);
   const DWORD startError = started ? ERROR_SUCCESS : GetLastError();
-  // The child holds its own copies now: the pipe ends at the child's end only when this
-  // process holds no writing end.
-  CloseHandle(start.error);
-  start.error = nullptr;
   if (!started) {
     // Windows 7 and 8.0 refuse a list that names a console handle: once more without them.
     const bool consoleListed = std::any_of(start.listed.begin(), start.listed.end(), isConsole);
     if (startError != ERROR_INVALID_PARAMETER || consoleLeftOut || !consoleListed) return -1;
-    return startAndWait(processor, commandLine, output, captureErrors, true);
+    return startAndWait(processor, commandLine, true);
   }
-  if (start.errorReader != nullptr) passOnMessages(start.errorReader);
   return waitForExit(process);
-}
-
-// Runs `command` (its bytes in the ANSI code page) through the command processor with the
-// switches given after its own: "/d /v:off", and "/u" where asked for.
-int runThroughProcessor(std::string command,
-                        const wchar_t* switches,
-                        HANDLE output,
-                        bool captureErrors) {
-  if (command.empty()) return -1;
-  const std::string_view line = std::string_view(command).substr(0, command.find('\0'));
-  std::wstring processor;
-  std::wstring wideCommand;
-  if (!processorPath(processor) || !widenBytes(line, CP_ACP, wideCommand)) return -1;
-  // Everything printed so far must stand before what the command processor prints.
-  consoleFlush();
-  std::fflush(nullptr);
-  std::wstring commandLine = L"\"" + processor + L"\" " + switches + L" /c " + wideCommand;
-  return startAndWait(processor, commandLine, output, captureErrors);
 }
 
 // Whether `name` is one of the devices the system's name handling puts in place of a file of
@@ -307,15 +239,17 @@ const char* pathTheProcessorAlters(std::wstring_view path) {
 }  // namespace
 
 int runCommand(std::string command) {
-  return runThroughProcessor(std::move(command), L"/d /v:off", nullptr, false);
-}
-
-int runUnicodeCommand(std::string command) {
-  return runThroughProcessor(std::move(command), L"/d /u /v:off", nullptr, true);
-}
-
-int runUnicodeCommandInto(std::string command, void* output) {
-  return runThroughProcessor(std::move(command), L"/d /u /v:off", output, true);
+  // Its bytes are in the ANSI code page.
+  if (command.empty()) return -1;
+  const std::string_view line = std::string_view(command).substr(0, command.find('\0'));
+  std::wstring processor;
+  std::wstring wideCommand;
+  if (!processorPath(processor) || !widenBytes(line, CP_ACP, wideCommand)) return -1;
+  // Everything printed so far must stand before what the command processor prints.
+  consoleFlush();
+  std::fflush(nullptr);
+  std::wstring commandLine = L"\"" + processor + L"\" /d /v:off /c " + wideCommand;
+  return startAndWait(processor, commandLine);
 }
 
 void useCommandProcessor(std::string_view path) {

@@ -1,11 +1,9 @@
-// Windows command execution for a caller that holds the file a command writes: the command
-// processor's standard output is that file's handle instead of a "> FILE" redirection, which
-// would open whatever holds the name (another file's hard link, say) and write through it.
+// Windows command execution's seam for tests, which run a stand-in in place of the system's
+// command processor.
 #pragma once
 
-#include <string>
+#include <string_view>
 
-// As runUnicodeCommand, with `output` (the HANDLE of a file the caller created and keeps open for
-// writing) as the command processor's standard output. Its messages to standard error, UTF-16 under
-// "/u", reach the program's standard error in the console's code page.
-int runUnicodeCommandInto(std::string command, void* output);
+// Runs every later command with the program at `path` (UTF-8) in place of the system's command
+// processor, given the same arguments; an empty path goes back to the system's.
+void useCommandProcessor(std::string_view path);

@@ -41,41 +41,39 @@ struct ConsoleBufferInfo {
 
 constexpr std::uint32_t ConsoleProcessedInput = 0x0001;
 
-// Every slot mirrors one call of the Windows console API; `false` is the API's FALSE.
+// Every slot mirrors one call of the Windows console API; `false` is the API's FALSE. The slots
+// from writeOutput to setWindowInfo, and beep, are called only while a console is present
+// (getScreenBufferInfo succeeds): a platform that never has one leaves them null.
 struct ConsolePlatform {
   ConsoleHandle (*getStdHandle)(StandardStream which);
   bool (*getConsoleMode)(ConsoleHandle input, std::uint32_t* mode);
   bool (*setConsoleMode)(ConsoleHandle input, std::uint32_t mode);
   // False when the handle is not a console screen buffer.
   bool (*getScreenBufferInfo)(ConsoleHandle output, ConsoleBufferInfo* info);
-  // Writes `size` cells (one row) from `origin` of `cells` into `region`, clipped to the buffer;
-  // the cursor does not move and no byte is interpreted. `region` receives the cells written.
+  // Writes `size` cells (one row) of `cells` into `region`, clipped to the buffer; the cursor
+  // does not move and no byte is interpreted. `region` receives the cells written.
   bool (*writeOutput)(ConsoleHandle output,
                       const ConsoleCell* cells,
                       ConsoleCoord size,
-                      ConsoleCoord origin,
                       ConsoleRect* region);
-  // Copies `source` (clipped to the buffer, and to `clip` when given) to `destination`; source
-  // cells the copy does not cover get `fill`.
+  // Copies `source` (clipped to the buffer) to `destination`; source cells the copy does not
+  // cover get `fill`.
   bool (*scrollBuffer)(ConsoleHandle output,
                        const ConsoleRect* source,
-                       const ConsoleRect* clip,
                        ConsoleCoord destination,
                        const ConsoleCell* fill);
   // Set `count` consecutive cells from `start` (running on into the next rows).
   bool (*fillAttribute)(ConsoleHandle output,
                         std::uint16_t attribute,
                         std::uint32_t count,
-                        ConsoleCoord start,
-                        std::uint32_t* written);
+                        ConsoleCoord start);
   bool (*fillCharacter)(ConsoleHandle output,
                         char character,
                         std::uint32_t count,
-                        ConsoleCoord start,
-                        std::uint32_t* written);
+                        ConsoleCoord start);
   bool (*setCursorPosition)(ConsoleHandle output, ConsoleCoord position);
-  // Moves the window to show `window` (absolute buffer coordinates when `absolute`).
-  bool (*setWindowInfo)(ConsoleHandle output, bool absolute, const ConsoleRect* window);
+  // Moves the window to show `window`, in buffer coordinates.
+  bool (*setWindowInfo)(ConsoleHandle output, const ConsoleRect* window);
   // The byte path: writes up to `count` bytes, `written` receives how many were taken.
   bool (*writeFile)(ConsoleHandle output,
                     const char* bytes,

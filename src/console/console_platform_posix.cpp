@@ -78,22 +78,6 @@ ConsoleHandle posixGetStdHandle(StandardStream which) {
 bool posixGetConsoleMode(ConsoleHandle, std::uint32_t*) { return false; }
 bool posixSetConsoleMode(ConsoleHandle, std::uint32_t) { return false; }
 bool posixGetScreenBufferInfo(ConsoleHandle, ConsoleBufferInfo*) { return false; }
-bool posixWriteOutput(ConsoleHandle, const ConsoleCell*, ConsoleCoord, ConsoleCoord, ConsoleRect*) {
-  return false;
-}
-bool posixScrollBuffer(
-    ConsoleHandle, const ConsoleRect*, const ConsoleRect*, ConsoleCoord, const ConsoleCell*) {
-  return false;
-}
-bool posixFillAttribute(ConsoleHandle, std::uint16_t, std::uint32_t, ConsoleCoord, std::uint32_t*) {
-  return false;
-}
-bool posixFillCharacter(ConsoleHandle, char, std::uint32_t, ConsoleCoord, std::uint32_t*) {
-  return false;
-}
-bool posixSetCursorPosition(ConsoleHandle, ConsoleCoord) { return false; }
-bool posixSetWindowInfo(ConsoleHandle, bool, const ConsoleRect*) { return false; }
-bool posixBeep(std::uint32_t, std::uint32_t) { return false; }
 
 // A file or pipe: one write(2), as much as it takes. A terminal: every byte filtered and written
 // in full, so `written` is the whole count unless writing failed.
@@ -148,14 +132,16 @@ constexpr ConsolePlatform posixConsolePlatform = {
     .getConsoleMode = posixGetConsoleMode,
     .setConsoleMode = posixSetConsoleMode,
     .getScreenBufferInfo = posixGetScreenBufferInfo,
-    .writeOutput = posixWriteOutput,
-    .scrollBuffer = posixScrollBuffer,
-    .fillAttribute = posixFillAttribute,
-    .fillCharacter = posixFillCharacter,
-    .setCursorPosition = posixSetCursorPosition,
-    .setWindowInfo = posixSetWindowInfo,
+    // The screen buffer's operations: the writer reaches them only on a console, which it never
+    // finds here.
+    .writeOutput = nullptr,
+    .scrollBuffer = nullptr,
+    .fillAttribute = nullptr,
+    .fillCharacter = nullptr,
+    .setCursorPosition = nullptr,
+    .setWindowInfo = nullptr,
     .writeFile = posixWriteFile,
-    .beep = posixBeep,
+    .beep = nullptr,
     .isTerminal = posixIsTerminal,
     .finishOutput = posixFinishOutput,
     .tickCount = posixTickCount,

@@ -83,61 +83,50 @@ bool windowsGetScreenBufferInfo(ConsoleHandle output, ConsoleBufferInfo* info) {
 bool windowsWriteOutput(ConsoleHandle output,
                         const ConsoleCell* cells,
                         ConsoleCoord size,
-                        ConsoleCoord origin,
                         ConsoleRect* region) {
   const int count = size.x * size.y;
   if (size.x < 0 || size.y < 0 || count > MaxCells) return false;
   CHAR_INFO converted[MaxCells];
   for (int i = 0; i < count; ++i) converted[i] = toCharInfo(cells[i]);
   SMALL_RECT target = toRect(*region);
-  const BOOL result =
-      WriteConsoleOutputW(output, converted, toCoord(size), toCoord(origin), &target);
+  const BOOL result = WriteConsoleOutputW(output, converted, toCoord(size), COORD{0, 0}, &target);
   *region = ConsoleRect{target.Left, target.Top, target.Right, target.Bottom};
   return result != FALSE;
 }
 
 bool windowsScrollBuffer(ConsoleHandle output,
                          const ConsoleRect* source,
-                         const ConsoleRect* clip,
                          ConsoleCoord destination,
                          const ConsoleCell* fill) {
   const SMALL_RECT sourceRect = toRect(*source);
-  SMALL_RECT clipRect = {};
-  if (clip != nullptr) clipRect = toRect(*clip);
   const CHAR_INFO fillCell = toCharInfo(*fill);
-  return ScrollConsoleScreenBufferW(output, &sourceRect, clip != nullptr ? &clipRect : nullptr,
-                                    toCoord(destination), &fillCell) != FALSE;
+  return ScrollConsoleScreenBufferW(output, &sourceRect, nullptr, toCoord(destination),
+                                    &fillCell) != FALSE;
 }
 
 bool windowsFillAttribute(ConsoleHandle output,
                           std::uint16_t attribute,
                           std::uint32_t count,
-                          ConsoleCoord start,
-                          std::uint32_t* written) {
+                          ConsoleCoord start) {
   DWORD done = 0;
-  const BOOL result = FillConsoleOutputAttribute(output, attribute, count, toCoord(start), &done);
-  *written = done;
-  return result != FALSE;
+  return FillConsoleOutputAttribute(output, attribute, count, toCoord(start), &done) != FALSE;
 }
 
 bool windowsFillCharacter(ConsoleHandle output,
                           char character,
                           std::uint32_t count,
-                          ConsoleCoord start,
-                          std::uint32_t* written) {
+                          ConsoleCoord start) {
   DWORD done = 0;
-  const BOOL result = FillConsoleOutputCharacterA(output, character, count, toCoord(start), &done);
-  *written = done;
-  return result != FALSE;
+  return FillConsoleOutputCharacterA(output, character, count, toCoord(start), &done) != FALSE;
 }
 
 bool windowsSetCursorPosition(ConsoleHandle output, ConsoleCoord position) {
   return SetConsoleCursorPosition(output, toCoord(position)) != FALSE;
 }
 
-bool windowsSetWindowInfo(ConsoleHandle output, bool absolute, const ConsoleRect* window) {
+bool windowsSetWindowInfo(ConsoleHandle output, const ConsoleRect* window) {
   const SMALL_RECT rect = toRect(*window);
-  return SetConsoleWindowInfo(output, absolute ? TRUE : FALSE, &rect) != FALSE;
+  return SetConsoleWindowInfo(output, TRUE, &rect) != FALSE;
 }
 
 bool windowsWriteFile(ConsoleHandle output,

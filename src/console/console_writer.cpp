@@ -1,6 +1,5 @@
-// The console writer's text engine and byte path, written once for every platform. It reaches the
-// console only through the ConsolePlatform table (console_platform.h): a real console gets cells,
-// control bytes, wrap and scroll done here; anything else gets the bytes through a fixed buffer.
+// The console writer's text engine and byte path, written once for every platform: it reaches
+// the console only through the ConsolePlatform table (console_platform.h).
 #include "console/console_writer.h"
 
 #include <cstring>
@@ -145,7 +144,6 @@ bool consolePresent() {
   return screenRect.left != screenRect.right && screenRect.top != screenRect.bottom;
 }
 
-// The platform's clock in milliseconds; 0 when it has none.
 std::uint64_t tickCount() { return api().tickCount != nullptr ? api().tickCount() : 0; }
 
 // Hands the pending bytes to the platform: on after a partial write, stopping at the first failure
@@ -198,13 +196,10 @@ void writeBytes(const char* bytes, std::uint32_t length) {
   if (handles.terminal) writeOutForTerminal(lineEnd);
 }
 
-// Sets `count` cells of row `row` from the view's left to blanks in the write's attribute.
 void blankRow(ConsoleView* view, std::int32_t row) {
   const std::uint32_t count = static_cast<std::uint32_t>(view->right - view->left + 1);
-  std::uint32_t written = 0;
-  api().fillAttribute(view->info.outputHandle, view->info.attribute, count, coord(view->left, row),
-                      &written);
-  api().fillCharacter(view->info.outputHandle, ' ', count, coord(view->left, row), &written);
+  api().fillAttribute(view->info.outputHandle, view->info.attribute, count, coord(view->left, row));
+  api().fillCharacter(view->info.outputHandle, ' ', count, coord(view->left, row));
 }
 
 void blankRows(ConsoleView* view, std::int32_t first, std::int32_t last) {
@@ -230,7 +225,7 @@ void scrollView(ConsoleView* view, std::int32_t n) {
     blankRows(view, view->top, view->bottom);
   } else {
     const ConsoleRect source = rect(0, n, view->info.bufferColumns - 1, bufferRows - 1);
-    api().scrollBuffer(output, &source, nullptr, coord(0, 0), &fill);
+    api().scrollBuffer(output, &source, coord(0, 0), &fill);
     if (bufferRows - n < n) blankRows(view, bufferRows - n, bufferRows - 1);
   }
   view->cursorRow = view->bottom;
@@ -242,7 +237,7 @@ bool writeCells(ConsoleView* view, const char* bytes, std::int32_t k) {
   for (std::int32_t i = 0; i < k; ++i) cells[i] = ConsoleCell{bytes[i], view->info.attribute};
   ConsoleRect region =
       rect(view->cursorColumn, view->cursorRow, view->cursorColumn + k - 1, view->cursorRow);
-  return api().writeOutput(view->info.outputHandle, cells, coord(k, 1), coord(0, 0), &region);
+  return api().writeOutput(view->info.outputHandle, cells, coord(k, 1), &region);
 }
 
 // Puts a run of printable bytes on the screen from the cursor, split at the right edge. The
@@ -277,7 +272,6 @@ struct PendingRun {
   std::int32_t x = 0;  // where the next collected byte lands
 };
 
-// A byte that moves the cursor without filling a cell: backspace, line feed, carriage return.
 bool movesCursor(char byte) {
   return byte == Backspace || byte == LineFeed || byte == CarriageReturn;
 }
@@ -289,7 +283,6 @@ std::int32_t cellsOf(const ConsoleView& view, char byte, std::int32_t x) {
   return movesCursor(byte) ? 0 : 1;
 }
 
-// Puts the collected run on the screen and starts a new one.
 void writePending(ConsoleView* view, PendingRun& run) {
   writeRun(view, run.bytes, run.length);
   run.length = 0;
@@ -408,7 +401,7 @@ void followWindow(const ConsoleView& view, const ConsoleBufferInfo* info) {
     window.left = info->window.left;
     window.right = info->window.right;
   }
-  api().setWindowInfo(handles.outputHandle, true, &window);
+  api().setWindowInfo(handles.outputHandle, &window);
   screenRect.top = static_cast<std::int16_t>(view.top);
   screenRect.bottom = static_cast<std::int16_t>(view.bottom);
 }

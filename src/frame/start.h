@@ -21,8 +21,8 @@ void prepareProcess();
 
 // True when the command processor can work in `directory`, a current directory's full path: one
 // on a drive letter ("C:\lists", "\\?\C:\lists"). A network path ("\\server\share", in any form)
-// or a volume's own name it cannot: it would run in the Windows directory instead. POSIX: always
-// true, the built-in command processor works anywhere.
+// or a volume's own name it cannot: it would run in the Windows directory instead. Windows only:
+// the built-in command processor of POSIX works anywhere.
 bool commandProcessorWorksIn(std::wstring_view directory);
 
 // Sets the floating-point control to 64-bit precision and rounding to nearest, leaving the

@@ -45,8 +45,6 @@ void prepareProcess() {
   sigaction(SIGXFSZ, &ignore, nullptr);
 }
 
-bool commandProcessorWorksIn(std::wstring_view) { return true; }
-
 void setFloatingPointControl() { std::fesetround(FE_TONEAREST); }
 
 bool isPlatformHelpOption(std::string_view) { return false; }

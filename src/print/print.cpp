@@ -1,6 +1,5 @@
-// The print operations: an item on a channel, then nothing, a line end or the pad to the next
-// print zone, each as a write of its own through writeChannelBytes. The channel's `column`
-// follows every successful write here; channel 0's set-up lives in console_channel.cpp.
+// The print operations, each item, line end or pad a write of its own through
+// writeChannelBytes; channel 0's set-up lives in console_channel.cpp.
 #include "print/print.h"
 
 #include <algorithm>
@@ -14,7 +13,6 @@ namespace {
 
 constexpr char LineEnd[2] = {'\r', '\n'};
 
-// The pad's source: one full zone of blanks.
 constexpr char ZoneBlanks[PrintZoneWidth] = {' ', ' ', ' ', ' ', ' ', ' ', ' ',
                                              ' ', ' ', ' ', ' ', ' ', ' ', ' '};
 
@@ -149,44 +147,6 @@ bool writesSomething(PrintMask mask) {
 
 }  // namespace
 
-namespace {
-
-// printLines on a file channel that only writes (a cleaned copy): the lines are copied straight
-// into the stream's write buffer, each LF alone given its CR on the way, in one pass. False when
-// the stream has no room to offer (the caller then writes them the ordinary way).
-bool copyLinesIntoStream(ChannelNumber channel,
-                         const LineBlock& block,
-                         std::size_t from,
-                         std::size_t to,
-                         std::size_t* printed) {
-  FileStream* stream = fileStream(fileChannelOf(channel));
-  const std::size_t start = block.startOf(from);
-  const std::size_t end = block.ends[to - 1] + 1;
-  // At most one CR more per line.
-  char* room = stream == nullptr ? nullptr : streamReserve(*stream, end - start + (to - from));
-  if (room == nullptr) return false;
-  char* out = room;
-  std::size_t pending = start;
-  for (std::size_t line = from; line < to; ++line) {
-    if (block.endsInCrLf(line)) continue;
-    const std::size_t lineFeed = block.ends[line];
-    copyShortRun(out, block.bytes + pending, lineFeed - pending);
-    out += lineFeed - pending;
-    *out++ = '\r';
-    *out++ = '\n';
-    pending = lineFeed + 1;
-  }
-  copyShortRun(out, block.bytes + pending, end - pending);
-  out += end - pending;
-  streamCommit(*stream, static_cast<std::size_t>(out - room));
-  setStatus(StatusCode::Ok);
-  lookupChannel(channel)->column = 0;
-  *printed = static_cast<std::size_t>(out - room);
-  return true;
-}
-
-}  // namespace
-
 std::size_t printLines(ChannelNumber channel,
                        const LineBlock& block,
                        std::size_t from,
@@ -194,10 +154,6 @@ std::size_t printLines(ChannelNumber channel,
   if (from >= to) return 0;
   ensureConsoleChannel();
   Channel* record = lookupChannel(channel);
-  if (std::size_t printed = 0; record != nullptr && record->mode == OpenMode::Output &&
-                               copyLinesIntoStream(channel, block, from, to, &printed)) {
-    return printed;
-  }
   // Bytes of the block not written yet start at `pending`; a line that ends in LF alone gets its
   // bytes written and then CR LF.
   std::size_t pending = block.startOf(from);

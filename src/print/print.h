@@ -1,8 +1,7 @@
 // Print operations: an item on a channel, then nothing, a line end (CR LF) or blanks up to the
 // next 14-column print zone. Each channel's `column` is kept here. The first print of the process,
-// on any channel, sets channel 0 up as the console channel.
-// The program prints with printText and printVoid; printBytes and padToZone, the two steps they
-// are made of, complete the print interface and only tests call them.
+// on any channel, sets channel 0 up as the console channel. Only tests call printBytes and
+// padToZone, the two steps printText and printVoid are made of.
 #pragma once
 
 #include <cstddef>

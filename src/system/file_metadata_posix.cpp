@@ -4,7 +4,6 @@
 // a held directory descriptor.
 #include "system/file_metadata_posix.h"
 
-#include <dirent.h>
 #include <endian.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -23,7 +22,6 @@
 #include <string_view>
 #include <vector>
 
-#include "system/file_state_posix.h"
 #include "system/system_error.h"
 
 namespace {
@@ -79,10 +77,6 @@ int attributeValue(int fd, const std::string& name, std::string* value) {
   }
 }
 
-bool hasPrefix(std::string_view text, std::string_view prefix) {
-  return text.substr(0, prefix.size()) == prefix;
-}
-
 enum class AttributeKind {
   NotCarried,   // trusted.* and any other namespace
   AccessAcl,    // the POSIX access control list
@@ -94,9 +88,9 @@ enum class AttributeKind {
 
 AttributeKind kindOf(std::string_view name) {
   if (name == AccessAclName) return AttributeKind::AccessAcl;
-  if (hasPrefix(name, "user.")) return AttributeKind::User;
-  if (hasPrefix(name, "security.")) return AttributeKind::Security;
-  if (hasPrefix(name, "system.")) return AttributeKind::OtherSystem;
+  if (name.starts_with("user.")) return AttributeKind::User;
+  if (name.starts_with("security.")) return AttributeKind::Security;
+  if (name.starts_with("system.")) return AttributeKind::OtherSystem;
   return AttributeKind::NotCarried;
 }
 
@@ -320,15 +314,6 @@ void fillRandom(unsigned char* bytes, std::size_t count) {
 }
 
 }  // namespace
-
-int carryOverMetadata(int copyFd, int listFd, std::string& why) {
-  struct stat list;
-  struct stat copy;
-  if (fstat(listFd, &list) != 0 || fstat(copyFd, &copy) != 0) {
-    return fail(why, "cannot read its owner and permissions", errno);
-  }
-  return carryOverMetadata(copyFd, fileStateOf(copy), listFd, fileStateOf(list), true, why);
-}
 
 int carryOverMetadata(int copyFd,
                       const FileState& copy,

@@ -19,10 +19,11 @@
 //   copy inherited from its directory is removed when the list has none;
 // - every "user.*" extended attribute; the copy's own "user.*" ones the list lacks are removed;
 // - other "system.*" attributes (another kind of access control list, e.g. NFSv4's), byte for
-//   byte, and only when owner and group are both kept.
-// "security.*" and "trusted.*" attributes are not carried over: they belong to a security module
-// or to the program that set them (some hash the content, which the copy does not share, or
-// point at another file's data), not to the list's owner.
+//   byte, and only when owner and group are both kept;
+// - "security.*" attributes (a security module's label), byte for byte where the policy lets the
+//   process set them.
+// "trusted.*" attributes are not carried over: they belong to the program that set them (some
+// hash the content, which the copy does not share, or point at another file's data).
 // Nothing is written that the copy already has. The access control list is set before the
 // permission bits, and those then agree with its mask, so at no moment does the copy grant more
 // than either its starting state (a fresh 0600 file) or the list.
@@ -31,11 +32,9 @@
 // is. A file system without extended attributes is fine for a list that has none.
 // No undo is needed when the replacement does not happen: the copy then grants no more than the
 // list, to no more than the list's content, and is to be removed.
-int carryOverMetadata(int copyFd, int listFd, std::string& why);
-
-// The same for two files whose state the caller has (owner, group and permission bits as they
-// are now). `copyMayHaveAttributes` false: the copy is known to have no extended attribute of its
-// own (a new file in a directory that hands none down), and they are not read.
+// `copy` and `list` are the files' states as they are now (owner, group and permission bits).
+// `copyMayHaveAttributes` false: the copy is known to have no extended attribute of its own (a
+// new file in a directory that hands none down), and they are not read.
 int carryOverMetadata(int copyFd,
                       const FileState& copy,
                       int listFd,

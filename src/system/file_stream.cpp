@@ -1,7 +1,5 @@
-// Our file streams' buffering, the same on every platform: a stream reads ahead into its read
-// buffer with one system read at a time, collects writes in its write buffer and writes it out
-// when full, at a flush, seek, read or close, looping over short writes and interruptions. The
-// first failure is kept until the stream is closed. The system calls are the platform files'.
+// Our file streams' buffering, the same on every platform: one system read at a time into the
+// read buffer; writes collected and written out when full, at a flush, seek, read or close.
 #include "system/file_stream.h"
 
 #include <cstdio>
@@ -102,7 +100,6 @@ bool leaveReading(FileStream& stream) {
   return true;
 }
 
-// Sets up a stream whose handle and buffers are in place: empty buffers, no failure.
 void startStream(
     FileStream& stream, const OpenedFile& learnt, bool reads, bool writes, bool appends) {
   stream.transfers = &defaultFileTransfers();

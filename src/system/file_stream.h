@@ -2,8 +2,7 @@
 // a read buffer and a write buffer of 64 KiB that the stream owns. The first failure of a read,
 // write, flush or sync stays with the stream until it is closed: a stream that failed writes
 // nothing more, and bytes it could not write stay in its buffer and are reported by every later
-// flush, sync and close, never dropped unannounced. Buffering is in file_stream.cpp; opening and
-// the system calls are in file_stream_posix.cpp and file_stream_windows.cpp.
+// flush, sync and close, never dropped unannounced. The system calls are the platform files'.
 #pragma once
 
 #include <cstddef>
@@ -265,10 +264,6 @@ bool streamSeek(FileStream& stream, std::int64_t offset, int origin);
 
 inline bool streamFailed(const FileStream& stream) { return stream.failure != StreamFailure::None; }
 
-inline bool streamFailedOrEnded(const FileStream& stream) {
-  return stream.failure != StreamFailure::None || stream.ended;
-}
-
 // The length of the stream's file now, when it is a regular file: true with `size` set. False
 // for anything else (a pipe, a device), whose length only seeking can tell, if anything.
 bool currentFileSize(const FileStream& stream, std::int64_t* size);
@@ -286,9 +281,6 @@ bool streamFileCutShort(FileStream& stream);
 // `opened` is what the stream's open learnt, of a file found this user's alone then: the name
 // must hold that file, with the same owner, still one name and writable by no one else.
 bool streamStillNamed(const FileStream& stream, const std::string& name, const OpenedFile& opened);
-
-// The first failure of the stream, None while everything went through.
-inline StreamFailure streamFailure(const FileStream& stream) { return stream.failure; }
 
 // Reads up to `count` bytes of the stream's file from `offset`, without moving the stream or
 // touching its buffers. The number of bytes read (0 at the end of the file); -1 when the file

@@ -13,6 +13,7 @@
 #include "system/file_state_posix.h"
 #include "system/file_stream.h"
 #include "system/file_stream_system.h"
+#include "system/write_all_posix.h"
 
 namespace {
 
@@ -40,17 +41,6 @@ int openFlagsFor(StreamMode mode) {
   return -1;
 }
 
-// Whether files this process creates keep their owner's read and write bits. Read once: only
-// reading the mask sets it, and nothing in the program changes it.
-bool umaskKeepsOwnerBits() {
-  static const bool keeps = [] {
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    return (mask & (S_IRUSR | S_IWUSR)) == 0;
-  }();
-  return keeps;
-}
-
 // openat(2) with the flags every stream's descriptor gets, retried when a signal interrupts it.
 // Non-blocking for the open alone: a FIFO at the name (a planted "blist.dir")
 // would otherwise hold the open until some process opened its other end, hanging the run.
@@ -75,53 +65,6 @@ void learnOpened(const struct stat& info, OpenedFile* opened) {
 bool closeAndFail(int descriptor) {
   ::close(descriptor);
   return false;
-}
-
-// Creates `name` in `directory` as a new, empty file readable and writable by its owner alone:
-// its content may be a private list's entries until it is moved into place. Whatever held the
-// name before is removed first, never emptied: a file another user prepared there, and may
-// hold open, must not receive the content, and a second name of another file or a link must
-// not empty that file. A character device (a terminal, the null device) is opened as it is.
-// The descriptor, or -1; `info` receives the file's state.
-int createAnew(int directory, const std::string& name, int flags, struct stat* info) {
-  constexpr mode_t Private = S_IRUSR | S_IWUSR;
-  // Another process may put something back at the name between the removal and the create:
-  // enough rounds that only a writer who keeps doing it fails the open.
-  for (int attempt = 0; attempt < 16; ++attempt) {
-    const int descriptor = openDescriptor(directory, name, flags | O_EXCL, Private);
-    if (descriptor >= 0) {
-      // The umask may have taken the owner's bits; the file is the process's own to set.
-      if (!umaskKeepsOwnerBits() && ::fchmod(descriptor, Private) != 0) {
-        ::close(descriptor);
-        return -1;
-      }
-      // Its identity lets the replacement make sure that the file it moves is this one.
-      if (::fstat(descriptor, info) != 0) {
-        ::close(descriptor);
-        return -1;
-      }
-      return descriptor;
-    }
-    if (errno != EEXIST) return -1;
-    struct stat existing {};
-    if (::fstatat(directory, name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    if (S_ISCHR(existing.st_mode)) {
-      const int device = openDescriptor(directory, name, flags & ~O_CREAT, 0);
-      if (device < 0) return -1;
-      if (::fstat(device, info) != 0 || !S_ISCHR(info->st_mode)) {
-        ::close(device);
-        return -1;
-      }
-      return device;
-    }
-    if (S_ISDIR(existing.st_mode)) {
-      errno = EISDIR;
-      return -1;
-    }
-    if (::unlinkat(directory, name.c_str(), 0) != 0 && errno != ENOENT) return -1;
-  }
-  errno = EEXIST;
-  return -1;
 }
 
 // Creates `name` in `directory` as a new private file, only where nothing holds the name, and
@@ -196,10 +139,11 @@ bool openSystemFile(const HeldDirectory* directory,
       directory != nullptr && directory->descriptor >= 0 ? directory->descriptor : AT_FDCWD;
   struct stat info {};
   const bool emptying = mode == StreamMode::Write || mode == StreamMode::UpdateNew;
-  const int descriptor = emptying ? createAnew(in, name, flags, &info)
-                         : mode == StreamMode::New
-                             ? createClaimed(in, name, flags, &info)
-                             : openDescriptor(in, name, flags, S_IRUSR | S_IWUSR);
+  // A character device (a terminal, the null device) is written as it is.
+  const int descriptor =
+      emptying ? createPrivateFile(in, name, flags | O_CLOEXEC | O_NONBLOCK, true, &info)
+      : mode == StreamMode::New ? createClaimed(in, name, flags, &info)
+                                : openDescriptor(in, name, flags, S_IRUSR | S_IWUSR);
   if (descriptor < 0) return false;
   if (!emptying && mode != StreamMode::New && ::fstat(descriptor, &info) != 0) {
     return closeAndFail(descriptor);

@@ -71,23 +71,21 @@ bool openLockFile(std::string& reason) {
   return true;
 }
 
-// True when the name still holds the file this run locked.
-bool lockFileStillNamed() {
-  struct stat held {};
-  struct stat named {};
-  return fstat(lockFile, &held) == 0 &&
-         fstatat(AT_FDCWD, LockFileName, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-         held.st_dev == named.st_dev && held.st_ino == named.st_ino;
-}
-
-// Marks the open lock file as this run's, and keeps what identifies it.
+// Marks the open lock file as this run's, and keeps what identifies it (nothing when it cannot
+// be had: then no name holds it).
 void takeOwnership() {
   ours = true;
   struct stat held {};
-  if (fstat(lockFile, &held) == 0) {
-    heldDevice = held.st_dev;
-    heldInode = held.st_ino;
-  }
+  const bool known = fstat(lockFile, &held) == 0;
+  heldDevice = known ? held.st_dev : 0;
+  heldInode = known ? held.st_ino : 0;
+}
+
+// True when the name holds the lock file this run took (one look: what it holds is known).
+bool nameHoldsLockFile() {
+  struct stat named {};
+  return fstatat(AT_FDCWD, LockFileName, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+         named.st_dev == heldDevice && named.st_ino == heldInode;
 }
 
 }  // namespace
@@ -107,10 +105,8 @@ RunLock tryLockRun(FileStream*, std::string& reason) {
       takeOwnership();
       return RunLock::Missing;
     }
-    if (lockFileStillNamed()) {
-      takeOwnership();
-      return RunLock::Held;
-    }
+    takeOwnership();
+    if (nameHoldsLockFile()) return RunLock::Held;
     closeLockFile();  // locked a file that has no name by now (or another holds the name)
   }
   return RunLock::Busy;
@@ -129,16 +125,10 @@ void releaseRunLock() {
   if (lockFile < 0) return;
   // Removed while still locked: a run waiting on this file finds it without a name once it
   // gets the lock, and takes the lock again at the name.
-  if (ours && lockFileStillNamed()) unlink(LockFileName);
+  if (ours && nameHoldsLockFile()) unlink(LockFileName);
   closeLockFile();
 }
 
 bool runLockNeedsLog() { return false; }
 
-bool runLockStillNamed() {
-  if (lockFile < 0 || !ours) return true;
-  // One look at the name: what this run holds was known when it took the lock.
-  struct stat named {};
-  return fstatat(AT_FDCWD, LockFileName, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-         named.st_dev == heldDevice && named.st_ino == heldInode;
-}
+bool runLockStillNamed() { return lockFile < 0 || !ours || nameHoldsLockFile(); }

@@ -65,17 +65,15 @@ TEST_F(FileDevicePosix, AFailureHiddenInTheBufferIsReportedByTheNextWrite) {
   EXPECT_EQ(writeText(3, std::string(MoreThanTheBuffer, 'b')), StatusCode::TransferFailed);
 }
 
-TEST_F(FileDevicePosix, FlushReportsBytesThatCannotBeWritten) {
-  openFullDevice(3);
-  ASSERT_EQ(writeText(3, "x"), StatusCode::Ok);
-  EXPECT_EQ(flushChannel(3), StatusCode::TransferFailed);
-}
-
-TEST_F(FileDevicePosix, SyncReportsBytesThatCannotBeWritten) {
-  openFullDevice(3);
-  ASSERT_EQ(writeText(3, "x"), StatusCode::Ok);
-  EXPECT_EQ(syncFile(fileChannelOf(3)), StatusCode::TransferFailed);
-  EXPECT_EQ(lastStatus(), StatusCode::TransferFailed);
+TEST_F(FileDevicePosix, FlushAndSyncReportBytesThatCannotBeWritten) {
+  for (StatusCode (*push)() :
+       {+[] { return flushChannel(3); }, +[] { return syncFile(fileChannelOf(3)); }}) {
+    openFullDevice(3);
+    ASSERT_EQ(writeText(3, "x"), StatusCode::Ok);
+    EXPECT_EQ(push(), StatusCode::TransferFailed);
+    EXPECT_EQ(lastStatus(), StatusCode::TransferFailed);
+    closeChannel(3);
+  }
 }
 
 TEST_F(FileDevicePosix, SyncOfADeviceWithNothingToMakeDurableSucceeds) {

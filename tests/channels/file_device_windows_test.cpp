@@ -278,7 +278,8 @@ TEST(ProtectionWindows, ALogIsThisUsersAloneByItsVolumeOwnerTokenAndEveryChangin
     std::vector<Entry> entries;
     std::vector<const Sid*> token;
     bool alone;
-  } const cases[] = {
+  };
+  std::vector<Case> cases = {
       {"made by this run", true, &user, true, own, plainToken, true},
       {"others may read",
        true,
@@ -317,60 +318,29 @@ TEST(ProtectionWindows, ALogIsThisUsersAloneByItsVolumeOwnerTokenAndEveryChangin
        plainToken, false},
       {"owned by a group all users are in", true, &users, true, own, plainToken, false},
       {"no DACL lets everyone in", true, &user, false, {}, plainToken, false},
-      {"others may write",
-       true,
-       &user,
-       true,
-       {{true, &everyone, FILE_WRITE_DATA}},
-       plainToken,
-       false},
-      {"others may append",
-       true,
-       &user,
-       true,
-       {{true, &users, FILE_APPEND_DATA}},
-       plainToken,
-       false},
-      {"others may set its attributes",
-       true,
-       &user,
-       true,
-       {{true, &everyone, FILE_WRITE_ATTRIBUTES}},
-       plainToken,
-       false},
-      {"others may set its extended attributes",
-       true,
-       &user,
-       true,
-       {{true, &everyone, FILE_WRITE_EA}},
-       plainToken,
-       false},
-      {"others may remove it", true, &user, true, {{true, &other, DELETE}}, plainToken, false},
-      {"others may re-permit it",
-       true,
-       &user,
-       true,
-       {{true, &other, WRITE_DAC}},
-       plainToken,
-       false},
-      {"others may take it", true, &user, true, {{true, &other, WRITE_OWNER}}, plainToken, false},
-      {"others hold a generic write",
-       true,
-       &user,
-       true,
-       {{true, &everyone, GENERIC_WRITE}},
-       plainToken,
-       false},
-      {"others hold every right",
-       true,
-       &user,
-       true,
-       {{true, &everyone, GENERIC_ALL}},
-       plainToken,
-       false},
       // FAT, exFAT, many shares: the owner and DACL the system reports mean nothing.
       {"a volume without ACLs", false, &everyone, false, {}, plainToken, true},
   };
+  // Each right that changes the file or its protection, granted to another principal in turn.
+  const struct {
+    const char* what;
+    const Sid* who;
+    DWORD right;
+  } changingRights[] = {
+      {"others may write", &everyone, FILE_WRITE_DATA},
+      {"others may append", &users, FILE_APPEND_DATA},
+      {"others may set its attributes", &everyone, FILE_WRITE_ATTRIBUTES},
+      {"others may set its extended attributes", &everyone, FILE_WRITE_EA},
+      {"others may remove it", &other, DELETE},
+      {"others may re-permit it", &other, WRITE_DAC},
+      {"others may take it", &other, WRITE_OWNER},
+      {"others hold a generic write", &everyone, GENERIC_WRITE},
+      {"others hold every right", &everyone, GENERIC_ALL},
+  };
+  for (const auto& grant : changingRights) {
+    cases.push_back(
+        {grant.what, true, &user, true, {{true, grant.who, grant.right}}, plainToken, false});
+  }
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     ASSERT_FALSE(user.bytes.empty());

@@ -4,8 +4,6 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
-#include <sched.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -43,10 +41,6 @@ std::optional<std::string> runInChild(ChildSetup setup,
                                       std::string* why) {
   bool root = geteuid() == 0;
   if (setup == ChildSetup::Unprivileged && !root) return body();
-  if (setup == ChildSetup::PrivateMounts && !root) {
-    *why = "mounting a tmpfs needs root";
-    return std::nullopt;
-  }
   int channel[2];
   if (pipe(channel) != 0) {
     *why = std::string("pipe: ") + std::strerror(errno);
@@ -67,11 +61,6 @@ std::optional<std::string> runInChild(ChildSetup setup,
         writeAllTo(channel[1], std::string("cannot drop privileges: ") + std::strerror(errno));
         _exit(SetupFailed);
       }
-    } else if (setup == ChildSetup::PrivateMounts &&
-               (unshare(CLONE_NEWNS) != 0 ||
-                mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)) {
-      writeAllTo(channel[1], std::string("no private mount namespace: ") + std::strerror(errno));
-      _exit(SetupFailed);
     }
     writeAllTo(channel[1], body());
     _exit(0);
@@ -110,40 +99,9 @@ void handTreeToUnprivilegedUser(const std::filesystem::path& root) {
   }
 }
 
-std::string mountTmpfs(const std::filesystem::path& directory, int kilobytes) {
-  std::string options = "size=" + std::to_string(kilobytes) + "k";
-  if (mount("tmpfs", directory.c_str(), "tmpfs", 0, options.c_str()) != 0) {
-    return std::string("mount tmpfs: ") + std::strerror(errno);
-  }
-  return std::string();
-}
-
-std::string mountRamfs(const std::filesystem::path& directory) {
-  if (mount("ramfs", directory.c_str(), "ramfs", 0, nullptr) != 0) {
-    return std::string("mount ramfs: ") + std::strerror(errno);
-  }
-  return std::string();
-}
-
-int permissionBits(const std::filesystem::path& file) {
-  struct stat status;
-  if (lstat(file.c_str(), &status) != 0) return -1;
-  return static_cast<int>(status.st_mode & 07777);
-}
-
 bool entryExists(const std::filesystem::path& file) {
   struct stat status;
   return lstat(file.c_str(), &status) == 0;
-}
-
-void expectFromChild(ChildSetup setup,
-                     const std::function<std::string()>& body,
-                     const std::string& expected) {
-  std::string why;
-  const std::optional<std::string> seen = runInChild(setup, body, &why);
-  if (!seen) GTEST_SKIP() << why;
-  if (seen->rfind("skip: ", 0) == 0) GTEST_SKIP() << seen->substr(6);
-  EXPECT_EQ(*seen, expected);
 }
 
 void expectRefusedInReadOnlyDirectory(const std::string& directory,

@@ -1,5 +1,5 @@
 // Helpers for the built-in commands' tests: running a piece of a test as an unprivileged user or
-// with private mounts in a forked child, small file queries.
+// in a forked child, small file queries.
 #pragma once
 
 #include <sys/types.h>
@@ -15,8 +15,6 @@ enum class ChildSetup {
   Unprivileged,
   // In a forked child, unchanged: process-wide limits set there end with it.
   Forked,
-  // In a forked child with its own mount namespace: tmpfs mounts made there vanish with it.
-  PrivateMounts,
 };
 
 // The user and group of ChildSetup::Unprivileged when running as root.
@@ -29,13 +27,6 @@ std::optional<std::string> runInChild(ChildSetup setup,
                                       const std::function<std::string()>& body,
                                       std::string* why);
 
-// Expects `body`, run under `setup`, to return `expected`. Skips the test, saying why, when the
-// setup is not possible here or `body` returns "skip: " and the reason; checks after it must
-// hold then too.
-void expectFromChild(ChildSetup setup,
-                     const std::function<std::string()>& body,
-                     const std::string& expected);
-
 // Makes the user of ChildSetup::Unprivileged the owner of everything under `root` (a no-op
 // unless running as root).
 void handTreeToUnprivilegedUser(const std::filesystem::path& root);
@@ -46,16 +37,6 @@ void handTreeToUnprivilegedUser(const std::filesystem::path& root);
 void expectRefusedInReadOnlyDirectory(const std::string& directory,
                                       const std::string& line,
                                       const std::string& path);
-
-// Mounts a tmpfs of `kilobytes` at `directory`; "" on success, else the reason.
-std::string mountTmpfs(const std::filesystem::path& directory, int kilobytes);
-
-// Mounts a ramfs, a file system without extended attributes, at `directory`; "" on success, else
-// the reason.
-std::string mountRamfs(const std::filesystem::path& directory);
-
-// The permission bits of `file` (not following a link); -1 when it does not exist.
-int permissionBits(const std::filesystem::path& file);
 
 // Whether anything, even a dangling symbolic link, stands at `file`.
 bool entryExists(const std::filesystem::path& file);

@@ -228,17 +228,10 @@ def require_proc(test):
         test.skipTest("needs /proc to see which files the run holds open")
 
 
-def with_file_size_limit(limit):
-    """SIGXFSZ stays at its default action, as shells leave it: the program must not die of it."""
-    def apply():
-        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
-    return apply
-
-
-def with_address_space_limit(limit):
-    def apply():
-        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
-    return apply
+def with_limit(which, limit):
+    """A preexec_fn that sets the resource limit `which`. Under RLIMIT_FSIZE SIGXFSZ stays at its
+    default action, as shells leave it: the program must not die of it."""
+    return lambda: resource.setrlimit(which, (limit, limit))
 
 
 def require_plain_build(test):
@@ -364,6 +357,16 @@ class FaultTest(unittest.TestCase):
                 self.assertGreaterEqual(records[(full, entry)], count,
                                         b"dropped without a record: " + key + b": " + entry[:80])
 
+    def fresh_tree(self):
+        """A scratch tree of its own for the next case of a test."""
+        self.tearDown()
+        self.setUp()
+
+    def copies_in_tree(self):
+        """The names of the cleaned copies anywhere in the tree."""
+        return [name for _, _, names in os.walk(self.root) for name in names
+                if name.startswith(".chklist-copy-")]
+
     def no_temporary_files_left(self):
         for name in ("list.tmp", "blist.dir", "wlist.dir", "chklist.lock"):
             self.assertFalse(os.path.lexists(self.path(name)), name)
@@ -429,7 +432,7 @@ class WriteFailures(FaultTest):
     def test_file_size_limit_on_the_cleaned_copy(self):
         self.build_mixed_sizes()
         self.begin()
-        run = Run(self.root, preexec_fn=with_file_size_limit(400 * 1024)).wait()
+        run = Run(self.root, preexec_fn=with_limit(resource.RLIMIT_FSIZE, 400 * 1024)).wait()
         outcome = self.judge()
         self.assertEqual(outcome, {b"a/blacklist.txt": "cleaned", b"big/blacklist.txt": "original",
                                    b"c/whitelist.txt": "cleaned"})
@@ -453,7 +456,7 @@ class WriteFailures(FaultTest):
         # `ulimit -f`: the first paths fit, the rest do not.
         self.build_long_paths()
         self.begin()
-        self.assert_file_lists_gone(Run(self.root, preexec_fn=with_file_size_limit(300)).wait())
+        self.assert_file_lists_gone(Run(self.root, preexec_fn=with_limit(resource.RLIMIT_FSIZE, 300)).wait())
 
     def test_file_list_on_a_full_disk_is_not_left(self):
         self.in_private_mount_namespace("inner_file_list_on_a_full_disk")
@@ -483,7 +486,7 @@ class WriteFailures(FaultTest):
         self.write("a/blacklist.txt", entries_file(9, 1))
         self.write("b/blacklist.txt", entries_file(300, 2, bad_every=2))
         self.begin()
-        run = Run(self.root, preexec_fn=with_file_size_limit(60 * 1024)).wait()
+        run = Run(self.root, preexec_fn=with_limit(resource.RLIMIT_FSIZE, 60 * 1024)).wait()
         self.assertEqual(run.returncode, 0, run.err)
         outcome = self.judge()
         self.assertEqual(outcome[b"a/blacklist.txt"], "original")
@@ -598,11 +601,9 @@ class Interruption(FaultTest):
                 # Caught: the run's own files are gone, and the signal still ended it.
                 self.assertEqual(run.returncode, -number)
                 self.no_temporary_files_left()
-                self.assertEqual([name for _, _, names in os.walk(self.root) for name in names
-                                  if name.startswith(".chklist-copy-")], [])
+                self.assertEqual(self.copies_in_tree(), [])
             outcome = self.judge()
-            staged = sum(1 for _, _, names in os.walk(self.root) for name in names
-                         if COPY_LEFTOVER.match(os.fsencode(name)))
+            staged = len(self.copies_in_tree())
             states.append((sum(1 for state in outcome.values() if state == "cleaned"), staged))
             finish = Run(self.root).wait()
             self.assertEqual(finish.returncode, 0)
@@ -680,8 +681,7 @@ class Interruption(FaultTest):
                 ("inside the directory search", wide_tree, signal.SIGINT, None),
                 ("waiting for the lock", held_lock, signal.SIGHUP, b"Waiting")):
             with self.subTest(where=where, signal=number):
-                self.tearDown()
-                self.setUp()
+                self.fresh_tree()
                 self.lock = None
                 ready = build()
                 unsnapshotted = getattr(ready, "unsnapshotted", None)
@@ -714,9 +714,7 @@ class Interruption(FaultTest):
                 else:
                     unsnapshotted()
                 self.no_temporary_files_left()
-                self.assertEqual([name for _, _, names in os.walk(self.root)
-                                  for name in names if name.startswith(".chklist-copy-")],
-                                 [])
+                self.assertEqual(self.copies_in_tree(), [])
 
     def test_sigkill_at_many_moments(self):
         self.interrupt_at_moments(signal.SIGKILL, 22)
@@ -891,8 +889,7 @@ class Concurrency(FaultTest):
         }
         for name, (stop, change, said) in cases.items():
             with self.subTest(case=name):
-                self.tearDown()
-                self.setUp()
+                self.fresh_tree()
                 original = b"keep@example.org\nbad\n"
                 listed = self.write("d/blacklist.txt", original)
                 self.write("theirs", b"attacker@example.org\r\n", mode=0o644)
@@ -918,9 +915,7 @@ class Concurrency(FaultTest):
         self.run_stopped_at(["fdatasync"], "true", then_kill=True)
         self.assertEqual(self.judge(), {b"a/blacklist.txt": "original",
                                         b"b/blacklist.txt": "original"})
-        staged = [name for _, _, names in os.walk(self.root) for name in names
-                  if COPY_LEFTOVER.match(os.fsencode(name))]
-        self.assertEqual(staged, [".chklist-copy-blacklist.txt"] * 2)
+        self.assertEqual(self.copies_in_tree(), [".chklist-copy-blacklist.txt"] * 2)
         self.assertEqual(Run(self.root).wait().returncode, 0)
         self.assertEqual(self.judge(), {b"a/blacklist.txt": "cleaned",
                                         b"b/blacklist.txt": "cleaned"})
@@ -946,8 +941,7 @@ class Concurrency(FaultTest):
         }
         for name, (edit, kept) in cases.items():
             with self.subTest(edit=name):
-                self.tearDown()
-                self.setUp()
+                self.fresh_tree()
                 self.write("d/blacklist.txt", original, mode=0o666)
                 self.write("theirs", b"attacker@example.org\r\n", mode=0o600)
                 self.begin()
@@ -1162,8 +1156,7 @@ class TemporaryFiles(FaultTest):
                  ("the list owner's leftover", list_owners_leftover, False)]
         for name, prepare, stays in cases:
             with self.subTest(holder=name):
-                self.tearDown()
-                self.setUp()
+                self.fresh_tree()
                 self.write("d/blacklist.txt", self.BODY)
                 prepare()
                 self.begin()
@@ -1216,8 +1209,7 @@ class TemporaryFiles(FaultTest):
         }
         for name, (outcome, said) in expectations.items():
             with self.subTest(name=name):
-                self.tearDown()
-                self.setUp()
+                self.fresh_tree()
                 self.write("d/blacklist.txt", self.BODY)
                 self.write("d/whitelist.txt", self.BODY)
                 os.mkfifo(self.path(name))
@@ -1248,8 +1240,7 @@ class BadBytes(FaultTest):
         FIGURES["peak memory, a small tree (baseline)"] = "%.0f MB" % baseline
         for description, make in self.CASES:
             with self.subTest(description):
-                self.tearDown()
-                self.setUp()
+                self.fresh_tree()
                 data = make()
                 self.write("blacklist.txt", data)
                 self.write("d/whitelist.txt", b"bad\nkeep@example.org\n")
@@ -1277,7 +1268,7 @@ class BadBytes(FaultTest):
             out.write(b"@\nalso@example.org\n")
         self.write("c/whitelist.txt", b"bad\nkeep@example.org\n")
         self.begin()
-        run = Run(self.root, preexec_fn=with_address_space_limit(200000 * 1024)).wait()
+        run = Run(self.root, preexec_fn=with_limit(resource.RLIMIT_AS, 200000 * 1024)).wait()
         self.assertEqual(run.returncode, 0, run.err)
         self.assertEqual(self.judge(), {b"a/blacklist.txt": "cleaned", b"b/blacklist.txt": "original",
                                         b"c/whitelist.txt": "cleaned"})
@@ -1316,8 +1307,7 @@ class BadBytes(FaultTest):
         ]
         for description, make in cases:
             with self.subTest(description):
-                self.tearDown()
-                self.setUp()
+                self.fresh_tree()
                 self.write("a/blacklist.txt", b"short\nkeep@example.org\n")
                 self.write("d/whitelist.txt", b"bad\nkeep@example.org\n")
                 make()

@@ -19,7 +19,6 @@ struct ConsoleGrid {
   ConsoleCoord cursor = {0, 0};
   std::uint16_t attribute = 7;
   std::uint32_t inputMode = 0x01F0;
-  bool hasInput = true;
   bool infoFails = false;            // GetConsoleScreenBufferInfo fails
   bool writeOutputFails = false;     // WriteConsoleOutputA fails
   bool cursorMovesWindow = true;     // like the real console: the window scrolls to a set cursor
@@ -29,7 +28,6 @@ struct ConsoleGrid {
   int writeFileFailsAfter = -1;      // calls that succeed before WriteFile fails; -1: never
   std::string sink;                  // the byte path's output
   int writeFileCalls = 0;
-  int windowMoves = 0;
   std::vector<int> cellWrites;       // the width of each WriteConsoleOutputA call, in order
   std::vector<ConsoleCell> scratch;  // the scroll's copy, sized once: scrolling allocates nothing
   std::vector<std::string> screenAtBeep;  // the window's text each time Beep was called
@@ -123,7 +121,7 @@ namespace console_grid {
 inline ConsoleGrid* active = nullptr;
 
 inline ConsoleHandle gridGetStdHandle(StandardStream which) {
-  if (which == StandardStream::Input) return active->hasInput ? &active->inputMode : nullptr;
+  if (which == StandardStream::Input) return &active->inputMode;
   return active;
 }
 
@@ -151,23 +149,18 @@ inline bool gridGetScreenBufferInfo(ConsoleHandle, ConsoleBufferInfo* info) {
 inline bool gridWriteOutput(ConsoleHandle,
                             const ConsoleCell* cells,
                             ConsoleCoord size,
-                            ConsoleCoord origin,
                             ConsoleRect* region) {
   ConsoleGrid& grid = *active;
   grid.cellWrites.push_back(region->right - region->left + 1);
   if (grid.writeOutputFails) return false;
   const int left = std::max<int>(region->left, 0);
   const int top = std::max<int>(region->top, 0);
-  const int right =
-      std::min<int>({region->right, grid.columns - 1, region->left + size.x - origin.x - 1});
-  const int bottom =
-      std::min<int>({region->bottom, grid.rows - 1, region->top + size.y - origin.y - 1});
+  const int right = std::min<int>({region->right, grid.columns - 1, region->left + size.x - 1});
+  const int bottom = std::min<int>({region->bottom, grid.rows - 1, region->top + size.y - 1});
   if (left > right || top > bottom) return false;
   for (int y = top; y <= bottom; ++y) {
     for (int x = left; x <= right; ++x) {
-      const int sourceX = origin.x + (x - region->left);
-      const int sourceY = origin.y + (y - region->top);
-      grid.at(x, y) = cells[sourceY * size.x + sourceX];
+      grid.at(x, y) = cells[(y - region->top) * size.x + (x - region->left)];
     }
   }
   *region = ConsoleRect{static_cast<std::int16_t>(left), static_cast<std::int16_t>(top),
@@ -179,11 +172,9 @@ inline bool gridWriteOutput(ConsoleHandle,
 // the source cells the copy does not overwrite get the fill cell.
 inline bool gridScrollBuffer(ConsoleHandle,
                              const ConsoleRect* source,
-                             const ConsoleRect* clip,
                              ConsoleCoord destination,
                              const ConsoleCell* fill) {
   ConsoleGrid& grid = *active;
-  if (clip != nullptr) return false;  // the writer never clips; keep the model small
   const int left = std::max<int>(source->left, 0);
   const int top = std::max<int>(source->top, 0);
   const int right = std::min<int>(source->right, grid.columns - 1);
@@ -210,16 +201,11 @@ inline bool gridScrollBuffer(ConsoleHandle,
 
 // Sets one field of `count` cells from `start` to `value`, running on into the next rows.
 template <typename Value>
-bool gridFill(Value ConsoleCell::*field,
-              Value value,
-              std::uint32_t count,
-              ConsoleCoord start,
-              std::uint32_t* written) {
+bool gridFill(Value ConsoleCell::*field, Value value, std::uint32_t count, ConsoleCoord start) {
   ConsoleGrid& grid = *active;
-  *written = 0;
   if (!grid.inside(start.x, start.y)) return false;
   std::size_t index = static_cast<std::size_t>(start.y * grid.columns + start.x);
-  for (; *written < count && index < grid.cells.size(); ++*written, ++index)
+  for (std::uint32_t done = 0; done < count && index < grid.cells.size(); ++done, ++index)
     grid.cells[index].*field = value;
   return true;
 }
@@ -227,17 +213,15 @@ bool gridFill(Value ConsoleCell::*field,
 inline bool gridFillAttribute(ConsoleHandle,
                               std::uint16_t attribute,
                               std::uint32_t count,
-                              ConsoleCoord start,
-                              std::uint32_t* written) {
-  return gridFill(&ConsoleCell::attribute, attribute, count, start, written);
+                              ConsoleCoord start) {
+  return gridFill(&ConsoleCell::attribute, attribute, count, start);
 }
 
 inline bool gridFillCharacter(ConsoleHandle,
                               char character,
                               std::uint32_t count,
-                              ConsoleCoord start,
-                              std::uint32_t* written) {
-  return gridFill(&ConsoleCell::character, character, count, start, written);
+                              ConsoleCoord start) {
+  return gridFill(&ConsoleCell::character, character, count, start);
 }
 
 inline bool gridSetCursorPosition(ConsoleHandle, ConsoleCoord position) {
@@ -248,14 +232,12 @@ inline bool gridSetCursorPosition(ConsoleHandle, ConsoleCoord position) {
   return true;
 }
 
-inline bool gridSetWindowInfo(ConsoleHandle, bool absolute, const ConsoleRect* window) {
+inline bool gridSetWindowInfo(ConsoleHandle, const ConsoleRect* window) {
   ConsoleGrid& grid = *active;
-  if (!absolute) return false;
   if (window->left < 0 || window->top < 0 || window->right >= grid.columns ||
       window->bottom >= grid.rows || window->left > window->right || window->top > window->bottom)
     return false;
   grid.window = *window;
-  ++grid.windowMoves;
   return true;
 }
 
