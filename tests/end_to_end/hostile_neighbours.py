@@ -100,6 +100,21 @@ def stopped(process):
         time.sleep(0.001)
 
 
+def reads(process, path):
+    """True when the process has `path` open for reading alone."""
+    fds = "/proc/%d/fd" % process.pid
+    try:
+        for fd in os.listdir(fds):
+            if os.readlink(os.path.join(fds, fd)) == path:
+                with open("/proc/%d/fdinfo/%s" % (process.pid, fd)) as info:
+                    flags = next(line for line in info if line.startswith("flags:"))
+                if int(flags.split()[1], 8) & os.O_ACCMODE == os.O_RDONLY:
+                    return True
+    except (OSError, StopIteration):
+        pass
+    return False
+
+
 def write_file(path, data, mode):
     with open(path, "wb") as out:
         out.write(data)
@@ -401,6 +416,10 @@ class HostileNeighbours(ScratchTree):
         originals = self.many_lists(with_dropped=True)
         run = self.start(stderr=tempfile.TemporaryFile())
         self.wait_for_listing(run, "a%04d/blacklist.txt" % (MANY_LISTS - 1))
+        # Stopped only once it reads its file list: stopped before, it would find the file list
+        # of a run let in meanwhile gone.
+        while run.poll() is None and not reads(run, os.path.realpath(self.path("blist.dir"))):
+            time.sleep(0.001)
         if not stopped(run):
             self.skipTest("the run ended before it could be stopped inside its lists")
         return originals, run
