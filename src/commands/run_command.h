@@ -1,15 +1,14 @@
-// Command execution: one command line handed to the command processor, blocking until it ends.
-// On Windows that is the system's command processor, "%SystemRoot%\System32\cmd.exe /d /v:off /c"
-// and the command, inheriting no handle of the program but copies of its standard output and
-// error, with the null device as its input; elsewhere the built-in one, in process.
+// Command execution. On POSIX the run's command lines ("dir", "del") go to the built-in command
+// processor, in process. Windows starts no command processor: its search walks the tree itself
+// and its own files are removed through their handles; the checks of a path remain.
 #pragma once
 
 #include <string>
 #include <string_view>
 
-// Runs `command` up to its first NUL byte. Returns -1 for an empty command (nothing runs),
-// otherwise the command processor's exit status (-1 when it could not be started). Stores no
-// status. Takes the command text over: it is released when the call ends.
+// POSIX: runs `command` up to its first NUL byte. Returns -1 for an empty command (nothing runs),
+// otherwise the command processor's exit status. Stores no status. Takes the command text over:
+// it is released when the call ends.
 int runCommand(std::string command);
 
 // Null when `path` can reach the command processor inside double quotes as exactly itself, and

@@ -1,89 +1,14 @@
-// Windows command execution: what the command processor is given, what it inherits and what
-// comes back. A stand-in processor (the end-to-end helper, built beside the tests) logs its
-// command line and whether a handle of this process reached it.
-#include "commands/run_command_windows.h"
-
+// The run's commands on Windows: its own files removed through their handles, and the paths a
+// command line could not carry refused.
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <cstdint>
 #include <string>
 
 #include "commands/run_command.h"
-#include "status/status_store.h"
 #include "support/scratch_dir.h"
-#include "support/stand_in_windows.h"
 
 namespace {
-
-class RunCommandWindows : public ::testing::Test {
- protected:
-  void TearDown() override { useCommandProcessor(""); }
-};
-
-TEST_F(RunCommandWindows, TheProcessorGetsItsSwitchesTheCommandAndNoHandle) {
-  ScratchDir scratch;
-  const std::string processor = standInPath();
-  if (processor.empty()) GTEST_SKIP() << "the stand-in processor e2e_helper.exe is not built";
-  // An inheritable handle: a child that inherited handles would find it open under its value.
-  SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
-  const HANDLE open = CreateFileW(L"open.txt", GENERIC_WRITE, FILE_SHARE_READ, &inheritable,
-                                  CREATE_ALWAYS, 0, nullptr);
-  ASSERT_NE(open, INVALID_HANDLE_VALUE);
-  // The user's DIRCMD would change what "dir" lists, or make it wait for a key.
-  ASSERT_TRUE(SetEnvironmentVariableW(L"DIRCMD", L"/l /o-n /p"));
-  // Standard input and error are files here: the command must read the null device instead,
-  // and leave the error file as it was.
-  writeFileBytes("input.txt", "y\r\ny\r\n");
-  const HANDLE input =
-      CreateFileW(L"input.txt", GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  const HANDLE errors = CreateFileW(L"errors.txt", GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                    CREATE_ALWAYS, 0, nullptr);
-  ASSERT_NE(input, INVALID_HANDLE_VALUE);
-  ASSERT_NE(errors, INVALID_HANDLE_VALUE);
-  const HANDLE savedInput = GetStdHandle(STD_INPUT_HANDLE);
-  const HANDLE savedError = GetStdHandle(STD_ERROR_HANDLE);
-  SetStdHandle(STD_INPUT_HANDLE, input);
-  SetStdHandle(STD_ERROR_HANDLE, errors);
-  const std::string value = std::to_string(reinterpret_cast<std::uintptr_t>(open));
-  // Without a console window of its own, the program gives none to the commands either.
-  const std::string window = GetConsoleWindow() != nullptr ? "yes" : "no";
-  useCommandProcessor(processor);
-  setStatus(StatusCode::TransferFailed);
-  const std::string command = "probe log.txt " + value + " open.txt 7";
-  EXPECT_EQ(runCommand(command + std::string("\0 ignored", 9)), 7);
-  EXPECT_EQ(lastStatus(), StatusCode::TransferFailed);
-  EXPECT_EQ(readFileBytes("log.txt"),
-            "\"" + processor + "\" /d /v:off /c " + command + "\nhandle " + value +
-                " not inherited\ninput ends\nDIRCMD unset\nwindow " + window + "\n");
-  SetStdHandle(STD_INPUT_HANDLE, savedInput);
-  SetStdHandle(STD_ERROR_HANDLE, savedError);
-  SetEnvironmentVariableW(L"DIRCMD", nullptr);
-  CloseHandle(input);
-  CloseHandle(errors);
-  EXPECT_EQ(readFileBytes("errors.txt"), "");
-  CloseHandle(open);
-}
-
-TEST_F(RunCommandWindows, NothingRunsForAnEmptyCommandOrAMissingProcessor) {
-  ScratchDir scratch;
-  const std::string processor = standInPath();
-  if (processor.empty()) GTEST_SKIP() << "the stand-in processor e2e_helper.exe is not built";
-  useCommandProcessor(processor);
-  EXPECT_EQ(runCommand(""), -1);
-  EXPECT_EQ(runCommand(std::string("\0probe log.txt 0 x 0", 20)), -1);
-  EXPECT_EQ(readFileBytes("log.txt"), "");
-  useCommandProcessor(processor.substr(0, processor.rfind('\\')) + "\\missing.exe");
-  EXPECT_EQ(runCommand("probe log.txt 0 x 0"), -1);
-  EXPECT_EQ(readFileBytes("log.txt"), "");
-}
-
-TEST_F(RunCommandWindows, TheSystemsProcessorReturnsTheCommandsExitCode) {
-  ScratchDir scratch;
-  EXPECT_EQ(runCommand("exit 3"), 3);
-  EXPECT_EQ(runCommand("echo made> made.txt"), 0);
-  EXPECT_EQ(readFileBytes("made.txt"), "made\r\n");
-}
 
 TEST(RemoveOwnFileWindows, OnlyARegularFileWithOneNameIsRemovedAndNothingAsks) {
   ScratchDir scratch;
