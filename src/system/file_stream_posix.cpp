@@ -69,9 +69,11 @@ bool closeAndFail(int descriptor) {
 
 // Creates `name` in `directory` as a new private file, only where nothing holds the name, and
 // claims it at once with an exclusive lock of its open file description, kept while it is open:
-// another process that finds it (a run looking for leftovers) can tell a live one's file. A file
-// taken from its name before the claim is made again. The descriptor, or -1 (EEXIST when the name
-// is taken, or when another process claims the file first); `info` receives its state.
+// another process that finds it (a run looking for leftovers) can tell a live one's file. Where
+// the file system offers no locks it stays unclaimed: a look there cannot tell either, and takes
+// every such file for a live run's. A file taken from its name before the claim is made again.
+// The descriptor, or -1 (EEXIST when the name is taken, or another process claimed the file
+// first, which then is its to remove); `info` receives its state.
 int createClaimed(int directory, const std::string& name, int flags, struct stat* info) {
   for (int attempt = 0; attempt < 16; ++attempt) {
     const int descriptor = openDescriptor(directory, name, flags, S_IRUSR | S_IWUSR);
@@ -79,20 +81,32 @@ int createClaimed(int directory, const std::string& name, int flags, struct stat
     struct flock whole {};
     whole.l_type = F_WRLCK;
     whole.l_whence = SEEK_SET;
-    if (::fcntl(descriptor, F_OFD_SETLK, &whole) != 0) {
-      const bool taken = errno == EAGAIN || errno == EACCES;
+    int code = ::fcntl(descriptor, F_OFD_SETLK, &whole) == 0 ? 0 : errno;
+    if (code == ENOLCK || code == EINVAL || code == EOPNOTSUPP) code = 0;
+    if (code == EAGAIN || code == EACCES) {
       ::close(descriptor);
-      if (taken) errno = EEXIST;
+      errno = EEXIST;
       return -1;
     }
     // The umask may have taken the owner's bits; the file is the process's own to set.
-    if ((!umaskKeepsOwnerBits() && ::fchmod(descriptor, S_IRUSR | S_IWUSR) != 0) ||
-        ::fstat(descriptor, info) != 0) {
-      ::close(descriptor);
+    if (code == 0 && !umaskKeepsOwnerBits() && ::fchmod(descriptor, S_IRUSR | S_IWUSR) != 0) {
+      code = errno;
+    }
+    const bool known = ::fstat(descriptor, info) == 0;
+    if (code == 0 && !known) code = errno;
+    if (code == 0 && info->st_nlink > 0) return descriptor;
+    // A failure: what this call made goes, while its name still holds it.
+    struct stat named {};
+    if (code != 0 && known &&
+        ::fstatat(directory, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        named.st_dev == info->st_dev && named.st_ino == info->st_ino) {
+      ::unlinkat(directory, name.c_str(), 0);
+    }
+    ::close(descriptor);
+    if (code != 0) {
+      errno = code;
       return -1;
     }
-    if (info->st_nlink > 0) return descriptor;
-    ::close(descriptor);
   }
   errno = EEXIST;
   return -1;
