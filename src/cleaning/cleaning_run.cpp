@@ -442,13 +442,25 @@ void cleanListKind(ListKind kind) {
   if (!searchListFiles(texts, fileList)) return;
   // The search makes the file list anew, private: one that is not (another user's file, or
   // one another user can write) may hold paths nobody searched for.
-  if (const std::string why = openOwnFile(texts.fileList, OpenMode::Input, FileListChannel);
+  FileState opened;
+  if (const std::string why =
+          openOwnFile(texts.fileList, OpenMode::Input, FileListChannel, &opened);
       !why.empty()) {
     printText(ConsoleChannel,
               "Cannot read the file list " + fileList + ": " + why + "; " + noneChecked,
               PrintMask::NewLine);
     // The file list goes whatever failed: the next run's search makes it anew.
     removeOwnFile(texts.fileList);
+    return;
+  }
+  // Nor may any other file of this user's that took its name since the search wrote it: it is
+  // left as it is.
+  if (!searchWrote(fileList, opened)) {
+    closeChannel(FileListChannel);
+    printText(ConsoleChannel,
+              "Cannot read the file list " + fileList +
+                  ": another file took its name after the search wrote it; " + noneChecked,
+              PrintMask::NewLine);
     return;
   }
   // The run's two texts: each line read replaces them, and their storage serves every list

@@ -11,6 +11,14 @@
 
 #include "console/terminal_text.h"
 
+// The file the last "dir" command wrote its list into: its name and its state when made (all
+// zeros before any, or when none could be made).
+struct ListFileMade {
+  std::string name;
+  struct stat state {};
+};
+const ListFileMade& lastListFileMade();
+
 // Runs one command line. Returns 0 on success, 1 on failure (with one line on standard error).
 int runBuiltinCommand(std::string_view line);
 

@@ -239,11 +239,20 @@ std::string currentDirectory() {
 
 }  // namespace
 
+namespace {
+
+ListFileMade listFileMade;
+
+}  // namespace
+
+const ListFileMade& lastListFileMade() { return listFileMade; }
+
 int listFilesNamed(const std::string& name, const std::string& listFile) {
   ListOutput output;
   // Made anew, this user's alone: whatever held the name (a stale list, a file another user
   // prepared and may hold open, a link, a FIFO) is removed first, never written through.
-  struct stat made {};
+  listFileMade = ListFileMade{listFile, {}};
+  struct stat& made = listFileMade.state;
   output.fd =
       createPrivateFile(AT_FDCWD, listFile, O_WRONLY | O_NOFOLLOW | O_CLOEXEC, false, &made);
   if (output.fd < 0) {

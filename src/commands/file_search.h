@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "system/file_state.h"
+
 // Runs the directory search for every file named `listName` below the current directory and
 // leaves their full paths in `fileList`, one per line (CR LF), in the program's byte form.
 // Returns 0 when it succeeded. POSIX: the built-in "dir NAME /s/b > FILE", regular files only.
@@ -20,3 +22,8 @@ bool searchFoundNothing(const std::string& fileList);
 // The console text that says why the last search into `fileList` failed, when it did not merely
 // find nothing (no line end; the caller adds what is left unchecked).
 std::string searchFailure(std::string_view listName, const std::string& fileList);
+
+// True when `opened` (the state of a file open as `fileList`) is the file the last search into
+// `fileList` wrote. Another file renamed to its name meanwhile (by anyone who can write the run's
+// directory) names paths nobody searched for, and is not the run's to read or remove.
+bool searchWrote(const std::string& fileList, const FileState& opened);

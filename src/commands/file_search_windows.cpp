@@ -217,6 +217,9 @@ class SystemSearch : public SearchSystem {
 
 // Removes whatever holds the name and creates the file list anew: a private regular file on
 // disk, with this one name, open for writing and its own removal, shared with nobody.
+// The file the last search wrote its list into: volume and file index, zeros when none.
+FileState lastFileListMade;
+
 HANDLE createFileList(const std::wstring& name) {
   // A hard link loses only this name, a link is removed itself; a directory, a read-only file
   // or one another program holds stays, and the creation below fails.
@@ -235,6 +238,9 @@ HANDLE createFileList(const std::wstring& name) {
     CloseHandle(file);
     return INVALID_HANDLE_VALUE;
   }
+  lastFileListMade.device = info.dwVolumeSerialNumber;
+  lastFileListMade.fileIndex =
+      (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
   return file;
 }
 
@@ -281,6 +287,7 @@ int runFileSearch(std::string_view listName, const std::string& fileList) {
   lastFileList = fileList;
   lastFoundNothing = false;
   lastFailure = "Cannot make the file list " + fileList;
+  lastFileListMade = FileState{};
   std::wstring name;
   if (!extendedName(fileList, name)) return -1;
   const OwnedHandle file(createFileList(name));
@@ -296,4 +303,9 @@ bool searchFoundNothing(const std::string& fileList) {
 
 std::string searchFailure(std::string_view, const std::string& fileList) {
   return fileList == lastFileList ? lastFailure : "Cannot make the file list " + fileList;
+}
+
+bool searchWrote(const std::string& fileList, const FileState& opened) {
+  return fileList == lastFileList && lastFileListMade.fileIndex != 0 &&
+         opened.device == lastFileListMade.device && opened.fileIndex == lastFileListMade.fileIndex;
 }

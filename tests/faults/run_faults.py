@@ -827,10 +827,10 @@ class Concurrency(FaultTest):
                              (before.st_size, before.st_mtime_ns))
         self.check_change_detected(rewrite, rewritten)
 
-    def run_stopped_at(self, functions, shell_command, then_kill=False):
-        """Runs chklist under gdb, stopped at the first call of any of `functions`, where
-        `shell_command` runs; then it goes on, or with `then_kill` is killed there. Skips when
-        gdb cannot do that here."""
+    def run_stopped_at(self, functions, shell_command, then_kill=False, on_return=False):
+        """Runs chklist under gdb, stopped at the first call of any of `functions` (with
+        `on_return`, once that call returned), where `shell_command` runs; then it goes on, or
+        with `then_kill` is killed there. Skips when gdb cannot do that here."""
         gdb = shutil.which("gdb")
         if gdb is None:
             self.skipTest("gdb is not installed")
@@ -839,7 +839,7 @@ class Concurrency(FaultTest):
             breaks += ["-ex", "break " + function]
         traced = subprocess.run(
             [gdb, "-q", "-batch", "-ex", "set breakpoint pending on", *breaks, "-ex", "run",
-             "-ex", "shell " + shell_command,
+             *(["-ex", "finish"] if on_return else []), "-ex", "shell " + shell_command,
              *(["-ex", "kill"] if then_kill else ["-ex", "delete", "-ex", "continue"]),
              "--args", CHKLIST], cwd=self.root, stdin=subprocess.DEVNULL, capture_output=True,
             timeout=300)
@@ -957,6 +957,20 @@ class Concurrency(FaultTest):
                 if "copy" in name:  # theirs, as they made it: not given the list's access
                     self.assertEqual(self.read(staged), b"attacker@example.org\r\n")
                     self.assertEqual(stat.S_IMODE(os.stat(self.path(staged)).st_mode), 0o600)
+
+    def test_a_file_renamed_over_the_file_list_is_neither_read_nor_removed(self):
+        # Anyone who can write the run's directory can rename another private file of the run's
+        # user there (a log, a lock, any file) over the file list once the search wrote it. The
+        # pass says it checks nothing, and that file stays as it is.
+        self.write("d/blacklist.txt", b"keep@example.org\nbad\n")
+        self.write("mine", b"/elsewhere/blacklist.txt\r\n", mode=0o600)
+        self.begin()
+        out = self.run_stopped_at(["runFileSearch"], "mv -f '%s' '%s'" % (
+            self.path("mine"), self.path("blist.dir")), on_return=True)
+        self.assertIn(b"Cannot read the file list blist.dir: another file took its name after "
+                      b"the search wrote it; no blacklist.txt is checked\r\n", out)
+        self.assertEqual(self.read("blist.dir"), b"/elsewhere/blacklist.txt\r\n")
+        self.assertEqual(self.read("d/blacklist.txt"), b"keep@example.org\nbad\n")
 
     def test_cleaned_copy_stays_private_until_it_is_complete(self):
         # The copy beside the list is this user's alone while it is written: it is given the
