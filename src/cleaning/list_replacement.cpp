@@ -224,9 +224,20 @@ bool exchangeWithCopy(ListFile& list) {
     if (!lookAt(list.directory, list.leaf, atList).ok() || !isFile(atList, list.copyState) ||
         !lookAt(list.directory, list.copyName, atStaged).ok() ||
         !isListAsRead(atStaged, list.state)) {
-      // Something came between the last look and the exchange: the names go back.
+      // Something came between the last look and the exchange, or just after it: the names go
+      // back. What then has the staged name, when it is not the copy, is someone's (a file put in
+      // the copy's place, or a save by rename just after the exchange): no run may take it for
+      // a leftover, so it is kept under a name of its own.
       exchangeNames(list.directory, list.copyName, list.leaf);
       sayChanged(list);
+      NameLook back;
+      const std::string random = randomStagedName();
+      const std::string kept = list.leaf + "-" + random.substr(random.rfind('-') + 1);
+      if (lookAt(list.directory, list.copyName, back).ok() && !isFile(back, list.copyState) &&
+          renameOver(list.directory, -1, list.copyName, kept, back.state).ok()) {
+        say("The file that took the place of " + list.path + " meanwhile is kept beside it as " +
+            Text(kept));
+      }
       dropCopy(list);
       return false;
     }

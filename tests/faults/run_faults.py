@@ -938,6 +938,9 @@ class Concurrency(FaultTest):
                                original + b"late@example.org\n"),
             "saved by rename": ("printf 'saved@example.org\\n' > '{list}.new' && "
                                 "mv '{list}.new' '{list}'", b"saved@example.org\n"),
+            # Just after the exchange: the names go back, and the save is kept beside the list.
+            "saved by rename after": ("printf 'saved@example.org\\n' > '{list}.new' && "
+                                      "mv '{list}.new' '{list}'", original),
         }
         for name, (edit, kept) in cases.items():
             with self.subTest(edit=name):
@@ -947,16 +950,28 @@ class Concurrency(FaultTest):
                 self.begin()
                 command = edit.format(theirs=self.path("theirs"), staged=self.path(staged),
                                       list=self.path("d/blacklist.txt"))
-                out = self.run_stopped_at(["renameat2"], command)
+                after = name.endswith("after")
+                out = self.run_stopped_at(["renameat2"], command, on_return=after)
                 self.assertEqual(self.read("d/blacklist.txt"), kept)
                 self.assertIn(b"Not cleaned: " + os.fsencode(self.path("d/blacklist.txt")) +
                               b" changed while it was read", out)
-                left = set(os.listdir(self.path("d")))
-                self.assertEqual(left, {"blacklist.txt"} | ({".chklist-copy-blacklist.txt"}
-                                                           if "copy" in name else set()))
-                if "copy" in name:  # theirs, as they made it: not given the list's access
-                    self.assertEqual(self.read(staged), b"attacker@example.org\r\n")
-                    self.assertEqual(stat.S_IMODE(os.stat(self.path(staged)).st_mode), 0o600)
+                # What took the copy's or the list's place is someone's: kept under a name of
+                # its own, which no later run takes for a leftover.
+                others = set(os.listdir(self.path("d"))) - {"blacklist.txt"}
+                if "copy" not in name and not after:
+                    self.assertEqual(others, set())
+                    continue
+                self.assertEqual(len(others), 1, others)
+                kept_name = others.pop()
+                self.assertTrue(kept_name.startswith("blacklist.txt-"), kept_name)
+                self.assertIn(b"is kept beside it as " + os.fsencode(kept_name), out)
+                self.assertEqual(self.read("d/" + kept_name), b"saved@example.org\n" if after
+                                 else b"attacker@example.org\r\n")
+                if not after:  # theirs, as they made it: not given the list's access
+                    self.assertEqual(stat.S_IMODE(os.stat(self.path("d/" + kept_name)).st_mode),
+                                     0o600)
+                Run(self.root).wait()
+                self.assertIn(kept_name, os.listdir(self.path("d")))
 
     def test_a_file_renamed_over_the_file_list_is_neither_read_nor_removed(self):
         # Anyone who can write the run's directory can rename another private file of the run's
