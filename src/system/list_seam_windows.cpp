@@ -9,7 +9,8 @@
 // The rename of a copy over its list guards the list from the last look to the rename (the list
 // held open without write sharing) and uses POSIX semantics where the file system has them, so
 // that the guard lasts through it; elsewhere the guard closes just before the classic rename,
-// after one more look. A rename that other programs block for a moment is tried again.
+// after one more look and only while the held directory stands at its path (wine renames by it).
+// A rename that other programs block for a moment is tried again.
 #define _CRT_RAND_S
 #include <windows.h>
 #include <winternl.h>
@@ -423,6 +424,21 @@ bool stillAt(const HeldDirectory& directory, const std::string& name, const File
   return file.open() && plainFile(file.handle, info) && fileStateOf(file.handle, info) == expected;
 }
 
+// The held directory stands at the path it was walked by: opened by that path, it is the
+// directory held. On Windows always; under wine a Unix program can swap a held directory, and
+// wine renames by the Unix path it recorded, which then leads elsewhere.
+bool atItsPath(const HeldDirectory& directory) {
+  std::wstring path;
+  for (const HeldDirectoryHandles* at = directory.handles.get(); at != nullptr;
+       at = at->above.get()) {
+    path.insert(0, (at->above == nullptr ? L"" : L"\\") + at->name);
+  }
+  if (!path.empty() && path.back() == L':') path += L'\\';
+  const OwnedHandle opened(openExistingItself(extendedFullName(path), FILE_READ_ATTRIBUTES,
+                                              ShareEverything, FILE_FLAG_BACKUP_SEMANTICS));
+  return opened.open() && sameFile(opened.handle, handleOf(directory.handle));
+}
+
 // True when another program has `name` open without letting it be renamed or replaced.
 bool openByAnother(const HeldDirectory& directory, const std::string& name) {
   const OwnedHandle probe(openAt(directory, name, DELETE, ShareEverything, NameKind::File));
@@ -476,6 +492,8 @@ SeamCode renameOver(const HeldDirectory& directory,
         // One more look once the guard is gone: an edit saved the moment it went is seen here,
         // and only one saved between this look and the rename is not.
         if (!stillAt(directory, to, expected)) return {SeamError::Changed, 0};
+        // Under wine the rename goes by the directory's path: not while that leads elsewhere.
+        if (!atItsPath(directory)) return {SeamError::Missing, 0};
         error = RtlNtStatusToDosError(renameInto(handleOf(file), held, target, false));
       }
     }
@@ -491,25 +509,39 @@ SeamCode removeName(const HeldDirectory& directory,
                     const std::string& name,
                     const FileState& expected,
                     bool) {
-  // Through a handle of the file itself: neither a hidden or system file nor a directory or link
-  // that took its name is missed or followed.
-  const OwnedHandle file(openAt(directory, name,
-                                DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                                ShareEverything, NameKind::Either));
-  if (!file.open()) return lastFailure();
-  BY_HANDLE_FILE_INFORMATION info = {};
-  if (!plainFile(file.handle, info) || !sameFile(info, expected)) return {SeamError::Changed, 0};
-  if ((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
-    FILE_BASIC_INFO basic = {};
-    basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-    SetFileInformationByHandle(file.handle, FileBasicInfo, &basic, sizeof basic);
+  // Wine looks the name up, and removes the file when its last handle closes, by the directory's
+  // path, and only while that path leads here: each waits a moment at most for that, and a
+  // removal a swap of the directory sent elsewhere leaves the file here, to be tried again.
+  const auto awaitItsPath = [&directory] {
+    for (int wait = 0; directory.handle != 0 && wait < 1000 && !atItsPath(directory); ++wait) {
+      Sleep(1);
+    }
+  };
+  for (int tries = 0;; ++tries) {
+    awaitItsPath();
+    // Through a handle of the file itself: neither a hidden or system file nor a directory or
+    // link that took its name is missed or followed.
+    OwnedHandle file(openAt(directory, name, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                            ShareEverything, NameKind::Either));
+    if (!file.open()) return tries == 0 ? lastFailure() : SeamCode{};
+    BY_HANDLE_FILE_INFORMATION info = {};
+    if (!plainFile(file.handle, info) || !sameFile(info, expected)) {
+      return tries == 0 ? SeamCode{SeamError::Changed, 0} : SeamCode{};
+    }
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+      FILE_BASIC_INFO basic = {};
+      basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+      SetFileInformationByHandle(file.handle, FileBasicInfo, &basic, sizeof basic);
+    }
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    if (!SetFileInformationByHandle(file.handle, FileDispositionInfo, &disposition,
+                                    sizeof disposition)) {
+      return lastFailure();
+    }
+    awaitItsPath();
+    file.close();
+    if (tries == 9) return {};
   }
-  FILE_DISPOSITION_INFO disposition = {TRUE};
-  if (!SetFileInformationByHandle(file.handle, FileDispositionInfo, &disposition,
-                                  sizeof disposition)) {
-    return lastFailure();
-  }
-  return {};
 }
 
 void closeKept(FileHandle& kept) {
