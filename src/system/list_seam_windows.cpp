@@ -513,7 +513,7 @@ SeamCode removeName(const HeldDirectory& directory,
   // path, and only while that path leads here: each waits a moment at most for that, and a
   // removal a swap of the directory sent elsewhere leaves the file here, to be tried again.
   const auto awaitItsPath = [&directory] {
-    for (int wait = 0; directory.handle != 0 && wait < 1000 && !atItsPath(directory); ++wait) {
+    for (int wait = 0; directory.handle != 0 && wait < 50 && !atItsPath(directory); ++wait) {
       Sleep(1);
     }
   };
@@ -540,7 +540,7 @@ SeamCode removeName(const HeldDirectory& directory,
     }
     awaitItsPath();
     file.close();
-    if (tries == 9) return {};
+    if (tries == 2) return {};
   }
 }
 
