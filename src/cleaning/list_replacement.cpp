@@ -195,7 +195,8 @@ SeamCode createCopy(ListFile& list) {
     NameLook look;
     FileHandle hold = -1;
     const SeamCode taken = lookAtLeftover(list.directory, list.copyName, look, hold);
-    if (taken.error == SeamError::Missing) return error;
+    // A name no look can open yet taken (a dangling link under wine) gives way like any other.
+    if (taken.error == SeamError::Missing && error.error != SeamError::Exists) return error;
     // A live run's copy: that run cleans the list, and a second copy under another name would
     // race it to the exchange.
     if (taken.error == SeamError::Busy) return {SeamError::Busy, 0};

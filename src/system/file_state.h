@@ -15,8 +15,8 @@ struct FileState {
   std::int64_t changedTime = 0;       // status-change time in seconds (Windows: 100 ns units);
                                       // 0 where not known
   std::int64_t changedFraction = 0;   // nanoseconds within that second
-  // POSIX: the permission bits, owner and group; 0 where not known. A change of any of them
-  // shows in the status-change time too.
+  // POSIX: the permission bits, owner and group; Windows: the owner only (a number for its
+  // SID). 0 where not known. A change of any of them shows in the status-change time too.
   std::uint32_t permissions = 0;
   std::uint32_t owner = 0;
   std::uint32_t group = 0;

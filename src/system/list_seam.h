@@ -117,8 +117,8 @@ SeamCode giveListsAccess(FileHandle copy,
                          FileHandle list,
                          const FileState& listState);
 
-// The owner a file this process creates gets (POSIX: the effective user; Windows: 0, as
-// FileState holds no owner there).
+// The owner a file this process creates gets (POSIX: the effective user; Windows: the token's
+// user, as FileState's owner holds it there).
 std::uint32_t processOwner();
 
 // A new random name for a staged copy, for when its usual name is taken.

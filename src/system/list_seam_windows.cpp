@@ -9,7 +9,8 @@
 // The rename of a copy over its list guards the list from the last look to the rename (the list
 // held open without write sharing) and uses POSIX semantics where the file system has them, so
 // that the guard lasts through it; elsewhere the guard closes just before the classic rename,
-// after one more look. A rename that other programs block for a moment is tried again.
+// after one more look and only while the held directory stands at its path (wine renames by it).
+// A rename that other programs block for a moment is tried again.
 #define _CRT_RAND_S
 #include <windows.h>
 #include <winternl.h>
@@ -20,6 +21,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "system/list_seam.h"
@@ -197,6 +199,15 @@ bool sameFile(const BY_HANDLE_FILE_INFORMATION& info, const FileState& state) {
   return info.dwVolumeSerialNumber == state.device && fileIndexOf(info) == state.fileIndex;
 }
 
+// The two handles are of one file.
+bool sameFile(HANDLE left, HANDLE right) {
+  BY_HANDLE_FILE_INFORMATION first = {};
+  BY_HANDLE_FILE_INFORMATION second = {};
+  return GetFileInformationByHandle(left, &first) && GetFileInformationByHandle(right, &second) &&
+         first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
+         fileIndexOf(first) == fileIndexOf(second);
+}
+
 // The run's directory, held: opened once by its path, where every walk starts.
 SeamCode holdRunDirectory(const std::wstring& path, Held& held) {
   // A drive's root is named with its backslash ("C:" alone is the drive's current directory).
@@ -269,6 +280,9 @@ SeamCode holdBeneath(const Held& above, const std::wstring& name, Held& held) {
 // The directories of the last hold, from the run's directory down, while any list holds them:
 // the next list's walk starts where the two paths part.
 std::weak_ptr<const HeldDirectoryHandles> lastHeld;
+// The directories lists hold now, with each list's name: a list found again, in the same
+// directory or under another name of it, was listed twice by a search its move misled.
+std::vector<std::pair<std::weak_ptr<const HeldDirectoryHandles>, std::string>> heldByLists;
 
 std::vector<Held> heldChain(const Held& deepest) {
   std::vector<Held> chain;
@@ -338,10 +352,22 @@ SeamCode holdListDirectory(std::string_view listedPath, HeldDirectory& held, std
     if (const SeamCode code = holdBeneath(at, components[index], next); !code.ok()) return code;
     at = std::move(next);
   }
+  const std::string name = path.substr(split + 1);
+  std::erase_if(heldByLists, [](const auto& entry) { return entry.first.expired(); });
+  for (const auto& [entry, listName] : heldByLists) {
+    const Held other = entry.lock();
+    if (sameIgnoringAsciiCase(std::string_view(listName), std::string_view(name)) &&
+        sameFile(other->handle, at->handle)) {
+      return {SeamError::Missing, 0};
+    }
+  }
   lastHeld = at;
   held.handle = reinterpret_cast<std::intptr_t>(at->handle);
-  held.handles = std::move(at);
-  leaf = path.substr(split + 1);
+  // A hold of its own, sharing the handles: its entry goes with this list.
+  const auto own = std::make_shared<const Held>(std::move(at));
+  held.handles = Held(own, own->get());
+  heldByLists.emplace_back(held.handles, name);
+  leaf = name;
   return {};
 }
 
@@ -352,8 +378,9 @@ bool isListFileName(std::string_view leaf, std::string_view name) {
 }
 
 SeamCode lookAt(const HeldDirectory& directory, const std::string& name, NameLook& look) {
-  const OwnedHandle file(
-      openAt(directory, name, FILE_READ_ATTRIBUTES, ShareEverything, NameKind::Either));
+  // READ_CONTROL for the owner, which tells another user's file from a leftover.
+  const OwnedHandle file(openAt(directory, name, FILE_READ_ATTRIBUTES | READ_CONTROL,
+                                ShareEverything, NameKind::Either));
   if (!file.open()) return lastFailure();
   BY_HANDLE_FILE_INFORMATION info = {};
   if (!GetFileInformationByHandle(file.handle, &info)) return lastFailure();
@@ -391,10 +418,25 @@ NTSTATUS renameInto(HANDLE file, HANDLE directory, const std::wstring& name, boo
 // The file at `name` is the one `expected` was taken of, unchanged, looked at through a handle
 // of its own that keeps nobody from anything.
 bool stillAt(const HeldDirectory& directory, const std::string& name, const FileState& expected) {
-  const OwnedHandle file(
-      openAt(directory, name, FILE_READ_ATTRIBUTES, ShareEverything, NameKind::File));
+  const OwnedHandle file(openAt(directory, name, FILE_READ_ATTRIBUTES | READ_CONTROL,
+                                ShareEverything, NameKind::File));
   BY_HANDLE_FILE_INFORMATION info = {};
   return file.open() && plainFile(file.handle, info) && fileStateOf(file.handle, info) == expected;
+}
+
+// The held directory stands at the path it was walked by: opened by that path, it is the
+// directory held. On Windows always; under wine a Unix program can swap a held directory, and
+// wine renames by the Unix path it recorded, which then leads elsewhere.
+bool atItsPath(const HeldDirectory& directory) {
+  std::wstring path;
+  for (const HeldDirectoryHandles* at = directory.handles.get(); at != nullptr;
+       at = at->above.get()) {
+    path.insert(0, (at->above == nullptr ? L"" : L"\\") + at->name);
+  }
+  if (!path.empty() && path.back() == L':') path += L'\\';
+  const OwnedHandle opened(openExistingItself(extendedFullName(path), FILE_READ_ATTRIBUTES,
+                                              ShareEverything, FILE_FLAG_BACKUP_SEMANTICS));
+  return opened.open() && sameFile(opened.handle, handleOf(directory.handle));
 }
 
 // True when another program has `name` open without letting it be renamed or replaced.
@@ -450,6 +492,8 @@ SeamCode renameOver(const HeldDirectory& directory,
         // One more look once the guard is gone: an edit saved the moment it went is seen here,
         // and only one saved between this look and the rename is not.
         if (!stillAt(directory, to, expected)) return {SeamError::Changed, 0};
+        // Under wine the rename goes by the directory's path: not while that leads elsewhere.
+        if (!atItsPath(directory)) return {SeamError::Missing, 0};
         error = RtlNtStatusToDosError(renameInto(handleOf(file), held, target, false));
       }
     }
@@ -465,25 +509,39 @@ SeamCode removeName(const HeldDirectory& directory,
                     const std::string& name,
                     const FileState& expected,
                     bool) {
-  // Through a handle of the file itself: neither a hidden or system file nor a directory or link
-  // that took its name is missed or followed.
-  const OwnedHandle file(openAt(directory, name,
-                                DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                                ShareEverything, NameKind::Either));
-  if (!file.open()) return lastFailure();
-  BY_HANDLE_FILE_INFORMATION info = {};
-  if (!plainFile(file.handle, info) || !sameFile(info, expected)) return {SeamError::Changed, 0};
-  if ((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
-    FILE_BASIC_INFO basic = {};
-    basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-    SetFileInformationByHandle(file.handle, FileBasicInfo, &basic, sizeof basic);
+  // Wine looks the name up, and removes the file when its last handle closes, by the directory's
+  // path, and only while that path leads here: each waits a moment at most for that, and a
+  // removal a swap of the directory sent elsewhere leaves the file here, to be tried again.
+  const auto awaitItsPath = [&directory] {
+    for (int wait = 0; directory.handle != 0 && wait < 50 && !atItsPath(directory); ++wait) {
+      Sleep(1);
+    }
+  };
+  for (int tries = 0;; ++tries) {
+    awaitItsPath();
+    // Through a handle of the file itself: neither a hidden or system file nor a directory or
+    // link that took its name is missed or followed.
+    OwnedHandle file(openAt(directory, name, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                            ShareEverything, NameKind::Either));
+    if (!file.open()) return tries == 0 ? lastFailure() : SeamCode{};
+    BY_HANDLE_FILE_INFORMATION info = {};
+    if (!plainFile(file.handle, info) || !sameFile(info, expected)) {
+      return tries == 0 ? SeamCode{SeamError::Changed, 0} : SeamCode{};
+    }
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+      FILE_BASIC_INFO basic = {};
+      basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+      SetFileInformationByHandle(file.handle, FileBasicInfo, &basic, sizeof basic);
+    }
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    if (!SetFileInformationByHandle(file.handle, FileDispositionInfo, &disposition,
+                                    sizeof disposition)) {
+      return lastFailure();
+    }
+    awaitItsPath();
+    file.close();
+    if (tries == 2) return {};
   }
-  FILE_DISPOSITION_INFO disposition = {TRUE};
-  if (!SetFileInformationByHandle(file.handle, FileDispositionInfo, &disposition,
-                                  sizeof disposition)) {
-    return lastFailure();
-  }
-  return {};
 }
 
 void closeKept(FileHandle& kept) {
@@ -508,14 +566,15 @@ SeamCode lookAtLeftover(const HeldDirectory& directory,
                ? SeamCode{SeamError::Busy, ERROR_SHARING_VIOLATION}
                : lastFailure();
   }
+  // The file looked at, and the directory's own listing must show this very file at the name,
+  // and no link: wine opens the target of a Unix symbolic link even when asked for the link, and
+  // removing that would remove a file elsewhere; and under a swap of the directory its looks may
+  // meet two files. Anything else is never a leftover to remove (nor another run's).
   BY_HANDLE_FILE_INFORMATION info = {};
-  if (!plainFile(probe.handle, info) || !sameFile(info, look.state)) return {SeamError::Busy, 0};
-  // The directory's own listing must show this very file at the name, and no link: wine opens
-  // the target of a Unix symbolic link even when asked for the link, and removing that would
-  // remove a file elsewhere. Anything else is never a leftover to remove.
   std::wstring wide;
-  if (directory.handle != 0 && widenName(name, wide) &&
-      !entryIsOpened(reinterpret_cast<HANDLE>(directory.handle), wide, probe.handle).ok()) {
+  if (!plainFile(probe.handle, info) || !sameFile(info, look.state) ||
+      (directory.handle != 0 && widenName(name, wide) &&
+       !entryIsOpened(reinterpret_cast<HANDLE>(directory.handle), wide, probe.handle).ok())) {
     look.regular = false;
   }
   return {};
@@ -669,8 +728,8 @@ SeamCode giveListsAccess(FileHandle copy,
   return copyProtection(handleOf(copy), handleOf(list));
 }
 
-// FileState holds no owner on Windows.
-std::uint32_t processOwner() { return 0; }
+// The token's user, which owns what the run creates (privateFileSecurity).
+std::uint32_t processOwner() { return ownerNumber(nullptr); }
 
 std::string randomStagedName() {
   // Lower case only: the file systems match names without regard to case.

@@ -2,6 +2,7 @@
 // handle.
 #include "system/wide_names_windows.h"
 
+#include <aclapi.h>
 #include <winternl.h>
 
 #include <cstdint>
@@ -189,6 +190,13 @@ FileState fileStateOf(HANDLE file, const BY_HANDLE_FILE_INFORMATION& info) {
   if (GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic)) {
     state.changedTime = basic.ChangeTime.QuadPart;
   }
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                      nullptr, &descriptor) == ERROR_SUCCESS) {
+    state.owner = ownerNumber(owner);
+    LocalFree(descriptor);
+  }
   return state;
 }
 
@@ -292,6 +300,18 @@ bool sameSid(PSID left, PSID right) {
 }
 
 }  // namespace
+
+std::uint32_t ownerNumber(PSID sid) {
+  if (sid == nullptr) sid = tokenUser();
+  if (sid == nullptr || !IsValidSid(sid)) return 0;
+  // FNV-1a over the SID's bytes.
+  std::uint32_t number = 2166136261u;
+  const auto* bytes = static_cast<const unsigned char*>(sid);
+  for (DWORD index = 0; index < GetLengthSid(sid); ++index) {
+    number = (number ^ bytes[index]) * 16777619u;
+  }
+  return number == 0 ? 1 : number;
+}
 
 SECURITY_ATTRIBUTES* privateFileSecurity() {
   // Made once: the user of a process does not change.

@@ -43,10 +43,15 @@ std::wstring extendedFullName(std::wstring_view full);
 // number, the file index, the size and the last write time in 100 ns units.
 FileState fileStateOf(const BY_HANDLE_FILE_INFORMATION& info);
 
-// The same, with the status-change time that only the file's handle gives: a rewrite in place
-// whose size and last write time were made to look as before still shows there. `file` is the
-// handle `info` was read from, open with at least FILE_READ_ATTRIBUTES.
+// The same, with the status-change time and the owner (ownerNumber) that only the file's handle
+// gives: a rewrite in place whose size and last write time were made to look as before still
+// shows there. `file` is the handle `info` was read from, open with at least
+// FILE_READ_ATTRIBUTES; without READ_CONTROL the owner stays 0.
 FileState fileStateOf(HANDLE file, const BY_HANDLE_FILE_INFORMATION& info);
+
+// The number that stands for the owner `sid` in a FileState, or for this process's user when
+// `sid` is null: a hash of the SID's bytes, never 0; 0 when there is no such SID.
+std::uint32_t ownerNumber(PSID sid);
 
 // Sharing that lets others read, write, rename and remove a file while it is open.
 constexpr DWORD ShareEverything = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;

@@ -218,6 +218,8 @@ TEST(ListSeamWindows, AStagedCopyIsThisRunsWhileItHoldsIt) {
   EXPECT_TRUE(look.regular);
   EXPECT_EQ(look.links, 1u);
   EXPECT_EQ(look.state.fileIndex, list.copyState.fileIndex);
+  EXPECT_NE(processOwner(), 0u);
+  EXPECT_EQ(look.state.owner, processOwner()) << "a leftover is known as this user's";
   EXPECT_TRUE(removeName(list.directory, CopyName, look.state).ok());
   EXPECT_EQ(lookAt(list.directory, CopyName, look).error, SeamError::Missing);
   EXPECT_EQ(lookAtLeftover(list.directory, "planted.tmp", look, hold).error, SeamError::None);
@@ -254,6 +256,30 @@ TEST(ListSeamWindows, HeldDirectoriesStayWhereTheyWereFound) {
   EXPECT_TRUE(MoveFileW(L"a\\b", L"a\\moved")) << "given back with its last list";
   releaseDirectory(upper);
   EXPECT_TRUE(MoveFileW(L"a", L"moved"));
+}
+
+TEST(ListSeamWindows, AListListedTwiceIsHeldOnce) {
+  // A search misled by a directory moved while it walked lists one list twice: the second is not
+  // where it was found, and never taken for another run's.
+  ScratchDir scratch;
+  CreateDirectoryW(L"d", nullptr);
+  writeFileBytes("d/blacklist.txt", "bad\r\n");
+  writeFileBytes("d/whitelist.txt", "ok@example.org\r\n");
+  const std::string listed = currentDirectory() + "\\d\\blacklist.txt";
+  HeldDirectory first;
+  HeldDirectory again;
+  HeldDirectory other;
+  std::string leaf;
+  ASSERT_TRUE(holdListDirectory(listed, first, leaf).ok());
+  EXPECT_EQ(holdListDirectory(listed, again, leaf).error, SeamError::Missing);
+  EXPECT_EQ(holdListDirectory(currentDirectory() + "\\D\\BlackList.txt", again, leaf).error,
+            SeamError::Missing);
+  EXPECT_TRUE(holdListDirectory(currentDirectory() + "\\d\\whitelist.txt", other, leaf).ok())
+      << "another list of the directory";
+  releaseDirectory(first);
+  EXPECT_TRUE(holdListDirectory(listed, again, leaf).ok()) << "once the first is given back";
+  releaseDirectory(again);
+  releaseDirectory(other);
 }
 
 TEST(ListSeamWindows, StagedNamesAreNewEachTime) {

@@ -13,16 +13,9 @@
 //                                        its exit code
 //   e2e_helper attributes PATH [VALUE]   sets PATH's attributes to VALUE when given, then prints
 //                                        them in hexadecimal
-//   e2e_helper /SWITCHES... /c probe LOG HANDLE FILE CODE
-//                                        stands in for the command processor: appends its whole
-//                                        command line and "handle HANDLE inherited" (the handle
-//                                        value is open here on FILE) or "... not inherited", and
-//                                        how its input, DIRCMD and console window stand, to LOG,
-//                                        in UTF-8, and exits with CODE
 // The holding modes print "held" and a line end once the file is held; exit 1 when they cannot.
 #include <windows.h>
 
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -52,85 +45,9 @@ void sayHeld() {
   std::fflush(stdout);
 }
 
-// True when `handle` is open here on the file `name`: the same volume and file index.
-bool handleOnFile(HANDLE handle, const char* name) {
-  BY_HANDLE_FILE_INFORMATION probed = {};
-  if (!GetFileInformationByHandle(handle, &probed)) return false;
-  const HANDLE file = CreateFileA(name, FILE_READ_ATTRIBUTES,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  BY_HANDLE_FILE_INFORMATION named = {};
-  const bool same = GetFileInformationByHandle(file, &named) &&
-                    named.dwVolumeSerialNumber == probed.dwVolumeSerialNumber &&
-                    named.nFileIndexHigh == probed.nFileIndexHigh &&
-                    named.nFileIndexLow == probed.nFileIndexLow;
-  CloseHandle(file);
-  return same;
-}
-
-// The environment variable `name` in UTF-8, or "unset".
-std::string environmentValue(const wchar_t* name) {
-  wchar_t value[512];
-  const DWORD length = GetEnvironmentVariableW(name, value, 512);
-  if (length == 0 || length >= 512) return "unset";
-  char bytes[2048];
-  const int size = WideCharToMultiByte(CP_UTF8, 0, value, static_cast<int>(length), bytes,
-                                       sizeof bytes, nullptr, nullptr);
-  return std::string(bytes, static_cast<std::size_t>(size > 0 ? size : 0));
-}
-
-// `text` (UTF-8) written in UTF-16 to `handle`, as "cmd /u" writes.
-void writeWide(HANDLE handle, const std::string& text) {
-  wchar_t wide[2048];
-  const int length =
-      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide, 2048);
-  DWORD written = 0;
-  if (length > 0) {
-    WriteFile(handle, wide, static_cast<DWORD>(length) * sizeof(wchar_t), &written, nullptr);
-  }
-}
-
-// The command processor's stand-in: what it was given, whether a handle of its parent reached
-// it, whether its standard input ends at once, what DIRCMD holds and whether it has a console
-// window; under "/u" it writes a message in UTF-16 to standard error, as the command processor's
-// own messages are.
-int standInProcessor(int argc, char** argv) {
-  int command = 1;
-  bool unicode = false;
-  while (command < argc && std::strcmp(argv[command], "/c") != 0) {
-    unicode = unicode || std::strcmp(argv[command], "/u") == 0;
-    ++command;
-  }
-  if (argc - command != 6 || std::strcmp(argv[command + 1], "probe") != 0) return 2;
-  const char* log = argv[command + 2];
-  const char* value = argv[command + 3];
-  const HANDLE probed =
-      reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(std::strtoull(value, nullptr, 0)));
-  const bool inherited = handleOnFile(probed, argv[command + 4]);
-  const wchar_t* line = GetCommandLineW();
-  const int length = WideCharToMultiByte(CP_UTF8, 0, line, -1, nullptr, 0, nullptr, nullptr);
-  std::string text(static_cast<std::size_t>(length > 0 ? length : 1), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, line, -1, text.data(), length, nullptr, nullptr);
-  text.resize(std::strlen(text.c_str()));
-  char input[16];
-  DWORD read = 0;
-  const bool inputEnds =
-      !ReadFile(GetStdHandle(STD_INPUT_HANDLE), input, sizeof input, &read, nullptr) || read == 0;
-  std::FILE* file = std::fopen(log, "ab");
-  if (file == nullptr) return fail("open", log);
-  std::fprintf(file, "%s\nhandle %s %s\ninput %s\nDIRCMD %s\nwindow %s\n", text.c_str(), value,
-               inherited ? "inherited" : "not inherited", inputEnds ? "ends" : "waits",
-               environmentValue(L"DIRCMD").c_str(), GetConsoleWindow() != nullptr ? "yes" : "no");
-  std::fclose(file);
-  if (unicode) writeWide(GetStdHandle(STD_ERROR_HANDLE), "Fichier introuvable \u00e9.\r\n");
-  return std::atoi(argv[command + 5]);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc > 1 && argv[1][0] == '/') return standInProcessor(argc, argv);
   const bool exclusive = argc == 3 && std::strcmp(argv[1], "exclusive") == 0;
   if (exclusive || (argc == 3 && std::strcmp(argv[1], "readers") == 0)) {
     const HANDLE file = CreateFileA(argv[2], GENERIC_READ, exclusive ? 0 : FILE_SHARE_READ, nullptr,
