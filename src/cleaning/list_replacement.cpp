@@ -191,6 +191,8 @@ SeamCode createCopy(ListFile& list) {
       return {SeamError::Other, 0};
     }
     const SeamCode error = codeOf(lastSystemError());
+    // A run that took it for a leftover holds it: that run cleans the list.
+    if (error.error == SeamError::Busy) return {SeamError::Busy, 0};
     if (error.error == SeamError::Descriptors) return error;
     NameLook look;
     FileHandle hold = -1;

@@ -72,8 +72,8 @@ bool closeAndFail(int descriptor) {
 // another process that finds it (a run looking for leftovers) can tell a live one's file. Where
 // the file system offers no locks it stays unclaimed: a look there cannot tell either, and takes
 // every such file for a live run's. A file taken from its name before the claim is made again.
-// The descriptor, or -1 (EEXIST when the name is taken, or another process claimed the file
-// first, which then is its to remove); `info` receives its state.
+// The descriptor, or -1 (EEXIST when the name is taken; EBUSY when another process claimed the
+// file first, which then is its to remove); `info` receives its state.
 int createClaimed(int directory, const std::string& name, int flags, struct stat* info) {
   for (int attempt = 0; attempt < 16; ++attempt) {
     const int descriptor = openDescriptor(directory, name, flags, S_IRUSR | S_IWUSR);
@@ -85,7 +85,7 @@ int createClaimed(int directory, const std::string& name, int flags, struct stat
     if (code == ENOLCK || code == EINVAL || code == EOPNOTSUPP) code = 0;
     if (code == EAGAIN || code == EACCES) {
       ::close(descriptor);
-      errno = EEXIST;
+      errno = EBUSY;
       return -1;
     }
     // The umask may have taken the owner's bits; the file is the process's own to set.

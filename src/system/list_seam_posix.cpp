@@ -28,6 +28,7 @@ SeamCode failed(int code) {
   if (code == EMFILE || code == ENFILE) return {SeamError::Descriptors, code};
   if (code == ENOENT || code == ENOTDIR) return {SeamError::Missing, code};
   if (code == EEXIST) return {SeamError::Exists, code};
+  if (code == EBUSY) return {SeamError::Busy, code};
   if (code == ELOOP) return {SeamError::Link, code};
   if (code == EINVAL || code == ENOSYS || code == ENOTSUP) return {SeamError::NotSupported, code};
   return {SeamError::Other, code};
