@@ -108,6 +108,9 @@ Batch batch;
 constexpr std::size_t BatchLists = 256;
 constexpr std::int64_t BatchBytes = 64 * 1024 * 1024;
 constexpr auto BatchTime = std::chrono::seconds(1);
+// Syncs wait on the disk, not on a core: enough of them side by side that the file system takes
+// a batch's in a few journal commits.
+constexpr std::size_t SyncThreads = 32;
 
 // The lists whose old file this run removed after its exchange: a second name of such a file (a
 // hard link) finds its status-change time moved by that removal, not by an edit.
@@ -482,7 +485,7 @@ void commitBatch() {
   batch = Batch{};
   // The copies' syncs wait side by side: the file system takes them into one commit.
   std::vector<SeamCode> synced(lists.size());
-  forEachTogether(lists.size(), machineThreads(),
+  forEachTogether(lists.size(), SyncThreads,
                   [&](std::size_t i) { synced[i] = syncData(lists[i].copy); });
   std::string refusal;
   for (const SeamCode& code : synced) {
@@ -514,7 +517,7 @@ void commitBatch() {
     }
   }
   synced.assign(directories.size(), SeamCode{});
-  forEachTogether(directories.size(), machineThreads(),
+  forEachTogether(directories.size(), SyncThreads,
                   [&](std::size_t i) { synced[i] = syncDirectory(directories[i]->directory); });
   for (std::size_t i = 0; i < directories.size(); ++i) {
     if (!synced[i].ok()) {
