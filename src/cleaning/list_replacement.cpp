@@ -237,12 +237,13 @@ bool exchangeWithCopy(ListFile& list) {
       exchangeNames(list.directory, list.copyName, list.leaf);
       sayChanged(list);
       NameLook back;
-      const std::string random = randomStagedName();
-      const std::string kept = list.leaf + "-" + random.substr(random.rfind('-') + 1);
-      if (lookAt(list.directory, list.copyName, back).ok() && !isFile(back, list.copyState) &&
-          renameOver(list.directory, -1, list.copyName, kept, back.state).ok()) {
-        say("The file that took the place of " + list.path + " meanwhile is kept beside it as " +
-            Text(kept));
+      if (lookAt(list.directory, list.copyName, back).ok() && !isFile(back, list.copyState)) {
+        const std::string random = randomStagedName();
+        const std::string kept = list.leaf + "-" + random.substr(random.rfind('-') + 1);
+        if (renameOver(list.directory, -1, list.copyName, kept, back.state).ok()) {
+          say("The file that took the place of " + list.path + " meanwhile is kept beside it as " +
+              Text(kept));
+        }
       }
       dropCopy(list);
       return false;

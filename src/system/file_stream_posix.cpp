@@ -78,9 +78,7 @@ int createClaimed(int directory, const std::string& name, int flags, struct stat
   for (int attempt = 0; attempt < 16; ++attempt) {
     const int descriptor = openDescriptor(directory, name, flags, S_IRUSR | S_IWUSR);
     if (descriptor < 0) return -1;
-    struct flock whole {};
-    whole.l_type = F_WRLCK;
-    whole.l_whence = SEEK_SET;
+    struct flock whole = wholeFile(F_WRLCK);
     int code = ::fcntl(descriptor, F_OFD_SETLK, &whole) == 0 ? 0 : errno;
     if (code == ENOLCK || code == EINVAL || code == EOPNOTSUPP) code = 0;
     if (code == EAGAIN || code == EACCES) {

@@ -15,6 +15,7 @@
 #include "system/file_metadata_posix.h"
 #include "system/file_state_posix.h"
 #include "system/list_seam.h"
+#include "system/write_all_posix.h"
 
 #if __has_include(<linux/openat2.h>)
 #include <linux/openat2.h>
@@ -194,19 +195,6 @@ void closeKept(FileHandle& kept) {
   if (kept >= 0) close(static_cast<int>(kept));
   kept = -1;
 }
-
-namespace {
-
-// A lock over the whole file, held by the open file description: it lasts while the run keeps
-// the file open, whoever else opens it, and goes when the process dies.
-struct flock wholeFile(short type) {
-  struct flock region {};
-  region.l_type = type;
-  region.l_whence = SEEK_SET;
-  return region;
-}
-
-}  // namespace
 
 SeamCode claimList(FileHandle list) {
   struct flock region = wholeFile(F_RDLCK);

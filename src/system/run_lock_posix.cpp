@@ -13,6 +13,7 @@
 #include "system/file_state_posix.h"
 #include "system/refusal_reason.h"
 #include "system/run_lock.h"
+#include "system/write_all_posix.h"
 
 namespace {
 
@@ -32,15 +33,6 @@ void closeLockFile() {
   if (lockFile >= 0) close(lockFile);
   lockFile = -1;
   ours = false;
-}
-
-struct flock wholeFile(short type) {
-  struct flock region {};
-  region.l_type = type;
-  region.l_whence = SEEK_SET;
-  region.l_start = 0;
-  region.l_len = 0;
-  return region;
 }
 
 // Opens the lock file, made private when new. False with `reason` when there is none to open,

@@ -4,6 +4,7 @@
 // so that every folder above may use them.
 #pragma once
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -31,3 +32,13 @@ bool umaskKeepsOwnerBits();
 // with `info` set to the file's state, or -1 with errno.
 int createPrivateFile(
     int directory, const std::string& name, int flags, bool keepDevices, struct stat* info);
+
+// A lock request of `type` (F_RDLCK, F_WRLCK) over the whole file. Taken with F_OFD_SETLK it is
+// held by the open file description: it lasts while the file stays open, whoever else opens
+// it, and goes when the process dies.
+inline struct flock wholeFile(short type) {
+  struct flock region {};
+  region.l_type = type;
+  region.l_whence = SEEK_SET;
+  return region;
+}
