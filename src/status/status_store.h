@@ -12,10 +12,11 @@ enum class StatusCode : std::int32_t {
   TransferFailed = 3,  // short or failed write, failed flush or close, failed seek or lock
 };
 
-// The slot itself, defined in status_store.cpp; Ok until the first store. Read and written only
-// through the two operations below, which are inline: every channel and print operation stores
-// into it, several times per line of a list file.
-extern StatusCode storedStatus;
+// The slot itself, defined in status_store.cpp, one per thread: a worker's operations on its own
+// channels say nothing to another thread's next look. Ok until the first store. Read and
+// written only through the two operations below, which are inline: every channel and print
+// operation stores into it, several times per line of a list file.
+extern thread_local StatusCode storedStatus;
 
 // Stores `code` as the last status and returns it unchanged.
 inline StatusCode setStatus(StatusCode code) {

@@ -299,7 +299,7 @@ constexpr std::size_t TemporaryRandomLength = 6;
 // the kernel's generator makes the names hard to occupy in advance.
 void fillRandom(unsigned char* bytes, std::size_t count) {
   if (getrandom(bytes, count, GRND_NONBLOCK) == static_cast<ssize_t>(count)) return;
-  static std::uint64_t counter = 0;
+  thread_local std::uint64_t counter = 0;
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
   std::uint64_t state = static_cast<std::uint64_t>(now.tv_nsec) ^

@@ -12,20 +12,27 @@ namespace {
 // Buffers of closed streams, kept for the next open: a list file and its cleaned copy are
 // opened and closed for every list, and taking 64 KiB from the system and giving it back each
 // time would cost more than the rest of a small list's work. At most as many as a run keeps
-// open at once.
+// open at once; each thread keeps its own (a worker reads lists on streams of its own), and
+// gives them back when it ends.
 constexpr std::size_t SpareBufferLimit = 6;
-char* spareBuffers[SpareBufferLimit];
-std::size_t spareBufferCount = 0;
+struct SpareBuffers {
+  char* buffers[SpareBufferLimit] = {};
+  std::size_t count = 0;
+  ~SpareBuffers() {
+    while (count > 0) std::free(buffers[--count]);
+  }
+};
+thread_local SpareBuffers spares;
 
 char* takeBuffer() {
-  if (spareBufferCount > 0) return spareBuffers[--spareBufferCount];
+  if (spares.count > 0) return spares.buffers[--spares.count];
   return static_cast<char*>(std::malloc(StreamBufferSize));
 }
 
 void giveBackBuffer(char* buffer) {
   if (buffer == nullptr) return;
-  if (spareBufferCount < SpareBufferLimit) {
-    spareBuffers[spareBufferCount++] = buffer;
+  if (spares.count < SpareBufferLimit) {
+    spares.buffers[spares.count++] = buffer;
     return;
   }
   std::free(buffer);

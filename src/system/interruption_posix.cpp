@@ -3,11 +3,15 @@
 // restored and the signal raised again, so that the caller sees the process ended by it.
 #include <signal.h>
 
+#include <atomic>
+
 #include "system/interruption.h"
 
 namespace {
 
-volatile sig_atomic_t arrived = 0;
+// Written by the handler on whichever thread the signal reaches, read by every thread.
+std::atomic<int> arrived{0};
+static_assert(std::atomic<int>::is_always_lock_free, "set from a signal handler");
 
 void noteInterruption(int signal) { arrived = signal; }
 
@@ -28,10 +32,10 @@ void catchInterruptions() {
   }
 }
 
-bool runInterrupted() { return arrived != 0; }
+bool runInterrupted() { return arrived.load(std::memory_order_relaxed) != 0; }
 
 void endIfInterrupted() {
-  const int signal = arrived;
+  const int signal = arrived.load();
   if (signal == 0) return;
   struct sigaction action {};
   action.sa_handler = SIG_DFL;

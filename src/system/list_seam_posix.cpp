@@ -122,7 +122,7 @@ SeamCode holdListDirectory(std::string_view listedPath, HeldDirectory& held, std
   releaseDirectory(held);
   // The search lists full paths below the run's directory: that prefix is where the walk starts,
   // so nothing above the run's directory is resolved again.
-  static std::string current = currentDirectory();
+  thread_local std::string current = currentDirectory();
   if (listedPath.substr(0, current.size()) != current) current = currentDirectory();
   const std::string& prefix = current;
   if (prefix.empty() || listedPath.substr(0, prefix.size()) != prefix) {

@@ -264,11 +264,8 @@ struct TokenFacts {
   bool known = false;
 };
 
-const TokenFacts& tokenFacts() {
-  static TokenFacts facts;
-  static bool read = false;
-  if (read) return facts;
-  read = true;
+TokenFacts readTokenFacts() {
+  TokenFacts facts;
   HANDLE token = nullptr;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return facts;
   const auto information = [token](TOKEN_INFORMATION_CLASS which, std::vector<char>& bytes) {
@@ -279,6 +276,12 @@ const TokenFacts& tokenFacts() {
   };
   facts.known = information(TokenUser, facts.user) && information(TokenGroups, facts.groups);
   CloseHandle(token);
+  return facts;
+}
+
+// Read by the first thread that asks; the others wait for it.
+const TokenFacts& tokenFacts() {
+  static const TokenFacts facts = readTokenFacts();
   return facts;
 }
 
@@ -313,15 +316,21 @@ std::uint32_t ownerNumber(PSID sid) {
   return number == 0 ? 1 : number;
 }
 
-SECURITY_ATTRIBUTES* privateFileSecurity() {
-  // Made once: the user of a process does not change.
-  static std::vector<char> acl;
-  static SECURITY_DESCRIPTOR descriptor;
-  static SECURITY_ATTRIBUTES attributes;
-  static bool made = false;
-  if (made) return &attributes;
+namespace {
+
+// The security a private file is made with: the user alone may reach it.
+struct PrivateSecurity {
+  std::vector<char> acl;
+  SECURITY_DESCRIPTOR descriptor{};
+  SECURITY_ATTRIBUTES attributes{};
+  bool made = false;
+};
+
+void makePrivateSecurity(PrivateSecurity& security) {
+  std::vector<char>& acl = security.acl;
+  SECURITY_DESCRIPTOR& descriptor = security.descriptor;
   const PSID sid = tokenUser();
-  if (sid == nullptr) return nullptr;
+  if (sid == nullptr) return;
   acl.assign(sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + GetLengthSid(sid), '\0');
   const PACL list = reinterpret_cast<PACL>(acl.data());
   // The owner is the user, named here: an elevated token's default owner is the Administrators
@@ -332,11 +341,23 @@ SECURITY_ATTRIBUTES* privateFileSecurity() {
       !SetSecurityDescriptorOwner(&descriptor, sid, FALSE) ||
       !SetSecurityDescriptorDacl(&descriptor, TRUE, list, FALSE) ||
       !SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
-    return nullptr;
+    return;
   }
-  attributes = {sizeof attributes, &descriptor, FALSE};
-  made = true;
-  return &attributes;
+  security.attributes = {sizeof security.attributes, &descriptor, FALSE};
+  security.made = true;
+}
+
+}  // namespace
+
+SECURITY_ATTRIBUTES* privateFileSecurity() {
+  // Made once, by the first thread that asks: the user of a process does not change.
+  // Made in place: the descriptor points into the ACL, the attributes at the descriptor.
+  static PrivateSecurity security;
+  static const bool made = [] {
+    makePrivateSecurity(security);
+    return security.made;
+  }();
+  return made ? &security.attributes : nullptr;
 }
 
 bool protectedForThisUser(const ProtectionFacts& facts) {
