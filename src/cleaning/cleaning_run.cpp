@@ -9,7 +9,10 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <iterator>
+#include <optional>
 #include <string_view>
+#include <vector>
 
 #include "channels/channel.h"
 #include "channels/file_device.h"
@@ -26,6 +29,7 @@
 #include "system/refusal_reason.h"
 #include "system/run_lock.h"
 #include "system/system_error.h"
+#include "system/worker_pool.h"
 
 namespace {
 
@@ -91,20 +95,54 @@ constexpr auto RejectionMarks = [] {
   return marks;
 }();
 
+// Prints `count` marks for dropped entries on the console.
+void printMarks(std::size_t count) {
+  for (std::size_t part; count > 0; count -= part) {
+    part = std::min(count, RejectionMarks.size());
+    sayProgress(std::string_view(RejectionMarks.data(), part), PrintMask::None);
+  }
+}
+
 // One list file while its entries are read: the file, whether its cleaned copy has been started,
 // and how many entries were dropped. Until the first line that is dropped or does not end in
-// CR LF, the copy would be the file byte for byte, and none is made.
+// CR LF, the copy would be the file byte for byte, and none is made. The dropped entries go to
+// `records` (the log) and their marks to the console on the committing thread; a worker keeps
+// them in `kept` until the list's turn comes.
 struct Reading {
   ListFile& list;
+  RejectionRecords* records = nullptr;
+  KeptEntries* kept = nullptr;
   bool copying = false;
   std::int64_t marks = 0;
 };
 
-// Marks `count` dropped entries on the console.
-void markDropped(Reading& reading, std::size_t count) {
-  sayProgress(std::string_view(RejectionMarks.data(), count), PrintMask::None);
+// The dropped entries of a block, numbered in `dropped`.
+void dropLines(Reading& reading,
+               const LineBlock& block,
+               const std::uint16_t* dropped,
+               std::size_t count) {
+  if (reading.records != nullptr) {
+    reading.records->writeLines(block, dropped, count);
+    printMarks(count);
+  } else {
+    for (std::size_t line = 0; line < count; ++line) reading.kept->add(block.line(dropped[line]));
+  }
   reading.marks += static_cast<std::int64_t>(count);
 }
+
+void dropEntry(Reading& reading, std::string_view entry) {
+  if (reading.records != nullptr) {
+    printMarks(1);
+    reading.records->write(entry);
+  } else {
+    reading.kept->add(entry);
+  }
+  ++reading.marks;
+}
+
+// A worker reads only lists this small (one read of a stream's buffer); the committing thread
+// reads the larger ones, so that their marks appear as they are read.
+constexpr std::int64_t WorkerListBytes = std::int64_t{StreamBufferSize};
 
 // Starts the cleaned copy at the line that begins at `lineStart`: every byte before it is kept
 // as it is. `buffered` holds the file's bytes from its start when the caller has them.
@@ -117,7 +155,7 @@ void markDropped(Reading& reading, std::size_t count) {
 // True when the line just read by readLineInto from `lineStart` into `entry` is kept as it is
 // in the file: a good entry that ended in CR LF. Only the last line can end without an LF.
 bool keptAsItIs(const Reading& reading, const Text& entry, std::int64_t lineStart) {
-  const std::int64_t end = listFilePosition();
+  const std::int64_t end = listFilePosition(reading.list);
   if (end - lineStart != static_cast<std::int64_t>(entry.size()) + 2 || !isGoodEntry(entry)) {
     return false;
   }
@@ -130,12 +168,17 @@ bool keptAsItIs(const Reading& reading, const Text& entry, std::int64_t lineStar
 // read on its own. Every operation of the loop is compiled into it: it runs for every line of
 // every list file.
 [[gnu::flatten]] void copyGoodEntries(Reading& reading, Text& entry) {
-  RejectionRecords records(reading.list.path);
+  ListFile& list = reading.list;
   LineBlock block;
   std::uint16_t dropped[LineBlockLines];
   static_assert(LineBlockLines <= UINT16_MAX + 1, "a line of a block is numbered in 16 bits");
-  while (channelAtEnd(ListFileChannel) == 0 && !runInterrupted()) {
-    if (takeBufferedLines(ListFileChannel, block, EntryMarker)) {
+  while (channelAtEnd(list.readChannel) == 0 && !runInterrupted()) {
+    // A list that grew past a worker's size while it was read goes to the committing thread.
+    if (list.onWorker && listFilePosition(list) > WorkerListBytes) {
+      list.handBack = true;
+      return;
+    }
+    if (takeBufferedLines(list.readChannel, block, EntryMarker)) {
       std::size_t line = 0;
       if (!reading.copying) {
         while (line < block.count && block.endsInCrLf(line) && isGoodEntry(block, line)) ++line;
@@ -146,26 +189,22 @@ bool keptAsItIs(const Reading& reading, const Text& entry, std::int64_t lineStar
       }
       // The kept lines go to the copy in one pass, then the dropped ones to the log in order.
       const std::size_t marks =
-          printMarkedLines(CleanedCopyChannel, block, line, ShortestGoodEntry, dropped);
-      if (marks > 0) {
-        records.writeLines(block, dropped, marks);
-        markDropped(reading, marks);
-      }
+          printMarkedLines(list.copyChannel, block, line, ShortestGoodEntry, dropped);
+      if (marks > 0) dropLines(reading, block, dropped, marks);
       // Lists staged before a long one wait no longer than a batch may.
-      if (batchIsFull()) commitBatch();
+      if (!list.onWorker && batchIsFull()) commitBatch();
       continue;
     }
-    const std::int64_t lineStart = listFilePosition();
-    if (readLineInto(ListFileChannel, entry) != StatusCode::Ok) break;
+    const std::int64_t lineStart = listFilePosition(list);
+    if (readLineInto(list.readChannel, entry) != StatusCode::Ok) break;
     if (!reading.copying) {
       if (keptAsItIs(reading, entry, lineStart)) continue;
       if (!startCopy(reading, lineStart, nullptr)) return;
     }
     if (isGoodEntry(entry)) {
-      printText(CleanedCopyChannel, entry, PrintMask::NewLine);
+      printText(list.copyChannel, entry, PrintMask::NewLine);
     } else {
-      markDropped(reading, 1);
-      records.write(entry);
+      dropEntry(reading, entry);
     }
   }
 }
@@ -281,36 +320,149 @@ std::string logReadyForCommit() {
 
 namespace {
 
-// Cleans one list file: reads it, writes the good entries to the cleaned copy, marks and logs
-// the others, and stages the copy for its batch when nothing failed.
-void cleanListFile(const Text& path, std::string_view listName, Text& entry) {
-  const Text checking = "Checking " + path + " ";
-  ListFile list(path, listName);
-  list.preview = previewing();
-  if (std::string why; !openListFile(list, why)) {
-    sayNotChecked(checking, why);
-    return;
-  }
-  if (const char* own = list.stateKnown ? ownFileNamed(list.state) : nullptr) {
-    sayNotChecked(checking, "it is this run's own " + Text(own));
-    return;
-  }
-  sayProgress(checking, PrintMask::None);
-  Reading reading{list, false, 0};
-  copyGoodEntries(reading, entry);
+// The console's opening of a list file's line.
+Text checkingLine(const Text& path) { return "Checking " + path + " "; }
+
+// Says the list file is not checked when it is one of the run's own files. True then.
+bool isOwnFile(const ListFile& list, const Text& checking) {
+  const char* own = list.stateKnown ? ownFileNamed(list.state) : nullptr;
+  if (own != nullptr) sayNotChecked(checking, "it is this run's own " + Text(own));
+  return own != nullptr;
+}
+
+// Ends a list file read whole (endReading) with `marks` entries dropped: its verdict, its console
+// line, and its copy staged for the batch when nothing failed.
+void finishListFile(ListFile&& list, const Text& checking, std::int64_t marks) {
   // A record of this list (or of an earlier one) that could not be written: a flush has failed.
   if (fileFailed(fileChannelOf(RejectionLogChannel))) logFailed = true;
   const std::string verdict = verdictOn(list, logFailed ? logFailure() : nullptr);
   if (!progressShown) {
     // A preview whose progress is not shown: a list a run would leave gets its whole line.
     if (!verdict.empty()) {
-      printText(ConsoleChannel, checking + Text(static_cast<std::size_t>(reading.marks), '#'),
+      printText(ConsoleChannel, checking + Text(static_cast<std::size_t>(marks), '#'),
                 PrintMask::None);
-      sayNotCleaned(reading.marks > 0, verdict);
+      sayNotCleaned(marks > 0, verdict);
     }
     return;
   }
-  settleOrStage(std::move(list), verdict, reading.marks > 0);
+  settleOrStage(std::move(list), verdict, marks > 0);
+}
+
+// Cleans one list file on the committing thread: reads it, writes the good entries to the
+// cleaned copy, marks and logs the others, and stages the copy for its batch when nothing
+// failed.
+void cleanListFile(const Text& path, std::string_view listName, Text& entry) {
+  const Text checking = checkingLine(path);
+  ListFile list(path, listName);
+  list.preview = previewing();
+  if (std::string why; !openListFile(list, why)) {
+    sayNotChecked(checking, why);
+    return;
+  }
+  if (isOwnFile(list, checking)) return;
+  sayProgress(checking, PrintMask::None);
+  RejectionRecords records(list.path);
+  Reading reading{list, &records};
+  copyGoodEntries(reading, entry);
+  endReading(list);
+  finishListFile(std::move(list), checking, reading.marks);
+}
+
+// A list file read ahead by a worker, waiting for its turn: read whole and staged (`list`), not
+// checked (`refusal`), or handed back to the committing thread.
+struct ReadAhead {
+  Text path;
+  std::optional<ListFile> list;
+  std::string refusal;
+  bool handBack = false;
+  KeptEntries kept;
+
+  void clear() {
+    list.reset();
+    refusal.clear();
+    handBack = false;
+    kept = KeptEntries{};
+  }
+};
+
+// The run's own files as a pass begins: a worker hands a list that is one of them back, and the
+// committing thread says so.
+struct OwnFiles {
+  FileState states[2];
+  bool holds(const FileState& list) const {
+    return std::any_of(std::begin(states), std::end(states), [&](const FileState& own) {
+      return own.fileIndex != 0 && own.device == list.device && own.fileIndex == list.fileIndex;
+    });
+  }
+};
+
+OwnFiles ownFilesNow() {
+  OwnFiles own;
+  const ChannelNumber channels[] = {RejectionLogChannel, FileListChannel};
+  for (std::size_t i = 0; i < 2; ++i) {
+    if (!fileStateAtOpen(fileChannelOf(channels[i]), &own.states[i])) own.states[i] = FileState{};
+  }
+  return own;
+}
+
+// A worker's part: opens and reads a small list file on the worker's channels, writes its copy
+// and stages it; everything said of it waits for the committing thread.
+void readListAhead(ReadAhead& ahead,
+                   std::size_t worker,
+                   std::string_view listName,
+                   const OwnFiles& own) {
+  thread_local Text entry;
+  ListFile list(ahead.path, listName);
+  list.preview = previewing();
+  list.onWorker = true;
+  list.readChannel = workerReadChannel(worker);
+  list.copyChannel = list.readChannel + 1;
+  if (!openListFile(list, ahead.refusal)) {
+    if (list.handBack) ahead.refusal.clear();
+    ahead.handBack = list.handBack;
+    return;
+  }
+  if (!list.stateKnown || list.state.size > WorkerListBytes || own.holds(list.state)) {
+    ahead.handBack = true;
+    return;
+  }
+  Reading reading{list, nullptr, &ahead.kept};
+  copyGoodEntries(reading, entry);
+  if (list.handBack) {
+    ahead.handBack = true;
+    ahead.kept = KeptEntries{};
+    return;
+  }
+  endReading(list);
+  ahead.list.emplace(std::move(list));
+}
+
+// The committing thread's part of a list file a worker read: its line, its marks and records,
+// its verdict, its copy staged.
+void commitReadAhead(ReadAhead& ahead) {
+  const Text checking = checkingLine(ahead.path);
+  if (!ahead.list) {
+    sayNotChecked(checking, ahead.refusal);
+    return;
+  }
+  ListFile& list = *ahead.list;
+  if (isOwnFile(list, checking)) return;
+  sayProgress(checking, PrintMask::None);
+  if (ahead.kept.size() > 0) {
+    RejectionRecords records(list.path);
+    records.writeKept(ahead.kept);
+    printMarks(ahead.kept.size());
+  }
+  finishListFile(std::move(list), checking, static_cast<std::int64_t>(ahead.kept.size()));
+}
+
+// How many workers read list files ahead: the machine's threads beside the committing one.
+std::size_t listWorkers() {
+#ifdef CHKLIST_WORKERS
+  return CHKLIST_WORKERS;
+#else
+  return machineThreads() - 1;
+#endif
 }
 
 // Searches for the list files named `texts.listName`, writing their paths to `fileList`. False
@@ -463,28 +615,62 @@ void cleanListKind(ListKind kind) {
               PrintMask::NewLine);
     return;
   }
-  // The run's two texts: each line read replaces them, and their storage serves every list
-  // file of the pass.
-  Text path;
-  Text entry;
-  while (channelAtEnd(FileListChannel) == 0 && !runInterrupted()) {
-    // A path cut short by a read error is never opened; an interruption is not a read error.
-    if (readLineInto(FileListChannel, path) != StatusCode::Ok) {
-      if (runInterrupted()) break;
-      printText(ConsoleChannel, "Cannot read the file list " + fileList + ": " + restUnchecked,
-                PrintMask::NewLine);
-      break;
+  // Workers read the next list files while this thread commits the earlier ones in the file
+  // list's order: a window of paths read ahead, each list of it held open until its turn.
+  const std::size_t threads = listWorkers();
+  const std::size_t window = threads > 0 ? reserveListsAside(4 * (threads + 1)) : 0;
+  std::vector<ReadAhead> ahead(std::max<std::size_t>(window, 1));
+  const OwnFiles own = ownFilesNow();
+  WorkAhead workers(window > 0 ? threads : 0, [&](std::size_t part, std::size_t worker) {
+    readListAhead(ahead[part % ahead.size()], worker, texts.listName, own);
+  });
+  std::size_t listed = 0;
+  std::size_t done = 0;
+  bool listEnded = false;
+  bool listFailed = false;
+  const auto readPaths = [&] {
+    while (!listEnded && listed < done + ahead.size()) {
+      ReadAhead& next = ahead[listed % ahead.size()];
+      if (channelAtEnd(FileListChannel) != 0 || runInterrupted()) {
+        listEnded = true;
+      } else if (readLineInto(FileListChannel, next.path) != StatusCode::Ok) {
+        // A path cut short by a read error is never opened; an interruption is no read error.
+        listEnded = true;
+        listFailed = !runInterrupted();
+      } else if (!next.path.empty()) {  // an empty line names no file
+        ++listed;
+      }
     }
-    // An empty line names no file.
-    if (!path.empty()) cleanListFile(path, texts.listName, entry);
+    workers.allow(listed);
+  };
+  // The committing thread's own text: each line read replaces it, and its storage serves every
+  // list file it reads.
+  Text entry;
+  bool stopped = false;
+  for (readPaths(); done < listed && !runInterrupted(); readPaths()) {
+    ReadAhead& list = ahead[done % ahead.size()];
+    if (!workers.waitOrTake(done) || list.handBack) {
+      cleanListFile(list.path, texts.listName, entry);
+    } else {
+      commitReadAhead(list);
+    }
+    list.clear();
+    ++done;
     // The lock is checked before a batch is closed, and every so many lists.
     const bool full = batchIsFull();
     if (full || ++listsSinceLockCheck >= LockCheckLists) {
       listsSinceLockCheck = 0;
-      if (!lockStillHeld(restUnchecked)) break;
+      if (!lockStillHeld(restUnchecked)) {
+        stopped = true;
+        break;
+      }
     }
     // Once the list file and its copy are closed: the batch's syncs need descriptors too.
     if (full) commitBatch();
+  }
+  if (listFailed && !stopped && done == listed && !runInterrupted()) {
+    printText(ConsoleChannel, "Cannot read the file list " + fileList + ": " + restUnchecked,
+              PrintMask::NewLine);
   }
   // The file list goes only while its name still holds it: another run (let in by a lock that
   // lost its name) may have made its own there since.

@@ -97,6 +97,15 @@ void RejectionRecords::buildHead(std::time_t second, std::string_view date, std:
 void RejectionRecords::writeLines(const LineBlock& block,
                                   const std::uint16_t* lines,
                                   std::size_t count) {
+  writeEach(count, [&](std::size_t index) { return block.line(lines[index]); });
+}
+
+void RejectionRecords::writeKept(const KeptEntries& entries) {
+  writeEach(entries.size(), [&](std::size_t index) { return entries.at(index); });
+}
+
+template <class EntryAt>
+void RejectionRecords::writeEach(std::size_t count, EntryAt entryAt) {
   Channel* log = lookupChannel(RejectionLogChannel);
   FileStream* stream = fileStream(fileChannelOf(RejectionLogChannel));
   std::size_t done = 0;
@@ -108,7 +117,7 @@ void RejectionRecords::writeLines(const LineBlock& block,
       if (texts.second != second_ || head_.empty()) {
         buildHead(texts.second, {texts.date, texts.dateLength}, {texts.time, texts.timeLength});
       }
-      const std::string_view entry = block.line(lines[done]);
+      const std::string_view entry = entryAt(done);
       const std::size_t size = head_.size() + entry.size() + 2;
       char* room = entry.size() <= ShortEntryBytes ? streamReserve(*stream, size) : nullptr;
       if (room == nullptr) break;
@@ -120,7 +129,7 @@ void RejectionRecords::writeLines(const LineBlock& block,
     }
     if (done > 0) setStatus(StatusCode::Ok);
   }
-  for (; done < count; ++done) write(block.line(lines[done]));
+  for (; done < count; ++done) write(entryAt(done));
 }
 
 bool RejectionRecords::write(std::string_view entry) {

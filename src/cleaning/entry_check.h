@@ -3,7 +3,9 @@
 
 #include <cstdint>
 #include <ctime>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "channels/line_block.h"
 #include "channels/text.h"
@@ -23,6 +25,25 @@ constexpr std::size_t ShortestGoodEntry = 7;
 inline bool isGoodEntry(const LineBlock& block, std::size_t line) {
   return block.marked[line] && block.length(line) >= ShortestGoodEntry;
 }
+
+// Dropped entries held in order until their records can be written: a worker reads a list
+// ahead, and only the committing thread writes the log.
+class KeptEntries {
+ public:
+  void add(std::string_view entry) {
+    bytes_.append(entry);
+    ends_.push_back(static_cast<std::uint32_t>(bytes_.size()));
+  }
+  std::size_t size() const { return ends_.size(); }
+  std::string_view at(std::size_t index) const {
+    const std::size_t start = index == 0 ? 0 : ends_[index - 1];
+    return std::string_view(bytes_).substr(start, ends_[index] - start);
+  }
+
+ private:
+  std::string bytes_;
+  std::vector<std::uint32_t> ends_;  // where each entry ends in bytes_
+};
 
 // Appends one record to the rejection log channel: date, time and path each padded to the next
 // 14-column zone, then the entry and CR LF. True when the whole record was handed over to the
@@ -46,7 +67,13 @@ class RejectionRecords {
   // write for each of the `count` lines of `block` numbered in `lines`, in that order.
   void writeLines(const LineBlock& block, const std::uint16_t* lines, std::size_t count);
 
+  // write for each entry kept, in order.
+  void writeKept(const KeptEntries& entries);
+
  private:
+  template <class EntryAt>
+  void writeEach(std::size_t count, EntryAt entryAt);
+
   // Entries up to this length are written with the head as one write; longer ones after it.
   static constexpr std::size_t ShortEntryBytes = 4096;
 

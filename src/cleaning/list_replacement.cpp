@@ -29,7 +29,7 @@
 
 namespace {
 
-FileStream* listStream() { return fileStream(fileChannelOf(ListFileChannel)); }
+FileStream* listStream(const ListFile& list) { return fileStream(fileChannelOf(list.readChannel)); }
 
 // The console's words for a code of the seam; `doing` names what failed, for the kinds the
 // system's own words explain.
@@ -108,24 +108,27 @@ Batch batch;
 constexpr std::size_t BatchLists = 256;
 constexpr std::int64_t BatchBytes = 64 * 1024 * 1024;
 constexpr auto BatchTime = std::chrono::seconds(1);
-// Syncs wait on the disk, not on a core: enough of them side by side that the file system takes
-// a batch's in a few journal commits.
+// Syncs and exchanges wait on the disk or the share, not on a core: enough of them side by side
+// that the file system takes a batch's syncs in a few journal commits.
 constexpr std::size_t SyncThreads = 32;
 
 // The lists whose old file this run removed after its exchange: a second name of such a file (a
 // hard link) finds its status-change time moved by that removal, not by an edit.
 std::vector<std::pair<std::uint64_t, std::uint64_t>> removedOldLists;
 
-// The list's name holds the file that was read, as it was read.
-bool unchangedAtLastLook(const ListFile& list, const NameLook& look) {
+// The list's name holds the file that was read, as it was read. `sharedInBatch`: another name of
+// the same file is committed in the same batch, whose removal of the old file may move its
+// status-change time at any moment.
+bool unchangedAtLastLook(const ListFile& list, const NameLook& look, bool sharedInBatch = false) {
   if (!list.stateKnown || !look.regular) return false;
   if (look.state == list.state) return true;
   FileState unmoved = look.state;
   unmoved.changedTime = list.state.changedTime;
   unmoved.changedFraction = list.state.changedFraction;
   const auto identity = std::make_pair(list.state.device, list.state.fileIndex);
-  return unmoved == list.state && std::find(removedOldLists.begin(), removedOldLists.end(),
-                                            identity) != removedOldLists.end();
+  return unmoved == list.state &&
+         (sharedInBatch || std::find(removedOldLists.begin(), removedOldLists.end(), identity) !=
+                               removedOldLists.end());
 }
 
 // The file at the staged name after the exchange is the list as it was read: its identity, size
@@ -139,14 +142,25 @@ bool isListAsRead(const NameLook& look, const FileState& read) {
 
 void say(const Text& line) { printText(ConsoleChannel, line, PrintMask::NewLine); }
 
-void sayNotReplaced(const ListFile& list, std::string_view why) {
-  say("Not cleaned: " + list.path + " could not be replaced" +
-      (why.empty() ? Text() : ": " + Text(why)));
+Text notReplacedLine(const ListFile& list, std::string_view why) {
+  return "Not cleaned: " + list.path + " could not be replaced" +
+         (why.empty() ? Text() : ": " + Text(why));
 }
 
-void sayChanged(const ListFile& list) {
-  say("Not cleaned: " + list.path + " changed while it was read");
+void sayNotReplaced(const ListFile& list, std::string_view why) { say(notReplacedLine(list, why)); }
+
+Text changedLine(const ListFile& list) {
+  return "Not cleaned: " + list.path + " changed while it was read";
 }
+
+// What one list's commit has to say: its console lines, made where the commits of a batch run
+// side by side and said in the file list's order once they are done; and whether it removed the
+// old list.
+struct CommitNotes {
+  std::vector<Text> lines;
+  bool oldRemoved = false;
+  void say(Text line) { lines.push_back(std::move(line)); }
+};
 
 bool isFile(const NameLook& look, const FileState& file) {
   return look.state.device == file.device && look.state.fileIndex == file.fileIndex;
@@ -154,7 +168,7 @@ bool isFile(const NameLook& look, const FileState& file) {
 
 // Removes the list's copy from beside it (it replaced nothing) and lets its handle go.
 void dropCopy(ListFile& list) {
-  if (list.stage == ListStage::Copying) closeChannel(CleanedCopyChannel);
+  if (list.stage == ListStage::Copying) closeChannel(list.copyChannel);
   closeKept(list.copy);
   if (!list.copyName.empty() && list.stage >= ListStage::Copying) {
     removeName(list.directory, list.copyName, list.copyState);
@@ -164,9 +178,9 @@ void dropCopy(ListFile& list) {
 
 // Writes the list file's first `prefix` bytes, read again from its channel, to the copy. Changed
 // when the list no longer holds that many bytes.
-SeamCode copyPrefixAgain(std::int64_t prefix) {
-  FileStream* from = listStream();
-  Channel* copy = lookupChannel(CleanedCopyChannel);
+SeamCode copyPrefixAgain(const ListFile& list, std::int64_t prefix) {
+  FileStream* from = listStream(list);
+  Channel* copy = lookupChannel(list.copyChannel);
   char block[StreamBufferSize];
   for (std::int64_t done = 0; done < prefix;) {
     const std::size_t wanted =
@@ -175,7 +189,7 @@ SeamCode copyPrefixAgain(std::int64_t prefix) {
     if (got < 0) return {SeamError::Other, lastSystemError()};
     if (got == 0) return {SeamError::Changed, 0};
     if (writeChannelBytes(copy, block, static_cast<std::size_t>(got)) != StatusCode::Ok) {
-      return {SeamError::Other, fileChannelOf(CleanedCopyChannel)->stream.error};
+      return {SeamError::Other, fileChannelOf(list.copyChannel)->stream.error};
     }
     done += got;
   }
@@ -188,9 +202,9 @@ SeamCode createCopy(ListFile& list) {
   for (int attempt = 0; attempt < 8; ++attempt) {
     // Claimed by the open: from here on no other run takes it for a leftover.
     if (openChannelIn(list.directory, list.copyName, OpenMode::Output, NewFileOnly, 0,
-                      CleanedCopyChannel, 0) == StatusCode::Ok) {
-      if (fileStateAtOpen(fileChannelOf(CleanedCopyChannel), &list.copyState)) return {};
-      closeChannel(CleanedCopyChannel);
+                      list.copyChannel, 0) == StatusCode::Ok) {
+      if (fileStateAtOpen(fileChannelOf(list.copyChannel), &list.copyState)) return {};
+      closeChannel(list.copyChannel);
       return {SeamError::Other, 0};
     }
     const SeamCode error = codeOf(lastSystemError());
@@ -216,10 +230,11 @@ SeamCode createCopy(ListFile& list) {
 // The steps of a commit after the copies are durable, for one list: the last look, the exchange
 // and the looks at both names after it. Settles the list with its console line when it is not
 // simply replaced; true when its directory took a replacement.
-bool exchangeWithCopy(ListFile& list) {
+bool exchangeWithCopy(ListFile& list, bool sharedInBatch, CommitNotes& notes) {
   NameLook look;
-  if (!lookAt(list.directory, list.leaf, look).ok() || !unchangedAtLastLook(list, look)) {
-    sayChanged(list);
+  if (!lookAt(list.directory, list.leaf, look).ok() ||
+      !unchangedAtLastLook(list, look, sharedInBatch)) {
+    notes.say(changedLine(list));
     dropCopy(list);
     return false;
   }
@@ -235,14 +250,14 @@ bool exchangeWithCopy(ListFile& list) {
       // the copy's place, or a save by rename just after the exchange): no run may take it for
       // a leftover, so it is kept under a name of its own.
       exchangeNames(list.directory, list.copyName, list.leaf);
-      sayChanged(list);
+      notes.say(changedLine(list));
       NameLook back;
       if (lookAt(list.directory, list.copyName, back).ok() && !isFile(back, list.copyState)) {
         const std::string random = randomStagedName();
         const std::string kept = list.leaf + "-" + random.substr(random.rfind('-') + 1);
         if (renameOver(list.directory, -1, list.copyName, kept, back.state).ok()) {
-          say("The file that took the place of " + list.path + " meanwhile is kept beside it as " +
-              Text(kept));
+          notes.say("The file that took the place of " + list.path +
+                    " meanwhile is kept beside it as " + Text(kept));
         }
       }
       dropCopy(list);
@@ -252,16 +267,16 @@ bool exchangeWithCopy(ListFile& list) {
     list.stage = ListStage::Committed;
     if (const SeamCode removed = removeName(list.directory, list.copyName, atStaged.state, true);
         !removed.ok()) {
-      say("Cleaned: " + list.path + ", but its old content stays beside it as " +
-          Text(list.copyName) + ": " + wordsFor(removed, "cannot remove it") +
-          "; the next run removes it");
+      notes.say("Cleaned: " + list.path + ", but its old content stays beside it as " +
+                Text(list.copyName) + ": " + wordsFor(removed, "cannot remove it") +
+                "; the next run removes it");
     } else {
-      removedOldLists.emplace_back(list.state.device, list.state.fileIndex);
+      notes.oldRemoved = true;
     }
     return true;
   }
   if (exchanged.error != SeamError::NotSupported) {
-    sayNotReplaced(list, wordsFor(exchanged, "cannot replace it"));
+    notes.say(notReplacedLine(list, wordsFor(exchanged, "cannot replace it")));
     dropCopy(list);
     return false;
   }
@@ -269,26 +284,27 @@ bool exchangeWithCopy(ListFile& list) {
   // looked at after.
   NameLook atStaged;
   if (!lookAt(list.directory, list.copyName, atStaged).ok() || !isFile(atStaged, list.copyState)) {
-    sayChanged(list);
+    notes.say(changedLine(list));
     dropCopy(list);
     return false;
   }
   const SeamCode renamed =
       renameOver(list.directory, list.copy, list.copyName, list.leaf, list.state);
   if (renamed.error == SeamError::Changed) {
-    sayChanged(list);
+    notes.say(changedLine(list));
     dropCopy(list);
     return false;
   }
   if (!renamed.ok()) {
-    sayNotReplaced(list, wordsFor(renamed, "cannot replace it"));
+    notes.say(notReplacedLine(list, wordsFor(renamed, "cannot replace it")));
     dropCopy(list);
     return false;
   }
   closeKept(list.copy);
   list.stage = ListStage::Committed;
   if (!lookAt(list.directory, list.leaf, look).ok() || !isFile(look, list.copyState)) {
-    sayNotReplaced(list, "another file took the place of its cleaned copy while it was replaced");
+    notes.say(notReplacedLine(
+        list, "another file took the place of its cleaned copy while it was replaced"));
   }
   return true;
 }
@@ -302,6 +318,11 @@ ListFile::ListFile(ListFile&& other) noexcept
     : path(std::move(other.path)),
       name(other.name),
       preview(other.preview),
+      readChannel(other.readChannel),
+      copyChannel(other.copyChannel),
+      onWorker(other.onWorker),
+      handBack(other.handBack),
+      leftoverLooked(other.leftoverLooked),
       stage(other.stage),
       directory(std::exchange(other.directory, HeldDirectory{})),
       leaf(std::move(other.leaf)),
@@ -312,14 +333,16 @@ ListFile::ListFile(ListFile&& other) noexcept
       copy(std::exchange(other.copy, FileHandle{-1})),
       held(std::exchange(other.held, FileHandle{-1})),
       copyBytes(other.copyBytes),
-      failure(std::move(other.failure)) {
+      failure(std::move(other.failure)),
+      problem(std::move(other.problem)),
+      access(other.access) {
   other.stage = ListStage::Settled;
 }
 
 ListFile::~ListFile() {
   const bool reading = stage == ListStage::Read || stage == ListStage::Copying;
   if (stage == ListStage::Copying || stage == ListStage::Staged) dropCopy(*this);
-  if (reading) closeChannel(ListFileChannel);
+  if (reading) closeChannel(readChannel);
   closeKept(copy);
   closeKept(held);
   releaseDirectory(directory);
@@ -331,6 +354,10 @@ bool openListFile(ListFile& list, std::string& why) {
     return false;
   }
   SeamCode code = holdListDirectory(list.path, list.directory, list.leaf);
+  if (code.error == SeamError::Descriptors && list.onWorker) {
+    list.handBack = true;
+    return false;
+  }
   if (code.error == SeamError::Descriptors && !batch.lists.empty()) {
     commitBatch();
     code = holdListDirectory(list.path, list.directory, list.leaf);
@@ -344,10 +371,14 @@ bool openListFile(ListFile& list, std::string& why) {
     why = "its name is not " + Text(list.name);
     return false;
   }
-  if (openChannelIn(list.directory, list.leaf, OpenMode::Input, 0, 0, ListFileChannel, 0) !=
+  if (openChannelIn(list.directory, list.leaf, OpenMode::Input, 0, 0, list.readChannel, 0) !=
       StatusCode::Ok) {
     const SeamCode error = codeOf(lastSystemError());
-    closeChannel(ListFileChannel);  // a failed size measurement leaves the channel open
+    closeChannel(list.readChannel);  // a failed size measurement leaves the channel open
+    if (error.error == SeamError::Descriptors && list.onWorker) {
+      list.handBack = true;
+      return false;
+    }
     if (error.error == SeamError::Descriptors && !batch.lists.empty()) {
       commitBatch();
       return openListFile(list, why);
@@ -358,8 +389,8 @@ bool openListFile(ListFile& list, std::string& why) {
   list.stage = ListStage::Read;
   // Not a regular file, or one whose length the open did not learn: it is read, and then found
   // changed, never replaced.
-  list.stateKnown = fileStateAtOpen(fileChannelOf(ListFileChannel), &list.state) &&
-                    list.state.size == lookupChannel(ListFileChannel)->size;
+  list.stateKnown = fileStateAtOpen(fileChannelOf(list.readChannel), &list.state) &&
+                    list.state.size == lookupChannel(list.readChannel)->size;
   list.copyName = stagedNameOf(list.leaf);
   // A run meets a leftover when it makes the copy, or once the list needs none (settleOrStage);
   // a preview, which makes none, looks now.
@@ -370,14 +401,14 @@ bool openListFile(ListFile& list, std::string& why) {
   return true;
 }
 
-std::int64_t listFilePosition() {
-  const FileStream* stream = listStream();
+std::int64_t listFilePosition(const ListFile& list) {
+  const FileStream* stream = listStream(list);
   return stream == nullptr ? 0 : streamPosition(*stream);
 }
 
 bool listFileEndsWithCrLf(const ListFile& list) {
   if (list.state.size == 0) return true;
-  FileStream* stream = listStream();
+  FileStream* stream = listStream(list);
   char tail[2] = {};
   return stream != nullptr && list.state.size >= 2 &&
          readFileAt(*stream, list.state.size - 2, tail, sizeof tail) == 2 && tail[0] == '\r' &&
@@ -386,6 +417,10 @@ bool listFileEndsWithCrLf(const ListFile& list) {
 
 bool startCleanedCopy(ListFile& list, std::int64_t prefix, const char* buffered) {
   SeamCode code = createCopy(list);
+  if (code.error == SeamError::Descriptors && list.onWorker) {
+    list.handBack = true;
+    return false;
+  }
   if (code.error == SeamError::Descriptors && !batch.lists.empty()) {
     commitBatch();
     code = createCopy(list);
@@ -397,12 +432,12 @@ bool startCleanedCopy(ListFile& list, std::int64_t prefix, const char* buffered)
   }
   list.stage = ListStage::Copying;
   if (buffered != nullptr) {
-    if (writeChannelBytes(lookupChannel(CleanedCopyChannel), buffered,
+    if (writeChannelBytes(lookupChannel(list.copyChannel), buffered,
                           static_cast<std::size_t>(prefix)) != StatusCode::Ok) {
-      code = {SeamError::Other, fileChannelOf(CleanedCopyChannel)->stream.error};
+      code = {SeamError::Other, fileChannelOf(list.copyChannel)->stream.error};
     }
   } else {
-    code = copyPrefixAgain(prefix);
+    code = copyPrefixAgain(list, prefix);
   }
   if (code.ok()) return true;
   list.failure = code.error == SeamError::Changed ? wordsFor(code, "")
@@ -412,28 +447,56 @@ bool startCleanedCopy(ListFile& list, std::int64_t prefix, const char* buffered)
   return false;
 }
 
-std::string verdictOn(const ListFile& list, const char* logFailure) {
-  if (!list.failure.empty()) return list.failure;
-  FileChannel* read = fileChannelOf(ListFileChannel);
-  const bool lineTooLong = fileLineTooLong(read);
-  const bool readFailed = read == nullptr || fileFailed(read);
+void endReading(ListFile& list) {
+  FileChannel* read = fileChannelOf(list.readChannel);
   // Written out now, so that a full disk is seen while the list can still stay as it is.
   const bool copyWritten =
-      list.stage != ListStage::Copying || flushChannel(CleanedCopyChannel) == StatusCode::Ok;
+      list.stage != ListStage::Copying || flushChannel(list.copyChannel) == StatusCode::Ok;
+  if (fileLineTooLong(read)) {
+    list.problem = "a line is longer than 64 MiB or than the memory the run may use";
+  } else if (read == nullptr || fileFailed(read)) {
+    list.problem = "cannot read the file";
+  } else if (!copyWritten) {
+    list.problem =
+        failureText("cannot write its cleaned copy", fileChannelOf(list.copyChannel)->stream.error);
+  }
+  const bool sound = list.failure.empty() && list.problem.empty();
+  if (list.stage == ListStage::Copying && sound) {
+    // The list's access goes to the copy only now, complete and beside the list.
+    list.copyBytes = streamPosition(fileChannelOf(list.copyChannel)->stream);
+    list.copy = closeChannelKeepingFile(list.copyChannel);
+    list.stage = ListStage::Staged;
+    list.access = list.copy == -1 ? SeamCode{SeamError::Other, 0}
+                                  : giveListsAccess(list.copy, list.copyState,
+                                                    listStream(list)->handle, list.state);
+    // The list stays open and claimed until its batch ends, where the system allows: no other
+    // run takes the old list for a leftover once it has the staged name.
+    list.held = closeChannelKeepingFile(list.readChannel);
+    if (list.held != -1 && !claimList(list.held).ok()) closeKept(list.held);
+    return;
+  }
+  if (list.stage == ListStage::Copying) dropCopy(list);
+  closeChannel(list.readChannel);
+  list.stage = ListStage::Settled;
+  // Clean as it is: a leftover beside it goes (a live run's copy is left to that run). Looked
+  // at here by a worker, by the committing thread once the list's line is ended.
+  if (sound && list.onWorker && !list.preview) {
+    stagedNameFree(list);
+    list.leftoverLooked = true;
+  }
+}
+
+std::string verdictOn(const ListFile& list, const char* logFailure) {
+  if (!list.failure.empty()) return list.failure;
   // A list that needs no copy is left as it is whatever happened to it meanwhile. A copied one
-  // longer than one read is looked at once more before its copy is staged, so that a change
+  // longer than one read is looked at once more before its copy joins a batch, so that a change
   // during its long read is said on its line; every copied list gets its commit's last look.
   NameLook look;
   const bool changed =
-      list.stage == ListStage::Copying && list.state.size > std::int64_t{StreamBufferSize} &&
+      list.stage == ListStage::Staged && list.state.size > std::int64_t{StreamBufferSize} &&
       (!lookAt(list.directory, list.leaf, look).ok() || !unchangedAtLastLook(list, look));
   if (runInterrupted()) return "the run was interrupted";
-  if (lineTooLong) return "a line is longer than 64 MiB or than the memory the run may use";
-  if (readFailed) return "cannot read the file";
-  if (!copyWritten) {
-    return failureText("cannot write its cleaned copy",
-                       fileChannelOf(CleanedCopyChannel)->stream.error);
-  }
+  if (!list.problem.empty()) return list.problem;
   if (logFailure != nullptr) return logFailure;
   if (changed) return "the file changed while it was read";
   return {};
@@ -446,24 +509,13 @@ void settleOrStage(ListFile&& list, const std::string& verdict, bool marksPrinte
     return;  // the copy goes with the list
   }
   printVoid(ConsoleChannel, PrintMask::NewLine);
-  if (list.stage != ListStage::Copying) {
-    // Clean as it is: a leftover beside it goes; a live run's copy is left to that run.
-    stagedNameFree(list);
+  if (list.stage != ListStage::Staged) {
+    if (!list.leftoverLooked && !list.preview) stagedNameFree(list);
     return;
   }
-  // The list's access goes to the copy only now, complete and beside the list.
-  list.copyBytes = streamPosition(fileChannelOf(CleanedCopyChannel)->stream);
-  list.copy = closeChannelKeepingFile(CleanedCopyChannel);
-  list.stage = ListStage::Staged;
-  const SeamCode ready = list.copy == -1 ? SeamCode{SeamError::Other, 0}
-                                         : giveListsAccess(list.copy, list.copyState,
-                                                           listStream()->handle, list.state);
-  // The list stays open and claimed until its batch ends, where the system allows: no other
-  // run takes the old list for a leftover once it has the staged name.
-  list.held = closeChannelKeepingFile(ListFileChannel);
-  if (list.held != -1 && !claimList(list.held).ok()) closeKept(list.held);
-  if (!ready.ok()) {
-    sayNotReplaced(list, list.copy == -1 ? "cannot write its cleaned copy" : wordsFor(ready, ""));
+  if (!list.access.ok()) {
+    sayNotReplaced(list,
+                   list.copy == -1 ? "cannot write its cleaned copy" : wordsFor(list.access, ""));
     return;
   }
   if (batch.lists.empty()) batch.started = std::chrono::steady_clock::now();
@@ -471,11 +523,29 @@ void settleOrStage(ListFile&& list, const std::string& verdict, bool marksPrinte
   batch.lists.push_back(std::move(list));
 }
 
+namespace {
+
+// The lists whose descriptors fit under the limit on open files, and those of them held open
+// outside the batch.
+std::size_t listsThatFit() {
+  const std::size_t limit = openFileLimit();
+  return limit > 16 ? (limit - 16) / 3 : 0;
+}
+std::size_t listsAside = 0;
+
+}  // namespace
+
+std::size_t reserveListsAside(std::size_t wanted) {
+  // At least as many lists as are read ahead are left to the batch; with less room than that
+  // the lists are read one at a time.
+  const std::size_t room = listsThatFit() / 2;
+  listsAside = wanted <= room ? wanted : 0;
+  return listsAside;
+}
+
 bool batchIsFull() {
-  static const std::size_t limit = [] {
-    const std::size_t spare = (openFileLimit() - 16) / 3;
-    return std::clamp<std::size_t>(spare, 1, BatchLists);
-  }();
+  static const std::size_t fit = listsThatFit();
+  const std::size_t limit = std::clamp<std::size_t>(fit - listsAside, 1, BatchLists);
   return !batch.lists.empty() && (batch.lists.size() >= limit || batch.bytes >= BatchBytes ||
                                   std::chrono::steady_clock::now() - batch.started >= BatchTime);
 }
@@ -496,14 +566,35 @@ void commitBatch() {
     }
   }
   if (refusal.empty()) refusal = logReadyForCommit();
+  // The lists' exchanges run side by side too (each waits on the file system, which a share
+  // makes a round trip), and what they say is said after, in the batch's order.
+  std::vector<CommitNotes> notes(lists.size());
+  std::vector<char> exchanged(lists.size(), 0);
+  if (refusal.empty()) {
+    std::vector<char> shared(lists.size(), 0);
+    for (std::size_t i = 0; i < lists.size(); ++i) {
+      for (std::size_t j = i + 1; j < lists.size(); ++j) {
+        if (lists[i].state.device == lists[j].state.device &&
+            lists[i].state.fileIndex == lists[j].state.fileIndex) {
+          shared[i] = shared[j] = 1;
+        }
+      }
+    }
+    forEachTogether(lists.size(), SyncThreads, [&](std::size_t i) {
+      exchanged[i] = exchangeWithCopy(lists[i], shared[i] != 0, notes[i]);
+    });
+  }
   std::vector<ListFile*> replaced;
-  for (ListFile& list : lists) {
+  for (std::size_t i = 0; i < lists.size(); ++i) {
+    ListFile& list = lists[i];
     if (!refusal.empty()) {
       sayNotReplaced(list, refusal);
       dropCopy(list);
-    } else if (exchangeWithCopy(list)) {
-      replaced.push_back(&list);
+      continue;
     }
+    for (const Text& line : notes[i].lines) say(line);
+    if (notes[i].oldRemoved) removedOldLists.emplace_back(list.state.device, list.state.fileIndex);
+    if (exchanged[i] != 0) replaced.push_back(&list);
   }
   // Each directory that took a replacement is synced once, side by side: its renames then
   // survive a power loss.

@@ -1,8 +1,8 @@
 // A list file's whole life in the run, one state machine for every platform:
 //
 //   Located   its directory held beneath the run's directory, its name checked
-//   Read      open on ListFileChannel, its state as opened known
-//   Copying   its cleaned copy made beside it at the first difference, on CleanedCopyChannel
+//   Read      open on its read channel, its state as opened known
+//   Copying   its cleaned copy made beside it at the first difference, on its copy channel
 //   Staged    read whole, the copy complete, given the list's access, waiting for its batch
 //   Committed the batch made copies and log durable and exchanged each copy with its list
 //   Settled   the directory synced, everything closed and given back
@@ -12,6 +12,7 @@
 // replacement is made here; the system's side is list_seam.h, a few primitives that return codes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -19,9 +20,15 @@
 #include "channels/channel.h"
 #include "system/list_seam.h"
 
-// The channels a list file is read from and its cleaned copy written to.
+// The channels the committing thread reads a list file from and writes its cleaned copy to; a
+// worker has a pair of its own (workerChannels).
 constexpr ChannelNumber ListFileChannel = 2;
 constexpr ChannelNumber CleanedCopyChannel = 3;
+
+// The read and copy channels of worker `worker` (0, 1, ...): two for each, above the run's own.
+constexpr ChannelNumber workerReadChannel(std::size_t worker) {
+  return static_cast<ChannelNumber>(10 + 2 * worker);
+}
 
 enum class ListStage : std::uint8_t {
   Located,
@@ -43,6 +50,13 @@ struct ListFile {
   Text path;              // as the file list gave it
   std::string_view name;  // the name every list file of the pass has: "blacklist.txt", ...
   bool preview = false;   // a preview's: only read, nothing made or removed beside it
+  ChannelNumber readChannel = ListFileChannel;
+  ChannelNumber copyChannel = CleanedCopyChannel;
+  // Read by a worker, which never commits a batch: where a batch would have to be committed to
+  // go on (no descriptors left), the list is handed back to the committing thread instead.
+  bool onWorker = false;
+  bool handBack = false;
+  bool leftoverLooked = false;  // the staged name beside a list that needs no copy was looked at
   ListStage stage = ListStage::Located;
   HeldDirectory directory;
   std::string leaf;         // its name in `directory`
@@ -54,6 +68,8 @@ struct ListFile {
   FileHandle held = -1;     // the list's, kept while it is staged where the system allows
   std::int64_t copyBytes = 0;
   std::string failure;  // why the copy could not be made; the reading then stops
+  std::string problem;  // why the reading or the copy's writing failed (endReading)
+  SeamCode access;      // giving the copy the list's access (endReading)
 };
 
 // Locates and opens the list file. True when it is Read; otherwise false with the console's
@@ -63,7 +79,7 @@ struct ListFile {
 bool openListFile(ListFile& list, std::string& why);
 
 // Where the next byte of the list file is read from.
-std::int64_t listFilePosition();
+std::int64_t listFilePosition(const ListFile& list);
 
 // True when the list file, as opened, ends in CR LF (or is empty).
 bool listFileEndsWithCrLf(const ListFile& list);
@@ -73,15 +89,26 @@ bool listFileEndsWithCrLf(const ListFile& list);
 // else read again from the list. False with the reason in `list.failure`.
 bool startCleanedCopy(ListFile& list, std::int64_t prefix, const char* buffered);
 
-// Once the list is read to its end: the reason it stays as it is (a read that failed, a copy not
-// written, a log that failed, a list that changed), or empty. `logFailure`: why the run's log
-// failed, null while it has not.
+// Once the list file is read to its end (on whichever thread read it): notes what failed in
+// `list.problem`, closes its channels, and stages a complete copy (Staged: given the list's
+// access, its handle and the list's kept); a list that needs no copy looks at its staged name
+// for a leftover. A copy that failed goes.
+void endReading(ListFile& list);
+
+// After endReading, on the committing thread: the reason the list stays as it is (a read that
+// failed, a copy not written, a log that failed, a list that changed), or empty. `logFailure`:
+// why the run's log failed, null while it has not.
 std::string verdictOn(const ListFile& list, const char* logFailure);
 
 // Ends a list that was read: one that needs no change, or one whose `verdict` keeps it, is
 // settled; the console line is ended ("not cleaned: ..." after the marks when it stays). A
-// copied list is staged: given the list's access and held for its batch.
+// staged list joins the batch.
 void settleOrStage(ListFile&& list, const std::string& verdict, bool marksPrinted);
+
+// Lists held open outside the batch (read ahead by workers): the batch holds fewer, so that
+// every list's descriptors fit under the limit on open files. 0 when there is no room to spare
+// for any: the lists are then read one at a time.
+std::size_t reserveListsAside(std::size_t wanted);
 
 // True when the batch should be committed before another list is read: it holds as many lists
 // or bytes as a batch may, or its first list was staged about a second ago.

@@ -1,6 +1,5 @@
-// The pool behind forEachTogether: workers wait for a job, take its parts by a shared counter,
-// and the last to finish wakes the caller. Built with exceptions: a thread the system refuses
-// (std::system_error) leaves the pool smaller instead of ending the run.
+// The pools behind forEachTogether and WorkAhead. Built with exceptions: a thread the system
+// refuses (std::system_error) leaves a pool smaller instead of ending the run.
 #include "system/worker_pool.h"
 
 #include <algorithm>
@@ -13,6 +12,22 @@
 
 namespace {
 
+// Starts threads running `serve(index)` until `threads` holds `size` of them, or the system
+// gives no more.
+template <class Serve>
+void startThreads(std::vector<std::thread>& threads, std::size_t size, Serve serve) {
+  try {
+    while (threads.size() < size) {
+      const std::size_t index = threads.size();
+      threads.emplace_back([serve, index] { serve(index); });
+    }
+  } catch (const std::system_error&) {
+    // No more threads: the ones there are do the work.
+  }
+}
+
+// Workers wait for a job, take its parts by a shared counter, and the last to finish wakes the
+// caller. A job wakes only as many workers as it has seats for.
 struct Pool {
   std::mutex mutex;
   std::condition_variable wake;
@@ -22,9 +37,8 @@ struct Pool {
   const std::function<void(std::size_t)>* work = nullptr;
   std::size_t count = 0;
   std::atomic<std::size_t> next{0};
-  std::size_t wanted = 0;  // workers the job may use
+  std::size_t seats = 0;  // workers the job may still take on
   std::size_t busy = 0;
-  std::uint64_t job = 0;
   bool stopping = false;
 
   ~Pool() {
@@ -40,29 +54,17 @@ struct Pool {
     for (std::size_t part; (part = next.fetch_add(1)) < count;) (*work)(part);
   }
 
-  void serve(std::size_t index) {
-    std::uint64_t seen = 0;
+  void serve() {
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
-      wake.wait(lock, [&] { return stopping || (job != seen && index < wanted); });
+      wake.wait(lock, [&] { return stopping || seats > 0; });
       if (stopping) return;
-      seen = job;
+      --seats;
       ++busy;
       lock.unlock();
       takeParts();
       lock.lock();
       if (--busy == 0) finished.notify_one();
-    }
-  }
-
-  void grow(std::size_t size) {
-    try {
-      while (workers.size() < size) {
-        const std::size_t index = workers.size();
-        workers.emplace_back([this, index] { serve(index); });
-      }
-    } catch (const std::system_error&) {
-      // No more threads: the ones there are do the work.
     }
   }
 };
@@ -84,22 +86,92 @@ void forEachTogether(std::size_t count,
     return;
   }
   std::unique_lock<std::mutex> lock(shared.mutex);
-  shared.grow(helpers);
+  startThreads(shared.workers, helpers, [&shared](std::size_t) { shared.serve(); });
   shared.work = &work;
   shared.count = count;
   shared.next = 0;
-  shared.wanted = helpers;
-  ++shared.job;
+  shared.seats = std::min(helpers, shared.workers.size());
   lock.unlock();
-  shared.wake.notify_all();
+  for (std::size_t seat = 0; seat < helpers; ++seat) shared.wake.notify_one();
   shared.takeParts();
   lock.lock();
+  // Every part has been taken: a worker that wakes late finds no seat, and none starts again.
+  shared.seats = 0;
   shared.finished.wait(lock, [&] { return shared.busy == 0; });
-  // Every part has been taken: a worker woken late finds none left, and none starts again.
-  shared.wanted = 0;
 }
 
 std::size_t machineThreads() {
   const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
   return std::min<std::size_t>(2 * cores, 16);
+}
+
+struct WorkAhead::State {
+  Work work;
+  std::mutex mutex;
+  std::condition_variable wake;      // a part allowed, or stopping
+  std::condition_variable finished;  // the part the caller waits for is done
+  std::vector<std::thread> threads;
+  std::vector<bool> done;  // by part, for the parts allowed
+  std::size_t allowed = 0;
+  std::size_t next = 0;  // the next part to take
+  std::size_t idle = 0;  // workers waiting for a part
+  bool stopping = false;
+
+  void serve(std::size_t worker) {
+    std::unique_lock<std::mutex> lock(mutex);
+    for (;;) {
+      ++idle;
+      wake.wait(lock, [&] { return stopping || next < allowed; });
+      --idle;
+      if (stopping) return;
+      const std::size_t part = next++;
+      lock.unlock();
+      work(part, worker);
+      lock.lock();
+      done[part] = true;
+      finished.notify_one();
+    }
+  }
+};
+
+WorkAhead::WorkAhead(std::size_t workers, Work work) : state_(std::make_unique<State>()) {
+  state_->work = std::move(work);
+  State* state = state_.get();
+  std::lock_guard<std::mutex> lock(state->mutex);
+  startThreads(state->threads, workers, [state](std::size_t worker) { state->serve(worker); });
+}
+
+WorkAhead::~WorkAhead() {
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->stopping = true;
+  }
+  state_->wake.notify_all();
+  for (std::thread& thread : state_->threads) thread.join();
+}
+
+std::size_t WorkAhead::workers() const { return state_->threads.size(); }
+
+void WorkAhead::allow(std::size_t parts) {
+  std::size_t wakes = 0;
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    if (parts <= state_->allowed) return;
+    // As many idle workers as there are new parts to take.
+    const std::size_t from = std::max(state_->allowed, state_->next);
+    wakes = parts > from ? std::min(parts - from, state_->idle) : 0;
+    state_->allowed = parts;
+    state_->done.resize(parts, false);
+  }
+  for (; wakes > 0; --wakes) state_->wake.notify_one();
+}
+
+bool WorkAhead::waitOrTake(std::size_t part) {
+  std::unique_lock<std::mutex> lock(state_->mutex);
+  if (state_->next <= part) {
+    state_->next = part + 1;
+    return false;
+  }
+  state_->finished.wait(lock, [&] { return state_->done[part]; });
+  return true;
 }

@@ -1,9 +1,11 @@
-// A few threads kept for the run, that share out the parts of one job with the thread that asks:
-// what waits on the system (a file's sync) then waits side by side.
+// Threads kept for the run: a few that share out the parts of one job with the thread that asks
+// (what waits on the system, a file's sync, then waits side by side), and workers that take the
+// parts of a long job in order ahead of the thread that uses their results.
 #pragma once
 
 #include <cstddef>
 #include <functional>
+#include <memory>
 
 // Runs `work(i)` once for every i below `count`, on up to `threads` threads at once counting the
 // caller's, and returns when every part has run. The workers are started at the first call that
@@ -14,3 +16,29 @@ void forEachTogether(std::size_t count,
 
 // How many threads side by side pay off on this machine: twice its cores, at most 16.
 std::size_t machineThreads();
+
+// Workers that run `work(part, worker)` for parts 0, 1, 2, ... in that order of taking, each
+// part once, as far as the caller allows; `worker` numbers the thread (0 to workers() - 1). The
+// caller takes the results in order: for each part it waits until a worker has done it, or does
+// it itself when none has taken it yet.
+class WorkAhead {
+ public:
+  using Work = std::function<void(std::size_t part, std::size_t worker)>;
+  // Starts up to `workers` threads (fewer where the system gives no more).
+  WorkAhead(std::size_t workers, Work work);
+  // Lets no part be taken any more and waits for those taken.
+  ~WorkAhead();
+  WorkAhead(const WorkAhead&) = delete;
+  WorkAhead& operator=(const WorkAhead&) = delete;
+
+  std::size_t workers() const;
+  // Parts below `parts` may be taken from now on.
+  void allow(std::size_t parts);
+  // Waits until a worker has done `part` (true), or takes it for the caller when none has taken
+  // it yet (false: the caller does it; no worker will). Parts are asked for in order.
+  bool waitOrTake(std::size_t part);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
