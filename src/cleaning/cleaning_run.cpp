@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <iterator>
 #include <optional>
@@ -456,6 +457,9 @@ void commitReadAhead(ReadAhead& ahead) {
   finishListFile(std::move(list), checking, static_cast<std::int64_t>(ahead.kept.size()));
 }
 
+// Lists read ahead in one run by one thread.
+constexpr std::size_t ChunkLists = 8;
+
 // How many workers read list files ahead: the machine's threads beside the committing one.
 std::size_t listWorkers() {
 #ifdef CHKLIST_WORKERS
@@ -616,20 +620,28 @@ void cleanListKind(ListKind kind) {
     return;
   }
   // Workers read the next list files while this thread commits the earlier ones in the file
-  // list's order: a window of paths read ahead, each list of it held open until its turn.
+  // list's order: a window of paths read ahead, each list of it held open until its turn. The
+  // window is taken in runs of ChunkLists lists, each read by one thread (a worker, or this one
+  // when no worker has taken it yet): one hand-over a run, not one a list.
   const std::size_t threads = listWorkers();
-  const std::size_t window = threads > 0 ? reserveListsAside(4 * (threads + 1)) : 0;
-  std::vector<ReadAhead> ahead(std::max<std::size_t>(window, 1));
+  const std::size_t window =
+      threads > 0 ? reserveListsAside(2 * ChunkLists * (threads + 1)) / ChunkLists : 0;
+  std::vector<ReadAhead> ahead(std::max<std::size_t>(window, 1) * ChunkLists);
   const OwnFiles own = ownFilesNow();
-  WorkAhead workers(window > 0 ? threads : 0, [&](std::size_t part, std::size_t worker) {
-    readListAhead(ahead[part % ahead.size()], worker, texts.listName, own);
+  std::atomic<std::size_t> listedSoFar{0};
+  WorkAhead workers(window > 0 ? threads : 0, [&](std::size_t chunk, std::size_t worker) {
+    const std::size_t end = std::min((chunk + 1) * ChunkLists, listedSoFar.load());
+    for (std::size_t part = chunk * ChunkLists; part < end; ++part) {
+      readListAhead(ahead[part % ahead.size()], worker, texts.listName, own);
+    }
   });
   std::size_t listed = 0;
   std::size_t done = 0;
   bool listEnded = false;
   bool listFailed = false;
+  // Reads paths into the window as far as it has room from the run that is being committed.
   const auto readPaths = [&] {
-    while (!listEnded && listed < done + ahead.size()) {
+    while (!listEnded && listed < done - done % ChunkLists + ahead.size()) {
       ReadAhead& next = ahead[listed % ahead.size()];
       if (channelAtEnd(FileListChannel) != 0 || runInterrupted()) {
         listEnded = true;
@@ -641,15 +653,19 @@ void cleanListKind(ListKind kind) {
         ++listed;
       }
     }
-    workers.allow(listed);
+    listedSoFar = listed;
+    // A run is taken once its paths are all read, or the file list has ended.
+    workers.allow(listEnded ? (listed + ChunkLists - 1) / ChunkLists : listed / ChunkLists);
   };
   // The committing thread's own text: each line read replaces it, and its storage serves every
   // list file it reads.
   Text entry;
   bool stopped = false;
+  bool readByWorker = false;
   for (readPaths(); done < listed && !runInterrupted(); readPaths()) {
     ReadAhead& list = ahead[done % ahead.size()];
-    if (!workers.waitOrTake(done) || list.handBack) {
+    if (done % ChunkLists == 0) readByWorker = workers.waitOrTake(done / ChunkLists);
+    if (!readByWorker || list.handBack) {
       cleanListFile(list.path, texts.listName, entry);
     } else {
       commitReadAhead(list);

@@ -167,11 +167,23 @@ void WorkAhead::allow(std::size_t parts) {
 }
 
 bool WorkAhead::waitOrTake(std::size_t part) {
-  std::unique_lock<std::mutex> lock(state_->mutex);
-  if (state_->next <= part) {
-    state_->next = part + 1;
+  State& state = *state_;
+  std::unique_lock<std::mutex> lock(state.mutex);
+  if (state.next <= part) {
+    state.next = part + 1;
     return false;
   }
-  state_->finished.wait(lock, [&] { return state_->done[part]; });
+  // While a worker is on it, the caller takes a later part as a worker would, rather than wait.
+  while (!state.done[part]) {
+    if (state.next < state.allowed) {
+      const std::size_t later = state.next++;
+      lock.unlock();
+      state.work(later, state.threads.size());
+      lock.lock();
+      state.done[later] = true;
+      continue;
+    }
+    state.finished.wait(lock, [&] { return state.done[part] || state.next < state.allowed; });
+  }
   return true;
 }

@@ -18,9 +18,9 @@ void forEachTogether(std::size_t count,
 std::size_t machineThreads();
 
 // Workers that run `work(part, worker)` for parts 0, 1, 2, ... in that order of taking, each
-// part once, as far as the caller allows; `worker` numbers the thread (0 to workers() - 1). The
-// caller takes the results in order: for each part it waits until a worker has done it, or does
-// it itself when none has taken it yet.
+// part once, as far as the caller allows; `worker` numbers the thread (0 to workers() - 1, and
+// workers() for the caller when it works as one). The caller takes the results in order: for
+// each part it waits until a worker has done it, or does it itself when none has taken it yet.
 class WorkAhead {
  public:
   using Work = std::function<void(std::size_t part, std::size_t worker)>;
@@ -35,7 +35,8 @@ class WorkAhead {
   // Parts below `parts` may be taken from now on.
   void allow(std::size_t parts);
   // Waits until a worker has done `part` (true), or takes it for the caller when none has taken
-  // it yet (false: the caller does it; no worker will). Parts are asked for in order.
+  // it yet (false: the caller does it; no worker will). Parts are asked for in order. While it
+  // waits, the caller works on later parts as a worker (true for them then).
   bool waitOrTake(std::size_t part);
 
  private:
