@@ -2,16 +2,21 @@
 // absolute path of every regular file named NAME to FILE, CR LF after each. Directories are
 // opened relative to their parent with O_NOFOLLOW, so a symbolic link (or one swapped in during
 // the walk) is never entered; each directory is read in one pass and only its subdirectory
-// names are kept, so memory follows the widest directory on the current branch.
+// names are kept, so memory follows the widest directory on the current branch. A few threads
+// open and read the next subdirectories ahead of the walk, which lists them in its own order:
+// on a network share each directory costs round trips, which then overlap.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,6 +24,7 @@
 #include "commands/command_processor_posix.h"
 #include "system/interruption.h"
 #include "system/system_error.h"
+#include "system/worker_pool.h"
 #include "system/write_all_posix.h"
 
 namespace {
@@ -48,6 +54,15 @@ struct Walk {
   std::size_t matches = 0;
   int depth = 0;            // directories below the one the walk started in
   bool ownFailure = false;  // a directory could not be read for the walk's own reasons
+  // The threads that read subdirectories ahead: started once the walk's own reads prove slow
+  // (a share, a cold disk); where a directory is read in microseconds, handing it to another
+  // thread would cost more than reading it.
+  std::optional<TaskStack>* threads = nullptr;
+  TaskStack* ahead = nullptr;
+  std::size_t aheadLimit = 0;  // directories read ahead and not yet walked, at most
+  std::size_t aheadNow = 0;
+  std::chrono::steady_clock::duration readTime{};  // the walk's own reads of subdirectories
+  std::size_t reads = 0;
 };
 
 // How deep the walk goes. Each level holds a descriptor and a frame until its subdirectories are
@@ -111,7 +126,7 @@ struct DirectoryEntries {
 // directory, on trees of tens of thousands of them. Returns 0, or an errno value after an
 // entry could not be read (the entries before it are kept); `dirFd` stays open.
 int readDirectory(const Walk* walk, int dirFd, DirectoryEntries* entries) {
-  alignas(dirent64) static char buffer[32 * 1024];
+  alignas(dirent64) thread_local char buffer[32 * 1024];
   for (;;) {
     const ssize_t got = getdents64(dirFd, buffer, sizeof buffer);
     if (got < 0 && errno == EINTR) continue;
@@ -171,10 +186,47 @@ void listOwnMatch(Walk* walk, std::string* path) {
   path->resize(pathLength);
 }
 
-void walkDirectory(Walk* walk, int dirFd, std::string* path);
+// A directory opened beneath its parent and read: by a thread ahead of the walk, or by the walk.
+struct DirectoryRead {
+  int fd = -1;
+  int openError = 0;  // why it could not be opened
+  int readCode = 0;   // readDirectory's
+  DirectoryEntries entries;
+};
+
+void openAndRead(const Walk* walk, int parentFd, const char* name, DirectoryRead* read) {
+  read->fd = openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (read->fd < 0) {
+    read->openError = errno;
+    return;
+  }
+  read->readCode = readDirectory(walk, read->fd, &read->entries);
+}
+
+void walkRead(Walk* walk, DirectoryRead& read, std::string* path);
+
+// openAndRead on the walk's own thread, timed: once the walk's reads take long on average, the
+// threads that read ahead are started.
+void readHere(Walk* walk, int parentFd, const char* name, DirectoryRead* read) {
+  constexpr std::size_t Sample = 16;
+  constexpr auto SlowRead = std::chrono::microseconds(200);
+  const auto started = std::chrono::steady_clock::now();
+  openAndRead(walk, parentFd, name, read);
+  if (walk->ahead != nullptr || walk->threads == nullptr) return;
+  walk->readTime += std::chrono::steady_clock::now() - started;
+  if (++walk->reads >= Sample && walk->readTime >= walk->reads * SlowRead) {
+    walk->threads->emplace(machineThreads());
+    walk->ahead = &**walk->threads;
+  }
+  if (walk->reads >= Sample) {
+    walk->reads = 0;
+    walk->readTime = {};
+  }
+}
 
 // Walks the subdirectories of the directory open on `dirFd` (at `path`) in the order of their
-// names, unless the walk is as deep as it goes.
+// names, unless the walk is as deep as it goes. The first of them are read ahead, as far as the
+// walk's limit allows; each is taken back (or waited for) before it is walked.
 void walkSubdirectories(Walk* walk, int dirFd, DirectoryEntries& entries, std::string* path) {
   std::vector<std::uint32_t>& starts = entries.starts;
   if (!starts.empty() && walk->depth >= MaxDepth) {
@@ -186,42 +238,89 @@ void walkSubdirectories(Walk* walk, int dirFd, DirectoryEntries& entries, std::s
   auto nameAt = [&](std::uint32_t start) { return std::string_view(names.c_str() + start); };
   std::sort(starts.begin(), starts.end(),
             [&](std::uint32_t a, std::uint32_t b) { return nameAt(a) < nameAt(b); });
+  std::vector<DirectoryRead> reads(starts.size());
+  std::vector<TaskStack::Ticket> tickets;
+  if (walk->ahead != nullptr) {
+    const std::size_t room = walk->aheadLimit - walk->aheadNow;
+    // The last first: the stack's threads take the first of them first.
+    for (std::size_t i = std::min(room, starts.size()); i-- > 0;) {
+      const char* name = names.c_str() + starts[i];
+      DirectoryRead* read = &reads[i];
+      tickets.push_back(
+          walk->ahead->push([walk, dirFd, name, read] { openAndRead(walk, dirFd, name, read); }));
+    }
+    std::reverse(tickets.begin(), tickets.end());
+    walk->aheadNow += tickets.size();
+  }
   const std::size_t pathLength = path->size();
-  for (std::uint32_t start : starts) {
-    enter(path, nameAt(start));
-    int childFd =
-        openat(dirFd, names.c_str() + start, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (childFd >= 0) {
+  for (std::size_t i = 0; i < starts.size(); ++i) {
+    DirectoryRead& read = reads[i];
+    bool readAlready = false;
+    if (i < tickets.size()) {
+      --walk->aheadNow;
+      readAlready = walk->ahead->take(tickets[i]);
+    }
+    // An interrupted run ends at once: what was read ahead is closed, the rest is not read.
+    if (runInterrupted()) {
+      if (read.fd >= 0) close(read.fd);
+      continue;
+    }
+    // No descriptor to spare while others were read ahead: tried again now.
+    if (readAlready && read.fd < 0 && (read.openError == EMFILE || read.openError == ENFILE)) {
+      readAlready = false;
+      read = DirectoryRead{};
+    }
+    if (!readAlready) readHere(walk, dirFd, names.c_str() + starts[i], &read);
+    enter(path, nameAt(starts[i]));
+    if (read.fd >= 0) {
       ++walk->depth;
-      walkDirectory(walk, childFd, path);
+      walkRead(walk, read, path);
       --walk->depth;
-    } else if (errno != ELOOP && errno != ENOTDIR) {
+    } else if (read.openError != ELOOP && read.openError != ENOTDIR) {
       // ELOOP, ENOTDIR: replaced by a link or a file since it was read; not ours to list.
-      reportUnread(walk, "cannot open directory", *path, errno);
+      reportUnread(walk, "cannot open directory", *path, read.openError);
     }
     path->resize(pathLength);
   }
 }
 
+// Lists the directory read into `read` (whose absolute path is `path`) and everything below it;
+// closes it.
+void walkRead(Walk* walk, DirectoryRead& read, std::string* path) {
+  if (read.readCode < 0) {
+    close(read.fd);
+    reportUnread(walk, "cannot read directory", *path, -read.readCode);
+    return;
+  }
+  if (read.readCode > 0) reportUnread(walk, "cannot read all of directory", *path, read.readCode);
+  if (read.entries.ownMatch) listOwnMatch(walk, path);
+  walkSubdirectories(walk, read.fd, read.entries, path);
+  close(read.fd);
+}
+
 // Lists the directory open on `dirFd` (whose absolute path is `path`) and everything below it.
 // Takes `dirFd` over and closes it.
 void walkDirectory(Walk* walk, int dirFd, std::string* path) {
-  // An interrupted run ends at once: however large the tree, the rest of it is not walked.
   if (runInterrupted()) {
     close(dirFd);
     return;
   }
-  DirectoryEntries entries;
-  if (int code = readDirectory(walk, dirFd, &entries); code < 0) {
-    close(dirFd);
-    reportUnread(walk, "cannot read directory", *path, -code);
-    return;
-  } else if (code > 0) {
-    reportUnread(walk, "cannot read all of directory", *path, code);
-  }
-  if (entries.ownMatch) listOwnMatch(walk, path);
-  walkSubdirectories(walk, dirFd, entries, path);
-  close(dirFd);
+  DirectoryRead read;
+  read.fd = dirFd;
+  read.readCode = readDirectory(walk, dirFd, &read.entries);
+  walkRead(walk, read, path);
+}
+
+// How many directories may be read ahead: each holds a descriptor until it is walked, beside the
+// walk's own (one per level, up to MaxDepth). None when the limit on open files is low.
+std::size_t directoriesAhead() {
+  constexpr std::size_t Most = 64;
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) != 0) return 0;
+  const std::size_t limit =
+      files.rlim_cur == RLIM_INFINITY ? Most * 4 : static_cast<std::size_t>(files.rlim_cur);
+  const std::size_t spare = limit > 2 * MaxDepth ? (limit - 2 * MaxDepth) / 2 : 0;
+  return std::min(spare, Most);
 }
 
 // The current directory's absolute path; empty with `errno` set when it cannot be had.
@@ -264,6 +363,11 @@ int listFilesNamed(const std::string& name, const std::string& listFile) {
   std::string path = currentDirectory();
   int rootFd = path.empty() ? -1 : open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   Walk walk{name, &output};
+  std::optional<TaskStack> threads;
+  if (const std::size_t limit = directoriesAhead(); limit > 0) {
+    walk.threads = &threads;
+    walk.aheadLimit = limit;
+  }
   if (rootFd < 0) {
     reportUnread(&walk, "cannot read the current directory", path.empty() ? "." : path, errno);
   } else if (name.empty() || name.find('/') != std::string::npos) {

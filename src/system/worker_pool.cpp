@@ -102,7 +102,7 @@ void forEachTogether(std::size_t count,
 
 std::size_t machineThreads() {
   const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
-  return std::min<std::size_t>(2 * cores, 16);
+  return cores == 1 ? 1 : std::min<std::size_t>(4 * cores, 16);
 }
 
 struct WorkAhead::State {
@@ -185,5 +185,85 @@ bool WorkAhead::waitOrTake(std::size_t part) {
     }
     state.finished.wait(lock, [&] { return state.done[part] || state.next < state.allowed; });
   }
+  return true;
+}
+
+struct TaskStack::State {
+  enum class Step : std::uint8_t {
+    Waiting,
+    Running,
+    Done,
+    Taken
+  };
+  struct Task {
+    std::function<void()> work;
+    Step step = Step::Waiting;
+  };
+  std::mutex mutex;
+  std::condition_variable wake;      // a task pushed, or stopping
+  std::condition_variable finished;  // a task done
+  std::vector<std::thread> threads;
+  std::vector<Task> tasks;      // by ticket
+  std::vector<Ticket> waiting;  // tickets not started, the latest last
+  bool stopping = false;
+
+  void serve() {
+    std::unique_lock<std::mutex> lock(mutex);
+    for (;;) {
+      wake.wait(lock, [&] { return stopping || !waiting.empty(); });
+      if (stopping) return;
+      const Ticket ticket = waiting.back();
+      waiting.pop_back();
+      tasks[ticket].step = Step::Running;
+      std::function<void()> work = std::move(tasks[ticket].work);
+      lock.unlock();
+      work();
+      lock.lock();
+      tasks[ticket].step = Step::Done;
+      finished.notify_all();
+    }
+  }
+};
+
+TaskStack::TaskStack(std::size_t threads) : state_(std::make_unique<State>()) {
+  State* state = state_.get();
+  std::lock_guard<std::mutex> lock(state->mutex);
+  startThreads(state->threads, threads, [state](std::size_t) { state->serve(); });
+}
+
+TaskStack::~TaskStack() {
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->stopping = true;
+  }
+  state_->wake.notify_all();
+  for (std::thread& thread : state_->threads) thread.join();
+}
+
+std::size_t TaskStack::threads() const { return state_->threads.size(); }
+
+TaskStack::Ticket TaskStack::push(std::function<void()> task) {
+  Ticket ticket = 0;
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    ticket = state_->tasks.size();
+    state_->tasks.push_back({std::move(task), State::Step::Waiting});
+    state_->waiting.push_back(ticket);
+  }
+  state_->wake.notify_one();
+  return ticket;
+}
+
+bool TaskStack::take(Ticket ticket) {
+  State& state = *state_;
+  std::unique_lock<std::mutex> lock(state.mutex);
+  State::Task& task = state.tasks[ticket];
+  if (task.step == State::Step::Waiting) {
+    state.waiting.erase(std::find(state.waiting.begin(), state.waiting.end(), ticket));
+    task.step = State::Step::Taken;
+    task.work = nullptr;
+    return false;
+  }
+  state.finished.wait(lock, [&] { return state.tasks[ticket].step == State::Step::Done; });
   return true;
 }

@@ -14,7 +14,8 @@ void forEachTogether(std::size_t count,
                      std::size_t threads,
                      const std::function<void(std::size_t)>& work);
 
-// How many threads side by side pay off on this machine: twice its cores, at most 16.
+// How many threads side by side pay off on this machine: four a core (on a share or a disk they
+// wait as much as they run), at most 16; one on a single core.
 std::size_t machineThreads();
 
 // Workers that run `work(part, worker)` for parts 0, 1, 2, ... in that order of taking, each
@@ -38,6 +39,30 @@ class WorkAhead {
   // it yet (false: the caller does it; no worker will). Parts are asked for in order. While it
   // waits, the caller works on later parts as a worker (true for them then).
   bool waitOrTake(std::size_t part);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+// Tasks done ahead of the thread that will need their results, the latest pushed first (a walk
+// pushes a directory's subdirectories last to first, and needs them first to last, each before
+// the ones pushed before it). A task no thread has started is the caller's to do or leave.
+class TaskStack {
+ public:
+  using Ticket = std::size_t;
+  // Starts up to `threads` threads (fewer where the system gives no more).
+  explicit TaskStack(std::size_t threads);
+  // Drops the tasks not started and waits for those running.
+  ~TaskStack();
+  TaskStack(const TaskStack&) = delete;
+  TaskStack& operator=(const TaskStack&) = delete;
+
+  std::size_t threads() const;
+  Ticket push(std::function<void()> task);
+  // Waits until the task has run (true), or takes it back when no thread has started it
+  // (false: it will not run). Each ticket is taken once.
+  bool take(Ticket ticket);
 
  private:
   struct State;
