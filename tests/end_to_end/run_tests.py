@@ -146,6 +146,62 @@ class ChklistTest(LinuxTree, SharedScenarios):
         self.assertEqual(outcome(), alone)
         self.assertIn(b"#" * 300 + b"\r\n", alone[0])
 
+    def test_a_slow_share_gives_what_a_local_tree_gives(self):
+        # Through a mirror that delays every request (bench/latency_fs), the search reads
+        # directories ahead and the lists are read by workers: the console, the log and the
+        # lists are what the same tree gives on a local file system.
+        if os.geteuid() != 0:
+            self.skipTest("mounting the delayed mirror needs root")
+        try:
+            os.close(os.open("/dev/fuse", os.O_RDWR))
+            flags = subprocess.run(["pkg-config", "--cflags", "--libs", "fuse3"], check=True,
+                                   capture_output=True, text=True).stdout.split()
+        except (OSError, subprocess.CalledProcessError):
+            self.skipTest("no /dev/fuse, or pkg-config finds no fuse3 (libfuse3-dev)")
+        work = self.outside_dir()
+        server = os.path.join(work, "latency_fs")
+        source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "bench",
+                              "latency_fs.c")
+        subprocess.run(["cc", "-O2", "-o", server, source, *flags], check=True)
+        for index in range(24):
+            for kind in ("blacklist.txt", "whitelist.txt"):
+                self.write("d%d/e%d/f/%s" % (index % 6, index, kind),
+                           [b"ok@example.org\r\n", b"bad\nok@example.org\nx@y\n"][index % 2])
+        backing, mountpoint = os.path.join(work, "backing"), os.path.join(work, "share")
+        shutil.copytree(self.root, backing, symlinks=True)
+        os.mkdir(mountpoint)
+        mirror = subprocess.Popen([server, "--delay-ms=1", backing, mountpoint, "-f"],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            deadline = time.monotonic() + 10
+            while not os.path.ismount(mountpoint):
+                if mirror.poll() is not None or time.monotonic() > deadline:
+                    self.skipTest("the delayed mirror did not mount")
+                time.sleep(0.01)
+            shared = subprocess.run([*WRAPPER, CHKLIST], cwd=mountpoint, capture_output=True,
+                                    stdin=subprocess.DEVNULL, timeout=120)
+            self.assertEqual(shared.returncode, 0, shared.stderr)
+        finally:
+            subprocess.run(["umount", "-l", mountpoint], stderr=subprocess.DEVNULL)
+            mirror.wait(timeout=10)
+        local, _ = self.run_chklist()
+
+        def seen(root):
+            found = {}
+            for folder, _, files in os.walk(root):
+                for name in files:
+                    with open(os.path.join(folder, name), "rb") as data:
+                        found[os.path.relpath(os.path.join(folder, name), root)] = data.read()
+            return found
+
+        self.assertEqual(shared.stdout.replace(os.fsencode(mountpoint), os.fsencode(self.root)),
+                         local)
+        self.assertEqual(self.records_of(seen(backing).pop("chklist.log").replace(
+            os.fsencode(mountpoint), os.fsencode(self.root))), self.log_records())
+        local_files, shared_files = seen(self.root), seen(backing)
+        del local_files["chklist.log"], shared_files["chklist.log"]
+        self.assertEqual(shared_files, local_files)
+
     def test_an_old_list_that_cannot_be_removed_is_said_and_goes_next_run(self):
         # After the exchange the staged name holds the old list; when it cannot be removed (EIO)
         # the console says so, and the next run removes it.
