@@ -629,12 +629,14 @@ void cleanListKind(ListKind kind) {
   std::vector<ReadAhead> ahead(std::max<std::size_t>(window, 1) * ChunkLists);
   const OwnFiles own = ownFilesNow();
   std::atomic<std::size_t> listedSoFar{0};
-  WorkAhead workers(window > 0 ? threads : 0, [&](std::size_t chunk, std::size_t worker) {
-    const std::size_t end = std::min((chunk + 1) * ChunkLists, listedSoFar.load());
-    for (std::size_t part = chunk * ChunkLists; part < end; ++part) {
-      readListAhead(ahead[part % ahead.size()], worker, texts.listName, own);
-    }
-  });
+  WorkAhead workers(window > 0 ? threads : 0, ahead.size() / ChunkLists,
+                    [&](std::size_t chunk, std::size_t worker) {
+                      const std::size_t end =
+                          std::min((chunk + 1) * ChunkLists, listedSoFar.load());
+                      for (std::size_t part = chunk * ChunkLists; part < end; ++part) {
+                        readListAhead(ahead[part % ahead.size()], worker, texts.listName, own);
+                      }
+                    });
   std::size_t listed = 0;
   std::size_t done = 0;
   bool listEnded = false;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <system_error>
@@ -79,17 +80,35 @@ Pool& pool() {
 void forEachTogether(std::size_t count,
                      std::size_t threads,
                      const std::function<void(std::size_t)>& work) {
-  const std::size_t helpers = std::min(count, threads) > 1 ? std::min(count, threads) - 1 : 0;
+  // The caller starts alone: parts that take microseconds (a sync on a file system that keeps
+  // everything in memory) are done before a helper would have woken. Helpers are called in for
+  // what is left only as far as its time, guessed from the parts done, pays for them.
+  if (count == 0) return;
+  using Clock = std::chrono::steady_clock;
+  constexpr auto Alone = std::chrono::microseconds(100);
+  constexpr auto HelperWorth = std::chrono::microseconds(200);
+  const Clock::time_point started = Clock::now();
+  std::size_t first = 0;
+  Clock::duration spent{};
+  while (first < count) {
+    work(first++);
+    spent = Clock::now() - started;
+    if (spent >= Alone) break;
+  }
+  const std::size_t left = count - first;
+  const auto leftTime = spent / static_cast<Clock::rep>(first) * static_cast<Clock::rep>(left);
+  const std::size_t worth = static_cast<std::size_t>(leftTime / HelperWorth);
+  const std::size_t helpers = std::min({left, threads > 1 ? threads - 1 : 0, worth});
   Pool& shared = pool();
   if (helpers == 0) {
-    for (std::size_t part = 0; part < count; ++part) work(part);
+    for (std::size_t part = first; part < count; ++part) work(part);
     return;
   }
   std::unique_lock<std::mutex> lock(shared.mutex);
   startThreads(shared.workers, helpers, [&shared](std::size_t) { shared.serve(); });
   shared.work = &work;
   shared.count = count;
-  shared.next = 0;
+  shared.next = first;
   shared.seats = std::min(helpers, shared.workers.size());
   lock.unlock();
   for (std::size_t seat = 0; seat < helpers; ++seat) shared.wake.notify_one();
@@ -105,87 +124,98 @@ std::size_t machineThreads() {
   return cores == 1 ? 1 : std::min<std::size_t>(4 * cores, 16);
 }
 
+// The parts are taken by a shared counter, and each part's slot in a ring tells when it is done
+// (it holds the part's number plus one, in 32 bits: what the system's wait takes directly): no
+// lock, and a thread sleeps (an atomic wait) only when
+// there is nothing to take or the part it needs is still being done.
 struct WorkAhead::State {
   Work work;
-  std::mutex mutex;
-  std::condition_variable wake;      // a part allowed, or stopping
-  std::condition_variable finished;  // the part the caller waits for is done
   std::vector<std::thread> threads;
-  std::vector<bool> done;  // by part, for the parts allowed
-  std::size_t allowed = 0;
-  std::size_t next = 0;  // the next part to take
-  std::size_t idle = 0;  // workers waiting for a part
-  bool stopping = false;
+  std::size_t capacity = 1;
+  std::unique_ptr<std::atomic<std::uint32_t>[]> finished;  // by part, modulo capacity
+  std::atomic<std::size_t> allowed{0};
+  std::atomic<std::size_t> next{0};    // the next part to take
+  std::atomic<std::uint32_t> news{0};  // moved when parts are allowed or the pool stops
+  std::atomic<bool> stopping{false};
+
+  std::atomic<std::uint32_t>& slot(std::size_t part) { return finished[part % capacity]; }
+  static std::uint32_t mark(std::size_t part) { return static_cast<std::uint32_t>(part + 1); }
+
+  // Takes the next part allowed, if any.
+  bool takeNext(std::size_t& part) {
+    part = next.load();
+    while (part < allowed.load()) {
+      if (next.compare_exchange_weak(part, part + 1)) return true;
+    }
+    return false;
+  }
+
+  void run(std::size_t part, std::size_t worker) {
+    work(part, worker);
+    slot(part).store(mark(part));
+    slot(part).notify_all();
+  }
 
   void serve(std::size_t worker) {
-    std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
-      ++idle;
-      wake.wait(lock, [&] { return stopping || next < allowed; });
-      --idle;
-      if (stopping) return;
-      const std::size_t part = next++;
-      lock.unlock();
-      work(part, worker);
-      lock.lock();
-      done[part] = true;
-      finished.notify_one();
+      const std::uint32_t seen = news.load();
+      if (stopping.load()) return;
+      std::size_t part = 0;
+      if (takeNext(part)) {
+        run(part, worker);
+      } else {
+        news.wait(seen);
+      }
     }
   }
 };
 
-WorkAhead::WorkAhead(std::size_t workers, Work work) : state_(std::make_unique<State>()) {
-  state_->work = std::move(work);
+WorkAhead::WorkAhead(std::size_t workers, std::size_t ahead, Work work)
+    : state_(std::make_unique<State>()) {
   State* state = state_.get();
-  std::lock_guard<std::mutex> lock(state->mutex);
+  state->work = std::move(work);
+  state->capacity = ahead + 1;
+  state->finished = std::make_unique<std::atomic<std::uint32_t>[]>(state->capacity);
   startThreads(state->threads, workers, [state](std::size_t worker) { state->serve(worker); });
 }
 
 WorkAhead::~WorkAhead() {
-  {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    state_->stopping = true;
-  }
-  state_->wake.notify_all();
+  state_->stopping = true;
+  state_->news.fetch_add(1);
+  state_->news.notify_all();
   for (std::thread& thread : state_->threads) thread.join();
 }
 
 std::size_t WorkAhead::workers() const { return state_->threads.size(); }
 
 void WorkAhead::allow(std::size_t parts) {
-  std::size_t wakes = 0;
-  {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    if (parts <= state_->allowed) return;
-    // As many idle workers as there are new parts to take.
-    const std::size_t from = std::max(state_->allowed, state_->next);
-    wakes = parts > from ? std::min(parts - from, state_->idle) : 0;
-    state_->allowed = parts;
-    state_->done.resize(parts, false);
+  State& state = *state_;
+  const std::size_t before = state.allowed.load();
+  if (parts <= before) return;
+  state.allowed.store(parts);
+  state.news.fetch_add(1);
+  // One sleeping worker woken for each new part.
+  for (std::size_t part = std::max(before, state.next.load()); part < parts; ++part) {
+    state.news.notify_one();
   }
-  for (; wakes > 0; --wakes) state_->wake.notify_one();
 }
 
 bool WorkAhead::waitOrTake(std::size_t part) {
   State& state = *state_;
-  std::unique_lock<std::mutex> lock(state.mutex);
-  if (state.next <= part) {
-    state.next = part + 1;
-    return false;
+  for (std::size_t taken = state.next.load(); taken <= part;) {
+    if (state.next.compare_exchange_weak(taken, part + 1)) return false;
   }
   // While a worker is on it, the caller takes a later part as a worker would, rather than wait.
-  while (!state.done[part]) {
-    if (state.next < state.allowed) {
-      const std::size_t later = state.next++;
-      lock.unlock();
-      state.work(later, state.threads.size());
-      lock.lock();
-      state.done[later] = true;
-      continue;
+  for (;;) {
+    const std::uint32_t seen = state.slot(part).load();
+    if (seen == State::mark(part)) return true;
+    std::size_t later = 0;
+    if (state.takeNext(later)) {
+      state.run(later, state.threads.size());
+    } else {
+      state.slot(part).wait(seen);
     }
-    state.finished.wait(lock, [&] { return state.done[part] || state.next < state.allowed; });
   }
-  return true;
 }
 
 struct TaskStack::State {

@@ -8,7 +8,8 @@
 #include <memory>
 
 // Runs `work(i)` once for every i below `count`, on up to `threads` threads at once counting the
-// caller's, and returns when every part has run. The workers are started at the first call that
+// caller's, and returns when every part has run. The caller starts alone and calls in as many
+// helpers as the time left seems to be worth. The helpers are started at the first call that
 // wants them and kept; where the system gives no more threads, the caller does the rest.
 void forEachTogether(std::size_t count,
                      std::size_t threads,
@@ -25,8 +26,9 @@ std::size_t machineThreads();
 class WorkAhead {
  public:
   using Work = std::function<void(std::size_t part, std::size_t worker)>;
-  // Starts up to `workers` threads (fewer where the system gives no more).
-  WorkAhead(std::size_t workers, Work work);
+  // Starts up to `workers` threads (fewer where the system gives no more). The caller allows at
+  // most `ahead` parts beyond the oldest it has not yet waited for or taken.
+  WorkAhead(std::size_t workers, std::size_t ahead, Work work);
   // Lets no part be taken any more and waits for those taken.
   ~WorkAhead();
   WorkAhead(const WorkAhead&) = delete;

@@ -42,7 +42,7 @@ TEST(WorkAhead, EveryPartRunsOnceAndIsDoneWhenTheCallerTakesIt) {
     std::vector<std::atomic<std::size_t>> by(job.parts);
     std::size_t highestWorker = 0;
     {
-      WorkAhead ahead(job.workers, [&](std::size_t part, std::size_t worker) {
+      WorkAhead ahead(job.workers, job.ahead + 1, [&](std::size_t part, std::size_t worker) {
         by[part] = worker;
         runs[part].fetch_add(1);
       });
