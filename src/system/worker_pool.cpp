@@ -125,21 +125,24 @@ std::size_t machineThreads() {
 }
 
 // The parts are taken by a shared counter, and each part's slot in a ring tells when it is done
-// (it holds the part's number plus one, in 32 bits: what the system's wait takes directly): no
-// lock, and a thread sleeps (an atomic wait) only when
-// there is nothing to take or the part it needs is still being done.
+// (it holds the part's number plus one): taking and finishing a part need no lock. The lock and
+// its conditions serve only a thread that goes to sleep (nothing to take, or the part it needs
+// still being done), and whoever could wake it looks first whether anyone sleeps.
 struct WorkAhead::State {
   Work work;
   std::vector<std::thread> threads;
   std::size_t capacity = 1;
-  std::unique_ptr<std::atomic<std::uint32_t>[]> finished;  // by part, modulo capacity
+  std::unique_ptr<std::atomic<std::size_t>[]> finished;  // by part, modulo capacity
   std::atomic<std::size_t> allowed{0};
-  std::atomic<std::size_t> next{0};    // the next part to take
-  std::atomic<std::uint32_t> news{0};  // moved when parts are allowed or the pool stops
+  std::atomic<std::size_t> next{0};  // the next part to take
   std::atomic<bool> stopping{false};
+  std::mutex mutex;
+  std::condition_variable wake;  // parts allowed, or stopping
+  std::condition_variable done;  // the part the caller waits for is done
+  std::size_t sleeping = 0;      // workers waiting for parts, under the lock
+  std::atomic<bool> callerWaits{false};
 
-  std::atomic<std::uint32_t>& slot(std::size_t part) { return finished[part % capacity]; }
-  static std::uint32_t mark(std::size_t part) { return static_cast<std::uint32_t>(part + 1); }
+  std::atomic<std::size_t>& slot(std::size_t part) { return finished[part % capacity]; }
 
   // Takes the next part allowed, if any.
   bool takeNext(std::size_t& part) {
@@ -152,20 +155,23 @@ struct WorkAhead::State {
 
   void run(std::size_t part, std::size_t worker) {
     work(part, worker);
-    slot(part).store(mark(part));
-    slot(part).notify_all();
+    slot(part).store(part + 1);
+    if (callerWaits.load()) {
+      std::lock_guard<std::mutex> lock(mutex);
+      done.notify_one();
+    }
   }
 
   void serve(std::size_t worker) {
-    for (;;) {
-      const std::uint32_t seen = news.load();
-      if (stopping.load()) return;
-      std::size_t part = 0;
+    for (std::size_t part = 0; !stopping.load();) {
       if (takeNext(part)) {
         run(part, worker);
-      } else {
-        news.wait(seen);
+        continue;
       }
+      std::unique_lock<std::mutex> lock(mutex);
+      ++sleeping;
+      wake.wait(lock, [&] { return stopping.load() || next.load() < allowed.load(); });
+      --sleeping;
     }
   }
 };
@@ -175,14 +181,16 @@ WorkAhead::WorkAhead(std::size_t workers, std::size_t ahead, Work work)
   State* state = state_.get();
   state->work = std::move(work);
   state->capacity = ahead + 1;
-  state->finished = std::make_unique<std::atomic<std::uint32_t>[]>(state->capacity);
+  state->finished = std::make_unique<std::atomic<std::size_t>[]>(state->capacity);
   startThreads(state->threads, workers, [state](std::size_t worker) { state->serve(worker); });
 }
 
 WorkAhead::~WorkAhead() {
-  state_->stopping = true;
-  state_->news.fetch_add(1);
-  state_->news.notify_all();
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->stopping = true;
+  }
+  state_->wake.notify_all();
   for (std::thread& thread : state_->threads) thread.join();
 }
 
@@ -193,10 +201,11 @@ void WorkAhead::allow(std::size_t parts) {
   const std::size_t before = state.allowed.load();
   if (parts <= before) return;
   state.allowed.store(parts);
-  state.news.fetch_add(1);
+  std::lock_guard<std::mutex> lock(state.mutex);
   // One sleeping worker woken for each new part.
-  for (std::size_t part = std::max(before, state.next.load()); part < parts; ++part) {
-    state.news.notify_one();
+  const std::size_t from = std::max(before, state.next.load());
+  for (std::size_t part = from; part < parts && part - from < state.sleeping; ++part) {
+    state.wake.notify_one();
   }
 }
 
@@ -206,16 +215,19 @@ bool WorkAhead::waitOrTake(std::size_t part) {
     if (state.next.compare_exchange_weak(taken, part + 1)) return false;
   }
   // While a worker is on it, the caller takes a later part as a worker would, rather than wait.
-  for (;;) {
-    const std::uint32_t seen = state.slot(part).load();
-    if (seen == State::mark(part)) return true;
+  const auto isDone = [&] { return state.slot(part).load() == part + 1; };
+  while (!isDone()) {
     std::size_t later = 0;
     if (state.takeNext(later)) {
       state.run(later, state.threads.size());
-    } else {
-      state.slot(part).wait(seen);
+      continue;
     }
+    std::unique_lock<std::mutex> lock(state.mutex);
+    state.callerWaits = true;
+    state.done.wait(lock, isDone);
+    state.callerWaits = false;
   }
+  return true;
 }
 
 struct TaskStack::State {
