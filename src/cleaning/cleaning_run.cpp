@@ -623,20 +623,20 @@ void cleanListKind(ListKind kind) {
   // list's order: a window of paths read ahead, each list of it held open until its turn. The
   // window is taken in runs of ChunkLists lists, each read by one thread (a worker, or this one
   // when no worker has taken it yet): one hand-over a run, not one a list.
-  const std::size_t threads = listWorkers();
-  const std::size_t window =
-      threads > 0 ? reserveListsAside(2 * ChunkLists * (threads + 1)) / ChunkLists : 0;
-  std::vector<ReadAhead> ahead(std::max<std::size_t>(window, 1) * ChunkLists);
+  // Two runs of the window a thread; fewer workers where descriptors are few, none below one.
+  constexpr std::size_t ThreadLists = 2 * ChunkLists;
+  const std::size_t room = reserveListsAside(ThreadLists * (listWorkers() + 1));
+  const std::size_t threads = room / ThreadLists > 1 ? room / ThreadLists - 1 : 0;
+  const std::size_t window = reserveListsAside(threads > 0 ? ThreadLists * (threads + 1) : 0);
+  std::vector<ReadAhead> ahead(std::max(window, ChunkLists));
   const OwnFiles own = ownFilesNow();
   std::atomic<std::size_t> listedSoFar{0};
-  WorkAhead workers(window > 0 ? threads : 0, ahead.size() / ChunkLists,
-                    [&](std::size_t chunk, std::size_t worker) {
-                      const std::size_t end =
-                          std::min((chunk + 1) * ChunkLists, listedSoFar.load());
-                      for (std::size_t part = chunk * ChunkLists; part < end; ++part) {
-                        readListAhead(ahead[part % ahead.size()], worker, texts.listName, own);
-                      }
-                    });
+  WorkAhead workers(threads, ahead.size() / ChunkLists, [&](std::size_t chunk, std::size_t worker) {
+    const std::size_t end = std::min((chunk + 1) * ChunkLists, listedSoFar.load());
+    for (std::size_t part = chunk * ChunkLists; part < end; ++part) {
+      readListAhead(ahead[part % ahead.size()], worker, texts.listName, own);
+    }
+  });
   std::size_t listed = 0;
   std::size_t done = 0;
   bool listEnded = false;

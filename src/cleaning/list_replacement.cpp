@@ -536,10 +536,8 @@ std::size_t listsAside = 0;
 }  // namespace
 
 std::size_t reserveListsAside(std::size_t wanted) {
-  // At least as many lists as are read ahead are left to the batch; with less room than that
-  // the lists are read one at a time.
-  const std::size_t room = listsThatFit() / 2;
-  listsAside = wanted <= room ? wanted : 0;
+  // At least as many lists as are read ahead are left to the batch.
+  listsAside = std::min(wanted, listsThatFit() / 2);
   return listsAside;
 }
 

@@ -106,8 +106,8 @@ std::string verdictOn(const ListFile& list, const char* logFailure);
 void settleOrStage(ListFile&& list, const std::string& verdict, bool marksPrinted);
 
 // Lists held open outside the batch (read ahead by workers): the batch holds fewer, so that
-// every list's descriptors fit under the limit on open files. 0 when there is no room to spare
-// for any: the lists are then read one at a time.
+// every list's descriptors fit under the limit on open files. Returns how many it may be: up to
+// `wanted`, as far as the limit leaves room.
 std::size_t reserveListsAside(std::size_t wanted);
 
 // True when the batch should be committed before another list is read: it holds as many lists
