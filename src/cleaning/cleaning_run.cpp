@@ -581,7 +581,13 @@ void cleanBothKinds() {
   beginAppending(fileChannelOf(RejectionLogChannel));
   if (logIsNew) syncNewLogName();
   cleanListKind(ListKind::Blacklist);
-  if (!runInterrupted() && !lockGivenUp) cleanListKind(ListKind::Whitelist);
+  if (runInterrupted()) return;
+  if (lockGivenUp) {
+    printText(ConsoleChannel, "No whitelist.txt is checked: this run no longer holds chklist.lock",
+              PrintMask::NewLine);
+    return;
+  }
+  cleanListKind(ListKind::Whitelist);
 }
 
 }  // namespace

@@ -199,6 +199,7 @@ SeamCode copyPrefixAgain(const ListFile& list, std::int64_t prefix) {
 // Creates the copy at `list.copyName` beside the list, new and private. A leftover that took the
 // name goes first; a name another run or user holds gives way to a random one.
 SeamCode createCopy(ListFile& list) {
+  SeamCode last{SeamError::Exists, 0};
   for (int attempt = 0; attempt < 8; ++attempt) {
     // Claimed by the open: from here on no other run takes it for a leftover.
     if (openChannelIn(list.directory, list.copyName, OpenMode::Output, NewFileOnly, 0,
@@ -208,6 +209,7 @@ SeamCode createCopy(ListFile& list) {
       return {SeamError::Other, 0};
     }
     const SeamCode error = codeOf(lastSystemError());
+    if (error.system != 0) last = error;
     // A run that took it for a leftover holds it: that run cleans the list.
     if (error.error == SeamError::Busy) return {SeamError::Busy, 0};
     if (error.error == SeamError::Descriptors) return error;
@@ -224,13 +226,20 @@ SeamCode createCopy(ListFile& list) {
     closeKept(hold);
     if (!removed) list.copyName = randomStagedName();
   }
-  return {SeamError::Exists, 0};
+  // Every name tried was taken again before it could be made: the last refusal says why.
+  return last;
 }
 
 // The steps of a commit after the copies are durable, for one list: the last look, the exchange
 // and the looks at both names after it. Settles the list with its console line when it is not
 // simply replaced; true when its directory took a replacement.
 bool exchangeWithCopy(ListFile& list, bool sharedInBatch, CommitNotes& notes) {
+  // A directory moved away since it was found (out of the tree, say) is left where it went.
+  if (const SeamCode there = stillAtItsPath(list.directory, list.path); !there.ok()) {
+    notes.say(notReplacedLine(list, wordsFor(there, "cannot find its directory again")));
+    dropCopy(list);
+    return false;
+  }
   NameLook look;
   if (!lookAt(list.directory, list.leaf, look).ok() ||
       !unchangedAtLastLook(list, look, sharedInBatch)) {

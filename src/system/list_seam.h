@@ -56,6 +56,11 @@ SeamCode holdListDirectory(std::string_view listedPath, HeldDirectory& held, std
 // Gives back what holdDirectoryBeneath held; `held` is then the run's directory again.
 void releaseDirectory(HeldDirectory& held);
 
+// Whether the directory `held` for `listedPath` still stands at that path beneath the run's
+// directory (no link on the way): Missing when the path now leads elsewhere or nowhere. POSIX
+// walks the path again; on Windows nothing on the way can move while it is held.
+SeamCode stillAtItsPath(const HeldDirectory& held, std::string_view listedPath);
+
 // True when `leaf` names a list file called `name`: byte for byte on POSIX; on Windows without
 // regard to ASCII letter case, as its file systems match names.
 bool isListFileName(std::string_view leaf, std::string_view name);

@@ -148,6 +148,21 @@ void releaseDirectory(HeldDirectory& held) {
   held = HeldDirectory{};
 }
 
+SeamCode stillAtItsPath(const HeldDirectory& held, std::string_view listedPath) {
+  if (held.descriptor < 0) return {};  // the run's own directory
+  HeldDirectory again;
+  std::string leaf;
+  SeamCode code = holdListDirectory(listedPath, again, leaf);
+  struct stat was {};
+  struct stat now {};
+  if (code.ok() && (fstat(held.descriptor, &was) != 0 || fstat(in(again), &now) != 0 ||
+                    was.st_dev != now.st_dev || was.st_ino != now.st_ino)) {
+    code = {SeamError::Missing, 0};
+  }
+  releaseDirectory(again);
+  return code;
+}
+
 bool isListFileName(std::string_view leaf, std::string_view name) { return leaf == name; }
 
 SeamCode lookAt(const HeldDirectory& directory, const std::string& name, NameLook& look) {

@@ -424,6 +424,8 @@ bool stillAt(const HeldDirectory& directory, const std::string& name, const File
   return file.open() && plainFile(file.handle, info) && fileStateOf(file.handle, info) == expected;
 }
 
+SeamCode stillAtItsPath(const HeldDirectory&, std::string_view) { return {}; }
+
 // The held directory stands at the path it was walked by: opened by that path, it is the
 // directory held. On Windows always; under wine a Unix program can swap a held directory, and
 // wine renames by the Unix path it recorded, which then leads elsewhere.

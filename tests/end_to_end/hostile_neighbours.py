@@ -491,6 +491,29 @@ class HostileNeighbours(ScratchTree):
         self.assert_each_list_whole_and_on_record(originals)
         self.assertFalse(os.path.lexists(self.path("chklist.lock")))
 
+    def lock_replaced_by_a_link_during_a_run(self):
+        """chklist.lock is replaced by a link to another file while a run holds it: the run
+        cannot lock again, says so, says that no whitelist is checked, and stops; the file the
+        link leads to is untouched."""
+        target = os.path.join(self.outside_dir(0o755), "secret")
+        with open(target, "wb") as secret:
+            secret.write(b"secret\n")
+        originals, first = self.stopped_inside_its_lists()
+        try:
+            os.unlink(self.path("chklist.lock"))
+            os.symlink(target, self.path("chklist.lock"))
+        finally:
+            first.send_signal(signal.SIGCONT)
+        out = self.finish(first)
+        self.assertIn(b"Cannot lock this directory against another chklist run: chklist.lock: "
+                      b"it is a symbolic link; the rest of the blacklist.txt files are not "
+                      b"checked\r\nNo whitelist.txt is checked: this run no longer holds "
+                      b"chklist.lock\r\n", out)
+        self.assertNotIn(b"Generating file list... Please wait...\r\n" * 2, out)
+        with open(target, "rb") as secret:
+            self.assertEqual(secret.read(), b"secret\n")
+        self.assert_each_list_whole_and_on_record(originals)
+
     @staticmethod
     def peek(process):
         """What the process has written to its output file so far."""
@@ -689,6 +712,8 @@ CASES = [
     ("lock_planted_by_the_attacker_creates_nothing", "planted_lock", {"sticky": False}),
     ("lock_planted_in_a_sticky_directory_creates_nothing", "planted_lock", {"sticky": True}),
     ("lock_removed_during_a_run_is_taken_anew", "lock_lost_during_a_run", {}),
+    ("lock_replaced_by_a_link_stops_the_run_and_says_so", "lock_replaced_by_a_link_during_a_run",
+     {}),
     ("log_given_a_second_name_during_a_run_is_said", "second_name_of_the_log", {}),
     ("copy_leftovers_on_another_file_system", "copy_leftovers", {}),
     ("file_list_is_a_planted_link_to_a_stale_list", "stale_file_list", {"plant": "link"}),

@@ -973,6 +973,22 @@ class Concurrency(FaultTest):
                 Run(self.root).wait()
                 self.assertIn(kept_name, os.listdir(self.path("d")))
 
+    def test_a_directory_moved_out_of_the_tree_before_its_commit_stays_as_it_went(self):
+        # Another user who can write a list's parent moves the list's directory out of the tree
+        # while its copy waits for the batch: nothing outside the tree is replaced, and the
+        # console says the list was not cleaned.
+        original = b"keep@example.org\nbad\n"
+        self.write("team/d/blacklist.txt", original)
+        moved = os.path.join(self.outside, "d")
+        self.begin()
+        out = self.run_stopped_at(["fdatasync"], "mv '%s' '%s'" % (self.path("team/d"), moved))
+        self.assertIn(b"Not cleaned: " + os.fsencode(self.path("team/d/blacklist.txt")) +
+                      b" could not be replaced: its directory is no longer where it was found",
+                      out)
+        self.assertEqual(os.listdir(moved), ["blacklist.txt"])
+        with open(os.path.join(moved, "blacklist.txt"), "rb") as moved_list:
+            self.assertEqual(moved_list.read(), original)
+
     def test_a_file_renamed_over_the_file_list_is_neither_read_nor_removed(self):
         # Anyone who can write the run's directory can rename another private file of the run's
         # user there (a log, a lock, any file) over the file list once the search wrote it. The
