@@ -373,6 +373,9 @@ SeamCode holdListDirectory(std::string_view listedPath, HeldDirectory& held, std
 
 void releaseDirectory(HeldDirectory& held) { held = HeldDirectory{}; }
 
+// Every directory on the way is held without delete sharing: none of them can have moved.
+SeamCode stillAtItsPath(const HeldDirectory&, std::string_view) { return {}; }
+
 bool isListFileName(std::string_view leaf, std::string_view name) {
   return sameIgnoringAsciiCase(leaf, name);
 }
@@ -423,8 +426,6 @@ bool stillAt(const HeldDirectory& directory, const std::string& name, const File
   BY_HANDLE_FILE_INFORMATION info = {};
   return file.open() && plainFile(file.handle, info) && fileStateOf(file.handle, info) == expected;
 }
-
-SeamCode stillAtItsPath(const HeldDirectory&, std::string_view) { return {}; }
 
 // The held directory stands at the path it was walked by: opened by that path, it is the
 // directory held. On Windows always; under wine a Unix program can swap a held directory, and

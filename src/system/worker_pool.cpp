@@ -27,6 +27,20 @@ void startThreads(std::vector<std::thread>& threads, std::size_t size, Serve ser
   }
 }
 
+// Tells a pool's threads to stop, wakes them and waits for them to end.
+template <class Flag>
+void stopThreads(std::mutex& mutex,
+                 Flag& stopping,
+                 std::condition_variable& wake,
+                 std::vector<std::thread>& threads) {
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    stopping = true;
+  }
+  wake.notify_all();
+  for (std::thread& thread : threads) thread.join();
+}
+
 // Workers wait for a job, take its parts by a shared counter, and the last to finish wakes the
 // caller. A job wakes only as many workers as it has seats for.
 struct Pool {
@@ -42,14 +56,7 @@ struct Pool {
   std::size_t busy = 0;
   bool stopping = false;
 
-  ~Pool() {
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      stopping = true;
-    }
-    wake.notify_all();
-    for (std::thread& worker : workers) worker.join();
-  }
+  ~Pool() { stopThreads(mutex, stopping, wake, workers); }
 
   void takeParts() {
     for (std::size_t part; (part = next.fetch_add(1)) < count;) (*work)(part);
@@ -186,12 +193,7 @@ WorkAhead::WorkAhead(std::size_t workers, std::size_t ahead, Work work)
 }
 
 WorkAhead::~WorkAhead() {
-  {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    state_->stopping = true;
-  }
-  state_->wake.notify_all();
-  for (std::thread& thread : state_->threads) thread.join();
+  stopThreads(state_->mutex, state_->stopping, state_->wake, state_->threads);
 }
 
 std::size_t WorkAhead::workers() const { return state_->threads.size(); }
@@ -274,12 +276,7 @@ TaskStack::TaskStack(std::size_t threads) : state_(std::make_unique<State>()) {
 }
 
 TaskStack::~TaskStack() {
-  {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    state_->stopping = true;
-  }
-  state_->wake.notify_all();
-  for (std::thread& thread : state_->threads) thread.join();
+  stopThreads(state_->mutex, state_->stopping, state_->wake, state_->threads);
 }
 
 std::size_t TaskStack::threads() const { return state_->threads.size(); }
