@@ -366,7 +366,7 @@ bool fileOwnedAlone(const FileChannel* file) {
 }
 
 bool fileStillNamed(const FileChannel* file, const std::string& name) {
-  return file != nullptr && streamStillNamed(file->stream, name, file->opened);
+  return file != nullptr && streamStillNamed(name, file->opened);
 }
 
 StatusCode syncFile(FileChannel* file) {

@@ -479,8 +479,8 @@ bool searchListFiles(const ListKindTexts& texts, const Text& fileList) {
   if (!searchFoundNothing(fileList)) {
     const std::string heldBy = nameOwnerText(texts.fileList);
     printText(ConsoleChannel,
-              searchFailure(texts.listName, fileList) + heldBy +
-                  (heldBy.empty() ? ": no " : "; no ") + Text(texts.listName) + " is checked",
+              searchFailure(fileList) + heldBy + (heldBy.empty() ? ": no " : "; no ") +
+                  Text(texts.listName) + " is checked",
               PrintMask::NewLine);
     return false;
   }

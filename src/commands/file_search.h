@@ -21,7 +21,7 @@ bool searchFoundNothing(const std::string& fileList);
 
 // The console text that says why the last search into `fileList` failed, when it did not merely
 // find nothing (no line end; the caller adds what is left unchecked).
-std::string searchFailure(std::string_view listName, const std::string& fileList);
+std::string searchFailure(const std::string& fileList);
 
 // True when `opened` (the state of a file open as `fileList`) is the file the last search into
 // `fileList` wrote. Another file renamed to its name meanwhile (by anyone who can write the run's

@@ -10,7 +10,7 @@ int runFileSearch(std::string_view listName, const std::string& fileList) {
 
 bool searchFoundNothing(const std::string&) { return false; }
 
-std::string searchFailure(std::string_view, const std::string& fileList) {
+std::string searchFailure(const std::string& fileList) {
   return "Cannot write the file list " + fileList;
 }
 

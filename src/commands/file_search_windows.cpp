@@ -301,7 +301,7 @@ bool searchFoundNothing(const std::string& fileList) {
   return fileList == lastFileList && lastFoundNothing;
 }
 
-std::string searchFailure(std::string_view, const std::string& fileList) {
+std::string searchFailure(const std::string& fileList) {
   return fileList == lastFileList ? lastFailure : "Cannot make the file list " + fileList;
 }
 

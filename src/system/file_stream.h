@@ -280,7 +280,7 @@ bool streamFileCutShort(FileStream& stream);
 // name. On Windows a file open without delete sharing keeps its name: always true there.
 // `opened` is what the stream's open learnt, of a file found this user's alone then: the name
 // must hold that file, with the same owner, still one name and writable by no one else.
-bool streamStillNamed(const FileStream& stream, const std::string& name, const OpenedFile& opened);
+bool streamStillNamed(const std::string& name, const OpenedFile& opened);
 
 // Reads up to `count` bytes of the stream's file from `offset`, without moving the stream or
 // touching its buffers. The number of bytes read (0 at the end of the file); -1 when the file

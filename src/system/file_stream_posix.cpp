@@ -233,7 +233,7 @@ bool openedFileOwnedAlone(const OpenedFile& opened) {
          (opened.state.permissions & (S_IWGRP | S_IWOTH)) == 0 && opened.links == 1;
 }
 
-bool streamStillNamed(const FileStream&, const std::string& name, const OpenedFile& opened) {
+bool streamStillNamed(const std::string& name, const OpenedFile& opened) {
   // The name's file is the one opened when device and inode agree: its owner, access and names
   // are then the file's own as they are now.
   struct stat named {};

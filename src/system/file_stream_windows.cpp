@@ -316,7 +316,7 @@ bool currentFileSize(const FileStream& stream, std::int64_t* size) {
 
 bool openedFileOwnedAlone(const OpenedFile& opened) { return opened.ownedAlone; }
 
-bool streamStillNamed(const FileStream&, const std::string&, const OpenedFile&) { return true; }
+bool streamStillNamed(const std::string&, const OpenedFile&) { return true; }
 
 std::int64_t readFileAt(FileStream& stream, std::int64_t offset, char* buffer, std::size_t count) {
   const HANDLE handle = handleOf(stream.handle);

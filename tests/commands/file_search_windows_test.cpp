@@ -226,7 +226,7 @@ TEST(FileSearchWindows, AFileListThatCannotBeMadeIsAFailedSearch) {
   writeFileBytes("blist.dir/precious.txt", "precious\r\n");
   EXPECT_EQ(runFileSearch("blacklist.txt", "blist.dir"), -1);
   EXPECT_FALSE(searchFoundNothing("blist.dir"));
-  EXPECT_EQ(searchFailure("blacklist.txt", "blist.dir"),
+  EXPECT_EQ(searchFailure("blist.dir"),
             "Cannot make the file list blist.dir: another file holds its name and cannot be "
             "removed");
   EXPECT_EQ(readFileBytes("blist.dir/precious.txt"), "precious\r\n");
