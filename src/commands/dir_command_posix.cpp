@@ -209,7 +209,7 @@ void walkRead(Walk* walk, DirectoryRead& read, std::string* path);
 // threads that read ahead are started.
 void readHere(Walk* walk, int parentFd, const char* name, DirectoryRead* read) {
   constexpr std::size_t Sample = 16;
-  constexpr auto SlowRead = std::chrono::microseconds(200);
+  constexpr auto SlowRead = std::chrono::milliseconds(1);
   const auto started = std::chrono::steady_clock::now();
   openAndRead(walk, parentFd, name, read);
   if (walk->ahead != nullptr || walk->threads == nullptr) return;
