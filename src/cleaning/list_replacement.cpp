@@ -331,7 +331,6 @@ ListFile::ListFile(ListFile&& other) noexcept
       copyChannel(other.copyChannel),
       onWorker(other.onWorker),
       handBack(other.handBack),
-      leftoverLooked(other.leftoverLooked),
       stage(other.stage),
       directory(std::exchange(other.directory, HeldDirectory{})),
       leaf(std::move(other.leaf)),
@@ -401,7 +400,7 @@ bool openListFile(ListFile& list, std::string& why) {
   list.stateKnown = fileStateAtOpen(fileChannelOf(list.readChannel), &list.state) &&
                     list.state.size == lookupChannel(list.readChannel)->size;
   list.copyName = stagedNameOf(list.leaf);
-  // A run meets a leftover when it makes the copy, or once the list needs none (settleOrStage);
+  // A run meets a leftover when it makes the copy, or once the list needs none (endReading);
   // a preview, which makes none, looks now.
   if (list.preview && !stagedNameFree(list)) {
     why = CleanedByAnotherRun;
@@ -487,12 +486,9 @@ void endReading(ListFile& list) {
   if (list.stage == ListStage::Copying) dropCopy(list);
   closeChannel(list.readChannel);
   list.stage = ListStage::Settled;
-  // Clean as it is: a leftover beside it goes (a live run's copy is left to that run). Looked
-  // at here by a worker, by the committing thread once the list's line is ended.
-  if (sound && list.onWorker && !list.preview) {
-    stagedNameFree(list);
-    list.leftoverLooked = true;
-  }
+  // Clean as it is: a leftover beside it goes (a live run's copy is left to that run), on
+  // whichever thread read the list.
+  if (sound && !list.preview) stagedNameFree(list);
 }
 
 std::string verdictOn(const ListFile& list, const char* logFailure) {
@@ -518,10 +514,7 @@ void settleOrStage(ListFile&& list, const std::string& verdict, bool marksPrinte
     return;  // the copy goes with the list
   }
   printVoid(ConsoleChannel, PrintMask::NewLine);
-  if (list.stage != ListStage::Staged) {
-    if (!list.leftoverLooked && !list.preview) stagedNameFree(list);
-    return;
-  }
+  if (list.stage != ListStage::Staged) return;
   if (!list.access.ok()) {
     sayNotReplaced(list,
                    list.copy == -1 ? "cannot write its cleaned copy" : wordsFor(list.access, ""));

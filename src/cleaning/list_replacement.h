@@ -56,7 +56,6 @@ struct ListFile {
   // go on (no descriptors left), the list is handed back to the committing thread instead.
   bool onWorker = false;
   bool handBack = false;
-  bool leftoverLooked = false;  // the staged name beside a list that needs no copy was looked at
   ListStage stage = ListStage::Located;
   HeldDirectory directory;
   std::string leaf;         // its name in `directory`
