@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -277,11 +278,12 @@ SeamCode holdBeneath(const Held& above, const std::wstring& name, Held& held) {
   return {};
 }
 
-// The directories of the last hold, from the run's directory down, while any list holds them:
-// the next list's walk starts where the two paths part.
-std::weak_ptr<const HeldDirectoryHandles> lastHeld;
-// The directories lists hold now, with each list's name: a list found again, in the same
-// directory or under another name of it, was listed twice by a search its move misled.
+// The directories of this thread's last hold, from the run's directory down, while any list
+// holds them: the thread's next walk starts where the two paths part.
+thread_local std::weak_ptr<const HeldDirectoryHandles> lastHeld;
+// The directories lists hold now, on any thread, with each list's name: a list found again, in
+// the same directory or under another name of it, was listed twice by a search its move misled.
+std::mutex heldByListsMutex;
 std::vector<std::pair<std::weak_ptr<const HeldDirectoryHandles>, std::string>> heldByLists;
 
 std::vector<Held> heldChain(const Held& deepest) {
@@ -353,10 +355,13 @@ SeamCode holdListDirectory(std::string_view listedPath, HeldDirectory& held, std
     at = std::move(next);
   }
   const std::string name = path.substr(split + 1);
+  const std::lock_guard<std::mutex> lock(heldByListsMutex);
   std::erase_if(heldByLists, [](const auto& entry) { return entry.first.expired(); });
   for (const auto& [entry, listName] : heldByLists) {
+    // Another thread may let its list go at any moment.
     const Held other = entry.lock();
-    if (sameIgnoringAsciiCase(std::string_view(listName), std::string_view(name)) &&
+    if (other != nullptr &&
+        sameIgnoringAsciiCase(std::string_view(listName), std::string_view(name)) &&
         sameFile(other->handle, at->handle)) {
       return {SeamError::Missing, 0};
     }

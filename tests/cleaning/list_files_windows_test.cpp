@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "channels/channel.h"
@@ -280,6 +281,49 @@ TEST(ListSeamWindows, AListListedTwiceIsHeldOnce) {
   EXPECT_TRUE(holdListDirectory(listed, again, leaf).ok()) << "once the first is given back";
   releaseDirectory(again);
   releaseDirectory(other);
+}
+
+TEST(ListSeamWindows, ListsHeldOnSeveralThreadsAtOnceAreEachHeldOnce) {
+  // Workers hold and give back lists side by side while the committing thread holds its own: no
+  // hold may see another thread's list half gone, and a list held on one thread stays refused on
+  // the others.
+  ScratchDir scratch;
+  constexpr int Threads = 4;
+  constexpr int Rounds = 300;
+  for (int index = 0; index < Threads; ++index) {
+    const std::string name = "t" + std::to_string(index);
+    CreateDirectoryW(std::wstring(name.begin(), name.end()).c_str(), nullptr);
+    writeFileBytes(name + "/blacklist.txt", "ok@example.org\r\n");
+  }
+  CreateDirectoryW(L"kept", nullptr);
+  writeFileBytes("kept/blacklist.txt", "ok@example.org\r\n");
+  const std::string here = currentDirectory();
+  HeldDirectory kept;
+  std::string leaf;
+  ASSERT_TRUE(holdListDirectory(here + "\\kept\\blacklist.txt", kept, leaf).ok());
+  std::vector<int> failures(Threads, 0);
+  std::vector<int> keptTaken(Threads, 0);
+  std::vector<std::thread> threads;
+  for (int index = 0; index < Threads; ++index) {
+    threads.emplace_back([&, index] {
+      const std::string own = here + "\\t" + std::to_string(index) + "\\blacklist.txt";
+      for (int round = 0; round < Rounds; ++round) {
+        HeldDirectory held;
+        HeldDirectory other;
+        std::string name;
+        if (!holdListDirectory(own, held, name).ok()) ++failures[index];
+        if (holdListDirectory(here + "\\kept\\blacklist.txt", other, name).ok()) {
+          ++keptTaken[index];
+        }
+        releaseDirectory(other);
+        releaseDirectory(held);
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  releaseDirectory(kept);
+  EXPECT_EQ(failures, std::vector<int>(Threads, 0));
+  EXPECT_EQ(keptTaken, std::vector<int>(Threads, 0)) << "held by the first thread throughout";
 }
 
 TEST(ListSeamWindows, StagedNamesAreNewEachTime) {

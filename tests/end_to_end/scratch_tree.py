@@ -223,7 +223,7 @@ class SharedScenarios:
         out, _ = self.run_chklist()
         for name in self.hostile_names:
             self.assertEqual(self.read(os.path.join(name, "blacklist.txt")),
-                             b"ok@example.org\r\n", name)
+                             b"ok@example.org\r\n", (name, out))
             self.assertIn(b"Checking " + self.listed(name, "blacklist.txt") + b" #\r\n", out)
         self.assertEqual(self.read("victim.txt"), b"precious\n")
         self.assertEqual([made for made in ("PWNED", "PWNED2") if os.path.exists(self.path(made))],
