@@ -234,15 +234,16 @@ SeamCode createCopy(ListFile& list) {
 // and the looks at both names after it. Settles the list with its console line when it is not
 // simply replaced; true when its directory took a replacement.
 bool exchangeWithCopy(ListFile& list, bool sharedInBatch, CommitNotes& notes) {
-  // A directory moved away since it was found (out of the tree, say) is left where it went.
-  if (const SeamCode there = stillAtItsPath(list.directory, list.path); !there.ok()) {
+  // The last look goes by the listed path: a directory moved away since it was found (out of
+  // the tree, say) is left where it went, and only a list still in the tree is replaced.
+  NameLook look;
+  if (const SeamCode there = lookAtListedName(list.directory, list.path, list.leaf, look);
+      !there.ok()) {
     notes.say(notReplacedLine(list, wordsFor(there, "cannot find its directory again")));
     dropCopy(list);
     return false;
   }
-  NameLook look;
-  if (!lookAt(list.directory, list.leaf, look).ok() ||
-      !unchangedAtLastLook(list, look, sharedInBatch)) {
+  if (!unchangedAtLastLook(list, look, sharedInBatch)) {
     notes.say(changedLine(list));
     dropCopy(list);
     return false;

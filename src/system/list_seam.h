@@ -56,10 +56,16 @@ SeamCode holdListDirectory(std::string_view listedPath, HeldDirectory& held, std
 // Gives back what holdDirectoryBeneath held; `held` is then the run's directory again.
 void releaseDirectory(HeldDirectory& held);
 
-// Whether the directory `held` for `listedPath` still stands at that path beneath the run's
-// directory (no link on the way): Missing when the path now leads elsewhere or nowhere. POSIX
-// walks the path again; on Windows nothing on the way can move while it is held.
-SeamCode stillAtItsPath(const HeldDirectory& held, std::string_view listedPath);
+// Looks at the list's name `leaf` as `listedPath` reaches it now, beneath the run's directory
+// and through no link, into `look` (a name that cannot be looked at shows as no file). Fails
+// before any look when the path's directory is gone or leads through a link: it moved since it
+// was found. POSIX walks the path again, so that a caller finding there the list it read knows
+// that list is still in the tree; on Windows nothing on the way can move while it is held, and
+// the look is made in `held`.
+SeamCode lookAtListedName(const HeldDirectory& held,
+                          std::string_view listedPath,
+                          const std::string& leaf,
+                          NameLook& look);
 
 // True when `leaf` names a list file called `name`: byte for byte on POSIX; on Windows without
 // regard to ASCII letter case, as its file systems match names.

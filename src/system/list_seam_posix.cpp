@@ -148,18 +148,20 @@ void releaseDirectory(HeldDirectory& held) {
   held = HeldDirectory{};
 }
 
-SeamCode stillAtItsPath(const HeldDirectory& held, std::string_view listedPath) {
-  if (held.descriptor < 0) return {};  // the run's own directory
-  HeldDirectory again;
-  std::string leaf;
-  SeamCode code = holdListDirectory(listedPath, again, leaf);
-  struct stat was {};
-  struct stat now {};
-  if (code.ok() && (fstat(held.descriptor, &was) != 0 || fstat(in(again), &now) != 0 ||
-                    was.st_dev != now.st_dev || was.st_ino != now.st_ino)) {
-    code = {SeamError::Missing, 0};
+SeamCode lookAtListedName(const HeldDirectory& held,
+                          std::string_view listedPath,
+                          const std::string& leaf,
+                          NameLook& look) {
+  look = NameLook{};
+  if (held.descriptor < 0) {  // the run's own directory
+    lookAt(held, leaf, look);
+    return {};
   }
-  releaseDirectory(again);
+  HeldDirectory now;
+  std::string leafNow;
+  const SeamCode code = holdListDirectory(listedPath, now, leafNow);
+  if (code.ok()) lookAt(now, leaf, look);
+  releaseDirectory(now);
   return code;
 }
 

@@ -379,7 +379,14 @@ SeamCode holdListDirectory(std::string_view listedPath, HeldDirectory& held, std
 void releaseDirectory(HeldDirectory& held) { held = HeldDirectory{}; }
 
 // Every directory on the way is held without delete sharing: none of them can have moved.
-SeamCode stillAtItsPath(const HeldDirectory&, std::string_view) { return {}; }
+SeamCode lookAtListedName(const HeldDirectory& held,
+                          std::string_view,
+                          const std::string& leaf,
+                          NameLook& look) {
+  look = NameLook{};
+  lookAt(held, leaf, look);
+  return {};
+}
 
 bool isListFileName(std::string_view leaf, std::string_view name) {
   return sameIgnoringAsciiCase(leaf, name);

@@ -975,19 +975,35 @@ class Concurrency(FaultTest):
 
     def test_a_directory_moved_out_of_the_tree_before_its_commit_stays_as_it_went(self):
         # Another user who can write a list's parent moves the list's directory out of the tree
-        # while its copy waits for the batch: nothing outside the tree is replaced, and the
-        # console says the list was not cleaned.
+        # while its copy waits for the batch, and may put another directory with a list of its
+        # own at that path: nothing outside the tree is replaced, the list put in its place is
+        # left as it is, and the console says the list was not cleaned.
         original = b"keep@example.org\nbad\n"
-        self.write("team/d/blacklist.txt", original)
-        moved = os.path.join(self.outside, "d")
-        self.begin()
-        out = self.run_stopped_at(["fdatasync"], "mv '%s' '%s'" % (self.path("team/d"), moved))
-        self.assertIn(b"Not cleaned: " + os.fsencode(self.path("team/d/blacklist.txt")) +
-                      b" could not be replaced: its directory is no longer where it was found",
-                      out)
-        self.assertEqual(os.listdir(moved), ["blacklist.txt"])
-        with open(os.path.join(moved, "blacklist.txt"), "rb") as moved_list:
-            self.assertEqual(moved_list.read(), original)
+        planted = b"planted@example.org\nx\n"
+        listed = os.fsencode(self.path("team/d/blacklist.txt"))
+        cases = [
+            ("moved away", "", b" could not be replaced: its directory is no longer where it "
+                               b"was found"),
+            ("another directory in its place",
+             " && mkdir '%s' && printf 'planted@example.org\\nx\\n' > '%s'" % (
+                 self.path("team/d"), self.path("team/d/blacklist.txt")),
+             b" changed while it was read"),
+        ]
+        for name, then, said in cases:
+            with self.subTest(name):
+                shutil.rmtree(self.path("team"), ignore_errors=True)
+                self.write("team/d/blacklist.txt", original)
+                moved = os.path.join(self.outside, "d")
+                self.begin()
+                out = self.run_stopped_at(["fdatasync"], "mv '%s' '%s'%s" % (
+                    self.path("team/d"), moved, then))
+                self.assertIn(b"Not cleaned: " + listed + said, out)
+                self.assertEqual(os.listdir(moved), ["blacklist.txt"])
+                with open(os.path.join(moved, "blacklist.txt"), "rb") as moved_list:
+                    self.assertEqual(moved_list.read(), original)
+                if then:
+                    self.assertEqual(self.read("team/d/blacklist.txt"), planted)
+                shutil.rmtree(moved)
 
     def test_a_file_renamed_over_the_file_list_is_neither_read_nor_removed(self):
         # Anyone who can write the run's directory can rename another private file of the run's
