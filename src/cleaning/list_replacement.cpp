@@ -230,42 +230,53 @@ SeamCode createCopy(ListFile& list) {
   return last;
 }
 
+// The directory a list is committed in, let go when the commit is done with it.
+struct CommitDirectory {
+  HeldDirectory held;
+  CommitDirectory() = default;
+  CommitDirectory(const CommitDirectory&) = delete;
+  CommitDirectory& operator=(const CommitDirectory&) = delete;
+  ~CommitDirectory() { releaseDirectory(held); }
+};
+
 // The steps of a commit after the copies are durable, for one list: the last look, the exchange
-// and the looks at both names after it. Settles the list with its console line when it is not
-// simply replaced; true when its directory took a replacement.
-bool exchangeWithCopy(ListFile& list, bool sharedInBatch, CommitNotes& notes) {
-  // The last look goes by the listed path: a directory moved away since it was found (out of
-  // the tree, say) is left where it went, and only a list still in the tree is replaced.
-  NameLook look;
-  if (const SeamCode there = lookAtListedName(list.directory, list.path, list.leaf, look);
+// and the looks at both names after it, all in the directory the listed path leads to now. There
+// the copy is found only when that is the directory it was made in: one put in its place (out of
+// the tree, with a link of the list, say) has no copy to exchange. Settles the list with its
+// console line when it is not simply replaced; true when its directory took a replacement.
+bool exchangeWithCopy(ListFile& list, bool sharedInBatch, CommitDirectory& here,
+                      CommitNotes& notes) {
+  if (const SeamCode there = holdAtListedPath(list.directory, list.path, here.held);
       !there.ok()) {
     notes.say(notReplacedLine(list, wordsFor(there, "cannot find its directory again")));
     dropCopy(list);
     return false;
   }
-  if (!unchangedAtLastLook(list, look, sharedInBatch)) {
+  NameLook look;
+  if (!lookAt(here.held, list.leaf, look).ok() ||
+      !unchangedAtLastLook(list, look, sharedInBatch)) {
     notes.say(changedLine(list));
     dropCopy(list);
     return false;
   }
-  const SeamCode exchanged = exchangeNames(list.directory, list.copyName, list.leaf);
+  const SeamCode exchanged = exchangeNames(here.held, list.copyName, list.leaf);
   if (exchanged.ok()) {
     NameLook atList;
     NameLook atStaged;
-    if (!lookAt(list.directory, list.leaf, atList).ok() || !isFile(atList, list.copyState) ||
-        !lookAt(list.directory, list.copyName, atStaged).ok() ||
+    if (!lookAt(here.held, list.leaf, atList).ok() || !isFile(atList, list.copyState) ||
+        !lookAt(here.held, list.copyName, atStaged).ok() ||
         !isListAsRead(atStaged, list.state)) {
       // Something came between the last look and the exchange, or just after it: the names go
       // back. What then has the staged name, when it is not the copy, is someone's (a file put in
       // the copy's place, or a save by rename just after the exchange): no run may take it for
       // a leftover, so it is kept under a name of its own.
-      exchangeNames(list.directory, list.copyName, list.leaf);
+      exchangeNames(here.held, list.copyName, list.leaf);
       notes.say(changedLine(list));
       NameLook back;
-      if (lookAt(list.directory, list.copyName, back).ok() && !isFile(back, list.copyState)) {
+      if (lookAt(here.held, list.copyName, back).ok() && !isFile(back, list.copyState)) {
         const std::string random = randomStagedName();
         const std::string kept = list.leaf + "-" + random.substr(random.rfind('-') + 1);
-        if (renameOver(list.directory, -1, list.copyName, kept, back.state).ok()) {
+        if (renameOver(here.held, -1, list.copyName, kept, back.state).ok()) {
           notes.say("The file that took the place of " + list.path +
                     " meanwhile is kept beside it as " + Text(kept));
         }
@@ -275,7 +286,7 @@ bool exchangeWithCopy(ListFile& list, bool sharedInBatch, CommitNotes& notes) {
     }
     closeKept(list.copy);
     list.stage = ListStage::Committed;
-    if (const SeamCode removed = removeName(list.directory, list.copyName, atStaged.state, true);
+    if (const SeamCode removed = removeName(here.held, list.copyName, atStaged.state, true);
         !removed.ok()) {
       notes.say("Cleaned: " + list.path + ", but its old content stays beside it as " +
                 Text(list.copyName) + ": " + wordsFor(removed, "cannot remove it") +
@@ -286,20 +297,26 @@ bool exchangeWithCopy(ListFile& list, bool sharedInBatch, CommitNotes& notes) {
     return true;
   }
   if (exchanged.error != SeamError::NotSupported) {
-    notes.say(notReplacedLine(list, wordsFor(exchanged, "cannot replace it")));
+    // No copy at the staged name: the directory the path leads to is not the one the copy was
+    // made in, unless the copy itself was taken from there.
+    NameLook made;
+    const bool copyTaken = exchanged.error == SeamError::Missing &&
+                           !(lookAt(list.directory, list.copyName, made).ok() &&
+                             isFile(made, list.copyState));
+    notes.say(notReplacedLine(list, copyTaken ? "its cleaned copy was moved or removed meanwhile"
+                                              : wordsFor(exchanged, "cannot replace it")));
     dropCopy(list);
     return false;
   }
   // No exchange here: the copy is renamed over the list, and what then has the list's name is
   // looked at after.
   NameLook atStaged;
-  if (!lookAt(list.directory, list.copyName, atStaged).ok() || !isFile(atStaged, list.copyState)) {
+  if (!lookAt(here.held, list.copyName, atStaged).ok() || !isFile(atStaged, list.copyState)) {
     notes.say(changedLine(list));
     dropCopy(list);
     return false;
   }
-  const SeamCode renamed =
-      renameOver(list.directory, list.copy, list.copyName, list.leaf, list.state);
+  const SeamCode renamed = renameOver(here.held, list.copy, list.copyName, list.leaf, list.state);
   if (renamed.error == SeamError::Changed) {
     notes.say(changedLine(list));
     dropCopy(list);
@@ -312,7 +329,7 @@ bool exchangeWithCopy(ListFile& list, bool sharedInBatch, CommitNotes& notes) {
   }
   closeKept(list.copy);
   list.stage = ListStage::Committed;
-  if (!lookAt(list.directory, list.leaf, look).ok() || !isFile(look, list.copyState)) {
+  if (!lookAt(here.held, list.leaf, look).ok() || !isFile(look, list.copyState)) {
     notes.say(notReplacedLine(
         list, "another file took the place of its cleaned copy while it was replaced"));
   }
@@ -582,7 +599,10 @@ void commitBatch() {
       }
     }
     forEachTogether(lists.size(), SyncThreads, [&](std::size_t i) {
-      exchanged[i] = exchangeWithCopy(lists[i], shared[i] != 0, notes[i]);
+      CommitDirectory here;
+      exchanged[i] = exchangeWithCopy(lists[i], shared[i] != 0, here, notes[i]);
+      // A directory that took a replacement is synced where the replacement was made.
+      if (exchanged[i] != 0) std::swap(lists[i].directory, here.held);
     });
   }
   std::vector<ListFile*> replaced;

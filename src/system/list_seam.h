@@ -56,16 +56,14 @@ SeamCode holdListDirectory(std::string_view listedPath, HeldDirectory& held, std
 // Gives back what holdDirectoryBeneath held; `held` is then the run's directory again.
 void releaseDirectory(HeldDirectory& held);
 
-// Looks at the list's name `leaf` as `listedPath` reaches it now, beneath the run's directory
-// and through no link, into `look` (a name that cannot be looked at shows as no file). Fails
-// before any look when the path's directory is gone or leads through a link: it moved since it
-// was found. POSIX walks the path again, so that a caller finding there the list it read knows
-// that list is still in the tree; on Windows nothing on the way can move while it is held, and
-// the look is made in `held`.
-SeamCode lookAtListedName(const HeldDirectory& held,
+// Holds in `now` the directory `listedPath` leads to now, beneath the run's directory and
+// through no link, for a list's commit: the list is replaced where its listed path leads, never
+// in a directory that moved away since it was found (out of the tree, say). POSIX walks the path
+// again (NotBelow, Link or Missing when it leads nowhere now); on Windows nothing on the way can
+// move while `held` is held, and `now` shares it. `now` is released first.
+SeamCode holdAtListedPath(const HeldDirectory& held,
                           std::string_view listedPath,
-                          const std::string& leaf,
-                          NameLook& look);
+                          HeldDirectory& now);
 
 // True when `leaf` names a list file called `name`: byte for byte on POSIX; on Windows without
 // regard to ASCII letter case, as its file systems match names.

@@ -148,21 +148,13 @@ void releaseDirectory(HeldDirectory& held) {
   held = HeldDirectory{};
 }
 
-SeamCode lookAtListedName(const HeldDirectory& held,
+SeamCode holdAtListedPath(const HeldDirectory& held,
                           std::string_view listedPath,
-                          const std::string& leaf,
-                          NameLook& look) {
-  look = NameLook{};
-  if (held.descriptor < 0) {  // the run's own directory
-    lookAt(held, leaf, look);
-    return {};
-  }
-  HeldDirectory now;
-  std::string leafNow;
-  const SeamCode code = holdListDirectory(listedPath, now, leafNow);
-  if (code.ok()) lookAt(now, leaf, look);
+                          HeldDirectory& now) {
   releaseDirectory(now);
-  return code;
+  if (held.descriptor < 0) return {};  // the run's own directory
+  std::string leaf;
+  return holdListDirectory(listedPath, now, leaf);
 }
 
 bool isListFileName(std::string_view leaf, std::string_view name) { return leaf == name; }

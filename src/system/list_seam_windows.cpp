@@ -379,12 +379,8 @@ SeamCode holdListDirectory(std::string_view listedPath, HeldDirectory& held, std
 void releaseDirectory(HeldDirectory& held) { held = HeldDirectory{}; }
 
 // Every directory on the way is held without delete sharing: none of them can have moved.
-SeamCode lookAtListedName(const HeldDirectory& held,
-                          std::string_view,
-                          const std::string& leaf,
-                          NameLook& look) {
-  look = NameLook{};
-  lookAt(held, leaf, look);
+SeamCode holdAtListedPath(const HeldDirectory& held, std::string_view, HeldDirectory& now) {
+  now = held;
   return {};
 }
 

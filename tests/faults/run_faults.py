@@ -934,6 +934,7 @@ class Concurrency(FaultTest):
             "copy renamed over": ("mv -f '{theirs}' '{staged}'", original),
             "copy made anew": ("rm -f '{staged}' && cp '{theirs}' '{staged}' && "
                                "touch -r '{theirs}' '{staged}'", original),
+            "copy removed": ("rm -f '{staged}'", original),
             "entry appended": ("echo late@example.org >> '{list}'",
                                original + b"late@example.org\n"),
             "saved by rename": ("printf 'saved@example.org\\n' > '{list}.new' && "
@@ -953,12 +954,14 @@ class Concurrency(FaultTest):
                 after = name.endswith("after")
                 out = self.run_stopped_at(["renameat2"], command, on_return=after)
                 self.assertEqual(self.read("d/blacklist.txt"), kept)
-                self.assertIn(b"Not cleaned: " + os.fsencode(self.path("d/blacklist.txt")) +
-                              b" changed while it was read", out)
+                removed = name == "copy removed"
+                self.assertIn(b"Not cleaned: " + os.fsencode(self.path("d/blacklist.txt")) + (
+                    b" could not be replaced: its cleaned copy was moved or removed meanwhile"
+                    if removed else b" changed while it was read"), out)
                 # What took the copy's or the list's place is someone's: kept under a name of
                 # its own, which no later run takes for a leftover.
                 others = set(os.listdir(self.path("d"))) - {"blacklist.txt"}
-                if "copy" not in name and not after:
+                if removed or ("copy" not in name and not after):
                     self.assertEqual(others, set())
                     continue
                 self.assertEqual(len(others), 1, others)
@@ -975,24 +978,32 @@ class Concurrency(FaultTest):
 
     def test_a_directory_moved_out_of_the_tree_before_its_commit_stays_as_it_went(self):
         # Another user who can write a list's parent moves the list's directory out of the tree
-        # while its copy waits for the batch, and may put another directory with a list of its
-        # own at that path: nothing outside the tree is replaced, the list put in its place is
-        # left as it is, and the console says the list was not cleaned.
+        # while its copy waits for the batch, and may put another directory at that path, with a
+        # list of its own or a link of the list moved: nothing outside the tree is replaced, the
+        # list at the path is left as it is, and the console says the list was not cleaned.
         original = b"keep@example.org\nbad\n"
         planted = b"planted@example.org\nx\n"
         listed = os.fsencode(self.path("team/d/blacklist.txt"))
+        gone = b" could not be replaced: its directory is no longer where it was found"
+        decoy = os.path.join(self.scratch, "decoy")
         cases = [
-            ("moved away", "", b" could not be replaced: its directory is no longer where it "
-                               b"was found"),
-            ("another directory in its place",
+            ("moved away", False, "", gone, None),
+            ("another directory in its place", False,
              " && mkdir '%s' && printf 'planted@example.org\\nx\\n' > '%s'" % (
                  self.path("team/d"), self.path("team/d/blacklist.txt")),
-             b" changed while it was read"),
+             b" changed while it was read", planted),
+            # A link of the list made before the run, in a directory then moved in its place.
+            ("another directory with a link of the list in its place", True,
+             " && mv '%s' '%s'" % (decoy, self.path("team/d")), gone, original),
         ]
-        for name, then, said in cases:
+        for name, linked, then, said, at_path in cases:
             with self.subTest(name):
                 shutil.rmtree(self.path("team"), ignore_errors=True)
                 self.write("team/d/blacklist.txt", original)
+                if linked:
+                    os.mkdir(decoy)
+                    os.link(self.path("team/d/blacklist.txt"),
+                            os.path.join(decoy, "blacklist.txt"))
                 moved = os.path.join(self.outside, "d")
                 self.begin()
                 out = self.run_stopped_at(["fdatasync"], "mv '%s' '%s'%s" % (
@@ -1001,8 +1012,8 @@ class Concurrency(FaultTest):
                 self.assertEqual(os.listdir(moved), ["blacklist.txt"])
                 with open(os.path.join(moved, "blacklist.txt"), "rb") as moved_list:
                     self.assertEqual(moved_list.read(), original)
-                if then:
-                    self.assertEqual(self.read("team/d/blacklist.txt"), planted)
+                if at_path is not None:
+                    self.assertEqual(self.read("team/d/blacklist.txt"), at_path)
                 shutil.rmtree(moved)
 
     def test_a_file_renamed_over_the_file_list_is_neither_read_nor_removed(self):
