@@ -244,17 +244,17 @@ struct CommitDirectory {
 // the copy is found only when that is the directory it was made in: one put in its place (out of
 // the tree, with a link of the list, say) has no copy to exchange. Settles the list with its
 // console line when it is not simply replaced; true when its directory took a replacement.
-bool exchangeWithCopy(ListFile& list, bool sharedInBatch, CommitDirectory& here,
+bool exchangeWithCopy(ListFile& list,
+                      bool sharedInBatch,
+                      CommitDirectory& here,
                       CommitNotes& notes) {
-  if (const SeamCode there = holdAtListedPath(list.directory, list.path, here.held);
-      !there.ok()) {
+  if (const SeamCode there = holdAtListedPath(list.directory, list.path, here.held); !there.ok()) {
     notes.say(notReplacedLine(list, wordsFor(there, "cannot find its directory again")));
     dropCopy(list);
     return false;
   }
   NameLook look;
-  if (!lookAt(here.held, list.leaf, look).ok() ||
-      !unchangedAtLastLook(list, look, sharedInBatch)) {
+  if (!lookAt(here.held, list.leaf, look).ok() || !unchangedAtLastLook(list, look, sharedInBatch)) {
     notes.say(changedLine(list));
     dropCopy(list);
     return false;
@@ -264,8 +264,7 @@ bool exchangeWithCopy(ListFile& list, bool sharedInBatch, CommitDirectory& here,
     NameLook atList;
     NameLook atStaged;
     if (!lookAt(here.held, list.leaf, atList).ok() || !isFile(atList, list.copyState) ||
-        !lookAt(here.held, list.copyName, atStaged).ok() ||
-        !isListAsRead(atStaged, list.state)) {
+        !lookAt(here.held, list.copyName, atStaged).ok() || !isListAsRead(atStaged, list.state)) {
       // Something came between the last look and the exchange, or just after it: the names go
       // back. What then has the staged name, when it is not the copy, is someone's (a file put in
       // the copy's place, or a save by rename just after the exchange): no run may take it for
@@ -300,9 +299,9 @@ bool exchangeWithCopy(ListFile& list, bool sharedInBatch, CommitDirectory& here,
     // No copy at the staged name: the directory the path leads to is not the one the copy was
     // made in, unless the copy itself was taken from there.
     NameLook made;
-    const bool copyTaken = exchanged.error == SeamError::Missing &&
-                           !(lookAt(list.directory, list.copyName, made).ok() &&
-                             isFile(made, list.copyState));
+    const bool copyTaken =
+        exchanged.error == SeamError::Missing &&
+        !(lookAt(list.directory, list.copyName, made).ok() && isFile(made, list.copyState));
     notes.say(notReplacedLine(list, copyTaken ? "its cleaned copy was moved or removed meanwhile"
                                               : wordsFor(exchanged, "cannot replace it")));
     dropCopy(list);
