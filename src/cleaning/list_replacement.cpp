@@ -230,6 +230,9 @@ SeamCode createCopy(ListFile& list) {
   return last;
 }
 
+// What a commit in another directory than the list's own says.
+const SeamCode Moved{SeamError::Missing, 0};
+
 // The directory a list is committed in, let go when the commit is done with it.
 struct CommitDirectory {
   HeldDirectory held;
@@ -255,7 +258,9 @@ bool exchangeWithCopy(ListFile& list,
   }
   NameLook look;
   if (!lookAt(here.held, list.leaf, look).ok() || !unchangedAtLastLook(list, look, sharedInBatch)) {
-    notes.say(changedLine(list));
+    notes.say(sameDirectory(list.directory, here.held)
+                  ? changedLine(list)
+                  : notReplacedLine(list, wordsFor(Moved, {})));
     dropCopy(list);
     return false;
   }
@@ -297,11 +302,9 @@ bool exchangeWithCopy(ListFile& list,
   }
   if (exchanged.error != SeamError::NotSupported) {
     // No copy at the staged name: the directory the path leads to is not the one the copy was
-    // made in, unless the copy itself was taken from there.
-    NameLook made;
+    // made in, or the copy was taken from there.
     const bool copyTaken =
-        exchanged.error == SeamError::Missing &&
-        !(lookAt(list.directory, list.copyName, made).ok() && isFile(made, list.copyState));
+        exchanged.error == SeamError::Missing && sameDirectory(list.directory, here.held);
     notes.say(notReplacedLine(list, copyTaken ? "its cleaned copy was moved or removed meanwhile"
                                               : wordsFor(exchanged, "cannot replace it")));
     dropCopy(list);

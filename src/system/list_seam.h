@@ -65,6 +65,9 @@ SeamCode holdAtListedPath(const HeldDirectory& held,
                           std::string_view listedPath,
                           HeldDirectory& now);
 
+// Whether two holds are of one directory. Asked only when a commit fails, to say why.
+bool sameDirectory(const HeldDirectory& one, const HeldDirectory& other);
+
 // True when `leaf` names a list file called `name`: byte for byte on POSIX; on Windows without
 // regard to ASCII letter case, as its file systems match names.
 bool isListFileName(std::string_view leaf, std::string_view name);

@@ -157,6 +157,13 @@ SeamCode holdAtListedPath(const HeldDirectory& held,
   return holdListDirectory(listedPath, now, leaf);
 }
 
+bool sameDirectory(const HeldDirectory& one, const HeldDirectory& other) {
+  struct stat first {};
+  struct stat second {};
+  return fstat(in(one), &first) == 0 && fstat(in(other), &second) == 0 &&
+         first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
 bool isListFileName(std::string_view leaf, std::string_view name) { return leaf == name; }
 
 SeamCode lookAt(const HeldDirectory& directory, const std::string& name, NameLook& look) {

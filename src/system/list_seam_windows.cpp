@@ -384,6 +384,10 @@ SeamCode holdAtListedPath(const HeldDirectory& held, std::string_view, HeldDirec
   return {};
 }
 
+bool sameDirectory(const HeldDirectory& one, const HeldDirectory& other) {
+  return one.handle == other.handle;
+}
+
 bool isListFileName(std::string_view leaf, std::string_view name) {
   return sameIgnoringAsciiCase(leaf, name);
 }
