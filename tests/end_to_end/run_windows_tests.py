@@ -75,7 +75,7 @@ class WineTree(ScratchTree):
         if not wait:
             return process
         out, err = process.communicate(timeout=300)
-        self.assertEqual(process.returncode, 0, err)
+        self.assertEqual(process.returncode, 0, (err, out))
         return out, err
 
     def hold(self, *arguments):
