@@ -230,57 +230,43 @@ SeamCode createCopy(ListFile& list) {
   return last;
 }
 
-// What a commit in another directory than the list's own says.
-const SeamCode Moved{SeamError::Missing, 0};
-
-// The directory a list is committed in, let go when the commit is done with it.
-struct CommitDirectory {
-  HeldDirectory held;
-  CommitDirectory() = default;
-  CommitDirectory(const CommitDirectory&) = delete;
-  CommitDirectory& operator=(const CommitDirectory&) = delete;
-  ~CommitDirectory() { releaseDirectory(held); }
-};
-
 // The steps of a commit after the copies are durable, for one list: the last look, the exchange
 // and the looks at both names after it, all in the directory the listed path leads to now. There
 // the copy is found only when that is the directory it was made in: one put in its place (out of
 // the tree, with a link of the list, say) has no copy to exchange. Settles the list with its
 // console line when it is not simply replaced; true when its directory took a replacement.
-bool exchangeWithCopy(ListFile& list,
-                      bool sharedInBatch,
-                      CommitDirectory& here,
-                      CommitNotes& notes) {
-  if (const SeamCode there = holdAtListedPath(list.directory, list.path, here.held); !there.ok()) {
+// `here` receives that directory, for the caller to let go.
+bool exchangeWithCopy(ListFile& list, bool sharedInBatch, HeldDirectory& here, CommitNotes& notes) {
+  if (const SeamCode there = holdAtListedPath(list.directory, list.path, here); !there.ok()) {
     notes.say(notReplacedLine(list, wordsFor(there, "cannot find its directory again")));
     dropCopy(list);
     return false;
   }
   NameLook look;
-  if (!lookAt(here.held, list.leaf, look).ok() || !unchangedAtLastLook(list, look, sharedInBatch)) {
-    notes.say(sameDirectory(list.directory, here.held)
+  if (!lookAt(here, list.leaf, look).ok() || !unchangedAtLastLook(list, look, sharedInBatch)) {
+    notes.say(sameDirectory(list.directory, here)
                   ? changedLine(list)
-                  : notReplacedLine(list, wordsFor(Moved, {})));
+                  : notReplacedLine(list, wordsFor({SeamError::Missing, 0}, {})));
     dropCopy(list);
     return false;
   }
-  const SeamCode exchanged = exchangeNames(here.held, list.copyName, list.leaf);
+  const SeamCode exchanged = exchangeNames(here, list.copyName, list.leaf);
   if (exchanged.ok()) {
     NameLook atList;
     NameLook atStaged;
-    if (!lookAt(here.held, list.leaf, atList).ok() || !isFile(atList, list.copyState) ||
-        !lookAt(here.held, list.copyName, atStaged).ok() || !isListAsRead(atStaged, list.state)) {
+    if (!lookAt(here, list.leaf, atList).ok() || !isFile(atList, list.copyState) ||
+        !lookAt(here, list.copyName, atStaged).ok() || !isListAsRead(atStaged, list.state)) {
       // Something came between the last look and the exchange, or just after it: the names go
       // back. What then has the staged name, when it is not the copy, is someone's (a file put in
       // the copy's place, or a save by rename just after the exchange): no run may take it for
       // a leftover, so it is kept under a name of its own.
-      exchangeNames(here.held, list.copyName, list.leaf);
+      exchangeNames(here, list.copyName, list.leaf);
       notes.say(changedLine(list));
       NameLook back;
-      if (lookAt(here.held, list.copyName, back).ok() && !isFile(back, list.copyState)) {
+      if (lookAt(here, list.copyName, back).ok() && !isFile(back, list.copyState)) {
         const std::string random = randomStagedName();
         const std::string kept = list.leaf + "-" + random.substr(random.rfind('-') + 1);
-        if (renameOver(here.held, -1, list.copyName, kept, back.state).ok()) {
+        if (renameOver(here, -1, list.copyName, kept, back.state).ok()) {
           notes.say("The file that took the place of " + list.path +
                     " meanwhile is kept beside it as " + Text(kept));
         }
@@ -290,7 +276,7 @@ bool exchangeWithCopy(ListFile& list,
     }
     closeKept(list.copy);
     list.stage = ListStage::Committed;
-    if (const SeamCode removed = removeName(here.held, list.copyName, atStaged.state, true);
+    if (const SeamCode removed = removeName(here, list.copyName, atStaged.state, true);
         !removed.ok()) {
       notes.say("Cleaned: " + list.path + ", but its old content stays beside it as " +
                 Text(list.copyName) + ": " + wordsFor(removed, "cannot remove it") +
@@ -304,7 +290,7 @@ bool exchangeWithCopy(ListFile& list,
     // No copy at the staged name: the directory the path leads to is not the one the copy was
     // made in, or the copy was taken from there.
     const bool copyTaken =
-        exchanged.error == SeamError::Missing && sameDirectory(list.directory, here.held);
+        exchanged.error == SeamError::Missing && sameDirectory(list.directory, here);
     notes.say(notReplacedLine(list, copyTaken ? "its cleaned copy was moved or removed meanwhile"
                                               : wordsFor(exchanged, "cannot replace it")));
     dropCopy(list);
@@ -313,12 +299,12 @@ bool exchangeWithCopy(ListFile& list,
   // No exchange here: the copy is renamed over the list, and what then has the list's name is
   // looked at after.
   NameLook atStaged;
-  if (!lookAt(here.held, list.copyName, atStaged).ok() || !isFile(atStaged, list.copyState)) {
+  if (!lookAt(here, list.copyName, atStaged).ok() || !isFile(atStaged, list.copyState)) {
     notes.say(changedLine(list));
     dropCopy(list);
     return false;
   }
-  const SeamCode renamed = renameOver(here.held, list.copy, list.copyName, list.leaf, list.state);
+  const SeamCode renamed = renameOver(here, list.copy, list.copyName, list.leaf, list.state);
   if (renamed.error == SeamError::Changed) {
     notes.say(changedLine(list));
     dropCopy(list);
@@ -331,7 +317,7 @@ bool exchangeWithCopy(ListFile& list,
   }
   closeKept(list.copy);
   list.stage = ListStage::Committed;
-  if (!lookAt(here.held, list.leaf, look).ok() || !isFile(look, list.copyState)) {
+  if (!lookAt(here, list.leaf, look).ok() || !isFile(look, list.copyState)) {
     notes.say(notReplacedLine(
         list, "another file took the place of its cleaned copy while it was replaced"));
   }
@@ -601,10 +587,11 @@ void commitBatch() {
       }
     }
     forEachTogether(lists.size(), SyncThreads, [&](std::size_t i) {
-      CommitDirectory here;
+      HeldDirectory here;
       exchanged[i] = exchangeWithCopy(lists[i], shared[i] != 0, here, notes[i]);
       // A directory that took a replacement is synced where the replacement was made.
-      if (exchanged[i] != 0) std::swap(lists[i].directory, here.held);
+      if (exchanged[i] != 0) std::swap(lists[i].directory, here);
+      releaseDirectory(here);
     });
   }
   std::vector<ListFile*> replaced;
