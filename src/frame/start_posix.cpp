@@ -3,9 +3,11 @@
 // round-to-nearest with all exceptions masked.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cfenv>
 
@@ -29,6 +31,22 @@ void openClosedStandardDescriptors() {
   }
 }
 
+// The run's threads share one table of descriptors, which the system grows as more are open.
+// Once threads share it, each growth makes the opening thread wait for every CPU to pass a
+// quiescent point: milliseconds, with the other threads soon waiting on it. The table is grown
+// here, before any thread starts, to what a run holds at most (a batch of lists and the lists read
+// ahead, three descriptors each).
+void growDescriptorTable() {
+  constexpr rlim_t RunDescriptors = 2048;
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) != 0) return;
+  const rlim_t room =
+      files.rlim_cur == RLIM_INFINITY ? RunDescriptors : std::min(files.rlim_cur, RunDescriptors);
+  if (room < 2) return;
+  const int highest = fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, static_cast<int>(room - 1));
+  if (highest >= 0) close(highest);
+}
+
 }  // namespace
 
 void prepareProcess() {
@@ -43,6 +61,7 @@ void prepareProcess() {
   ignore.sa_handler = SIG_IGN;
   sigemptyset(&ignore.sa_mask);
   sigaction(SIGXFSZ, &ignore, nullptr);
+  growDescriptorTable();
 }
 
 void setFloatingPointControl() { std::fesetround(FE_TONEAREST); }
