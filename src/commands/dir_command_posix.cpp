@@ -2,9 +2,12 @@
 // absolute path of every regular file named NAME to FILE, CR LF after each. Directories are
 // opened relative to their parent with O_NOFOLLOW, so a symbolic link (or one swapped in during
 // the walk) is never entered; each directory is read in one pass and only its subdirectory
-// names are kept, so memory follows the widest directory on the current branch. A few threads
-// open and read the next subdirectories ahead of the walk, which lists them in its own order:
-// on a network share each directory costs round trips, which then overlap.
+// names are kept, so memory follows the widest directory on the current branch. Where reads are
+// slow (a network share, where each directory costs round trips) a few threads open and read the
+// next subdirectories ahead of the walk, which lists them in its own order, so that the round
+// trips overlap. Where they are fast the walk is work for the CPUs, and a thread to spare walks
+// half of a directory's subdirectories into buffers of its own, taken in order when the walk
+// reaches them.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -13,12 +16,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "commands/command_processor_posix.h"
@@ -29,7 +35,8 @@
 
 namespace {
 
-// The listing's output: buffered writes to FILE, the first failure kept.
+// The listing's output: buffered writes to FILE, the first failure kept; or, for a part of the
+// walk on another thread (no FILE), a buffer kept until the walk takes it.
 struct ListOutput {
   int fd = -1;
   std::string buffer;
@@ -40,14 +47,32 @@ struct ListOutput {
     buffer.clear();
   }
 
-  void addLine(std::string_view path) {
-    buffer.append(path);
-    buffer.append("\r\n");
-    if (buffer.size() >= 64 * 1024) flush();
+  void add(std::string_view bytes) {
+    buffer.append(bytes);
+    if (fd >= 0 && buffer.size() >= 64 * 1024) flush();
   }
 };
 
-// One walk: what it looks for and what it has found so far.
+// A message of a part of the walk, kept until the walk reaches the part.
+struct Said {
+  bool onConsole;
+  std::string text;
+};
+
+// The threads that walk parts of a fast file system's tree: started once the walk's first reads
+// prove fast, and used no more once any reads prove slow.
+struct Forks {
+  std::optional<TaskStack> threads;
+  std::size_t most = 0;                      // parts walked or waiting at once, at most
+  std::atomic<std::size_t> outstanding{0};  // parts pushed and not yet done or taken back
+  std::atomic<bool> slow{false};
+};
+
+// What a part may hold of paths and messages before it gives up and leaves the rest of its
+// directories to the walk: the bytes of a part stay in memory until the walk reaches it.
+constexpr std::size_t PartBytes = 1024 * 1024;
+
+// One walk, or one part of it on another thread: what it looks for and what it has found so far.
 struct Walk {
   std::string_view name;
   ListOutput* output;
@@ -63,6 +88,33 @@ struct Walk {
   std::size_t aheadNow = 0;
   std::chrono::steady_clock::duration readTime{};  // the walk's own reads of subdirectories
   std::size_t reads = 0;
+  Forks* forks = nullptr;
+  // A part's messages wait here; `given up` once it holds PartBytes or its reads prove slow or
+  // no descriptor is left for it: the walk does the rest of the part's directories itself.
+  std::vector<Said>* said = nullptr;
+  std::size_t saidBytes = 0;
+  bool givenUp = false;
+
+  bool isPart() const { return said != nullptr; }
+
+  void add(std::string_view bytes) {
+    output->add(bytes);
+    if (isPart() && output->buffer.size() + saidBytes > PartBytes) givenUp = true;
+  }
+
+  void say(bool onConsole, std::string text) {
+    if (!isPart()) {
+      if (onConsole) {
+        reportOnConsole(text);
+      } else {
+        reportCommandError(text);
+      }
+      return;
+    }
+    saidBytes += text.size();
+    said->push_back({onConsole, std::move(text)});
+    if (output->buffer.size() + saidBytes > PartBytes) givenUp = true;
+  }
 };
 
 // How deep the walk goes. Each level holds a descriptor and a frame until its subdirectories are
@@ -80,9 +132,9 @@ unsigned char entryType(int dirFd, const char* entryName, unsigned char givenTyp
   return DT_UNKNOWN;
 }
 
-void reportPath(std::string_view what, std::string_view path, int code) {
-  reportCommandError("dir: " + std::string(what) + " \"" + std::string(path) +
-                     "\": " + systemErrorText(code));
+void reportPath(Walk* walk, std::string_view what, std::string_view path, int code) {
+  walk->say(false, "dir: " + std::string(what) + " \"" + std::string(path) +
+                       "\": " + systemErrorText(code));
 }
 
 // A directory unreadable by permission is the user's choice and only noted on standard error.
@@ -90,12 +142,12 @@ void reportPath(std::string_view what, std::string_view path, int code) {
 // lists below the directory go unchecked, which the console must say.
 void reportUnread(Walk* walk, std::string_view what, std::string_view path, int code) {
   if (code == EACCES || code == EPERM) {
-    reportPath(what, path, code);
+    reportPath(walk, what, path, code);
     return;
   }
   walk->ownFailure = true;
-  reportOnConsole("The search could not read " + std::string(path) + ": " + systemErrorText(code) +
-                  "; the lists below it are not checked");
+  walk->say(true, "The search could not read " + std::string(path) + ": " + systemErrorText(code) +
+                      "; the lists below it are not checked");
 }
 
 // What one directory holds for the walk: its subdirectory names, each NUL-terminated, in one
@@ -178,9 +230,10 @@ void listOwnMatch(Walk* walk, std::string* path) {
   const std::size_t pathLength = path->size();
   enter(path, walk->name);
   if (path->find('\r') != std::string::npos || path->find('\n') != std::string::npos) {
-    reportCommandError("dir: left out a path holding a line break: \"" + *path + "\"");
+    walk->say(false, "dir: left out a path holding a line break: \"" + *path + "\"");
   } else {
-    walk->output->addLine(*path);
+    walk->add(*path);
+    walk->add("\r\n");
     ++walk->matches;
   }
   path->resize(pathLength);
@@ -205,45 +258,181 @@ void openAndRead(const Walk* walk, int parentFd, const char* name, DirectoryRead
 
 void walkRead(Walk* walk, DirectoryRead& read, std::string* path);
 
-// openAndRead on the walk's own thread, timed: once the walk's reads take long on average, the
-// threads that read ahead are started.
+// openAndRead on the walk's own thread, timed. Once the walk's reads take long on average, the
+// threads that read ahead are started and no more parts are handed out (a part whose reads
+// prove slow gives up, leaving the rest to the walk and its threads); once they prove fast, the
+// threads that walk parts are.
 void readHere(Walk* walk, int parentFd, const char* name, DirectoryRead* read) {
   constexpr std::size_t Sample = 16;
   constexpr auto SlowRead = std::chrono::milliseconds(1);
+  constexpr auto FastRead = std::chrono::microseconds(100);
   const auto started = std::chrono::steady_clock::now();
   openAndRead(walk, parentFd, name, read);
-  if (walk->ahead != nullptr || walk->threads == nullptr) return;
+  if (walk->ahead != nullptr || (walk->threads == nullptr && !walk->isPart())) return;
   walk->readTime += std::chrono::steady_clock::now() - started;
-  if (++walk->reads >= Sample && walk->readTime >= walk->reads * SlowRead) {
-    walk->threads->emplace(machineThreads());
-    walk->ahead = &**walk->threads;
+  if (++walk->reads < Sample) return;
+  Forks* forks = walk->forks;
+  if (walk->readTime >= walk->reads * SlowRead) {
+    if (forks != nullptr) forks->slow = true;
+    if (walk->isPart()) {
+      walk->givenUp = true;
+    } else {
+      walk->threads->emplace(machineThreads());
+      walk->ahead = &**walk->threads;
+    }
+  } else if (walk->readTime < walk->reads * FastRead && forks != nullptr && !walk->isPart() &&
+             !forks->threads && !forks->slow) {
+    forks->threads.emplace(forks->most);
   }
-  if (walk->reads >= Sample) {
-    walk->reads = 0;
-    walk->readTime = {};
+  walk->reads = 0;
+  walk->readTime = {};
+}
+
+// Walks subdirectory `i` of the directory open on `dirFd`; `read` holds it when a thread has read
+// it ahead (`readAlready`). A part that has given up only closes what was read for it.
+void walkSubdirectory(Walk* walk,
+                      int dirFd,
+                      const DirectoryEntries& entries,
+                      std::size_t i,
+                      DirectoryRead& read,
+                      bool readAlready,
+                      std::string* path) {
+  // An interrupted run ends at once: what was read ahead is closed, the rest is not read.
+  if (runInterrupted() || walk->givenUp) {
+    if (read.fd >= 0) close(read.fd);
+    return;
   }
+  // No descriptor to spare while others were read ahead: tried again now.
+  if (readAlready && read.fd < 0 && (read.openError == EMFILE || read.openError == ENFILE)) {
+    readAlready = false;
+    read = DirectoryRead{};
+  }
+  const char* name = entries.names.c_str() + entries.starts[i];
+  if (!readAlready) readHere(walk, dirFd, name, &read);
+  // A part holds descriptors beside the walk's: where none is left the walk tries for itself.
+  if (walk->isPart() && read.fd < 0 && (read.openError == EMFILE || read.openError == ENFILE)) {
+    walk->givenUp = true;
+    return;
+  }
+  const std::size_t pathLength = path->size();
+  enter(path, name);
+  if (read.fd >= 0) {
+    ++walk->depth;
+    walkRead(walk, read, path);
+    --walk->depth;
+  } else if (read.openError != ELOOP && read.openError != ENOTDIR) {
+    // ELOOP, ENOTDIR: replaced by a link or a file since it was read; not ours to list.
+    reportUnread(walk, "cannot open directory", *path, read.openError);
+  }
+  path->resize(pathLength);
+}
+
+// The second half of a directory's subdirectories, walked by another thread: what it found, and
+// how far it got (the subdirectories before `walkedTo` are walked whole).
+struct WalkPart {
+  std::string_view name;
+  Forks* forks = nullptr;
+  int depth = 0;
+  std::string path;
+  std::size_t first = 0;
+  std::size_t end = 0;
+  std::size_t walkedTo = 0;
+  ListOutput output;
+  std::vector<Said> said;
+  std::size_t matches = 0;
+  bool ownFailure = false;
+};
+
+// A part's work: its subdirectories in order, each kept only when walked whole.
+void walkPart(int dirFd, const DirectoryEntries& entries, WalkPart* part) {
+  Walk walk{part->name, &part->output};
+  walk.depth = part->depth;
+  walk.forks = part->forks;
+  walk.said = &part->said;
+  for (std::size_t i = part->first; i < part->end; ++i) {
+    const std::size_t bytes = part->output.buffer.size();
+    const std::size_t messages = part->said.size();
+    const std::size_t saidBytes = walk.saidBytes;
+    const std::size_t matches = walk.matches;
+    const bool ownFailure = walk.ownFailure;
+    DirectoryRead read;
+    walkSubdirectory(&walk, dirFd, entries, i, read, false, &part->path);
+    if (walk.givenUp || runInterrupted()) {
+      part->output.buffer.resize(bytes);
+      part->said.resize(messages);
+      walk.saidBytes = saidBytes;
+      walk.matches = matches;
+      walk.ownFailure = ownFailure;
+      break;
+    }
+    part->walkedTo = i + 1;
+  }
+  part->matches = walk.matches;
+  part->ownFailure = walk.ownFailure;
+}
+
+// Adds what a part found to the walk, as if the walk had found it there.
+void takeInPart(Walk* walk, WalkPart& part) {
+  walk->add(part.output.buffer);
+  for (Said& said : part.said) walk->say(said.onConsole, std::move(said.text));
+  walk->matches += part.matches;
+  walk->ownFailure = walk->ownFailure || part.ownFailure;
+}
+
+// Hands the second half of the subdirectories from `from` on to a thread that walks parts, when
+// one is to spare and the half is worth it. The part's ticket, or nothing.
+std::optional<TaskStack::Ticket> handOutPart(Walk* walk,
+                                             int dirFd,
+                                             const DirectoryEntries& entries,
+                                             const std::string& path,
+                                             std::size_t from,
+                                             std::optional<WalkPart>& part) {
+  constexpr std::size_t FewestForTwoHalves = 4;
+  Forks* forks = walk->forks;
+  const std::size_t count = entries.starts.size();
+  if (forks == nullptr || count - from < FewestForTwoHalves || !forks->threads || forks->slow ||
+      walk->ahead != nullptr || walk->givenUp || forks->outstanding >= forks->most) {
+    return std::nullopt;
+  }
+  part.emplace();
+  part->name = walk->name;
+  part->forks = forks;
+  part->depth = walk->depth;
+  part->path = path;
+  part->first = part->walkedTo = from + (count - from) / 2;
+  part->end = count;
+  ++forks->outstanding;
+  WalkPart* handed = &*part;
+  return forks->threads->push([dirFd, &entries, handed, forks] {
+    walkPart(dirFd, entries, handed);
+    --forks->outstanding;
+  });
 }
 
 // Walks the subdirectories of the directory open on `dirFd` (at `path`) in the order of their
 // names, unless the walk is as deep as it goes. The first of them are read ahead, as far as the
-// walk's limit allows; each is taken back (or waited for) before it is walked.
+// walk's limit allows; or, once a thread that walks parts is to spare, the second half of those
+// not yet walked is a part for it. Each is taken back (or waited for) before it is walked.
 void walkSubdirectories(Walk* walk, int dirFd, DirectoryEntries& entries, std::string* path) {
   std::vector<std::uint32_t>& starts = entries.starts;
   if (!starts.empty() && walk->depth >= MaxDepth) {
-    reportCommandError("dir: left out the directories in \"" + *path + "\": nested more than " +
-                       std::to_string(MaxDepth) + " levels deep");
+    walk->say(false, "dir: left out the directories in \"" + *path + "\": nested more than " +
+                         std::to_string(MaxDepth) + " levels deep");
     return;
   }
   const std::string& names = entries.names;
   auto nameAt = [&](std::uint32_t start) { return std::string_view(names.c_str() + start); };
   std::sort(starts.begin(), starts.end(),
             [&](std::uint32_t a, std::uint32_t b) { return nameAt(a) < nameAt(b); });
-  std::vector<DirectoryRead> reads(starts.size());
+  std::optional<WalkPart> part;
+  std::optional<TaskStack::Ticket> partTicket;
+  std::size_t own = starts.size();
+  std::vector<DirectoryRead> reads(own);
   std::vector<TaskStack::Ticket> tickets;
   if (walk->ahead != nullptr) {
     const std::size_t room = walk->aheadLimit - walk->aheadNow;
     // The last first: the stack's threads take the first of them first.
-    for (std::size_t i = std::min(room, starts.size()); i-- > 0;) {
+    for (std::size_t i = std::min(room, own); i-- > 0;) {
       const char* name = names.c_str() + starts[i];
       DirectoryRead* read = &reads[i];
       tickets.push_back(
@@ -252,35 +441,28 @@ void walkSubdirectories(Walk* walk, int dirFd, DirectoryEntries& entries, std::s
     std::reverse(tickets.begin(), tickets.end());
     walk->aheadNow += tickets.size();
   }
-  const std::size_t pathLength = path->size();
-  for (std::size_t i = 0; i < starts.size(); ++i) {
-    DirectoryRead& read = reads[i];
+  for (std::size_t i = 0; i < own; ++i) {
+    if (!partTicket && (partTicket = handOutPart(walk, dirFd, entries, *path, i, part))) {
+      own = part->first;
+    }
     bool readAlready = false;
     if (i < tickets.size()) {
       --walk->aheadNow;
       readAlready = walk->ahead->take(tickets[i]);
     }
-    // An interrupted run ends at once: what was read ahead is closed, the rest is not read.
-    if (runInterrupted()) {
-      if (read.fd >= 0) close(read.fd);
-      continue;
-    }
-    // No descriptor to spare while others were read ahead: tried again now.
-    if (readAlready && read.fd < 0 && (read.openError == EMFILE || read.openError == ENFILE)) {
-      readAlready = false;
-      read = DirectoryRead{};
-    }
-    if (!readAlready) readHere(walk, dirFd, names.c_str() + starts[i], &read);
-    enter(path, nameAt(starts[i]));
-    if (read.fd >= 0) {
-      ++walk->depth;
-      walkRead(walk, read, path);
-      --walk->depth;
-    } else if (read.openError != ELOOP && read.openError != ENOTDIR) {
-      // ELOOP, ENOTDIR: replaced by a link or a file since it was read; not ours to list.
-      reportUnread(walk, "cannot open directory", *path, read.openError);
-    }
-    path->resize(pathLength);
+    walkSubdirectory(walk, dirFd, entries, i, reads[i], readAlready, path);
+  }
+  if (!partTicket) return;
+  std::size_t rest = own;
+  if (walk->forks->threads->take(*partTicket)) {
+    takeInPart(walk, *part);
+    rest = part->walkedTo;
+  } else {
+    --walk->forks->outstanding;
+  }
+  for (std::size_t i = rest; i < starts.size(); ++i) {
+    DirectoryRead read;
+    walkSubdirectory(walk, dirFd, entries, i, read, false, path);
   }
 }
 
@@ -321,6 +503,19 @@ std::size_t directoriesAhead() {
       files.rlim_cur == RLIM_INFINITY ? Most * 4 : static_cast<std::size_t>(files.rlim_cur);
   const std::size_t spare = limit > 2 * MaxDepth ? (limit - 2 * MaxDepth) / 2 : 0;
   return std::min(spare, Most);
+}
+
+// How many parts of the walk other threads may walk at once: one a core beside the walk's own,
+// each holding up to one descriptor a level beside the walk's.
+std::size_t partWalkers() {
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) != 0) return 0;
+  const std::size_t limit = files.rlim_cur == RLIM_INFINITY
+                                ? std::numeric_limits<std::size_t>::max()
+                                : static_cast<std::size_t>(files.rlim_cur);
+  const std::size_t spare = limit > 2 * MaxDepth ? limit - 2 * MaxDepth : 0;
+  const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
+  return std::min(cores - 1, spare / (MaxDepth + 1));
 }
 
 // The current directory's absolute path; empty with `errno` set when it cannot be had.
@@ -364,9 +559,12 @@ int listFilesNamed(const std::string& name, const std::string& listFile) {
   int rootFd = path.empty() ? -1 : open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   Walk walk{name, &output};
   std::optional<TaskStack> threads;
+  Forks forks;
   if (const std::size_t limit = directoriesAhead(); limit > 0) {
     walk.threads = &threads;
     walk.aheadLimit = limit;
+    forks.most = partWalkers();
+    if (forks.most > 0) walk.forks = &forks;
   }
   if (rootFd < 0) {
     reportUnread(&walk, "cannot read the current directory", path.empty() ? "." : path, errno);

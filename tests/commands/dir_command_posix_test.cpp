@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <csignal>
 #include <filesystem>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -236,21 +237,57 @@ TEST(DirCommand, AFailedWriteOfTheListGivesResultOne) {
   EXPECT_NE(message.find("blist.dir"), std::string::npos) << message;
 }
 
-TEST(DirCommand, AWideTreeIsListedCompletelyInOrder) {
-  ScratchDir scratch;
-  std::vector<std::string> expected;
-  for (int i = 0; i < 300; ++i) {
-    std::string name = "dir" + std::to_string(1000 + i);
-    fs::create_directory(name);
-    if (i % 3 == 0) {
-      makeFile(name + "/whitelist.txt");
-      expected.push_back(name + "/whitelist.txt");
-    }
+// Trees wide and deep enough for other threads to walk parts of them: whichever thread walks
+// what, the listing and the messages come in the walk's order, and a part that would hold too
+// much leaves the rest to the walk.
+TEST(DirCommand, WideAndDeepTreesAreListedCompletelyInOrder) {
+  struct Shape {
+    const char* name;
+    int width;       // subdirectories of the root and of each of them
+    int depth;       // levels of them
+    int nameLength;  // bytes of each directory's name
+  };
+  const Shape shapes[] = {
+      {"flat", 300, 1, 7},
+      {"nested", 6, 4, 4},
+      // Half of the root's subdirectories hold more than a megabyte of paths.
+      {"long paths", 8, 4, 250},
+  };
+  for (const Shape& shape : shapes) {
+    SCOPED_TRACE(shape.name);
+    ScratchDir scratch;
+    std::vector<std::string> expected;
+    std::string expectedMessages;
+    // Depth first in byte order of the names, as the walk lists them: each directory's own
+    // match, then its subdirectories'; every seventh directory's name ends in a line break, and
+    // the lists below it are said and left out.
+    int made = 0;
+    const std::function<void(const std::string&, int)> grow = [&](const std::string& at, int level) {
+      for (int i = 0; i < shape.width; ++i) {
+        std::string name = std::to_string(100 + i);
+        name += std::string(static_cast<std::size_t>(shape.nameLength) - 3, 'n');
+        if (++made % 7 == 0) name.back() = '\n';
+        const std::string directory = at + name;
+        fs::create_directory(directory);
+        if (made % 2 == 0) {
+          makeFile(directory + "/blacklist.txt");
+          if (directory.find('\n') != std::string::npos) {
+            std::string shown = fs::current_path().string() + "/" + directory + "/blacklist.txt";
+            std::replace(shown.begin(), shown.end(), '\n', '?');
+            expectedMessages += "dir: left out a path holding a line break: \"" + shown + "\"\n";
+          } else {
+            expected.push_back(directory + "/blacklist.txt");
+          }
+        }
+        if (level + 1 < shape.depth) grow(directory + "/", level + 1);
+      }
+    };
+    grow("", 0);
+    StderrCapture capture;
+    EXPECT_EQ(runBuiltinCommand("dir blacklist.txt /s/b > blist.dir"), 0);
+    EXPECT_EQ(capture.text(), expectedMessages);
+    EXPECT_EQ(readFileBytes("blist.dir"), listing(expected));
   }
-  StderrCapture capture;
-  EXPECT_EQ(runBuiltinCommand("dir whitelist.txt /s/b > wlist.dir"), 0);
-  EXPECT_EQ(capture.text(), "");
-  EXPECT_EQ(readFileBytes("wlist.dir"), listing(expected));
 }
 
 }  // namespace
