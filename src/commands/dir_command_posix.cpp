@@ -63,7 +63,7 @@ struct Said {
 // prove fast, and used no more once any reads prove slow.
 struct Forks {
   std::optional<TaskStack> threads;
-  std::size_t most = 0;                      // parts walked or waiting at once, at most
+  std::size_t most = 0;                     // parts walked or waiting at once, at most
   std::atomic<std::size_t> outstanding{0};  // parts pushed and not yet done or taken back
   std::atomic<bool> slow{false};
 };

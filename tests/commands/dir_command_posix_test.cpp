@@ -262,7 +262,8 @@ TEST(DirCommand, WideAndDeepTreesAreListedCompletelyInOrder) {
     // match, then its subdirectories'; every seventh directory's name ends in a line break, and
     // the lists below it are said and left out.
     int made = 0;
-    const std::function<void(const std::string&, int)> grow = [&](const std::string& at, int level) {
+    const std::function<void(const std::string&, int)> grow = [&](const std::string& at,
+                                                                  int level) {
       for (int i = 0; i < shape.width; ++i) {
         std::string name = std::to_string(100 + i);
         name += std::string(static_cast<std::size_t>(shape.nameLength) - 3, 'n');
