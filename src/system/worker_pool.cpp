@@ -138,6 +138,12 @@ std::size_t machineThreads() {
 struct WorkAhead::State {
   Work work;
   std::vector<std::thread> threads;
+  std::size_t most = 0;  // workers when parts wait on the system; the caller's number
+  // Parts that took long (waiting on a disk or a share), out of those done: once half of them
+  // do, the rest of the workers are started.
+  std::atomic<std::size_t> partsDone{0};
+  std::atomic<std::size_t> slowParts{0};
+  std::atomic<bool> grown{false};
   std::size_t capacity = 1;
   std::unique_ptr<std::atomic<std::size_t>[]> finished;  // by part, modulo capacity
   std::atomic<std::size_t> allowed{0};
@@ -161,11 +167,26 @@ struct WorkAhead::State {
   }
 
   void run(std::size_t part, std::size_t worker) {
+    constexpr auto SlowPart = std::chrono::milliseconds(2);
+    constexpr std::size_t SlowSample = 4;
+    const auto started = std::chrono::steady_clock::now();
     work(part, worker);
+    const bool slow = std::chrono::steady_clock::now() - started >= SlowPart;
+    const std::size_t finishedParts = partsDone.fetch_add(1) + 1;
+    const std::size_t slowOnes = slow ? slowParts.fetch_add(1) + 1 : slowParts.load();
+    if (slowOnes >= SlowSample && 2 * slowOnes >= finishedParts && !grown.exchange(true)) grow();
     slot(part).store(part + 1);
     if (callerWaits.load()) {
       std::lock_guard<std::mutex> lock(mutex);
       done.notify_one();
+    }
+  }
+
+  // Starts the workers not started yet, unless the caller is stopping them.
+  void grow() {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!stopping.load()) {
+      startThreads(threads, most, [this](std::size_t worker) { serve(worker); });
     }
   }
 
@@ -189,14 +210,20 @@ WorkAhead::WorkAhead(std::size_t workers, std::size_t ahead, Work work)
   state->work = std::move(work);
   state->capacity = ahead + 1;
   state->finished = std::make_unique<std::atomic<std::size_t>[]>(state->capacity);
-  startThreads(state->threads, workers, [state](std::size_t worker) { state->serve(worker); });
+  state->most = workers;
+  // Where parts are work for the CPUs, workers beyond one a core beside the caller's only take
+  // turns on them.
+  const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
+  const std::size_t first = std::min(workers, std::max<std::size_t>(cores - 1, 1));
+  std::lock_guard<std::mutex> lock(state->mutex);
+  startThreads(state->threads, first, [state](std::size_t worker) { state->serve(worker); });
 }
 
 WorkAhead::~WorkAhead() {
   stopThreads(state_->mutex, state_->stopping, state_->wake, state_->threads);
 }
 
-std::size_t WorkAhead::workers() const { return state_->threads.size(); }
+std::size_t WorkAhead::workers() const { return state_->most; }
 
 void WorkAhead::allow(std::size_t parts) {
   State& state = *state_;
@@ -221,7 +248,7 @@ bool WorkAhead::waitOrTake(std::size_t part) {
   while (!isDone()) {
     std::size_t later = 0;
     if (state.takeNext(later)) {
-      state.run(later, state.threads.size());
+      state.run(later, state.most);
       continue;
     }
     std::unique_lock<std::mutex> lock(state.mutex);

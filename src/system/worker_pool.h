@@ -26,8 +26,10 @@ std::size_t machineThreads();
 class WorkAhead {
  public:
   using Work = std::function<void(std::size_t part, std::size_t worker)>;
-  // Starts up to `workers` threads (fewer where the system gives no more). The caller allows at
-  // most `ahead` parts beyond the oldest it has not yet waited for or taken.
+  // Starts one worker a core beside the caller's, and the rest of up to `workers` threads once
+  // half of the parts done take milliseconds (they wait on a disk or a share); fewer where the
+  // system gives no more. The caller allows at most `ahead` parts beyond the oldest it has not
+  // yet waited for or taken.
   WorkAhead(std::size_t workers, std::size_t ahead, Work work);
   // Lets no part be taken any more and waits for those taken.
   ~WorkAhead();

@@ -1,12 +1,17 @@
 // forEachTogether: every part of a job runs once, whatever the threads asked, job after job on
 // the same workers, and the caller gets control back only when all have run. WorkAhead: every
-// part allowed runs once, by a worker or by the caller, and is done when the caller takes it.
+// part allowed runs once, by a worker or by the caller, and is done when the caller takes it;
+// workers beyond one a core join only for parts that wait.
 #include "system/worker_pool.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <mutex>
+#include <set>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -63,6 +68,43 @@ TEST(WorkAhead, EveryPartRunsOnceAndIsDoneWhenTheCallerTakesIt) {
     for (std::size_t part = 0; part < job.parts; ++part) EXPECT_EQ(runs[part].load(), 1) << part;
     if (job.workers == 0) {
       EXPECT_EQ(highestWorker, 0u);
+    }
+  }
+}
+
+TEST(WorkAhead, OnlyPartsThatWaitBringInMoreThanAWorkerACore) {
+  const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
+  const std::size_t first = std::max<std::size_t>(cores - 1, 1);
+  constexpr std::size_t Most = 16;
+  if (first >= Most) GTEST_SKIP() << "this machine starts every worker at once";
+  for (const bool waits : {false, true}) {
+    SCOPED_TRACE(waits ? "parts that wait" : "parts that only compute");
+    std::mutex mutex;
+    std::set<std::size_t> workersSeen;
+    const auto work = [&](std::size_t, std::size_t worker) {
+      // Waiting on the system, or busy for as long as a few small lists take.
+      if (waits) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(3));
+      } else {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(200);
+        while (std::chrono::steady_clock::now() < until) {
+        }
+      }
+      const std::lock_guard<std::mutex> lock(mutex);
+      if (worker < Most) workersSeen.insert(worker);
+    };
+    {
+      WorkAhead ahead(Most, 32, work);
+      constexpr std::size_t Parts = 200;
+      for (std::size_t part = 0; part < Parts; ++part) {
+        ahead.allow(std::min(Parts, part + 32));
+        if (!ahead.waitOrTake(part)) work(part, Most);
+      }
+    }
+    if (waits) {
+      EXPECT_GT(workersSeen.size(), first);
+    } else {
+      EXPECT_LE(workersSeen.size(), first);
     }
   }
 }
