@@ -103,9 +103,13 @@ void forEachTogether(std::size_t count,
     if (spent >= Alone) break;
   }
   const std::size_t left = count - first;
-  const auto leftTime = spent / static_cast<Clock::rep>(first) * static_cast<Clock::rep>(left);
-  const std::size_t worth = static_cast<std::size_t>(leftTime / HelperWorth);
-  const std::size_t helpers = std::min({left, threads > 1 ? threads - 1 : 0, worth});
+  const auto partTime = spent / static_cast<Clock::rep>(first);
+  const std::size_t worth =
+      static_cast<std::size_t>(partTime * static_cast<Clock::rep>(left) / HelperWorth);
+  // Parts this short keep a CPU busy rather than wait: more helpers than cores only take turns.
+  const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
+  const std::size_t room = partTime < HelperWorth ? std::min(threads, cores) : threads;
+  const std::size_t helpers = std::min({left, room > 1 ? room - 1 : 0, worth});
   Pool& shared = pool();
   if (helpers == 0) {
     for (std::size_t part = first; part < count; ++part) work(part);
