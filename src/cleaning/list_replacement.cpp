@@ -577,14 +577,18 @@ void commitBatch() {
   std::vector<CommitNotes> notes(lists.size());
   std::vector<char> exchanged(lists.size(), 0);
   if (refusal.empty()) {
+    // Lists of the batch that are names of one file: found side by side in identity order.
     std::vector<char> shared(lists.size(), 0);
-    for (std::size_t i = 0; i < lists.size(); ++i) {
-      for (std::size_t j = i + 1; j < lists.size(); ++j) {
-        if (lists[i].state.device == lists[j].state.device &&
-            lists[i].state.fileIndex == lists[j].state.fileIndex) {
-          shared[i] = shared[j] = 1;
-        }
-      }
+    std::vector<std::size_t> byFile(lists.size());
+    for (std::size_t i = 0; i < byFile.size(); ++i) byFile[i] = i;
+    const auto identity = [&](std::size_t i) {
+      return std::pair(lists[i].state.device, lists[i].state.fileIndex);
+    };
+    std::sort(byFile.begin(), byFile.end(),
+              [&](std::size_t a, std::size_t b) { return identity(a) < identity(b); });
+    for (std::size_t k = 1; k < byFile.size(); ++k) {
+      if (identity(byFile[k - 1]) == identity(byFile[k]))
+        shared[byFile[k - 1]] = shared[byFile[k]] = 1;
     }
     forEachTogether(lists.size(), SyncThreads, [&](std::size_t i) {
       HeldDirectory here;
