@@ -11,7 +11,6 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,15 +19,14 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
-#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "commands/command_processor_posix.h"
 #include "system/interruption.h"
+#include "system/list_seam.h"
 #include "system/system_error.h"
 #include "system/worker_pool.h"
 #include "system/write_all_posix.h"
@@ -99,7 +97,11 @@ struct Walk {
 
   void add(std::string_view bytes) {
     output->add(bytes);
-    if (isPart() && output->buffer.size() + saidBytes > PartBytes) givenUp = true;
+    if (isPart()) giveUpWhenFull();
+  }
+
+  void giveUpWhenFull() {
+    if (output->buffer.size() + saidBytes > PartBytes) givenUp = true;
   }
 
   void say(bool onConsole, std::string text) {
@@ -113,7 +115,7 @@ struct Walk {
     }
     saidBytes += text.size();
     said->push_back({onConsole, std::move(text)});
-    if (output->buffer.size() + saidBytes > PartBytes) givenUp = true;
+    giveUpWhenFull();
   }
 };
 
@@ -391,7 +393,7 @@ std::optional<TaskStack::Ticket> handOutPart(Walk* walk,
   Forks* forks = walk->forks;
   const std::size_t count = entries.starts.size();
   if (forks == nullptr || count - from < FewestForTwoHalves || !forks->threads || forks->slow ||
-      walk->ahead != nullptr || walk->givenUp || forks->outstanding >= forks->most) {
+      walk->givenUp || forks->outstanding >= forks->most) {
     return std::nullopt;
   }
   part.emplace();
@@ -497,10 +499,7 @@ void walkDirectory(Walk* walk, int dirFd, std::string* path) {
 // walk's own (one per level, up to MaxDepth). None when the limit on open files is low.
 std::size_t directoriesAhead() {
   constexpr std::size_t Most = 64;
-  rlimit files{};
-  if (getrlimit(RLIMIT_NOFILE, &files) != 0) return 0;
-  const std::size_t limit =
-      files.rlim_cur == RLIM_INFINITY ? Most * 4 : static_cast<std::size_t>(files.rlim_cur);
+  const std::size_t limit = openFileLimit();
   const std::size_t spare = limit > 2 * MaxDepth ? (limit - 2 * MaxDepth) / 2 : 0;
   return std::min(spare, Most);
 }
@@ -508,14 +507,9 @@ std::size_t directoriesAhead() {
 // How many parts of the walk other threads may walk at once: one a core beside the walk's own,
 // each holding up to one descriptor a level beside the walk's.
 std::size_t partWalkers() {
-  rlimit files{};
-  if (getrlimit(RLIMIT_NOFILE, &files) != 0) return 0;
-  const std::size_t limit = files.rlim_cur == RLIM_INFINITY
-                                ? std::numeric_limits<std::size_t>::max()
-                                : static_cast<std::size_t>(files.rlim_cur);
+  const std::size_t limit = openFileLimit();
   const std::size_t spare = limit > 2 * MaxDepth ? limit - 2 * MaxDepth : 0;
-  const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
-  return std::min(cores - 1, spare / (MaxDepth + 1));
+  return std::min(machineCores() - 1, spare / (MaxDepth + 1));
 }
 
 // The current directory's absolute path; empty with `errno` set when it cannot be had.

@@ -3,7 +3,6 @@
 // round-to-nearest with all exceptions masked.
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -13,6 +12,7 @@
 
 #include "frame/command_options.h"
 #include "frame/start.h"
+#include "system/list_seam.h"
 
 namespace {
 
@@ -37,11 +37,8 @@ void openClosedStandardDescriptors() {
 // here, before any thread starts, to what a run holds at most (a batch of lists and the lists read
 // ahead, three descriptors each).
 void growDescriptorTable() {
-  constexpr rlim_t RunDescriptors = 2048;
-  rlimit files{};
-  if (getrlimit(RLIMIT_NOFILE, &files) != 0) return;
-  const rlim_t room =
-      files.rlim_cur == RLIM_INFINITY ? RunDescriptors : std::min(files.rlim_cur, RunDescriptors);
+  constexpr std::size_t RunDescriptors = 2048;
+  const std::size_t room = std::min(openFileLimit(), RunDescriptors);
   if (room < 2) return;
   const int highest = fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, static_cast<int>(room - 1));
   if (highest >= 0) close(highest);

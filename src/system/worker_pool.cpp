@@ -107,8 +107,7 @@ void forEachTogether(std::size_t count,
   const std::size_t worth =
       static_cast<std::size_t>(partTime * static_cast<Clock::rep>(left) / HelperWorth);
   // Parts this short keep a CPU busy rather than wait: more helpers than cores only take turns.
-  const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
-  const std::size_t room = partTime < HelperWorth ? std::min(threads, cores) : threads;
+  const std::size_t room = partTime < HelperWorth ? std::min(threads, machineCores()) : threads;
   const std::size_t helpers = std::min({left, room > 1 ? room - 1 : 0, worth});
   Pool& shared = pool();
   if (helpers == 0) {
@@ -130,8 +129,10 @@ void forEachTogether(std::size_t count,
   shared.finished.wait(lock, [&] { return shared.busy == 0; });
 }
 
+std::size_t machineCores() { return std::max(1u, std::thread::hardware_concurrency()); }
+
 std::size_t machineThreads() {
-  const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
+  const std::size_t cores = machineCores();
   return cores == 1 ? 1 : std::min<std::size_t>(4 * cores, 16);
 }
 
@@ -217,8 +218,7 @@ WorkAhead::WorkAhead(std::size_t workers, std::size_t ahead, Work work)
   state->most = workers;
   // Where parts are work for the CPUs, workers beyond one a core beside the caller's only take
   // turns on them.
-  const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
-  const std::size_t first = std::min(workers, std::max<std::size_t>(cores - 1, 1));
+  const std::size_t first = std::min(workers, std::max<std::size_t>(machineCores() - 1, 1));
   std::lock_guard<std::mutex> lock(state->mutex);
   startThreads(state->threads, first, [state](std::size_t worker) { state->serve(worker); });
 }

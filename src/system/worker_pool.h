@@ -15,6 +15,9 @@ void forEachTogether(std::size_t count,
                      std::size_t threads,
                      const std::function<void(std::size_t)>& work);
 
+// The machine's cores (at least one).
+std::size_t machineCores();
+
 // How many threads side by side pay off on this machine: four a core (on a share or a disk they
 // wait as much as they run), at most 16; one on a single core.
 std::size_t machineThreads();
